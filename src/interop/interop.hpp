@@ -1,0 +1,173 @@
+// The interop layer shared by every extension module of vexal.circuit.
+//
+// It gives the modules what a Python author takes for granted:
+//  * function objects with __name__, __qualname__, __module__, __doc__,
+//    __annotations__ and __defaults__ that bind as methods (vx::Function);
+//  * one argument parser with the package's exact TypeError texts and the
+//    int / float / bool / str / list / dict conversions of typed parameters;
+//  * real Python classes built at load time (vx::make_class), so a base such
+//    as TranspilerPass is a true abc.ABC that users subclass;
+//  * printing through Python's own print (and so through sys.stdout);
+//  * Python number semantics (float repr, round, floor division).
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nb = nanobind;
+
+namespace vx {
+
+// Thrown when a Python error is already set; the function wrapper lets it
+// through untouched.
+struct error_already_set {};
+
+// Returns `o` or throws error_already_set when it is null.
+inline PyObject *check(PyObject *o) {
+    if (!o)
+        throw error_already_set{};
+    return o;
+}
+inline void check(int rc) {
+    if (rc < 0)
+        throw error_already_set{};
+}
+// A new reference as an owning handle; throws when null.
+inline nb::object own(PyObject *o) { return nb::steal(check(o)); }
+
+[[noreturn]] void raise(PyObject *type, const std::string &msg);
+[[noreturn]] inline void value_error(const std::string &m) { raise(PyExc_ValueError, m); }
+[[noreturn]] inline void type_error(const std::string &m) { raise(PyExc_TypeError, m); }
+
+// How a typed parameter is converted before the body runs.
+enum class Conv : std::uint8_t {
+    Any,        // untouched
+    Int,        // int unchanged, other numbers through int(), else TypeError
+    IntOrNone,  // as Int, and None
+    Float,      // any real number as a float (float()), else TypeError
+    Bool,       // truth value, stored as True/False
+    Str,        // exactly str
+    List,       // exactly list
+    Dict,       // exactly dict
+    Tuple,      // exactly tuple
+};
+
+struct Param {
+    const char *name;
+    Conv conv = Conv::Any;
+    // Annotation text recorded in __annotations__; nullptr for none.  The
+    // default for a typed parameter is the type's name.
+    const char *annotation = "";
+};
+
+constexpr int kMaxParams = 16;
+
+struct Function;
+
+// The view of one call's arguments after binding and conversion.
+class Args {
+public:
+    nb::handle operator[](int i) const { return vals_[i]; }
+    PyObject *ptr(int i) const { return vals_[i]; }
+    double f(int i) const { return PyFloat_AS_DOUBLE(vals_[i]); }  // Float params
+    bool b(int i) const { return vals_[i] == Py_True; }            // Bool params
+    long long ll(int i) const;                                     // Int params (throws on overflow)
+    // A name of the defining module's namespace, looked up now.
+    nb::handle global(const char *name) const;
+    nb::handle global(PyObject *interned) const;
+    Function *func() const { return func_; }
+
+private:
+    friend PyObject *call_function(Function *, PyObject *const *, size_t, PyObject *);
+    PyObject *vals_[kMaxParams];
+    Function *func_;
+};
+
+using Impl = nb::object (*)(const Args &);
+
+struct FunctionDef {
+    const char *name;
+    Impl impl;
+    std::vector<Param> params;  // positional-or-keyword, `self` first for methods
+    std::vector<nb::object> defaults = {};  // for the last params, made once
+    const char *doc = nullptr;
+    const char *return_annotation = nullptr;
+    const char *qualname = nullptr;  // defaults to name (or Class.name in make_class)
+    nb::object data = {};            // any object the body wants at hand
+};
+
+// The function object type.  Its instances live in module namespaces and in
+// class dictionaries; they bind as methods like Python functions.
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *dict;         // __dict__ (abstractmethod writes into it)
+    PyObject *name;         // __name__
+    PyObject *qualname;     // __qualname__
+    PyObject *module;       // __module__
+    PyObject *doc;          // __doc__
+    PyObject *annotations;  // __annotations__
+    PyObject *defaults;     // __defaults__: tuple or None
+    PyObject *globals;      // the defining module's namespace
+    PyObject *data;         // FunctionDef::data
+    PyObject *weakrefs;
+    const char *cname;      // name used in argument messages
+    Impl impl;
+    int nparams;
+    Param params[kMaxParams];
+    PyObject *param_names[kMaxParams];  // interned
+};
+
+// Creates a function that belongs to `module` (its __module__ and namespace).
+nb::object make_function(nb::handle module, const FunctionDef &def);
+// Creates the function and binds it in the module namespace under its name.
+nb::object def(nb::handle module, const FunctionDef &def);
+bool is_function(PyObject *o);
+
+// A member of a class body: a method or any other object.
+struct Member {
+    const char *name;
+    nb::object value;
+};
+
+// Builds a real Python class `name` in `module` by calling the metaclass of
+// `bases` (type for none) with a class namespace, as a class statement does.
+// Methods given as FunctionDef get the qualname Class.method.
+nb::object make_class(nb::handle module, const char *name, nb::handle bases,
+                      const char *doc, std::initializer_list<FunctionDef> methods,
+                      std::initializer_list<Member> extra = {});
+
+// print(*args, sep=' ', end='\n') through the builtin print.
+void print(std::initializer_list<nb::handle> args);
+void print_str(std::string_view text);
+
+// Python number semantics.
+std::string repr_double(double x);                  // repr(float)
+nb::object round_obj(nb::handle x, int ndigits);    // round(x, ndigits)
+inline long long floordiv(long long a, long long b) {  // a // b, b != 0
+    long long q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0)))
+        --q;
+    return q;
+}
+
+// Imports a module by name (import a.b.c returns a.b.c).
+nb::object import(const char *name);
+// Interned string, kept for the life of the process.
+PyObject *intern(const char *s);
+
+// UTF-8 view of a str (throws on failure).
+std::string_view utf8(nb::handle s);
+
+// Type name as the argument messages show it.
+const char *type_name(PyObject *o);
+
+// Sets the module docstring.
+void set_doc(nb::handle module, const char *doc);
+
+}  // namespace vx

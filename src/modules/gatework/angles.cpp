@@ -1,0 +1,501 @@
+// Angles and their text: is_multiple_of_pi and parse_expression.
+//
+// parse_expression reads gate parameters written in program text.  It never
+// hands the text to Python's eval: a small evaluator accepts numbers, pi, π,
+// np.pi, + - * / **, unary signs and parentheses, with Python's own number
+// semantics (the arithmetic runs on Python ints and floats), and refuses
+// everything else.  Integer results are capped in size and nesting is capped
+// in depth, so no text can exhaust time, memory or the stack.
+#include "gatework.hpp"
+
+#include <cmath>
+#include <string>
+#include <string_view>
+
+namespace gatework {
+namespace {
+
+PyObject *numpy_module = nullptr;  // the numpy the module imported at load
+
+// -- is_multiple_of_pi ------------------------------------------------------
+
+nb::object is_multiple_of_pi(const vx::Args &a) {
+    nb::handle n = a[0];
+    nb::handle tolerance = a[1];
+    nb::handle np = a.global("np");
+    nb::object pi = np.attr("pi");
+    nb::object m = vx::own(PyNumber_TrueDivide(n.ptr(), pi.ptr()));
+    nb::object k = vx::round_obj(m, 2);
+    nb::object diff = vx::own(PyNumber_Subtract(m.ptr(), k.ptr()));
+    nb::object adiff = vx::own(PyNumber_Absolute(diff.ptr()));
+    int close = PyObject_RichCompareBool(adiff.ptr(), tolerance.ptr(), Py_LT);
+    vx::check(close);
+    if (close) {
+        bool zero;
+        if (PyFloat_CheckExact(k.ptr()) && np.ptr() == numpy_module) {
+            // np.allclose(k, 0.0) for a float: |k| <= atol (1e-08)
+            zero = std::fabs(PyFloat_AS_DOUBLE(k.ptr())) <= 1e-08;
+        } else {
+            nb::object zero_f = vx::own(PyFloat_FromDouble(0.0));
+            nb::object r = np.attr("allclose")(k, zero_f);
+            int t = PyObject_IsTrue(r.ptr());
+            vx::check(t);
+            zero = t != 0;
+        }
+        if (zero)
+            return vx::own(PyUnicode_FromString("0.0"));
+        nb::object ks = vx::own(PyObject_Str(k.ptr()));
+        nb::object pis = vx::own(PyUnicode_FromString("\u03c0"));
+        return vx::own(PyUnicode_Concat(ks.ptr(), pis.ptr()));
+    }
+    nb::object r = vx::round_obj(n, 3);
+    return vx::own(PyObject_Str(r.ptr()));
+}
+
+vx::FunctionDef is_multiple_of_pi_def() {
+    return {.name = "is_multiple_of_pi",
+            .impl = is_multiple_of_pi,
+            .params = {{"n"}, {"tolerance", vx::Conv::Float}},
+            .defaults = {vx::own(PyFloat_FromDouble(1e-9))},
+            .return_annotation = "str"};
+}
+Register reg_is_multiple_of_pi("is_multiple_of_pi", is_multiple_of_pi_def);
+
+// -- parse_expression ---------------------------------------------------------
+
+// Python's str.isspace() on ASCII, which is what \s and strip() use.
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
+}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ident_char(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || is_digit(static_cast<char>(c)) ||
+           c >= 0x80;
+}
+
+// The pi form: [sign][digits][.][digits] blanks pi [blanks / blanks [sign][digits][.]digits]
+// Returns false when the text is not of that form; otherwise the coefficient
+// and denominator texts (has_den false when there is no denominator).
+bool match_pi_form(std::string_view s, std::string_view &coef, std::string_view &den, bool &has_den) {
+    size_t i = 0, n = s.size();
+    if (i < n && (s[i] == '+' || s[i] == '-'))
+        ++i;
+    while (i < n && is_digit(s[i]))
+        ++i;
+    if (i < n && s[i] == '.')
+        ++i;
+    while (i < n && is_digit(s[i]))
+        ++i;
+    coef = s.substr(0, i);
+    while (i < n && is_space(s[i]))
+        ++i;
+    if (s.substr(i, 2) != "pi")
+        return false;
+    i += 2;
+    has_den = false;
+    if (i == n)
+        return true;
+    while (i < n && is_space(s[i]))
+        ++i;
+    if (i >= n || s[i] != '/')
+        return false;
+    ++i;
+    while (i < n && is_space(s[i]))
+        ++i;
+    size_t start = i;
+    if (i < n && (s[i] == '+' || s[i] == '-'))
+        ++i;
+    size_t d0 = i;
+    while (i < n && is_digit(s[i]))
+        ++i;
+    size_t int_digits = i - d0;
+    if (i < n && s[i] == '.') {
+        ++i;
+        size_t f0 = i;
+        while (i < n && is_digit(s[i]))
+            ++i;
+        if (i == f0)
+            return false;  // the denominator must end with a digit
+    } else if (int_digits == 0) {
+        return false;
+    }
+    if (i != n)
+        return false;
+    den = s.substr(start, i - start);
+    has_den = true;
+    return true;
+}
+
+nb::object float_from_text(std::string_view t) {
+    nb::object s = vx::own(PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size())));
+    return vx::own(PyFloat_FromString(s.ptr()));
+}
+
+std::string quoted(std::string_view w) {
+    std::string r;
+    r.reserve(w.size() + 2);
+    r += '\'';
+    r += w;
+    r += '\'';
+    return r;
+}
+
+[[noreturn]] void syntax_error(const char *msg) { vx::raise(PyExc_SyntaxError, msg); }
+[[noreturn]] void unsupported(std::string_view what) {
+    vx::value_error("Unsupported parameter expression: " + std::string(what) +
+                    " (only numbers, pi, \u03c0, np.pi, + - * / ** and parentheses are allowed)");
+}
+
+constexpr int kMaxDepth = 200;           // Python's own parser refuses deeper nesting
+constexpr size_t kMaxIntBits = 1 << 16;  // larger integer results are refused
+
+class Evaluator {
+public:
+    Evaluator(std::string_view s, PyObject *pi) : s_(s), pi_(pi) {}
+
+    nb::object run() {
+        skip();
+        if (pos_ >= s_.size())
+            syntax_error("invalid syntax");
+        nb::object v = expr();
+        skip();
+        if (pos_ < s_.size())
+            reject_rest();
+        return v;
+    }
+
+private:
+    std::string_view s_;
+    size_t pos_ = 0;
+    int depth_ = 0;
+    PyObject *pi_;
+
+    void skip() {
+        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\x0c'))
+            ++pos_;
+    }
+    char peek(size_t off = 0) const { return pos_ + off < s_.size() ? s_[pos_ + off] : '\0'; }
+
+    struct Depth {
+        Evaluator &e;
+        explicit Depth(Evaluator &ev) : e(ev) {
+            if (++e.depth_ > kMaxDepth)
+                syntax_error("too many nested parentheses");
+        }
+        ~Depth() { --e.depth_; }
+    };
+
+    // What stands where an operator or the end was expected.
+    [[noreturn]] void reject_rest() {
+        char c = peek();
+        static constexpr std::string_view python_ops[] = {"//", "%", "@", "<<", ">>", "&", "|", "^", "~",
+                                                          "<", ">", "=", "!", ",", "[", "]", "{", "}",
+                                                          ":", "'", "\"", ";", "."};
+        std::string_view rest = s_.substr(pos_);
+        for (std::string_view op : python_ops)
+            if (rest.substr(0, op.size()) == op)
+                unsupported(quoted(op));
+        if (c == '(')
+            unsupported("a call");
+        if (is_ident_char(static_cast<unsigned char>(c)))
+            unsupported(quoted(word_at(pos_)));
+        syntax_error("invalid syntax");
+    }
+
+    std::string_view word_at(size_t p) const {
+        size_t e = p;
+        while (e < s_.size() && is_ident_char(static_cast<unsigned char>(s_[e])))
+            ++e;
+        return s_.substr(p, e - p);
+    }
+
+    nb::object expr() {
+        nb::object v = term();
+        for (;;) {
+            skip();
+            char c = peek();
+            if (c != '+' && c != '-')
+                return v;
+            ++pos_;
+            nb::object r = term();
+            v = vx::own(c == '+' ? PyNumber_Add(v.ptr(), r.ptr()) : PyNumber_Subtract(v.ptr(), r.ptr()));
+        }
+    }
+
+    nb::object term() {
+        nb::object v = factor();
+        for (;;) {
+            skip();
+            char c = peek();
+            if (c == '*' && peek(1) != '*') {
+                ++pos_;
+                nb::object r = factor();
+                guard_product(v.ptr(), r.ptr());
+                v = vx::own(PyNumber_Multiply(v.ptr(), r.ptr()));
+            } else if (c == '/' && peek(1) != '/') {
+                ++pos_;
+                nb::object r = factor();
+                v = vx::own(PyNumber_TrueDivide(v.ptr(), r.ptr()));
+            } else {
+                return v;
+            }
+        }
+    }
+
+    nb::object factor() {
+        Depth d(*this);
+        skip();
+        char c = peek();
+        if (c == '+' || c == '-') {
+            ++pos_;
+            nb::object v = factor();
+            return vx::own(c == '+' ? PyNumber_Positive(v.ptr()) : PyNumber_Negative(v.ptr()));
+        }
+        if (c == '~')
+            unsupported("'~'");
+        return power();
+    }
+
+    nb::object power() {
+        nb::object base = atom();
+        skip();
+        if (peek() == '*' && peek(1) == '*') {
+            pos_ += 2;
+            nb::object ex = factor();
+            guard_power(base.ptr(), ex.ptr());
+            return vx::own(PyNumber_Power(base.ptr(), ex.ptr(), Py_None));
+        }
+        return base;
+    }
+
+    nb::object atom() {
+        skip();
+        char c = peek();
+        if (c == '(') {
+            Depth d(*this);
+            ++pos_;
+            skip();
+            if (peek() == ')')
+                unsupported("a tuple");
+            nb::object v = expr();
+            skip();
+            if (peek() != ')') {
+                if (pos_ >= s_.size())
+                    syntax_error("'(' was never closed");
+                reject_rest();
+            }
+            ++pos_;
+            return v;
+        }
+        if (is_digit(c) || (c == '.' && is_digit(peek(1))))
+            return number();
+        if (is_ident_char(static_cast<unsigned char>(c)))
+            return name();
+        if (pos_ >= s_.size())
+            syntax_error("invalid syntax");
+        if (c == '\'' || c == '"')
+            unsupported("a string");
+        if (c == ')')
+            syntax_error("unmatched ')'");
+        reject_rest();
+    }
+
+    nb::object number() {
+        size_t start = pos_;
+        bool is_float = false;
+        auto digits = [&] {
+            while (pos_ < s_.size() && (is_digit(s_[pos_]) || s_[pos_] == '_'))
+                ++pos_;
+        };
+        if (peek() == '0' && (peek(1) == 'x' || peek(1) == 'X' || peek(1) == 'o' || peek(1) == 'O' ||
+                              peek(1) == 'b' || peek(1) == 'B')) {
+            pos_ += 2;
+            while (pos_ < s_.size() && is_ident_char(static_cast<unsigned char>(s_[pos_])))
+                ++pos_;
+            return int_literal(s_.substr(start, pos_ - start));
+        }
+        digits();
+        if (peek() == '.') {
+            is_float = true;
+            ++pos_;
+            digits();
+        }
+        if (peek() == 'e' || peek() == 'E') {
+            size_t save = pos_;
+            ++pos_;
+            if (peek() == '+' || peek() == '-')
+                ++pos_;
+            if (is_digit(peek())) {
+                is_float = true;
+                digits();
+            } else {
+                pos_ = save;
+            }
+        }
+        if (peek() == 'j' || peek() == 'J')
+            vx::type_error("float() argument must be a string or a real number, not 'complex'");
+        if (is_ident_char(static_cast<unsigned char>(peek())))
+            syntax_error("invalid decimal literal");
+        std::string_view text = s_.substr(start, pos_ - start);
+        if (is_float) {
+            if (text.find("__") != std::string_view::npos || text.back() == '_')
+                syntax_error("invalid decimal literal");
+            nb::object v = nb::steal(PyFloat_FromString(
+                vx::own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))).ptr()));
+            if (!v.is_valid()) {
+                PyErr_Clear();
+                syntax_error("invalid decimal literal");
+            }
+            return v;
+        }
+        return int_literal(text);
+    }
+
+    nb::object int_literal(std::string_view text) {
+        std::string t(text);
+        PyObject *v = PyLong_FromString(t.c_str(), nullptr, 0);
+        if (!v) {
+            if (t.size() > 4000)
+                throw vx::error_already_set{};  // the interpreter's digit limit
+            PyErr_Clear();
+            syntax_error("invalid decimal literal");
+        }
+        return nb::steal(v);
+    }
+
+    nb::object name() {
+        std::string_view w = word_at(pos_);
+        pos_ += w.size();
+        skip();
+        if (peek() == '(')
+            unsupported("a call of " + quoted(w));
+        if (w == "pi") {
+            return nb::borrow(pi_);
+        }
+        if (w == "np") {
+            if (peek() == '.') {
+                ++pos_;
+                skip();
+                std::string_view attr = word_at(pos_);
+                pos_ += attr.size();
+                if (attr == "pi") {
+                    skip();
+                    if (peek() == '(')
+                        unsupported("a call of 'np.pi'");
+                    return nb::borrow(pi_);
+                }
+                unsupported(quoted("np." + std::string(attr)));
+            }
+            unsupported("'np'");
+        }
+        static constexpr std::string_view keywords[] = {
+            "and", "or", "not", "if", "else", "lambda", "in", "is", "for", "None", "True", "False",
+            "await", "yield", "import", "def", "class", "return", "del", "global", "with", "as"};
+        for (std::string_view k : keywords)
+            if (w == k)
+                unsupported(quoted(w));
+        nb::object nm = vx::own(PyUnicode_FromStringAndSize(w.data(), static_cast<Py_ssize_t>(w.size())));
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", nm.ptr());
+        throw vx::error_already_set{};
+    }
+
+    static size_t int_bits(PyObject *o) {
+        if (!PyLong_Check(o))
+            return 0;
+        int64_t b = static_cast<int64_t>(_PyLong_NumBits(o));
+        return b < 0 ? kMaxIntBits + 1 : static_cast<size_t>(b);
+    }
+
+    static void too_large() { vx::raise(PyExc_OverflowError, "integer value too large in parameter expression"); }
+
+    static void guard_product(PyObject *a, PyObject *b) {
+        if (PyLong_Check(a) && PyLong_Check(b) && int_bits(a) + int_bits(b) > kMaxIntBits)
+            too_large();
+    }
+
+    static void guard_power(PyObject *base, PyObject *ex) {
+        if (!PyLong_Check(base) || !PyLong_Check(ex))
+            return;
+        if (_PyLong_Sign(ex) <= 0)
+            return;  // a float result or 1
+        size_t bb = int_bits(base);
+        if (bb <= 1)
+            return;  // 0, 1, -1 stay small
+        if (int_bits(ex) > 32)
+            too_large();
+        long long e = PyLong_AsLongLong(ex);
+        if (static_cast<double>(e) * static_cast<double>(bb - 1) > static_cast<double>(kMaxIntBits))
+            too_large();
+    }
+};
+
+nb::object parse_expression(const vx::Args &a) {
+    nb::object s = vx::own(PyObject_CallMethod(a.ptr(0), "strip", nullptr));
+    static PyObject *pi_sign = vx::check(PyUnicode_FromString("\u03c0"));
+    static PyObject *pi_word = vx::intern("pi");
+    s = vx::own(PyUnicode_Replace(s.ptr(), pi_sign, pi_word, -1));
+    nb::handle np = a.global("np");
+    nb::object pi = np.attr("pi");
+
+    std::string_view text = vx::utf8(s);
+    std::string_view coef_t, den_t;
+    bool has_den = false;
+    bool matched;
+    nb::object coef_g, den_g;  // groups as Python strings or None (non-ASCII path)
+    if (PyUnicode_IS_ASCII(s.ptr())) {
+        matched = match_pi_form(text, coef_t, den_t, has_den);
+    } else {
+        // \d and \s also match non-ASCII digits and blanks: let re decide.
+        nb::handle re = a.global("re");
+        nb::object mo = re.attr("match")(
+            "^([+-]?\\d*\\.?\\d*)?\\s*pi(?:\\s*/\\s*([+-]?\\d*\\.?\\d+))?$", s);
+        matched = !mo.is_none();
+        if (matched) {
+            coef_g = mo.attr("group")(1);
+            den_g = mo.attr("group")(2);
+        }
+    }
+    if (matched) {
+        nb::object coef, den;
+        if (coef_g.is_valid()) {
+            bool plain = coef_g.is_none() || PyUnicode_GET_LENGTH(coef_g.ptr()) == 0 ||
+                         (PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 &&
+                          PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '+');
+            bool minus = !coef_g.is_none() && PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 &&
+                         PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '-';
+            coef = plain ? vx::own(PyFloat_FromDouble(1.0))
+                   : minus ? vx::own(PyFloat_FromDouble(-1.0))
+                           : vx::own(PyFloat_FromString(coef_g.ptr()));
+            den = (!den_g.is_none() && PyUnicode_GET_LENGTH(den_g.ptr()) > 0)
+                      ? vx::own(PyFloat_FromString(den_g.ptr()))
+                      : vx::own(PyFloat_FromDouble(1.0));
+        } else {
+            if (coef_t.empty() || coef_t == "+")
+                coef = vx::own(PyFloat_FromDouble(1.0));
+            else if (coef_t == "-")
+                coef = vx::own(PyFloat_FromDouble(-1.0));
+            else
+                coef = float_from_text(coef_t);
+            den = has_den ? float_from_text(den_t) : vx::own(PyFloat_FromDouble(1.0));
+        }
+        nb::object num = vx::own(PyNumber_Multiply(coef.ptr(), pi.ptr()));
+        return vx::own(PyNumber_TrueDivide(num.ptr(), den.ptr()));
+    }
+    nb::object v = Evaluator(text, pi.ptr()).run();
+    return vx::own(PyNumber_Float(v.ptr()));
+}
+
+vx::FunctionDef parse_expression_def() {
+    return {.name = "parse_expression",
+            .impl = parse_expression,
+            .params = {{"expr", vx::Conv::Str}},
+            .return_annotation = "float"};
+}
+Register reg_parse_expression("parse_expression", parse_expression_def);
+
+}  // namespace
+
+// Called from the module body once numpy is bound.
+void remember_numpy(PyObject *np) { numpy_module = np; }
+
+}  // namespace gatework

@@ -1,0 +1,1 @@
+"""vexal.circuit: a quantum-circuit transpiler."""
