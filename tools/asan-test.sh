@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Runs the tests against an AddressSanitizer build: tools/asan-test.sh [pytest args]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+pp=$(BUILD_TYPE=Debug "$root/tools/devbuild.sh" "$root/build/asan" -DVEXAL_ASAN=ON | tail -1)
+export $pp
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
+# libstdc++ must be loaded with the sanitizer runtime for C++ exceptions to be intercepted
+export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
+cd "$root"
+exec python -m pytest -q "${@:-tests}"
