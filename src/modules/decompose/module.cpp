@@ -1,0 +1,311 @@
+// vexal.circuit.decompose: single-qubit gates as u gates, two-qubit gates in
+// a basis of cz, cx or iswap, three-qubit gates in one- and two-qubit gates,
+// and the pass that decomposes the three-qubit gates of a circuit.
+#include "native.hpp"
+
+namespace {
+
+dec::Consts K;
+dec::Own OWN;
+bool g_assertions = true;  // __debug__ when the module loaded
+
+using dec::name_is;
+
+dec::Ctx make_ctx(PyObject *out, bool flag, PyObject *basis, int kind) {
+    return dec::Ctx{K, OWN, out, flag, basis, kind};
+}
+
+// ------------------------------------------------------------ converters
+
+nb::object h2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::H2U, nullptr, a.ptr(0))); }
+nb::object x2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::X2U, nullptr, a.ptr(0))); }
+nb::object sdg2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::SDG2U, nullptr, a.ptr(0))); }
+nb::object s2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::S2U, nullptr, a.ptr(0))); }
+nb::object rx2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::RX2U, a.ptr(0), a.ptr(1))); }
+nb::object ry2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::RY2U, a.ptr(0), a.ptr(1))); }
+nb::object rz2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::RZ2U, a.ptr(0), a.ptr(1))); }
+
+PyObject *item(PyObject *seq, Py_ssize_t i) {
+    if (PyTuple_CheckExact(seq)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(seq);
+        if (i < 0)
+            i += n;
+        if (i < 0 || i >= n) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            throw vx::error_already_set{};
+        }
+        PyObject *o = PyTuple_GET_ITEM(seq, i);
+        Py_INCREF(o);
+        return o;
+    }
+    return vx::check(PySequence_GetItem(seq, i));
+}
+
+nb::object u_dot_u(const vx::Args &a) {
+    PyObject *u1 = a.ptr(0), *u2 = a.ptr(1);
+    if (g_assertions) {
+        nb::object l1 = nb::steal(item(u1, -1));
+        nb::object l2 = nb::steal(item(u2, -1));
+        int eq = PyObject_RichCompareBool(l1.ptr(), l2.ptr(), Py_EQ);
+        vx::check(eq);
+        if (!eq) {
+            PyErr_SetNone(PyExc_AssertionError);
+            throw vx::error_already_set{};
+        }
+    }
+    PyObject *u_mat = a.global("u_mat").ptr();
+    auto mat_of = [&](PyObject *u) {
+        Py_ssize_t n = PyTuple_GET_SIZE(u);
+        nb::object params = vx::own(PyTuple_GetSlice(u, 1, n > 0 ? n - 1 : 0));
+        return vx::own(PyObject_Call(u_mat, params.ptr(), nullptr));
+    };
+    nb::object m1 = mat_of(u1);
+    nb::object m2 = mat_of(u2);
+    nb::object prod = vx::own(PyNumber_MatrixMultiply(m2.ptr(), m1.ptr()));
+    nb::object th, ph, la;
+    dec::u3_angles(a.global("u3_decompose").ptr(), OWN.fn[dec::U3_DECOMPOSE], prod.ptr(), th, ph, la);
+    nb::object q = nb::steal(item(u1, -1));
+    return vx::own(dec::u_rec(K, th.ptr(), ph.ptr(), la.ptr(), q.ptr()));
+}
+
+// ---------------------------------------------------- two-qubit gates
+
+nb::object cx_to_iswap(const vx::Args &a) {
+    nb::object out = vx::own(PyList_New(0));
+    dec::Ctx c = make_ctx(out.ptr(), a.b(2), nullptr, 0);
+    dec::build_cx_to_iswap(c, a.ptr(0), a.ptr(1));
+    return out;
+}
+
+nb::object cz_to_iswap(const vx::Args &a) {
+    nb::object out = vx::own(PyList_New(0));
+    dec::Ctx c = make_ctx(out.ptr(), a.b(2), nullptr, 0);
+    dec::build_cz_to_iswap(c, a.ptr(0), a.ptr(1));
+    return out;
+}
+
+template <void (*Build)(dec::Ctx &, PyObject *, PyObject *)>
+nb::object two_qubit(const vx::Args &a) {
+    int kind = dec::basis_kind(K, a.ptr(3));
+    nb::object out = vx::own(PyList_New(0));
+    dec::Ctx c = make_ctx(out.ptr(), a.b(2), a.ptr(3), kind);
+    Build(c, a.ptr(0), a.ptr(1));
+    return out;
+}
+
+template <void (*Build)(dec::Ctx &, PyObject *, PyObject *, PyObject *)>
+nb::object two_qubit_param(const vx::Args &a) {
+    int kind = dec::basis_kind(K, a.ptr(4));
+    nb::object out = vx::own(PyList_New(0));
+    dec::Ctx c = make_ctx(out.ptr(), a.b(3), a.ptr(4), kind);
+    Build(c, a.ptr(0), a.ptr(1), a.ptr(2));
+    return out;
+}
+
+// -------------------------------------------------- three-qubit gates
+
+void build_cswap(dec::Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) {
+    c.rec(K.cx, t, c2);
+    PyObject *g = dec::lookup(OWN.globals, K.fn_names[dec::CCX_DEC]);
+    if (g == OWN.fn[dec::CCX_DEC]) {
+        dec::build_ccx(c, c1, c2, t);
+    } else {
+        PyObject *args[3] = {c1, c2, t};
+        nb::object r = vx::own(PyObject_Vectorcall(g, args, 3, nullptr));
+        dec::extend(c.out, r.ptr());
+    }
+    c.rec(K.cx, t, c2);
+}
+
+void build_ccx(dec::Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) { dec::build_ccx(c, c1, c2, t); }
+
+template <void (*Build)(dec::Ctx &, PyObject *, PyObject *, PyObject *)>
+nb::object three_qubit(const vx::Args &a) {
+    nb::object out = vx::own(PyList_New(0));
+    dec::Ctx c = make_ctx(out.ptr(), false, nullptr, 0);
+    Build(c, a.ptr(0), a.ptr(1), a.ptr(2));
+    return out;
+}
+
+// ThreeQubitGateDecompose
+PyObject *g_tqd_cls = nullptr;
+
+// super().__init__()
+nb::object tqd_init(const vx::Args &a) {
+    nb::object sup = vx::own(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
+                                                          g_tqd_cls, a.ptr(0), nullptr));
+    vx::own(PyObject_CallMethod(sup.ptr(), "__init__", nullptr));
+    return nb::none();
+}
+
+const int kThreeFns[3] = {dec::CCX_DEC, dec::CCZ_DEC, dec::CSWAP_DEC};
+PyObject *g_three_names[3];
+
+nb::object tqd_run(const vx::Args &a) {
+    PyObject *qc = a.ptr(1);
+    nb::object gates = vx::own(PyObject_GetAttrString(qc, "gates"));
+    nb::object out = vx::own(PyList_New(0));
+    dec::Ctx c = make_ctx(out.ptr(), false, nullptr, 0);
+    nb::object it = vx::own(PyObject_GetIter(gates.ptr()));
+    while (PyObject *r = PyIter_Next(it.ptr())) {
+        nb::object rec = nb::steal(r);
+        nb::object name = nb::steal(item(r, 0));
+        int which = -1;
+        for (int i = 0; i < 3 && which < 0; ++i)
+            if (name_is(name.ptr(), g_three_names[i]))
+                which = i;
+        if (which < 0) {
+            vx::check(PyList_Append(out.ptr(), r));
+            continue;
+        }
+        const int fn = kThreeFns[which];
+        PyObject *g = a.global(K.fn_names[fn]).ptr();
+        if (g == OWN.fn[fn] && PyTuple_CheckExact(r) && PyTuple_GET_SIZE(r) == 4 &&
+            PyLong_CheckExact(PyTuple_GET_ITEM(r, 1)) && PyLong_CheckExact(PyTuple_GET_ITEM(r, 2)) &&
+            PyLong_CheckExact(PyTuple_GET_ITEM(r, 3))) {
+            PyObject *q0 = PyTuple_GET_ITEM(r, 1), *q1 = PyTuple_GET_ITEM(r, 2), *q2 = PyTuple_GET_ITEM(r, 3);
+            switch (fn) {
+            case dec::CCX_DEC: dec::build_ccx(c, q0, q1, q2); break;
+            case dec::CCZ_DEC: dec::build_ccz(c, q0, q1, q2); break;
+            default: build_cswap(c, q0, q1, q2); break;
+            }
+            continue;
+        }
+        nb::object seq = vx::own(PySequence_Tuple(r));
+        nb::object args = vx::own(PyTuple_GetSlice(seq.ptr(), 1, PyTuple_GET_SIZE(seq.ptr())));
+        nb::object res = vx::own(PyObject_Call(g, args.ptr(), nullptr));
+        dec::extend(out.ptr(), res.ptr());
+    }
+    if (PyErr_Occurred())
+        throw vx::error_already_set{};
+    nb::object new_qc = vx::own(PyObject_CallMethod(qc, "deepcopy", nullptr));
+    vx::check(PyObject_SetAttrString(new_qc.ptr(), "gates", out.ptr()));
+    return new_qc;
+}
+
+constexpr const char *kCxLit = "Literal['cx', 'cz', 'iswap']";
+constexpr const char *kCzLit = "Literal['cz', 'cx', 'iswap']";
+
+}  // namespace
+
+NB_MODULE(decompose, m) {
+    using vx::Conv;
+    vx::set_doc(m, "Some common decomposition methods for two-qubit and three-qubit gates.");
+    dec::init_consts(K);
+    for (int i = 0; i < 3; ++i)
+        g_three_names[i] = vx::intern(i == 0 ? "ccx" : i == 1 ? "ccz" : "cswap");
+    {
+        nb::object sys = vx::import("sys");
+        nb::object opt = sys.attr("flags").attr("optimize");
+        g_assertions = PyLong_AsLong(opt.ptr()) == 0;
+    }
+
+    m.attr("np") = vx::import("numpy");
+    m.attr("Literal") = vx::import("typing").attr("Literal");
+    m.attr("u3_decompose") = vx::import("vexal.circuit.utils").attr("u3_decompose");
+    m.attr("u_mat") = vx::import("vexal.circuit.matrix").attr("u_mat");
+    m.attr("QuantumCircuit") = vx::import("vexal.circuit.quantumcircuit").attr("QuantumCircuit");
+    nb::object TranspilerPass = vx::import("vexal.circuit.keystage").attr("TranspilerPass");
+    m.attr("TranspilerPass") = TranspilerPass;
+
+    OWN.globals = PyModule_GetDict(m.ptr());
+    OWN.fn[dec::U3_DECOMPOSE] = dec::package_u3();
+
+    auto keep = [&](int fn, nb::object f) { OWN.fn[fn] = f.release().ptr(); };
+    const vx::Param qubit{"qubit", Conv::Int};
+    const vx::Param theta{"theta", Conv::Float};
+    const vx::Param flag{"convert_single_qubit_gate_to_u", Conv::Bool};
+
+    vx::def(m, {.name = "u_dot_u",
+                .impl = u_dot_u,
+                .params = {{"u_info1", Conv::Tuple}, {"u_info2", Conv::Tuple}},
+                .return_annotation = "tuple"});
+    keep(dec::H2U, vx::def(m, {.name = "h2u", .impl = h2u, .params = {qubit}, .return_annotation = "tuple"}));
+    keep(dec::X2U, vx::def(m, {.name = "x2u", .impl = x2u, .params = {qubit}, .return_annotation = "tuple"}));
+    keep(dec::SDG2U,
+         vx::def(m, {.name = "sdg2u", .impl = sdg2u, .params = {qubit}, .return_annotation = "tuple"}));
+    keep(dec::S2U, vx::def(m, {.name = "s2u", .impl = s2u, .params = {qubit}, .return_annotation = "tuple"}));
+    keep(dec::RX2U,
+         vx::def(m, {.name = "rx2u", .impl = rx2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
+    keep(dec::RY2U,
+         vx::def(m, {.name = "ry2u", .impl = ry2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
+    keep(dec::RZ2U,
+         vx::def(m, {.name = "rz2u", .impl = rz2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
+    keep(dec::CX_TO_ISWAP,
+         vx::def(m, {.name = "convert_cx_to_iswap",
+                     .impl = cx_to_iswap,
+                     .params = {{"control_qubit"}, {"target_qubit"}, flag}}));
+    keep(dec::CZ_TO_ISWAP,
+         vx::def(m, {.name = "convert_cz_to_iswap",
+                     .impl = cz_to_iswap,
+                     .params = {{"control_qubit"}, {"target_qubit"}, flag}}));
+
+    const vx::Param ctl{"control_qubit", Conv::Int}, tgt{"target_qubit", Conv::Int};
+    const vx::Param q1{"qubit1", Conv::Int}, q2{"qubit2", Conv::Int};
+    const vx::Param bcx{"two_qubit_gate_basis", Conv::Any, kCxLit};
+    const vx::Param bcz{"two_qubit_gate_basis", Conv::Any, kCzLit};
+    keep(dec::CZ_DEC, vx::def(m, {.name = "cz_decompose",
+                                  .impl = two_qubit<dec::build_cz>,
+                                  .params = {ctl, tgt, flag, bcx},
+                                  .return_annotation = "list"}));
+    keep(dec::CX_DEC, vx::def(m, {.name = "cx_decompose",
+                                  .impl = two_qubit<dec::build_cx>,
+                                  .params = {ctl, tgt, flag, bcx},
+                                  .return_annotation = "list"}));
+    keep(dec::CY_DEC, vx::def(m, {.name = "cy_decompose",
+                                  .impl = two_qubit<dec::build_cy>,
+                                  .params = {ctl, tgt, flag, bcz},
+                                  .return_annotation = "list"}));
+    keep(dec::SWAP_DEC, vx::def(m, {.name = "swap_decompose",
+                                    .impl = two_qubit<dec::build_swap>,
+                                    .params = {q1, q2, flag, bcz},
+                                    .return_annotation = "list"}));
+    keep(dec::ISWAP_DEC, vx::def(m, {.name = "iswap_decompose",
+                                     .impl = two_qubit<dec::build_iswap>,
+                                     .params = {q1, q2, flag, bcz},
+                                     .return_annotation = "list"}));
+    keep(dec::RXX_DEC, vx::def(m, {.name = "rxx_decompose",
+                                   .impl = two_qubit_param<dec::build_rxx>,
+                                   .params = {theta, q1, q2, flag, bcz},
+                                   .return_annotation = "list"}));
+    keep(dec::RYY_DEC, vx::def(m, {.name = "ryy_decompose",
+                                   .impl = two_qubit_param<dec::build_ryy>,
+                                   .params = {theta, q1, q2, flag, bcz},
+                                   .return_annotation = "list"}));
+    keep(dec::RZZ_DEC, vx::def(m, {.name = "rzz_decompose",
+                                   .impl = two_qubit_param<dec::build_rzz>,
+                                   .params = {theta, q1, q2, flag, bcz},
+                                   .return_annotation = "list"}));
+    keep(dec::CP_DEC, vx::def(m, {.name = "cp_decompose",
+                                  .impl = two_qubit_param<dec::build_cp>,
+                                  .params = {theta, ctl, tgt, flag, bcz},
+                                  .return_annotation = "list"}));
+
+    const vx::Param c1{"control_qubit1", Conv::Int}, c2{"control_qubit2", Conv::Int};
+    keep(dec::CCX_DEC, vx::def(m, {.name = "ccx_decompose",
+                                   .impl = three_qubit<build_ccx>,
+                                   .params = {c1, c2, tgt},
+                                   .return_annotation = "list"}));
+    keep(dec::CSWAP_DEC, vx::def(m, {.name = "cswap_decompose",
+                                     .impl = three_qubit<build_cswap>,
+                                     .params = {c1, c2, tgt},
+                                     .return_annotation = "list"}));
+    keep(dec::CCZ_DEC, vx::def(m, {.name = "ccz_decompose",
+                                   .impl = three_qubit<dec::build_ccz>,
+                                   .params = {c1, c2, tgt},
+                                   .return_annotation = "list"}));
+    keep(dec::CCX_MUTE, vx::def(m, {.name = "ccx_decompose_mute_phase",
+                                    .impl = three_qubit<dec::build_ccx_mute>,
+                                    .params = {c1, c2, tgt},
+                                    .return_annotation = "list"}));
+
+    nb::object cls = vx::make_class(
+        m, "ThreeQubitGateDecompose", nb::make_tuple(TranspilerPass),
+        "A transpiler pass that decomposes three-qubit gates into combinations of single- and two-qubit gates.",
+        {{.name = "__init__", .impl = tqd_init, .params = {{"self"}}},
+         {.name = "run",
+          .impl = tqd_run,
+          .params = {{"self"}, {"qc", Conv::Any, "QuantumCircuit"}}}});
+    m.attr("ThreeQubitGateDecompose") = cls;
+    g_tqd_cls = cls.release().ptr();
+}
