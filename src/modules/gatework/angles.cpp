@@ -7,6 +7,7 @@
 // everything else.  Integer results are capped in size and nesting is capped
 // in depth, so no text can exhaust time, memory or the stack.
 #include "gatework.hpp"
+#include "expression.hpp"
 
 #include <cmath>
 #include <string>
@@ -152,6 +153,11 @@ constexpr size_t kMaxIntBits = 1 << 16;  // larger integer results are refused
 class Evaluator {
 public:
     Evaluator(std::string_view s, PyObject *pi) : s_(s), pi_(pi) {}
+    // Names bound to numbers (the formal parameters of a custom gate).
+    void bind(const Binding *names, size_t count) {
+        binds_ = names;
+        nbinds_ = count;
+    }
 
     nb::object run() {
         skip();
@@ -169,6 +175,8 @@ private:
     size_t pos_ = 0;
     int depth_ = 0;
     PyObject *pi_;
+    const Binding *binds_ = nullptr;
+    size_t nbinds_ = 0;
 
     void skip() {
         while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\x0c'))
@@ -369,6 +377,9 @@ private:
         skip();
         if (peek() == '(')
             unsupported("a call of " + quoted(w));
+        for (size_t k = 0; k < nbinds_; ++k)
+            if (binds_[k].name == w)
+                return nb::borrow(binds_[k].value);
         if (w == "pi") {
             return nb::borrow(pi_);
         }
@@ -497,5 +508,90 @@ Register reg_parse_expression("parse_expression", parse_expression_def);
 
 // Called from the module body once numpy is bound.
 void remember_numpy(PyObject *np) { numpy_module = np; }
+
+// -- evaluation for the program readers ----------------------------------------
+
+namespace {
+
+bool has_binding(const Binding *names, size_t count, std::string_view w) {
+    for (size_t k = 0; k < count; ++k)
+        if (names[k].name == w)
+            return true;
+    return false;
+}
+
+nb::object pi_form_value(std::string_view coef_t, std::string_view den_t, bool has_den, PyObject *pi) {
+    nb::object coef;
+    if (coef_t.empty() || coef_t == "+")
+        coef = vx::own(PyFloat_FromDouble(1.0));
+    else if (coef_t == "-")
+        coef = vx::own(PyFloat_FromDouble(-1.0));
+    else
+        coef = float_from_text(coef_t);
+    nb::object den = has_den ? float_from_text(den_t) : vx::own(PyFloat_FromDouble(1.0));
+    nb::object num = vx::own(PyNumber_Multiply(coef.ptr(), pi));
+    return vx::own(PyNumber_TrueDivide(num.ptr(), den.ptr()));
+}
+
+}  // namespace
+
+bool is_own_parse_expression(PyObject *f) {
+    return vx::is_function(f) && reinterpret_cast<vx::Function *>(f)->impl == parse_expression;
+}
+
+nb::object evaluate_ascii_expression(std::string_view text, PyObject *pi, const Binding *names, size_t count) {
+    size_t b = 0, e = text.size();
+    while (b < e && is_space(text[b]))
+        ++b;
+    while (e > b && is_space(text[e - 1]))
+        --e;
+    text = text.substr(b, e - b);
+    if (!has_binding(names, count, "pi")) {
+        std::string_view coef_t, den_t;
+        bool has_den = false;
+        if (match_pi_form(text, coef_t, den_t, has_den))
+            return pi_form_value(coef_t, den_t, has_den, pi);
+    }
+    Evaluator ev(text, pi);
+    ev.bind(names, count);
+    nb::object v = ev.run();
+    return vx::own(PyNumber_Float(v.ptr()));
+}
+
+nb::object evaluate_expression(nb::handle text, nb::handle np, nb::handle re, const Binding *names,
+                               size_t count) {
+    nb::object pi = np.attr("pi");
+    if (PyUnicode_IS_ASCII(text.ptr()))
+        return evaluate_ascii_expression(vx::utf8(text), pi.ptr(), names, count);
+    nb::object s = vx::own(PyObject_CallMethod(text.ptr(), "strip", nullptr));
+    static PyObject *pi_sign = vx::check(PyUnicode_FromString("\u03c0"));
+    static PyObject *pi_word = vx::intern("pi");
+    s = vx::own(PyUnicode_Replace(s.ptr(), pi_sign, pi_word, -1));
+    if (PyUnicode_IS_ASCII(s.ptr()))
+        return evaluate_ascii_expression(vx::utf8(s), pi.ptr(), names, count);
+    if (!has_binding(names, count, "pi")) {
+        nb::object mo = re.attr("match")("^([+-]?\\d*\\.?\\d*)?\\s*pi(?:\\s*/\\s*([+-]?\\d*\\.?\\d+))?$", s);
+        if (!mo.is_none()) {
+            nb::object coef_g = mo.attr("group")(1);
+            nb::object den_g = mo.attr("group")(2);
+            bool plain = coef_g.is_none() || PyUnicode_GET_LENGTH(coef_g.ptr()) == 0 ||
+                         (PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 && PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '+');
+            bool minus = !coef_g.is_none() && PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 &&
+                         PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '-';
+            nb::object coef = plain ? vx::own(PyFloat_FromDouble(1.0))
+                              : minus ? vx::own(PyFloat_FromDouble(-1.0))
+                                      : vx::own(PyFloat_FromString(coef_g.ptr()));
+            nb::object den = (!den_g.is_none() && PyUnicode_GET_LENGTH(den_g.ptr()) > 0)
+                                 ? vx::own(PyFloat_FromString(den_g.ptr()))
+                                 : vx::own(PyFloat_FromDouble(1.0));
+            nb::object num = vx::own(PyNumber_Multiply(coef.ptr(), pi.ptr()));
+            return vx::own(PyNumber_TrueDivide(num.ptr(), den.ptr()));
+        }
+    }
+    Evaluator ev(vx::utf8(s), pi.ptr());
+    ev.bind(names, count);
+    nb::object v = ev.run();
+    return vx::own(PyNumber_Float(v.ptr()));
+}
 
 }  // namespace gatework

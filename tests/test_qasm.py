@@ -1,0 +1,513 @@
+"""OpenQASM 2.0 input: registers, custom gates, operands and the two readers."""
+import collections
+import contextlib
+import io
+import math
+import os
+import random
+import re
+
+import numpy as np
+import pytest
+
+from vexal.circuit import gatework as gw
+from vexal.circuit.quantumcircuit import QuantumCircuit
+
+HERE = os.path.dirname(__file__)
+CORPUS = os.path.join(HERE, "data", "qasmbench")
+PROGRAMS = os.path.join(HERE, "data", "qasm")
+HEADER = 'OPENQASM 2.0;\ninclude "qelib1.inc";\n'
+HALF_PI = 1.5707963267948966
+
+
+def parse(text):
+    return gw.parse_openqasm2_to_gates(text)
+
+
+def quiet(fn, *args):
+    with contextlib.redirect_stdout(io.StringIO()):
+        return fn(*args)
+
+
+def unrecognized(word):
+    return re.escape(f"Sorry, an unrecognized OpenQASM 2.0 syntax {word} was detected by vexalcircuit. "
+                     "Please contact the developer for assistance.")
+
+
+# ---------------------------------------------------------------- registers
+
+def test_regs_lists_and_removes_declarations():
+    text = "OPENQASM 2.0;\r\nqreg q[2];\r\nqreg r[3];\rcreg c[5];\nh q[0];\n"
+    q, c, rest = gw.parse_openqasm2_regs(text)
+    assert q == [("q", 2), ("r", 3)] and c == [("c", 5)]
+    assert rest == "OPENQASM 2.0;\nh q[0];"
+    # not declarations: blanks where the pattern has none
+    assert gw.parse_openqasm2_regs("qreg q [2];\nqreg q[2] ;") == ([], [], "qreg q [2];\nqreg q[2] ;")
+    # two on one line, a repeated name
+    assert gw.parse_openqasm2_regs("qreg a[1];creg b[2];\nqreg a[3];")[:2] == ([("a", 1), ("a", 3)], [("b", 2)])
+    with pytest.raises(TypeError):
+        gw.parse_openqasm2_regs(None)
+
+
+def test_regs_comments_do_not_declare_and_mixed_lines_raise():
+    q, _, rest = gw.parse_openqasm2_regs("// qreg old[5];\nqreg q[2]; // was qreg p[3];\nh q[0];")
+    assert q == [("q", 2)]
+    assert rest == "// qreg old[5];\nh q[0];"
+    with pytest.raises(ValueError, match=re.escape("qreg q[2]; h q[0];")):
+        gw.parse_openqasm2_regs("qreg q[2]; h q[0];")
+    with pytest.raises(ValueError):
+        gw.parse_openqasm2_regs("myqreg q[2];")
+    # through the reader: the later register keeps its indices
+    gates, _, _ = quiet(parse, HEADER + "// qreg x[4];\nqreg q[2];\nqreg r[2];\nh r[0];")
+    assert gates == [("h", 2)]
+
+
+def test_generate_reg_map(capsys):
+    m = gw.generate_reg_map([("q", 2), ("r", 3)], "Qubit")
+    assert m == {"q": {0: 0, 1: 1}, "r": {0: 2, 1: 3, 2: 4}}
+    assert capsys.readouterr().out == ("Qubit reg name q, mapping:{0: 0, 1: 1}\n"
+                                       "Qubit reg name r, mapping:{0: 2, 1: 3, 2: 4}\n")
+    assert gw.generate_reg_map([("c", 2)]) == {"c": {0: 0, 1: 1}}
+    assert gw.generate_reg_map([]) == {}
+    assert capsys.readouterr().out == ""
+    # a repeated name keeps its place; its first indices stay consumed
+    assert quiet(gw.generate_reg_map, [("a", 2), ("b", 0), ("a", 1)]) == {"a": {0: 2}, "b": {}}
+    with pytest.raises(ValueError):
+        gw.generate_reg_map([("a", 1, 2)])
+    with pytest.raises(TypeError):
+        gw.generate_reg_map([("a", "2")])
+
+
+def test_huge_registers_are_refused_not_built():
+    with pytest.raises(ValueError, match="too large"):
+        gw.generate_reg_map([("q", 10**10)])
+    with pytest.raises(ValueError, match="too large"):
+        parse("qreg q[10000000000];\nh q[0];")
+    with pytest.raises(ValueError, match="too large"):
+        parse("qreg q[600000];\nqreg r[600000];")
+    with pytest.raises(ValueError):  # more digits than an int may have
+        parse("qreg q[" + "9" * 5000 + "];")
+    with pytest.raises(ValueError, match="too large"):
+        gw.parse_openqasm2_to_gates_dump("qreg q[99999999999];\nbarrier q;")
+
+
+# ---------------------------------------------------------------- custom gates
+
+MAJORITY = "gate majority a,b,c\n{\n  cx c,b;\n  cx c,a;\n  ccx a,b,c;\n}\n"
+
+
+def test_custom_gate_definitions(capsys):
+    table, rest = gw.parse_openqasm2_custom_gates("x q[0];\n" + MAJORITY + "h q[0];")
+    rec = {"params_and_qregs": ["a", "b", "c"],
+           "definition": [("cx", "c", "b"), ("cx", "c", "a"), ("ccx", "a", "b", "c")]}
+    assert table == {"majority": rec}
+    assert rest == "x q[0];\n\nh q[0];"
+    assert capsys.readouterr().out == "Custom gate detected\nmajority " + str(rec) + "\n"
+
+    table, _ = gw.parse_openqasm2_custom_gates(
+        "gate g(theta, lam) a b, c { rz(lam/2) c; u3(theta,0, pi) a b; }\n"
+        "gate e() a { }\ngate e a { h a; }\ngate bad(x)a { h a; }")
+    assert table["g"] == {"params_and_qregs": ["theta", "lam", "a b", "c"],
+                          "definition": [("rz", "lam/2", "c"), ("u3", "theta", "0", "pi", "a", "b")]}
+    assert table["e"] == {"params_and_qregs": ["a"], "definition": [("h", "a")]}
+    assert "bad" not in table
+    # a statement broken after a comma has no statement shape; one broken after the name has
+    table, _ = gw.parse_openqasm2_custom_gates("gate g a,b { cx a,\n b; h\n a; }")
+    assert table["g"]["definition"] == [("h", "a")]
+    capsys.readouterr()
+
+
+def test_custom_gate_comments_and_formal_names():
+    table, rest = quiet(gw.parse_openqasm2_custom_gates,
+                        "// gate old a { x a; }\ngate g(pivot) a // the header\n{\n  // rz(1) a; }\n  rx(pivot) a;\n}")
+    assert list(table) == ["g"]
+    assert table["g"] == {"params_and_qregs": ["pivot", "a"], "definition": [("rx", "pivot", "a")]}
+    assert rest.startswith("// gate old a { x a; }\n")
+    with pytest.raises(ValueError, match=re.escape("parse error u1 !")):
+        gw.parse_openqasm2_custom_gates("gate g a { u1(0.1) a; }")
+    with pytest.raises(ValueError, match=re.escape("parse error majority !")):
+        gw.parse_openqasm2_custom_gates(MAJORITY + "gate h2 a,b,c { majority a,b,c; }")
+
+
+# ---------------------------------------------------------------- operands
+
+QMAP = {"q": {0: 0, 1: 1}, "r": {0: 2, 1: 3, 2: 4}}
+CMAP = {"c": {0: 0, 1: 1}}
+
+
+@pytest.mark.parametrize("line, triple", [
+    ("OPENQASM 2.0;", (None, None, None)),
+    ('include "qelib1.inc";', (None, None, None)),
+    ("", (None, None, None)),
+    ("h q[0];", ("h", None, "q[0]")),
+    ("rz(pi/2) q[0];", ("rz", "pi/2", "q[0]")),
+    ("u3(0.1,0.2,0.3) q[0];", ("u3", "0.1,0.2,0.3", "q[0]")),
+    ("rz(pi/2)q[0];", (None, None, None)),
+    ("rz((pi)/2) q[0];", (None, None, None)),
+    ("cx q[0], r[2];", ("cx", None, "q[0], r[2]")),
+    ("measure q[1] -> c[0];", ("measure", None, "q[1],c[0]")),
+    ("measure q -> c;", ("measure", None, "q,c")),
+    ("measure q[0];", ("measure", None, "q[0]")),
+    ("measure q[0], q[1] -> c[0], c[1];", (None, None, None)),
+    ("if(c==1) x q[0];", ("if", "c==1", "x q[0]")),
+    ("h q[0]", (None, None, None)),
+    ("h q[0]; x q[1];", (None, None, None)),
+    ("h q[0];\n", ("h", None, "q[0]")),
+    ("h  ;", ("h", None, " ")),
+])
+def test_sparse_gate_params_qregs(line, triple):
+    assert gw.sparse_gate_params_qregs(line) == triple
+
+
+@pytest.mark.parametrize("gate, text, expected", [
+    (None, None, []),
+    ("h", "q[0]", [[0]]),
+    ("h", "r", [[2, 3, 4]]),
+    ("cx", "q[0], r[2]", [[0], [4]]),
+    ("x", "q,r", [[0, 1], [2, 3, 4]]),
+    ("x", "q, r", [[0, 1], [2, 3, 4]]),
+    ("x", "q,y", [[0, 1]]),
+    ("barrier", "q[0] q[1]", [[0], [1]]),
+    ("measure", "q[1],c[0]", [[1], [0]]),
+    ("measure", "q,c", [[0, 1], [0, 1]]),
+    ("measure", "r[0],c", [[2], [0, 1]]),
+    ("measure", "r[0],zz", [[2], []]),
+])
+def test_get_positions_list(gate, text, expected):
+    assert gw.get_positions_list(gate, text, QMAP, CMAP) == expected
+
+
+def test_get_positions_list_failures():
+    with pytest.raises(ValueError, match="measurement gate: position parse error"):
+        gw.get_positions_list("measure", "q[0]", QMAP, CMAP)
+    with pytest.raises(KeyError):
+        gw.get_positions_list("h", "x[0]", QMAP, CMAP)
+    with pytest.raises(KeyError):
+        gw.get_positions_list("h", "q[2]", QMAP, CMAP)
+    with pytest.raises(TypeError):
+        gw.sparse_gate_params_qregs(3)
+
+
+# ---------------------------------------------------------------- the reader
+
+def test_reader_basic_program(capsys):
+    prog = HEADER + "qreg q[2];\ncreg c[2];\nh q;\ncx q[0],q[1];\nmeasure q -> c;\n"
+    assert parse(prog) == ([("h", 0), ("h", 1), ("cx", 0, 1), ("measure", [0], [0]), ("measure", [1], [1])],
+                           {0, 1}, {0, 1})
+    assert capsys.readouterr().out == ""
+
+
+def test_reader_merges_registers(capsys):
+    gates, qubits, cbits = parse(HEADER + "qreg q[2];\nqreg r[3];\ncreg c[1];\ncx q[1], r[0];\nh r;")
+    assert gates == [("cx", 1, 2), ("h", 2), ("h", 3), ("h", 4)]
+    assert qubits == {1, 2, 3, 4} and cbits == {0, 1, 2, 3}
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].startswith("Multiple registers detected.")
+    assert out[1:] == ["Qubit reg name q, mapping:{0: 0, 1: 1}", "Qubit reg name r, mapping:{0: 2, 1: 3, 2: 4}"]
+
+
+def test_reader_gate_forms():
+    prog = HEADER + """qreg q[3];
+u1(0.5) q[0];
+u2(0,pi) q[0];
+u3(0.1,0.2,0.3) q[1];
+u(0.1,0.2,0.3) q[1];
+r(0.1, 0.2) q[2];
+cu1(0.3) q[0],q[1];
+rzz(0.2) q[1],q[2];
+rz(pi/4) q;
+delay(1e-6) q[0];
+reset q[2];
+cnot q[0],q[2];
+ccx q[0],q[1],q[2];
+id q[1];   // comment
+\t
+"""
+    gates, _, _ = parse(prog)
+    assert gates == [("u", 0, 0, 0.5, 0), ("u", HALF_PI, 0.0, math.pi, 0), ("u", 0.1, 0.2, 0.3, 1),
+                     ("u", 0.1, 0.2, 0.3, 1), ("r", 0.1, 0.2, 2), ("cp", 0.3, 0, 1), ("rzz", 0.2, 1, 2),
+                     ("rz", math.pi / 4, 0), ("rz", math.pi / 4, 1), ("rz", math.pi / 4, 2),
+                     ("delay", 1e-06, (0,)), ("reset", 2), ("cnot", 0, 2), ("ccx", 0, 1, 2), ("id", 1)]
+    assert type(gates[0][1]) is int
+
+
+@pytest.mark.parametrize("body, message", [
+    ("cx q[0];", "cx takes 2 quantum arguments, but got 1."),
+    ("cx q,r;", "cx takes 2 different quantum arguments length."),
+    ("cx foo, q[0];", "cx takes 2 quantum arguments, but got 1."),
+    ("ccx q[0],q[1];", "ccx takes 3 quantum arguments, but got 2."),
+    ("ccx q,q,r;", "ccx takes 3 different quantum arguments length."),
+    ("rz q[0];", "rz takes 1 parameter(s), but got 0."),
+    ("rz(0.1,0.2) q[0];", "rz takes 1 parameter(s), but got 2."),
+    ("u3(0.1,0.2) q[0];", "u3 takes 3 parameter(s), but got 2."),
+    ("u2(0.1) q[0];", "u2 takes 2 parameter(s), but got 1."),
+    ("r q[0];", "r takes 2 parameter(s), but got 0."),
+    ("cu1 q[0],q[1];", "cu1 takes 1 parameter(s), but got 0."),
+    ("delay q[0];", "delay takes 1 parameter(s), but got 0."),
+    ("measure q[0];", "measurement gate: position parse error"),
+])
+def test_reader_checks(body, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        quiet(parse, "qreg q[2];\nqreg r[3];\ncreg c[2];\n" + body)
+
+
+@pytest.mark.parametrize("line, word", [
+    ("U(0,0,0) q[0];", "U"), ("CX q[0],q[1];", "CX"), ("if(c==1) x q[0];", "if"),
+    ("if(c==1) rz(__import__('os').system('echo hi')) q[0];", "if"),
+    ("h q[0]", "h"), ("h q[0]; x q[1];", "h"), ("measure q[0], q[1] -> c[0], c[1];", "measure"),
+    ("rz(pi/2)q[0];", "rz"), ("//comment", None), ("}", "}"),
+])
+def test_reader_refuses_what_it_cannot_read(line, word):
+    prog = HEADER + "qreg q[2];\ncreg c[2];\n" + line + "\n"
+    if word is None:
+        assert parse(prog) == ([], set(), set())  # a comment line
+        return
+    with pytest.raises(ValueError, match=unrecognized(word)):
+        parse(prog)
+
+
+def test_reader_lookups_and_defaults():
+    with pytest.raises(KeyError):
+        parse("qreg q[2];\nh x[0];")
+    assert parse("qreg q[2];\nh foo;") == ([], set(), set())
+    # no measure: one classical bit per distinct qubit used
+    assert parse("qreg q[4];\nh q[0];\nx q[3];\nh q[3];")[2] == {0, 1}
+
+
+def test_reader_barrier_trimming():
+    prog = "qreg q[4];\nbarrier q;\nh q[1];\nbarrier q[0],q[1];\nbarrier q[2];\nx q[3];"
+    gates, qubits, _ = parse(prog)
+    assert gates == [("barrier", (1, 3)), ("h", 1), ("barrier", (1,)), ("x", 3)]
+    assert qubits == {1, 3}
+
+
+def test_custom_gate_expansion_counts_qubits_and_binds_formals():
+    prog = ("qreg q[2];\nqreg r[2];\n"
+            "gate g(theta, lam) a,b { rz(theta) a; rx(lam/2) b; cx a,b; barrier a,b; u3(theta, -lam, pi/2) b; }\n"
+            "barrier q, r;\ng(0.5, 2*pi) q,r;\n")
+    gates, qubits, cbits = quiet(parse, prog)
+    body = lambda a, b: [("rz", 0.5, a), ("rx", math.pi, b), ("cx", a, b), ("barrier", (a, b)),
+                         ("u", 0.5, -2 * math.pi, HALF_PI, b)]
+    assert gates == [("barrier", (0, 1, 2, 3))] + body(0, 2) + body(1, 3)
+    assert qubits == {0, 1, 2, 3} and cbits == {0, 1, 2, 3}
+    with pytest.raises(ValueError, match="custom gate g sparse failer!"):
+        quiet(parse, "qreg q[2];\nqreg r[3];\ngate g a,b { cx a,b; }\ng q,r;")
+    with pytest.raises(ValueError, match="custom gate g takes 3 arguments, but got 2."):
+        quiet(parse, "qreg q[2];\ngate g(t) a,b { rz(t) a; cx a,b; }\ng q[0],q[1];")
+    with pytest.raises(ValueError, match="rz takes 2 arguments, but got 1"):
+        quiet(parse, "qreg q[2];\ngate g a { rz a; }\ng q[0];")
+    # a formal name holding "pi" is a name, never an expression
+    gates, _, _ = quiet(parse, "qreg q[1];\ngate g(api) a { rz(api*2) a; }\ng(0.25) q[0];")
+    assert gates == [("rz", 0.5, 0)]
+
+
+def test_expressions_are_never_executed(tmp_path):
+    marker = tmp_path / "ran"
+    payload = f"__import__('os').system('touch {marker}')"
+    for prog in (f"qreg q[1];\nrz({payload}) q[0];",
+                 f"qreg q[1];\ngate g(t) a {{ rz({payload}) a; }}\ng(1) q[0];",
+                 f"qreg q[1];\ngate g(t) a {{ rz(t) a; }}\ng({payload}) q[0];"):
+        with pytest.raises((ValueError, NameError)):
+            quiet(parse, prog)
+    # the single-register reader drops parameters it cannot read; the body then misses a name
+    with pytest.raises(NameError):
+        quiet(gw.parse_openqasm2_to_gates_dump, f"qreg q[1];\ngate g(t) a {{ rz(t) a; }}\ng({payload}) q[0];")
+    assert not marker.exists()
+
+
+def test_replaced_module_functions_are_used(monkeypatch):
+    seen = []
+
+    def my_parse_expression(expr):
+        seen.append(expr)
+        return 1.0
+
+    monkeypatch.setattr(gw, "parse_expression", my_parse_expression)
+    gates, _, _ = quiet(parse, "qreg q[1];\ngate g(t) a { rz(t/2) a; }\nrx(pi) q[0];\ng(3) q[0];")
+    assert gates == [("rx", 1.0, 0), ("rz", 1.0, 0)]
+    assert seen == ["pi", "3", "(1.0)/2"]
+
+
+# ---------------------------------------------------------------- single-register reader
+
+def test_dump_reader():
+    dump = gw.parse_openqasm2_to_gates_dump
+    prog = HEADER + "qreg q[2];\ncreg c[2];\nh q[0];\ncx q[0],q[1];\nmeasure q[0] -> c[0];\nmeasure q[1] -> c[1];"
+    assert dump(prog) == ([("h", 0), ("cx", 0, 1), ("measure", [0], [0]), ("measure", [1], [1])], {0, 1}, {0, 1})
+    body = "qreg q[3];\ncreg c[3];\n"
+    assert dump(body + "h r[5];\nh q[0], q[1];")[0] == [("h", 5), ("h", 0)]
+    assert dump(body + "rz(pi/2) q[0]; // was q[2]")[0] == [("rz", HALF_PI, 2)]
+    assert dump(body + "u1(0.5) q[0];\ncu1(0.3) q[0],q[1];\nrzz(0.2) q[0],q[1];")[0] == [
+        ("u", 0, 0, 0.5, 0), ("cp", 0.3, 0, 1), ("rzz", 0.2, 0, 1)]
+    assert dump(body + "barrier q;\nbarrier q[0],q[1];")[0] == [("barrier", (0, 1, 2)), ("barrier", (0, 1))]
+    gates, qubits, cbits = dump("qreg q[2];\ncreg c[2];\nh q[0];\nmeasure q -> c;")
+    assert gates == [("h", 0), ("measure", [0], [0]), ("measure", [1], [1])] and cbits == {0}
+    with pytest.raises(ValueError, match="check qreg name q and parse q_name q is consistent, {21}\n"):
+        dump("qreg q[2];\ncreg c[3];\nmeasure q -> c;")
+    with pytest.raises(ValueError, match=re.escape("syntax barrier r; was detected by vexalcircuit.")):
+        dump(body + "barrier r;")
+    with pytest.raises(ValueError, match="only one quantum or classical register"):
+        dump("qreg q[2];\nqreg r[2];")
+    with pytest.raises(ValueError, match=unrecognized("//comment")):
+        dump(body + "//comment")
+    with pytest.raises(ValueError, match="takes 1 quantum arguments, but got 0"):
+        dump(body + "h q;")
+    with pytest.raises(ValueError, match=re.escape("u3 takes 3 parameter(s), but got 2.")):
+        dump(body + "u3(0.1,0.2) q[0];")
+    # custom gates: applied once to the whole position list, and counted
+    gates, qubits, _ = quiet(dump, body + "gate g a,b { cx a,b; }\ng q[0],q[1];")
+    assert gates == [("cx", 0, 1)] and qubits == {0, 1}
+
+
+# ---------------------------------------------------------------- real programs
+
+def corpus_files(kind):
+    folder = os.path.join(CORPUS, kind)
+    return sorted(os.listdir(folder))
+
+
+def read(*parts):
+    with open(os.path.join(*parts)) as f:
+        return f.read()
+
+
+# Files of the supported folder that the reader refuses: two call custom gates
+# (or u1) inside gate bodies, two use registers they never declare.
+REFUSED = {
+    "medium__bigadder_n18__bigadder_n18.qasm": (ValueError, "parse error majority !"),
+    "small__pea_n5__pea_n5.qasm": (ValueError, "parse error u1 !"),
+    "small__vqe_uccsd_n4__vqe_uccsd_n4.qasm": (KeyError, "'q'"),
+    "small__vqe_uccsd_n6__vqe_uccsd_n6.qasm": (KeyError, "'q'"),
+}
+
+NAMES = {"u1": "u", "u2": "u", "u3": "u", "cu1": "cp"}
+ONE_PER_QUBIT = set(gw.one_qubit_gates_available) | set(gw.one_qubit_parameter_gates_available) | {
+    "u1", "u2", "delay", "reset"}
+
+
+def independent_count(text):
+    """Records per gate name, counted from the statements with plain regular expressions."""
+    sizes = {m.group(1): int(m.group(2)) for m in re.finditer(r"[qc]reg\s+(\w+)\s*\[(\d+)\]", text)}
+    counts = collections.Counter()
+    for line in text.splitlines():
+        code = line.split("//")[0].strip()
+        if not code or re.match(r"(OPENQASM|include|qreg|creg)\b", code):
+            continue
+        m = re.fullmatch(r"(\w+)\s*(?:\([^)]*\))?\s*(.*?)\s*;", code)
+        name, operands = m.group(1), m.group(2)
+        ops = [o.strip() for o in re.split(r",|->", operands)]
+        widths = [1 if "[" in o else sizes[o] for o in ops]
+        if name == "barrier":
+            counts[name] += 1
+        elif name in ONE_PER_QUBIT:
+            counts[NAMES.get(name, name)] += sum(widths)
+        else:
+            counts[NAMES.get(name, name)] += max(widths)
+    return counts
+
+
+@pytest.mark.parametrize("name", corpus_files("supported"))
+def test_supported_corpus(name):
+    text = read(CORPUS, "supported", name)
+    if name in REFUSED:
+        exc, msg = REFUSED[name]
+        with pytest.raises(exc, match=re.escape(msg)):
+            quiet(parse, text)
+        return
+    gates, qubits, cbits = quiet(parse, text)
+    assert all(isinstance(q, int) for q in qubits)
+    if "gate " in text:
+        return  # custom gates: the expansion is tested on the paper's programs
+    counts = collections.Counter(g[0] for g in gates)
+    expected = independent_count(text)
+    assert counts["barrier"] <= expected.pop("barrier", 0)
+    counts.pop("barrier", None)
+    assert counts == expected
+
+
+@pytest.mark.parametrize("name", corpus_files("unsupported"))
+def test_unsupported_corpus(name):
+    text = read(CORPUS, "unsupported", name)
+    word = "cry" if "dnn" in name else "if"
+    if "ipea" in name:
+        with pytest.raises(ValueError, match=re.escape("parse error u1 !")):
+            quiet(parse, text)
+        return
+    with pytest.raises(ValueError, match=unrecognized(word)):
+        quiet(parse, text)
+
+
+def test_teleportation_program():
+    qc = quiet(QuantumCircuit().from_openqasm2, read(PROGRAMS, "teleport.qasm"))
+    assert qc.gates == [("u", 0.3, 0.2, 0.1, 0), ("h", 1), ("cx", 1, 2), ("barrier", (0, 1, 2)), ("cx", 0, 1),
+                        ("h", 0), ("measure", [0], [0]), ("measure", [1], [1]), ("measure", [2], [2])]
+    assert qc.qubits == [0, 1, 2] and qc.nqubits == 3 and qc.ncbits == 3
+
+
+def test_qft_program_is_the_fourier_transform():
+    oracle = pytest.importorskip("oracle")
+    gates, qubits, _ = parse(read(PROGRAMS, "qft.qasm"))
+    unitary_part = [g for g in gates if g[0] not in ("measure", "barrier")]
+    assert unitary_part[:2] == [("x", 0), ("x", 2)] and ("cp", math.pi / 2, 1, 0) in unitary_part
+    n = 4
+    u = oracle.circuit_unitary(unitary_part[2:], n)
+    # the discrete Fourier transform, read on the input bits in reverse order (no final swaps)
+    dim = 2 ** n
+    rev = [int(format(k, "04b")[::-1], 2) for k in range(dim)]
+    f = np.exp(2j * np.pi * np.outer(range(dim), range(dim)) / dim) / np.sqrt(dim)
+    assert oracle.equal_up_to_phase(u, f[:, rev])
+
+
+def test_ripple_carry_adder_adds():
+    oracle = pytest.importorskip("oracle")
+    qc = quiet(QuantumCircuit().from_openqasm2, read(PROGRAMS, "adder.qasm"))
+    assert qc.nqubits == 10 and qc.qubits == list(range(10))
+    gates = [g for g in qc.gates if g[0] != "measure"]
+    state = np.zeros(2 ** 10, dtype=complex)
+    state[0] = 1
+    out = oracle.apply_gates(state, gates, 10)
+    k = int(np.argmax(np.abs(out)))
+    a = (k >> 1) & 0xF
+    b = (k >> 5) & 0xF
+    cout = (k >> 9) & 1
+    assert abs(abs(out[k]) - 1) < 1e-9
+    assert (a, b + 16 * cout) == (1, 16)  # 1 + 15
+
+
+# ---------------------------------------------------------------- no input hangs or crashes
+
+def test_random_and_hostile_texts():
+    rnd = random.Random(20240607)
+    sources = [read(CORPUS, "supported", n) for n in corpus_files("supported")[:20]]
+    alphabet = "qregcatex()[];,->/{}\n \t0123456789\u03c0.*+-pi\u00e9\u0663"
+    hostile = ["(" * 5000, "qreg q[99999999999999];", "9" * 5000, " " * 100000, "gate " * 50000,
+               "gate g(" * 20000, "gate g a " + "b " * 50000, "x" * 100000 + "[1]", "h q[" + "1" * 10000 + "];",
+               "rz(" + "(" * 1000 + "1" + ")" * 1000 + ") q[0];", "rz(9**9**9) q[0];", "measure" + " " * 50000 + "x",
+               "\u2028".join(["qreg q[1];", "h q[0];"])]
+    functions = [gw.parse_openqasm2_to_gates, gw.parse_openqasm2_to_gates_dump, gw.parse_openqasm2_regs,
+                 gw.parse_openqasm2_custom_gates, gw.sparse_gate_params_qregs]
+    for i in range(600):
+        k = i % 4
+        if k == 0:
+            text = bytes(rnd.randrange(256) for _ in range(rnd.randrange(200))).decode("latin1")
+        elif k == 1:
+            s = rnd.choice(sources)
+            text = s[:rnd.randrange(len(s) + 1)]
+        elif k == 2:
+            text = "".join(rnd.choice(alphabet) for _ in range(rnd.randrange(300)))
+        else:
+            s = rnd.choice(sources)
+            cut = rnd.randrange(len(s) + 1)
+            text = s[:cut] + hostile[i // 4 % len(hostile)] + s[cut:]
+        for fn in functions:
+            try:
+                quiet(fn, text)
+            except (ValueError, KeyError, TypeError, SyntaxError, NameError, ZeroDivisionError, OverflowError):
+                pass
+
+
+def test_non_ascii_text_follows_python_character_classes():
+    # \w, \d and \s of the patterns are Python's: non-ASCII names, digits and blanks count
+    assert gw.parse_openqasm2_regs("qreg \u00e9t\u00e9[\u0663];\u3000")[0] == [("\u00e9t\u00e9", 3)]
+    gates, _, _ = parse("qreg \u00e9[2];\nrz(\u03c0/2) \u00e9[1];\nh\u00a0\u00e9[0];")
+    assert gates == [("rz", HALF_PI, 1), ("h", 0)]
