@@ -187,9 +187,35 @@ PyMethodDef func_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Every extension module links its own copy of this layer; they share one
+// function type, kept in a capsule on the vexal.circuit package, so that a
+// function made by one module is recognised (is_function) by all others.
+constexpr const char *kTypeCapsule = "vexal.circuit._function_type";
+
+PyTypeObject *create_function_type();
+
 PyTypeObject *get_function_type() {
     if (function_type)
         return function_type;
+    nb::object pkg = nb::steal(PyImport_ImportModule("vexal.circuit"));
+    if (!pkg.is_valid())
+        throw error_already_set{};
+    nb::object cap = nb::steal(PyObject_GetAttrString(pkg.ptr(), "_function_type"));
+    if (cap.is_valid() && PyCapsule_IsValid(cap.ptr(), kTypeCapsule)) {
+        function_type = static_cast<PyTypeObject *>(PyCapsule_GetPointer(cap.ptr(), kTypeCapsule));
+        Py_INCREF(function_type);
+        return function_type;
+    }
+    PyErr_Clear();
+    PyTypeObject *tp = create_function_type();
+    cap = nb::steal(PyCapsule_New(tp, kTypeCapsule, nullptr));
+    if (!cap.is_valid() || PyObject_SetAttrString(pkg.ptr(), "_function_type", cap.ptr()) < 0)
+        throw error_already_set{};
+    function_type = tp;
+    return function_type;
+}
+
+PyTypeObject *create_function_type() {
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void *>(func_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void *>(func_traverse)},
@@ -210,8 +236,7 @@ PyTypeObject *get_function_type() {
             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    function_type = reinterpret_cast<PyTypeObject *>(check(PyType_FromSpec(&spec)));
-    return function_type;
+    return reinterpret_cast<PyTypeObject *>(check(PyType_FromSpec(&spec)));
 }
 
 [[noreturn]] void argcount_error(Function *f, Py_ssize_t nreq, Py_ssize_t nmax, Py_ssize_t found) {
@@ -450,7 +475,7 @@ nb::handle Args::global(PyObject *interned) const {
 
 nb::handle Args::global(const char *name) const { return global(intern(name)); }
 
-bool is_function(PyObject *o) { return function_type && Py_TYPE(o) == function_type; }
+bool is_function(PyObject *o) { return Py_TYPE(o) == get_function_type(); }
 
 nb::object make_function(nb::handle module, const FunctionDef &def) {
     if (def.params.size() > static_cast<size_t>(kMaxParams))
