@@ -440,6 +440,8 @@ private:
     }
 };
 
+nb::object pi_form_value(std::string_view coef_t, std::string_view den_t, bool has_den, PyObject *pi);
+
 nb::object parse_expression(const vx::Args &a) {
     nb::object s = vx::own(PyObject_CallMethod(a.ptr(0), "strip", nullptr));
     static PyObject *pi_sign = vx::check(PyUnicode_FromString("\u03c0"));
@@ -481,13 +483,7 @@ nb::object parse_expression(const vx::Args &a) {
                       ? vx::own(PyFloat_FromString(den_g.ptr()))
                       : vx::own(PyFloat_FromDouble(1.0));
         } else {
-            if (coef_t.empty() || coef_t == "+")
-                coef = vx::own(PyFloat_FromDouble(1.0));
-            else if (coef_t == "-")
-                coef = vx::own(PyFloat_FromDouble(-1.0));
-            else
-                coef = float_from_text(coef_t);
-            den = has_den ? float_from_text(den_t) : vx::own(PyFloat_FromDouble(1.0));
+            return pi_form_value(coef_t, den_t, has_den, pi.ptr());
         }
         nb::object num = vx::own(PyNumber_Multiply(coef.ptr(), pi.ptr()));
         return vx::own(PyNumber_TrueDivide(num.ptr(), den.ptr()));
