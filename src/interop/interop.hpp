@@ -156,6 +156,11 @@ inline long long floordiv(long long a, long long b) {  // a // b, b != 0
     return q;
 }
 
+// a, b, ... = value: exactly n items, with the interpreter's messages.
+void unpack(nb::handle value, nb::object *out, int n);
+// seq[i] (negative i counts from the end) as a new reference.
+PyObject *item(PyObject *seq, Py_ssize_t i);
+
 // Imports a module by name (import a.b.c returns a.b.c).
 nb::object import(const char *name);
 // Interned string, kept for the life of the process.

@@ -24,6 +24,48 @@ PyObject *intern(const char *s) {
     return o;
 }
 
+void unpack(nb::handle value, nb::object *out, int n) {
+    if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == n) {
+        for (int i = 0; i < n; ++i)
+            out[i] = nb::borrow(PyTuple_GET_ITEM(value.ptr(), i));
+        return;
+    }
+    nb::object it = own(PyObject_GetIter(value.ptr()));
+    for (int i = 0; i < n; ++i) {
+        PyObject *x = PyIter_Next(it.ptr());
+        if (!x) {
+            if (PyErr_Occurred())
+                throw error_already_set{};
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", n, i);
+            throw error_already_set{};
+        }
+        out[i] = nb::steal(x);
+    }
+    if (PyObject *extra = PyIter_Next(it.ptr())) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", n);
+        throw error_already_set{};
+    }
+    if (PyErr_Occurred())
+        throw error_already_set{};
+}
+
+PyObject *item(PyObject *seq, Py_ssize_t i) {
+    if (PyTuple_CheckExact(seq)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(seq);
+        if (i < 0)
+            i += n;
+        if (i < 0 || i >= n) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            throw error_already_set{};
+        }
+        PyObject *o = PyTuple_GET_ITEM(seq, i);
+        Py_INCREF(o);
+        return o;
+    }
+    return check(PySequence_GetItem(seq, i));
+}
+
 nb::object import(const char *name) {
     nb::object m = own(PyImport_ImportModule(name));
     return m;

@@ -47,25 +47,8 @@ bool contains(nb::handle container, nb::handle key) {
 
 // a, b = value, with the host's messages.
 std::pair<nb::object, nb::object> unpack2(nb::handle value) {
-    nb::object it = vx::own(PyObject_GetIter(value.ptr()));
     nb::object out[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject *x = PyIter_Next(it.ptr());
-        if (!x) {
-            if (PyErr_Occurred())
-                throw vx::error_already_set{};
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw vx::error_already_set{};
-        }
-        out[i] = nb::steal(x);
-    }
-    PyObject *extra = PyIter_Next(it.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        vx::value_error("too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred())
-        throw vx::error_already_set{};
+    vx::unpack(value, out, 2);
     return {out[0], out[1]};
 }
 

@@ -34,21 +34,7 @@ bool in_table(PyObject *table, PyObject *name) {
     return r != 0;
 }
 
-PyObject *item(PyObject *rec, Py_ssize_t i) {  // new reference
-    if (PyTuple_CheckExact(rec)) {
-        Py_ssize_t n = PyTuple_GET_SIZE(rec);
-        if (i < 0)
-            i += n;
-        if (i < 0 || i >= n) {
-            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-            throw vx::error_already_set{};
-        }
-        PyObject *o = PyTuple_GET_ITEM(rec, i);
-        Py_INCREF(o);
-        return o;
-    }
-    return vx::check(PySequence_GetItem(rec, i));
-}
+using vx::item;
 
 // rec[lo:len(rec)+hi_from_end] as a tuple
 nb::object slice(PyObject *rec, Py_ssize_t lo, Py_ssize_t hi_from_end) {

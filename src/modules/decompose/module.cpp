@@ -25,21 +25,7 @@ nb::object rx2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::
 nb::object ry2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::RY2U, a.ptr(0), a.ptr(1))); }
 nb::object rz2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::RZ2U, a.ptr(0), a.ptr(1))); }
 
-PyObject *item(PyObject *seq, Py_ssize_t i) {
-    if (PyTuple_CheckExact(seq)) {
-        Py_ssize_t n = PyTuple_GET_SIZE(seq);
-        if (i < 0)
-            i += n;
-        if (i < 0 || i >= n) {
-            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-            throw vx::error_already_set{};
-        }
-        PyObject *o = PyTuple_GET_ITEM(seq, i);
-        Py_INCREF(o);
-        return o;
-    }
-    return vx::check(PySequence_GetItem(seq, i));
-}
+using vx::item;
 
 nb::object u_dot_u(const vx::Args &a) {
     PyObject *u1 = a.ptr(0), *u2 = a.ptr(1);

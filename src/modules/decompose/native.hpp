@@ -571,29 +571,7 @@ inline void u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &t
     }
     nb::object res = vx::own(PyObject_Vectorcall(u3, &m, 1, nullptr));
     nb::object vals[4];
-    if (PyTuple_CheckExact(res.ptr()) && PyTuple_GET_SIZE(res.ptr()) == 4) {
-        for (int i = 0; i < 4; ++i)
-            vals[i] = nb::borrow(PyTuple_GET_ITEM(res.ptr(), i));
-    } else {
-        nb::object it = vx::own(PyObject_GetIter(res.ptr()));
-        for (int i = 0; i < 4; ++i) {
-            PyObject *o = PyIter_Next(it.ptr());
-            if (!o) {
-                if (PyErr_Occurred())
-                    throw vx::error_already_set{};
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 4, got %d)", i);
-                throw vx::error_already_set{};
-            }
-            vals[i] = nb::steal(o);
-        }
-        PyObject *extra = PyIter_Next(it.ptr());
-        if (extra) {
-            Py_DECREF(extra);
-            vx::value_error("too many values to unpack (expected 4)");
-        }
-        if (PyErr_Occurred())
-            throw vx::error_already_set{};
-    }
+    vx::unpack(res, vals, 4);
     th = vals[0];
     ph = vals[1];
     la = vals[2];
