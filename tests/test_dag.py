@@ -272,6 +272,30 @@ def test_pairs_and_groups():
     assert split_qubits(circuit(4, [0, 3], [("cx", 0, 1), ("h", 2)])) == [[0, 1], [3]]
 
 
+def test_split_qubits_matches_networkx_components():
+    # wide, scattered qubit numbers make set order differ from sorted order
+    rng = random.Random(7)
+    for case in range(300):
+        pool = rng.sample(range(2000), rng.randint(1, 40))
+        qubits = rng.sample(pool, rng.randint(0, len(pool)))
+        gates = []
+        for _ in range(rng.randint(0, 40)):
+            k = rng.random()
+            if k < 0.3:
+                gates.append(("h", rng.choice(pool)))
+            elif k < 0.6 and len(pool) > 1:
+                gates.append(("cx", *rng.sample(pool, 2)))
+            elif k < 0.75 and len(pool) > 1:
+                gates.append(("rzz", 0.5, *rng.sample(pool, 2)))
+            elif k < 0.85 and len(pool) > 2:
+                gates.append(("ccx", *rng.sample(pool, 3)))
+            else:
+                gates.append(("measure", [rng.choice(pool)], [0]))
+        qc = circuit(2000, qubits, gates)
+        expected = [list(c) for c in nx.connected_components(qc2graph(qc))]
+        assert split_qubits(qc) == expected, case
+
+
 def test_wrong_gate_type():
     with pytest.raises(ValueError, match="^wrong gate type cu$"):
         get_qcgraph_edges([("cx", 0, 1), ("cu", 0.1, 0.2, 0.3, 0, 1)])

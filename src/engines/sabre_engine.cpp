@@ -6,11 +6,10 @@
 
 namespace engines::sabre {
 
-namespace {
 
 // A sum of whole-number distances, +inf terms counted apart so that terms can
 // be taken out again exactly.
-struct Acc {
+struct Engine::Acc {
     double fin = 0.0;
     std::int64_t inf = 0;
     void add(double d) {
@@ -28,7 +27,6 @@ struct Acc {
     double value() const { return inf > 0 ? INFINITY : fin; }
 };
 
-}  // namespace
 
 Engine::Engine(Topology topo, Options opt, std::vector<std::int32_t> v2p)
     : topo_(std::move(topo)), opt_(opt), n_(static_cast<std::int32_t>(v2p.size())), v2p_(std::move(v2p)) {
@@ -36,6 +34,7 @@ Engine::Engine(Topology topo, Options opt, std::vector<std::int32_t> v2p)
     for (std::int32_t v = 0; v < n_; ++v)
         p2v_[v2p_[v]] = v;
     decay_.assign(n_, 1.0);
+    all_finite_ = std::all_of(topo_.dist.begin(), topo_.dist.end(), [](double d) { return std::isfinite(d); });
 }
 
 void Engine::build_extended(const Dag &dag, int which, const std::vector<std::int32_t> &front) {
@@ -56,6 +55,295 @@ void Engine::build_extended(const Dag &dag, int which, const std::vector<std::in
     }
 }
 
+// State of the SWAP cycles of one traversal, kept while the front layer
+// stays as it is.
+struct Engine::SwapState {
+    std::vector<std::int32_t> owner;                // front node on each virtual qubit, -1 for none
+    std::vector<std::int32_t> ehead, enext, enode;  // extended-set nodes on each virtual qubit (lists)
+    Acc fsum, esum;                                 // distance sums over the front layer and the extended set
+    // Candidate discovery: a coupler's two adjacency entries, marked per cycle.
+    std::vector<std::int32_t> rev;
+    std::vector<std::uint32_t> mark;
+    std::uint32_t epoch = 0;
+    // With whole-number distances (no unconnected qubits) the candidates are
+    // kept from cycle to cycle, grouped by what decides their score: the
+    // shifts of the two sums and the decay factor.  A SWAP changes that only
+    // for couplers at the two qubits it moves and at their partners in front
+    // and extended-set gates (`stale`); the others keep their group.
+    struct Group {
+        std::int32_t df, de;
+        double m;
+        std::vector<std::int32_t> members;  // couplers (their lower adjacency entry)
+    };
+    std::vector<Group> groups;
+    std::vector<std::int32_t> group_of, slot;  // per coupler; -1 when not a candidate
+    std::vector<std::int32_t> last_group;      // per coupler: the group it was last in
+    std::vector<std::uint32_t> seen;           // per coupler: the refresh that looked at it last
+    std::uint32_t refresh = 0;
+    std::vector<std::int32_t> host;            // per adjacency entry: the physical qubit it belongs to
+    std::vector<std::int32_t> stale;           // physical qubits whose couplers need a new look
+    std::size_t count = 0;                     // candidates in all groups
+    std::vector<std::int32_t> front_index;     // per virtual qubit: its front node's place, -1 if none
+    // Scores by (front shift, extended shift), valid for the cycle in `memo_tag`.
+    static constexpr int RF = 4, RE = 16;
+    double memo[(2 * RF + 1) * (2 * RE + 1)];
+    std::uint64_t memo_tag[(2 * RF + 1) * (2 * RE + 1)] = {};
+    std::uint64_t cycle = 0;
+    std::vector<std::int32_t> least;                             // scratch of scan_finite
+    std::vector<std::pair<std::uint64_t, std::int32_t>> found;  // scratch of scan_finite
+
+    void leave(std::int32_t c) {
+        const std::int32_t g = group_of[c];
+        if (g < 0)
+            return;
+        auto &mem = groups[g].members;
+        const std::int32_t last = mem.back();
+        mem[slot[c]] = last;
+        slot[last] = slot[c];
+        mem.pop_back();
+        group_of[c] = -1;
+        --count;
+    }
+    void join(std::int32_t c, std::int32_t df, std::int32_t de, double m) {
+        std::size_t g = 0, spare = groups.size();
+        // most often the coupler goes back where it was
+        if (const std::int32_t h = last_group[c]; h >= 0 && static_cast<std::size_t>(h) < groups.size()) {
+            const Group &x = groups[h];
+            if (x.df == df && x.de == de && x.m == m) {
+                place(c, static_cast<std::size_t>(h));
+                return;
+            }
+        }
+        for (; g < groups.size(); ++g) {
+            const Group &x = groups[g];
+            if (x.members.empty()) {
+                if (spare == groups.size())
+                    spare = g;
+                continue;
+            }
+            if (x.df == df && x.de == de && x.m == m)
+                break;
+        }
+        if (g == groups.size()) {
+            if (spare == groups.size())
+                groups.emplace_back();
+            g = spare;
+            groups[g].df = df;
+            groups[g].de = de;
+            groups[g].m = m;
+        }
+        place(c, g);
+    }
+    void place(std::int32_t c, std::size_t g) {
+        group_of[c] = last_group[c] = static_cast<std::int32_t>(g);
+        slot[c] = static_cast<std::int32_t>(groups[g].members.size());
+        groups[g].members.push_back(c);
+        ++count;
+    }
+    void clear_groups() {
+        for (Group &g : groups)
+            for (std::int32_t c : g.members)
+                group_of[c] = -1;
+        groups.clear();
+        count = 0;
+    }
+};
+
+// Calls front(before, after) for each front gate, and ext(before, after)
+// for each extended-set gate, whose distance a SWAP of virtual qubits a and b
+// (now on pa and pb) changes, each gate once.
+template <class Front, class Ext>
+void Engine::moved_gates(const Dag &dag, const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead,
+                         Front &&front, Ext &&ext) const {
+    const Topology &T = topo_;
+    const std::int32_t pa = v2p_[a], pb = v2p_[b];
+    auto trial = [&](std::int32_t y) { return y == a ? pb : y == b ? pa : v2p_[y]; };
+    auto moved = [&](auto &&to, std::int32_t g) {
+        auto q = dag.qubits(g);
+        to(T.d(v2p_[q[0]], v2p_[q[1]]), T.d(trial(q[0]), trial(q[1])));
+    };
+    const std::int32_t g1 = st.owner[a], g2 = st.owner[b];
+    if (g1 >= 0)
+        moved(front, g1);
+    if (g2 >= 0 && g2 != g1)
+        moved(front, g2);
+    if (!lookahead)
+        return;
+    for (std::int32_t i = st.ehead[a]; i >= 0; i = st.enext[i])
+        moved(ext, st.enode[i]);
+    if (b != a)
+        for (std::int32_t i = st.ehead[b]; i >= 0; i = st.enext[i]) {
+            auto q = dag.qubits(st.enode[i]);
+            if (q[0] != a && q[1] != a)  // already counted under a
+                moved(ext, st.enode[i]);
+        }
+}
+
+// One SWAP cycle when no distance is infinite: brings the candidate groups
+// up to date, scores each group once and lists the least candidates in the
+// order in which the candidate list meets them.  Returns the number of
+// candidates.
+template <bool Lookahead, bool Decay>
+std::size_t Engine::scan_finite(const Dag &dag, SwapState &st, const std::vector<std::int32_t> &front,
+                                std::vector<std::pair<std::int32_t, std::int32_t>> &tied) {
+    const Topology &T = topo_;
+    // couplers at the stale qubits: out of their groups, and back in where a
+    // front qubit sits at either end
+    const std::uint32_t refresh = ++st.refresh;
+    for (std::int32_t x : st.stale)
+        for (std::int32_t k = T.nb_off[x]; k < T.nb_off[x + 1]; ++k) {
+            const std::int32_t rk = st.rev[k];
+            const std::int32_t c = k < rk ? k : rk;
+            if (st.seen[c] == refresh)
+                continue;
+            st.seen[c] = refresh;
+            st.leave(c);
+            const std::int32_t p = st.host[c], nb = T.nb[c];
+            const std::int32_t u = p2v_[p], v = p2v_[nb];
+            if (st.owner[u] < 0 && st.owner[v] < 0)
+                continue;
+            const bool low = u < v;
+            const std::int32_t a = low ? u : v, b = low ? v : u;
+            const std::int32_t pa = low ? p : nb, pb = low ? nb : p;
+            double dfs = 0, des = 0;
+            moved_gates(
+                dag, st, a, b, Lookahead, [&](double before, double after) { dfs += after - before; },
+                [&](double before, double after) { des += after - before; });
+            double m = 1.0;
+            if constexpr (Decay) {
+                const double dx = decay_[pb], dy = decay_[pa];
+                m = dx < dy ? dy : dx;
+            }
+            st.join(c, static_cast<std::int32_t>(dfs), static_cast<std::int32_t>(des), m);
+        }
+    st.stale.clear();
+
+    const double size_f = static_cast<double>(front.size());
+    const double size_e = Lookahead && !ext_.empty() ? static_cast<double>(ext_.size()) : 1.0;
+    const double ratio = size_e / size_f;
+    const double w = ratio < opt_.max_weight ? ratio : opt_.max_weight;
+    const double f0 = st.fsum.fin, e0 = st.esum.fin;
+    constexpr int RF = SwapState::RF, RE = SwapState::RE;
+    const std::uint64_t cycle = ++st.cycle;
+    auto mean = [&](std::int32_t df, std::int32_t de) {  // the score before decay, as the methods compute it
+        double h = (f0 + df) / size_f;
+        if constexpr (Lookahead) {
+            const double e = (e0 + de) / size_e;
+            const double term = w * e;
+            h = h + term;
+        }
+        return h;
+    };
+    double best = 0.0;
+    bool any = false;
+    std::vector<std::int32_t> &least = st.least;
+    least.clear();
+    for (std::size_t g = 0; g < st.groups.size(); ++g) {
+        const SwapState::Group &grp = st.groups[g];
+        if (grp.members.empty())
+            continue;
+        double h;
+        const auto fi = static_cast<std::uint32_t>(grp.df + RF), ei = static_cast<std::uint32_t>(grp.de + RE);
+        if (fi <= 2 * RF && ei <= 2 * RE) {
+            const std::uint32_t i = fi * (2 * RE + 1) + ei;
+            if (st.memo_tag[i] != cycle) {
+                st.memo[i] = mean(grp.df, grp.de);
+                st.memo_tag[i] = cycle;
+            }
+            h = st.memo[i];
+        } else {
+            h = mean(grp.df, grp.de);
+        }
+        if constexpr (Decay)
+            h = grp.m * h;
+        if (!any || h < best) {
+            any = true;
+            best = h;
+            least.assign(1, static_cast<std::int32_t>(g));
+        } else if (h == best) {
+            least.push_back(static_cast<std::int32_t>(g));
+        }
+    }
+    // the least candidates in list order: by front node, its first qubit's
+    // neighbours before its second's, each in adjacency order
+    auto order = [&](std::int32_t c) {
+        std::uint64_t key = ~std::uint64_t{0};
+        for (std::int32_t k : {c, st.rev[c]}) {
+            const std::int32_t v = p2v_[st.host[k]];
+            if (st.owner[v] < 0)
+                continue;
+            const std::uint64_t side = dag.qubits(st.owner[v])[0] == v ? 0 : 1;
+            const std::uint64_t kk = (static_cast<std::uint64_t>(st.front_index[v]) << 33) | (side << 32) |
+                                     static_cast<std::uint32_t>(k);
+            key = kk < key ? kk : key;
+        }
+        return key;
+    };
+    auto &found = st.found;
+    found.clear();
+    for (std::int32_t g : least)
+        for (std::int32_t c : st.groups[g].members)
+            found.emplace_back(order(c), c);
+    std::sort(found.begin(), found.end());
+    tied.clear();
+    for (auto [key, c] : found) {
+        const std::int32_t u = p2v_[st.host[c]], v = p2v_[T.nb[c]];
+        tied.emplace_back(u < v ? u : v, u < v ? v : u);
+    }
+    return st.count;
+}
+
+// The general SWAP scoring, for couplings with unconnected qubits (some
+// distances infinite): every candidate scored afresh.
+void Engine::best_candidates(const Dag &dag, SwapState &st, std::size_t front_size, const std::vector<Candidate> &cands,
+                             std::vector<std::pair<std::int32_t, std::int32_t>> &tied) {
+    const double size_f = static_cast<double>(front_size);
+    const double size_e = opt_.lookahead && !ext_.empty() ? static_cast<double>(ext_.size()) : 1.0;
+    const double ratio = size_e / size_f;
+    const double w = ratio < opt_.max_weight ? ratio : opt_.max_weight;
+    double best = 0.0;
+    tied.clear();
+    bool first = true;
+    for (const Candidate &c : cands) {
+        const std::int32_t a = c.a, b = c.b;
+        const std::int32_t pa = v2p_[a], pb = v2p_[b];
+        Acc fs = st.fsum, es = st.esum;
+        moved_gates(
+            dag, st, a, b, opt_.lookahead,
+            [&](double before, double after) {
+                fs.sub(before);
+                fs.add(after);
+            },
+            [&](double before, double after) {
+                es.sub(before);
+                es.add(after);
+            });
+        double h = fs.value() / size_f;
+        if (opt_.lookahead) {
+            const double e = es.value() / size_e;
+            const double term = w * e;
+            h = h + term;
+        }
+        if (opt_.decay) {
+            const double x = decay_[pb], y = decay_[pa];
+            const double m = x < y ? y : x;
+            h = m * h;
+        }
+        // the least score (a NaN first score compares with nothing) and its ties, in order
+        if (first) {
+            first = false;
+            best = h;
+            if (h == h)
+                tied.emplace_back(a, b);
+        } else if (h < best) {
+            best = h;
+            tied.assign(1, {a, b});
+        } else if (h == best) {
+            tied.emplace_back(a, b);
+        }
+    }
+}
+
 long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
     for (auto &v : last_[which])
         if (v.size() != static_cast<std::size_t>(dag.n))
@@ -71,34 +359,124 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
     }
     auto reset_decay = [&] {
         if (opt_.decay) {
-            std::fill(decay_.begin(), decay_.end(), 1.0);
+            // only factors raised since the last reset differ from 1
+            for (std::int32_t p : raised_)
+                decay_[p] = 1.0;
+            raised_.clear();
             decay_touched_ = true;
         }
     };
     reset_decay();
     build_extended(dag, which, front);
 
+    SwapState st;
     // Candidate bookkeeping: each candidate is one adjacency entry; its
     // reverse entry is marked with it.
-    std::vector<std::int32_t> rev(T.nb.size());
+    st.rev.resize(T.nb.size());
     for (std::int32_t p = 0; p < T.n; ++p)
         for (std::int32_t k = T.nb_off[p]; k < T.nb_off[p + 1]; ++k) {
             const std::int32_t o = T.nb[k];
-            rev[k] = k;
+            st.rev[k] = k;
             for (std::int32_t j = T.nb_off[o]; j < T.nb_off[o + 1]; ++j)
                 if (T.nb[j] == p) {
-                    rev[k] = j;
+                    st.rev[k] = j;
                     break;
                 }
         }
-    std::vector<std::uint32_t> cand_mark(T.nb.size(), 0);
-    std::uint32_t cand_epoch = 0;
-    std::vector<std::int32_t> owner(n_, -1);         // front node per virtual qubit (SWAP cycles)
-    std::vector<std::int32_t> ehead(n_, -1), enext;  // extended-set nodes per virtual qubit
-    std::vector<std::int32_t> enode;
+    st.mark.assign(T.nb.size(), 0);
+    st.owner.assign(n_, -1);
+    st.ehead.assign(n_, -1);
+    if (all_finite_) {
+        st.group_of.assign(T.nb.size(), -1);
+        st.last_group.assign(T.nb.size(), -1);
+        st.seen.assign(T.nb.size(), 0);
+        st.slot.assign(T.nb.size(), 0);
+        st.host.resize(T.nb.size());
+        for (std::int32_t p = 0; p < T.n; ++p)
+            for (std::int32_t k = T.nb_off[p]; k < T.nb_off[p + 1]; ++k)
+                st.host[k] = p;
+        st.front_index.assign(n_, -1);
+    }
+    auto &owner = st.owner;
+    auto &ehead = st.ehead;
+    auto &enext = st.enext;
+    auto &enode = st.enode;
+    auto &fsum = st.fsum;
+    auto &esum = st.esum;
+    bool ready = false;
+    std::int32_t last_a = -1, last_b = -1;  // the last SWAP, while the front layer has not changed since
     std::vector<std::int32_t> exec;
-    std::vector<std::pair<std::int32_t, std::int32_t>> cands, tied;
-    std::vector<double> scores;
+    std::vector<Candidate> cands;
+    std::vector<std::pair<std::int32_t, std::int32_t>> tied;
+
+    auto gate_distance = [&](std::int32_t g) {
+        auto q = dag.qubits(g);
+        return T.d(v2p_[q[0]], v2p_[q[1]]);
+    };
+    auto build_swap_state = [&] {
+        fsum = {};
+        for (std::int32_t f : front) {
+            auto q = dag.qubits(f);
+            owner[q[0]] = owner[q[1]] = f;
+            fsum.add(gate_distance(f));
+        }
+        esum = {};
+        enode.clear();
+        enext.clear();
+        if (opt_.lookahead)
+            for (std::int32_t s : ext_) {
+                auto q = dag.qubits(s);
+                esum.add(gate_distance(s));
+                for (int side = 0; side < 2; ++side) {
+                    enode.push_back(s);
+                    enext.push_back(ehead[q[side]]);
+                    ehead[q[side]] = static_cast<std::int32_t>(enode.size()) - 1;
+                }
+            }
+        if (all_finite_) {
+            st.clear_groups();
+            st.stale.clear();
+            for (std::size_t i = 0; i < front.size(); ++i)
+                for (std::int32_t q : dag.qubits(front[i])) {
+                    st.front_index[q] = static_cast<std::int32_t>(i);
+                    st.stale.push_back(v2p_[q]);
+                }
+        }
+        ready = true;
+    };
+    auto drop_swap_state = [&] {
+        if (!ready)
+            return;
+        for (std::int32_t f : front)
+            for (std::int32_t q : dag.qubits(f)) {
+                owner[q] = -1;
+                if (all_finite_)
+                    st.front_index[q] = -1;
+            }
+        if (opt_.lookahead)
+            for (std::int32_t s : ext_)
+                for (std::int32_t q : dag.qubits(s))
+                    ehead[q] = -1;
+        ready = false;
+    };
+    // Calls f(g) once for each distinct front or extended-set gate on a or b.
+    auto touched = [&](std::int32_t a, std::int32_t b, auto &&front_gate, auto &&ext_gate) {
+        const std::int32_t g1 = owner[a], g2 = owner[b];
+        if (g1 >= 0)
+            front_gate(g1);
+        if (g2 >= 0 && g2 != g1)
+            front_gate(g2);
+        if (!opt_.lookahead)
+            return;
+        for (std::int32_t i = ehead[a]; i >= 0; i = enext[i])
+            ext_gate(enode[i]);
+        if (b != a)
+            for (std::int32_t i = ehead[b]; i >= 0; i = enext[i]) {
+                auto q = dag.qubits(enode[i]);
+                if (q[0] != a && q[1] != a)
+                    ext_gate(enode[i]);
+            }
+    };
 
     long long nswap = 0, nrepeat = 0;
     bool changed = false;
@@ -112,16 +490,22 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
         changed = false;
 
         exec.clear();
-        for (std::int32_t f : front) {
-            if (!dag.two[f]) {
-                exec.push_back(f);
-                continue;
-            }
-            auto q = dag.qubits(f);
-            if (T.d(v2p_[q[0]], v2p_[q[1]]) == 1.0)
-                exec.push_back(f);
+        if (last_a >= 0) {
+            // Only the gates of the last SWAP's qubits can have come together.
+            for (std::int32_t g : {owner[last_a], owner[last_b]})
+                if (g >= 0 && (exec.empty() || exec[0] != g) && gate_distance(g) == 1.0)
+                    exec.push_back(g);
+            if (exec.size() == 2 && std::find(front.begin(), front.end(), exec[1]) <
+                                        std::find(front.begin(), front.end(), exec[0]))
+                std::swap(exec[0], exec[1]);
+        } else {
+            for (std::int32_t f : front)
+                if (!dag.two[f] || gate_distance(f) == 1.0)
+                    exec.push_back(f);
         }
         if (!exec.empty()) {
+            drop_swap_state();
+            last_a = last_b = -1;
             for (std::int32_t node : exec) {
                 state[node] = 2;
                 front.erase(std::find(front.begin(), front.end(), node));
@@ -140,13 +524,13 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
                     if (!free)
                         continue;
                     touch(which, 1, s);
-                    bool ready = true;
+                    bool all_done = true;
                     for (std::int32_t p : dag.preds(s))
                         if (state[p] == 0) {
-                            ready = false;
+                            all_done = false;
                             break;
                         }
-                    if (ready) {
+                    if (all_done) {
                         front.push_back(s);
                         state[s] = 1;
                         for (std::int32_t q : dag.qubits(s))
@@ -160,105 +544,38 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
         }
 
         // A SWAP cycle: every front node is a two-qubit gate, no two share a qubit.
-        Acc fbase;
-        for (std::int32_t f : front) {
-            auto q = dag.qubits(f);
-            owner[q[0]] = owner[q[1]] = f;
-            fbase.add(T.d(v2p_[q[0]], v2p_[q[1]]));
-        }
-        ++cand_epoch;
-        cands.clear();
-        for (std::int32_t f : front) {
-            auto q = dag.qubits(f);
-            for (int side = 0; side < 2; ++side) {
-                const std::int32_t vq = q[side], p = v2p_[vq];
-                for (std::int32_t k = T.nb_off[p]; k < T.nb_off[p + 1]; ++k) {
-                    if (cand_mark[k] == cand_epoch)
-                        continue;
-                    cand_mark[k] = cand_mark[rev[k]] = cand_epoch;
-                    const std::int32_t other = p2v_[T.nb[k]];
-                    cands.emplace_back(std::min(vq, other), std::max(vq, other));
-                }
-            }
-        }
-        if (cands.empty()) {
-            for (std::int32_t f : front)
-                owner[dag.qubits(f)[0]] = owner[dag.qubits(f)[1]] = -1;
-            throw Failure{Failure::NoCandidate, front};
-        }
-        Acc ebase;
-        enode.clear();
-        enext.clear();
-        if (opt_.lookahead) {
-            for (std::int32_t s : ext_) {
-                auto q = dag.qubits(s);
-                ebase.add(T.d(v2p_[q[0]], v2p_[q[1]]));
+        if (!ready)
+            build_swap_state();
+        if (all_finite_) {
+            std::size_t count;
+            if (opt_.lookahead)
+                count = opt_.decay ? scan_finite<true, true>(dag, st, front, tied)
+                                   : scan_finite<true, false>(dag, st, front, tied);
+            else
+                count = opt_.decay ? scan_finite<false, true>(dag, st, front, tied)
+                                   : scan_finite<false, false>(dag, st, front, tied);
+            if (count == 0)
+                throw Failure{Failure::NoCandidate, front};
+        } else {
+            ++st.epoch;
+            cands.clear();
+            for (std::int32_t f : front) {
+                auto q = dag.qubits(f);
                 for (int side = 0; side < 2; ++side) {
-                    enode.push_back(s);
-                    enext.push_back(ehead[q[side]]);
-                    ehead[q[side]] = static_cast<std::int32_t>(enode.size()) - 1;
-                }
-            }
-        }
-        const double size_f = static_cast<double>(front.size());
-        const double size_e = opt_.lookahead && !ext_.empty() ? static_cast<double>(ext_.size()) : 1.0;
-        scores.clear();
-        for (auto [a, b] : cands) {
-            const std::int32_t pa = v2p_[a], pb = v2p_[b];
-            auto trial = [&](std::int32_t x) { return x == a ? pb : x == b ? pa : v2p_[x]; };
-            Acc fs = fbase;
-            const std::int32_t g1 = owner[a], g2 = owner[b];
-            for (std::int32_t g : {g1, g2 == g1 ? -1 : g2}) {
-                if (g < 0)
-                    continue;
-                auto q = dag.qubits(g);
-                fs.sub(T.d(v2p_[q[0]], v2p_[q[1]]));
-                fs.add(T.d(trial(q[0]), trial(q[1])));
-            }
-            double h = fs.value() / size_f;
-            if (opt_.lookahead) {
-                Acc es = ebase;
-                for (std::int32_t side = 0; side < 2; ++side) {
-                    const std::int32_t v = side == 0 ? a : b;
-                    if (side == 1 && b == a)
-                        break;
-                    for (std::int32_t i = ehead[v]; i >= 0; i = enext[i]) {
-                        const std::int32_t s = enode[i];
-                        auto q = dag.qubits(s);
-                        if (side == 1 && (q[0] == a || q[1] == a))
-                            continue;  // already counted under a
-                        es.sub(T.d(v2p_[q[0]], v2p_[q[1]]));
-                        es.add(T.d(trial(q[0]), trial(q[1])));
+                    const std::int32_t vq = q[side], p = v2p_[vq];
+                    for (std::int32_t k = T.nb_off[p]; k < T.nb_off[p + 1]; ++k) {
+                        if (st.mark[k] == st.epoch)
+                            continue;
+                        st.mark[k] = st.mark[st.rev[k]] = st.epoch;
+                        const std::int32_t other = p2v_[T.nb[k]];
+                        cands.push_back({std::min(vq, other), std::max(vq, other), k});
                     }
                 }
-                const double ratio = size_e / size_f;
-                const double w = ratio < opt_.max_weight ? ratio : opt_.max_weight;
-                const double e = es.value() / size_e;
-                const double term = w * e;
-                h = h + term;
             }
-            if (opt_.decay) {
-                const double x = decay_[pb], y = decay_[pa];
-                const double m = x < y ? y : x;
-                h = m * h;
-            }
-            scores.push_back(h);
+            if (cands.empty())
+                throw Failure{Failure::NoCandidate, front};
+            best_candidates(dag, st, front.size(), cands, tied);
         }
-        for (std::int32_t f : front)
-            owner[dag.qubits(f)[0]] = owner[dag.qubits(f)[1]] = -1;
-        for (std::int32_t s : ext_)
-            if (opt_.lookahead)
-                for (std::int32_t q : dag.qubits(s))
-                    ehead[q] = -1;
-
-        double best = scores[0];
-        for (std::size_t i = 1; i < scores.size(); ++i)
-            if (scores[i] < best)
-                best = scores[i];
-        tied.clear();
-        for (std::size_t i = 0; i < scores.size(); ++i)
-            if (scores[i] == best)
-                tied.push_back(cands[i]);
         if (tied.empty())
             throw Failure{Failure::Unscorable, front};
         std::pair<std::int32_t, std::int32_t> chosen = tied[0];
@@ -273,13 +590,34 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
             throw Failure{Failure::Conflict, front};
         const std::int32_t pa = v2p_[a], pb = v2p_[b];
         if (opt_.decay) {
+            if (decay_[pa] == 1.0)
+                raised_.push_back(pa);
             decay_[pa] += 0.01;
+            if (decay_[pb] == 1.0)
+                raised_.push_back(pb);
             decay_[pb] += 0.01;
         }
+        touched(a, b, [&](std::int32_t g) { fsum.sub(gate_distance(g)); },
+                [&](std::int32_t g) { esum.sub(gate_distance(g)); });
         v2p_[a] = pb;
         v2p_[b] = pa;
         p2v_[pa] = b;
         p2v_[pb] = a;
+        touched(a, b, [&](std::int32_t g) { fsum.add(gate_distance(g)); },
+                [&](std::int32_t g) { esum.add(gate_distance(g)); });
+        if (all_finite_) {
+            // what a SWAP is worth changes on couplers at the two moved
+            // qubits and at their partners in front and extended-set gates
+            auto mark = [&](std::int32_t g) {
+                for (std::int32_t q : dag.qubits(g))
+                    st.stale.push_back(v2p_[q]);
+            };
+            st.stale.push_back(pa);
+            st.stale.push_back(pb);
+            touched(a, b, mark, mark);
+        }
+        last_a = a;
+        last_b = b;
         swapped_ = true;
     }
     return nswap;

@@ -86,7 +86,22 @@ public:
     // Query clock: last use of (dag, kind, node), 0 for never; kind 0 successors, 1 predecessors.
     const std::vector<std::uint64_t> &last_use(int which, int kind) const { return last_[which][kind]; }
 
+    struct Acc;  // a distance sum (sabre_engine.cpp)
+
 private:
+    struct SwapState;
+    struct Candidate {
+        std::int32_t a, b;     // virtual qubits, a < b
+        std::int32_t entry;  // the adjacency entry it was found at
+    };
+    void best_candidates(const Dag &dag, SwapState &st, std::size_t front_size, const std::vector<Candidate> &cands,
+                         std::vector<std::pair<std::int32_t, std::int32_t>> &tied);
+    template <class Front, class Ext>
+    void moved_gates(const Dag &dag, const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead,
+                     Front &&front, Ext &&ext) const;
+    template <bool Lookahead, bool Decay>
+    std::size_t scan_finite(const Dag &dag, SwapState &st, const std::vector<std::int32_t> &front,
+                            std::vector<std::pair<std::int32_t, std::int32_t>> &tied);
     void build_extended(const Dag &dag, int which, const std::vector<std::int32_t> &front);
     void touch(int which, int kind, std::int32_t node) { last_[which][kind][node] = ++clock_; }
 
@@ -95,6 +110,8 @@ private:
     std::int32_t n_;
     std::vector<std::int32_t> v2p_, p2v_;
     std::vector<double> decay_;
+    std::vector<std::int32_t> raised_;  // physical qubits whose factor is above 1
+    bool all_finite_ = true;
     bool swapped_ = false;
     bool decay_touched_ = false;
     std::vector<std::int32_t> ext_;

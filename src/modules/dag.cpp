@@ -6,28 +6,28 @@
 // fills the new graph's node, successor and predecessor dictionaries exactly
 // as add_nodes_from/add_edges_from would; otherwise it goes through the names
 // as they stand.
+#include "dag_api.hpp"
 #include "interop.hpp"
 
 #include <cstring>
 #include <string>
 #include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 namespace {
-
-// The converter's capsule layout (declared alike in gatework).
-constexpr const char *kDagListsCapsuleName = "vexal.circuit.gatework.dag_lists";
-constexpr int kDagListsApiVersion = 1;
-struct DagListsApi {
-    int version;
-    PyObject *(*build)(PyObject *, long long, PyObject *, PyObject *, int);
-};
 
 // What the module bound at load, for the fast-path identity checks.
 PyObject *g_nx = nullptr;
 PyObject *g_digraph = nullptr;
 PyObject *g_convert = nullptr;
-const DagListsApi *g_api = nullptr;
+PyObject *g_graph = nullptr;
+PyObject *g_components = nullptr;
+PyObject *g_qc2graph = nullptr;
+PyObject *g_get_edges = nullptr;
+const vx::dagapi::Api *g_api = nullptr;
 
 const char *const kTables[] = {
     "one_qubit_gates_available",           "two_qubit_gates_available",
@@ -54,70 +54,6 @@ std::pair<nb::object, nb::object> unpack2(nb::handle value) {
 
 // -- qc2dag ---------------------------------------------------------------------
 
-// Loads node and edge lists of tuples into an empty DiGraph's dictionaries:
-// the same dictionaries, in the same order, that add_nodes_from and
-// add_edges_from leave behind.
-void fill_digraph(nb::handle g, PyObject *nodes, PyObject *edges) {
-    nb::object node = getattr(g, "_node"), succ = getattr(g, "_succ"), pred = getattr(g, "_pred");
-    PyObject *N = node.ptr(), *S = succ.ptr(), *P = pred.ptr();
-    if (!PyDict_CheckExact(N) || !PyDict_CheckExact(S) || !PyDict_CheckExact(P))
-        vx::type_error("unexpected DiGraph internals");
-    auto ensure = [&](PyObject *n) -> PyObject * {  // the node's attribute dict
-        PyObject *d = PyDict_GetItemWithError(N, n);
-        if (d)
-            return d;
-        if (PyErr_Occurred())
-            throw vx::error_already_set{};
-        nb::object s = vx::own(PyDict_New()), p = vx::own(PyDict_New()), a = vx::own(PyDict_New());
-        vx::check(PyDict_SetItem(S, n, s.ptr()));
-        vx::check(PyDict_SetItem(P, n, p.ptr()));
-        vx::check(PyDict_SetItem(N, n, a.ptr()));
-        return a.ptr();
-    };
-    const Py_ssize_t nn = PyList_GET_SIZE(nodes);
-    for (Py_ssize_t i = 0; i < nn; ++i) {
-        PyObject *t = PyList_GET_ITEM(nodes, i);
-        PyObject *name = PyTuple_GET_ITEM(t, 0), *attrs = PyTuple_GET_ITEM(t, 1);
-        vx::check(PyDict_Update(ensure(name), attrs));
-    }
-    const Py_ssize_t ne = PyList_GET_SIZE(edges);
-    for (Py_ssize_t i = 0; i < ne; ++i) {
-        PyObject *t = PyList_GET_ITEM(edges, i);
-        PyObject *u = PyTuple_GET_ITEM(t, 0), *v = PyTuple_GET_ITEM(t, 1), *dd = PyTuple_GET_ITEM(t, 2);
-        ensure(u);
-        ensure(v);
-        PyObject *su = PyDict_GetItemWithError(S, u);  // borrowed, exists
-        if (!su)
-            throw vx::error_already_set{};
-        PyObject *data = PyDict_GetItemWithError(su, v);
-        nb::object fresh;
-        if (!data) {
-            if (PyErr_Occurred())
-                throw vx::error_already_set{};
-            fresh = vx::own(PyDict_New());
-            data = fresh.ptr();
-        }
-        nb::object keep = nb::borrow(data);
-        vx::check(PyDict_Update(data, dd));
-        vx::check(PyDict_SetItem(su, v, data));
-        PyObject *pv = PyDict_GetItemWithError(P, v);
-        if (!pv)
-            throw vx::error_already_set{};
-        vx::check(PyDict_SetItem(pv, u, data));
-    }
-}
-
-// Pauses the cyclic collector while a graph is built natively: the build
-// makes millions of containers but no cycle and runs no Python code, so
-// collections in between would only rescan the heap.
-struct GcPause {
-    int was_enabled = PyGC_Disable();
-    ~GcPause() {
-        if (was_enabled)
-            PyGC_Enable();
-    }
-};
-
 nb::object qc2dag(const vx::Args &a) {
     nb::handle qc = a[0];
     const bool show = a.b(1);
@@ -133,9 +69,9 @@ nb::object qc2dag(const vx::Args &a) {
         int overflow = 0;
         long long n = PyLong_AsLongLongAndOverflow(nqubits.ptr(), &overflow);
         if (!overflow && !(n == -1 && PyErr_Occurred())) {
-            GcPause pause;
+            vx::GcPause pause;
             PyObject *globals = reinterpret_cast<vx::Function *>(convert.ptr())->globals;
-            fast_lists = vx::own(g_api->build(globals, n, qubits.ptr(), gates.ptr(), show));
+            fast_lists = vx::own(g_api->build(globals, n, qubits.ptr(), gates.ptr(), show, nullptr));
             nodes = nb::borrow(PyTuple_GET_ITEM(fast_lists.ptr(), 0));
             edges = nb::borrow(PyTuple_GET_ITEM(fast_lists.ptr(), 1));
         }
@@ -153,8 +89,8 @@ nb::object qc2dag(const vx::Args &a) {
     nb::object digraph = getattr(nx, "DiGraph");
     nb::object g = vx::own(PyObject_CallNoArgs(digraph.ptr()));
     if (fast_lists.is_valid() && nx.ptr() == g_nx && digraph.ptr() == g_digraph) {
-        GcPause pause;
-        fill_digraph(g, nodes.ptr(), edges.ptr());
+        vx::GcPause pause;
+        vx::dagapi::fill_digraph(g, nodes.ptr(), edges.ptr());
     } else {
         getattr(g, "add_nodes_from")(nodes);
         getattr(g, "add_edges_from")(edges);
@@ -329,7 +265,148 @@ nb::object qc2graph(const vx::Args &a) {
     return g;
 }
 
+// The groups natively, when the names split_qubits goes through still hold
+// the package's own objects and every qubit is a plain int: the same
+// adjacency order as qc2graph's graph, the same breadth-first walk as
+// networkx's connected_components, and each group a real set filled in the
+// walk's order, so that listing it gives networkx's order.  Anything unusual
+// (or an error to report) leaves it to the general path.
+bool split_qubits_native(const vx::Args &a, nb::object &out) {
+    if (a.global("qc2graph").ptr() != g_qc2graph || a.global("get_qcgraph_edges").ptr() != g_get_edges ||
+        a.global("nx").ptr() != g_nx)
+        return false;
+    nb::handle nx = a.global("nx");
+    if (getattr(nx, "Graph").ptr() != g_graph || getattr(nx, "connected_components").ptr() != g_components)
+        return false;
+    nb::handle tables[6];
+    for (int i = 0; i < 6; ++i) {
+        tables[i] = a.global(kTables[i]);
+        if (!PyDict_CheckExact(tables[i].ptr()))
+            return false;
+    }
+    nb::object qubits = getattr(a[0], "qubits"), gates = getattr(a[0], "gates");
+    if (!PyList_CheckExact(qubits.ptr()) || !PyList_CheckExact(gates.ptr()))
+        return false;
+
+    std::vector<PyObject *> nodes;  // borrowed: qc's lists keep them alive during the call
+    std::unordered_map<long long, std::int32_t> index;
+    auto node_of = [&](PyObject *q, std::int32_t &out_id) {
+        if (!PyLong_CheckExact(q))
+            return false;
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(q, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        auto [it, fresh] = index.try_emplace(v, static_cast<std::int32_t>(nodes.size()));
+        if (fresh)
+            nodes.push_back(q);
+        out_id = it->second;
+        return true;
+    };
+    std::int32_t id;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits.ptr()); ++i)
+        if (!node_of(PyList_GET_ITEM(qubits.ptr(), i), id))
+            return false;
+
+    // one entry per (node, neighbour), in first-insertion order
+    std::vector<std::vector<std::int32_t>> adj(nodes.size());
+    std::unordered_set<std::uint64_t> linked;
+    auto link = [&](PyObject *x, PyObject *y) {
+        std::int32_t u, v;
+        if (!node_of(x, u) || !node_of(y, v))
+            return false;
+        if (adj.size() < nodes.size())
+            adj.resize(nodes.size());
+        auto put = [&](std::int32_t p, std::int32_t q) {
+            if (linked.insert((static_cast<std::uint64_t>(p) << 32) | static_cast<std::uint32_t>(q)).second)
+                adj[p].push_back(q);
+        };
+        put(u, v);
+        put(v, u);
+        return true;
+    };
+    // What each gate name contributes: 0 nothing, 1 pair after the name,
+    // 2 pair after one parameter, 3 two overlapping pairs.
+    std::unordered_map<PyObject *, int> role;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates.ptr()); ++i) {
+        PyObject *rec = PyList_GET_ITEM(gates.ptr(), i);
+        if (!PyTuple_CheckExact(rec) || PyTuple_GET_SIZE(rec) == 0)
+            return false;
+        PyObject *name = PyTuple_GET_ITEM(rec, 0);
+        if (!PyUnicode_CheckExact(name))
+            return false;
+        auto it = role.find(name);
+        if (it == role.end()) {
+            int r = -1;
+            if (contains(tables[0], name) || contains(tables[3], name))
+                r = 0;
+            else if (contains(tables[1], name))
+                r = 1;
+            else if (contains(tables[4], name))
+                r = 2;
+            else if (contains(tables[2], name))
+                r = 3;
+            else if (contains(tables[5], name))
+                r = 0;
+            if (r < 0)
+                return false;  // the general path reports the gate
+            it = role.emplace(name, r).first;
+        }
+        const Py_ssize_t len = PyTuple_GET_SIZE(rec);
+        auto at = [&](Py_ssize_t k) { return PyTuple_GET_ITEM(rec, k); };
+        switch (it->second) {
+        case 1:
+            if (len != 3 || !link(at(1), at(2)))
+                return false;
+            break;
+        case 2:
+            if (len != 4 || !link(at(2), at(3)))
+                return false;
+            break;
+        case 3:
+            if (len < 4 || !link(at(1), at(2)) || !link(at(2), at(3)))
+                return false;
+            break;
+        default:
+            break;
+        }
+    }
+    adj.resize(nodes.size());
+
+    out = vx::own(PyList_New(0));
+    std::vector<std::uint8_t> seen(nodes.size(), 0);
+    std::vector<std::int32_t> level, next;
+    for (std::size_t s = 0; s < nodes.size(); ++s) {
+        if (seen[s])
+            continue;
+        nb::object group = vx::own(PySet_New(nullptr));
+        auto add = [&](std::int32_t v) {
+            seen[v] = 1;
+            vx::check(PySet_Add(group.ptr(), nodes[v]));
+        };
+        add(static_cast<std::int32_t>(s));
+        level.assign(1, static_cast<std::int32_t>(s));
+        while (!level.empty()) {
+            next.clear();
+            for (std::int32_t v : level)
+                for (std::int32_t w : adj[v])
+                    if (!seen[w]) {
+                        add(w);
+                        next.push_back(w);
+                    }
+            level.swap(next);
+        }
+        vx::check(PyList_Append(out.ptr(), vx::own(PySequence_List(group.ptr())).ptr()));
+    }
+    return true;
+}
+
 nb::object split_qubits(const vx::Args &a) {
+    nb::object fast;
+    if (split_qubits_native(a, fast))
+        return fast;
     nb::object graph = a.global("qc2graph")(a[0]);
     nb::object comps = getattr(a.global("nx"), "connected_components")(graph);
     nb::object out = vx::own(PyList_New(0));
@@ -438,8 +515,12 @@ NB_MODULE(dag, m) {
     g_nx = nx.ptr();
     nb::object digraph = nx.attr("DiGraph");
     g_digraph = digraph.ptr();
+    g_graph = nx.attr("Graph").ptr();
+    g_components = nx.attr("connected_components").ptr();
     Py_INCREF(g_nx);
     Py_INCREF(g_digraph);
+    Py_INCREF(g_graph);
+    Py_INCREF(g_components);
 
     m.attr("QuantumCircuit") = vx::import("vexal.circuit.quantumcircuit").attr("QuantumCircuit");
 
@@ -452,12 +533,7 @@ NB_MODULE(dag, m) {
     if (package_function) {
         g_convert = convert.ptr();
         Py_INCREF(g_convert);
-        PyObject *cap = reinterpret_cast<vx::Function *>(convert.ptr())->data;
-        if (cap && PyCapsule_IsValid(cap, kDagListsCapsuleName)) {
-            auto *api = static_cast<const DagListsApi *>(PyCapsule_GetPointer(cap, kDagListsCapsuleName));
-            if (api && api->version == kDagListsApiVersion)
-                g_api = api;
-        }
+        g_api = vx::dagapi::from_function(convert.ptr());
     }
 
     vx::def(m, {.name = "draw_dag",
@@ -476,8 +552,10 @@ NB_MODULE(dag, m) {
                            {"ncbits", vx::Conv::IntOrNone, "int | None"}},
                 .defaults = {nb::none(), nb::none()},
                 .return_annotation = "'QuantumCircuit'"});
-    vx::def(m, {.name = "get_qcgraph_edges", .impl = get_qcgraph_edges, .params = {{"gates"}}});
-    vx::def(m, {.name = "qc2graph", .impl = qc2graph, .params = {{"qc"}}});
+    g_get_edges = vx::def(m, {.name = "get_qcgraph_edges", .impl = get_qcgraph_edges, .params = {{"gates"}}})
+                      .release()
+                      .ptr();
+    g_qc2graph = vx::def(m, {.name = "qc2graph", .impl = qc2graph, .params = {{"qc"}}}).release().ptr();
     vx::def(m, {.name = "split_qubits", .impl = split_qubits, .params = {{"qc"}}});
     vx::def(m, {.name = "draw_graph", .impl = draw_graph, .params = {{"G"}}});
 }

@@ -7,6 +7,7 @@
 // the function object, so qc2dag can load a graph without numpy in between.
 #include "gatework.hpp"
 
+#include "dag_api.hpp"
 #include "dag_engine.hpp"
 
 #include <cstring>
@@ -18,36 +19,13 @@
 
 namespace gatework {
 
-// What the capsule carries; vexal.circuit.dag declares the same layout.
-constexpr const char *kDagListsCapsuleName = "vexal.circuit.gatework.dag_lists";
-constexpr int kDagListsApiVersion = 1;
-struct DagListsApi {
-    int version;
-    // (globals of gatework, nqubits, qubits list, gates list, show_qubits) ->
-    // new reference to (node list, edge list) of tuples, or nullptr with an
-    // exception set.
-    PyObject *(*build)(PyObject *, long long, PyObject *, PyObject *, int);
-};
-
 namespace {
 
 using engines::dag::DagBuilder;
 using engines::dag::EdgeRule;
 using engines::dag::NodeId;
 
-enum class Kind : std::uint8_t {
-    OneQubit,
-    TwoQubit,
-    ThreeQubit,
-    U,
-    R,
-    OneParam,  // rx, ry, rz, p, u3
-    TwoParam,
-    Measure,
-    Barrier,
-    Delay,
-    Reset,
-};
+using Kind = vx::dagapi::RecordKind;
 
 const char *const kTableNames[] = {
     "one_qubit_gates_available",           "two_qubit_gates_available",
@@ -206,10 +184,95 @@ nb::object list_of(PyObject *const *objs, Py_ssize_t n) {
     return l;
 }
 
+PyObject **tuple_items(PyObject *t) { return &PyTuple_GET_ITEM(t, 0); }
+
+template <class Sink>
+void read_record(Classifier &classify_, PyObject *rec_in, Sink &sink, std::vector<nb::object> &keep_) {
+    nb::object rec;
+    if (PyTuple_Check(rec_in))
+        rec = nb::borrow(rec_in);
+    else if (PyList_Check(rec_in)) {
+        rec = vx::own(PyList_AsTuple(rec_in));
+        keep_.push_back(rec);  // its name may sit in the kind cache
+    }
+    else
+        malformed(rec_in, "a gate record is a tuple");
+    PyObject *r = rec.ptr();
+    const Py_ssize_t len = PyTuple_GET_SIZE(r);
+    if (len == 0)
+        malformed(r, "no gate name");
+    PyObject *name = item(r, 0);
+    const Kind kind = classify_.kind(name);
+
+    auto need = [&](bool ok) {
+        if (!ok)
+            malformed(r, "wrong number of elements for its gate kind");
+    };
+
+    switch (kind) {
+    case Kind::OneQubit:
+    case Kind::Reset:
+        need(len == 2);
+        sink.gate(r, name, kind, tuple_items(r) + 1, 1, EdgeRule::Grouped, nullptr, 0);
+        break;
+    case Kind::TwoQubit:
+        need(len == 3);
+        sink.gate(r, name, kind, tuple_items(r) + 1, 2, EdgeRule::Grouped, nullptr, 0);
+        break;
+    case Kind::ThreeQubit:
+        need(len == 4);
+        sink.gate(r, name, kind, tuple_items(r) + 1, 3, EdgeRule::ThreeQubit, nullptr, 0);
+        break;
+    case Kind::U:
+    case Kind::R:
+    case Kind::OneParam: {
+        Py_ssize_t nparams = kind == Kind::U ? 3 : kind == Kind::R ? 2 : 1;
+        if (kind == Kind::OneParam && PyUnicode_CompareWithASCIIString(name, "u3") == 0)
+            need(len >= 3);
+        else
+            need(len == nparams + 2);
+        sink.gate(r, name, kind, tuple_items(r) + (len - 1), 1, EdgeRule::Grouped, nullptr, 0);
+        break;
+    }
+    case Kind::TwoParam: {
+        need(len == 4);
+        sink.gate(r, name, kind, tuple_items(r) + 2, 2, EdgeRule::Grouped, nullptr, 0);
+        break;
+    }
+    case Kind::Measure: {
+        need(len == 3);
+        nb::object qs = vx::own(PySequence_Tuple(item(r, 1)));
+        nb::object cs = vx::own(PySequence_Tuple(item(r, 2)));
+        const Py_ssize_t nq = PyTuple_GET_SIZE(qs.ptr());
+        if (PyTuple_GET_SIZE(cs.ptr()) < nq)
+            malformed(r, "fewer classical bits than qubits");
+        for (Py_ssize_t i = 0; i < nq; ++i) {
+            sink.gate(r, name, kind, tuple_items(qs.ptr()) + i, 1, EdgeRule::Grouped, item(cs.ptr(), i), i);
+        }
+        break;
+    }
+    case Kind::Barrier: {
+        need(len == 2);
+        nb::object ws = vx::own(PySequence_Tuple(item(r, 1)));
+        sink.gate(r, name, kind, tuple_items(ws.ptr()), PyTuple_GET_SIZE(ws.ptr()), EdgeRule::Grouped, nullptr, 0);
+        break;
+    }
+    case Kind::Delay: {
+        need(len == 3);
+        nb::object ws = vx::own(PySequence_Tuple(item(r, 2)));
+        sink.gate(r, name, kind, tuple_items(ws.ptr()), PyTuple_GET_SIZE(ws.ptr()), EdgeRule::Grouped,
+                  item(r, 1), 0);
+        break;
+    }
+    }
+}
+
+
 class ListBuilder {
 public:
-    ListBuilder(PyObject *globals, long long nqubits, std::size_t hint)
-        : classify_(globals), engine_(nqubits), nqubits_(nqubits < 0 ? 0 : nqubits) {
+    // `names`: node-name objects to use by node number, filled in where missing (owned references).
+    ListBuilder(PyObject *globals, long long nqubits, std::size_t hint, std::vector<PyObject *> *names = nullptr)
+        : classify_(globals), engine_(nqubits), nqubits_(nqubits < 0 ? 0 : nqubits), names_in_(names) {
         nodes_ = vx::own(PyList_New(0));
         edges_ = vx::own(PyList_New(0));
         names_.reserve(hint);
@@ -231,88 +294,47 @@ public:
         }
     }
 
-    void add_record(PyObject *rec_in) {
-        nb::object rec;
-        if (PyTuple_Check(rec_in))
-            rec = nb::borrow(rec_in);
-        else if (PyList_Check(rec_in)) {
-            rec = vx::own(PyList_AsTuple(rec_in));
-            keep_.push_back(rec);  // its name may sit in the kind cache
-        }
-        else
-            malformed(rec_in, "a gate record is a tuple");
-        PyObject *r = rec.ptr();
-        const Py_ssize_t len = PyTuple_GET_SIZE(r);
-        if (len == 0)
-            malformed(r, "no gate name");
-        PyObject *name = item(r, 0);
-        const Kind kind = classify_.kind(name);
+    // One node over `n` wire operands (see read_record).
+    void gate(PyObject *rec, PyObject *name, Kind kind, PyObject *const *wires, Py_ssize_t n, EdgeRule rule,
+              PyObject *aux, Py_ssize_t part) {
+        (void)part;
         const Keys &k = keys();
+        nb::object extra;
+        PyObject *key = nullptr;
+        if (const int np = vx::dagapi::param_count(kind)) {
+            extra = list_of(tuple_items(rec) + 1, np);
+            key = k.params;
+        } else if (kind == Kind::Measure) {
+            extra = list_of(&aux, 1);
+            key = k.cbits;
+        } else if (kind == Kind::Delay) {
+            extra = nb::borrow(aux);
+            key = k.duration;
+        }
+        wire_buf_.resize(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            wire_buf_[static_cast<size_t>(i)] = wire_index(wires[i], nqubits_, rec);
 
-        auto need = [&](bool ok) {
-            if (!ok)
-                malformed(r, "wrong number of elements for its gate kind");
-        };
+        nb::object attrs = vx::own(PyDict_New());
+        nb::object ql = list_of(wires, n);
+        vx::check(PyDict_SetItem(attrs.ptr(), keys().qubits, ql.ptr()));
+        if (key)
+            vx::check(PyDict_SetItem(attrs.ptr(), key, extra.ptr()));
 
-        switch (kind) {
-        case Kind::OneQubit:
-        case Kind::Reset:
-            need(len == 2);
-            gate(r, name, tuple_items(r) + 1, 1, EdgeRule::Grouped, {});
-            break;
-        case Kind::TwoQubit:
-            need(len == 3);
-            gate(r, name, tuple_items(r) + 1, 2, EdgeRule::Grouped, {});
-            break;
-        case Kind::ThreeQubit:
-            need(len == 4);
-            gate(r, name, tuple_items(r) + 1, 3, EdgeRule::ThreeQubit, {});
-            break;
-        case Kind::U:
-        case Kind::R:
-        case Kind::OneParam: {
-            Py_ssize_t nparams = kind == Kind::U ? 3 : kind == Kind::R ? 2 : 1;
-            if (kind == Kind::OneParam && PyUnicode_CompareWithASCIIString(name, "u3") == 0)
-                need(len >= 3);
-            else
-                need(len == nparams + 2);
-            nb::object params = list_of(tuple_items(r) + 1, nparams);
-            gate(r, name, tuple_items(r) + (len - 1), 1, EdgeRule::Grouped, {{k.params, params.ptr()}});
-            break;
+        NodeId id = engine_.add_gate(wire_buf_, rule);
+        PyObject *given = names_in_ && static_cast<size_t>(id) < names_in_->size() ? (*names_in_)[id] : nullptr;
+        if (given) {
+            append_node_object(given, attrs);
+            ++position_;
+            return;
         }
-        case Kind::TwoParam: {
-            need(len == 4);
-            nb::object params = list_of(tuple_items(r) + 1, 1);
-            gate(r, name, tuple_items(r) + 2, 2, EdgeRule::Grouped, {{k.params, params.ptr()}});
-            break;
-        }
-        case Kind::Measure: {
-            need(len == 3);
-            nb::object qs = vx::own(PySequence_Tuple(item(r, 1)));
-            nb::object cs = vx::own(PySequence_Tuple(item(r, 2)));
-            const Py_ssize_t nq = PyTuple_GET_SIZE(qs.ptr());
-            if (PyTuple_GET_SIZE(cs.ptr()) < nq)
-                malformed(r, "fewer classical bits than qubits");
-            for (Py_ssize_t i = 0; i < nq; ++i) {
-                nb::object cb = list_of(tuple_items(cs.ptr()) + i, 1);
-                gate(r, name, tuple_items(qs.ptr()) + i, 1, EdgeRule::Grouped, {{k.cbits, cb.ptr()}});
-            }
-            break;
-        }
-        case Kind::Barrier: {
-            need(len == 2);
-            nb::object ws = vx::own(PySequence_Tuple(item(r, 1)));
-            gate(r, name, tuple_items(ws.ptr()), PyTuple_GET_SIZE(ws.ptr()), EdgeRule::Grouped, {});
-            break;
-        }
-        case Kind::Delay: {
-            need(len == 3);
-            nb::object ws = vx::own(PySequence_Tuple(item(r, 2)));
-            gate(r, name, tuple_items(ws.ptr()), PyTuple_GET_SIZE(ws.ptr()), EdgeRule::Grouped,
-                 {{k.duration, item(r, 1)}});
-            break;
-        }
-        }
+        Py_ssize_t nlen = 0;
+        const char *nc = PyUnicode_AsUTF8AndSize(name, &nlen);
+        if (!nc)
+            throw vx::error_already_set{};
+        vx::dagapi::node_name(name_buf_, {nc, static_cast<size_t>(nlen)}, position_++, wire_buf_.data(),
+                              wire_buf_.size());
+        append_node(id, name_buf_, attrs);
     }
 
     // The pair (node list, edge list).
@@ -340,51 +362,20 @@ public:
         return nb::steal(vx::check(PyTuple_Pack(2, nodes_.ptr(), out.ptr())));
     }
 
+    void add_record(PyObject *rec) { read_record(classify_, rec, *this, keep_); }
+
 private:
-    struct Extra {
-        PyObject *key;
-        PyObject *value;
-    };
-
-    static PyObject **tuple_items(PyObject *t) { return &PyTuple_GET_ITEM(t, 0); }
-
-    // One gate node over `n` wire operands, with extra attributes after "qubits".
-    void gate(PyObject *rec, PyObject *name, PyObject *const *wires, Py_ssize_t n, EdgeRule rule,
-              std::initializer_list<Extra> extra) {
-        wire_buf_.resize(static_cast<size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i)
-            wire_buf_[static_cast<size_t>(i)] = wire_index(wires[i], nqubits_, rec);
-
-        name_buf_.clear();
-        Py_ssize_t nlen = 0;
-        const char *nc = PyUnicode_AsUTF8AndSize(name, &nlen);
-        if (!nc)
-            throw vx::error_already_set{};
-        name_buf_.append(nc, static_cast<size_t>(nlen));
-        name_buf_ += '_';
-        name_buf_ += std::to_string(position_++);
-        name_buf_ += "_[";
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (i)
-                name_buf_ += ", ";
-            name_buf_ += std::to_string(wire_buf_[static_cast<size_t>(i)]);
+    void append_node(NodeId id, const std::string &name, const nb::object &attrs) {
+        nb::object s = vx::own(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (names_in_) {
+            if (names_in_->size() <= static_cast<size_t>(id))
+                names_in_->resize(static_cast<size_t>(id) + 1, nullptr);
+            (*names_in_)[static_cast<size_t>(id)] = nb::object(s).release().ptr();
         }
-        name_buf_ += ']';
-
-        nb::object attrs = vx::own(PyDict_New());
-        nb::object ql = list_of(wires, n);
-        vx::check(PyDict_SetItem(attrs.ptr(), keys().qubits, ql.ptr()));
-        for (const Extra &e : extra)
-            vx::check(PyDict_SetItem(attrs.ptr(), e.key, e.value));
-
-        NodeId id = engine_.add_gate(wire_buf_, rule);
-        append_node(id, name_buf_, attrs);
+        append_node_object(s.ptr(), attrs);
     }
 
-    void append_node(NodeId id, const std::string &name, const nb::object &attrs) {
-        (void)id;  // ids are dense and in order: names_[id]
-        PyObject *s = vx::check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-        nb::object so = nb::steal(s);
+    void append_node_object(PyObject *s, const nb::object &attrs) {
         PyObject *t = vx::check(PyTuple_Pack(2, s, attrs.ptr()));
         nb::object to = nb::steal(t);
         vx::check(PyList_Append(nodes_.ptr(), t));
@@ -397,31 +388,21 @@ private:
     long long position_ = 0;
     nb::object nodes_, edges_;
     std::vector<PyObject *> names_;
+    std::vector<PyObject *> *names_in_;
     std::vector<nb::object> keep_;
     std::vector<std::int64_t> wire_buf_;
     std::string name_buf_;
 };
 
-// Pauses the cyclic collector while the lists are built: they hold millions
-// of containers but no cycle, so collections in between would only rescan
-// the heap again and again.
-struct GcPause {
-    int was_enabled = PyGC_Disable();
-    ~GcPause() {
-        if (was_enabled)
-            PyGC_Enable();
-    }
-};
-
 nb::object build_dag_lists(PyObject *globals, long long nqubits, PyObject *qubits, PyObject *gates,
-                           bool show_qubits) {
-    GcPause pause;
+                           bool show_qubits, std::vector<PyObject *> *names = nullptr) {
+    vx::GcPause pause;
     // Work on snapshots: converting an operand may run Python code that
     // could change the caller's lists under us.
     nb::object gl = vx::own(PyList_GetSlice(gates, 0, PY_SSIZE_T_MAX));
     nb::object ql = vx::own(PyList_GetSlice(qubits, 0, PY_SSIZE_T_MAX));
     const Py_ssize_t ng = PyList_GET_SIZE(gl.ptr());
-    ListBuilder b(globals, nqubits, static_cast<std::size_t>(ng + PyList_GET_SIZE(ql.ptr())));
+    ListBuilder b(globals, nqubits, static_cast<std::size_t>(ng + PyList_GET_SIZE(ql.ptr())), names);
     if (show_qubits)
         b.add_start_nodes(ql.ptr());
     for (Py_ssize_t i = 0; i < ng; ++i)
@@ -429,10 +410,46 @@ nb::object build_dag_lists(PyObject *globals, long long nqubits, PyObject *qubit
     return b.finish();
 }
 
-PyObject *build_dag_lists_c(PyObject *globals, long long nqubits, PyObject *qubits, PyObject *gates,
-                            int show_qubits) {
+// The same reading of the records, keeping only numbers.
+class SkeletonBuilder {
+public:
+    SkeletonBuilder(PyObject *globals, long long nqubits, vx::dagapi::Skeleton &out)
+        : classify_(globals), engine_(nqubits), nqubits_(nqubits < 0 ? 0 : nqubits), out_(out) {}
+
+    void add_record(PyObject *rec, std::int32_t index) {
+        index_ = index;
+        read_record(classify_, rec, *this, keep_);
+    }
+
+    void gate(PyObject *rec, PyObject *name, Kind kind, PyObject *const *wires, Py_ssize_t n, EdgeRule rule,
+              PyObject *aux, Py_ssize_t part) {
+        (void)name;
+        (void)aux;
+        const size_t base = out_.wires.size();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            out_.wires.push_back(wire_index(wires[i], nqubits_, rec));
+        engine_.add_gate({out_.wires.data() + base, static_cast<size_t>(n)}, rule);
+        out_.w_off.push_back(static_cast<std::int32_t>(out_.wires.size()));
+        out_.rec.push_back(index_);
+        out_.part.push_back(static_cast<std::int32_t>(part));
+        out_.kind.push_back(kind);
+    }
+
+    void finish() { out_.edges = engine_.edges(); }
+
+private:
+    Classifier classify_;
+    DagBuilder engine_;
+    std::int64_t nqubits_;
+    vx::dagapi::Skeleton &out_;
+    std::int32_t index_ = 0;
+    std::vector<nb::object> keep_;
+};
+
+template <class F>
+auto guarded(F &&f, decltype(f()) failed) {
     try {
-        return build_dag_lists(globals, nqubits, qubits, gates, show_qubits != 0).release().ptr();
+        return f();
     } catch (vx::error_already_set &) {
     } catch (nb::python_error &e) {
         e.restore();
@@ -443,10 +460,40 @@ PyObject *build_dag_lists_c(PyObject *globals, long long nqubits, PyObject *qubi
     }
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    return nullptr;
+    return failed;
 }
 
-const DagListsApi kApi = {kDagListsApiVersion, build_dag_lists_c};
+PyObject *build_dag_lists_c(PyObject *globals, long long nqubits, PyObject *qubits, PyObject *gates,
+                            int show_qubits, std::vector<PyObject *> *names) {
+    return guarded(
+        [&] { return build_dag_lists(globals, nqubits, qubits, gates, show_qubits != 0, names).release().ptr(); },
+        static_cast<PyObject *>(nullptr));
+}
+
+bool build_skeleton_c(PyObject *globals, long long nqubits, PyObject *gates, bool reversed,
+                      vx::dagapi::Skeleton &out) {
+    return guarded(
+        [&] {
+            if (!PyList_CheckExact(gates))
+                vx::type_error("gates must be a list");
+            // a snapshot: an operand's __index__ could change the caller's list
+            nb::object gl = vx::own(PyList_GetSlice(gates, 0, PY_SSIZE_T_MAX));
+            const Py_ssize_t ng = PyList_GET_SIZE(gl.ptr());
+            if (ng >= (Py_ssize_t{1} << 30))
+                vx::value_error("too many gate records");
+            out = {};
+            SkeletonBuilder b(globals, nqubits, out);
+            for (Py_ssize_t k = 0; k < ng; ++k) {
+                const Py_ssize_t i = reversed ? ng - 1 - k : k;
+                b.add_record(PyList_GET_ITEM(gl.ptr(), i), static_cast<std::int32_t>(i));
+            }
+            b.finish();
+            return true;
+        },
+        false);
+}
+
+const vx::dagapi::Api kApi = {vx::dagapi::kVersion, build_dag_lists_c, build_skeleton_c};
 
 nb::object convert_gate_info_to_dag_info(const vx::Args &a) {
     long long nqubits = a.ll(0);
@@ -459,7 +506,7 @@ nb::object convert_gate_info_to_dag_info(const vx::Args &a) {
 }
 
 vx::FunctionDef convert_gate_info_to_dag_info_def() {
-    nb::object capsule = vx::own(PyCapsule_New(const_cast<DagListsApi *>(&kApi), kDagListsCapsuleName, nullptr));
+    nb::object capsule = vx::own(PyCapsule_New(const_cast<vx::dagapi::Api *>(&kApi), vx::dagapi::kCapsuleName, nullptr));
     return {.name = "convert_gate_info_to_dag_info",
             .impl = convert_gate_info_to_dag_info,
             .params = {{"nqubits", vx::Conv::Int},

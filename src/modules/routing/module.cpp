@@ -4,7 +4,7 @@
 // attributes, through the other methods looked up on the object.  `run` of a
 // SabreRouting whose methods are its own hands the traversals to the native
 // engine (native.cpp), which reproduces the result of these methods exactly.
-#include "routing.hpp"
+#include "native.hpp"
 
 #include <cmath>
 #include <string>
@@ -757,7 +757,7 @@ nb::object run(const vx::Args &a) {
     if (iterations < 1)
         raise_fmt(PyExc_ValueError, "iterations must be at least 1, got {}.", {iterations_o});
     // Cache keys hold node identities, which a new DAG may reuse.
-    callm(getattr(self, "_cache"), "clear", {});
+    callm(native::lean::raw_cache(self), "clear", {});
 
     nb::object groups = to_list(call(a.global("split_qubits"), {qc}));
     nb::object virtual_qubits = new_list();
@@ -771,27 +771,28 @@ nb::object run(const vx::Args &a) {
     setattr(self, "p2v", p2v);
     nb::object init_p2v = invert(v2p);
 
-    nb::handle qc2dag = a.global("qc2dag");
-    nb::object dag = nb::borrow(qc2dag)(qc, nb::arg("show_qubits") = false);
-    nb::object rev_qc = callm(qc, "deepcopy", {});
-    callm(getattr(rev_qc, "gates"), "reverse", {});
-    nb::object rev_dag = nb::borrow(qc2dag)(rev_qc, nb::arg("show_qubits") = false);
-    setattr(self, "do_map_node_to_gate", nb::handle(Py_False));
-
     // The emitting traversal must walk the circuit forwards: an even count
     // gets one more forward traversal.
     const long long total = iterations % 2 == 0 ? iterations + 1 : iterations;
     nb::object result, best_p2v;
-    if (!native::try_run(a, self, dag, rev_dag, total, result, best_p2v)) {
-        for (long long idx = 0; idx < total; ++idx) {
-            if (idx == total - 1)
-                setattr(self, "do_map_node_to_gate", nb::handle(Py_True));
-            const bool forward = idx % 2 == 0;
-            setattr(self, "dag_id", pystr(forward ? "forward" : "reverse"));
-            setattr(self, "dag", forward ? dag : rev_dag);
-            if (idx == total - 1)
-                best_p2v = invert(getattr(self, "v2p"));
-            result = callm(self, "_single_sabre_routing", {});
+    setattr(self, "do_map_node_to_gate", nb::handle(Py_False));
+    if (!native::lean::try_run(a, self, qc, total, result, best_p2v)) {
+        nb::handle qc2dag = a.global("qc2dag");
+        nb::object dag = nb::borrow(qc2dag)(qc, nb::arg("show_qubits") = false);
+        nb::object rev_qc = callm(qc, "deepcopy", {});
+        callm(getattr(rev_qc, "gates"), "reverse", {});
+        nb::object rev_dag = nb::borrow(qc2dag)(rev_qc, nb::arg("show_qubits") = false);
+        if (!native::try_run(a, self, dag, rev_dag, total, result, best_p2v)) {
+            for (long long idx = 0; idx < total; ++idx) {
+                if (idx == total - 1)
+                    setattr(self, "do_map_node_to_gate", nb::handle(Py_True));
+                const bool forward = idx % 2 == 0;
+                setattr(self, "dag_id", pystr(forward ? "forward" : "reverse"));
+                setattr(self, "dag", forward ? dag : rev_dag);
+                if (idx == total - 1)
+                    best_p2v = invert(getattr(self, "v2p"));
+                result = callm(self, "_single_sabre_routing", {});
+            }
         }
     }
     if (total == 1)

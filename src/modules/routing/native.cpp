@@ -7,18 +7,17 @@
 // method-by-method path.  Everything observable comes out as those methods
 // would leave it: gate records, SWAPs, random draws, v2p, p2v,
 // decay_parameter, extended_successor_set and the query cache.
-#include "routing.hpp"
-#include "sabre_engine.hpp"
+#include "dag_api.hpp"
+#include "native.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <unordered_map>
 
 namespace routing::native {
-
-namespace es = engines::sabre;
 
 namespace {
 
@@ -37,6 +36,14 @@ constexpr int kNumGlobals = sizeof(kGlobals) / sizeof(kGlobals[0]);
 PyObject *g_globals[kNumGlobals];
 PyObject *g_ndarray = nullptr;
 PyObject *g_digraph = nullptr;
+
+}  // namespace
+
+bool exact_ll(PyObject *o, long long &out);
+bool prepare_mapping(nb::handle self, Setup &s);
+bool prepare_topology(nb::handle self, Setup &s);
+
+namespace {
 
 nb::object pstr(const char *s) { return pystr(s); }
 bool contains(nb::handle c, nb::handle x) {
@@ -57,18 +64,8 @@ struct DagData {
     std::vector<std::int32_t> gate_len;       // length of the gate name
 };
 
-struct Setup {
-    std::int32_t n = 0;
-    std::vector<nb::object> vkeys;            // virtual qubit objects by number (ascending)
-    std::vector<std::int32_t> key_order;      // v2p key order, as numbers
-    std::vector<nb::object> phys;             // physical qubit objects by number
-    nb::object vdict;                         // virtual qubit object -> number
-    nb::object pdict;                         // physical qubit object -> number
-    std::unordered_map<long long, std::int32_t> vnum;
-    es::Topology topo;
-    es::Options opt;
-    std::vector<std::int32_t> v2p;
-};
+
+}  // namespace
 
 bool exact_ll(PyObject *o, long long &out) {
     if (!PyLong_CheckExact(o))
@@ -80,7 +77,7 @@ bool exact_ll(PyObject *o, long long &out) {
     return overflow == 0;
 }
 
-bool prepare_mapping(const vx::Args &a, nb::handle self, Setup &s) {
+bool prepare_mapping(nb::handle self, Setup &s) {
     nb::object v2p = routing::getattr(self, "v2p");
     nb::object p2v = routing::getattr(self, "p2v");
     if (!PyDict_CheckExact(v2p.ptr()) || !PyDict_CheckExact(p2v.ptr()))
@@ -134,10 +131,7 @@ bool prepare_mapping(const vx::Args &a, nb::handle self, Setup &s) {
         if (!exact_ll(back, bv) || bv != keys[i].first)
             return false;
     }
-    if (PyDict_GET_SIZE(s.pdict.ptr()) != n)
-        return false;
-    (void)a;
-    return true;
+    return PyDict_GET_SIZE(s.pdict.ptr()) == n;
 }
 
 std::int32_t phys_num(const Setup &s, PyObject *o) {
@@ -212,6 +206,8 @@ bool prepare_topology(nb::handle self, Setup &s) {
     }
     return true;
 }
+
+namespace {
 
 // Gate-name prefix and the numbers of the bracketed qubits, as extract_qubits reads them.
 bool parse_name(const Setup &s, PyObject *name, std::vector<std::int32_t> &qs, std::int32_t &gate_len) {
@@ -327,40 +323,14 @@ bool prepare_dag(const vx::Args &a, const Setup &s, nb::handle graph, DagData &d
     return true;
 }
 
-// Emits gate records as _mapping_node_to_gate_info does and breaks ties with random.choice.
-class PyHooks : public es::Hooks {
+// Emits gate records from the DAG's node attributes, as _mapping_node_to_gate_info does.
+class PyHooks : public HooksBase {
 public:
-    PyHooks(const vx::Args &a, const Setup &s) : a_(a), s_(s), out_(vx::own(PyList_New(0))) {}
+    using HooksBase::HooksBase;
     const DagData *dag = nullptr;
-    nb::object out() const { return out_; }
-
-    std::size_t choose(std::span<const std::pair<std::int32_t, std::int32_t>> tied) override {
-        nb::object list = vx::own(PyList_New(static_cast<Py_ssize_t>(tied.size())));
-        nb::object swap = pstr("swap");
-        for (std::size_t i = 0; i < tied.size(); ++i)
-            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
-                            vx::check(PyTuple_Pack(3, swap.ptr(), s_.vkeys[tied[i].first].ptr(),
-                                                   s_.vkeys[tied[i].second].ptr())));
-        nb::object r = routing::callm(a_.global("random"), "choice", {list});
-        for (std::size_t i = 0; i < tied.size(); ++i)
-            if (PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i)) == r.ptr())
-                return i;
-        for (std::size_t i = 0; i < tied.size(); ++i) {
-            int eq = PyObject_RichCompareBool(PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i)), r.ptr(), Py_EQ);
-            vx::check(eq);
-            if (eq)
-                return i;
-        }
-        vx::value_error("random.choice returned an object that is not one of the SWAP candidates.");
-    }
 
     void execute(std::int32_t node, const std::vector<std::int32_t> &v2p) override {
         vx::check(PyList_Append(out_.ptr(), record(node, v2p).ptr()));
-    }
-
-    void swap(std::int32_t va, std::int32_t vb, const std::vector<std::int32_t> &v2p) override {
-        nb::object t = vx::own(PyTuple_Pack(3, pstr("swap").ptr(), s_.phys[v2p[va]].ptr(), s_.phys[v2p[vb]].ptr()));
-        vx::check(PyList_Append(out_.ptr(), t.ptr()));
     }
 
 private:
@@ -474,11 +444,35 @@ private:
         throw vx::error_already_set{};
     }
 
-    const vx::Args &a_;
-    const Setup &s_;
-    nb::object out_;
     std::unordered_map<std::string, Kind> kinds_;
 };
+
+}  // namespace
+
+std::size_t HooksBase::choose(std::span<const std::pair<std::int32_t, std::int32_t>> tied) {
+    nb::object list = vx::own(PyList_New(static_cast<Py_ssize_t>(tied.size())));
+    nb::object swap = pstr("swap");
+    for (std::size_t i = 0; i < tied.size(); ++i)
+        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
+                        vx::check(PyTuple_Pack(3, swap.ptr(), s_.vkeys[tied[i].first].ptr(),
+                                               s_.vkeys[tied[i].second].ptr())));
+    nb::object r = routing::callm(a_.global("random"), "choice", {list});
+    for (std::size_t i = 0; i < tied.size(); ++i)
+        if (PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i)) == r.ptr())
+            return i;
+    for (std::size_t i = 0; i < tied.size(); ++i) {
+        int eq = PyObject_RichCompareBool(PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i)), r.ptr(), Py_EQ);
+        vx::check(eq);
+        if (eq)
+            return i;
+    }
+    vx::value_error("random.choice returned an object that is not one of the SWAP candidates.");
+}
+
+void HooksBase::swap(std::int32_t va, std::int32_t vb, const std::vector<std::int32_t> &v2p) {
+    nb::object t = vx::own(PyTuple_Pack(3, pstr("swap").ptr(), s_.phys[v2p[va]].ptr(), s_.phys[v2p[vb]].ptr()));
+    vx::check(PyList_Append(out_.ptr(), t.ptr()));
+}
 
 nb::object p2v_of(const Setup &s, const std::vector<std::int32_t> &v2p) {
     nb::object d = vx::own(PyDict_New());
@@ -487,8 +481,7 @@ nb::object p2v_of(const Setup &s, const std::vector<std::int32_t> &v2p) {
     return d;
 }
 
-// Writes the engine's state into the object's attributes, as the methods would have left them.
-void flush(nb::handle self, const Setup &s, const es::Engine &eng, const DagData *dags[2]) {
+void flush_state(nb::handle self, const Setup &s, const es::Engine &eng, const NameOf &name) {
     if (eng.swapped()) {
         nb::object v2p = vx::own(PyDict_New());
         for (std::int32_t v : s.key_order)
@@ -509,19 +502,15 @@ void flush(nb::handle self, const Setup &s, const es::Engine &eng, const DagData
         setattr(self, "decay_parameter", d);
     }
     if (s.opt.lookahead && eng.extended_built()) {
-        const DagData *dd = dags[eng.extended_dag()];
         nb::object set = vx::own(PySet_New(nullptr));
         for (std::int32_t u : eng.extended())
-            vx::check(PySet_Add(set.ptr(), dd->names[u]));
+            vx::check(PySet_Add(set.ptr(), name(eng.extended_dag(), u)));
         setattr(self, "extended_successor_set", vx::own(PySequence_List(set.ptr())));
     }
-    // The query cache: the 10000 most recently used (dag, node, kind) entries, oldest first.
-    struct Entry {
-        std::uint64_t t;
-        std::int32_t node;
-        std::uint8_t which, kind;
-    };
-    std::vector<Entry> entries;
+}
+
+std::vector<CacheEntry> cache_entries(const es::Engine &eng) {
+    std::vector<CacheEntry> entries;
     for (int w = 0; w < 2; ++w)
         for (int k = 0; k < 2; ++k) {
             const auto &lu = eng.last_use(w, k);
@@ -531,37 +520,41 @@ void flush(nb::handle self, const Setup &s, const es::Engine &eng, const DagData
                                        static_cast<std::uint8_t>(k)});
         }
     constexpr std::size_t kBound = 10000;
-    auto by_time = [](const Entry &x, const Entry &y) { return x.t < y.t; };
+    auto by_time = [](const CacheEntry &x, const CacheEntry &y) { return x.t < y.t; };
     if (entries.size() > kBound) {
         std::nth_element(entries.begin(), entries.end() - kBound, entries.end(), by_time);
         entries.erase(entries.begin(), entries.end() - kBound);
     }
     std::sort(entries.begin(), entries.end(), by_time);
-    nb::object cache = routing::getattr(self, "_cache");
+    return entries;
+}
+
+void fill_cache(nb::handle cache, const std::vector<CacheEntry> &entries, const es::Dag *dags[2],
+                const NameOf &name) {
     nb::object ids[2] = {pstr("forward"), pstr("reverse")};
     nb::object kinds[2] = {pstr("successors"), pstr("predecessors")};
-    for (const Entry &e : entries) {
-        const es::Dag &g = dags[e.which]->dag;
+    for (const CacheEntry &e : entries) {
+        const es::Dag &g = *dags[e.which];
         auto nodes = e.kind == 0 ? g.succs(e.node) : g.preds(e.node);
         nb::object l = vx::own(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
         for (std::size_t i = 0; i < nodes.size(); ++i) {
-            PyObject *o = dags[e.which]->names[nodes[i]];
+            PyObject *o = name(e.which, nodes[i]);
             Py_INCREF(o);
             PyList_SET_ITEM(l.ptr(), static_cast<Py_ssize_t>(i), o);
         }
-        nb::object id = vx::own(PyLong_FromVoidPtr(dags[e.which]->names[e.node]));
+        nb::object id = vx::own(PyLong_FromVoidPtr(name(e.which, e.node)));
         nb::object key = vx::own(PyTuple_Pack(3, ids[e.which].ptr(), id.ptr(), kinds[e.kind].ptr()));
         vx::check(PyObject_SetItem(cache.ptr(), key.ptr(), l.ptr()));
     }
 }
 
-[[noreturn]] void raise_failure(const es::Failure &f, const DagData &d) {
+void raise_failure(const es::Failure &f, int which, const NameOf &name) {
     if (f.kind == es::Failure::Conflict)
         vx::value_error(
             "A conflict occurred during the Sabre algorithm computation. Please contact the developer for assistance.");
     nb::object front = vx::own(PyList_New(0));
     for (std::int32_t u : f.front)
-        vx::check(PyList_Append(front.ptr(), d.names[u]));
+        vx::check(PyList_Append(front.ptr(), name(which, u)));
     const char *fmt = f.kind == es::Failure::NoCandidate
                           ? "No SWAP can bring the gates of the front layer {} together: their physical qubits have "
                             "no coupled neighbour."
@@ -571,21 +564,48 @@ void flush(nb::handle self, const Setup &s, const es::Engine &eng, const DagData
     throw vx::error_already_set{};
 }
 
-}  // namespace
-
-void remember(nb::handle module, nb::handle cls) {
-    for (int i = 0; i < kNumMethods; ++i) {
-        g_methods[i] = vx::check(PyObject_GetAttrString(cls.ptr(), kMethods[i]));  // kept for the process
-        // a plain function looked up on the class is itself
-    }
-    for (int i = 0; i < kNumGlobals; ++i)
-        g_globals[i] = vx::check(PyObject_GetAttrString(module.ptr(), kGlobals[i]));
-    g_ndarray = nb::object(vx::import("numpy").attr("ndarray")).release().ptr();
-    g_digraph = nb::object(vx::import("networkx").attr("DiGraph")).release().ptr();
+void begin_emitting(nb::handle self, const Setup &s, const es::Engine &eng, nb::object &best_p2v) {
+    setattr(self, "do_map_node_to_gate", nb::handle(Py_True));
+    best_p2v = p2v_of(s, eng.v2p());
 }
 
-bool try_run(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle rev_dag, long long total,
-             nb::object &result, nb::object &best_p2v) {
+long long traverse_all(es::Engine &eng, const es::Dag *dags[2], long long total, HooksBase &hooks,
+                       const std::function<void()> &at_last, const std::function<void(int, bool)> &place,
+                       const std::function<void()> &flush, const NameOf &name) {
+    // The records the run makes hold no cycles: the collector need not walk
+    // the heap over and over meanwhile.
+    vx::GcPause gc_pause;
+    long long nswap = 0;
+    try {
+        for (long long idx = 0; idx < total; ++idx) {
+            const bool last = idx == total - 1;
+            const int which = idx % 2 == 0 ? 0 : 1;
+            if (last)
+                at_last();
+            place(which, last);
+            try {
+                nswap = eng.traverse(*dags[which], which, last, hooks);
+            } catch (const es::Failure &f) {
+                raise_failure(f, which, name);
+            }
+        }
+    } catch (vx::error_already_set &) {
+        // a failed hook or traversal: leave the state as it stood at the failure
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        try {
+            flush();
+        } catch (...) {
+            PyErr_Clear();
+        }
+        PyErr_Restore(t, v, tb);
+        throw;
+    }
+    flush();
+    return nswap;
+}
+
+bool plain_object(const vx::Args &a, nb::handle self) {
     PyTypeObject *tp = Py_TYPE(self.ptr());
     PyObject *inst = nullptr;
     if (PyObject **dp = _PyObject_GetDictPtr(self.ptr()))
@@ -612,8 +632,11 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle rev_
     for (int i = 0; i < kNumGlobals; ++i)
         if (a.global(kGlobals[i]).ptr() != g_globals[i])
             return false;
+    return true;
+}
 
-    Setup s;
+bool prepare(const vx::Args &a, nb::handle self, Setup &s) {
+    (void)a;
     nb::object h = routing::getattr(self, "heuristic");
     if (!PyUnicode_CheckExact(h.ptr()))
         return false;
@@ -630,7 +653,7 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle rev_
     if (!PyFloat_CheckExact(w.ptr()))
         return false;
     s.opt.max_weight = PyFloat_AS_DOUBLE(w.ptr());
-    if (!prepare_mapping(a, self, s) || !prepare_topology(self, s))
+    if (!prepare_mapping(self, s) || !prepare_topology(self, s))
         return false;
     if (s.opt.decay) {
         nb::object pl = routing::getattr(self, "physical_qubits");
@@ -644,53 +667,48 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle rev_
             seen[p] = 1;
         }
     }
+    return true;
+}
+
+void remember(nb::handle module, nb::handle cls) {
+    for (int i = 0; i < kNumMethods; ++i)
+        g_methods[i] = vx::check(PyObject_GetAttrString(cls.ptr(), kMethods[i]));  // kept for the process
+    for (int i = 0; i < kNumGlobals; ++i)
+        g_globals[i] = vx::check(PyObject_GetAttrString(module.ptr(), kGlobals[i]));
+    g_ndarray = nb::object(vx::import("numpy").attr("ndarray")).release().ptr();
+    g_digraph = nb::object(vx::import("networkx").attr("DiGraph")).release().ptr();
+    lean::install(module, cls);
+}
+
+bool try_run(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle rev_dag, long long total,
+             nb::object &result, nb::object &best_p2v) {
+    if (!plain_object(a, self))
+        return false;
+    Setup s;
+    if (!prepare(a, self, s))
+        return false;
     DagData fwd, rev;
     if (!prepare_dag(a, s, dag, fwd) || !prepare_dag(a, s, rev_dag, rev))
         return false;
 
-    // From here on the run is the engine's.  The records it makes hold no
-    // cycles: the collector need not walk the two DAGs over and over.
-    struct GcPause {
-        int was = PyGC_Disable();
-        ~GcPause() {
-            if (was)
-                PyGC_Enable();
-        }
-    } gc_pause;
-    const DagData *dags[2] = {&fwd, &rev};
+    // From here on the run is the engine's.
+    const DagData *data[2] = {&fwd, &rev};
+    const es::Dag *dags[2] = {&fwd.dag, &rev.dag};
+    NameOf name = [&](int which, std::int32_t u) { return data[which]->names[u]; };
     es::Engine eng(s.topo, s.opt, s.v2p);
     PyHooks hooks(a, s);
-    long long nswap = 0;
-    try {
-        for (long long idx = 0; idx < total; ++idx) {
-            const bool last = idx == total - 1;
-            const int which = idx % 2 == 0 ? 0 : 1;
-            if (last) {
-                setattr(self, "do_map_node_to_gate", nb::handle(Py_True));
-                best_p2v = p2v_of(s, eng.v2p());
-            }
+    const long long nswap = traverse_all(
+        eng, dags, total, hooks, [&] { begin_emitting(self, s, eng, best_p2v); },
+        [&](int which, bool) {
             setattr(self, "dag_id", pstr(which == 0 ? "forward" : "reverse"));
             setattr(self, "dag", which == 0 ? dag : rev_dag);
-            hooks.dag = dags[which];
-            try {
-                nswap = eng.traverse(dags[which]->dag, which, last, hooks);
-            } catch (const es::Failure &f) {
-                raise_failure(f, *dags[which]);
-            }
-        }
-    } catch (vx::error_already_set &) {
-        // a failed hook: leave the state as it stood at the failure
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        try {
-            flush(self, s, eng, dags);
-        } catch (...) {
-            PyErr_Clear();
-        }
-        PyErr_Restore(t, v, tb);
-        throw;
-    }
-    flush(self, s, eng, dags);
+            hooks.dag = data[which];
+        },
+        [&] {
+            flush_state(self, s, eng, name);
+            fill_cache(routing::getattr(self, "_cache"), cache_entries(eng), dags, name);
+        },
+        name);
     result = vx::own(Py_BuildValue("(OL)", hooks.out().ptr(), nswap));
     return true;
 }

@@ -27,15 +27,5 @@ inline nb::object pystr(const char *s) { return vx::own(PyUnicode_FromString(s))
 // The gate name of a node: its text before the first "_".
 nb::object gate_name(nb::handle node);
 
-namespace native {
-// Keeps the class's own methods and the module's own helpers, to tell later
-// whether anything was replaced.
-void remember(nb::handle module, nb::handle cls);
-// Runs the `total` traversals of `run` natively and returns true, or returns
-// false, having changed nothing, when the object or the module has been
-// customised in a way the engine does not model.
-bool try_run(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle rev_dag, long long total,
-             nb::object &result, nb::object &best_p2v);
-}  // namespace native
 
 }  // namespace routing

@@ -1,0 +1,641 @@
+// SabreRouting.run without the networkx DAGs.
+//
+// When the circuit, the pass object and every name run goes through are the
+// package's own, the traversals run on DAGs read natively from the gate
+// records, and the two networkx DAGs and the deep copy of the circuit are
+// never made.  What the methods would have left in `dag` and `_cache` is
+// stored as a deferred value that builds the very object (the DAG of the
+// records as they were at run time, the cache over that DAG's node names) the
+// first time the attribute is read; two data descriptors on the class do the
+// reading.  Everything else (gate list, SWAPs, printed table, v2p, p2v,
+// decay_parameter, extended_successor_set, random draws) is made at once,
+// exactly as in native.cpp.
+#include "dag_api.hpp"
+#include "native.hpp"
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace routing::native::lean {
+
+namespace {
+
+using vx::dagapi::RecordKind;
+
+// What the module bound at load, for the identity checks.
+PyObject *g_qc2dag = nullptr;
+PyObject *g_networkx = nullptr;
+PyObject *g_digraph = nullptr;
+PyObject *g_circuit = nullptr;    // QuantumCircuit
+PyObject *g_deepcopy = nullptr;   // QuantumCircuit.deepcopy
+PyTypeObject *g_deferred_type = nullptr;
+PyObject *g_attr_dag = nullptr;   // the descriptors on the class
+PyObject *g_attr_cache = nullptr;
+
+const char *const kTables[] = {
+    "one_qubit_gates_available",           "two_qubit_gates_available",
+    "three_qubit_gates_available",         "one_qubit_parameter_gates_available",
+    "two_qubit_parameter_gates_available", "functional_gates_available",
+};
+
+struct LeanDag {
+    vx::dagapi::Skeleton sk;
+    es::Dag dag;
+    std::vector<PyObject *> names;  // owned; null until made
+    nb::object value;               // the networkx DAG once built
+};
+
+// Everything a deferred value needs to build its object later.
+struct LeanState {
+    const vx::dagapi::Api *api = nullptr;
+    nb::object gatework;  // gatework's namespace: the tables the records were read with
+    nb::object nqubits;
+    nb::object qubits;    // qc.qubits, the forward DAG's graph attribute
+    nb::object snapshot;  // the records at run time, in circuit order
+    LeanDag d[2];
+    nb::object cache;     // the pass's OrderedDict, filled on first read
+    std::vector<CacheEntry> entries;
+    bool cache_filled = false;
+
+    LeanState() = default;
+    LeanState(const LeanState &) = delete;
+    LeanState &operator=(const LeanState &) = delete;
+    ~LeanState() {
+        for (auto &x : d)
+            for (PyObject *o : x.names)
+                Py_XDECREF(o);
+    }
+
+    PyObject *record(int which, std::int32_t u) const {
+        return PyList_GET_ITEM(snapshot.ptr(), d[which].sk.rec[u]);
+    }
+
+    // The node-name object of node u, made as qc2dag makes it.
+    PyObject *name(int which, std::int32_t u) {
+        auto &names = d[which].names;
+        if (names.size() < d[which].sk.size())
+            names.resize(d[which].sk.size(), nullptr);
+        if (!names[u]) {
+            const auto &sk = d[which].sk;
+            std::string text;
+            vx::dagapi::node_name(text, vx::utf8(PyTuple_GET_ITEM(record(which, u), 0)), u,
+                                  sk.wires.data() + sk.w_off[u],
+                                  static_cast<std::size_t>(sk.w_off[u + 1] - sk.w_off[u]));
+            names[u] = vx::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        }
+        return names[u];
+    }
+
+    nb::object graph(int which) {
+        LeanDag &x = d[which];
+        if (x.value.is_valid())
+            return x.value;
+        nb::object gates = snapshot, qs = qubits;
+        if (which == 1) {  // the deep copy's records, read backwards
+            gates = vx::own(PyList_GetSlice(snapshot.ptr(), 0, PY_SSIZE_T_MAX));
+            vx::check(PyList_Reverse(gates.ptr()));
+            qs = vx::own(PyList_GetSlice(qubits.ptr(), 0, PY_SSIZE_T_MAX));
+        }
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(nqubits.ptr(), &overflow);
+        nb::object lists = vx::own(api->build(gatework.ptr(), n, qs.ptr(), gates.ptr(), 0, &x.names));
+        nb::object g = vx::own(PyObject_CallNoArgs(g_digraph));
+        {
+            vx::GcPause pause;
+            vx::dagapi::fill_digraph(g, PyTuple_GET_ITEM(lists.ptr(), 0), PyTuple_GET_ITEM(lists.ptr(), 1));
+        }
+        nb::object attrs = routing::getattr(g, "graph");
+        vx::check(PyObject_SetItem(attrs.ptr(), vx::intern("qubits"), qs.ptr()));
+        x.value = g;
+        return g;
+    }
+
+    nb::object filled_cache() {
+        if (!cache_filled) {
+            const es::Dag *dags[2] = {&d[0].dag, &d[1].dag};
+            fill_cache(cache, entries, dags, [this](int w, std::int32_t u) { return name(w, u); });
+            cache_filled = true;
+            entries = {};
+        }
+        return cache;
+    }
+};
+
+// ---------------------------------------------------------------- deferred values
+
+enum What : int { kForwardDag = 0, kReverseDag = 1, kCache = 2 };
+
+struct Deferred {
+    PyObject_HEAD
+    std::shared_ptr<LeanState> *state;
+    int what;
+};
+
+nb::object make_deferred(const std::shared_ptr<LeanState> &st, int what) {
+    auto *o = PyObject_New(Deferred, g_deferred_type);
+    if (!o)
+        throw vx::error_already_set{};
+    o->state = new std::shared_ptr<LeanState>(st);
+    o->what = what;
+    return nb::steal(reinterpret_cast<PyObject *>(o));
+}
+
+// The object a deferred value stands for (new reference), or null with an exception.
+PyObject *resolve(PyObject *self) {
+    auto *d = reinterpret_cast<Deferred *>(self);
+    try {
+        LeanState &st = **d->state;
+        nb::object v = d->what == kCache ? st.filled_cache() : st.graph(d->what);
+        return v.release().ptr();
+    } catch (vx::error_already_set &) {
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    return nullptr;
+}
+
+void deferred_dealloc(PyObject *self) {
+    delete reinterpret_cast<Deferred *>(self)->state;
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject *deferred_repr(PyObject *self) {
+    const int what = reinterpret_cast<Deferred *>(self)->what;
+    return PyUnicode_FromString(what == kCache ? "<query cache, built when the attribute is read>"
+                                               : "<circuit DAG, built when the attribute is read>");
+}
+
+PyObject *deferred_copy(PyObject *self, PyObject *) { return resolve(self); }
+
+PyObject *deferred_deepcopy(PyObject *self, PyObject *memo) {
+    PyObject *v = resolve(self);
+    if (!v)
+        return nullptr;
+    nb::object value = nb::steal(v);
+    PyObject *copy = PyImport_ImportModule("copy");
+    if (!copy)
+        return nullptr;
+    nb::object mod = nb::steal(copy);
+    return PyObject_CallMethod(mod.ptr(), "deepcopy", "OO", value.ptr(), memo);
+}
+
+// Pickles as the object itself: itemgetter(0)((value,)).
+PyObject *deferred_reduce(PyObject *self, PyObject *) {
+    PyObject *v = resolve(self);
+    if (!v)
+        return nullptr;
+    nb::object value = nb::steal(v);
+    PyObject *op = PyImport_ImportModule("operator");
+    if (!op)
+        return nullptr;
+    nb::object mod = nb::steal(op);
+    PyObject *getter = PyObject_CallMethod(mod.ptr(), "itemgetter", "i", 0);
+    if (!getter)
+        return nullptr;
+    return Py_BuildValue("(N((O)))", getter, value.ptr());
+}
+
+PyMethodDef deferred_methods[] = {
+    {"__copy__", deferred_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", deferred_deepcopy, METH_O, nullptr},
+    {"__reduce__", deferred_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot deferred_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(deferred_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(deferred_repr)},
+    {Py_tp_methods, deferred_methods},
+    {0, nullptr},
+};
+
+PyType_Spec deferred_spec = {"vexal.circuit.routing._Deferred", sizeof(Deferred), 0, Py_TPFLAGS_DEFAULT,
+                             deferred_slots};
+
+// A data descriptor over one entry of the instance dictionary that resolves
+// a deferred value on the first read.
+struct Attribute {
+    PyObject_HEAD
+    PyObject *name;
+};
+
+PyObject *attr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (!obj) {
+        Py_INCREF(self);
+        return self;
+    }
+    PyObject *name = reinterpret_cast<Attribute *>(self)->name;
+    PyObject **dp = _PyObject_GetDictPtr(obj);
+    PyObject *v = dp && *dp ? PyDict_GetItemWithError(*dp, name) : nullptr;
+    if (!v) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(obj)->tp_name,
+                         name);
+        return nullptr;
+    }
+    if (Py_TYPE(v) != g_deferred_type) {
+        Py_INCREF(v);
+        return v;
+    }
+    nb::object keep = nb::borrow(v);
+    PyObject *r = resolve(v);
+    if (r && PyDict_GetItemWithError(*dp, name) == v && PyDict_SetItem(*dp, name, r) < 0)
+        Py_CLEAR(r);
+    return r;
+}
+
+int attr_set(PyObject *self, PyObject *obj, PyObject *value) {
+    PyObject *name = reinterpret_cast<Attribute *>(self)->name;
+    PyObject *dict = PyObject_GenericGetDict(obj, nullptr);
+    if (!dict)
+        return -1;
+    nb::object d = nb::steal(dict);
+    if (value)
+        return PyDict_SetItem(dict, name, value);
+    if (PyDict_DelItem(dict, name) == 0)
+        return 0;
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(obj)->tp_name, name);
+    }
+    return -1;
+}
+
+void attr_dealloc(PyObject *self) {
+    Py_XDECREF(reinterpret_cast<Attribute *>(self)->name);
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyType_Slot attr_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(attr_dealloc)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(attr_get)},
+    {Py_tp_descr_set, reinterpret_cast<void *>(attr_set)},
+    {0, nullptr},
+};
+
+PyType_Spec attr_spec = {"vexal.circuit.routing._InstanceAttribute", sizeof(Attribute), 0, Py_TPFLAGS_DEFAULT,
+                         attr_slots};
+
+// ---------------------------------------------------------------- reading the circuit
+
+bool atomic(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == &PyComplex_Type || o == Py_None;
+}
+
+// The records as they stand, each frozen so that later changes to the
+// caller's lists cannot reach them: a tuple of immutable items is taken as
+// it is; list or tuple items of plain ints become tuples.  False for any
+// other item, whose deep copy the circuit's own copy would have to make.
+bool snapshot_of(PyObject *gates, nb::object &out) {
+    const Py_ssize_t n = PyList_GET_SIZE(gates);
+    out = vx::own(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *r = PyList_GET_ITEM(gates, i);
+        const bool is_tuple = PyTuple_CheckExact(r);
+        if (!is_tuple && !PyList_CheckExact(r))
+            return false;
+        const Py_ssize_t len = PySequence_Fast_GET_SIZE(r);
+        PyObject **items = PySequence_Fast_ITEMS(r);
+        bool frozen = is_tuple;
+        for (Py_ssize_t k = 0; k < len; ++k) {
+            PyObject *x = items[k];
+            if (atomic(x))
+                continue;
+            if (!PyTuple_CheckExact(x) && !PyList_CheckExact(x))
+                return false;
+            for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(x); ++j)
+                if (!PyLong_CheckExact(PySequence_Fast_ITEMS(x)[j]))
+                    return false;
+            frozen = false;
+        }
+        PyObject *rec = r;
+        if (frozen) {
+            Py_INCREF(rec);
+        } else {
+            rec = vx::check(PyTuple_New(len));
+            for (Py_ssize_t k = 0; k < len; ++k) {
+                PyObject *x = items[k];
+                PyObject *y = PyList_CheckExact(x) ? PyList_AsTuple(x) : (Py_INCREF(x), x);
+                if (!y) {
+                    Py_DECREF(rec);
+                    throw vx::error_already_set{};
+                }
+                PyTuple_SET_ITEM(rec, k, y);
+            }
+        }
+        PyList_SET_ITEM(out.ptr(), i, rec);
+    }
+    return true;
+}
+
+// What routing's tables make of one gate name.
+struct NameInfo {
+    bool ok;   // a plain ASCII word, so the node name reads back as qc2dag wrote it
+    bool two;  // a two-qubit gate for the front layer
+};
+
+bool plain_word(PyObject *name) {
+    if (!PyUnicode_CheckExact(name) || !PyUnicode_IS_ASCII(name) || PyUnicode_GET_LENGTH(name) == 0)
+        return false;
+    const char *p = PyUnicode_AsUTF8(name);
+    for (; *p; ++p)
+        if (!((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9')))
+            return false;
+    return true;
+}
+
+// The engine's view of a skeleton; false where a node is one the engine
+// leaves to the methods (unknown qubit, malformed two-qubit gate).
+bool engine_dag(const vx::Args &a, const Setup &s, LeanState &st, int which,
+                std::unordered_map<PyObject *, NameInfo> &info) {
+    const auto &sk = st.d[which].sk;
+    es::Dag &g = st.d[which].dag;
+    const auto n = static_cast<std::int32_t>(sk.size());
+    g.n = n;
+    g.two.reserve(n);
+    g.q.reserve(sk.wires.size());
+    nb::handle t2 = a.global("two_qubit_gates_available"), t2p = a.global("two_qubit_parameter_gates_available");
+    for (std::int32_t u = 0; u < n; ++u) {
+        PyObject *name = PyTuple_GET_ITEM(st.record(which, u), 0);
+        auto it = info.find(name);
+        if (it == info.end()) {
+            NameInfo ni{plain_word(name), false};
+            if (ni.ok) {
+                int r = PyDict_Contains(t2.ptr(), name);
+                vx::check(r);
+                if (!r) {
+                    r = PyDict_Contains(t2p.ptr(), name);
+                    vx::check(r);
+                }
+                ni.two = r != 0;
+            }
+            it = info.emplace(name, ni).first;
+        }
+        if (!it->second.ok)
+            return false;
+        const std::int32_t b = sk.w_off[u], e = sk.w_off[u + 1];
+        if (b == e)
+            return false;
+        for (std::int32_t k = b; k < e; ++k) {
+            auto v = s.vnum.find(sk.wires[k]);
+            if (v == s.vnum.end())
+                return false;
+            g.q.push_back(v->second);
+        }
+        g.q_off.push_back(static_cast<std::int32_t>(g.q.size()));
+        if (it->second.two && (e - b != 2 || g.q[b] == g.q[b + 1]))
+            return false;
+        g.two.push_back(it->second.two);
+    }
+    // incoming edges in the order received, outgoing in the order of the edges
+    std::vector<std::int32_t> outdeg(n + 1, 0), indeg(n + 1, 0);
+    for (const auto &ed : sk.edges) {
+        ++outdeg[ed.src + 1];
+        ++indeg[ed.dst + 1];
+    }
+    for (std::int32_t u = 0; u < n; ++u) {
+        outdeg[u + 1] += outdeg[u];
+        indeg[u + 1] += indeg[u];
+    }
+    g.succ_off = outdeg;
+    g.pred_off = indeg;
+    g.succ.resize(sk.edges.size());
+    g.pred.resize(sk.edges.size());
+    for (const auto &ed : sk.edges) {
+        g.succ[outdeg[ed.src]++] = ed.dst;
+        g.pred[indeg[ed.dst]++] = ed.src;
+    }
+    for (std::int32_t u = 0; u < n; ++u)
+        if (g.pred_off[u + 1] == g.pred_off[u])
+            g.sources.push_back(u);
+    return true;
+}
+
+// Gate records from the frozen records, as _mapping_node_to_gate_info makes them.
+class LeanHooks : public HooksBase {
+public:
+    LeanHooks(const vx::Args &a, const Setup &s, LeanState &st) : HooksBase(a, s), st_(st) {}
+    int which = 0;
+
+    void execute(std::int32_t node, const std::vector<std::int32_t> &v2p) override {
+        const auto &sk = st_.d[which].sk;
+        PyObject *rec = st_.record(which, node);
+        PyObject *gate = PyTuple_GET_ITEM(rec, 0);
+        auto qs = st_.d[which].dag.qubits(node);
+        auto p = [&](std::size_t i) { return s_.phys[v2p[qs[i]]].ptr(); };
+        auto phys_tuple = [&]() {
+            nb::object t = vx::own(PyTuple_New(static_cast<Py_ssize_t>(qs.size())));
+            for (std::size_t i = 0; i < qs.size(); ++i) {
+                Py_INCREF(p(i));
+                PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i), p(i));
+            }
+            return t;
+        };
+        nb::object out;
+        const RecordKind kind = sk.kind[node];
+        switch (kind) {
+        case RecordKind::OneQubit:
+        case RecordKind::Reset: out = vx::own(PyTuple_Pack(2, gate, p(0))); break;
+        case RecordKind::TwoQubit: out = vx::own(PyTuple_Pack(3, gate, p(0), p(1))); break;
+        case RecordKind::ThreeQubit: {
+            nb::object msg = routing::callm(
+                pystr("Please first decompose the {} gate into a combination of single- and two-qubit gates."),
+                "format", {nb::handle(gate)});
+            PyErr_SetObject(PyExc_ValueError, msg.ptr());
+            throw vx::error_already_set{};
+        }
+        case RecordKind::U:
+        case RecordKind::R:
+        case RecordKind::OneParam:
+        case RecordKind::TwoParam: {
+            const int np = vx::dagapi::param_count(kind);
+            const std::size_t nq = kind == RecordKind::TwoParam ? 2 : 1;
+            out = vx::own(PyTuple_New(static_cast<Py_ssize_t>(1 + np + nq)));
+            Py_INCREF(gate);
+            PyTuple_SET_ITEM(out.ptr(), 0, gate);
+            for (int i = 0; i < np; ++i) {
+                PyObject *x = PyTuple_GET_ITEM(rec, 1 + i);
+                Py_INCREF(x);
+                PyTuple_SET_ITEM(out.ptr(), 1 + i, x);
+            }
+            for (std::size_t i = 0; i < nq; ++i) {
+                Py_INCREF(p(i));
+                PyTuple_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(1 + np + i), p(i));
+            }
+            break;
+        }
+        case RecordKind::Measure: {
+            PyObject *cbit = PyTuple_GET_ITEM(PyTuple_GET_ITEM(rec, 2), sk.part[node]);
+            nb::object ql = vx::own(PyList_New(1)), cl = vx::own(PyList_New(1));
+            Py_INCREF(p(0));
+            PyList_SET_ITEM(ql.ptr(), 0, p(0));
+            Py_INCREF(cbit);
+            PyList_SET_ITEM(cl.ptr(), 0, cbit);
+            out = vx::own(PyTuple_Pack(3, gate, ql.ptr(), cl.ptr()));
+            break;
+        }
+        case RecordKind::Barrier: out = vx::own(PyTuple_Pack(2, gate, phys_tuple().ptr())); break;
+        case RecordKind::Delay: out = vx::own(PyTuple_Pack(3, gate, PyTuple_GET_ITEM(rec, 1), phys_tuple().ptr())); break;
+        }
+        vx::check(PyList_Append(out_.ptr(), out.ptr()));
+    }
+
+private:
+    LeanState &st_;
+};
+
+// The builders qc2dag would use now, or null when any name it goes through
+// is not the package's own.
+const vx::dagapi::Api *plain_qc2dag(nb::handle qc2dag, nb::object &gatework) {
+    if (qc2dag.ptr() != g_qc2dag || !vx::is_function(qc2dag.ptr()))
+        return nullptr;
+    PyObject *globals = reinterpret_cast<vx::Function *>(qc2dag.ptr())->globals;
+    PyObject *convert = PyDict_GetItemString(globals, "convert_gate_info_to_dag_info");
+    PyObject *nx = PyDict_GetItemString(globals, "nx");
+    if (!convert || nx != g_networkx)
+        return nullptr;
+    nb::object digraph = nb::steal(PyObject_GetAttrString(nx, "DiGraph"));
+    if (!digraph.is_valid()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const vx::dagapi::Api *api = vx::dagapi::from_function(convert);
+    if (!api || digraph.ptr() != g_digraph)
+        return nullptr;
+    gatework = nb::borrow(reinterpret_cast<vx::Function *>(convert)->globals);
+    return api;
+}
+
+bool plain_circuit(nb::handle qc) {
+    if (reinterpret_cast<PyObject *>(Py_TYPE(qc.ptr())) != g_circuit)
+        return false;
+    if (_PyType_Lookup(Py_TYPE(qc.ptr()), vx::intern("deepcopy")) != g_deepcopy)
+        return false;
+    PyObject **dp = _PyObject_GetDictPtr(qc.ptr());
+    return !(dp && *dp && PyDict_GetItemString(*dp, "deepcopy"));
+}
+
+}  // namespace
+
+void install(nb::handle module, nb::handle cls) {
+    g_qc2dag = nb::object(module.attr("qc2dag")).release().ptr();
+    g_networkx = nb::object(module.attr("nx")).release().ptr();
+    g_digraph = nb::object(module.attr("nx").attr("DiGraph")).release().ptr();
+    g_circuit = nb::object(module.attr("QuantumCircuit")).release().ptr();
+    g_deepcopy = vx::check(PyObject_GetAttrString(g_circuit, "deepcopy"));
+    g_deferred_type = reinterpret_cast<PyTypeObject *>(vx::check(PyType_FromSpec(&deferred_spec)));
+    PyTypeObject *attr_type = reinterpret_cast<PyTypeObject *>(vx::check(PyType_FromSpec(&attr_spec)));
+    for (auto [name, slot] : {std::pair{"dag", &g_attr_dag}, std::pair{"_cache", &g_attr_cache}}) {
+        auto *o = PyObject_New(Attribute, attr_type);
+        if (!o)
+            throw vx::error_already_set{};
+        o->name = Py_NewRef(vx::intern(name));
+        *slot = reinterpret_cast<PyObject *>(o);
+        vx::check(PyObject_SetAttrString(cls.ptr(), name, *slot));
+    }
+}
+
+nb::object raw_cache(nb::handle self) {
+    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
+    PyObject *v = dp && *dp ? PyDict_GetItemWithError(*dp, vx::intern("_cache")) : nullptr;
+    if (v && Py_TYPE(v) == g_deferred_type) {
+        LeanState &st = **reinterpret_cast<Deferred *>(v)->state;
+        nb::object od = st.cache;  // empty unless it was filled through a copy
+        vx::check(PyDict_SetItem(*dp, vx::intern("_cache"), od.ptr()));
+        return od;
+    }
+    if (PyErr_Occurred())
+        throw vx::error_already_set{};
+    return routing::getattr(self, "_cache");
+}
+
+bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total, nb::object &result,
+             nb::object &best_p2v) {
+    if (!plain_object(a, self))
+        return false;
+    PyTypeObject *tp = Py_TYPE(self.ptr());
+    if (_PyType_Lookup(tp, vx::intern("dag")) != g_attr_dag || _PyType_Lookup(tp, vx::intern("_cache")) != g_attr_cache)
+        return false;
+    auto st = std::make_shared<LeanState>();
+    st->api = plain_qc2dag(a.global("qc2dag"), st->gatework);
+    if (!st->api)
+        return false;
+    // the methods and the DAG builder must read the same tables
+    for (const char *t : kTables) {
+        PyObject *mine = a.global(t).ptr();
+        if (!PyDict_CheckExact(mine) || PyDict_GetItemString(st->gatework.ptr(), t) != mine)
+            return false;
+    }
+    if (!plain_circuit(qc))
+        return false;
+    st->nqubits = routing::getattr(qc, "nqubits");
+    st->qubits = routing::getattr(qc, "qubits");
+    nb::object gates = routing::getattr(qc, "gates");
+    if (!PyLong_CheckExact(st->nqubits.ptr()) || !PyList_CheckExact(st->qubits.ptr()) ||
+        !PyList_CheckExact(gates.ptr()))
+        return false;
+    int overflow = 0;
+    const long long nq = PyLong_AsLongLongAndOverflow(st->nqubits.ptr(), &overflow);
+    if (overflow || PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!snapshot_of(gates.ptr(), st->snapshot))
+        return false;
+
+    Setup s;
+    if (!prepare(a, self, s))
+        return false;
+    {
+        vx::GcPause pause;
+        for (int which = 0; which < 2; ++which)
+            if (!st->api->skeleton(st->gatework.ptr(), nq, st->snapshot.ptr(), which == 1, st->d[which].sk)) {
+                PyErr_Clear();  // the methods' way reports it
+                return false;
+            }
+        std::unordered_map<PyObject *, NameInfo> info;
+        for (int which = 0; which < 2; ++which)
+            if (!engine_dag(a, s, *st, which, info))
+                return false;
+    }
+
+    // From here on the run is the engine's.
+    const es::Dag *dags[2] = {&st->d[0].dag, &st->d[1].dag};
+    NameOf name = [&](int which, std::int32_t u) { return st->name(which, u); };
+    es::Engine eng(s.topo, s.opt, s.v2p);
+    LeanHooks hooks(a, s, *st);
+    int current = 0;
+    nb::object cache = raw_cache(self);
+    const long long nswap = traverse_all(
+        eng, dags, total, hooks, [&] { begin_emitting(self, s, eng, best_p2v); },
+        [&](int which, bool) {
+            current = which;
+            hooks.which = which;
+        },
+        [&] {
+            flush_state(self, s, eng, name);
+            setattr(self, "dag_id", pystr(current == 0 ? "forward" : "reverse"));
+            setattr(self, "dag", make_deferred(st, current == 0 ? kForwardDag : kReverseDag));
+            st->entries = cache_entries(eng);
+            if (!st->entries.empty()) {
+                st->cache = cache;
+                setattr(self, "_cache", make_deferred(st, kCache));
+            }
+        },
+        name);
+    result = vx::own(Py_BuildValue("(OL)", hooks.out().ptr(), nswap));
+    return true;
+}
+
+}  // namespace routing::native::lean
