@@ -595,6 +595,17 @@ def test_native_run_matches_the_plain_methods_on_larger_chips(heuristic):
         assert outcome(SabreRouting, graph, qc, case, kw) == outcome(PlainSabreRouting, graph, qc, case, kw)
 
 
+def test_native_run_matches_the_plain_methods_over_long_swap_runs():
+    # a long line: thousands of SWAPs, decay factors climbing far between resets
+    rng = random.Random(11)
+    graph = nx.path_graph(30)
+    nodes = list(graph.nodes)
+    for case, heuristic in enumerate(["lookahead_decay", "basic_decay"]):
+        qc = circuit(varied_circuit(rng, nodes, 300), qubits=nodes)
+        kw = dict(initial_mapping="random", do_random_choice=True, iterations=3, heuristic=heuristic)
+        assert outcome(SabreRouting, graph, qc, case, kw) == outcome(PlainSabreRouting, graph, qc, case, kw)
+
+
 def test_native_run_is_used_only_for_the_package_own_pieces(monkeypatch, capsys):
     qc = circuit([("cx", 0, 3), ("cx", 1, 2), ("cx", 0, 2)])
     calls = []

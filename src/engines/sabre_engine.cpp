@@ -73,9 +73,12 @@ struct Engine::SwapState {
     struct Group {
         std::int32_t df, de;
         double m;
+        std::int32_t next;                  // the next group with the same shifts
         std::vector<std::int32_t> members;  // couplers (their lower adjacency entry)
     };
-    std::vector<Group> groups;
+    std::vector<Group> groups;                 // the first `used` are this front layer's; the rest kept for reuse
+    std::size_t used = 0;
+    std::size_t nonempty = 0;                  // of them, when last counted
     std::vector<std::int32_t> group_of, slot;  // per coupler; -1 when not a candidate
     std::vector<std::int32_t> last_group;      // per coupler: the group it was last in
     std::vector<std::uint32_t> seen;           // per coupler: the refresh that looked at it last
@@ -84,11 +87,17 @@ struct Engine::SwapState {
     std::vector<std::int32_t> stale;           // physical qubits whose couplers need a new look
     std::size_t count = 0;                     // candidates in all groups
     std::vector<std::int32_t> front_index;     // per virtual qubit: its front node's place, -1 if none
+    std::vector<std::int32_t> prev_front, prev_ext;  // as they were when the state was last brought up to date
+    std::vector<std::uint8_t> node_mark;             // scratch of that update, per DAG node
     // Scores by (front shift, extended shift), valid for the cycle in `memo_tag`.
     static constexpr int RF = 4, RE = 16;
     double memo[(2 * RF + 1) * (2 * RE + 1)];
     std::uint64_t memo_tag[(2 * RF + 1) * (2 * RE + 1)] = {};
     std::uint64_t cycle = 0;
+    // The first group with given shifts, valid for the front layer in `chain_tag`.
+    std::int32_t chain[(2 * RF + 1) * (2 * RE + 1)];
+    std::uint64_t chain_tag[(2 * RF + 1) * (2 * RE + 1)] = {};
+    std::uint64_t layer = 1;
     std::vector<std::int32_t> least;                             // scratch of scan_finite
     std::vector<std::pair<std::uint64_t, std::int32_t>> found;  // scratch of scan_finite
 
@@ -105,34 +114,47 @@ struct Engine::SwapState {
         --count;
     }
     void join(std::int32_t c, std::int32_t df, std::int32_t de, double m) {
-        std::size_t g = 0, spare = groups.size();
         // most often the coupler goes back where it was
-        if (const std::int32_t h = last_group[c]; h >= 0 && static_cast<std::size_t>(h) < groups.size()) {
+        if (const std::int32_t h = last_group[c]; h >= 0 && static_cast<std::size_t>(h) < used) {
             const Group &x = groups[h];
             if (x.df == df && x.de == de && x.m == m) {
                 place(c, static_cast<std::size_t>(h));
                 return;
             }
         }
-        for (; g < groups.size(); ++g) {
-            const Group &x = groups[g];
-            if (x.members.empty()) {
-                if (spare == groups.size())
-                    spare = g;
-                continue;
-            }
-            if (x.df == df && x.de == de && x.m == m)
-                break;
+        const auto fi = static_cast<std::uint32_t>(df + RF), ei = static_cast<std::uint32_t>(de + RE);
+        const bool indexed = fi <= 2 * RF && ei <= 2 * RE;
+        const std::uint32_t key = indexed ? fi * (2 * RE + 1) + ei : 0;
+        std::int32_t g = -1;
+        if (indexed) {
+            for (std::int32_t h = chain_tag[key] == layer ? chain[key] : -1; h >= 0; h = groups[h].next)
+                if (groups[h].m == m) {
+                    g = h;
+                    break;
+                }
+        } else {
+            for (std::size_t h = 0; h < used; ++h)
+                if (groups[h].df == df && groups[h].de == de && groups[h].m == m) {
+                    g = static_cast<std::int32_t>(h);
+                    break;
+                }
         }
-        if (g == groups.size()) {
-            if (spare == groups.size())
+        if (g < 0) {
+            if (used == groups.size())
                 groups.emplace_back();
-            g = spare;
-            groups[g].df = df;
-            groups[g].de = de;
-            groups[g].m = m;
+            g = static_cast<std::int32_t>(used++);
+            Group &x = groups[g];
+            x.df = df;
+            x.de = de;
+            x.m = m;
+            x.next = -1;
+            if (indexed) {
+                x.next = chain_tag[key] == layer ? chain[key] : -1;
+                chain[key] = g;
+                chain_tag[key] = layer;
+            }
         }
-        place(c, g);
+        place(c, static_cast<std::size_t>(g));
     }
     void place(std::int32_t c, std::size_t g) {
         group_of[c] = last_group[c] = static_cast<std::int32_t>(g);
@@ -140,11 +162,38 @@ struct Engine::SwapState {
         groups[g].members.push_back(c);
         ++count;
     }
+    // Drops the empty groups (they pile up as decay factors grow).
+    void compact() {
+        ++layer;
+        std::size_t w = 0;
+        for (std::size_t g = 0; g < used; ++g) {
+            if (groups[g].members.empty())
+                continue;
+            if (w != g)
+                std::swap(groups[w], groups[g]);
+            Group &x = groups[w];
+            for (std::int32_t c : x.members)
+                group_of[c] = last_group[c] = static_cast<std::int32_t>(w);
+            x.next = -1;
+            const auto fi = static_cast<std::uint32_t>(x.df + RF), ei = static_cast<std::uint32_t>(x.de + RE);
+            if (fi <= 2 * RF && ei <= 2 * RE) {
+                const std::uint32_t key = fi * (2 * RE + 1) + ei;
+                x.next = chain_tag[key] == layer ? chain[key] : -1;
+                chain[key] = static_cast<std::int32_t>(w);
+                chain_tag[key] = layer;
+            }
+            ++w;
+        }
+        used = w;
+    }
     void clear_groups() {
-        for (Group &g : groups)
-            for (std::int32_t c : g.members)
+        for (std::size_t g = 0; g < used; ++g) {
+            for (std::int32_t c : groups[g].members)
                 group_of[c] = -1;
-        groups.clear();
+            groups[g].members.clear();
+        }
+        used = 0;
+        ++layer;
         count = 0;
     }
 };
@@ -238,10 +287,14 @@ std::size_t Engine::scan_finite(const Dag &dag, SwapState &st, const std::vector
     bool any = false;
     std::vector<std::int32_t> &least = st.least;
     least.clear();
-    for (std::size_t g = 0; g < st.groups.size(); ++g) {
+    if (st.used > 2 * st.nonempty + 32)
+        st.compact();
+    std::size_t nonempty = 0;
+    for (std::size_t g = 0; g < st.used; ++g) {
         const SwapState::Group &grp = st.groups[g];
         if (grp.members.empty())
             continue;
+        ++nonempty;
         double h;
         const auto fi = static_cast<std::uint32_t>(grp.df + RF), ei = static_cast<std::uint32_t>(grp.de + RE);
         if (fi <= 2 * RF && ei <= 2 * RE) {
@@ -264,6 +317,7 @@ std::size_t Engine::scan_finite(const Dag &dag, SwapState &st, const std::vector
             least.push_back(static_cast<std::int32_t>(g));
         }
     }
+    st.nonempty = nonempty;
     // the least candidates in list order: by front node, its first qubit's
     // neighbours before its second's, each in adjacency order
     auto order = [&](std::int32_t c) {
@@ -357,18 +411,6 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
         for (std::int32_t q : dag.qubits(f))
             ++occ[q];
     }
-    auto reset_decay = [&] {
-        if (opt_.decay) {
-            // only factors raised since the last reset differ from 1
-            for (std::int32_t p : raised_)
-                decay_[p] = 1.0;
-            raised_.clear();
-            decay_touched_ = true;
-        }
-    };
-    reset_decay();
-    build_extended(dag, which, front);
-
     SwapState st;
     // Candidate bookkeeping: each candidate is one adjacency entry; its
     // reverse entry is marked with it.
@@ -397,6 +439,22 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
                 st.host[k] = p;
         st.front_index.assign(n_, -1);
     }
+    st.node_mark.assign(dag.n, 0);
+    auto reset_decay = [&] {
+        if (opt_.decay) {
+            // only factors raised since the last reset differ from 1
+            for (std::int32_t p : raised_) {
+                decay_[p] = 1.0;
+                if (all_finite_)
+                    st.stale.push_back(p);  // couplers there change their decay
+            }
+            raised_.clear();
+            decay_touched_ = true;
+        }
+    };
+    reset_decay();
+    build_extended(dag, which, front);
+
     auto &owner = st.owner;
     auto &ehead = st.ehead;
     auto &enext = st.enext;
@@ -413,17 +471,56 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
         auto q = dag.qubits(g);
         return T.d(v2p_[q[0]], v2p_[q[1]]);
     };
+    // The SWAP-cycle state follows the front layer and the extended set from
+    // one SWAP cycle to the next: only the qubits of gates that left or
+    // joined either of them need a new look.
     auto build_swap_state = [&] {
+        auto &nm = st.node_mark;  // 1 in the front layer, 2 in it before; 4 in the extended set, 8 in it before
+        for (std::int32_t f : front)
+            nm[f] |= 1;
+        for (std::int32_t f : st.prev_front)
+            nm[f] |= 2;
+        if (opt_.lookahead) {
+            for (std::int32_t s : ext_)
+                nm[s] |= 4;
+            for (std::int32_t s : st.prev_ext)
+                nm[s] |= 8;
+        }
+        auto changed_gate = [&](std::int32_t g) {
+            if (all_finite_)
+                for (std::int32_t q : dag.qubits(g))
+                    st.stale.push_back(v2p_[q]);
+        };
+        for (std::int32_t f : st.prev_front) {
+            for (std::int32_t q : dag.qubits(f)) {
+                owner[q] = -1;
+                if (all_finite_)
+                    st.front_index[q] = -1;
+            }
+            if (!(nm[f] & 1))
+                changed_gate(f);
+        }
         fsum = {};
-        for (std::int32_t f : front) {
+        for (std::size_t i = 0; i < front.size(); ++i) {
+            const std::int32_t f = front[i];
             auto q = dag.qubits(f);
             owner[q[0]] = owner[q[1]] = f;
+            if (all_finite_)
+                st.front_index[q[0]] = st.front_index[q[1]] = static_cast<std::int32_t>(i);
             fsum.add(gate_distance(f));
+            if (!(nm[f] & 2))
+                changed_gate(f);
         }
         esum = {};
-        enode.clear();
-        enext.clear();
-        if (opt_.lookahead)
+        if (opt_.lookahead) {
+            for (std::int32_t s : st.prev_ext) {
+                for (std::int32_t q : dag.qubits(s))
+                    ehead[q] = -1;
+                if (!(nm[s] & 4))
+                    changed_gate(s);
+            }
+            enode.clear();
+            enext.clear();
             for (std::int32_t s : ext_) {
                 auto q = dag.qubits(s);
                 esum.add(gate_distance(s));
@@ -432,33 +529,23 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
                     enext.push_back(ehead[q[side]]);
                     ehead[q[side]] = static_cast<std::int32_t>(enode.size()) - 1;
                 }
+                if (!(nm[s] & 8))
+                    changed_gate(s);
             }
-        if (all_finite_) {
-            st.clear_groups();
-            st.stale.clear();
-            for (std::size_t i = 0; i < front.size(); ++i)
-                for (std::int32_t q : dag.qubits(front[i])) {
-                    st.front_index[q] = static_cast<std::int32_t>(i);
-                    st.stale.push_back(v2p_[q]);
-                }
+            for (std::int32_t s : st.prev_ext)
+                nm[s] = 0;
+            for (std::int32_t s : ext_)
+                nm[s] = 0;
+            st.prev_ext = ext_;
         }
+        for (std::int32_t f : st.prev_front)
+            nm[f] = 0;
+        for (std::int32_t f : front)
+            nm[f] = 0;
+        st.prev_front = front;
         ready = true;
     };
-    auto drop_swap_state = [&] {
-        if (!ready)
-            return;
-        for (std::int32_t f : front)
-            for (std::int32_t q : dag.qubits(f)) {
-                owner[q] = -1;
-                if (all_finite_)
-                    st.front_index[q] = -1;
-            }
-        if (opt_.lookahead)
-            for (std::int32_t s : ext_)
-                for (std::int32_t q : dag.qubits(s))
-                    ehead[q] = -1;
-        ready = false;
-    };
+    auto drop_swap_state = [&] { ready = false; };
     // Calls f(g) once for each distinct front or extended-set gate on a or b.
     auto touched = [&](std::int32_t a, std::int32_t b, auto &&front_gate, auto &&ext_gate) {
         const std::int32_t g1 = owner[a], g2 = owner[b];
