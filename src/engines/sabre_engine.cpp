@@ -74,11 +74,12 @@ struct Engine::SwapState {
         std::int32_t df, de;
         double m;
         std::int32_t next;                  // the next group with the same shifts
+        std::int32_t active_at;             // its place in `active` while it has members
         std::vector<std::int32_t> members;  // couplers (their lower adjacency entry)
     };
     std::vector<Group> groups;                 // the first `used` are this front layer's; the rest kept for reuse
     std::size_t used = 0;
-    std::size_t nonempty = 0;                  // of them, when last counted
+    std::vector<std::int32_t> active;          // the groups with members
     std::vector<std::int32_t> group_of, slot;  // per coupler; -1 when not a candidate
     std::vector<std::int32_t> last_group;      // per coupler: the group it was last in
     std::vector<std::uint32_t> seen;           // per coupler: the refresh that looked at it last
@@ -112,6 +113,12 @@ struct Engine::SwapState {
         mem.pop_back();
         group_of[c] = -1;
         --count;
+        if (mem.empty()) {  // off the active list
+            const std::int32_t at = groups[g].active_at, moved = active.back();
+            active[at] = moved;
+            groups[moved].active_at = at;
+            active.pop_back();
+        }
     }
     void join(std::int32_t c, std::int32_t df, std::int32_t de, double m) {
         // most often the coupler goes back where it was
@@ -157,6 +164,10 @@ struct Engine::SwapState {
         place(c, static_cast<std::size_t>(g));
     }
     void place(std::int32_t c, std::size_t g) {
+        if (groups[g].members.empty()) {
+            groups[g].active_at = static_cast<std::int32_t>(active.size());
+            active.push_back(static_cast<std::int32_t>(g));
+        }
         group_of[c] = last_group[c] = static_cast<std::int32_t>(g);
         slot[c] = static_cast<std::int32_t>(groups[g].members.size());
         groups[g].members.push_back(c);
@@ -165,6 +176,7 @@ struct Engine::SwapState {
     // Drops the empty groups (they pile up as decay factors grow).
     void compact() {
         ++layer;
+        active.clear();
         std::size_t w = 0;
         for (std::size_t g = 0; g < used; ++g) {
             if (groups[g].members.empty())
@@ -174,6 +186,8 @@ struct Engine::SwapState {
             Group &x = groups[w];
             for (std::int32_t c : x.members)
                 group_of[c] = last_group[c] = static_cast<std::int32_t>(w);
+            x.active_at = static_cast<std::int32_t>(active.size());
+            active.push_back(static_cast<std::int32_t>(w));
             x.next = -1;
             const auto fi = static_cast<std::uint32_t>(x.df + RF), ei = static_cast<std::uint32_t>(x.de + RE);
             if (fi <= 2 * RF && ei <= 2 * RE) {
@@ -192,6 +206,7 @@ struct Engine::SwapState {
                 group_of[c] = -1;
             groups[g].members.clear();
         }
+        active.clear();
         used = 0;
         ++layer;
         count = 0;
@@ -287,14 +302,10 @@ std::size_t Engine::scan_finite(const Dag &dag, SwapState &st, const std::vector
     bool any = false;
     std::vector<std::int32_t> &least = st.least;
     least.clear();
-    if (st.used > 2 * st.nonempty + 32)
+    if (st.used > 4 * st.active.size() + 64)
         st.compact();
-    std::size_t nonempty = 0;
-    for (std::size_t g = 0; g < st.used; ++g) {
+    for (const std::int32_t g : st.active) {
         const SwapState::Group &grp = st.groups[g];
-        if (grp.members.empty())
-            continue;
-        ++nonempty;
         double h;
         const auto fi = static_cast<std::uint32_t>(grp.df + RF), ei = static_cast<std::uint32_t>(grp.de + RE);
         if (fi <= 2 * RF && ei <= 2 * RE) {
@@ -312,12 +323,11 @@ std::size_t Engine::scan_finite(const Dag &dag, SwapState &st, const std::vector
         if (!any || h < best) {
             any = true;
             best = h;
-            least.assign(1, static_cast<std::int32_t>(g));
+            least.assign(1, g);
         } else if (h == best) {
-            least.push_back(static_cast<std::int32_t>(g));
+            least.push_back(g);
         }
     }
-    st.nonempty = nonempty;
     // the least candidates in list order: by front node, its first qubit's
     // neighbours before its second's, each in adjacency order
     auto order = [&](std::int32_t c) {

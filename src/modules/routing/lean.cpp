@@ -440,6 +440,7 @@ public:
                 Py_INCREF(p(i));
                 PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i), p(i));
             }
+            untrack_plain(t);
             return t;
         };
         nb::object out;
@@ -488,7 +489,7 @@ public:
         case RecordKind::Barrier: out = vx::own(PyTuple_Pack(2, gate, phys_tuple().ptr())); break;
         case RecordKind::Delay: out = vx::own(PyTuple_Pack(3, gate, PyTuple_GET_ITEM(rec, 1), phys_tuple().ptr())); break;
         }
-        vx::check(PyList_Append(out_.ptr(), out.ptr()));
+        append_record(out);
     }
 
 private:

@@ -470,8 +470,29 @@ std::size_t HooksBase::choose(std::span<const std::pair<std::int32_t, std::int32
 }
 
 void HooksBase::swap(std::int32_t va, std::int32_t vb, const std::vector<std::int32_t> &v2p) {
-    nb::object t = vx::own(PyTuple_Pack(3, pstr("swap").ptr(), s_.phys[v2p[va]].ptr(), s_.phys[v2p[vb]].ptr()));
-    vx::check(PyList_Append(out_.ptr(), t.ptr()));
+    nb::object t =
+        vx::own(PyTuple_Pack(3, vx::intern("swap"), s_.phys[v2p[va]].ptr(), s_.phys[v2p[vb]].ptr()));
+    append_record(t);
+}
+
+void HooksBase::untrack_plain(nb::handle tuple) {
+    // A tuple of plain values can hold no reference cycle: the collector
+    // need not track it (as it would decide itself on its first pass).
+    PyObject *t = tuple.ptr();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i) {
+        PyObject *x = PyTuple_GET_ITEM(t, i);
+        PyTypeObject *tp = Py_TYPE(x);
+        if (!(tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
+              (tp == &PyTuple_Type && !PyObject_GC_IsTracked(x))))
+            return;
+    }
+    if (PyObject_GC_IsTracked(t))
+        PyObject_GC_UnTrack(t);
+}
+
+void HooksBase::append_record(nb::handle record) {
+    untrack_plain(record);
+    vx::check(PyList_Append(out_.ptr(), record.ptr()));
 }
 
 nb::object p2v_of(const Setup &s, const std::vector<std::int32_t> &v2p) {

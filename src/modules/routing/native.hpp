@@ -77,6 +77,8 @@ public:
     void swap(std::int32_t va, std::int32_t vb, const std::vector<std::int32_t> &v2p) override;
 
 protected:
+    void append_record(nb::handle record);  // appends to the output
+    static void untrack_plain(nb::handle tuple);
     const vx::Args &a_;
     const Setup &s_;
     nb::object out_;
