@@ -112,6 +112,28 @@ def test_normal_order_must_list_the_graph_nodes(order):
         SabreRouting(g)
 
 
+def test_distance_matrix_is_floyd_warshall():
+    import numpy as np
+    rng = random.Random(5)
+    graphs = [nx.Graph(), nx.path_graph(1), nx.grid_2d_graph(3, 4), nx.petersen_graph()]
+    for _ in range(40):
+        g = nx.gnp_random_graph(rng.randint(2, 25), rng.random() * 0.3, seed=rng.randint(0, 10 ** 6))
+        if rng.random() < 0.3:
+            g.add_edge(0, 0)  # a self-loop
+        if rng.random() < 0.3:
+            g = nx.relabel_nodes(g, {v: f"q{v}" for v in g})
+        graphs.append(g)
+    weighted = nx.path_graph(4)
+    weighted[1][2]["weight"] = 5
+    graphs += [weighted, nx.DiGraph([(0, 1), (1, 2)])]
+    for g in graphs:
+        expected = nx.floyd_warshall_numpy(g)
+        got = SabreRouting(g).distance_matrix
+        assert got.dtype == expected.dtype and got.shape == expected.shape and got.flags.c_contiguous
+        assert np.array_equal(got, expected)
+    assert SabreRouting(weighted).distance_matrix[0, 3] == 7
+
+
 def test_initial_mapping_variants():
     g = nx.Graph([(4, 5), (5, 6)])
     g.graph["normal_order"] = [4, 5, 6]

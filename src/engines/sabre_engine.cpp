@@ -28,6 +28,30 @@ struct Engine::Acc {
 };
 
 
+std::vector<double> hop_distances(std::int32_t n, const std::vector<std::int32_t> &off,
+                                  const std::vector<std::int32_t> &adj) {
+    const auto N = static_cast<std::size_t>(n);
+    std::vector<double> dist(N * N, INFINITY);
+    std::vector<std::int32_t> queue(N);
+    for (std::int32_t s = 0; s < n; ++s) {
+        double *row = dist.data() + static_cast<std::size_t>(s) * N;
+        row[s] = 0.0;
+        std::size_t head = 0, tail = 0;
+        queue[tail++] = s;
+        while (head < tail) {
+            const std::int32_t u = queue[head++];
+            for (std::int32_t k = off[u]; k < off[u + 1]; ++k) {
+                const std::int32_t v = adj[k];
+                if (std::isinf(row[v])) {
+                    row[v] = row[u] + 1.0;
+                    queue[tail++] = v;
+                }
+            }
+        }
+    }
+    return dist;
+}
+
 Engine::Engine(Topology topo, Options opt, std::vector<std::int32_t> v2p)
     : topo_(std::move(topo)), opt_(opt), n_(static_cast<std::int32_t>(v2p.size())), v2p_(std::move(v2p)) {
     p2v_.assign(n_, -1);

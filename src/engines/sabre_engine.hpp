@@ -52,6 +52,12 @@ struct Topology {
     double d(std::int32_t a, std::int32_t b) const { return dist[static_cast<std::size_t>(a) * n + b]; }
 };
 
+// Shortest-path hop counts between all nodes of an undirected graph given as
+// adjacency lists (CSR): row-major n*n, 0 on the diagonal, +inf between
+// unconnected nodes.
+std::vector<double> hop_distances(std::int32_t n, const std::vector<std::int32_t> &off,
+                                  const std::vector<std::int32_t> &adj);
+
 class Hooks {
 public:
     virtual ~Hooks() = default;

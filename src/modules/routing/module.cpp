@@ -7,6 +7,7 @@
 #include "native.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,63 @@ using namespace routing;
 namespace {
 
 PyObject *g_cls = nullptr;  // the SabreRouting class, for super()
+PyObject *g_floyd = nullptr;  // networkx's floyd_warshall_numpy
+PyObject *g_graph = nullptr;  // networkx's Graph
+
+// floyd_warshall_numpy(subgraph).  On a plain unweighted Graph every
+// distance is a hop count, so breadth-first searches give the same array
+// (float64, node order, 0 on the diagonal, inf where no path) in O(n*m)
+// instead of O(n^3).
+nb::object distance_matrix(const vx::Args &a, nb::handle subgraph) {
+    nb::handle floyd = a.global("floyd_warshall_numpy");
+    if (floyd.ptr() == g_floyd && reinterpret_cast<PyObject *>(Py_TYPE(subgraph.ptr())) == g_graph) {
+        nb::object adj = vx::own(PyObject_GetAttrString(subgraph.ptr(), "_adj"));
+        if (PyDict_CheckExact(adj.ptr()) && PyDict_GET_SIZE(adj.ptr()) < (1 << 15)) {
+            const auto n = static_cast<std::int32_t>(PyDict_GET_SIZE(adj.ptr()));
+            nb::object index = vx::own(PyDict_New());
+            std::vector<PyObject *> rows;
+            Py_ssize_t pos = 0;
+            PyObject *node, *nbrs;
+            while (PyDict_Next(adj.ptr(), &pos, &node, &nbrs)) {
+                vx::check(PyDict_SetItem(index.ptr(), node, pyint(static_cast<long long>(rows.size())).ptr()));
+                rows.push_back(nbrs);
+            }
+            std::vector<std::int32_t> off{0}, out;
+            bool plain = PyDict_GET_SIZE(index.ptr()) == n;
+            PyObject *weight = vx::intern("weight");
+            for (std::int32_t u = 0; u < n && plain; ++u) {
+                if (!PyDict_CheckExact(rows[u])) {
+                    plain = false;
+                    break;
+                }
+                Py_ssize_t p2 = 0;
+                PyObject *v, *data;
+                while (plain && PyDict_Next(rows[u], &p2, &v, &data)) {
+                    PyObject *j = PyDict_GetItemWithError(index.ptr(), v);
+                    if (!j && PyErr_Occurred())
+                        throw vx::error_already_set{};
+                    plain = j && PyDict_CheckExact(data) && !PyDict_GetItemWithError(data, weight);
+                    if (PyErr_Occurred())
+                        throw vx::error_already_set{};
+                    if (plain)
+                        out.push_back(static_cast<std::int32_t>(PyLong_AsLong(j)));
+                }
+                off.push_back(static_cast<std::int32_t>(out.size()));
+            }
+            if (plain) {
+                const std::vector<double> d = engines::sabre::hop_distances(n, off, out);
+                nb::object np = vx::import("numpy");
+                nb::object arr = getattr(np, "empty")(nb::make_tuple(n, n));
+                Py_buffer view;
+                vx::check(PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
+                std::memcpy(view.buf, d.data(), d.size() * sizeof(double));
+                PyBuffer_Release(&view);
+                return arr;
+            }
+        }
+    }
+    return call(floyd, {subgraph});
+}
 
 const char *const kConflict =
     "A conflict occurred during the Sabre algorithm computation. Please contact the developer for assistance.";
@@ -219,7 +277,7 @@ nb::object init(const vx::Args &a) {
                                                           self.ptr(), nullptr));
     callm(sup, "__init__", {});
     setattr(self, "coupling_graph", subgraph);
-    setattr(self, "distance_matrix", call(a.global("floyd_warshall_numpy"), {subgraph}));
+    setattr(self, "distance_matrix", distance_matrix(a, subgraph));
     nb::object graph = getattr(subgraph, "graph");
     nb::object key = pystr("normal_order");
     if (!contains(graph, key)) {
@@ -821,6 +879,8 @@ NB_MODULE(routing, m) {
     nb::object nx = vx::import("networkx");
     m.attr("nx") = nx;
     m.attr("floyd_warshall_numpy") = nx.attr("floyd_warshall_numpy");
+    g_floyd = nb::object(nx.attr("floyd_warshall_numpy")).release().ptr();
+    g_graph = nb::object(nx.attr("Graph")).release().ptr();
     m.attr("Literal") = vx::import("typing").attr("Literal");
     nb::object gw = vx::import("vexal.circuit.gatework");
     for (const char *t : {"one_qubit_gates_available", "two_qubit_gates_available",
