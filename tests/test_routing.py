@@ -628,6 +628,37 @@ def test_native_run_matches_the_plain_methods_over_long_swap_runs():
         assert outcome(SabreRouting, graph, qc, case, kw) == outcome(PlainSabreRouting, graph, qc, case, kw)
 
 
+def test_malformed_circuits_fail_or_route_alike():
+    # odd records and sizes: the native run must fail (or not) exactly as the methods do
+    import numpy as np
+    weird = [0, 1, 2, 3, -1, 4, 99, True, np.int64(2), 2.0, "1", None, (1,), [2], 10 ** 30]
+    names = ["cx", "h", "rz", "u", "measure", "barrier", "delay", "reset", "ccx", "swap", "bogus", "cx_1", "",
+             "u3", "rzz", 5]
+    rng = random.Random(3)
+    graph = chain(4)
+    for case in range(400):
+        gates = []
+        for _ in range(rng.randint(0, 6)):
+            if rng.random() < 0.5:
+                a, b = rng.sample(range(4), 2)
+                gates.append(rng.choice([("cx", a, b), ("h", a), ("rz", 0.3, b), ("measure", [a], [b])]))
+            else:
+                rec = [rng.choice(names)] + [rng.choice(weird) for _ in range(rng.randint(0, 4))]
+                gates.append(tuple(rec) if rng.random() < 0.8 else rec)
+        qc = circuit(gates, qubits=rng.choice([[0, 1, 2, 3], [0, 1, 2], [3, 2, 1, 0], [0, 1, 2, 3, 4]]),
+                     nqubits=rng.choice([4, 4, 3, 5]))
+        kw = dict(iterations=3)
+        try:
+            native = outcome(SabreRouting, graph, qc, case, kw)
+        except Exception as e:  # raised before any routing state exists
+            native = (type(e), str(e))
+        try:
+            plain = outcome(PlainSabreRouting, graph, qc, case, kw)
+        except Exception as e:
+            plain = (type(e), str(e).replace("PlainSabreRouting", "SabreRouting"))
+        assert native == plain, (case, gates)
+
+
 def test_native_run_is_used_only_for_the_package_own_pieces(monkeypatch, capsys):
     qc = circuit([("cx", 0, 3), ("cx", 1, 2), ("cx", 0, 2)])
     calls = []

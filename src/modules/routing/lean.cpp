@@ -293,10 +293,23 @@ bool atomic(PyObject *o) {
            t == &PyComplex_Type || o == Py_None;
 }
 
+// Whether item k of a record named `name` is read only as a sequence of
+// qubits or bits (so a list there may become a tuple).
+bool wire_sequence(PyObject *name, Py_ssize_t k) {
+    if (!PyUnicode_CheckExact(name))
+        return false;
+    if (PyUnicode_CompareWithASCIIString(name, "measure") == 0)
+        return k == 1 || k == 2;
+    if (PyUnicode_CompareWithASCIIString(name, "barrier") == 0)
+        return k == 1;
+    return PyUnicode_CompareWithASCIIString(name, "delay") == 0 && k == 2;
+}
+
 // The records as they stand, each frozen so that later changes to the
 // caller's lists cannot reach them: a tuple of immutable items is taken as
-// it is; list or tuple items of plain ints become tuples.  False for any
-// other item, whose deep copy the circuit's own copy would have to make.
+// it is; a list record becomes a tuple, and so do lists of plain ints where
+// the record holds qubits or bits.  False for any other item, whose deep
+// copy the circuit's own copy would have to make.
 bool snapshot_of(PyObject *gates, nb::object &out) {
     const Py_ssize_t n = PyList_GET_SIZE(gates);
     out = vx::own(PyList_New(n));
@@ -317,7 +330,11 @@ bool snapshot_of(PyObject *gates, nb::object &out) {
             for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(x); ++j)
                 if (!PyLong_CheckExact(PySequence_Fast_ITEMS(x)[j]))
                     return false;
-            frozen = false;
+            if (PyList_CheckExact(x)) {
+                if (!wire_sequence(items[0], k))
+                    return false;
+                frozen = false;
+            }
         }
         PyObject *rec = r;
         if (frozen) {
