@@ -85,6 +85,8 @@ struct Engine::SwapState {
     std::vector<std::int32_t> owner;                // front node on each virtual qubit, -1 for none
     std::vector<std::int32_t> ehead, enext, enode;  // extended-set nodes on each virtual qubit (lists)
     Acc fsum, esum;                                 // distance sums over the front layer and the extended set
+    std::vector<double> gd;                         // per DAG node: its distance now (front and extended set)
+    std::vector<std::int32_t> pair;                 // per DAG node: its two qubits (two-qubit gates)
     // Candidate discovery: a coupler's two adjacency entries, marked per cycle.
     std::vector<std::int32_t> rev;
     std::vector<std::uint32_t> mark;
@@ -241,14 +243,14 @@ struct Engine::SwapState {
 // for each extended-set gate, whose distance a SWAP of virtual qubits a and b
 // (now on pa and pb) changes, each gate once.
 template <class Front, class Ext>
-void Engine::moved_gates(const Dag &dag, const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead,
+void Engine::moved_gates(const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead,
                          Front &&front, Ext &&ext) const {
     const Topology &T = topo_;
     const std::int32_t pa = v2p_[a], pb = v2p_[b];
     auto trial = [&](std::int32_t y) { return y == a ? pb : y == b ? pa : v2p_[y]; };
     auto moved = [&](auto &&to, std::int32_t g) {
-        auto q = dag.qubits(g);
-        to(T.d(v2p_[q[0]], v2p_[q[1]]), T.d(trial(q[0]), trial(q[1])));
+        const std::int32_t q0 = st.pair[2 * g], q1 = st.pair[2 * g + 1];
+        to(st.gd[g], T.d(trial(q0), trial(q1)));
     };
     const std::int32_t g1 = st.owner[a], g2 = st.owner[b];
     if (g1 >= 0)
@@ -261,9 +263,9 @@ void Engine::moved_gates(const Dag &dag, const SwapState &st, std::int32_t a, st
         moved(ext, st.enode[i]);
     if (b != a)
         for (std::int32_t i = st.ehead[b]; i >= 0; i = st.enext[i]) {
-            auto q = dag.qubits(st.enode[i]);
-            if (q[0] != a && q[1] != a)  // already counted under a
-                moved(ext, st.enode[i]);
+            const std::int32_t g = st.enode[i];
+            if (st.pair[2 * g] != a && st.pair[2 * g + 1] != a)  // already counted under a
+                moved(ext, g);
         }
 }
 
@@ -295,7 +297,7 @@ std::size_t Engine::scan_finite(const Dag &dag, SwapState &st, const std::vector
             const std::int32_t pa = low ? p : nb, pb = low ? nb : p;
             double dfs = 0, des = 0;
             moved_gates(
-                dag, st, a, b, Lookahead, [&](double before, double after) { dfs += after - before; },
+                st, a, b, Lookahead, [&](double before, double after) { dfs += after - before; },
                 [&](double before, double after) { des += after - before; });
             double m = 1.0;
             if constexpr (Decay) {
@@ -383,7 +385,7 @@ std::size_t Engine::scan_finite(const Dag &dag, SwapState &st, const std::vector
 
 // The general SWAP scoring, for couplings with unconnected qubits (some
 // distances infinite): every candidate scored afresh.
-void Engine::best_candidates(const Dag &dag, SwapState &st, std::size_t front_size, const std::vector<Candidate> &cands,
+void Engine::best_candidates(SwapState &st, std::size_t front_size, const std::vector<Candidate> &cands,
                              std::vector<std::pair<std::int32_t, std::int32_t>> &tied) {
     const double size_f = static_cast<double>(front_size);
     const double size_e = opt_.lookahead && !ext_.empty() ? static_cast<double>(ext_.size()) : 1.0;
@@ -397,7 +399,7 @@ void Engine::best_candidates(const Dag &dag, SwapState &st, std::size_t front_si
         const std::int32_t pa = v2p_[a], pb = v2p_[b];
         Acc fs = st.fsum, es = st.esum;
         moved_gates(
-            dag, st, a, b, opt_.lookahead,
+            st, a, b, opt_.lookahead,
             [&](double before, double after) {
                 fs.sub(before);
                 fs.add(after);
@@ -474,6 +476,14 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
         st.front_index.assign(n_, -1);
     }
     st.node_mark.assign(dag.n, 0);
+    st.gd.assign(dag.n, 0.0);
+    st.pair.assign(2 * static_cast<std::size_t>(dag.n), -1);
+    for (std::int32_t u = 0; u < dag.n; ++u)
+        if (dag.two[u]) {
+            auto q = dag.qubits(u);
+            st.pair[2 * u] = q[0];
+            st.pair[2 * u + 1] = q[1];
+        }
     auto reset_decay = [&] {
         if (opt_.decay) {
             // only factors raised since the last reset differ from 1
@@ -541,7 +551,8 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
             owner[q[0]] = owner[q[1]] = f;
             if (all_finite_)
                 st.front_index[q[0]] = st.front_index[q[1]] = static_cast<std::int32_t>(i);
-            fsum.add(gate_distance(f));
+            st.gd[f] = gate_distance(f);
+            fsum.add(st.gd[f]);
             if (!(nm[f] & 2))
                 changed_gate(f);
         }
@@ -557,7 +568,8 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
             enext.clear();
             for (std::int32_t s : ext_) {
                 auto q = dag.qubits(s);
-                esum.add(gate_distance(s));
+                st.gd[s] = gate_distance(s);
+                esum.add(st.gd[s]);
                 for (int side = 0; side < 2; ++side) {
                     enode.push_back(s);
                     enext.push_back(ehead[q[side]]);
@@ -695,7 +707,7 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
             }
             if (cands.empty())
                 throw Failure{Failure::NoCandidate, front};
-            best_candidates(dag, st, front.size(), cands, tied);
+            best_candidates(st, front.size(), cands, tied);
         }
         if (tied.empty())
             throw Failure{Failure::Unscorable, front};
@@ -718,14 +730,21 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
                 raised_.push_back(pb);
             decay_[pb] += 0.01;
         }
-        touched(a, b, [&](std::int32_t g) { fsum.sub(gate_distance(g)); },
-                [&](std::int32_t g) { esum.sub(gate_distance(g)); });
+        touched(a, b, [&](std::int32_t g) { fsum.sub(st.gd[g]); }, [&](std::int32_t g) { esum.sub(st.gd[g]); });
         v2p_[a] = pb;
         v2p_[b] = pa;
         p2v_[pa] = b;
         p2v_[pb] = a;
-        touched(a, b, [&](std::int32_t g) { fsum.add(gate_distance(g)); },
-                [&](std::int32_t g) { esum.add(gate_distance(g)); });
+        touched(
+            a, b,
+            [&](std::int32_t g) {
+                st.gd[g] = gate_distance(g);
+                fsum.add(st.gd[g]);
+            },
+            [&](std::int32_t g) {
+                st.gd[g] = gate_distance(g);
+                esum.add(st.gd[g]);
+            });
         if (all_finite_) {
             // what a SWAP is worth changes on couplers at the two moved
             // qubits and at their partners in front and extended-set gates

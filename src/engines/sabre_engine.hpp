@@ -100,10 +100,10 @@ private:
         std::int32_t a, b;     // virtual qubits, a < b
         std::int32_t entry;  // the adjacency entry it was found at
     };
-    void best_candidates(const Dag &dag, SwapState &st, std::size_t front_size, const std::vector<Candidate> &cands,
+    void best_candidates(SwapState &st, std::size_t front_size, const std::vector<Candidate> &cands,
                          std::vector<std::pair<std::int32_t, std::int32_t>> &tied);
     template <class Front, class Ext>
-    void moved_gates(const Dag &dag, const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead,
+    void moved_gates(const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead,
                      Front &&front, Ext &&ext) const;
     template <bool Lookahead, bool Decay>
     std::size_t scan_finite(const Dag &dag, SwapState &st, const std::vector<std::int32_t> &front,
