@@ -109,6 +109,7 @@ struct Engine::SwapState {
     std::vector<std::int32_t> group_of, slot;  // per coupler; -1 when not a candidate
     std::vector<std::int32_t> last_group;      // per coupler: the group it was last in
     std::vector<std::uint32_t> seen;           // per coupler: the refresh that looked at it last
+    std::vector<std::uint32_t> seen_at;        // per physical qubit: likewise
     std::uint32_t refresh = 0;
     std::vector<std::int32_t> host;            // per adjacency entry: the physical qubit it belongs to
     std::vector<std::int32_t> stale;           // physical qubits whose couplers need a new look
@@ -280,18 +281,22 @@ std::size_t Engine::scan_finite(const Dag &dag, SwapState &st, const std::vector
     // couplers at the stale qubits: out of their groups, and back in where a
     // front qubit sits at either end
     const std::uint32_t refresh = ++st.refresh;
-    for (std::int32_t x : st.stale)
+    for (std::int32_t x : st.stale) {
+        if (st.seen_at[x] == refresh)
+            continue;
+        st.seen_at[x] = refresh;
         for (std::int32_t k = T.nb_off[x]; k < T.nb_off[x + 1]; ++k) {
             const std::int32_t rk = st.rev[k];
             const std::int32_t c = k < rk ? k : rk;
             if (st.seen[c] == refresh)
                 continue;
             st.seen[c] = refresh;
-            st.leave(c);
             const std::int32_t p = st.host[c], nb = T.nb[c];
             const std::int32_t u = p2v_[p], v = p2v_[nb];
-            if (st.owner[u] < 0 && st.owner[v] < 0)
+            if (st.owner[u] < 0 && st.owner[v] < 0) {
+                st.leave(c);
                 continue;
+            }
             const bool low = u < v;
             const std::int32_t a = low ? u : v, b = low ? v : u;
             const std::int32_t pa = low ? p : nb, pb = low ? nb : p;
@@ -304,8 +309,16 @@ std::size_t Engine::scan_finite(const Dag &dag, SwapState &st, const std::vector
                 const double dx = decay_[pb], dy = decay_[pa];
                 m = dx < dy ? dy : dx;
             }
-            st.join(c, static_cast<std::int32_t>(dfs), static_cast<std::int32_t>(des), m);
+            const auto df = static_cast<std::int32_t>(dfs), de = static_cast<std::int32_t>(des);
+            if (const std::int32_t g = st.group_of[c]; g >= 0) {
+                const SwapState::Group &x0 = st.groups[g];
+                if (x0.df == df && x0.de == de && x0.m == m)
+                    continue;  // same group as before
+                st.leave(c);
+            }
+            st.join(c, df, de, m);
         }
+    }
     st.stale.clear();
 
     const double size_f = static_cast<double>(front.size());
@@ -468,6 +481,7 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
         st.group_of.assign(T.nb.size(), -1);
         st.last_group.assign(T.nb.size(), -1);
         st.seen.assign(T.nb.size(), 0);
+        st.seen_at.assign(T.n, 0);
         st.slot.assign(T.nb.size(), 0);
         st.host.resize(T.nb.size());
         for (std::int32_t p = 0; p < T.n; ++p)

@@ -470,8 +470,12 @@ std::size_t HooksBase::choose(std::span<const std::pair<std::int32_t, std::int32
 }
 
 void HooksBase::swap(std::int32_t va, std::int32_t vb, const std::vector<std::int32_t> &v2p) {
-    nb::object t =
-        vx::own(PyTuple_Pack(3, vx::intern("swap"), s_.phys[v2p[va]].ptr(), s_.phys[v2p[vb]].ptr()));
+    PyObject *items[3] = {vx::intern("swap"), s_.phys[v2p[va]].ptr(), s_.phys[v2p[vb]].ptr()};
+    nb::object t = vx::own(PyTuple_New(3));
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        Py_INCREF(items[i]);
+        PyTuple_SET_ITEM(t.ptr(), i, items[i]);
+    }
     append_record(t);
 }
 
