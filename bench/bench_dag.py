@@ -7,7 +7,6 @@ Usage: python bench/bench_dag.py [max_gates]   (default 1000000)
 import gc
 import random
 import sys
-import time
 import tracemalloc
 
 import networkx as nx
@@ -15,6 +14,8 @@ import networkx as nx
 from vexal.circuit.dag import dag2qc, qc2dag
 from vexal.circuit.gatework import convert_gate_info_to_dag_info
 from vexal.circuit.quantumcircuit import QuantumCircuit
+
+from timing import best_of
 
 NQ = 20
 
@@ -43,18 +44,6 @@ def make_circuit(ngates, seed=0):
     return qc
 
 
-def best(fn, repeat):
-    t = float("inf")
-    out = None
-    for _ in range(repeat):
-        out = None
-        gc.collect()
-        t0 = time.perf_counter()
-        out = fn()
-        t = min(t, time.perf_counter() - t0)
-    return t, out
-
-
 def peak_bytes(fn):
     gc.collect()
     tracemalloc.start()
@@ -74,7 +63,7 @@ def main():
     for n in sizes:
         qc = make_circuit(n)
         repeat = 5 if n <= 10 ** 4 else 3 if n <= 10 ** 5 else 1
-        t_lists, arrays = best(lambda: convert_gate_info_to_dag_info(qc.nqubits, qc.qubits, qc.gates), repeat)
+        t_lists, arrays = best_of(lambda: convert_gate_info_to_dag_info(qc.nqubits, qc.qubits, qc.gates), repeat)
         nodes = [tuple(r) for r in arrays[0]]
         edges = [tuple(r) for r in arrays[1]]
         del arrays
@@ -85,10 +74,10 @@ def main():
             g.add_edges_from(edges)
             return g
 
-        t_floor, g = best(floor, repeat)
+        t_floor, g = best_of(floor, repeat)
         del g
-        t_dag, g = best(lambda: qc2dag(qc), repeat)
-        t_back, _ = best(lambda: dag2qc(g, qc.nqubits, qc.ncbits), repeat)
+        t_dag, g = best_of(lambda: qc2dag(qc), repeat)
+        t_back, _ = best_of(lambda: dag2qc(g, qc.nqubits, qc.ncbits), repeat)
         del g, nodes, edges
         m_lists = peak_bytes(lambda: convert_gate_info_to_dag_info(qc.nqubits, qc.qubits, qc.gates))
         m_dag = peak_bytes(lambda: qc2dag(qc))

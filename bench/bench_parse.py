@@ -7,12 +7,11 @@ on the same text, measured side by side in this run.
 Usage: python bench/bench_parse.py [--corpus DIR] [--repeat N]
 """
 import argparse
-import contextlib
-import io
 import os
-import time
 
 from vexal.circuit import gatework
+
+from timing import best_of
 
 DEFAULT_CORPUS = "/work/shared/corpus/qasmbench/supported"
 PROGRAMS = [
@@ -24,17 +23,10 @@ PROGRAMS = [
 
 
 def best_time(fn, text, repeat):
-    best = None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        try:
-            with contextlib.redirect_stdout(io.StringIO()):
-                fn(text)
-        except Exception as exc:  # the table says so instead of a time
-            return None, f"{type(exc).__name__}"
-        dt = time.perf_counter() - t0
-        best = dt if best is None else min(best, dt)
-    return best, None
+    try:
+        return best_of(lambda: fn(text), repeat)[0], None
+    except Exception as exc:  # the table says so instead of a time
+        return None, f"{type(exc).__name__}"
 
 
 def main():

@@ -9,15 +9,14 @@ per second of each pass in each mode, and the output length.
     PYTHONPATH=build/<name>/pkg python bench/bench_translate.py [--max-gates N]
 """
 import argparse
-import contextlib
-import io
 import math
 import random
-import time
 
 from vexal.circuit.decompose import ThreeQubitGateDecompose
 from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.translate import TranslateToBasisGates
+
+from timing import best_of
 
 ONE = ["x", "y", "z", "s", "sdg", "t", "tdg", "h", "sx", "sxdg"]
 ONE_P = ["rx", "ry", "rz", "p"]
@@ -48,17 +47,6 @@ def random_circuit(n, count, three, seed):
     return qc
 
 
-def timed(fn, repeat):
-    best = float("inf")
-    out = None
-    for _ in range(repeat):
-        t = time.perf_counter()
-        with contextlib.redirect_stdout(io.StringIO()):
-            out = fn()
-        best = min(best, time.perf_counter() - t)
-    return best, out
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--max-gates", type=int, default=10**6)
@@ -74,9 +62,9 @@ def main():
         qc = random_circuit(20, n, False, 2)
         for label, p in modes:
             src = qc3 if p is None else qc
-            t_copy, _ = timed(src.deepcopy, repeat)
+            t_copy, _ = best_of(src.deepcopy, repeat)
             run = ThreeQubitGateDecompose().run if p is None else p.run
-            t, out = timed(lambda: run(src), repeat)
+            t, out = best_of(lambda: run(src), repeat)
             print(f"{n:>8} {label:<20} {t_copy:>11.3f} {t:>9.3f} {n / t:>12,.0f} {len(out.gates):>10}")
 
 

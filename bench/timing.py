@@ -1,0 +1,22 @@
+"""Timing helper shared by the benchmark scripts."""
+import contextlib
+import gc
+import io
+import time
+
+
+def best_of(fn, repeat):
+    """The least wall time of `repeat` calls of fn() and the last result.
+
+    Printed output is swallowed; the collector runs before each call so one
+    call's garbage is not charged to the next.
+    """
+    best, out = float("inf"), None
+    for _ in range(repeat):
+        out = None
+        gc.collect()
+        t0 = time.perf_counter()
+        with contextlib.redirect_stdout(io.StringIO()):
+            out = fn()
+        best = min(best, time.perf_counter() - t0)
+    return best, out
