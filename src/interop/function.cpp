@@ -350,6 +350,8 @@ int find_keyword(Function *f, PyObject *key) {
     return -1;
 }
 
+}  // namespace
+
 void translate_current_exception() {
     try {
         throw;
@@ -380,7 +382,6 @@ void translate_current_exception() {
     }
 }
 
-}  // namespace
 
 PyObject *call_function(Function *f, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     try {

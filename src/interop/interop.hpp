@@ -175,4 +175,19 @@ const char *type_name(PyObject *o);
 // Sets the module docstring.
 void set_doc(nb::handle module, const char *doc);
 
+// Inside a catch block: turns the C++ exception in flight into the Python
+// error it stands for (an error already set stays as it is).
+void translate_current_exception();
+
+// f() for a C-level entry point: its result, or `failed` with the Python
+// error set when f throws.
+template <class F, class R> R guarded(F &&f, R failed) {
+    try {
+        return f();
+    } catch (...) {
+        translate_current_exception();
+        return failed;
+    }
+}
+
 }  // namespace vx

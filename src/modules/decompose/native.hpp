@@ -263,7 +263,18 @@ struct Ctx {
 };
 
 // The fixed iSWAP sequences.  rz/ry records become rz2u/ry2u records when
-// the flag is set; the iswap records stay.
+// the flag is set; the iswap records stay.  Both share their middle: two
+// iSWAPs and the rotations between them.
+inline void iswap_pair(Ctx &c, PyObject *ct, PyObject *tg) {
+    auto &k = c.k;
+    c.rec(k.iswap, ct, tg);
+    c.one(RZ2U, k.rz, k.mpi2, ct);
+    c.one(RY2U, k.ry, k.pi, ct);
+    c.one(RZ2U, k.rz, k.pi2, tg);
+    c.one(RY2U, k.ry, k.mpi2, tg);
+    c.rec(k.iswap, ct, tg);
+}
+
 inline void build_cx_to_iswap(Ctx &c, PyObject *ct, PyObject *tg) {
     auto &k = c.k;
     c.one(RZ2U, k.rz, k.mpi2, ct);
@@ -271,12 +282,7 @@ inline void build_cx_to_iswap(Ctx &c, PyObject *ct, PyObject *tg) {
     c.one(RZ2U, k.rz, k.pi2, ct);
     c.one(RY2U, k.ry, k.mpi2, tg);
     c.one(RZ2U, k.rz, k.K, tg);
-    c.rec(k.iswap, ct, tg);
-    c.one(RZ2U, k.rz, k.mpi2, ct);
-    c.one(RY2U, k.ry, k.pi, ct);
-    c.one(RZ2U, k.rz, k.pi2, tg);
-    c.one(RY2U, k.ry, k.mpi2, tg);
-    c.rec(k.iswap, ct, tg);
+    iswap_pair(c, ct, tg);
     c.one(RZ2U, k.rz, k.mpi, ct);
     c.one(RY2U, k.ry, k.mpi2, ct);
     c.one(RZ2U, k.rz, k.K, tg);
@@ -290,12 +296,7 @@ inline void build_cz_to_iswap(Ctx &c, PyObject *ct, PyObject *tg) {
     c.one(RZ2U, k.rz, k.pi2, ct);
     c.one(RZ2U, k.rz, k.mpi2, tg);
     c.one(RY2U, k.ry, k.pi, tg);
-    c.rec(k.iswap, ct, tg);
-    c.one(RZ2U, k.rz, k.mpi2, ct);
-    c.one(RY2U, k.ry, k.pi, ct);
-    c.one(RZ2U, k.rz, k.pi2, tg);
-    c.one(RY2U, k.ry, k.mpi2, tg);
-    c.rec(k.iswap, ct, tg);
+    iswap_pair(c, ct, tg);
     c.one(RY2U, k.ry, k.pi2, ct);
     c.one(RZ2U, k.rz, k.pi2, tg);
 }

@@ -11,7 +11,6 @@
 #include "dag_engine.hpp"
 
 #include <cstring>
-#include <new>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -446,33 +445,16 @@ private:
     std::vector<nb::object> keep_;
 };
 
-template <class F>
-auto guarded(F &&f, decltype(f()) failed) {
-    try {
-        return f();
-    } catch (vx::error_already_set &) {
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    return failed;
-}
-
 PyObject *build_dag_lists_c(PyObject *globals, long long nqubits, PyObject *qubits, PyObject *gates,
                             int show_qubits, std::vector<PyObject *> *names) {
-    return guarded(
+    return vx::guarded(
         [&] { return build_dag_lists(globals, nqubits, qubits, gates, show_qubits != 0, names).release().ptr(); },
         static_cast<PyObject *>(nullptr));
 }
 
 bool build_skeleton_c(PyObject *globals, long long nqubits, PyObject *gates, bool reversed,
                       vx::dagapi::Skeleton &out) {
-    return guarded(
+    return vx::guarded(
         [&] {
             if (!PyList_CheckExact(gates))
                 vx::type_error("gates must be a list");

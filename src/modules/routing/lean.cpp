@@ -141,22 +141,16 @@ nb::object make_deferred(const std::shared_ptr<LeanState> &st, int what) {
     return nb::steal(reinterpret_cast<PyObject *>(o));
 }
 
-// The object a deferred value stands for (new reference), or null with an exception.
-PyObject *resolve(PyObject *self) {
+// The object a deferred value stands for.
+nb::object value_of(PyObject *self) {
     auto *d = reinterpret_cast<Deferred *>(self);
-    try {
-        LeanState &st = **d->state;
-        nb::object v = d->what == kCache ? st.filled_cache() : st.graph(d->what);
-        return v.release().ptr();
-    } catch (vx::error_already_set &) {
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    }
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    return nullptr;
+    LeanState &st = **d->state;
+    return d->what == kCache ? st.filled_cache() : st.graph(d->what);
+}
+
+// The same as a new reference, or null with the error set.
+PyObject *resolve(PyObject *self) {
+    return vx::guarded([&] { return value_of(self).release().ptr(); }, static_cast<PyObject *>(nullptr));
 }
 
 void deferred_dealloc(PyObject *self) {
@@ -175,31 +169,19 @@ PyObject *deferred_repr(PyObject *self) {
 PyObject *deferred_copy(PyObject *self, PyObject *) { return resolve(self); }
 
 PyObject *deferred_deepcopy(PyObject *self, PyObject *memo) {
-    PyObject *v = resolve(self);
-    if (!v)
-        return nullptr;
-    nb::object value = nb::steal(v);
-    PyObject *copy = PyImport_ImportModule("copy");
-    if (!copy)
-        return nullptr;
-    nb::object mod = nb::steal(copy);
-    return PyObject_CallMethod(mod.ptr(), "deepcopy", "OO", value.ptr(), memo);
+    return vx::guarded(
+        [&] { return vx::import("copy").attr("deepcopy")(value_of(self), nb::handle(memo)).release().ptr(); },
+        static_cast<PyObject *>(nullptr));
 }
 
 // Pickles as the object itself: itemgetter(0)((value,)).
 PyObject *deferred_reduce(PyObject *self, PyObject *) {
-    PyObject *v = resolve(self);
-    if (!v)
-        return nullptr;
-    nb::object value = nb::steal(v);
-    PyObject *op = PyImport_ImportModule("operator");
-    if (!op)
-        return nullptr;
-    nb::object mod = nb::steal(op);
-    PyObject *getter = PyObject_CallMethod(mod.ptr(), "itemgetter", "i", 0);
-    if (!getter)
-        return nullptr;
-    return Py_BuildValue("(N((O)))", getter, value.ptr());
+    return vx::guarded(
+        [&] {
+            nb::object getter = vx::import("operator").attr("itemgetter")(0);
+            return nb::make_tuple(getter, nb::make_tuple(nb::make_tuple(value_of(self)))).release().ptr();
+        },
+        static_cast<PyObject *>(nullptr));
 }
 
 PyMethodDef deferred_methods[] = {
