@@ -134,6 +134,30 @@ def test_distance_matrix_is_floyd_warshall():
     assert SabreRouting(weighted).distance_matrix[0, 3] == 7
 
 
+def test_distance_matrix_survives_nodes_that_change_the_graph():
+    g = nx.Graph()
+    hostile = []
+
+    class Node:
+        def __init__(self, i):
+            self.i = i
+
+        def __hash__(self):
+            return 7  # every comparison goes through __eq__
+
+        def __eq__(self, other):
+            if hostile:
+                g.clear()
+            return isinstance(other, Node) and other.i == self.i
+
+    nx.add_path(g, [Node(i) for i in range(6)])
+    hostile.append(True)
+    try:
+        SabreRouting(g)
+    except Exception:
+        pass  # any Python error will do; the process must survive
+
+
 def test_initial_mapping_variants():
     g = nx.Graph([(4, 5), (5, 6)])
     g.graph["normal_order"] = [4, 5, 6]

@@ -28,13 +28,13 @@ struct Engine::Acc {
 };
 
 
-std::vector<double> hop_distances(std::int32_t n, const std::vector<std::int32_t> &off,
-                                  const std::vector<std::int32_t> &adj) {
+void hop_distances(std::int32_t n, const std::vector<std::int32_t> &off, const std::vector<std::int32_t> &adj,
+                   double *dist) {
     const auto N = static_cast<std::size_t>(n);
-    std::vector<double> dist(N * N, INFINITY);
+    std::fill(dist, dist + N * N, INFINITY);
     std::vector<std::int32_t> queue(N);
     for (std::int32_t s = 0; s < n; ++s) {
-        double *row = dist.data() + static_cast<std::size_t>(s) * N;
+        double *row = dist + static_cast<std::size_t>(s) * N;
         row[s] = 0.0;
         std::size_t head = 0, tail = 0;
         queue[tail++] = s;
@@ -49,7 +49,6 @@ std::vector<double> hop_distances(std::int32_t n, const std::vector<std::int32_t
             }
         }
     }
-    return dist;
 }
 
 Engine::Engine(Topology topo, Options opt, std::vector<std::int32_t> v2p)
@@ -243,31 +242,40 @@ struct Engine::SwapState {
 // Calls front(before, after) for each front gate, and ext(before, after)
 // for each extended-set gate, whose distance a SWAP of virtual qubits a and b
 // (now on pa and pb) changes, each gate once.
+// Calls front(g) for each front gate and ext(g) for each extended-set gate
+// on virtual qubit a or b, each gate once.
+template <class Front, class Ext>
+void Engine::touched_gates(const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead, Front &&front,
+                           Ext &&ext) {
+    const std::int32_t g1 = st.owner[a], g2 = st.owner[b];
+    if (g1 >= 0)
+        front(g1);
+    if (g2 >= 0 && g2 != g1)
+        front(g2);
+    if (!lookahead)
+        return;
+    for (std::int32_t i = st.ehead[a]; i >= 0; i = st.enext[i])
+        ext(st.enode[i]);
+    if (b != a)
+        for (std::int32_t i = st.ehead[b]; i >= 0; i = st.enext[i]) {
+            const std::int32_t g = st.enode[i];
+            if (st.pair[2 * g] != a && st.pair[2 * g + 1] != a)  // already counted under a
+                ext(g);
+        }
+}
+
+// Calls front(before, after) and ext(before, after) with the distance of each
+// gate a SWAP of virtual qubits a and b would change (touched_gates).
 template <class Front, class Ext>
 void Engine::moved_gates(const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead,
                          Front &&front, Ext &&ext) const {
     const Topology &T = topo_;
     const std::int32_t pa = v2p_[a], pb = v2p_[b];
     auto trial = [&](std::int32_t y) { return y == a ? pb : y == b ? pa : v2p_[y]; };
-    auto moved = [&](auto &&to, std::int32_t g) {
-        const std::int32_t q0 = st.pair[2 * g], q1 = st.pair[2 * g + 1];
-        to(st.gd[g], T.d(trial(q0), trial(q1)));
-    };
-    const std::int32_t g1 = st.owner[a], g2 = st.owner[b];
-    if (g1 >= 0)
-        moved(front, g1);
-    if (g2 >= 0 && g2 != g1)
-        moved(front, g2);
-    if (!lookahead)
-        return;
-    for (std::int32_t i = st.ehead[a]; i >= 0; i = st.enext[i])
-        moved(ext, st.enode[i]);
-    if (b != a)
-        for (std::int32_t i = st.ehead[b]; i >= 0; i = st.enext[i]) {
-            const std::int32_t g = st.enode[i];
-            if (st.pair[2 * g] != a && st.pair[2 * g + 1] != a)  // already counted under a
-                moved(ext, g);
-        }
+    auto after = [&](std::int32_t g) { return T.d(trial(st.pair[2 * g]), trial(st.pair[2 * g + 1])); };
+    touched_gates(
+        st, a, b, lookahead, [&](std::int32_t g) { front(st.gd[g], after(g)); },
+        [&](std::int32_t g) { ext(st.gd[g], after(g)); });
 }
 
 // One SWAP cycle when no distance is infinite: brings the candidate groups
@@ -398,7 +406,7 @@ std::size_t Engine::scan_finite(const Dag &dag, SwapState &st, const std::vector
 
 // The general SWAP scoring, for couplings with unconnected qubits (some
 // distances infinite): every candidate scored afresh.
-void Engine::best_candidates(SwapState &st, std::size_t front_size, const std::vector<Candidate> &cands,
+void Engine::best_candidates(SwapState &st, std::size_t front_size, const std::vector<Pair> &cands,
                              std::vector<std::pair<std::int32_t, std::int32_t>> &tied) {
     const double size_f = static_cast<double>(front_size);
     const double size_e = opt_.lookahead && !ext_.empty() ? static_cast<double>(ext_.size()) : 1.0;
@@ -407,8 +415,7 @@ void Engine::best_candidates(SwapState &st, std::size_t front_size, const std::v
     double best = 0.0;
     tied.clear();
     bool first = true;
-    for (const Candidate &c : cands) {
-        const std::int32_t a = c.a, b = c.b;
+    for (const auto &[a, b] : cands) {
         const std::int32_t pa = v2p_[a], pb = v2p_[b];
         Acc fs = st.fsum, es = st.esum;
         moved_gates(
@@ -522,7 +529,7 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
     bool ready = false;
     std::int32_t last_a = -1, last_b = -1;  // the last SWAP, while the front layer has not changed since
     std::vector<std::int32_t> exec;
-    std::vector<Candidate> cands;
+    std::vector<Pair> cands;
     std::vector<std::pair<std::int32_t, std::int32_t>> tied;
 
     auto gate_distance = [&](std::int32_t g) {
@@ -606,23 +613,8 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
         ready = true;
     };
     auto drop_swap_state = [&] { ready = false; };
-    // Calls f(g) once for each distinct front or extended-set gate on a or b.
     auto touched = [&](std::int32_t a, std::int32_t b, auto &&front_gate, auto &&ext_gate) {
-        const std::int32_t g1 = owner[a], g2 = owner[b];
-        if (g1 >= 0)
-            front_gate(g1);
-        if (g2 >= 0 && g2 != g1)
-            front_gate(g2);
-        if (!opt_.lookahead)
-            return;
-        for (std::int32_t i = ehead[a]; i >= 0; i = enext[i])
-            ext_gate(enode[i]);
-        if (b != a)
-            for (std::int32_t i = ehead[b]; i >= 0; i = enext[i]) {
-                auto q = dag.qubits(enode[i]);
-                if (q[0] != a && q[1] != a)
-                    ext_gate(enode[i]);
-            }
+        touched_gates(st, a, b, opt_.lookahead, front_gate, ext_gate);
     };
 
     long long nswap = 0, nrepeat = 0;
@@ -715,7 +707,7 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
                             continue;
                         st.mark[k] = st.mark[st.rev[k]] = st.epoch;
                         const std::int32_t other = p2v_[T.nb[k]];
-                        cands.push_back({std::min(vq, other), std::max(vq, other), k});
+                        cands.emplace_back(std::min(vq, other), std::max(vq, other));
                     }
                 }
             }

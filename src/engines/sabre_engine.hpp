@@ -53,10 +53,10 @@ struct Topology {
 };
 
 // Shortest-path hop counts between all nodes of an undirected graph given as
-// adjacency lists (CSR): row-major n*n, 0 on the diagonal, +inf between
-// unconnected nodes.
-std::vector<double> hop_distances(std::int32_t n, const std::vector<std::int32_t> &off,
-                                  const std::vector<std::int32_t> &adj);
+// adjacency lists (CSR), written to `dist` (n*n, row-major): 0 on the
+// diagonal, +inf between unconnected nodes.
+void hop_distances(std::int32_t n, const std::vector<std::int32_t> &off, const std::vector<std::int32_t> &adj,
+                   double *dist);
 
 class Hooks {
 public:
@@ -96,12 +96,12 @@ public:
 
 private:
     struct SwapState;
-    struct Candidate {
-        std::int32_t a, b;     // virtual qubits, a < b
-        std::int32_t entry;  // the adjacency entry it was found at
-    };
-    void best_candidates(SwapState &st, std::size_t front_size, const std::vector<Candidate> &cands,
+    using Pair = std::pair<std::int32_t, std::int32_t>;  // a candidate SWAP: virtual qubits, smaller first
+    void best_candidates(SwapState &st, std::size_t front_size, const std::vector<Pair> &cands,
                          std::vector<std::pair<std::int32_t, std::int32_t>> &tied);
+    template <class Front, class Ext>
+    static void touched_gates(const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead, Front &&front,
+                              Ext &&ext);
     template <class Front, class Ext>
     void moved_gates(const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead,
                      Front &&front, Ext &&ext) const;

@@ -11,6 +11,7 @@ nb::object getattr(nb::handle o, const char *name) { return own(PyObject_GetAttr
 // the same dictionaries, in the same order, that add_nodes_from and
 // add_edges_from leave behind.
 void fill_digraph(nb::handle g, PyObject *nodes, PyObject *edges) {
+    GcPause pause;  // many containers, no cycle
     nb::object node = getattr(g, "_node"), succ = getattr(g, "_succ"), pred = getattr(g, "_pred");
     PyObject *N = node.ptr(), *S = succ.ptr(), *P = pred.ptr();
     if (!PyDict_CheckExact(N) || !PyDict_CheckExact(S) || !PyDict_CheckExact(P))

@@ -89,7 +89,6 @@ nb::object qc2dag(const vx::Args &a) {
     nb::object digraph = getattr(nx, "DiGraph");
     nb::object g = vx::own(PyObject_CallNoArgs(digraph.ptr()));
     if (fast_lists.is_valid() && nx.ptr() == g_nx && digraph.ptr() == g_digraph) {
-        vx::GcPause pause;
         vx::dagapi::fill_digraph(g, nodes.ptr(), edges.ptr());
     } else {
         getattr(g, "add_nodes_from")(nodes);

@@ -101,10 +101,7 @@ struct LeanState {
         const long long n = PyLong_AsLongLongAndOverflow(nqubits.ptr(), &overflow);
         nb::object lists = vx::own(api->build(gatework.ptr(), n, qs.ptr(), gates.ptr(), 0, &x.names));
         nb::object g = vx::own(PyObject_CallNoArgs(g_digraph));
-        {
-            vx::GcPause pause;
-            vx::dagapi::fill_digraph(g, PyTuple_GET_ITEM(lists.ptr(), 0), PyTuple_GET_ITEM(lists.ptr(), 1));
-        }
+        vx::dagapi::fill_digraph(g, PyTuple_GET_ITEM(lists.ptr(), 0), PyTuple_GET_ITEM(lists.ptr(), 1));
         nb::object attrs = routing::getattr(g, "graph");
         vx::check(PyObject_SetItem(attrs.ptr(), vx::intern("qubits"), qs.ptr()));
         x.value = g;

@@ -7,7 +7,6 @@
 #include "native.hpp"
 
 #include <cmath>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -62,25 +61,27 @@ nb::object distance_matrix(const vx::Args &a, nb::handle subgraph) {
         nb::object adj = vx::own(PyObject_GetAttrString(subgraph.ptr(), "_adj"));
         if (PyDict_CheckExact(adj.ptr()) && PyDict_GET_SIZE(adj.ptr()) < (1 << 15)) {
             const auto n = static_cast<std::int32_t>(PyDict_GET_SIZE(adj.ptr()));
+            // Lists of the items, so that a node's own __eq__ or __hash__
+            // changing the graph cannot pull anything from under us.
+            nb::object nodes = vx::own(PyDict_Items(adj.ptr()));
             nb::object index = vx::own(PyDict_New());
-            std::vector<PyObject *> rows;
-            Py_ssize_t pos = 0;
-            PyObject *node, *nbrs;
-            while (PyDict_Next(adj.ptr(), &pos, &node, &nbrs)) {
-                vx::check(PyDict_SetItem(index.ptr(), node, pyint(static_cast<long long>(rows.size())).ptr()));
-                rows.push_back(nbrs);
+            for (std::int32_t u = 0; u < n; ++u) {
+                PyObject *node = PyTuple_GET_ITEM(PyList_GET_ITEM(nodes.ptr(), u), 0);
+                vx::check(PyDict_SetItem(index.ptr(), node, pyint(u).ptr()));
             }
             std::vector<std::int32_t> off{0}, out;
             bool plain = PyDict_GET_SIZE(index.ptr()) == n;
             PyObject *weight = vx::intern("weight");
             for (std::int32_t u = 0; u < n && plain; ++u) {
-                if (!PyDict_CheckExact(rows[u])) {
+                PyObject *nbrs = PyTuple_GET_ITEM(PyList_GET_ITEM(nodes.ptr(), u), 1);
+                if (!PyDict_CheckExact(nbrs)) {
                     plain = false;
                     break;
                 }
-                Py_ssize_t p2 = 0;
-                PyObject *v, *data;
-                while (plain && PyDict_Next(rows[u], &p2, &v, &data)) {
+                nb::object items = vx::own(PyDict_Items(nbrs));
+                for (Py_ssize_t e = 0; e < PyList_GET_SIZE(items.ptr()) && plain; ++e) {
+                    PyObject *v = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), e), 0);
+                    PyObject *data = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), e), 1);
                     PyObject *j = PyDict_GetItemWithError(index.ptr(), v);
                     if (!j && PyErr_Occurred())
                         throw vx::error_already_set{};
@@ -93,12 +94,11 @@ nb::object distance_matrix(const vx::Args &a, nb::handle subgraph) {
                 off.push_back(static_cast<std::int32_t>(out.size()));
             }
             if (plain) {
-                const std::vector<double> d = engines::sabre::hop_distances(n, off, out);
                 nb::object np = vx::import("numpy");
                 nb::object arr = getattr(np, "empty")(nb::make_tuple(n, n));
                 Py_buffer view;
                 vx::check(PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
-                std::memcpy(view.buf, d.data(), d.size() * sizeof(double));
+                engines::sabre::hop_distances(n, off, out, static_cast<double *>(view.buf));
                 PyBuffer_Release(&view);
                 return arr;
             }
