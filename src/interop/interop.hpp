@@ -23,6 +23,14 @@ namespace nb = nanobind;
 
 namespace vx {
 
+// The names of the six gate tables, in the order a gate name is looked up in
+// them.
+inline constexpr const char *kGateTables[6] = {
+    "one_qubit_gates_available",           "two_qubit_gates_available",
+    "three_qubit_gates_available",         "one_qubit_parameter_gates_available",
+    "two_qubit_parameter_gates_available", "functional_gates_available",
+};
+
 // Thrown when a Python error is already set; the function wrapper lets it
 // through untouched.
 struct error_already_set {};

@@ -29,12 +29,6 @@ PyObject *g_qc2graph = nullptr;
 PyObject *g_get_edges = nullptr;
 const vx::dagapi::Api *g_api = nullptr;
 
-const char *const kTables[] = {
-    "one_qubit_gates_available",           "two_qubit_gates_available",
-    "three_qubit_gates_available",         "one_qubit_parameter_gates_available",
-    "two_qubit_parameter_gates_available", "functional_gates_available",
-};
-
 nb::object getattr(nb::handle o, const char *name) { return vx::own(PyObject_GetAttrString(o.ptr(), name)); }
 
 nb::object getitem(PyObject *o, PyObject *key) { return vx::own(PyObject_GetItem(o, key)); }
@@ -111,7 +105,7 @@ nb::object dag2qc(const vx::Args &a) {
     nb::object order = getattr(nx, "topological_sort")(dag);
     nb::handle tables[6];
     for (int i = 0; i < 6; ++i)
-        tables[i] = a.global(kTables[i]);
+        tables[i] = a.global(vx::kGateTables[i]);
 
     // Node attributes: networkx's own dictionary for a plain DiGraph,
     // dag.nodes[...] otherwise.
@@ -225,8 +219,9 @@ nb::object dag2qc(const vx::Args &a) {
 // -- qubit-interaction graph and groups -------------------------------------------
 
 nb::object get_qcgraph_edges(const vx::Args &a) {
-    nb::handle one = a.global(kTables[0]), two = a.global(kTables[1]), three = a.global(kTables[2]),
-               one_p = a.global(kTables[3]), two_p = a.global(kTables[4]), func = a.global(kTables[5]);
+    const auto *t = vx::kGateTables;
+    nb::handle one = a.global(t[0]), two = a.global(t[1]), three = a.global(t[2]), one_p = a.global(t[3]),
+               two_p = a.global(t[4]), func = a.global(t[5]);
     nb::object out = vx::own(PyList_New(0));
     nb::object it = vx::own(PyObject_GetIter(a.ptr(0)));
     auto slice = [](PyObject *rec, Py_ssize_t lo, Py_ssize_t hi) {
@@ -279,7 +274,7 @@ bool split_qubits_native(const vx::Args &a, nb::object &out) {
         return false;
     nb::handle tables[6];
     for (int i = 0; i < 6; ++i) {
-        tables[i] = a.global(kTables[i]);
+        tables[i] = a.global(vx::kGateTables[i]);
         if (!PyDict_CheckExact(tables[i].ptr()))
             return false;
     }
@@ -524,7 +519,7 @@ NB_MODULE(dag, m) {
     m.attr("QuantumCircuit") = vx::import("vexal.circuit.quantumcircuit").attr("QuantumCircuit");
 
     nb::object gw = vx::import("vexal.circuit.gatework");
-    for (const char *t : kTables)
+    for (const char *t : vx::kGateTables)
         m.attr(t) = gw.attr(t);
     nb::object convert = gw.attr("convert_gate_info_to_dag_info");
     m.attr("convert_gate_info_to_dag_info") = convert;

@@ -26,12 +26,6 @@ using engines::dag::NodeId;
 
 using Kind = vx::dagapi::RecordKind;
 
-const char *const kTableNames[] = {
-    "one_qubit_gates_available",           "two_qubit_gates_available",
-    "three_qubit_gates_available",         "one_qubit_parameter_gates_available",
-    "two_qubit_parameter_gates_available", "functional_gates_available",
-};
-
 struct Keys {
     PyObject *qubits = vx::intern("qubits");
     PyObject *params = vx::intern("params");
@@ -71,10 +65,10 @@ class Classifier {
 public:
     explicit Classifier(PyObject *globals) {
         for (int i = 0; i < 6; ++i) {
-            PyObject *t = PyDict_GetItemWithError(globals, vx::intern(kTableNames[i]));
+            PyObject *t = PyDict_GetItemWithError(globals, vx::intern(vx::kGateTables[i]));
             if (!t) {
                 if (!PyErr_Occurred())
-                    PyErr_Format(PyExc_NameError, "name '%s' is not defined", kTableNames[i]);
+                    PyErr_Format(PyExc_NameError, "name '%s' is not defined", vx::kGateTables[i]);
                 throw vx::error_already_set{};
             }
             tables_[i] = nb::borrow(t);

@@ -273,12 +273,6 @@ Register reg_generate_reg_map("generate_reg_map", generate_reg_map_def);
 
 // -- custom gate definitions --------------------------------------------------------
 
-const char *const kTableNames[] = {
-    "one_qubit_gates_available",           "two_qubit_gates_available",
-    "three_qubit_gates_available",         "one_qubit_parameter_gates_available",
-    "two_qubit_parameter_gates_available", "functional_gates_available",
-};
-
 // Positions of one character, for "the next occurrence at or after i".
 struct Occurrences {
     std::vector<Py_ssize_t> at;
@@ -475,7 +469,7 @@ nb::object parse_openqasm2_custom_gates(const vx::Args &a) {
     PyObject *text = a.ptr(0);
     nb::handle tables[6];
     for (int t = 0; t < 6; ++t)
-        tables[t] = a.global(kTableNames[t]);
+        tables[t] = a.global(vx::kGateTables[t]);
 
     // A copy whose comments are blanked: definitions are read from code only,
     // and a comment inside a body hides nothing that follows it.
@@ -977,7 +971,7 @@ class Reader {
 public:
     Reader(const vx::Args &a, nb::handle custom_gates, bool dump) : custom_(custom_gates), dump_(dump) {
         for (int t = 0; t < 6; ++t)
-            tables_[t] = a.global(kTableNames[t]);
+            tables_[t] = a.global(vx::kGateTables[t]);
         np_ = a.global("np");
         re_ = a.global("re");
         pi_ = np_.attr("pi");

@@ -33,12 +33,6 @@ PyTypeObject *g_deferred_type = nullptr;
 PyObject *g_attr_dag = nullptr;   // the descriptors on the class
 PyObject *g_attr_cache = nullptr;
 
-const char *const kTables[] = {
-    "one_qubit_gates_available",           "two_qubit_gates_available",
-    "three_qubit_gates_available",         "one_qubit_parameter_gates_available",
-    "two_qubit_parameter_gates_available", "functional_gates_available",
-};
-
 struct LeanDag {
     vx::dagapi::Skeleton sk;
     es::Dag dag;
@@ -569,7 +563,7 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
     if (!st->api)
         return false;
     // the methods and the DAG builder must read the same tables
-    for (const char *t : kTables) {
+    for (const char *t : vx::kGateTables) {
         PyObject *mine = a.global(t).ptr();
         if (!PyDict_CheckExact(mine) || PyDict_GetItemString(st->gatework.ptr(), t) != mine)
             return false;
