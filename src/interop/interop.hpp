@@ -166,6 +166,9 @@ inline long long floordiv(long long a, long long b) {  // a // b, b != 0
 
 // a, b, ... = value: exactly n items, with the interpreter's messages.
 void unpack(nb::handle value, nb::object *out, int n);
+// next(it): the next item, or an invalid object when the iterator is done;
+// throws when it fails.
+nb::object next_item(nb::handle it);
 // seq[i] (negative i counts from the end) as a new reference.
 PyObject *item(PyObject *seq, Py_ssize_t i);
 

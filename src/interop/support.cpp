@@ -24,6 +24,13 @@ PyObject *intern(const char *s) {
     return o;
 }
 
+nb::object next_item(nb::handle it) {
+    PyObject *x = PyIter_Next(it.ptr());
+    if (!x && PyErr_Occurred())
+        throw error_already_set{};
+    return nb::steal(x);
+}
+
 void unpack(nb::handle value, nb::object *out, int n) {
     if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == n) {
         for (int i = 0; i < n; ++i)
@@ -32,22 +39,16 @@ void unpack(nb::handle value, nb::object *out, int n) {
     }
     nb::object it = own(PyObject_GetIter(value.ptr()));
     for (int i = 0; i < n; ++i) {
-        PyObject *x = PyIter_Next(it.ptr());
-        if (!x) {
-            if (PyErr_Occurred())
-                throw error_already_set{};
+        out[i] = next_item(it);
+        if (!out[i].is_valid()) {
             PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", n, i);
             throw error_already_set{};
         }
-        out[i] = nb::steal(x);
     }
-    if (PyObject *extra = PyIter_Next(it.ptr())) {
-        Py_DECREF(extra);
+    if (next_item(it).is_valid()) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", n);
         throw error_already_set{};
     }
-    if (PyErr_Occurred())
-        throw error_already_set{};
 }
 
 PyObject *item(PyObject *seq, Py_ssize_t i) {

@@ -399,21 +399,14 @@ nb::object initialize_v2p_p2v(const vx::Args &a) {
     nb::object v2p = vx::own(PyDict_New());
     nb::object vit = vx::own(PyObject_GetIter(virtual_qubits.ptr()));
     nb::object pit = vx::own(PyObject_GetIter(order.ptr()));
+    // zip(): pairs until either side ends
     for (;;) {
-        PyObject *v = PyIter_Next(vit.ptr());
-        if (!v) {
-            if (PyErr_Occurred())
-                throw vx::error_already_set{};
+        nb::object vo = vx::next_item(vit);
+        if (!vo.is_valid())
             break;
-        }
-        nb::object vo = nb::steal(v);
-        PyObject *p = PyIter_Next(pit.ptr());
-        if (!p) {
-            if (PyErr_Occurred())
-                throw vx::error_already_set{};
+        nb::object po = vx::next_item(pit);
+        if (!po.is_valid())
             break;
-        }
-        nb::object po = nb::steal(p);
         vx::check(PyObject_SetItem(v2p.ptr(), vo.ptr(), po.ptr()));
     }
     nb::object p2v = invert(v2p);
