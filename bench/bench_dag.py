@@ -4,18 +4,18 @@ an empty DiGraph (the floor), plus dag2qc.
 
 Usage: python bench/bench_dag.py [max_gates]   (default 1000000)
 """
+
 import gc
 import random
 import sys
 import tracemalloc
 
 import networkx as nx
-
+from timing import best_of
 from vexal.circuit.dag import dag2qc, qc2dag
 from vexal.circuit.gatework import convert_gate_info_to_dag_info
-from vexal.circuit.quantumcircuit import QuantumCircuit
 
-from timing import best_of
+from vexal.circuit.quantumcircuit import QuantumCircuit
 
 NQ = 20
 
@@ -55,14 +55,22 @@ def peak_bytes(fn):
 
 
 def main():
-    top = int(sys.argv[1]) if len(sys.argv) > 1 else 10 ** 6
-    sizes = [n for n in (10 ** 3, 10 ** 4, 10 ** 5, 10 ** 6) if n <= top]
-    head = ("gates", "lists us/g", "qc2dag us/g", "nx floor us/g", "qc2dag/floor", "dag2qc us/g",
-            "lists B/g", "qc2dag B/g")
+    top = int(sys.argv[1]) if len(sys.argv) > 1 else 10**6
+    sizes = [n for n in (10**3, 10**4, 10**5, 10**6) if n <= top]
+    head = (
+        "gates",
+        "lists us/g",
+        "qc2dag us/g",
+        "nx floor us/g",
+        "qc2dag/floor",
+        "dag2qc us/g",
+        "lists B/g",
+        "qc2dag B/g",
+    )
     print(" ".join(f"{h:>13}" for h in head))
     for n in sizes:
         qc = make_circuit(n)
-        repeat = 5 if n <= 10 ** 4 else 3 if n <= 10 ** 5 else 1
+        repeat = 5 if n <= 10**4 else 3 if n <= 10**5 else 1
         t_lists, arrays = best_of(lambda: convert_gate_info_to_dag_info(qc.nqubits, qc.qubits, qc.gates), repeat)
         nodes = [tuple(r) for r in arrays[0]]
         edges = [tuple(r) for r in arrays[1]]
@@ -83,8 +91,12 @@ def main():
         m_dag = peak_bytes(lambda: qc2dag(qc))
         us = 1e6 / n
         row = (n, t_lists * us, t_dag * us, t_floor * us, t_dag / t_floor, t_back * us, m_lists / n, m_dag / n)
-        print(f"{row[0]:>13} " + " ".join(f"{v:>13.3f}" for v in row[1:6]) +
-              " " + " ".join(f"{v:>13.0f}" for v in row[6:]))
+        print(
+            f"{row[0]:>13} "
+            + " ".join(f"{v:>13.3f}" for v in row[1:6])
+            + " "
+            + " ".join(f"{v:>13.0f}" for v in row[6:])
+        )
         sys.stdout.flush()
 
 

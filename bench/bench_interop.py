@@ -3,6 +3,7 @@
 Builds the benchmark-only module (tools/devbuild.sh build/bench -DVEXAL_BENCH=ON)
 and times the same body behind both kinds of function object.
 """
+
 import os
 import subprocess
 import sys
@@ -13,11 +14,16 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 def load():
     build = os.path.join(ROOT, "build", "bench")
-    out = subprocess.run([os.path.join(ROOT, "tools", "devbuild.sh"), build, "-DVEXAL_BENCH=ON"],
-                         check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [os.path.join(ROOT, "tools", "devbuild.sh"), build, "-DVEXAL_BENCH=ON"],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     path = out.strip().splitlines()[-1].split("=", 1)[1]
     sys.path.insert(0, path)
     from vexal.circuit import _interop_bench
+
     return _interop_bench
 
 

@@ -2,10 +2,10 @@
 
 Usage: PYTHONPATH=<build>/pkg python bench/bench_matrix.py
 """
+
 import timeit
 
 import numpy as np
-
 import vexal.circuit.matrix as mx
 
 
@@ -16,8 +16,9 @@ def np_rx(theta):
 
 def np_u(theta, phi, lamda):
     c, s = np.cos(theta * 0.5), np.sin(theta * 0.5)
-    return np.array([[c, -np.exp(1j * lamda) * s],
-                     [np.exp(1j * phi) * s, np.exp(1j * (phi + lamda)) * c]], dtype=complex)
+    return np.array(
+        [[c, -np.exp(1j * lamda) * s], [np.exp(1j * phi) * s, np.exp(1j * (phi + lamda)) * c]], dtype=complex
+    )
 
 
 def np_cp(theta):

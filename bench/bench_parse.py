@@ -6,12 +6,13 @@ on the same text, measured side by side in this run.
 
 Usage: python bench/bench_parse.py [--corpus DIR] [--repeat N]
 """
+
 import argparse
 import os
 
-from vexal.circuit import gatework
-
 from timing import best_of
+
+from vexal.circuit import gatework
 
 DEFAULT_CORPUS = "/work/shared/corpus/qasmbench/supported"
 PROGRAMS = [

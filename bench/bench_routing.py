@@ -10,6 +10,7 @@ installed.
 
     PYTHONPATH=build/<name>/pkg python bench/bench_routing.py [--max-gates N] [--plain-max N]
 """
+
 import argparse
 import contextlib
 import io
@@ -20,14 +21,18 @@ import sys
 import time
 
 import networkx as nx
-
-from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.routing import SabreRouting
 
+from vexal.circuit.quantumcircuit import QuantumCircuit
+
 CORPUS = "/work/shared/corpus/qasmbench/supported"
-CORPUS_FILES = ["large__QV_n100__100.qasm", "large__qft_n29__qft_n29.qasm",
-                "large__multiplier_n45__multiplier_n45.qasm",
-                "large__square_root_n45__square_root_n45.qasm", "large__ising_n66__ising_n66.qasm"]
+CORPUS_FILES = [
+    "large__QV_n100__100.qasm",
+    "large__qft_n29__qft_n29.qasm",
+    "large__multiplier_n45__multiplier_n45.qasm",
+    "large__square_root_n45__square_root_n45.qasm",
+    "large__ising_n66__ising_n66.qasm",
+]
 TWO_Q = {"cx", "cnot", "cy", "cz", "swap", "iswap", "rxx", "ryy", "rzz", "cp"}
 
 
@@ -39,6 +44,7 @@ class PlainSabreRouting(SabreRouting):
 
 
 # ---------------------------------------------------------------- graphs
+
 
 def bfs_subgraph(g, n):
     """A connected subgraph of n nodes, grown breadth-first from the first node."""
@@ -73,6 +79,7 @@ def coupling_graphs(n):
 
 
 # ---------------------------------------------------------------- circuits
+
 
 def random_circuit(nqubits, n2q, seed):
     rng = random.Random(seed)
@@ -112,6 +119,7 @@ def corpus_circuits():
 
 
 # ---------------------------------------------------------------- runners
+
 
 def time_ours(cls, qc, g, heuristic):
     g = nx.Graph(g)

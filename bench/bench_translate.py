@@ -8,15 +8,16 @@ per second of each pass in each mode, and the output length.
 
     PYTHONPATH=build/<name>/pkg python bench/bench_translate.py [--max-gates N]
 """
+
 import argparse
 import math
 import random
 
+from timing import best_of
 from vexal.circuit.decompose import ThreeQubitGateDecompose
-from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.translate import TranslateToBasisGates
 
-from timing import best_of
+from vexal.circuit.quantumcircuit import QuantumCircuit
 
 ONE = ["x", "y", "z", "s", "sdg", "t", "tdg", "h", "sx", "sxdg"]
 ONE_P = ["rx", "ry", "rz", "p"]
@@ -54,7 +55,9 @@ def main():
     sizes = [s for s in (10**4, 10**5, 10**6) if s <= args.max_gates]
     modes = [("3q-decompose", None)] + [
         (f"translate {b}{' +u' if f else ''}", TranslateToBasisGates(f, b))
-        for b in ("cz", "cx", "iswap") for f in (True, False)]
+        for b in ("cz", "cx", "iswap")
+        for f in (True, False)
+    ]
     print(f"{'gates':>8} {'pass':<20} {'deepcopy s':>11} {'pass s':>9} {'gates/s':>12} {'out gates':>10}")
     for n in sizes:
         repeat = 3 if n <= 10**5 else 1

@@ -21,13 +21,13 @@ NB_MODULE(_interop_bench, m) {
                 .impl = through_interop,
                 .params = {{"expr", vx::Conv::Str}, {"tolerance", vx::Conv::Float}},
                 .defaults = {vx::own(PyFloat_FromDouble(1e-9))}});
-    m.def("nanobind_func", [](const nb::str &expr, double tolerance) {
-        return body(expr.c_str(), tolerance);
-    }, nb::arg("expr"), nb::arg("tolerance") = 1e-9);
+    m.def(
+        "nanobind_func", [](const nb::str &expr, double tolerance) { return body(expr.c_str(), tolerance); },
+        nb::arg("expr"), nb::arg("tolerance") = 1e-9);
 
-    m.attr("InteropClass") = vx::make_class(
-        m, "InteropClass", nb::handle(), nullptr,
-        {{.name = "method", .impl = method_body, .params = {{"self"}, {"x", vx::Conv::Float}}}});
+    m.attr("InteropClass") =
+        vx::make_class(m, "InteropClass", nb::handle(), nullptr,
+                       {{.name = "method", .impl = method_body, .params = {{"self"}, {"x", vx::Conv::Float}}}});
     struct Plain {};
     nb::class_<Plain>(m, "NanobindClass")
         .def(nb::init<>())

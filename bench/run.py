@@ -2,6 +2,7 @@
 
 Usage: python bench/run.py [name ...]   (names without the bench_ prefix)
 """
+
 import glob
 import os
 import subprocess

@@ -1,4 +1,5 @@
 """Timing helper shared by the benchmark scripts."""
+
 import contextlib
 import gc
 import io

@@ -4,15 +4,16 @@ Reads examples/adder.qasm (or the file given on the command line), decomposes
 its three-qubit gates, routes it with SABRE on a chain of its qubits and
 rewrites it into the cx basis, printing the circuit after each step.
 """
+
 import os
 import sys
 
 import networkx as nx
-
 from vexal.circuit.decompose import ThreeQubitGateDecompose
-from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.routing import SabreRouting
 from vexal.circuit.translate import TranslateToBasisGates
+
+from vexal.circuit.quantumcircuit import QuantumCircuit
 
 
 def show(title, qc):

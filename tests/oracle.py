@@ -14,6 +14,7 @@ Main entry points:
   permute_qubits(gates, mapping)
   assert_equivalent_routed(original, routed, n_phys, initial_v2p, final_v2p)
 """
+
 import cmath
 import math
 
@@ -44,7 +45,7 @@ def _controlled(u, nctrl=1):
     k = int(round(math.log2(u.shape[0])))
     dim = 2 ** (nctrl + k)
     m = np.eye(dim, dtype=complex)
-    allc = 2 ** nctrl - 1
+    allc = 2**nctrl - 1
     for r in range(u.shape[0]):
         for c in range(u.shape[0]):
             m[allc + (r << nctrl), allc + (c << nctrl)] = u[r, c]
@@ -60,17 +61,19 @@ def _perm(p):
 
 
 _SWAP = _perm([0, 2, 1, 3])
-FIXED.update({
-    "cx": _controlled(FIXED["x"]),
-    "cnot": _controlled(FIXED["x"]),
-    "cy": _controlled(FIXED["y"]),
-    "cz": _controlled(FIXED["z"]),
-    "swap": _SWAP,
-    "iswap": np.array([[1, 0, 0, 0], [0, 0, 1j, 0], [0, 1j, 0, 0], [0, 0, 0, 1]], dtype=complex),
-    "ccx": _controlled(FIXED["x"], 2),
-    "ccz": _controlled(FIXED["z"], 2),
-    "cswap": _controlled(_SWAP, 1),
-})
+FIXED.update(
+    {
+        "cx": _controlled(FIXED["x"]),
+        "cnot": _controlled(FIXED["x"]),
+        "cy": _controlled(FIXED["y"]),
+        "cz": _controlled(FIXED["z"]),
+        "swap": _SWAP,
+        "iswap": np.array([[1, 0, 0, 0], [0, 0, 1j, 0], [0, 1j, 0, 0], [0, 0, 0, 1]], dtype=complex),
+        "ccx": _controlled(FIXED["x"], 2),
+        "ccz": _controlled(FIXED["z"], 2),
+        "cswap": _controlled(_SWAP, 1),
+    }
+)
 
 
 def _rx(t):
@@ -93,15 +96,15 @@ def _p(t):
 
 def u_matrix(theta, phi, lamda):
     c, s = math.cos(theta / 2), math.sin(theta / 2)
-    return np.array([[c, -cmath.exp(1j * lamda) * s],
-                     [cmath.exp(1j * phi) * s, cmath.exp(1j * (phi + lamda)) * c]], dtype=complex)
+    return np.array(
+        [[c, -cmath.exp(1j * lamda) * s], [cmath.exp(1j * phi) * s, cmath.exp(1j * (phi + lamda)) * c]], dtype=complex
+    )
 
 
 def _r(theta, phi):
     # rotation by theta about the equatorial axis (cos phi, sin phi, 0)
     c, s = math.cos(theta / 2), math.sin(theta / 2)
-    return np.array([[c, -1j * cmath.exp(-1j * phi) * s],
-                     [-1j * cmath.exp(1j * phi) * s, c]], dtype=complex)
+    return np.array([[c, -1j * cmath.exp(-1j * phi) * s], [-1j * cmath.exp(1j * phi) * s, c]], dtype=complex)
 
 
 _X, _Y, _Z = FIXED["x"], FIXED["y"], FIXED["z"]
@@ -117,8 +120,13 @@ def _cp(t):
 
 
 PARAM = {  # name -> (number of angles, function)
-    "rx": (1, _rx), "ry": (1, _ry), "rz": (1, _rz), "p": (1, _p),
-    "u": (3, u_matrix), "u3": (3, u_matrix), "r": (2, _r),
+    "rx": (1, _rx),
+    "ry": (1, _ry),
+    "rz": (1, _rz),
+    "p": (1, _p),
+    "u": (3, u_matrix),
+    "u3": (3, u_matrix),
+    "r": (2, _r),
     "rxx": (1, lambda t: _pauli_rot(np.kron(_X, _X), t)),
     "ryy": (1, lambda t: _pauli_rot(np.kron(_Y, _Y), t)),
     "rzz": (1, lambda t: _pauli_rot(np.kron(_Z, _Z), t)),
@@ -161,16 +169,17 @@ def gate_matrix(record, params_value=None):
     npar, nq = gate_shape(name)
     if len(record) != 1 + npar + nq:
         raise ValueError(f"oracle: malformed record {record!r}")
-    qubits = [int(q) for q in record[1 + npar:]]
+    qubits = [int(q) for q in record[1 + npar :]]
     if len(set(qubits)) != len(qubits):
         raise ValueError(f"oracle: repeated qubit in {record!r}")
     if npar == 0:
         return FIXED[name], qubits
-    angles = [_angle(a, params_value) for a in record[1:1 + npar]]
+    angles = [_angle(a, params_value) for a in record[1 : 1 + npar]]
     return PARAM[name][1](*angles), qubits
 
 
 # ---------------------------------------------------------------- simulator
+
 
 def _apply_matrix(psi, mat, qubits):
     """psi: contiguous array of shape (batch, 2^n), bit q of the column index
@@ -237,7 +246,7 @@ def apply_gates(state, gates, nqubits, params_value=None, ignore_nonunitary=Fals
     states given as the columns of a (2^n, B) array.  Returns a new array of
     the same shape."""
     state = np.asarray(state, dtype=complex)
-    dim = 2 ** nqubits
+    dim = 2**nqubits
     if state.shape[0] != dim or state.ndim not in (1, 2):
         raise ValueError(f"oracle: state of shape {state.shape}, expected {dim} rows")
     single = state.ndim == 1
@@ -248,18 +257,18 @@ def apply_gates(state, gates, nqubits, params_value=None, ignore_nonunitary=Fals
 
 def circuit_unitary(gates, nqubits, params_value=None, ignore_nonunitary=False):
     """The 2^n x 2^n unitary of a gate list."""
-    return apply_gates(np.eye(2 ** nqubits, dtype=complex), gates, nqubits,
-                       params_value, ignore_nonunitary)
+    return apply_gates(np.eye(2**nqubits, dtype=complex), gates, nqubits, params_value, ignore_nonunitary)
 
 
 def random_states(nqubits, count, seed=0):
     rng = np.random.default_rng(seed)
-    dim = 2 ** nqubits
+    dim = 2**nqubits
     s = rng.normal(size=(dim, count)) + 1j * rng.normal(size=(dim, count))
     return s / np.linalg.norm(s, axis=0)
 
 
 # ---------------------------------------------------------------- comparison
+
 
 def global_phase(U, V):
     """The unit complex number c minimising |U - c V| (1 if V . U vanishes)."""
@@ -290,8 +299,9 @@ def assert_equivalent(gates_a, gates_b, nqubits, params_value=None, atol=1e-8):
         _fail("circuits are not equivalent", U, V)
 
 
-def assert_equivalent_states(gates_a, gates_b, nqubits, trials=2, seed=0,
-                             params_value=None, atol=1e-8, ignore_nonunitary=False):
+def assert_equivalent_states(
+    gates_a, gates_b, nqubits, trials=2, seed=0, params_value=None, atol=1e-8, ignore_nonunitary=False
+):
     """Both gate lists map `trials` random states to the same outputs, with a
     single global phase common to all of them."""
     s = random_states(nqubits, trials, seed)
@@ -302,6 +312,7 @@ def assert_equivalent_states(gates_a, gates_b, nqubits, trials=2, seed=0,
 
 
 # ---------------------------------------------------------------- relabelling
+
 
 def record_qubit_positions(record):
     """Indices, inside the record, of its qubit wires (for unitary gates)."""
@@ -342,12 +353,21 @@ def embed_state(psi, v2p, n_phys):
     used = set(phys_axis)
     idx = tuple(slice(None) if ax in used else 0 for ax in range(n_phys)) + (slice(None),)
     full[idx] = t
-    return full.reshape(2 ** n_phys, batch)
+    return full.reshape(2**n_phys, batch)
 
 
-def assert_equivalent_routed(original, routed, n_phys, initial_v2p, final_v2p,
-                             trials=2, seed=0, params_value=None, atol=1e-8,
-                             ignore_nonunitary=False):
+def assert_equivalent_routed(
+    original,
+    routed,
+    n_phys,
+    initial_v2p,
+    final_v2p,
+    trials=2,
+    seed=0,
+    params_value=None,
+    atol=1e-8,
+    ignore_nonunitary=False,
+):
     """`routed` (on n_phys physical qubits), applied to a random state placed
     by initial_v2p (unused physical qubits in |0>), gives the output of
     `original` placed by final_v2p, up to one global phase.
@@ -368,7 +388,6 @@ def assert_equivalent_routed(original, routed, n_phys, initial_v2p, final_v2p,
     fin = {compact[v]: final_v2p[v] for v in vs}
     s = random_states(k, trials, seed)
     expected = embed_state(apply_gates(s, orig, k, params_value, ignore_nonunitary), fin, n_phys)
-    got = apply_gates(embed_state(s, init, n_phys), routed, n_phys, params_value,
-                      ignore_nonunitary)
+    got = apply_gates(embed_state(s, init, n_phys), routed, n_phys, params_value, ignore_nonunitary)
     if not equal_up_to_phase(got, expected, atol):
         _fail("routed circuit does not reproduce the original", got, expected)

@@ -1,4 +1,5 @@
 """The chip description: builders, coupler filter, validation, pickling."""
+
 import collections
 import pickle
 import re
@@ -10,10 +11,14 @@ from vexal.circuit.backend import Backend
 
 
 def test_custom_chip_and_filtered_graph():
-    b = Backend({2: 0.99, 0: 0.98, 5: 0.97},
-                [(5, 0, 0.95), (0, 2, 0.6), (2, 5, 0.59)],
-                two_qubit_gate_basis="iswap", one_qubit_gate_length=2e-8,
-                two_qubit_gate_length=4e-8, priority_qubits=[[0, 5], [2, 0, 5]])
+    b = Backend(
+        {2: 0.99, 0: 0.98, 5: 0.97},
+        [(5, 0, 0.95), (0, 2, 0.6), (2, 5, 0.59)],
+        two_qubit_gate_basis="iswap",
+        one_qubit_gate_length=2e-8,
+        two_qubit_gate_length=4e-8,
+        priority_qubits=[[0, 5], [2, 0, 5]],
+    )
     assert b.qubits == [0, 2, 5]
     assert b.two_qubit_gate_basis == "iswap"
     assert b.priority_qubits == [[0, 5], [2, 0, 5]]
@@ -41,31 +46,34 @@ def test_list_and_dict_forms_agree():
     assert a.couplers_fidelity == b.couplers_fidelity == {(0, 1): 0.9, (1, 2): 0.8}
 
 
-@pytest.mark.parametrize("args, kwargs, exc, text", [
-    (([0.9, 1.2], []), {}, ValueError, "in [0, 1]"),
-    (([0.9, -0.1], []), {}, ValueError, "in [0, 1]"),
-    (([0.9, float("nan")], []), {}, ValueError, "NaN"),
-    (([0.9, "high"], []), {}, TypeError, "real number"),
-    (({-1: 0.9}, []), {}, ValueError, "non-negative"),
-    (({1.5: 0.9}, []), {}, TypeError, "integer"),
-    (({True: 0.9}, []), {}, TypeError, "integer"),
-    (([], []), {}, ValueError, "at least one qubit"),
-    ((0.9, []), {}, TypeError, "qubits_fidelity"),
-    (([0.9, 0.9], [(0, 0, 0.9)]), {}, ValueError, "itself"),
-    (([0.9, 0.9], [(0, 2, 0.9)]), {}, ValueError, "unknown qubit 2"),
-    (([0.9, 0.9], [(0, 1, 0.9), (1, 0, 0.8)]), {}, ValueError, "twice"),
-    (([0.9, 0.9], [(0, 1)]), {}, ValueError, "triple"),
-    (([0.9, 0.9], {(0, 1, 2): 0.9}), {}, ValueError, "pair"),
-    (([0.9, 0.9], [(0, 1, 1.5)]), {}, ValueError, "in [0, 1]"),
-    (([0.9, 0.9], "0-1"), {}, TypeError, "couplers_fidelity"),
-    (([0.9], []), {"two_qubit_gate_basis": "CZ"}, ValueError, "cz, cx, iswap"),
-    (([0.9], []), {"two_qubit_gate_basis": None}, TypeError, "str"),
-    (([0.9], []), {"one_qubit_gate_length": -1e-9}, ValueError, "non-negative"),
-    (([0.9], []), {"two_qubit_gate_length": float("inf")}, ValueError, "finite"),
-    (([0.9, 0.9], []), {"priority_qubits": [[0, 3]]}, ValueError, "unknown qubit 3"),
-    (([0.9, 0.9], []), {"priority_qubits": [[0, 0]]}, ValueError, "repeats"),
-    (([0.9, 0.9], []), {"priority_qubits": [0, 1]}, TypeError, "priority"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, exc, text",
+    [
+        (([0.9, 1.2], []), {}, ValueError, "in [0, 1]"),
+        (([0.9, -0.1], []), {}, ValueError, "in [0, 1]"),
+        (([0.9, float("nan")], []), {}, ValueError, "NaN"),
+        (([0.9, "high"], []), {}, TypeError, "real number"),
+        (({-1: 0.9}, []), {}, ValueError, "non-negative"),
+        (({1.5: 0.9}, []), {}, TypeError, "integer"),
+        (({True: 0.9}, []), {}, TypeError, "integer"),
+        (([], []), {}, ValueError, "at least one qubit"),
+        ((0.9, []), {}, TypeError, "qubits_fidelity"),
+        (([0.9, 0.9], [(0, 0, 0.9)]), {}, ValueError, "itself"),
+        (([0.9, 0.9], [(0, 2, 0.9)]), {}, ValueError, "unknown qubit 2"),
+        (([0.9, 0.9], [(0, 1, 0.9), (1, 0, 0.8)]), {}, ValueError, "twice"),
+        (([0.9, 0.9], [(0, 1)]), {}, ValueError, "triple"),
+        (([0.9, 0.9], {(0, 1, 2): 0.9}), {}, ValueError, "pair"),
+        (([0.9, 0.9], [(0, 1, 1.5)]), {}, ValueError, "in [0, 1]"),
+        (([0.9, 0.9], "0-1"), {}, TypeError, "couplers_fidelity"),
+        (([0.9], []), {"two_qubit_gate_basis": "CZ"}, ValueError, "cz, cx, iswap"),
+        (([0.9], []), {"two_qubit_gate_basis": None}, TypeError, "str"),
+        (([0.9], []), {"one_qubit_gate_length": -1e-9}, ValueError, "non-negative"),
+        (([0.9], []), {"two_qubit_gate_length": float("inf")}, ValueError, "finite"),
+        (([0.9, 0.9], []), {"priority_qubits": [[0, 3]]}, ValueError, "unknown qubit 3"),
+        (([0.9, 0.9], []), {"priority_qubits": [[0, 0]]}, ValueError, "repeats"),
+        (([0.9, 0.9], []), {"priority_qubits": [0, 1]}, TypeError, "priority"),
+    ],
+)
 def test_validation(args, kwargs, exc, text):
     with pytest.raises(exc, match=re.escape(text)):
         Backend(*args, **kwargs)

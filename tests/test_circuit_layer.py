@@ -1,4 +1,5 @@
 """The circuit class and the one-qubit angle decomposition."""
+
 import cmath
 import math
 
@@ -9,8 +10,8 @@ from vexal.circuit import gatework, quantumcircuit
 from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.utils import u3_decompose
 
-
 # ---------------------------------------------------------------- QuantumCircuit
+
 
 def test_construction_and_tables():
     qc = QuantumCircuit()
@@ -18,9 +19,13 @@ def test_construction_and_tables():
     qc = QuantumCircuit(3, 2)
     assert (qc.nqubits, qc.ncbits) == (3, 2)
     assert "nqubits=3" in repr(qc)
-    for name in ("one_qubit_gates_available", "two_qubit_gates_available",
-                 "three_qubit_gates_available", "one_qubit_parameter_gates_available",
-                 "two_qubit_parameter_gates_available"):
+    for name in (
+        "one_qubit_gates_available",
+        "two_qubit_gates_available",
+        "three_qubit_gates_available",
+        "one_qubit_parameter_gates_available",
+        "two_qubit_parameter_gates_available",
+    ):
         assert getattr(quantumcircuit, name) is getattr(gatework, name)
     with pytest.raises(ValueError):
         QuantumCircuit(-1, 0)
@@ -43,9 +48,19 @@ def test_deepcopy_is_independent():
 
 
 def test_readers_fill_from_parser_triple(monkeypatch):
-    result = ([("h", 1), ("cx", 1, 4), ("rzz", 0.5, 4, 1), ("u", 0.1, 0.2, 0.3, 1),
-               ("barrier", (1, 6)), ("delay", 1e-8, (4,)), ("measure", [4], [2])],
-              {4, 1}, {2})
+    result = (
+        [
+            ("h", 1),
+            ("cx", 1, 4),
+            ("rzz", 0.5, 4, 1),
+            ("u", 0.1, 0.2, 0.3, 1),
+            ("barrier", (1, 6)),
+            ("delay", 1e-8, (4,)),
+            ("measure", [4], [2]),
+        ],
+        {4, 1},
+        {2},
+    )
     calls = []
 
     def fake(arg):
@@ -55,8 +70,7 @@ def test_readers_fill_from_parser_triple(monkeypatch):
     # the parsers are looked up on the gatework module at call time
     monkeypatch.setattr(gatework, "parse_openqasm2_to_gates", fake, raising=False)
     monkeypatch.setattr(gatework, "parse_morvo_to_gates", fake, raising=False)
-    for read, arg in ((QuantumCircuit.from_openqasm2, "text"),
-                      (QuantumCircuit.from_morvo, [["H", "Q1"]])):
+    for read, arg in ((QuantumCircuit.from_openqasm2, "text"), (QuantumCircuit.from_morvo, [["H", "Q1"]])):
         qc = QuantumCircuit()
         assert read(qc, arg) is qc
         assert calls[-1] is arg
@@ -65,21 +79,22 @@ def test_readers_fill_from_parser_triple(monkeypatch):
         assert qc.nqubits == 7  # the barrier wire 6 counts
         assert qc.ncbits == 3
 
-    monkeypatch.setattr(gatework, "parse_morvo_to_gates", lambda m: ([], set(), set()),
-                        raising=False)
+    monkeypatch.setattr(gatework, "parse_morvo_to_gates", lambda m: ([], set(), set()), raising=False)
     qc = QuantumCircuit(5, 5).from_morvo([])
     assert (qc.nqubits, qc.ncbits, qc.qubits, qc.gates) == (0, 0, [], [])
 
 
-@pytest.mark.parametrize("bad", [
-    [("cx", 0, -1)],
-    [("x", "q0")],
-    [("nonsense", 0)],
-    ["x"],
-])
+@pytest.mark.parametrize(
+    "bad",
+    [
+        [("cx", 0, -1)],
+        [("x", "q0")],
+        [("nonsense", 0)],
+        ["x"],
+    ],
+)
 def test_reader_refuses_bad_records_without_changing(monkeypatch, bad):
-    monkeypatch.setattr(gatework, "parse_morvo_to_gates", lambda m: (bad, {0}, set()),
-                        raising=False)
+    monkeypatch.setattr(gatework, "parse_morvo_to_gates", lambda m: (bad, {0}, set()), raising=False)
     qc = QuantumCircuit(2, 0)
     qc.gates = [("h", 0)]
     with pytest.raises(ValueError):
@@ -87,11 +102,11 @@ def test_reader_refuses_bad_records_without_changing(monkeypatch, bad):
     assert qc.gates == [("h", 0)] and qc.nqubits == 2
 
 
-@pytest.mark.skipif(not hasattr(gatework, "parse_openqasm2_to_gates"),
-                    reason="OpenQASM parser not built")
+@pytest.mark.skipif(not hasattr(gatework, "parse_openqasm2_to_gates"), reason="OpenQASM parser not built")
 def test_from_openqasm2_real_parser():
-    text = ('OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[3];\ncreg c[2];\n'
-            'h q[0];\ncx q[0],q[2];\nmeasure q[2] -> c[1];\n')
+    text = (
+        'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[3];\ncreg c[2];\nh q[0];\ncx q[0],q[2];\nmeasure q[2] -> c[1];\n'
+    )
     qc = QuantumCircuit().from_openqasm2(text)
     assert qc.qubits == [0, 2] and qc.nqubits == 3 and qc.ncbits == 2
     assert qc.gates[:2] == [("h", 0), ("cx", 0, 2)]
@@ -99,10 +114,10 @@ def test_from_openqasm2_real_parser():
 
 # ---------------------------------------------------------------- u3_decompose
 
+
 def u_mat(theta, phi, lamda):
     c, s = math.cos(theta / 2), math.sin(theta / 2)
-    return np.array([[c, -cmath.exp(1j * lamda) * s],
-                     [cmath.exp(1j * phi) * s, cmath.exp(1j * (phi + lamda)) * c]])
+    return np.array([[c, -cmath.exp(1j * lamda) * s], [cmath.exp(1j * phi) * s, cmath.exp(1j * (phi + lamda)) * c]])
 
 
 def reconstruct(m):
@@ -142,11 +157,18 @@ def test_identity_up_to_phase(g):
 S2 = 1 / math.sqrt(2)
 
 
-@pytest.mark.parametrize("m", [
-    [[0, 1], [1, 0]], [[0, -1j], [1j, 0]], [[1, 0], [0, -1]], [[S2, S2], [S2, -S2]],
-    [[1, 0], [0, 1j]], [[1, 0], [0, cmath.exp(0.25j * math.pi)]],
-    [[(1 + 1j) / 2, (1 - 1j) / 2], [(1 - 1j) / 2, (1 + 1j) / 2]],
-])
+@pytest.mark.parametrize(
+    "m",
+    [
+        [[0, 1], [1, 0]],
+        [[0, -1j], [1j, 0]],
+        [[1, 0], [0, -1]],
+        [[S2, S2], [S2, -S2]],
+        [[1, 0], [0, 1j]],
+        [[1, 0], [0, cmath.exp(0.25j * math.pi)]],
+        [[(1 + 1j) / 2, (1 - 1j) / 2], [(1 - 1j) / 2, (1 + 1j) / 2]],
+    ],
+)
 def test_named_gates(m):
     assert reconstruct(np.array(m, dtype=complex)) < 1e-12
 
@@ -162,10 +184,18 @@ def test_special_angles():
             assert reconstruct(cmath.exp(0.4j) * u_mat(t, p, lam)) < 1e-12
 
 
-@pytest.mark.parametrize("m", [
-    np.eye(3), np.eye(2)[0], [[1, 0]], 1.0,
-    2 * np.eye(2), [[1, 1], [0, 1]], [[float("nan"), 0], [0, 1]],
-])
+@pytest.mark.parametrize(
+    "m",
+    [
+        np.eye(3),
+        np.eye(2)[0],
+        [[1, 0]],
+        1.0,
+        2 * np.eye(2),
+        [[1, 1], [0, 1]],
+        [[float("nan"), 0], [0, 1]],
+    ],
+)
 def test_bad_inputs(m):
     with pytest.raises(ValueError):
         u3_decompose(m)

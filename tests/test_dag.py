@@ -1,16 +1,16 @@
 """Circuit DAGs: qc2dag, dag2qc, the qubit-interaction graph and qubit groups."""
+
 import pathlib
 import random
 
 import networkx as nx
 import pytest
+from test_daglists import random_gates
+from vexal.circuit.dag import dag2qc, get_qcgraph_edges, qc2dag, qc2graph, split_qubits
 
 from vexal.circuit import dag as dagmod
 from vexal.circuit import gatework
-from vexal.circuit.dag import dag2qc, get_qcgraph_edges, qc2dag, qc2graph, split_qubits
 from vexal.circuit.quantumcircuit import QuantumCircuit
-
-from test_daglists import random_gates
 
 DATA = pathlib.Path(__file__).parent / "data" / "qasmbench"
 
@@ -87,12 +87,22 @@ def assert_same_up_to_commuting(a, b):
 
 
 def test_qc2dag_structure_and_orders():
-    qc = circuit(3, [0, 1, 2], [("h", 0), ("cx", 0, 1), ("ccx", 0, 1, 2), ("measure", [0, 1], [1, 0]),
-                                ("rzz", 0.3, 2, 0)])
+    qc = circuit(
+        3, [0, 1, 2], [("h", 0), ("cx", 0, 1), ("ccx", 0, 1, 2), ("measure", [0, 1], [1, 0]), ("rzz", 0.3, 2, 0)]
+    )
     g = qc2dag(qc)
     assert type(g) is nx.DiGraph
-    assert list(g.nodes) == ["q0", "q1", "q2", "h_0_[0]", "cx_1_[0, 1]", "ccx_2_[0, 1, 2]", "measure_3_[0]",
-                             "measure_4_[1]", "rzz_5_[2, 0]"]
+    assert list(g.nodes) == [
+        "q0",
+        "q1",
+        "q2",
+        "h_0_[0]",
+        "cx_1_[0, 1]",
+        "ccx_2_[0, 1, 2]",
+        "measure_3_[0]",
+        "measure_4_[1]",
+        "rzz_5_[2, 0]",
+    ]
     assert g.nodes["measure_4_[1]"] == {"qubits": [1], "cbits": [0]}
     assert list(g.successors("ccx_2_[0, 1, 2]")) == ["measure_3_[0]", "measure_4_[1]", "rzz_5_[2, 0]"]
     assert list(g.predecessors("rzz_5_[2, 0]")) == ["ccx_2_[0, 1, 2]", "measure_3_[0]"]
@@ -114,8 +124,7 @@ def test_qc2dag_show_qubits_truth_value():
     qc = circuit(2, [0, 1], [("cx", 0, 1)])
     assert "q0" not in qc2dag(qc, None) and "q0" not in qc2dag(qc, show_qubits=0)
     assert "q0" in qc2dag(qc, "yes")
-    assert qc2dag.__annotations__ == {"qc": "'QuantumCircuit'", "show_qubits": "bool",
-                                      "return": "'nx.DiGraph'"}
+    assert qc2dag.__annotations__ == {"qc": "'QuantumCircuit'", "show_qubits": "bool", "return": "'nx.DiGraph'"}
 
 
 def test_qc2dag_uses_replaced_names(monkeypatch):
@@ -184,9 +193,20 @@ def test_round_trip_random_circuits():
 
 
 def test_dag2qc_records_and_shared_objects():
-    qc = circuit(3, [0, 1, 2], [("measure", [1], [2]), ("barrier", (2, 0)), ("delay", 2e-8, (1,)),
-                                ("u", 1, 2, 3, 0), ("r", 4, 5, 1), ("cp", 0.5, 2, 1), ("reset", 0),
-                                ("cswap", 2, 1, 0)])
+    qc = circuit(
+        3,
+        [0, 1, 2],
+        [
+            ("measure", [1], [2]),
+            ("barrier", (2, 0)),
+            ("delay", 2e-8, (1,)),
+            ("u", 1, 2, 3, 0),
+            ("r", 4, 5, 1),
+            ("cp", 0.5, 2, 1),
+            ("reset", 0),
+            ("cswap", 2, 1, 0),
+        ],
+    )
     g = qc2dag(qc)
     back = dag2qc(g)
     assert_same_up_to_commuting(back.gates, qc.gates)
@@ -208,8 +228,12 @@ def test_dag2qc_sizes():
     with pytest.raises(ValueError):
         dag2qc(qc2dag(circuit(2, [0, 1], []), False))
     assert dag2qc(qc2dag(circuit(2, [0, 1], []), False), 2).gates == []
-    assert dag2qc.__annotations__ == {"dag": "'nx.DiGraph'", "nqubits": "int | None", "ncbits": "int | None",
-                                      "return": "'QuantumCircuit'"}
+    assert dag2qc.__annotations__ == {
+        "dag": "'nx.DiGraph'",
+        "nqubits": "int | None",
+        "ncbits": "int | None",
+        "return": "'QuantumCircuit'",
+    }
 
 
 def test_dag2qc_foreign_nodes_and_errors():
@@ -260,9 +284,16 @@ def test_pairs_and_groups():
     qc = circuit(3, [0, 1, 2], [("h", 0), ("cx", 0, 1)])
     assert get_qcgraph_edges(qc.gates) == [(0, 1)]
     assert split_qubits(qc) == [[0, 1], [2]]
-    assert get_qcgraph_edges([("ccx", 0, 1, 2), ("rzz", "a", 3, 5), ("measure", [0, 1], [0, 1]),
-                              ("barrier", (0, 4)), ("reset", 1), ("delay", 1e-9, (2,))]) == [
-        (0, 1), (1, 2), (3, 5)]
+    assert get_qcgraph_edges(
+        [
+            ("ccx", 0, 1, 2),
+            ("rzz", "a", 3, 5),
+            ("measure", [0, 1], [0, 1]),
+            ("barrier", (0, 4)),
+            ("reset", 1),
+            ("delay", 1e-9, (2,)),
+        ]
+    ) == [(0, 1), (1, 2), (3, 5)]
     assert split_qubits(circuit(3, [0, 1, 2], [("ccz", 0, 1, 2)])) == [[0, 1, 2]]
     assert split_qubits(circuit(3, [2, 0, 1], [("x", 0), ("barrier", (0, 1, 2))])) == [[2], [0], [1]]
     assert split_qubits(circuit(0, [], [])) == []
@@ -343,6 +374,7 @@ def test_corpus_round_trip(path):
         assert_same_up_to_commuting(back.gates, qc.gates)
     if n <= 8:
         import oracle
+
         u = oracle.circuit_unitary(back.gates, n, ignore_nonunitary=True)
         v = oracle.circuit_unitary(qc.gates, n, ignore_nonunitary=True)
         assert oracle.equal_up_to_phase(u, v)
@@ -358,16 +390,28 @@ def test_qc2dag_native_path_is_taken(monkeypatch):
 
 def g_ref(qc):
     g = nx.DiGraph()
-    g.add_nodes_from([("q0", {"qubits": [0]}), ("q1", {"qubits": [1]}), ("h_0_[0]", {"qubits": [0]}),
-                      ("cx_1_[0, 1]", {"qubits": [0, 1]})])
-    g.add_edges_from([("q0", "h_0_[0]", {"qubit": [0]}), ("h_0_[0]", "cx_1_[0, 1]", {"qubit": [0]}),
-                      ("q1", "cx_1_[0, 1]", {"qubit": [1]})])
+    g.add_nodes_from(
+        [
+            ("q0", {"qubits": [0]}),
+            ("q1", {"qubits": [1]}),
+            ("h_0_[0]", {"qubits": [0]}),
+            ("cx_1_[0, 1]", {"qubits": [0, 1]}),
+        ]
+    )
+    g.add_edges_from(
+        [
+            ("q0", "h_0_[0]", {"qubit": [0]}),
+            ("h_0_[0]", "cx_1_[0, 1]", {"qubit": [0]}),
+            ("q1", "cx_1_[0, 1]", {"qubit": [1]}),
+        ]
+    )
     g.graph["qubits"] = qc.qubits
     return g
 
 
 def test_collector_state_is_kept():
     import gc
+
     qc = circuit(2, [0, 1], [("h", 0), ("cx", 0, 1)])
     bad = circuit(2, [0, 1], [("h", 0), ("cx", 0, 5)])
     assert gc.isenabled()

@@ -1,11 +1,12 @@
 """Node and edge lists of a circuit DAG (convert_gate_info_to_dag_info)."""
+
 import random
 
 import numpy as np
 import pytest
+from vexal.circuit.gatework import convert_gate_info_to_dag_info as convert
 
 from vexal.circuit import gatework
-from vexal.circuit.gatework import convert_gate_info_to_dag_info as convert
 
 
 def lists(nqubits, qubits, gates, show_qubits=True):
@@ -169,8 +170,11 @@ def test_three_qubit_edge_order():
     _, edges = lists(3, [0, 1, 2], [("cx", 2, 0), ("ccx", 0, 1, 2)])
     assert edges[-2:] == [("cx_0_[2, 0]", node, {"qubit": [0, 2]}), ("q1", node, {"qubit": [1]})]
     _, edges = lists(3, [0, 1, 2], [("ccx", 0, 1, 2)])
-    assert edges == [("q0", "ccx_0_[0, 1, 2]", {"qubit": [0]}), ("q1", "ccx_0_[0, 1, 2]", {"qubit": [1]}),
-                     ("q2", "ccx_0_[0, 1, 2]", {"qubit": [2]})]
+    assert edges == [
+        ("q0", "ccx_0_[0, 1, 2]", {"qubit": [0]}),
+        ("q1", "ccx_0_[0, 1, 2]", {"qubit": [1]}),
+        ("q2", "ccx_0_[0, 1, 2]", {"qubit": [2]}),
+    ]
 
 
 def test_three_qubit_gate_on_fresh_wires_has_no_edge_from_nowhere():
@@ -184,8 +188,16 @@ def test_three_qubit_gate_on_fresh_wires_has_no_edge_from_nowhere():
 
 
 def test_parameter_and_functional_attributes():
-    gates = [("u", 0.1, 0.2, 0.3, 4), ("rzz", 0.5, 3, 1), ("delay", 1e-07, (2,)), ("r", "a", 0.2, 0),
-             ("rx", "theta", 1), ("u3", 0.7, 2), ("reset", 3), ("barrier", (4, 0))]
+    gates = [
+        ("u", 0.1, 0.2, 0.3, 4),
+        ("rzz", 0.5, 3, 1),
+        ("delay", 1e-07, (2,)),
+        ("r", "a", 0.2, 0),
+        ("rx", "theta", 1),
+        ("u3", 0.7, 2),
+        ("reset", 3),
+        ("barrier", (4, 0)),
+    ]
     nodes, _ = lists(5, [], gates, False)
     assert nodes == [
         ("u_0_[4]", {"qubits": [4], "params": [0.1, 0.2, 0.3]}),
@@ -222,22 +234,25 @@ def test_inputs_are_not_changed_and_numpy_ints_are_accepted():
 # ---------------------------------------------------------------- refusals
 
 
-@pytest.mark.parametrize("gates, qubits, text", [
-    ([("h", 2)], [], "qubit index 2 out of range for 2 qubits"),
-    ([("h", -1)], [], "qubit index -1 out of range"),
-    ([("cx", 0, 5)], [], "out of range"),
-    ([("barrier", (0, 1, 7))], [], "out of range"),
-    ([("measure", [0, 9], [0, 1])], [], "out of range"),
-    ([], [0, 3], "qubit index 3 out of range for 2 qubits in qubits"),
-    ([("h", 10 ** 30)], [], "out of range"),
-    ([("measure", [0, 1], [0])], [], "fewer classical bits than qubits"),
-    ([("cu", 0.1, 0.2, 0.3, 0, 1)], [], "wrong gate type cu"),
-    ([("CX", 0, 1)], [], "wrong gate type CX"),
-    ([("cx", 0)], [], "wrong number of elements"),
-    ([("u", 0.1, 0)], [], "wrong number of elements"),
-    ([()], [], "no gate name"),
-    (["h"], [], "a gate record is a tuple"),
-])
+@pytest.mark.parametrize(
+    "gates, qubits, text",
+    [
+        ([("h", 2)], [], "qubit index 2 out of range for 2 qubits"),
+        ([("h", -1)], [], "qubit index -1 out of range"),
+        ([("cx", 0, 5)], [], "out of range"),
+        ([("barrier", (0, 1, 7))], [], "out of range"),
+        ([("measure", [0, 9], [0, 1])], [], "out of range"),
+        ([], [0, 3], "qubit index 3 out of range for 2 qubits in qubits"),
+        ([("h", 10**30)], [], "out of range"),
+        ([("measure", [0, 1], [0])], [], "fewer classical bits than qubits"),
+        ([("cu", 0.1, 0.2, 0.3, 0, 1)], [], "wrong gate type cu"),
+        ([("CX", 0, 1)], [], "wrong gate type CX"),
+        ([("cx", 0)], [], "wrong number of elements"),
+        ([("u", 0.1, 0)], [], "wrong number of elements"),
+        ([()], [], "no gate name"),
+        (["h"], [], "a gate record is a tuple"),
+    ],
+)
 def test_bad_records_raise_value_error(gates, qubits, text):
     with pytest.raises(ValueError, match=text.replace("[", r"\[")):
         convert(2, qubits, [("h", 0)] + gates)
@@ -266,7 +281,7 @@ def test_argument_types_and_counts():
 
 
 def test_huge_wire_count_costs_only_the_wires_used():
-    n = 10 ** 15
+    n = 10**15
     _, edges = lists(n, [n - 1], [("cx", n - 1, 3), ("h", n - 1)])
     assert edges[-1] == (f"cx_0_[{n - 1}, 3]", f"h_1_[{n - 1}]", {"qubit": [n - 1]})
 

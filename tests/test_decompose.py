@@ -1,11 +1,12 @@
 """Gate decompositions of vexal.circuit.decompose and ThreeQubitGateDecompose."""
+
 import itertools
 import math
 
 import numpy as np
+import oracle
 import pytest
 
-import oracle
 from vexal.circuit import decompose as D
 from vexal.circuit import matrix as M
 from vexal.circuit import utils
@@ -63,7 +64,14 @@ def test_two_qubit_fixed_records():
     assert D.cz_decompose(0, 1, True, "cx") == [h, ("cx", 0, 1), h]
     assert D.cy_decompose(0, 1, False, "cz") == [("sdg", 1), ("h", 1), ("cz", 0, 1), ("h", 1), ("s", 1)]
     assert D.rzz_decompose(0.3, 0, 1, False, "cz") == [
-        ("h", 1), ("cz", 0, 1), ("h", 1), ("rz", 0.3, 1), ("h", 1), ("cz", 0, 1), ("h", 1)]
+        ("h", 1),
+        ("cz", 0, 1),
+        ("h", 1),
+        ("rz", 0.3, 1),
+        ("h", 1),
+        ("cz", 0, 1),
+        ("h", 1),
+    ]
     assert D.iswap_decompose(0, 1, True, "iswap") == [("iswap", 0, 1)]
 
     plain = D.cx_decompose(2, 5, False, "iswap")
@@ -152,8 +160,16 @@ def test_native_u3_matches_python_bit_for_bit(monkeypatch):
     """u_dot_u decomposes natively while u3_decompose is the package's own;
     its angles must be those of the Python function, bit for bit."""
     rng = np.random.default_rng(7)
-    specials = [(0.0, 0.0, 0.0), (PI, 0.0, 0.0), (PI, 1.0, -1.0), (0.0, 1.0, 2.0), (1e-13, 0.5, 0.5),
-                (PI - 1e-13, 0.3, 0.2), (PI / 2, PI, -PI), (2 * PI, 0.0, 0.0)]
+    specials = [
+        (0.0, 0.0, 0.0),
+        (PI, 0.0, 0.0),
+        (PI, 1.0, -1.0),
+        (0.0, 1.0, 2.0),
+        (1e-13, 0.5, 0.5),
+        (PI - 1e-13, 0.3, 0.2),
+        (PI / 2, PI, -PI),
+        (2 * PI, 0.0, 0.0),
+    ]
     pairs = [(("u", *a, 0), ("u", 0.0, 0.0, 0.0, 0)) for a in specials]
     for _ in range(3000):
         pairs.append((("u", *rng.uniform(-7, 7, 3).tolist(), 0), ("u", *rng.uniform(-7, 7, 3).tolist(), 0)))

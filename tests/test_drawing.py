@@ -1,4 +1,5 @@
 """Drawing a circuit DAG with Graphviz and a qubit graph with matplotlib."""
+
 import struct
 
 import networkx as nx
@@ -7,8 +8,8 @@ import pytest
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
-
 from vexal.circuit.dag import draw_dag, draw_graph, qc2dag, qc2graph  # noqa: E402
+
 from vexal.circuit.quantumcircuit import QuantumCircuit  # noqa: E402
 
 
@@ -34,7 +35,7 @@ def png_info(path):
     dpi = None
     i = data.find(b"pHYs")
     if i >= 0:
-        ppm = struct.unpack(">I", data[i + 4:i + 8])[0]
+        ppm = struct.unpack(">I", data[i + 4 : i + 8])[0]
         dpi = round(ppm * 0.0254)
     return len(data), width, height, dpi
 

@@ -1,27 +1,45 @@
 """The gate vocabulary and the frame of vexal.circuit.gatework."""
+
 import copy
 import re
 
 import numpy as np
-import pytest
-
 import vexal.circuit.gatework as gw
 
 TABLES = {
     "one_qubit_gates_available": [
-        ("id", "I"), ("x", "X"), ("y", "Y"), ("z", "Z"), ("s", "S"), ("sdg", "Sdg"),
-        ("t", "T"), ("tdg", "Tdg"), ("h", "H"), ("sx", "\u221aX"), ("sxdg", "\u221aXdg")],
+        ("id", "I"),
+        ("x", "X"),
+        ("y", "Y"),
+        ("z", "Z"),
+        ("s", "S"),
+        ("sdg", "Sdg"),
+        ("t", "T"),
+        ("tdg", "Tdg"),
+        ("h", "H"),
+        ("sx", "\u221aX"),
+        ("sxdg", "\u221aXdg"),
+    ],
     "two_qubit_gates_available": [
-        ("cx", "\u25cfX"), ("cnot", "\u25cfX"), ("cy", "\u25cfY"), ("cz", "\u25cfZ"),
-        ("swap", "XX"), ("iswap", "\u2736\u2736")],
-    "three_qubit_gates_available": [
-        ("ccz", "\u25cf\u25cf\u25cf"), ("ccx", "\u25cf\u25cfX"), ("cswap", "\u25cfXX")],
+        ("cx", "\u25cfX"),
+        ("cnot", "\u25cfX"),
+        ("cy", "\u25cfY"),
+        ("cz", "\u25cfZ"),
+        ("swap", "XX"),
+        ("iswap", "\u2736\u2736"),
+    ],
+    "three_qubit_gates_available": [("ccz", "\u25cf\u25cf\u25cf"), ("ccx", "\u25cf\u25cfX"), ("cswap", "\u25cfXX")],
     "one_qubit_parameter_gates_available": [
-        ("rx", "Rx"), ("ry", "Ry"), ("rz", "Rz"), ("p", "P"), ("u", "U"), ("u3", "U"), ("r", "R")],
-    "two_qubit_parameter_gates_available": [
-        ("rxx", "Rxx"), ("ryy", "Ryy"), ("rzz", "Rzz"), ("cp", "\u25cfP")],
-    "functional_gates_available": [
-        ("barrier", "\u2591"), ("measure", "M"), ("reset", "|0>"), ("delay", "Delay")],
+        ("rx", "Rx"),
+        ("ry", "Ry"),
+        ("rz", "Rz"),
+        ("p", "P"),
+        ("u", "U"),
+        ("u3", "U"),
+        ("r", "R"),
+    ],
+    "two_qubit_parameter_gates_available": [("rxx", "Rxx"), ("ryy", "Ryy"), ("rzz", "Rzz"), ("cp", "\u25cfP")],
+    "functional_gates_available": [("barrier", "\u2591"), ("measure", "M"), ("reset", "|0>"), ("delay", "Delay")],
 }
 
 
@@ -57,11 +75,23 @@ def test_module_frame():
     names = [k for k in vars(gw) if not k.startswith("__")]
     assert names[:3] == ["np", "copy", "re"]
     assert names[3:9] == list(TABLES)
-    order = ["convert_gate_info_to_dag_info", "is_multiple_of_pi", "parse_expression",
-             "parse_openqasm2_regs", "parse_openqasm2_custom_gates", "generate_reg_map",
-             "sparse_gate_params_qregs", "get_positions_list", "parse_openqasm2_to_gates",
-             "parse_openqasm2_to_gates_dump", "parse_morvo_to_gates", "initialize_lines",
-             "generate_gates_layerd", "format_gates_layerd", "add_gates_to_lines"]
+    order = [
+        "convert_gate_info_to_dag_info",
+        "is_multiple_of_pi",
+        "parse_expression",
+        "parse_openqasm2_regs",
+        "parse_openqasm2_custom_gates",
+        "generate_reg_map",
+        "sparse_gate_params_qregs",
+        "get_positions_list",
+        "parse_openqasm2_to_gates",
+        "parse_openqasm2_to_gates_dump",
+        "parse_morvo_to_gates",
+        "initialize_lines",
+        "generate_gates_layerd",
+        "format_gates_layerd",
+        "add_gates_to_lines",
+    ]
     present = names[9:]
     assert present == [n for n in order if n in present]
     assert {"is_multiple_of_pi", "parse_expression"} <= set(present)

@@ -1,11 +1,12 @@
 """The pass interface and the function objects of the interop layer."""
+
 import abc
 import pickle
 
 import pytest
-
 import vexal.circuit.keystage as ks
 from vexal.circuit.keystage import TranspilerPass
+
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
 
@@ -13,14 +14,16 @@ def test_module_and_class_frame():
     assert ks.__doc__ == (
         "This module contains the TranspilerPass class, an abstract base class for defining transpiler "
         "passes that transform or optimize quantum circuits. Subclasses must implement the run method "
-        "to process QuantumCircuit objects.\n")
+        "to process QuantumCircuit objects.\n"
+    )
     assert ks.ABC is abc.ABC and ks.abstractmethod is abc.abstractmethod
     assert ks.QuantumCircuit is QuantumCircuit
     assert TranspilerPass.__bases__ == (abc.ABC,)
     assert type(TranspilerPass) is abc.ABCMeta
     assert TranspilerPass.__module__ == "vexal.circuit.keystage"
     assert TranspilerPass.__doc__ == (
-        "Abstract base class for defining transpiler passes that transform or optimize quantum circuits.\n    ")
+        "Abstract base class for defining transpiler passes that transform or optimize quantum circuits.\n    "
+    )
     assert TranspilerPass.__abstractmethods__ == frozenset({"run"})
 
 
@@ -32,7 +35,8 @@ def test_methods_carry_python_function_attributes():
     assert run.__defaults__ is None
     assert run.__doc__ == (
         "Execute the transpiler pass on a quantum circuit.\n\n        Args:\n"
-        "            qc (QuantumCircuit): The quantum circuit to be processed by this transpiler pass.\n        ")
+        "            qc (QuantumCircuit): The quantum circuit to be processed by this transpiler pass.\n        "
+    )
     assert run.__isabstractmethod__ is True
     init = TranspilerPass.__init__
     assert init.__qualname__ == "TranspilerPass.__init__" and init.__doc__ is None

@@ -5,32 +5,80 @@ import warnings
 
 import numpy as np
 import pytest
-
 import vexal.circuit.matrix as mx
 
 PI = np.pi
 
 TABLE_ORDER = [
-    ("id", "id_mat"), ("x", "x_mat"), ("y", "y_mat"), ("z", "z_mat"), ("h", "h_mat"),
-    ("s", "s_mat"), ("sdg", "sdg_mat"), ("t", "t_mat"), ("tdg", "tdg_mat"), ("sx", "sx_mat"),
-    ("sxdg", "sxdg_mat"), ("swap", "swap_mat"), ("iswap", "iswap_mat"), ("cx", "cx_mat"),
-    ("cnot", "cx_mat"), ("cy", "cy_mat"), ("cz", "cz_mat"), ("rx", "rx_mat"), ("ry", "ry_mat"),
-    ("rz", "rz_mat"), ("p", "p_mat"), ("u", "u_mat"), ("r", "r_mat"), ("rxx", "rxx_mat"),
-    ("ryy", "ryy_mat"), ("rzz", "rzz_mat"), ("cp", "cp_mat"), ("ccz", "ccz_mat"),
-    ("ccx", "ccx_mat"), ("cswap", "cswap_mat"),
+    ("id", "id_mat"),
+    ("x", "x_mat"),
+    ("y", "y_mat"),
+    ("z", "z_mat"),
+    ("h", "h_mat"),
+    ("s", "s_mat"),
+    ("sdg", "sdg_mat"),
+    ("t", "t_mat"),
+    ("tdg", "tdg_mat"),
+    ("sx", "sx_mat"),
+    ("sxdg", "sxdg_mat"),
+    ("swap", "swap_mat"),
+    ("iswap", "iswap_mat"),
+    ("cx", "cx_mat"),
+    ("cnot", "cx_mat"),
+    ("cy", "cy_mat"),
+    ("cz", "cz_mat"),
+    ("rx", "rx_mat"),
+    ("ry", "ry_mat"),
+    ("rz", "rz_mat"),
+    ("p", "p_mat"),
+    ("u", "u_mat"),
+    ("r", "r_mat"),
+    ("rxx", "rxx_mat"),
+    ("ryy", "ryy_mat"),
+    ("rzz", "rzz_mat"),
+    ("cp", "cp_mat"),
+    ("ccz", "ccz_mat"),
+    ("ccx", "ccx_mat"),
+    ("cswap", "cswap_mat"),
 ]
-CONSTANTS = ["id_mat", "x_mat", "y_mat", "z_mat", "h_mat", "s_mat", "sdg_mat", "t_mat", "tdg_mat",
-             "sx_mat", "sxdg_mat", "swap_mat", "iswap_mat", "cx_mat", "xc_mat", "cy_mat", "yc_mat",
-             "cz_mat", "ccz_mat", "ccx_mat", "cxc_mat", "cswap_mat", "swapc_mat"]
+CONSTANTS = [
+    "id_mat",
+    "x_mat",
+    "y_mat",
+    "z_mat",
+    "h_mat",
+    "s_mat",
+    "sdg_mat",
+    "t_mat",
+    "tdg_mat",
+    "sx_mat",
+    "sxdg_mat",
+    "swap_mat",
+    "iswap_mat",
+    "cx_mat",
+    "xc_mat",
+    "cy_mat",
+    "yc_mat",
+    "cz_mat",
+    "ccz_mat",
+    "ccx_mat",
+    "cxc_mat",
+    "cswap_mat",
+    "swapc_mat",
+]
 
 
 def identical(a, b):
     """Same shape, dtype and bits (signs of zeros included)."""
-    return (a.dtype == b.dtype == np.complex128 and a.shape == b.shape
-            and np.array_equal(a.view(np.uint64), b.view(np.uint64)))
+    return (
+        a.dtype == b.dtype == np.complex128
+        and a.shape == b.shape
+        and np.array_equal(a.view(np.uint64), b.view(np.uint64))
+    )
 
 
 # ------------------------------------------------------------------ table and constants
+
 
 def test_table_holds_the_modules_objects_in_order():
     d = mx.gate_matrix_dict
@@ -48,8 +96,11 @@ def test_constants_are_the_literal_arrays():
     e = np.exp(1j * PI / 4)
     lit = {
         "id_mat": np.eye(2, dtype=complex),
-        "x_mat": [[0, 1], [1, 0]], "y_mat": [[0, -1j], [1j, 0]], "z_mat": [[1, 0], [0, -1]],
-        "s_mat": [[1, 0], [0, 1j]], "sdg_mat": [[1, 0], [0, -1j]],
+        "x_mat": [[0, 1], [1, 0]],
+        "y_mat": [[0, -1j], [1j, 0]],
+        "z_mat": [[1, 0], [0, -1]],
+        "s_mat": [[1, 0], [0, 1j]],
+        "sdg_mat": [[1, 0], [0, -1j]],
         "iswap_mat": [[1, 0, 0, 0], [0, 0, i, 0], [0, i, 0, 0], [0, 0, 0, 1]],
         "cy_mat": [[1, 0, 0, 0], [0, 0, 0, -1j], [0, 0, 1, 0], [0, 1j, 0, 0]],
         "yc_mat": [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 0, -1j], [0, 0, 1j, 0]],
@@ -98,6 +149,7 @@ def test_constants_are_unitary_and_related():
 
 
 # ------------------------------------------------------------------ parameterised matrices
+
 
 def test_parameterised_values_and_identities():
     assert np.array_equal(mx.rx_mat(0), np.eye(2))
@@ -149,11 +201,11 @@ def test_argument_errors():
 def test_ketn():
     assert mx.ketn0(2)[:, 0].tolist() == [1, 0, 0, 0]
     assert mx.ketn1(3).shape == (8, 1) and mx.ketn1(3)[:, 0].tolist() == [0] * 7 + [1]
-    for n in (0, 1, -3, -(10 ** 30)):
+    for n in (0, 1, -3, -(10**30)):
         assert mx.ketn0(n) is mx.ket0 and mx.ketn1(n) is mx.ket1
     assert identical(mx.ketn0(2.9), mx.ketn0(2))
     assert identical(mx.ketn1(5), np.kron(np.kron(np.kron(np.kron(mx.ket1, mx.ket1), mx.ket1), mx.ket1), mx.ket1))
-    for n in (45, 59, 64, 200, 10 ** 30):
+    for n in (45, 59, 64, 200, 10**30):
         with pytest.raises(MemoryError):
             mx.ketn0(n)
     with pytest.raises(ValueError):
@@ -170,6 +222,7 @@ def test_ketn():
 
 
 # ------------------------------------------------------------------ exactness against numpy
+
 
 def ref_cs(t):
     return np.cos(t * 0.5), np.sin(t * 0.5)
@@ -228,15 +281,44 @@ def ref_cp(t):
     return np.array([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, ei(t)]], dtype=complex)
 
 
-ONE_ANGLE = [(mx.rx_mat, ref_rx), (mx.ry_mat, ref_ry), (mx.rz_mat, ref_rz), (mx.p_mat, ref_p),
-             (mx.rxx_mat, ref_rxx), (mx.ryy_mat, ref_ryy), (mx.rzz_mat, ref_rzz), (mx.cp_mat, ref_cp),
-             (mx.u1_mat, lambda l: ref_u(0.0, 0.0, l))]
+ONE_ANGLE = [
+    (mx.rx_mat, ref_rx),
+    (mx.ry_mat, ref_ry),
+    (mx.rz_mat, ref_rz),
+    (mx.p_mat, ref_p),
+    (mx.rxx_mat, ref_rxx),
+    (mx.ryy_mat, ref_ryy),
+    (mx.rzz_mat, ref_rzz),
+    (mx.cp_mat, ref_cp),
+    (mx.u1_mat, lambda l: ref_u(0.0, 0.0, l)),
+]
 
 
 def angle_pool(rng, n):
-    special = [0.0, -0.0, PI, -PI, 2 * PI, -2 * PI, PI / 2, -PI / 2, 1e300, -1e300, 1.7e308,
-               5e-324, -5e-324, 2.2250738585072014e-308, 4.4e-308, 1e-300, 1e16, 3.0, -7.0,
-               math.nan, math.inf, -math.inf]
+    special = [
+        0.0,
+        -0.0,
+        PI,
+        -PI,
+        2 * PI,
+        -2 * PI,
+        PI / 2,
+        -PI / 2,
+        1e300,
+        -1e300,
+        1.7e308,
+        5e-324,
+        -5e-324,
+        2.2250738585072014e-308,
+        4.4e-308,
+        1e-300,
+        1e16,
+        3.0,
+        -7.0,
+        math.nan,
+        math.inf,
+        -math.inf,
+    ]
     pool = list(special)
     for _ in range(n):
         k = rng.random()
@@ -263,7 +345,7 @@ def test_results_are_bit_identical_to_numpy():
             t, p, l = (rng.choice(pool) for _ in range(3))
             assert identical(mx.u_mat(t, p, l), ref_u(t, p, l)), (t, p, l)
             assert identical(mx.r_mat(t, p), ref_r(t, p)), (t, p)
-        for t, p in ((3, 1), (np.float64(0.7), -0.0), (-0.0, np.float64(-0.0)), (2 ** 80 + 1, 0.5)):
+        for t, p in ((3, 1), (np.float64(0.7), -0.0), (-0.0, np.float64(-0.0)), (2**80 + 1, 0.5)):
             assert identical(mx.r_mat(t, p), ref_r(t, p)), (t, p)
 
     # the comparisons above ran the native path: finite angles never reach np.array
@@ -292,6 +374,7 @@ def test_non_finite_angles_behave_like_numpy():
 
 
 # ------------------------------------------------------------------ names looked up at call time
+
 
 def test_replaced_np_is_used(monkeypatch):
     used = []

@@ -1,14 +1,14 @@
 """The reference simulator agrees with known gate identities."""
+
 import math
 
 import numpy as np
-import pytest
-
 import oracle as O
+import pytest
 
 
 def basis(n, i):
-    v = np.zeros(2 ** n, dtype=complex)
+    v = np.zeros(2**n, dtype=complex)
     v[i] = 1
     return v
 
@@ -76,8 +76,7 @@ def test_phase_comparison_and_failures():
     with pytest.raises(ValueError):
         O.circuit_unitary([("rx", "a", 0)], 1)
     # measure/reset can be skipped on request
-    U = O.circuit_unitary([("x", 0), ("measure", [0], [0]), ("reset", 0)], 1,
-                          ignore_nonunitary=True)
+    U = O.circuit_unitary([("x", 0), ("measure", [0], [0]), ("reset", 0)], 1, ignore_nonunitary=True)
     assert np.allclose(U, O.FIXED["x"])
 
 
@@ -99,11 +98,23 @@ def test_state_simulator_matches_unitary():
 
 
 def test_permute_and_routed():
-    gates = [("h", 0), ("cx", 0, 1), ("rzz", 0.3, 1, 2), ("u", 0.1, 0.2, 0.3, 2),
-             ("barrier", (0, 2)), ("measure", [1], [0])]
+    gates = [
+        ("h", 0),
+        ("cx", 0, 1),
+        ("rzz", 0.3, 1, 2),
+        ("u", 0.1, 0.2, 0.3, 2),
+        ("barrier", (0, 2)),
+        ("measure", [1], [0]),
+    ]
     p = O.permute_qubits(gates, {0: 4, 1: 2, 2: 0})
-    assert p == [("h", 4), ("cx", 4, 2), ("rzz", 0.3, 2, 0), ("u", 0.1, 0.2, 0.3, 0),
-                 ("barrier", (4, 0)), ("measure", [2], [0])]
+    assert p == [
+        ("h", 4),
+        ("cx", 4, 2),
+        ("rzz", 0.3, 2, 0),
+        ("u", 0.1, 0.2, 0.3, 0),
+        ("barrier", (4, 0)),
+        ("measure", [2], [0]),
+    ]
     # routed copy with a swap in the middle: virtual 0,1,2 start on 3,1,0
     original = [("h", 0), ("cx", 0, 1), ("cx", 1, 2), ("rz", 0.4, 0)]
     init = {0: 3, 1: 1, 2: 0}
@@ -115,11 +126,11 @@ def test_permute_and_routed():
 
 def naive_unitary(gates, n):
     """Full matrix by explicit index arithmetic, gate by gate."""
-    U = np.eye(2 ** n, dtype=complex)
+    U = np.eye(2**n, dtype=complex)
     for g in gates:
         m, qs = O.gate_matrix(g)
-        G = np.zeros((2 ** n, 2 ** n), dtype=complex)
-        for i in range(2 ** n):
+        G = np.zeros((2**n, 2**n), dtype=complex)
+        for i in range(2**n):
             sub = sum(((i >> q) & 1) << j for j, q in enumerate(qs))
             rest = i & ~sum(1 << q for q in qs)
             for r in range(2 ** len(qs)):
@@ -130,6 +141,14 @@ def naive_unitary(gates, n):
 
 
 def test_simulator_matches_naive_index_arithmetic():
-    gates = [("cx", 2, 0), ("ccx", 3, 0, 1), ("cswap", 1, 3, 0), ("iswap", 3, 1),
-             ("cy", 0, 3), ("u", 0.3, 1.1, -0.4, 2), ("cp", 0.9, 3, 2), ("ryy", 0.2, 0, 2)]
+    gates = [
+        ("cx", 2, 0),
+        ("ccx", 3, 0, 1),
+        ("cswap", 1, 3, 0),
+        ("iswap", 3, 1),
+        ("cy", 0, 3),
+        ("u", 0.3, 1.1, -0.4, 2),
+        ("cp", 0.9, 3, 2),
+        ("ryy", 0.2, 0, 2),
+    ]
     assert np.allclose(O.circuit_unitary(gates, 4), naive_unitary(gates, 4))

@@ -1,4 +1,5 @@
 """OpenQASM 2.0 input: registers, custom gates, operands and the two readers."""
+
 import collections
 import contextlib
 import io
@@ -30,11 +31,14 @@ def quiet(fn, *args):
 
 
 def unrecognized(word):
-    return re.escape(f"Sorry, an unrecognized OpenQASM 2.0 syntax {word} was detected by vexalcircuit. "
-                     "Please contact the developer for assistance.")
+    return re.escape(
+        f"Sorry, an unrecognized OpenQASM 2.0 syntax {word} was detected by vexalcircuit. "
+        "Please contact the developer for assistance."
+    )
 
 
 # ---------------------------------------------------------------- registers
+
 
 def test_regs_lists_and_removes_declarations():
     text = "OPENQASM 2.0;\r\nqreg q[2];\r\nqreg r[3];\rcreg c[5];\nh q[0];\n"
@@ -65,8 +69,9 @@ def test_regs_comments_do_not_declare_and_mixed_lines_raise():
 def test_generate_reg_map(capsys):
     m = gw.generate_reg_map([("q", 2), ("r", 3)], "Qubit")
     assert m == {"q": {0: 0, 1: 1}, "r": {0: 2, 1: 3, 2: 4}}
-    assert capsys.readouterr().out == ("Qubit reg name q, mapping:{0: 0, 1: 1}\n"
-                                       "Qubit reg name r, mapping:{0: 2, 1: 3, 2: 4}\n")
+    assert capsys.readouterr().out == (
+        "Qubit reg name q, mapping:{0: 0, 1: 1}\nQubit reg name r, mapping:{0: 2, 1: 3, 2: 4}\n"
+    )
     assert gw.generate_reg_map([("c", 2)]) == {"c": {0: 0, 1: 1}}
     assert gw.generate_reg_map([]) == {}
     assert capsys.readouterr().out == ""
@@ -98,17 +103,22 @@ MAJORITY = "gate majority a,b,c\n{\n  cx c,b;\n  cx c,a;\n  ccx a,b,c;\n}\n"
 
 def test_custom_gate_definitions(capsys):
     table, rest = gw.parse_openqasm2_custom_gates("x q[0];\n" + MAJORITY + "h q[0];")
-    rec = {"params_and_qregs": ["a", "b", "c"],
-           "definition": [("cx", "c", "b"), ("cx", "c", "a"), ("ccx", "a", "b", "c")]}
+    rec = {
+        "params_and_qregs": ["a", "b", "c"],
+        "definition": [("cx", "c", "b"), ("cx", "c", "a"), ("ccx", "a", "b", "c")],
+    }
     assert table == {"majority": rec}
     assert rest == "x q[0];\n\nh q[0];"
     assert capsys.readouterr().out == "Custom gate detected\nmajority " + str(rec) + "\n"
 
     table, _ = gw.parse_openqasm2_custom_gates(
         "gate g(theta, lam) a b, c { rz(lam/2) c; u3(theta,0, pi) a b; }\n"
-        "gate e() a { }\ngate e a { h a; }\ngate bad(x)a { h a; }")
-    assert table["g"] == {"params_and_qregs": ["theta", "lam", "a b", "c"],
-                          "definition": [("rz", "lam/2", "c"), ("u3", "theta", "0", "pi", "a", "b")]}
+        "gate e() a { }\ngate e a { h a; }\ngate bad(x)a { h a; }"
+    )
+    assert table["g"] == {
+        "params_and_qregs": ["theta", "lam", "a b", "c"],
+        "definition": [("rz", "lam/2", "c"), ("u3", "theta", "0", "pi", "a", "b")],
+    }
     assert table["e"] == {"params_and_qregs": ["a"], "definition": [("h", "a")]}
     assert "bad" not in table
     # a statement broken after a comma has no statement shape; one broken after the name has
@@ -118,8 +128,10 @@ def test_custom_gate_definitions(capsys):
 
 
 def test_custom_gate_comments_and_formal_names():
-    table, rest = quiet(gw.parse_openqasm2_custom_gates,
-                        "// gate old a { x a; }\ngate g(pivot) a // the header\n{\n  // rz(1) a; }\n  rx(pivot) a;\n}")
+    table, rest = quiet(
+        gw.parse_openqasm2_custom_gates,
+        "// gate old a { x a; }\ngate g(pivot) a // the header\n{\n  // rz(1) a; }\n  rx(pivot) a;\n}",
+    )
     assert list(table) == ["g"]
     assert table["g"] == {"params_and_qregs": ["pivot", "a"], "definition": [("rx", "pivot", "a")]}
     assert rest.startswith("// gate old a { x a; }\n")
@@ -135,44 +147,50 @@ QMAP = {"q": {0: 0, 1: 1}, "r": {0: 2, 1: 3, 2: 4}}
 CMAP = {"c": {0: 0, 1: 1}}
 
 
-@pytest.mark.parametrize("line, triple", [
-    ("OPENQASM 2.0;", (None, None, None)),
-    ('include "qelib1.inc";', (None, None, None)),
-    ("", (None, None, None)),
-    ("h q[0];", ("h", None, "q[0]")),
-    ("rz(pi/2) q[0];", ("rz", "pi/2", "q[0]")),
-    ("u3(0.1,0.2,0.3) q[0];", ("u3", "0.1,0.2,0.3", "q[0]")),
-    ("rz(pi/2)q[0];", (None, None, None)),
-    ("rz((pi)/2) q[0];", (None, None, None)),
-    ("cx q[0], r[2];", ("cx", None, "q[0], r[2]")),
-    ("measure q[1] -> c[0];", ("measure", None, "q[1],c[0]")),
-    ("measure q -> c;", ("measure", None, "q,c")),
-    ("measure q[0];", ("measure", None, "q[0]")),
-    ("measure q[0], q[1] -> c[0], c[1];", (None, None, None)),
-    ("if(c==1) x q[0];", ("if", "c==1", "x q[0]")),
-    ("h q[0]", (None, None, None)),
-    ("h q[0]; x q[1];", (None, None, None)),
-    ("h q[0];\n", ("h", None, "q[0]")),
-    ("h  ;", ("h", None, " ")),
-])
+@pytest.mark.parametrize(
+    "line, triple",
+    [
+        ("OPENQASM 2.0;", (None, None, None)),
+        ('include "qelib1.inc";', (None, None, None)),
+        ("", (None, None, None)),
+        ("h q[0];", ("h", None, "q[0]")),
+        ("rz(pi/2) q[0];", ("rz", "pi/2", "q[0]")),
+        ("u3(0.1,0.2,0.3) q[0];", ("u3", "0.1,0.2,0.3", "q[0]")),
+        ("rz(pi/2)q[0];", (None, None, None)),
+        ("rz((pi)/2) q[0];", (None, None, None)),
+        ("cx q[0], r[2];", ("cx", None, "q[0], r[2]")),
+        ("measure q[1] -> c[0];", ("measure", None, "q[1],c[0]")),
+        ("measure q -> c;", ("measure", None, "q,c")),
+        ("measure q[0];", ("measure", None, "q[0]")),
+        ("measure q[0], q[1] -> c[0], c[1];", (None, None, None)),
+        ("if(c==1) x q[0];", ("if", "c==1", "x q[0]")),
+        ("h q[0]", (None, None, None)),
+        ("h q[0]; x q[1];", (None, None, None)),
+        ("h q[0];\n", ("h", None, "q[0]")),
+        ("h  ;", ("h", None, " ")),
+    ],
+)
 def test_sparse_gate_params_qregs(line, triple):
     assert gw.sparse_gate_params_qregs(line) == triple
 
 
-@pytest.mark.parametrize("gate, text, expected", [
-    (None, None, []),
-    ("h", "q[0]", [[0]]),
-    ("h", "r", [[2, 3, 4]]),
-    ("cx", "q[0], r[2]", [[0], [4]]),
-    ("x", "q,r", [[0, 1], [2, 3, 4]]),
-    ("x", "q, r", [[0, 1], [2, 3, 4]]),
-    ("x", "q,y", [[0, 1]]),
-    ("barrier", "q[0] q[1]", [[0], [1]]),
-    ("measure", "q[1],c[0]", [[1], [0]]),
-    ("measure", "q,c", [[0, 1], [0, 1]]),
-    ("measure", "r[0],c", [[2], [0, 1]]),
-    ("measure", "r[0],zz", [[2], []]),
-])
+@pytest.mark.parametrize(
+    "gate, text, expected",
+    [
+        (None, None, []),
+        ("h", "q[0]", [[0]]),
+        ("h", "r", [[2, 3, 4]]),
+        ("cx", "q[0], r[2]", [[0], [4]]),
+        ("x", "q,r", [[0, 1], [2, 3, 4]]),
+        ("x", "q, r", [[0, 1], [2, 3, 4]]),
+        ("x", "q,y", [[0, 1]]),
+        ("barrier", "q[0] q[1]", [[0], [1]]),
+        ("measure", "q[1],c[0]", [[1], [0]]),
+        ("measure", "q,c", [[0, 1], [0, 1]]),
+        ("measure", "r[0],c", [[2], [0, 1]]),
+        ("measure", "r[0],zz", [[2], []]),
+    ],
+)
 def test_get_positions_list(gate, text, expected):
     assert gw.get_positions_list(gate, text, QMAP, CMAP) == expected
 
@@ -190,10 +208,14 @@ def test_get_positions_list_failures():
 
 # ---------------------------------------------------------------- the reader
 
+
 def test_reader_basic_program(capsys):
     prog = HEADER + "qreg q[2];\ncreg c[2];\nh q;\ncx q[0],q[1];\nmeasure q -> c;\n"
-    assert parse(prog) == ([("h", 0), ("h", 1), ("cx", 0, 1), ("measure", [0], [0]), ("measure", [1], [1])],
-                           {0, 1}, {0, 1})
+    assert parse(prog) == (
+        [("h", 0), ("h", 1), ("cx", 0, 1), ("measure", [0], [0]), ("measure", [1], [1])],
+        {0, 1},
+        {0, 1},
+    )
     assert capsys.readouterr().out == ""
 
 
@@ -207,7 +229,9 @@ def test_reader_merges_registers(capsys):
 
 
 def test_reader_gate_forms():
-    prog = HEADER + """qreg q[3];
+    prog = (
+        HEADER
+        + """qreg q[3];
 u1(0.5) q[0];
 u2(0,pi) q[0];
 u3(0.1,0.2,0.3) q[1];
@@ -223,40 +247,66 @@ ccx q[0],q[1],q[2];
 id q[1];   // comment
 \t
 """
+    )
     gates, _, _ = parse(prog)
-    assert gates == [("u", 0, 0, 0.5, 0), ("u", HALF_PI, 0.0, math.pi, 0), ("u", 0.1, 0.2, 0.3, 1),
-                     ("u", 0.1, 0.2, 0.3, 1), ("r", 0.1, 0.2, 2), ("cp", 0.3, 0, 1), ("rzz", 0.2, 1, 2),
-                     ("rz", math.pi / 4, 0), ("rz", math.pi / 4, 1), ("rz", math.pi / 4, 2),
-                     ("delay", 1e-06, (0,)), ("reset", 2), ("cnot", 0, 2), ("ccx", 0, 1, 2), ("id", 1)]
+    assert gates == [
+        ("u", 0, 0, 0.5, 0),
+        ("u", HALF_PI, 0.0, math.pi, 0),
+        ("u", 0.1, 0.2, 0.3, 1),
+        ("u", 0.1, 0.2, 0.3, 1),
+        ("r", 0.1, 0.2, 2),
+        ("cp", 0.3, 0, 1),
+        ("rzz", 0.2, 1, 2),
+        ("rz", math.pi / 4, 0),
+        ("rz", math.pi / 4, 1),
+        ("rz", math.pi / 4, 2),
+        ("delay", 1e-06, (0,)),
+        ("reset", 2),
+        ("cnot", 0, 2),
+        ("ccx", 0, 1, 2),
+        ("id", 1),
+    ]
     assert type(gates[0][1]) is int
 
 
-@pytest.mark.parametrize("body, message", [
-    ("cx q[0];", "cx takes 2 quantum arguments, but got 1."),
-    ("cx q,r;", "cx takes 2 different quantum arguments length."),
-    ("cx foo, q[0];", "cx takes 2 quantum arguments, but got 1."),
-    ("ccx q[0],q[1];", "ccx takes 3 quantum arguments, but got 2."),
-    ("ccx q,q,r;", "ccx takes 3 different quantum arguments length."),
-    ("rz q[0];", "rz takes 1 parameter(s), but got 0."),
-    ("rz(0.1,0.2) q[0];", "rz takes 1 parameter(s), but got 2."),
-    ("u3(0.1,0.2) q[0];", "u3 takes 3 parameter(s), but got 2."),
-    ("u2(0.1) q[0];", "u2 takes 2 parameter(s), but got 1."),
-    ("r q[0];", "r takes 2 parameter(s), but got 0."),
-    ("cu1 q[0],q[1];", "cu1 takes 1 parameter(s), but got 0."),
-    ("delay q[0];", "delay takes 1 parameter(s), but got 0."),
-    ("measure q[0];", "measurement gate: position parse error"),
-])
+@pytest.mark.parametrize(
+    "body, message",
+    [
+        ("cx q[0];", "cx takes 2 quantum arguments, but got 1."),
+        ("cx q,r;", "cx takes 2 different quantum arguments length."),
+        ("cx foo, q[0];", "cx takes 2 quantum arguments, but got 1."),
+        ("ccx q[0],q[1];", "ccx takes 3 quantum arguments, but got 2."),
+        ("ccx q,q,r;", "ccx takes 3 different quantum arguments length."),
+        ("rz q[0];", "rz takes 1 parameter(s), but got 0."),
+        ("rz(0.1,0.2) q[0];", "rz takes 1 parameter(s), but got 2."),
+        ("u3(0.1,0.2) q[0];", "u3 takes 3 parameter(s), but got 2."),
+        ("u2(0.1) q[0];", "u2 takes 2 parameter(s), but got 1."),
+        ("r q[0];", "r takes 2 parameter(s), but got 0."),
+        ("cu1 q[0],q[1];", "cu1 takes 1 parameter(s), but got 0."),
+        ("delay q[0];", "delay takes 1 parameter(s), but got 0."),
+        ("measure q[0];", "measurement gate: position parse error"),
+    ],
+)
 def test_reader_checks(body, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         quiet(parse, "qreg q[2];\nqreg r[3];\ncreg c[2];\n" + body)
 
 
-@pytest.mark.parametrize("line, word", [
-    ("U(0,0,0) q[0];", "U"), ("CX q[0],q[1];", "CX"), ("if(c==1) x q[0];", "if"),
-    ("if(c==1) rz(__import__('os').system('echo hi')) q[0];", "if"),
-    ("h q[0]", "h"), ("h q[0]; x q[1];", "h"), ("measure q[0], q[1] -> c[0], c[1];", "measure"),
-    ("rz(pi/2)q[0];", "rz"), ("//comment", None), ("}", "}"),
-])
+@pytest.mark.parametrize(
+    "line, word",
+    [
+        ("U(0,0,0) q[0];", "U"),
+        ("CX q[0],q[1];", "CX"),
+        ("if(c==1) x q[0];", "if"),
+        ("if(c==1) rz(__import__('os').system('echo hi')) q[0];", "if"),
+        ("h q[0]", "h"),
+        ("h q[0]; x q[1];", "h"),
+        ("measure q[0], q[1] -> c[0], c[1];", "measure"),
+        ("rz(pi/2)q[0];", "rz"),
+        ("//comment", None),
+        ("}", "}"),
+    ],
+)
 def test_reader_refuses_what_it_cannot_read(line, word):
     prog = HEADER + "qreg q[2];\ncreg c[2];\n" + line + "\n"
     if word is None:
@@ -282,12 +332,19 @@ def test_reader_barrier_trimming():
 
 
 def test_custom_gate_expansion_counts_qubits_and_binds_formals():
-    prog = ("qreg q[2];\nqreg r[2];\n"
-            "gate g(theta, lam) a,b { rz(theta) a; rx(lam/2) b; cx a,b; barrier a,b; u3(theta, -lam, pi/2) b; }\n"
-            "barrier q, r;\ng(0.5, 2*pi) q,r;\n")
+    prog = (
+        "qreg q[2];\nqreg r[2];\n"
+        "gate g(theta, lam) a,b { rz(theta) a; rx(lam/2) b; cx a,b; barrier a,b; u3(theta, -lam, pi/2) b; }\n"
+        "barrier q, r;\ng(0.5, 2*pi) q,r;\n"
+    )
     gates, qubits, cbits = quiet(parse, prog)
-    body = lambda a, b: [("rz", 0.5, a), ("rx", math.pi, b), ("cx", a, b), ("barrier", (a, b)),
-                         ("u", 0.5, -2 * math.pi, HALF_PI, b)]
+    body = lambda a, b: [
+        ("rz", 0.5, a),
+        ("rx", math.pi, b),
+        ("cx", a, b),
+        ("barrier", (a, b)),
+        ("u", 0.5, -2 * math.pi, HALF_PI, b),
+    ]
     assert gates == [("barrier", (0, 1, 2, 3))] + body(0, 2) + body(1, 3)
     assert qubits == {0, 1, 2, 3} and cbits == {0, 1, 2, 3}
     with pytest.raises(ValueError, match="custom gate g sparse failer!"):
@@ -304,9 +361,11 @@ def test_custom_gate_expansion_counts_qubits_and_binds_formals():
 def test_expressions_are_never_executed(tmp_path):
     marker = tmp_path / "ran"
     payload = f"__import__('os').system('touch {marker}')"
-    for prog in (f"qreg q[1];\nrz({payload}) q[0];",
-                 f"qreg q[1];\ngate g(t) a {{ rz({payload}) a; }}\ng(1) q[0];",
-                 f"qreg q[1];\ngate g(t) a {{ rz(t) a; }}\ng({payload}) q[0];"):
+    for prog in (
+        f"qreg q[1];\nrz({payload}) q[0];",
+        f"qreg q[1];\ngate g(t) a {{ rz({payload}) a; }}\ng(1) q[0];",
+        f"qreg q[1];\ngate g(t) a {{ rz(t) a; }}\ng({payload}) q[0];",
+    ):
         with pytest.raises((ValueError, NameError)):
             quiet(parse, prog)
     # the single-register reader drops parameters it cannot read; the body then misses a name
@@ -330,6 +389,7 @@ def test_replaced_module_functions_are_used(monkeypatch):
 
 # ---------------------------------------------------------------- single-register reader
 
+
 def test_dump_reader():
     dump = gw.parse_openqasm2_to_gates_dump
     prog = HEADER + "qreg q[2];\ncreg c[2];\nh q[0];\ncx q[0],q[1];\nmeasure q[0] -> c[0];\nmeasure q[1] -> c[1];"
@@ -338,7 +398,10 @@ def test_dump_reader():
     assert dump(body + "h r[5];\nh q[0], q[1];")[0] == [("h", 5), ("h", 0)]
     assert dump(body + "rz(pi/2) q[0]; // was q[2]")[0] == [("rz", HALF_PI, 2)]
     assert dump(body + "u1(0.5) q[0];\ncu1(0.3) q[0],q[1];\nrzz(0.2) q[0],q[1];")[0] == [
-        ("u", 0, 0, 0.5, 0), ("cp", 0.3, 0, 1), ("rzz", 0.2, 0, 1)]
+        ("u", 0, 0, 0.5, 0),
+        ("cp", 0.3, 0, 1),
+        ("rzz", 0.2, 0, 1),
+    ]
     assert dump(body + "barrier q;\nbarrier q[0],q[1];")[0] == [("barrier", (0, 1, 2)), ("barrier", (0, 1))]
     gates, qubits, cbits = dump("qreg q[2];\ncreg c[2];\nh q[0];\nmeasure q -> c;")
     assert gates == [("h", 0), ("measure", [0], [0]), ("measure", [1], [1])] and cbits == {0}
@@ -361,6 +424,7 @@ def test_dump_reader():
 
 # ---------------------------------------------------------------- real programs
 
+
 def corpus_files(kind):
     folder = os.path.join(CORPUS, kind)
     return sorted(os.listdir(folder))
@@ -381,8 +445,9 @@ REFUSED = {
 }
 
 NAMES = {"u1": "u", "u2": "u", "u3": "u", "cu1": "cp"}
-ONE_PER_QUBIT = set(gw.one_qubit_gates_available) | set(gw.one_qubit_parameter_gates_available) | {
-    "u1", "u2", "delay", "reset"}
+ONE_PER_QUBIT = (
+    set(gw.one_qubit_gates_available) | set(gw.one_qubit_parameter_gates_available) | {"u1", "u2", "delay", "reset"}
+)
 
 
 def independent_count(text):
@@ -439,8 +504,17 @@ def test_unsupported_corpus(name):
 
 def test_teleportation_program():
     qc = quiet(QuantumCircuit().from_openqasm2, read(PROGRAMS, "teleport.qasm"))
-    assert qc.gates == [("u", 0.3, 0.2, 0.1, 0), ("h", 1), ("cx", 1, 2), ("barrier", (0, 1, 2)), ("cx", 0, 1),
-                        ("h", 0), ("measure", [0], [0]), ("measure", [1], [1]), ("measure", [2], [2])]
+    assert qc.gates == [
+        ("u", 0.3, 0.2, 0.1, 0),
+        ("h", 1),
+        ("cx", 1, 2),
+        ("barrier", (0, 1, 2)),
+        ("cx", 0, 1),
+        ("h", 0),
+        ("measure", [0], [0]),
+        ("measure", [1], [1]),
+        ("measure", [2], [2]),
+    ]
     assert qc.qubits == [0, 1, 2] and qc.nqubits == 3 and qc.ncbits == 3
 
 
@@ -452,7 +526,7 @@ def test_qft_program_is_the_fourier_transform():
     n = 4
     u = oracle.circuit_unitary(unitary_part[2:], n)
     # the discrete Fourier transform, read on the input bits in reverse order (no final swaps)
-    dim = 2 ** n
+    dim = 2**n
     rev = [int(format(k, "04b")[::-1], 2) for k in range(dim)]
     f = np.exp(2j * np.pi * np.outer(range(dim), range(dim)) / dim) / np.sqrt(dim)
     assert oracle.equal_up_to_phase(u, f[:, rev])
@@ -463,7 +537,7 @@ def test_ripple_carry_adder_adds():
     qc = quiet(QuantumCircuit().from_openqasm2, read(PROGRAMS, "adder.qasm"))
     assert qc.nqubits == 10 and qc.qubits == list(range(10))
     gates = [g for g in qc.gates if g[0] != "measure"]
-    state = np.zeros(2 ** 10, dtype=complex)
+    state = np.zeros(2**10, dtype=complex)
     state[0] = 1
     out = oracle.apply_gates(state, gates, 10)
     k = int(np.argmax(np.abs(out)))
@@ -476,23 +550,40 @@ def test_ripple_carry_adder_adds():
 
 # ---------------------------------------------------------------- no input hangs or crashes
 
+
 def test_random_and_hostile_texts():
     rnd = random.Random(20240607)
     sources = [read(CORPUS, "supported", n) for n in corpus_files("supported")[:20]]
     alphabet = "qregcatex()[];,->/{}\n \t0123456789\u03c0.*+-pi\u00e9\u0663"
-    hostile = ["(" * 5000, "qreg q[99999999999999];", "9" * 5000, " " * 100000, "gate " * 50000,
-               "gate g(" * 20000, "gate g a " + "b " * 50000, "x" * 100000 + "[1]", "h q[" + "1" * 10000 + "];",
-               "rz(" + "(" * 1000 + "1" + ")" * 1000 + ") q[0];", "rz(9**9**9) q[0];", "measure" + " " * 50000 + "x",
-               "\u2028".join(["qreg q[1];", "h q[0];"])]
-    functions = [gw.parse_openqasm2_to_gates, gw.parse_openqasm2_to_gates_dump, gw.parse_openqasm2_regs,
-                 gw.parse_openqasm2_custom_gates, gw.sparse_gate_params_qregs]
+    hostile = [
+        "(" * 5000,
+        "qreg q[99999999999999];",
+        "9" * 5000,
+        " " * 100000,
+        "gate " * 50000,
+        "gate g(" * 20000,
+        "gate g a " + "b " * 50000,
+        "x" * 100000 + "[1]",
+        "h q[" + "1" * 10000 + "];",
+        "rz(" + "(" * 1000 + "1" + ")" * 1000 + ") q[0];",
+        "rz(9**9**9) q[0];",
+        "measure" + " " * 50000 + "x",
+        "\u2028".join(["qreg q[1];", "h q[0];"]),
+    ]
+    functions = [
+        gw.parse_openqasm2_to_gates,
+        gw.parse_openqasm2_to_gates_dump,
+        gw.parse_openqasm2_regs,
+        gw.parse_openqasm2_custom_gates,
+        gw.sparse_gate_params_qregs,
+    ]
     for i in range(600):
         k = i % 4
         if k == 0:
             text = bytes(rnd.randrange(256) for _ in range(rnd.randrange(200))).decode("latin1")
         elif k == 1:
             s = rnd.choice(sources)
-            text = s[:rnd.randrange(len(s) + 1)]
+            text = s[: rnd.randrange(len(s) + 1)]
         elif k == 2:
             text = "".join(rnd.choice(alphabet) for _ in range(rnd.randrange(300)))
         else:

@@ -1,20 +1,19 @@
 """Tests of vexal.circuit.routing (SABRE routing)."""
+
 import random
 import zlib
 from collections import OrderedDict
 
 import networkx as nx
+import oracle
 import pytest
-
-from vexal.circuit import routing
 from vexal.circuit.dag import qc2dag, split_qubits
-from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.routing import SabreRouting, extract_qubits, update_v2p_and_p2v_mapping
 
-import oracle
+from vexal.circuit import routing
+from vexal.circuit.quantumcircuit import QuantumCircuit
 
-CONFLICT = ("A conflict occurred during the Sabre algorithm computation. "
-            "Please contact the developer for assistance.")
+CONFLICT = "A conflict occurred during the Sabre algorithm computation. Please contact the developer for assistance."
 TWO_Q = {"cx", "cnot", "cy", "cz", "swap", "iswap", "rxx", "ryy", "rzz", "cp"}
 
 
@@ -67,6 +66,7 @@ def node_named(dag, prefix):
 
 # ---------------------------------------------------------------- construction
 
+
 def test_constructor_attributes_and_conversions():
     g = chain(3)
     r = SabreRouting(g, "random", 1, 3.7, "basic", 1)
@@ -88,15 +88,18 @@ def test_constructor_attributes_and_conversions():
     assert r2.physical_qubits is order and r2.physical_qubits_index == {4: 0, 5: 1, 6: 2}
 
 
-@pytest.mark.parametrize("kw, match", [
-    ({"iterations": 0}, "iterations must be at least 1"),
-    ({"iterations": -3}, "iterations must be at least 1"),
-    ({"heuristic": "lookahed"}, "Unknown heuristic 'lookahed'"),
-    ({"heuristic": 3}, "Unknown heuristic 3"),
-    ({"max_extended_set_weight": -0.1}, "max_extended_set_weight must be a finite number"),
-    ({"max_extended_set_weight": float("nan")}, "max_extended_set_weight must be a finite number"),
-    ({"max_extended_set_weight": float("inf")}, "max_extended_set_weight must be a finite number"),
-])
+@pytest.mark.parametrize(
+    "kw, match",
+    [
+        ({"iterations": 0}, "iterations must be at least 1"),
+        ({"iterations": -3}, "iterations must be at least 1"),
+        ({"heuristic": "lookahed"}, "Unknown heuristic 'lookahed'"),
+        ({"heuristic": 3}, "Unknown heuristic 3"),
+        ({"max_extended_set_weight": -0.1}, "max_extended_set_weight must be a finite number"),
+        ({"max_extended_set_weight": float("nan")}, "max_extended_set_weight must be a finite number"),
+        ({"max_extended_set_weight": float("inf")}, "max_extended_set_weight must be a finite number"),
+    ],
+)
 def test_constructor_refuses_bad_options_without_touching_graph(kw, match):
     g = chain(3)
     with pytest.raises(ValueError, match=match):
@@ -114,10 +117,11 @@ def test_normal_order_must_list_the_graph_nodes(order):
 
 def test_distance_matrix_is_floyd_warshall():
     import numpy as np
+
     rng = random.Random(5)
     graphs = [nx.Graph(), nx.path_graph(1), nx.grid_2d_graph(3, 4), nx.petersen_graph()]
     for _ in range(40):
-        g = nx.gnp_random_graph(rng.randint(2, 25), rng.random() * 0.3, seed=rng.randint(0, 10 ** 6))
+        g = nx.gnp_random_graph(rng.randint(2, 25), rng.random() * 0.3, seed=rng.randint(0, 10**6))
         if rng.random() < 0.3:
             g.add_edge(0, 0)  # a self-loop
         if rng.random() < 0.3:
@@ -162,7 +166,9 @@ def test_initial_mapping_variants():
     g = nx.Graph([(4, 5), (5, 6)])
     g.graph["normal_order"] = [4, 5, 6]
     assert SabreRouting(g, initial_mapping=[6, 4, 5])._initialize_v2p_p2v([0, 1, 2]) == (
-        {0: 6, 1: 4, 2: 5}, {6: 0, 4: 1, 5: 2})
+        {0: 6, 1: 4, 2: 5},
+        {6: 0, 4: 1, 5: 2},
+    )
     assert SabreRouting(g)._initialize_v2p_p2v([0, 2, 1]) == ({0: 4, 2: 5, 1: 6}, {4: 0, 5: 2, 6: 1})
     random.seed(7)
     v2p, p2v = SabreRouting(g, "random")._initialize_v2p_p2v([0, 1, 2])
@@ -172,17 +178,31 @@ def test_initial_mapping_variants():
         SabreRouting(g)._initialize_v2p_p2v((0, 1, 2))
 
 
-@pytest.mark.parametrize("mapping, qubits, message", [
-    ([4, 5, 6, 7], [0, 1, 2], "The number of initial_mapping does not match the number of physical qubits."
-                              "[4, 5, 6, 7] [4, 5, 6]"),
-    ([4, 5, 9], [0, 1, 2], "initial_mapping [4, 5, 9] is not a permutation of the physical qubits [4, 5, 6]."),
-    ([4, 5, 6, 6], [0, 1, 2], "is not a permutation"),
-    ([4, 5, 6], [0, 1], "The number of virtual qubits does not match the number of physical qubits.[0, 1] [4, 5, 6]"),
-    ("trivial", [0, 1], "The number of virtual qubits does not match the number of physical qubits.[0, 1] [4, 5, 6]"),
-    ("trivail", [0, 1], "The number of virtual qubits does not match"),
-    ("trivail", [0, 1, 2], "There is a spelling error in the input of initial_mapping trivail."),
-    ((4, 5, 6), [0, 1, 2], "Invalid input type for initial_mapping \u2014 only str and list are supported."),
-])
+@pytest.mark.parametrize(
+    "mapping, qubits, message",
+    [
+        (
+            [4, 5, 6, 7],
+            [0, 1, 2],
+            "The number of initial_mapping does not match the number of physical qubits.[4, 5, 6, 7] [4, 5, 6]",
+        ),
+        ([4, 5, 9], [0, 1, 2], "initial_mapping [4, 5, 9] is not a permutation of the physical qubits [4, 5, 6]."),
+        ([4, 5, 6, 6], [0, 1, 2], "is not a permutation"),
+        (
+            [4, 5, 6],
+            [0, 1],
+            "The number of virtual qubits does not match the number of physical qubits.[0, 1] [4, 5, 6]",
+        ),
+        (
+            "trivial",
+            [0, 1],
+            "The number of virtual qubits does not match the number of physical qubits.[0, 1] [4, 5, 6]",
+        ),
+        ("trivail", [0, 1], "The number of virtual qubits does not match"),
+        ("trivail", [0, 1, 2], "There is a spelling error in the input of initial_mapping trivail."),
+        ((4, 5, 6), [0, 1, 2], "Invalid input type for initial_mapping \u2014 only str and list are supported."),
+    ],
+)
 def test_initial_mapping_refusals(mapping, qubits, message):
     g = nx.Graph([(4, 5), (5, 6)])
     g.graph["normal_order"] = [4, 5, 6]
@@ -192,6 +212,7 @@ def test_initial_mapping_refusals(mapping, qubits, message):
 
 
 # ---------------------------------------------------------------- small services
+
 
 def test_extract_qubits_and_mapping_update():
     assert extract_qubits("cx_3_[0, 1]") == [0, 1]
@@ -240,12 +261,24 @@ def test_query_cache_is_lru_and_keyed_by_identity_and_dag():
 
 
 def test_mapping_node_to_gate_info_records():
-    gates = [("u", 0.1, 0.2, 0.3, 2), ("r", 0.4, 0.5, 0), ("rzz", 0.7, 1, 2), ("measure", [2, 0], [1, 0]),
-             ("barrier", (0, 2)), ("delay", 1e-8, (1,)), ("reset", 2), ("cx", 2, 0), ("ccx", 0, 1, 2)]
+    gates = [
+        ("u", 0.1, 0.2, 0.3, 2),
+        ("r", 0.4, 0.5, 0),
+        ("rzz", 0.7, 1, 2),
+        ("measure", [2, 0], [1, 0]),
+        ("barrier", (0, 2)),
+        ("delay", 1e-8, (1,)),
+        ("reset", 2),
+        ("cx", 2, 0),
+        ("ccx", 0, 1, 2),
+    ]
     qc = circuit(gates)
     r = prepared(chain(3), qc, {0: 7, 1: 8, 2: 9})
-    recs = {n.split("_")[0] + n.split("_")[1]: r._mapping_node_to_gate_info(n) for n in r.dag.nodes
-            if not n.startswith("ccx")}
+    recs = {
+        n.split("_")[0] + n.split("_")[1]: r._mapping_node_to_gate_info(n)
+        for n in r.dag.nodes
+        if not n.startswith("ccx")
+    }
     assert recs["u0"] == ("u", 0.1, 0.2, 0.3, 9)
     assert recs["r1"] == ("r", 0.4, 0.5, 7)
     assert recs["rzz2"] == ("rzz", 0.7, 8, 9)
@@ -253,12 +286,16 @@ def test_mapping_node_to_gate_info_records():
     assert recs["barrier5"] == ("barrier", (7, 9))
     assert recs["delay6"] == ("delay", 1e-8, (8,))
     assert recs["reset7"] == ("reset", 9) and recs["cx8"] == ("cx", 9, 7)
-    with pytest.raises(ValueError, match=r"^Please first decompose the ccx gate into a combination of "
-                                         r"single- and two-qubit gates\.$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^Please first decompose the ccx gate into a combination of "
+        r"single- and two-qubit gates\.$",
+    ):
         r._mapping_node_to_gate_info(node_named(r.dag, "ccx"))
 
 
 # ---------------------------------------------------------------- front layer and scores
+
 
 def test_front_layer_candidates_and_basic_scores():
     qc = circuit([("cx", 0, 2)], qubits=[0, 1, 2])
@@ -332,6 +369,7 @@ def test_dispatcher_refuses_a_heuristic_changed_after_construction():
 
 # ---------------------------------------------------------------- one traversal
 
+
 def test_single_pass_on_a_chain():
     qc = circuit([("cx", 0, 2)], qubits=[0, 1, 2])
     r = prepared(chain(3), qc, {0: 0, 1: 1, 2: 2})
@@ -364,6 +402,7 @@ def test_single_pass_failures():
 
 # ---------------------------------------------------------------- run
 
+
 def test_run_table_result_and_state(capsys):
     g = nx.Graph([(7, 5), (5, 6)])
     g.graph["normal_order"] = [7, 5, 6]
@@ -378,9 +417,11 @@ def test_run_table_result_and_state(capsys):
     assert all(len(line) == 79 for line in lines[:5])
     assert lines[5] == "A total of 0 swap gates have been added to the circuit."
     # split_qubits gives [0, 2], [1]: 0 -> 7, 2 -> 5, 1 -> 6, so the cx needs no SWAP
-    assert [line.split() for line in lines[2:5]] == [["5", ":", "2", "----->"] * 2 + ["5", ":", "2"],
-                                                     ["6", ":", "1", "----->"] * 2 + ["6", ":", "1"],
-                                                     ["7", ":", "0", "----->"] * 2 + ["7", ":", "0"]]
+    assert [line.split() for line in lines[2:5]] == [
+        ["5", ":", "2", "----->"] * 2 + ["5", ":", "2"],
+        ["6", ":", "1", "----->"] * 2 + ["6", ":", "1"],
+        ["7", ":", "0", "----->"] * 2 + ["7", ":", "0"],
+    ]
     assert out.gates == [("cx", 7, 5), ("h", 6)]
     assert out.nqubits == 8 and out.qubits is g.graph["normal_order"] and out.params_value is qc.params_value
     assert r.do_map_node_to_gate is True and r.dag_id == "forward"
@@ -417,6 +458,7 @@ def test_run_clears_the_cache_and_reports_errors_before_printing(capsys):
 
 
 # ---------------------------------------------------------------- properties
+
 
 def printed_mappings(printed):
     """The three mappings (virtual -> physical) of the printed table."""
@@ -499,13 +541,14 @@ def test_routed_circuits_are_equivalent(name, heuristic, capsys):
         gates = random_circuit(rng, active, 25)
         qc = circuit(gates, qubits=sorted(nodes) if name != "shifted" else list(range(5)))
         if name == "shifted":
-            qc = circuit([oracle.permute_qubits([x], {n: i for i, n in enumerate(nodes)})[0] for x in gates],
-                         qubits=list(range(5)))
+            qc = circuit(
+                [oracle.permute_qubits([x], {n: i for i, n in enumerate(nodes)})[0] for x in gates],
+                qubits=list(range(5)),
+            )
         # the idle qubit must land on the uncoupled spare: a trivial mapping puts it last
         mapping = "trivial" if name == "spare" else "random"
         random.seed(trial)
-        r = SabreRouting(g, initial_mapping=mapping, do_random_choice=True, iterations=1 + trial,
-                         heuristic=heuristic)
+        r = SabreRouting(g, initial_mapping=mapping, do_random_choice=True, iterations=1 + trial, heuristic=heuristic)
         random.seed(trial)
         order = random.sample(r.physical_qubits, len(r.physical_qubits)) if mapping == "random" else None
         random.seed(trial)
@@ -529,6 +572,7 @@ def test_seed_reproduces_a_run(capsys):
 
 # ---------------------------------------------------------------- native run against the plain methods
 
+
 class PlainSabreRouting(SabreRouting):
     """Overrides a method, so run walks the method-by-method path."""
 
@@ -538,6 +582,7 @@ class PlainSabreRouting(SabreRouting):
 
 def heavy_hex_subgraph(rng, n):
     from vexal.circuit.backend import Backend
+
     g = Backend.heavy_hex(1, 2).edge_filtered_graph(0.6)
     start = rng.choice(sorted(g.nodes))
     nodes = [start] + [v for _, v in nx.bfs_edges(g, start)]
@@ -563,6 +608,7 @@ def differential_graph(rng, kind):
 def outcome(cls, graph, qc, seed, kw):
     import contextlib
     import io
+
     g = graph.copy()
     random.seed(seed)
     r = cls(g, **kw)
@@ -578,13 +624,28 @@ def outcome(cls, graph, qc, seed, kw):
     dag = None
     if hasattr(r, "dag"):
         d = r.dag
-        dag = (type(d), list(d.nodes(data=True)), [(n, list(d.succ[n].items())) for n in d],
-               [(n, list(d.pred[n].items())) for n in d], d.graph)
-    return dict(result=result, printed=buf.getvalue(), v2p=list(r.v2p.items()), p2v=list(r.p2v.items()),
-                decay=list(r.decay_parameter.items()), ext=r.extended_successor_set, cache=cache, dag=dag,
-                dag_id=getattr(r, "dag_id", None), emitting=getattr(r, "do_map_node_to_gate", None),
-                attributes=list(vars(r)), random=random.getstate(),
-                kinds=[(type(k), type(v)) for k, v in r.decay_parameter.items()])
+        dag = (
+            type(d),
+            list(d.nodes(data=True)),
+            [(n, list(d.succ[n].items())) for n in d],
+            [(n, list(d.pred[n].items())) for n in d],
+            d.graph,
+        )
+    return dict(
+        result=result,
+        printed=buf.getvalue(),
+        v2p=list(r.v2p.items()),
+        p2v=list(r.p2v.items()),
+        decay=list(r.decay_parameter.items()),
+        ext=r.extended_successor_set,
+        cache=cache,
+        dag=dag,
+        dag_id=getattr(r, "dag_id", None),
+        emitting=getattr(r, "do_map_node_to_gate", None),
+        attributes=list(vars(r)),
+        random=random.getstate(),
+        kinds=[(type(k), type(v)) for k, v in r.decay_parameter.items()],
+    )
 
 
 def varied_circuit(rng, qubits, ngates):
@@ -593,9 +654,20 @@ def varied_circuit(rng, qubits, ngates):
     for _ in range(rng.randint(0, 4)):
         q = rng.choice(qubits)
         a, b = rng.sample(qubits, 2)
-        extra = rng.choice([("r", 0.5, 0.25, q), ("u3", 0.1, 0.2, 0.3, q), ("p", 0.7, q), ("cp", 0.4, a, b),
-                            ("reset", q), ("delay", 1e-6, (a, b)), ("measure", [a, b], [0, 1]),
-                            ("barrier", (q,)), ["cx", a, b], ["h", q]])
+        extra = rng.choice(
+            [
+                ("r", 0.5, 0.25, q),
+                ("u3", 0.1, 0.2, 0.3, q),
+                ("p", 0.7, q),
+                ("cp", 0.4, a, b),
+                ("reset", q),
+                ("delay", 1e-6, (a, b)),
+                ("measure", [a, b], [0, 1]),
+                ("barrier", (q,)),
+                ["cx", a, b],
+                ["h", q],
+            ]
+        )
         gates.insert(rng.randint(0, len(gates)), extra)
     if rng.random() < 0.15:  # refused when emitted: the state at the failure must agree too
         gates.insert(rng.randint(0, len(gates)), ("ccx", *rng.sample(qubits, 3)))
@@ -617,9 +689,13 @@ def test_native_run_matches_the_plain_methods(kind):
         mapping = ["trivial", "random", None][case % 3]
         if mapping is None:
             mapping = rng.sample(nodes, len(nodes))
-        kw = dict(initial_mapping=mapping, do_random_choice=rng.random() < 0.6, iterations=case % 4 + 1,
-                  heuristic=["basic", "lookahead", "basic_decay", "lookahead_decay"][(case // 4) % 4],
-                  max_extended_set_weight=rng.choice([0.5, 0.5, 0.0, 2.0]))
+        kw = dict(
+            initial_mapping=mapping,
+            do_random_choice=rng.random() < 0.6,
+            iterations=case % 4 + 1,
+            heuristic=["basic", "lookahead", "basic_decay", "lookahead_decay"][(case // 4) % 4],
+            max_extended_set_weight=rng.choice([0.5, 0.5, 0.0, 2.0]),
+        )
         native = outcome(SabreRouting, graph, qc, case, kw)
         plain = outcome(PlainSabreRouting, graph, qc, case, kw)
         assert native == plain, (kind, case, kw)
@@ -655,9 +731,26 @@ def test_native_run_matches_the_plain_methods_over_long_swap_runs():
 def test_malformed_circuits_fail_or_route_alike():
     # odd records and sizes: the native run must fail (or not) exactly as the methods do
     import numpy as np
-    weird = [0, 1, 2, 3, -1, 4, 99, True, np.int64(2), 2.0, "1", None, (1,), [2], 10 ** 30]
-    names = ["cx", "h", "rz", "u", "measure", "barrier", "delay", "reset", "ccx", "swap", "bogus", "cx_1", "",
-             "u3", "rzz", 5]
+
+    weird = [0, 1, 2, 3, -1, 4, 99, True, np.int64(2), 2.0, "1", None, (1,), [2], 10**30]
+    names = [
+        "cx",
+        "h",
+        "rz",
+        "u",
+        "measure",
+        "barrier",
+        "delay",
+        "reset",
+        "ccx",
+        "swap",
+        "bogus",
+        "cx_1",
+        "",
+        "u3",
+        "rzz",
+        5,
+    ]
     rng = random.Random(3)
     graph = chain(4)
     for case in range(400):
@@ -669,8 +762,11 @@ def test_malformed_circuits_fail_or_route_alike():
             else:
                 rec = [rng.choice(names)] + [rng.choice(weird) for _ in range(rng.randint(0, 4))]
                 gates.append(tuple(rec) if rng.random() < 0.8 else rec)
-        qc = circuit(gates, qubits=rng.choice([[0, 1, 2, 3], [0, 1, 2], [3, 2, 1, 0], [0, 1, 2, 3, 4]]),
-                     nqubits=rng.choice([4, 4, 3, 5]))
+        qc = circuit(
+            gates,
+            qubits=rng.choice([[0, 1, 2, 3], [0, 1, 2], [3, 2, 1, 0], [0, 1, 2, 3, 4]]),
+            nqubits=rng.choice([4, 4, 3, 5]),
+        )
         kw = dict(iterations=3)
         try:
             native = outcome(SabreRouting, graph, qc, case, kw)
@@ -692,8 +788,9 @@ def test_native_run_is_used_only_for_the_package_own_pieces(monkeypatch, capsys)
 
     # an instance attribute shadowing a method is honoured
     r = Counting(chain(4))
-    r._heuristic_score_lookahead_decay = \
-        lambda s, f: calls.append(s) or SabreRouting._heuristic_score_lookahead_decay(r, s, f)
+    r._heuristic_score_lookahead_decay = lambda s, f: (
+        calls.append(s) or SabreRouting._heuristic_score_lookahead_decay(r, s, f)
+    )
     r.run(qc)
     assert calls
     # so is a replaced module-level helper
@@ -714,6 +811,7 @@ def same_dag(a, b):
 
 def test_dag_and_cache_are_built_when_read(capsys):
     import copy
+
     qc = circuit([("cx", 0, 3), ("h", 1), ("cx", 1, 2), ("measure", [0, 2], [0, 1]), ("cx", 0, 2)])
     expected = qc2dag(qc, show_qubits=False)
     r = SabreRouting(chain(4))

@@ -1,18 +1,18 @@
 """TranslateToBasisGates: every gate into one two-qubit basis gate and,
 on request, u gates."""
+
 import glob
 import math
 import os
 
 import numpy as np
+import oracle
 import pytest
 
-import oracle
 from vexal.circuit import decompose as D
-from vexal.circuit import gatework
+from vexal.circuit import gatework, utils
 from vexal.circuit import matrix as M
 from vexal.circuit import translate as T
-from vexal.circuit import utils
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
 PI = math.pi
@@ -64,9 +64,12 @@ def check_output(inp, out, basis, flag):
     kept = {id(r) for r in out}
     for r in inp:
         name = r[0]
-        stays = (name in FUNCTIONAL or (name == "cz" and basis in ("cz", "cx"))
-                 or (not flag and (name in FIXED_1Q or name in ANGLE_1Q or name in ("u", "u3", "r")))
-                 or (flag and name == "u"))
+        stays = (
+            name in FUNCTIONAL
+            or (name == "cz" and basis in ("cz", "cx"))
+            or (not flag and (name in FIXED_1Q or name in ANGLE_1Q or name in ("u", "u3", "r")))
+            or (flag and name == "u")
+        )
         if stays:
             assert id(r) in kept, r
     names = {r[0] for r in out} - FUNCTIONAL
@@ -181,9 +184,16 @@ def test_native_u3_matches_python_bit_for_bit(monkeypatch):
         q, rr = np.linalg.qr(z)
         mats.append(q * (np.diag(rr) / abs(np.diag(rr))))
     phase = np.exp(1j * 0.7)
-    mats += [phase * np.eye(2), phase * np.array([[0, 1], [1, 0]]), np.diag([1, 1j]),
-             np.array([[0, -1j], [1j, 0]]), M.u_mat(1e-12, 0.3, 0.4), M.u_mat(PI - 1e-12, 0.3, 0.4),
-             np.asfortranarray(M.u_mat(0.3, 0.2, 0.1)), M.u_mat(0.3, 0.2, 0.1).T.copy().T]
+    mats += [
+        phase * np.eye(2),
+        phase * np.array([[0, 1], [1, 0]]),
+        np.diag([1, 1j]),
+        np.array([[0, -1j], [1j, 0]]),
+        M.u_mat(1e-12, 0.3, 0.4),
+        M.u_mat(PI - 1e-12, 0.3, 0.4),
+        np.asfortranarray(M.u_mat(0.3, 0.2, 0.1)),
+        M.u_mat(0.3, 0.2, 0.1).T.copy().T,
+    ]
     mats = [np.asarray(m, dtype=complex) for m in mats]
     monkeypatch.setattr(T, "gate_matrix_dict", {"rx": lambda i: mats[int(i)]})
     out = p.run(circuit(1, [("rx", i, 0) for i in range(len(mats))])).gates

@@ -9,11 +9,10 @@ namespace engines::dag {
 
 namespace {
 constexpr std::int64_t kDenseLimit = std::int64_t{1} << 22;  // 16 MB of last-node table at most
-constexpr std::size_t kLinearGroups = 8;  // few sources: linear scan beats a map
+constexpr std::size_t kLinearGroups = 8;                     // few sources: linear scan beats a map
 
 [[noreturn]] void bad_wire(std::int64_t w, std::int64_t n) {
-    throw std::out_of_range("wire " + std::to_string(w) + " out of range for " + std::to_string(n) +
-                            " qubits");
+    throw std::out_of_range("wire " + std::to_string(w) + " out of range for " + std::to_string(n) + " qubits");
 }
 }  // namespace
 

@@ -6,7 +6,6 @@
 
 namespace engines::sabre {
 
-
 // A sum of whole-number distances, +inf terms counted apart so that terms can
 // be taken out again exactly.
 struct Engine::Acc {
@@ -26,7 +25,6 @@ struct Engine::Acc {
     }
     double value() const { return inf > 0 ? INFINITY : fin; }
 };
-
 
 void hop_distances(std::int32_t n, const std::vector<std::int32_t> &off, const std::vector<std::int32_t> &adj,
                    double *dist) {
@@ -102,7 +100,7 @@ struct Engine::SwapState {
         std::int32_t active_at;             // its place in `active` while it has members
         std::vector<std::int32_t> members;  // couplers (their lower adjacency entry)
     };
-    std::vector<Group> groups;                 // the first `used` are this front layer's; the rest kept for reuse
+    std::vector<Group> groups;  // the first `used` are this front layer's; the rest kept for reuse
     std::size_t used = 0;
     std::vector<std::int32_t> active;          // the groups with members
     std::vector<std::int32_t> group_of, slot;  // per coupler; -1 when not a candidate
@@ -110,10 +108,10 @@ struct Engine::SwapState {
     std::vector<std::uint32_t> seen;           // per coupler: the refresh that looked at it last
     std::vector<std::uint32_t> seen_at;        // per physical qubit: likewise
     std::uint32_t refresh = 0;
-    std::vector<std::int32_t> host;            // per adjacency entry: the physical qubit it belongs to
-    std::vector<std::int32_t> stale;           // physical qubits whose couplers need a new look
-    std::size_t count = 0;                     // candidates in all groups
-    std::vector<std::int32_t> front_index;     // per virtual qubit: its front node's place, -1 if none
+    std::vector<std::int32_t> host;                  // per adjacency entry: the physical qubit it belongs to
+    std::vector<std::int32_t> stale;                 // physical qubits whose couplers need a new look
+    std::size_t count = 0;                           // candidates in all groups
+    std::vector<std::int32_t> front_index;           // per virtual qubit: its front node's place, -1 if none
     std::vector<std::int32_t> prev_front, prev_ext;  // as they were when the state was last brought up to date
     std::vector<std::uint8_t> node_mark;             // scratch of that update, per DAG node
     // Scores by (front shift, extended shift), valid for the cycle in `memo_tag`.
@@ -125,7 +123,7 @@ struct Engine::SwapState {
     std::int32_t chain[(2 * RF + 1) * (2 * RE + 1)];
     std::uint64_t chain_tag[(2 * RF + 1) * (2 * RE + 1)] = {};
     std::uint64_t layer = 1;
-    std::vector<std::int32_t> least;                             // scratch of scan_finite
+    std::vector<std::int32_t> least;                            // scratch of scan_finite
     std::vector<std::pair<std::uint64_t, std::int32_t>> found;  // scratch of scan_finite
 
     void leave(std::int32_t c) {
@@ -244,9 +242,8 @@ struct Engine::SwapState {
 // (now on pa and pb) changes, each gate once.
 // Calls front(g) for each front gate and ext(g) for each extended-set gate
 // on virtual qubit a or b, each gate once.
-template <class Front, class Ext>
-void Engine::touched_gates(const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead, Front &&front,
-                           Ext &&ext) {
+template <class Front, class Ext> void Engine::touched_gates(const SwapState &st, std::int32_t a, std::int32_t b,
+                                                             bool lookahead, Front &&front, Ext &&ext) {
     const std::int32_t g1 = st.owner[a], g2 = st.owner[b];
     if (g1 >= 0)
         front(g1);
@@ -266,9 +263,8 @@ void Engine::touched_gates(const SwapState &st, std::int32_t a, std::int32_t b, 
 
 // Calls front(before, after) and ext(before, after) with the distance of each
 // gate a SWAP of virtual qubits a and b would change (touched_gates).
-template <class Front, class Ext>
-void Engine::moved_gates(const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead,
-                         Front &&front, Ext &&ext) const {
+template <class Front, class Ext> void Engine::moved_gates(const SwapState &st, std::int32_t a, std::int32_t b,
+                                                           bool lookahead, Front &&front, Ext &&ext) const {
     const Topology &T = topo_;
     const std::int32_t pa = v2p_[a], pb = v2p_[b];
     auto trial = [&](std::int32_t y) { return y == a ? pb : y == b ? pa : v2p_[y]; };
@@ -384,8 +380,8 @@ std::size_t Engine::scan_finite(const Dag &dag, SwapState &st, const std::vector
             if (st.owner[v] < 0)
                 continue;
             const std::uint64_t side = dag.qubits(st.owner[v])[0] == v ? 0 : 1;
-            const std::uint64_t kk = (static_cast<std::uint64_t>(st.front_index[v]) << 33) | (side << 32) |
-                                     static_cast<std::uint32_t>(k);
+            const std::uint64_t kk =
+                (static_cast<std::uint64_t>(st.front_index[v]) << 33) | (side << 32) | static_cast<std::uint32_t>(k);
             key = kk < key ? kk : key;
         }
         return key;
@@ -634,8 +630,8 @@ long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
             for (std::int32_t g : {owner[last_a], owner[last_b]})
                 if (g >= 0 && (exec.empty() || exec[0] != g) && gate_distance(g) == 1.0)
                     exec.push_back(g);
-            if (exec.size() == 2 && std::find(front.begin(), front.end(), exec[1]) <
-                                        std::find(front.begin(), front.end(), exec[0]))
+            if (exec.size() == 2 &&
+                std::find(front.begin(), front.end(), exec[1]) < std::find(front.begin(), front.end(), exec[0]))
                 std::swap(exec[0], exec[1]);
         } else {
             for (std::int32_t f : front)

@@ -47,8 +47,8 @@ struct Options {
 
 struct Topology {
     std::int32_t n = 0;
-    std::vector<double> dist;                     // n*n
-    std::vector<std::int32_t> nb_off{0}, nb;      // neighbours in adjacency order
+    std::vector<double> dist;                 // n*n
+    std::vector<std::int32_t> nb_off{0}, nb;  // neighbours in adjacency order
     double d(std::int32_t a, std::int32_t b) const { return dist[static_cast<std::size_t>(a) * n + b]; }
 };
 
@@ -99,12 +99,10 @@ private:
     using Pair = std::pair<std::int32_t, std::int32_t>;  // a candidate SWAP: virtual qubits, smaller first
     void best_candidates(SwapState &st, std::size_t front_size, const std::vector<Pair> &cands,
                          std::vector<std::pair<std::int32_t, std::int32_t>> &tied);
-    template <class Front, class Ext>
-    static void touched_gates(const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead, Front &&front,
-                              Ext &&ext);
-    template <class Front, class Ext>
-    void moved_gates(const SwapState &st, std::int32_t a, std::int32_t b, bool lookahead,
-                     Front &&front, Ext &&ext) const;
+    template <class Front, class Ext> static void touched_gates(const SwapState &st, std::int32_t a, std::int32_t b,
+                                                                bool lookahead, Front &&front, Ext &&ext);
+    template <class Front, class Ext> void moved_gates(const SwapState &st, std::int32_t a, std::int32_t b,
+                                                       bool lookahead, Front &&front, Ext &&ext) const;
     template <bool Lookahead, bool Decay>
     std::size_t scan_finite(const Dag &dag, SwapState &st, const std::vector<std::int32_t> &front,
                             std::vector<std::pair<std::int32_t, std::int32_t>> &tied);

@@ -64,7 +64,7 @@ struct Skeleton {
     std::vector<std::int32_t> part;  // the measured qubit's place in a measure record, else 0
     std::vector<RecordKind> kind;
     std::vector<std::int32_t> w_off{0};
-    std::vector<std::int64_t> wires;  // in operand order
+    std::vector<std::int64_t> wires;        // in operand order
     std::vector<engines::dag::Edge> edges;  // in the order the graph receives them
 
     std::size_t size() const { return rec.size(); }

@@ -178,9 +178,7 @@ PyMemberDef func_members[] = {
 };
 
 // Functions pickle by reference, like Python's own.
-PyObject *func_reduce(PyObject *self, PyObject *) {
-    return get_qualname(self, nullptr);
-}
+PyObject *func_reduce(PyObject *self, PyObject *) { return get_qualname(self, nullptr); }
 
 PyMethodDef func_methods[] = {
     {"__reduce__", func_reduce, METH_NOARGS, nullptr},
@@ -232,8 +230,8 @@ PyTypeObject *create_function_type() {
         "function",
         sizeof(Function),
         0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
     return reinterpret_cast<PyTypeObject *>(check(PyType_FromSpec(&spec)));
@@ -252,14 +250,14 @@ PyTypeObject *create_function_type() {
     }
     if (exact)
         more_or_less = "exactly";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 f->cname, more_or_less, expected, expected == 1 ? "" : "s", found);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->cname, more_or_less,
+                 expected, expected == 1 ? "" : "s", found);
     throw error_already_set{};
 }
 
 [[noreturn]] void argtype_error(const char *name, const char *expected, PyObject *got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, expected, Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+                 Py_TYPE(got)->tp_name);
     throw error_already_set{};
 }
 
@@ -382,7 +380,6 @@ void translate_current_exception() {
     }
 }
 
-
 PyObject *call_function(Function *f, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     try {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -407,13 +404,11 @@ PyObject *call_function(Function *f, PyObject *const *args, size_t nargsf, PyObj
                 PyObject *key = PyTuple_GET_ITEM(kwnames, k);
                 int idx = find_keyword(f, key);
                 if (idx < 0) {
-                    PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'",
-                                 f->cname, key);
+                    PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", f->cname, key);
                     throw error_already_set{};
                 }
                 if (a.vals_[idx]) {
-                    PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for argument '%U'",
-                                 f->cname, key);
+                    PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for argument '%U'", f->cname, key);
                     throw error_already_set{};
                 }
                 a.vals_[idx] = args[nargs + k];

@@ -26,9 +26,8 @@ namespace vx {
 // The names of the six gate tables, in the order a gate name is looked up in
 // them.
 inline constexpr const char *kGateTables[6] = {
-    "one_qubit_gates_available",           "two_qubit_gates_available",
-    "three_qubit_gates_available",         "one_qubit_parameter_gates_available",
-    "two_qubit_parameter_gates_available", "functional_gates_available",
+    "one_qubit_gates_available",           "two_qubit_gates_available",           "three_qubit_gates_available",
+    "one_qubit_parameter_gates_available", "two_qubit_parameter_gates_available", "functional_gates_available",
 };
 
 // Thrown when a Python error is already set; the function wrapper lets it
@@ -101,7 +100,7 @@ using Impl = nb::object (*)(const Args &);
 struct FunctionDef {
     const char *name;
     Impl impl;
-    std::vector<Param> params;  // positional-or-keyword, `self` first for methods
+    std::vector<Param> params;              // positional-or-keyword, `self` first for methods
     std::vector<nb::object> defaults = {};  // for the last params, made once
     const char *doc = nullptr;
     const char *return_annotation = nullptr;
@@ -112,8 +111,7 @@ struct FunctionDef {
 // The function object type.  Its instances live in module namespaces and in
 // class dictionaries; they bind as methods like Python functions.
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject *dict;         // __dict__ (abstractmethod writes into it)
     PyObject *name;         // __name__
     PyObject *qualname;     // __qualname__
@@ -124,7 +122,7 @@ struct Function {
     PyObject *globals;      // the defining module's namespace
     PyObject *data;         // FunctionDef::data
     PyObject *weakrefs;
-    const char *cname;      // name used in argument messages
+    const char *cname;  // name used in argument messages
     Impl impl;
     int nparams;
     Param params[kMaxParams];
@@ -146,17 +144,16 @@ struct Member {
 // Builds a real Python class `name` in `module` by calling the metaclass of
 // `bases` (type for none) with a class namespace, as a class statement does.
 // Methods given as FunctionDef get the qualname Class.method.
-nb::object make_class(nb::handle module, const char *name, nb::handle bases,
-                      const char *doc, std::initializer_list<FunctionDef> methods,
-                      std::initializer_list<Member> extra = {});
+nb::object make_class(nb::handle module, const char *name, nb::handle bases, const char *doc,
+                      std::initializer_list<FunctionDef> methods, std::initializer_list<Member> extra = {});
 
 // print(*args, sep=' ', end='\n') through the builtin print.
 void print(std::initializer_list<nb::handle> args);
 void print_str(std::string_view text);
 
 // Python number semantics.
-std::string repr_double(double x);                  // repr(float)
-nb::object round_obj(nb::handle x, int ndigits);    // round(x, ndigits)
+std::string repr_double(double x);                     // repr(float)
+nb::object round_obj(nb::handle x, int ndigits);       // round(x, ndigits)
 inline long long floordiv(long long a, long long b) {  // a // b, b != 0
     long long q = a / b;
     if ((a % b != 0) && ((a < 0) != (b < 0)))

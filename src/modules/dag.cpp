@@ -58,8 +58,8 @@ nb::object qc2dag(const vx::Args &a) {
 
     nb::object fast_lists;  // (nodes, edges) as lists of tuples
     nb::object nodes, edges;
-    if (convert.ptr() == g_convert && g_api && PyLong_CheckExact(nqubits.ptr()) &&
-        PyList_CheckExact(qubits.ptr()) && PyList_CheckExact(gates.ptr())) {
+    if (convert.ptr() == g_convert && g_api && PyLong_CheckExact(nqubits.ptr()) && PyList_CheckExact(qubits.ptr()) &&
+        PyList_CheckExact(gates.ptr())) {
         int overflow = 0;
         long long n = PyLong_AsLongLongAndOverflow(nqubits.ptr(), &overflow);
         if (!overflow && !(n == -1 && PyErr_Occurred())) {
@@ -109,9 +109,8 @@ nb::object dag2qc(const vx::Args &a) {
 
     // Node attributes: networkx's own dictionary for a plain DiGraph,
     // dag.nodes[...] otherwise.
-    nb::object nodes_map = Py_TYPE(dag.ptr()) == reinterpret_cast<PyTypeObject *>(g_digraph)
-                               ? getattr(dag, "_node")
-                               : getattr(dag, "nodes");
+    nb::object nodes_map = Py_TYPE(dag.ptr()) == reinterpret_cast<PyTypeObject *>(g_digraph) ? getattr(dag, "_node")
+                                                                                             : getattr(dag, "nodes");
 
     PyObject *const k_qubits = vx::intern("qubits");
     PyObject *const k_params = vx::intern("params");
@@ -185,8 +184,7 @@ nb::object dag2qc(const vx::Args &a) {
             else if (PyUnicode_CompareWithASCIIString(name.ptr(), "barrier") == 0)
                 rec = nb::make_tuple(name, vx::own(PySequence_Tuple(qubits.ptr())));
             else if (PyUnicode_CompareWithASCIIString(name.ptr(), "delay") == 0)
-                rec = nb::make_tuple(name, getitem(attrs.ptr(), k_duration),
-                                     vx::own(PySequence_Tuple(qubits.ptr())));
+                rec = nb::make_tuple(name, getitem(attrs.ptr(), k_duration), vx::own(PySequence_Tuple(qubits.ptr())));
             else if (PyUnicode_CompareWithASCIIString(name.ptr(), "reset") == 0)
                 rec = nb::make_tuple(name, q(0));
         }
@@ -224,9 +222,7 @@ nb::object get_qcgraph_edges(const vx::Args &a) {
                two_p = a.global(t[4]), func = a.global(t[5]);
     nb::object out = vx::own(PyList_New(0));
     nb::object it = vx::own(PyObject_GetIter(a.ptr(0)));
-    auto slice = [](PyObject *rec, Py_ssize_t lo, Py_ssize_t hi) {
-        return vx::own(PySequence_GetSlice(rec, lo, hi));
-    };
+    auto slice = [](PyObject *rec, Py_ssize_t lo, Py_ssize_t hi) { return vx::own(PySequence_GetSlice(rec, lo, hi)); };
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object rec = nb::steal(raw);
         nb::object name = vx::own(PySequence_GetItem(rec.ptr(), 0));
@@ -363,8 +359,7 @@ bool split_qubits_native(const vx::Args &a, nb::object &out) {
             if (len < 4 || !link(at(1), at(2)) || !link(at(2), at(3)))
                 return false;
             break;
-        default:
-            break;
+        default: break;
         }
     }
     adj.resize(nodes.size());
@@ -492,9 +487,8 @@ nb::object draw_graph(const vx::Args &a) {
     nb::object pos = getattr(nx, "shell_layout")(G);
     getattr(plt, "figure")(nb::arg("figsize") = nb::make_tuple(7, 6));
     getattr(nx, "draw_networkx")(G, pos, nb::arg("node_color") = "skyblue", nb::arg("node_size") = 1500,
-                                 nb::arg("node_shape") = "o", nb::arg("with_labels") = true,
-                                 nb::arg("font_size") = 12, nb::arg("font_weight") = "bold",
-                                 nb::arg("edge_color") = "gray", nb::arg("width") = 2,
+                                 nb::arg("node_shape") = "o", nb::arg("with_labels") = true, nb::arg("font_size") = 12,
+                                 nb::arg("font_weight") = "bold", nb::arg("edge_color") = "gray", nb::arg("width") = 2,
                                  nb::arg("alpha") = 0.7);
     getattr(plt, "axis")("off");
     getattr(plt, "show")();
@@ -546,9 +540,8 @@ NB_MODULE(dag, m) {
                            {"ncbits", vx::Conv::IntOrNone, "int | None"}},
                 .defaults = {nb::none(), nb::none()},
                 .return_annotation = "'QuantumCircuit'"});
-    g_get_edges = vx::def(m, {.name = "get_qcgraph_edges", .impl = get_qcgraph_edges, .params = {{"gates"}}})
-                      .release()
-                      .ptr();
+    g_get_edges =
+        vx::def(m, {.name = "get_qcgraph_edges", .impl = get_qcgraph_edges, .params = {{"gates"}}}).release().ptr();
     g_qc2graph = vx::def(m, {.name = "qc2graph", .impl = qc2graph, .params = {{"qc"}}}).release().ptr();
     vx::def(m, {.name = "split_qubits", .impl = split_qubits, .params = {{"qc"}}});
     vx::def(m, {.name = "draw_graph", .impl = draw_graph, .params = {{"G"}}});

@@ -9,10 +9,9 @@ nb::object pass_run(const vx::Args &) { return nb::none(); }
 }  // namespace
 
 NB_MODULE(keystage, m) {
-    vx::set_doc(m,
-                "This module contains the TranspilerPass class, an abstract base class for defining "
-                "transpiler passes that transform or optimize quantum circuits. Subclasses must implement "
-                "the run method to process QuantumCircuit objects.\n");
+    vx::set_doc(m, "This module contains the TranspilerPass class, an abstract base class for defining "
+                   "transpiler passes that transform or optimize quantum circuits. Subclasses must implement "
+                   "the run method to process QuantumCircuit objects.\n");
 
     nb::object abc = vx::import("abc");
     nb::object ABC = abc.attr("ABC");
@@ -36,7 +35,6 @@ NB_MODULE(keystage, m) {
     nb::object cls = vx::make_class(
         m, "TranspilerPass", nb::make_tuple(ABC),
         "Abstract base class for defining transpiler passes that transform or optimize quantum circuits.\n    ",
-        {{.name = "__init__", .impl = pass_init, .params = {{"self"}}}},
-        {{"run", run}});
+        {{.name = "__init__", .impl = pass_init, .params = {{"self"}}}}, {{"run", run}});
     m.attr("TranspilerPass") = cls;
 }

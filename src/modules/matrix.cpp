@@ -61,10 +61,10 @@ bool plain(double x) { return x == 0.0 || std::isnormal(x); }
 bool tiny(double x) { return x != 0.0 && !std::isnormal(x) && std::isfinite(x); }
 
 struct Cache {
-    PyObject *numpy = nullptr;       // the numpy module imported at load
-    PyObject *empty = nullptr;       // numpy.empty
-    PyObject *zeros = nullptr;       // numpy.zeros
-    PyObject *np_cos = nullptr;      // numpy's ufuncs, for trigonometry when libm differs
+    PyObject *numpy = nullptr;   // the numpy module imported at load
+    PyObject *empty = nullptr;   // numpy.empty
+    PyObject *zeros = nullptr;   // numpy.zeros
+    PyObject *np_cos = nullptr;  // numpy's ufuncs, for trigonometry when libm differs
     PyObject *np_sin = nullptr;
     PyObject *np_exp = nullptr;
     PyObject *float64 = nullptr;     // numpy.float64
@@ -361,8 +361,8 @@ nb::object p_mat(const vx::Args &a) {
 }
 
 nb::object u_of(nb::handle np, double theta, double phi, double lamda) {
-    const bool ok = half_ok(theta) && plain(phi) && plain(lamda) && plain(phi + lamda) &&
-                    C.np_f64 != Mul::Unknown && C.np_neg;
+    const bool ok =
+        half_ok(theta) && plain(phi) && plain(lamda) && plain(phi + lamda) && C.np_f64 != Mul::Unknown && C.np_neg;
     return dispatch(np, ok, [&](const auto &d) { return u(d, theta, phi, lamda); });
 }
 nb::object u_mat(const vx::Args &a) { return u_of(np_of(a), a.f(0), a.f(1), a.f(2)); }
@@ -436,8 +436,8 @@ bool pristine(nb::handle ket, bool one) {
         PyErr_Clear();
         return false;
     }
-    bool ok = view.ndim == 2 && view.shape[0] == 2 && view.shape[1] == 1 && view.itemsize == 16 &&
-              view.format && std::strcmp(view.format, "Zd") == 0 && view.strides && view.suboffsets == nullptr;
+    bool ok = view.ndim == 2 && view.shape[0] == 2 && view.shape[1] == 1 && view.itemsize == 16 && view.format &&
+              std::strcmp(view.format, "Zd") == 0 && view.strides && view.suboffsets == nullptr;
     if (ok) {
         cplx v[2];
         for (int i = 0; i < 2; ++i)
@@ -474,8 +474,7 @@ nb::object ketn(const vx::Args &a, bool one) {
         vx::check(PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
         const cplx unit{1.0, 0.0};
         const long long at = one ? rows - 1 : 0;
-        std::memcpy(static_cast<char *>(view.buf) + at * static_cast<long long>(sizeof(cplx)), &unit,
-                    sizeof(cplx));
+        std::memcpy(static_cast<char *>(view.buf) + at * static_cast<long long>(sizeof(cplx)), &unit, sizeof(cplx));
         PyBuffer_Release(&view);
         return arr;
     }
@@ -516,15 +515,12 @@ nb::object f64(double x) { return call(C.float64, {pyfloat(x).ptr()}); }
 nb::object c128(cplx z) { return call(C.complex128, {pycomplex(z).ptr()}); }
 
 void probe_arithmetic() {
-    C.py_float = probe_mul([](cplx z, double x) {
-        return as_cplx(vx::own(PyNumber_Multiply(pycomplex(z).ptr(), pyfloat(x).ptr())));
-    });
-    C.py_f64 = probe_mul([](cplx z, double x) {
-        return as_cplx(vx::own(PyNumber_Multiply(pycomplex(z).ptr(), f64(x).ptr())));
-    });
-    C.np_f64 = probe_mul([](cplx z, double x) {
-        return as_cplx(vx::own(PyNumber_Multiply(c128(z).ptr(), f64(x).ptr())));
-    });
+    C.py_float = probe_mul(
+        [](cplx z, double x) { return as_cplx(vx::own(PyNumber_Multiply(pycomplex(z).ptr(), pyfloat(x).ptr()))); });
+    C.py_f64 = probe_mul(
+        [](cplx z, double x) { return as_cplx(vx::own(PyNumber_Multiply(pycomplex(z).ptr(), f64(x).ptr()))); });
+    C.np_f64 =
+        probe_mul([](cplx z, double x) { return as_cplx(vx::own(PyNumber_Multiply(c128(z).ptr(), f64(x).ptr()))); });
     const cplx ws[] = {{1.0, 0.0}, {-1.0, -0.0}, {0.0, -1.0}, {-0.0, 1.0}, {0.6, -0.8}, {-0.0, -0.0}, {0.0, 0.0}};
     C.np_neg = true;
     C.np_cmul = true;
@@ -541,8 +537,8 @@ void probe_arithmetic() {
 // Compares the C library's cos, sin and exp(i a) with numpy's on a spread of
 // angles, in one array call and in scalar calls.
 void probe_trig() {
-    std::vector<double> xs = {0.0, -0.0, 1.0, -1.0, 0.5, -0.5, M_PI, -M_PI, M_PI / 2, M_PI / 4, 2 * M_PI,
-                              1e-8, -1e-8, 1e5, 1e10, 1e22, -1e22, 1e300, -1e300, DBL_MIN, 3.0, 6.0};
+    std::vector<double> xs = {0.0,  -0.0,  1.0, -1.0, 0.5,  -0.5,  M_PI,  -M_PI,  M_PI / 2, M_PI / 4, 2 * M_PI,
+                              1e-8, -1e-8, 1e5, 1e10, 1e22, -1e22, 1e300, -1e300, DBL_MIN,  3.0,      6.0};
     std::uint64_t state = 0x9e3779b97f4a7c15ULL;
     auto next = [&]() {
         state = state * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -745,10 +741,11 @@ NB_MODULE(matrix, m) {
     def_matrix(m, "ry_mat", ry_mat, {{"theta", Conv::Float}});
     def_matrix(m, "rz_mat", rz_mat, {{"theta", Conv::Float}});
     def_matrix(m, "p_mat", p_mat, {{"theta", Conv::Float}});
-    nb::object um = vx::make_function(m, {.name = "u_mat",
-                                           .impl = u_mat,
-                                           .params = {{"theta", Conv::Float}, {"phi", Conv::Float}, {"lamda", Conv::Float}},
-                                           .return_annotation = "np.ndarray"});
+    nb::object um =
+        vx::make_function(m, {.name = "u_mat",
+                              .impl = u_mat,
+                              .params = {{"theta", Conv::Float}, {"phi", Conv::Float}, {"lamda", Conv::Float}},
+                              .return_annotation = "np.ndarray"});
     m.attr("u_mat") = um;
     C.u_mat = keep(um);
     def_matrix(m, "u1_mat", u1_mat, {{"lamda", Conv::Float}}, nullptr);
@@ -759,12 +756,12 @@ NB_MODULE(matrix, m) {
     def_matrix(m, "cp_mat", cp_mat, {{"theta", Conv::Float}});
 
     static const std::pair<const char *, const char *> table[] = {
-        {"id", "id_mat"},   {"x", "x_mat"},       {"y", "y_mat"},         {"z", "z_mat"},     {"h", "h_mat"},
-        {"s", "s_mat"},     {"sdg", "sdg_mat"},   {"t", "t_mat"},         {"tdg", "tdg_mat"}, {"sx", "sx_mat"},
-        {"sxdg", "sxdg_mat"}, {"swap", "swap_mat"}, {"iswap", "iswap_mat"}, {"cx", "cx_mat"}, {"cnot", "cx_mat"},
-        {"cy", "cy_mat"},   {"cz", "cz_mat"},     {"rx", "rx_mat"},       {"ry", "ry_mat"},   {"rz", "rz_mat"},
-        {"p", "p_mat"},     {"u", "u_mat"},       {"r", "r_mat"},         {"rxx", "rxx_mat"}, {"ryy", "ryy_mat"},
-        {"rzz", "rzz_mat"}, {"cp", "cp_mat"},     {"ccz", "ccz_mat"},     {"ccx", "ccx_mat"}, {"cswap", "cswap_mat"},
+        {"id", "id_mat"},     {"x", "x_mat"},       {"y", "y_mat"},         {"z", "z_mat"},     {"h", "h_mat"},
+        {"s", "s_mat"},       {"sdg", "sdg_mat"},   {"t", "t_mat"},         {"tdg", "tdg_mat"}, {"sx", "sx_mat"},
+        {"sxdg", "sxdg_mat"}, {"swap", "swap_mat"}, {"iswap", "iswap_mat"}, {"cx", "cx_mat"},   {"cnot", "cx_mat"},
+        {"cy", "cy_mat"},     {"cz", "cz_mat"},     {"rx", "rx_mat"},       {"ry", "ry_mat"},   {"rz", "rz_mat"},
+        {"p", "p_mat"},       {"u", "u_mat"},       {"r", "r_mat"},         {"rxx", "rxx_mat"}, {"ryy", "ryy_mat"},
+        {"rzz", "rzz_mat"},   {"cp", "cp_mat"},     {"ccz", "ccz_mat"},     {"ccx", "ccx_mat"}, {"cswap", "cswap_mat"},
     };
     nb::object d = vx::own(PyDict_New());
     for (const auto &[key, attr] : table) {

@@ -17,9 +17,8 @@ PyObject *g_tables[5];
 PyObject *g_half_pi;  // np.pi / 2
 
 constexpr const char *kTableNames[5] = {
-    "one_qubit_gates_available",       "one_qubit_parameter_gates_available",
-    "two_qubit_gates_available",       "two_qubit_parameter_gates_available",
-    "functional_gates_available",
+    "one_qubit_gates_available",           "one_qubit_parameter_gates_available", "two_qubit_gates_available",
+    "two_qubit_parameter_gates_available", "functional_gates_available",
 };
 
 bool in_table(PyObject *table, PyObject *name) {
@@ -82,8 +81,7 @@ struct Run {
             if (param && n == 4 && PyFloat_CheckExact(PyTuple_GET_ITEM(rec, 1)) &&
                 PyLong_CheckExact(PyTuple_GET_ITEM(rec, 2)) && PyLong_CheckExact(PyTuple_GET_ITEM(rec, 3))) {
                 dec::Ctx c{K, OWN, out, flag, basis, kind};
-                PyObject *th = PyTuple_GET_ITEM(rec, 1), *a = PyTuple_GET_ITEM(rec, 2),
-                         *b = PyTuple_GET_ITEM(rec, 3);
+                PyObject *th = PyTuple_GET_ITEM(rec, 1), *a = PyTuple_GET_ITEM(rec, 2), *b = PyTuple_GET_ITEM(rec, 3);
                 switch (fn) {
                 case dec::RXX_DEC: dec::build_rxx(c, th, a, b); return;
                 case dec::RYY_DEC: dec::build_ryy(c, th, a, b); return;
@@ -186,8 +184,8 @@ struct Run {
 };
 
 nb::object init(const vx::Args &a) {
-    nb::object sup = vx::own(
-        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), g_cls, a.ptr(0), nullptr));
+    nb::object sup =
+        vx::own(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), g_cls, a.ptr(0), nullptr));
     vx::own(PyObject_CallMethod(sup.ptr(), "__init__", nullptr));
     vx::check(PyObject_SetAttr(a.ptr(0), g_attr_flag, a.ptr(1)));
     vx::check(PyObject_SetAttr(a.ptr(0), g_attr_basis, a.ptr(2)));
@@ -280,8 +278,8 @@ NB_MODULE(translate, m) {
     nb::object decompose = vx::import("vexal.circuit.decompose");
     OWN.globals = PyModule_GetDict(decompose.ptr());
     Py_INCREF(OWN.globals);
-    const int imported[] = {dec::CX_DEC,   dec::CZ_DEC,  dec::CY_DEC,  dec::SWAP_DEC, dec::ISWAP_DEC,
-                            dec::RXX_DEC,  dec::RYY_DEC, dec::RZZ_DEC, dec::CP_DEC,   dec::U3_DECOMPOSE};
+    const int imported[] = {dec::CX_DEC,  dec::CZ_DEC,  dec::CY_DEC,  dec::SWAP_DEC, dec::ISWAP_DEC,
+                            dec::RXX_DEC, dec::RYY_DEC, dec::RZZ_DEC, dec::CP_DEC,   dec::U3_DECOMPOSE};
     for (int fn : imported)
         m.attr(dec::kFnNames[fn]) = decompose.attr(dec::kFnNames[fn]);
     // The decompose module's own functions, recognised by their type (the
@@ -298,19 +296,18 @@ NB_MODULE(translate, m) {
     nb::object TranspilerPass = vx::import("vexal.circuit.keystage").attr("TranspilerPass");
     m.attr("TranspilerPass") = TranspilerPass;
 
-    nb::object cls = vx::make_class(
-        m, "TranslateToBasisGates", nb::make_tuple(TranspilerPass),
-        "Transpiler pass for converting quantum gates to hardware-specific basis gates.",
-        {{.name = "__init__",
-          .impl = init,
-          .params = {{"self"},
-                     {"convert_single_qubit_gate_to_u", Conv::Bool},
-                     {"two_qubit_gate_basis", Conv::Any, "Literal['cz', 'cx', 'iswap']"}},
-          .defaults = {nb::borrow(Py_True), nb::str("cz")}},
-         {.name = "run",
-          .impl = run,
-          .params = {{"self"}, {"qc", Conv::Any, "QuantumCircuit"}},
-          .return_annotation = "QuantumCircuit"}});
+    nb::object cls = vx::make_class(m, "TranslateToBasisGates", nb::make_tuple(TranspilerPass),
+                                    "Transpiler pass for converting quantum gates to hardware-specific basis gates.",
+                                    {{.name = "__init__",
+                                      .impl = init,
+                                      .params = {{"self"},
+                                                 {"convert_single_qubit_gate_to_u", Conv::Bool},
+                                                 {"two_qubit_gate_basis", Conv::Any, "Literal['cz', 'cx', 'iswap']"}},
+                                      .defaults = {nb::borrow(Py_True), nb::str("cz")}},
+                                     {.name = "run",
+                                      .impl = run,
+                                      .params = {{"self"}, {"qc", Conv::Any, "QuantumCircuit"}},
+                                      .return_annotation = "QuantumCircuit"}});
     m.attr("TranslateToBasisGates") = cls;
     g_cls = cls.ptr();
     Py_INCREF(g_cls);

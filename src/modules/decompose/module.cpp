@@ -70,8 +70,7 @@ nb::object cz_to_iswap(const vx::Args &a) {
     return out;
 }
 
-template <void (*Build)(dec::Ctx &, PyObject *, PyObject *)>
-nb::object two_qubit(const vx::Args &a) {
+template <void (*Build)(dec::Ctx &, PyObject *, PyObject *)> nb::object two_qubit(const vx::Args &a) {
     int kind = dec::basis_kind(K, a.ptr(3));
     nb::object out = vx::own(PyList_New(0));
     dec::Ctx c = make_ctx(out.ptr(), a.b(2), a.ptr(3), kind);
@@ -79,8 +78,7 @@ nb::object two_qubit(const vx::Args &a) {
     return out;
 }
 
-template <void (*Build)(dec::Ctx &, PyObject *, PyObject *, PyObject *)>
-nb::object two_qubit_param(const vx::Args &a) {
+template <void (*Build)(dec::Ctx &, PyObject *, PyObject *, PyObject *)> nb::object two_qubit_param(const vx::Args &a) {
     int kind = dec::basis_kind(K, a.ptr(4));
     nb::object out = vx::own(PyList_New(0));
     dec::Ctx c = make_ctx(out.ptr(), a.b(3), a.ptr(4), kind);
@@ -105,8 +103,7 @@ void build_cswap(dec::Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) {
 
 void build_ccx(dec::Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) { dec::build_ccx(c, c1, c2, t); }
 
-template <void (*Build)(dec::Ctx &, PyObject *, PyObject *, PyObject *)>
-nb::object three_qubit(const vx::Args &a) {
+template <void (*Build)(dec::Ctx &, PyObject *, PyObject *, PyObject *)> nb::object three_qubit(const vx::Args &a) {
     nb::object out = vx::own(PyList_New(0));
     dec::Ctx c = make_ctx(out.ptr(), false, nullptr, 0);
     Build(c, a.ptr(0), a.ptr(1), a.ptr(2));
@@ -118,8 +115,8 @@ PyObject *g_tqd_cls = nullptr;
 
 // super().__init__()
 nb::object tqd_init(const vx::Args &a) {
-    nb::object sup = vx::own(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
-                                                          g_tqd_cls, a.ptr(0), nullptr));
+    nb::object sup = vx::own(
+        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), g_tqd_cls, a.ptr(0), nullptr));
     vx::own(PyObject_CallMethod(sup.ptr(), "__init__", nullptr));
     return nb::none();
 }
@@ -208,23 +205,17 @@ NB_MODULE(decompose, m) {
                 .return_annotation = "tuple"});
     keep(dec::H2U, vx::def(m, {.name = "h2u", .impl = h2u, .params = {qubit}, .return_annotation = "tuple"}));
     keep(dec::X2U, vx::def(m, {.name = "x2u", .impl = x2u, .params = {qubit}, .return_annotation = "tuple"}));
-    keep(dec::SDG2U,
-         vx::def(m, {.name = "sdg2u", .impl = sdg2u, .params = {qubit}, .return_annotation = "tuple"}));
+    keep(dec::SDG2U, vx::def(m, {.name = "sdg2u", .impl = sdg2u, .params = {qubit}, .return_annotation = "tuple"}));
     keep(dec::S2U, vx::def(m, {.name = "s2u", .impl = s2u, .params = {qubit}, .return_annotation = "tuple"}));
-    keep(dec::RX2U,
-         vx::def(m, {.name = "rx2u", .impl = rx2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
-    keep(dec::RY2U,
-         vx::def(m, {.name = "ry2u", .impl = ry2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
-    keep(dec::RZ2U,
-         vx::def(m, {.name = "rz2u", .impl = rz2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
-    keep(dec::CX_TO_ISWAP,
-         vx::def(m, {.name = "convert_cx_to_iswap",
-                     .impl = cx_to_iswap,
-                     .params = {{"control_qubit"}, {"target_qubit"}, flag}}));
-    keep(dec::CZ_TO_ISWAP,
-         vx::def(m, {.name = "convert_cz_to_iswap",
-                     .impl = cz_to_iswap,
-                     .params = {{"control_qubit"}, {"target_qubit"}, flag}}));
+    keep(dec::RX2U, vx::def(m, {.name = "rx2u", .impl = rx2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
+    keep(dec::RY2U, vx::def(m, {.name = "ry2u", .impl = ry2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
+    keep(dec::RZ2U, vx::def(m, {.name = "rz2u", .impl = rz2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
+    keep(dec::CX_TO_ISWAP, vx::def(m, {.name = "convert_cx_to_iswap",
+                                       .impl = cx_to_iswap,
+                                       .params = {{"control_qubit"}, {"target_qubit"}, flag}}));
+    keep(dec::CZ_TO_ISWAP, vx::def(m, {.name = "convert_cz_to_iswap",
+                                       .impl = cz_to_iswap,
+                                       .params = {{"control_qubit"}, {"target_qubit"}, flag}}));
 
     const vx::Param ctl{"control_qubit", Conv::Int}, tgt{"target_qubit", Conv::Int};
     const vx::Param q1{"qubit1", Conv::Int}, q2{"qubit2", Conv::Int};
@@ -289,9 +280,7 @@ NB_MODULE(decompose, m) {
         m, "ThreeQubitGateDecompose", nb::make_tuple(TranspilerPass),
         "A transpiler pass that decomposes three-qubit gates into combinations of single- and two-qubit gates.",
         {{.name = "__init__", .impl = tqd_init, .params = {{"self"}}},
-         {.name = "run",
-          .impl = tqd_run,
-          .params = {{"self"}, {"qc", Conv::Any, "QuantumCircuit"}}}});
+         {.name = "run", .impl = tqd_run, .params = {{"self"}, {"qc", Conv::Any, "QuantumCircuit"}}}});
     m.attr("ThreeQubitGateDecompose") = cls;
     g_tqd_cls = cls.release().ptr();
 }

@@ -22,20 +22,55 @@ inline constexpr double kPi4 = 0.7853981633974483;
 inline constexpr double kIswapK = -1.0094094858814842;
 
 enum Fn : int {
-    H2U, X2U, SDG2U, S2U, RX2U, RY2U, RZ2U,
-    CX_TO_ISWAP, CZ_TO_ISWAP,
-    CZ_DEC, CX_DEC, CY_DEC, SWAP_DEC, ISWAP_DEC, RXX_DEC, RYY_DEC, RZZ_DEC, CP_DEC,
-    CCX_DEC, CSWAP_DEC, CCZ_DEC, CCX_MUTE,
+    H2U,
+    X2U,
+    SDG2U,
+    S2U,
+    RX2U,
+    RY2U,
+    RZ2U,
+    CX_TO_ISWAP,
+    CZ_TO_ISWAP,
+    CZ_DEC,
+    CX_DEC,
+    CY_DEC,
+    SWAP_DEC,
+    ISWAP_DEC,
+    RXX_DEC,
+    RYY_DEC,
+    RZZ_DEC,
+    CP_DEC,
+    CCX_DEC,
+    CSWAP_DEC,
+    CCZ_DEC,
+    CCX_MUTE,
     U3_DECOMPOSE,
     NFN
 };
 
 inline constexpr const char *kFnNames[NFN] = {
-    "h2u", "x2u", "sdg2u", "s2u", "rx2u", "ry2u", "rz2u",
-    "convert_cx_to_iswap", "convert_cz_to_iswap",
-    "cz_decompose", "cx_decompose", "cy_decompose", "swap_decompose", "iswap_decompose",
-    "rxx_decompose", "ryy_decompose", "rzz_decompose", "cp_decompose",
-    "ccx_decompose", "cswap_decompose", "ccz_decompose", "ccx_decompose_mute_phase",
+    "h2u",
+    "x2u",
+    "sdg2u",
+    "s2u",
+    "rx2u",
+    "ry2u",
+    "rz2u",
+    "convert_cx_to_iswap",
+    "convert_cz_to_iswap",
+    "cz_decompose",
+    "cx_decompose",
+    "cy_decompose",
+    "swap_decompose",
+    "iswap_decompose",
+    "rxx_decompose",
+    "ryy_decompose",
+    "rzz_decompose",
+    "cp_decompose",
+    "ccx_decompose",
+    "cswap_decompose",
+    "ccz_decompose",
+    "ccx_decompose_mute_phase",
     "u3_decompose",
 };
 
@@ -134,8 +169,8 @@ inline nb::object as_int(PyObject *o, const char *pname) {
     if (PyLong_CheckExact(o))
         return nb::borrow(o);
     if (!PyNumber_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     pname, "int", Py_TYPE(o)->tp_name);
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", pname,
+                     "int", Py_TYPE(o)->tp_name);
         throw vx::error_already_set{};
     }
     return vx::own(PyNumber_Long(o));
@@ -155,8 +190,7 @@ inline bool name_is(PyObject *name, PyObject *interned) {
     if (name == interned)
         return true;
     if (PyUnicode_CheckExact(name))
-        return PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(interned) &&
-               PyUnicode_Compare(name, interned) == 0;
+        return PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(interned) && PyUnicode_Compare(name, interned) == 0;
     int r = PyObject_RichCompareBool(name, interned, Py_EQ);
     vx::check(r);
     return r != 0;
@@ -179,8 +213,7 @@ inline int basis_kind(const Consts &k, PyObject *b) {
     }
     nb::object rep = vx::own(PyObject_Repr(b));
     PyErr_Format(PyExc_ValueError,
-                 "Unsupported two-qubit gate basis %U: the accepted bases are 'cz', 'cx' and 'iswap'.",
-                 rep.ptr());
+                 "Unsupported two-qubit gate basis %U: the accepted bases are 'cz', 'cx' and 'iswap'.", rep.ptr());
     throw vx::error_already_set{};
 }
 
@@ -216,10 +249,10 @@ inline PyObject *native_convert(const Consts &k, int fn, PyObject *angle, PyObje
 struct Ctx {
     const Consts &k;
     const Own &own;
-    PyObject *out;   // list receiving the records
-    bool flag;       // convert single-qubit gates to u
-    PyObject *basis; // the basis object as passed
-    int kind;        // basis_kind(basis); unused by the basis-free builders
+    PyObject *out;    // list receiving the records
+    bool flag;        // convert single-qubit gates to u
+    PyObject *basis;  // the basis object as passed
+    int kind;         // basis_kind(basis); unused by the basis-free builders
 
     PyObject *flag_obj() const { return flag ? Py_True : Py_False; }
 
@@ -238,8 +271,8 @@ struct Ctx {
             return;
         }
         PyObject *args[2] = {angle, q};
-        append_new(out, angle ? PyObject_Vectorcall(g, args, 2, nullptr)
-                              : PyObject_Vectorcall(g, args + 1, 1, nullptr));
+        append_new(out,
+                   angle ? PyObject_Vectorcall(g, args, 2, nullptr) : PyObject_Vectorcall(g, args + 1, 1, nullptr));
     }
     void H(PyObject *q) { one(H2U, k.h, nullptr, q); }
     void X(PyObject *q) { one(X2U, k.x, nullptr, q); }
@@ -335,9 +368,15 @@ inline void build_swap(Ctx &c, PyObject *q1, PyObject *q2) {
     auto &k = c.k;
     switch (c.kind) {
     case B_CZ:
-        c.H(q2); c.rec(k.cz, q1, q2); c.H(q2);
-        c.H(q1); c.rec(k.cz, q1, q2); c.H(q1);
-        c.H(q2); c.rec(k.cz, q1, q2); c.H(q2);
+        c.H(q2);
+        c.rec(k.cz, q1, q2);
+        c.H(q2);
+        c.H(q1);
+        c.rec(k.cz, q1, q2);
+        c.H(q1);
+        c.H(q2);
+        c.rec(k.cz, q1, q2);
+        c.H(q2);
         break;
     case B_CX:
         c.rec(k.cx, q1, q2);
@@ -374,19 +413,23 @@ inline void build_iswap(Ctx &c, PyObject *q1, PyObject *q2) {
 }
 
 inline void build_rxx(Ctx &c, PyObject *th, PyObject *q1, PyObject *q2) {
-    c.H(q1); c.H(q2);
+    c.H(q1);
+    c.H(q2);
     c.CX(q1, q2);
     c.RZ(th, q2);
     c.CX(q1, q2);
-    c.H(q1); c.H(q2);
+    c.H(q1);
+    c.H(q2);
 }
 
 inline void build_ryy(Ctx &c, PyObject *th, PyObject *q1, PyObject *q2) {
-    c.RX(c.k.pi2, q1); c.RX(c.k.pi2, q2);
+    c.RX(c.k.pi2, q1);
+    c.RX(c.k.pi2, q2);
     c.CX(q1, q2);
     c.RZ(th, q2);
     c.CX(q1, q2);
-    c.RX(c.k.mpi2, q1); c.RX(c.k.mpi2, q2);
+    c.RX(c.k.mpi2, q1);
+    c.RX(c.k.mpi2, q2);
 }
 
 inline void build_rzz(Ctx &c, PyObject *th, PyObject *q1, PyObject *q2) {
@@ -476,9 +519,9 @@ inline bool read_2x2(PyObject *o, std::complex<double> m[4]) {
         PyErr_Clear();
         return false;
     }
-    bool ok = v.ndim == 2 && v.shape[0] == 2 && v.shape[1] == 2 && v.itemsize == 16 && v.format &&
-              (std::strcmp(v.format, "Zd") == 0 || std::strcmp(v.format, "=Zd") == 0 ||
-               std::strcmp(v.format, "<Zd") == 0);
+    bool ok =
+        v.ndim == 2 && v.shape[0] == 2 && v.shape[1] == 2 && v.itemsize == 16 && v.format &&
+        (std::strcmp(v.format, "Zd") == 0 || std::strcmp(v.format, "=Zd") == 0 || std::strcmp(v.format, "<Zd") == 0);
     if (ok) {
         for (int r = 0; r < 2; ++r)
             for (int c = 0; c < 2; ++c) {
@@ -518,8 +561,7 @@ inline U3Status u3_native(const std::complex<double> m[4], double out[4]) {
     const double n1 = bx * bx + by * by + dx * dx + dy * dy;
     const double ipx = ax * bx + ay * by + cx * dx + cy * dy;
     const double ipy = ax * by - ay * bx + cx * dy - cy * dx;
-    if (std::fabs(n0 - 1.0) > kTol || std::fabs(n1 - 1.0) > kTol || std::fabs(ipx) > kTol ||
-        std::fabs(ipy) > kTol)
+    if (std::fabs(n0 - 1.0) > kTol || std::fabs(n1 - 1.0) > kTol || std::fabs(ipx) > kTol || std::fabs(ipy) > kTol)
         return U3_NONUNITARY;
     const double cos_h = (std::hypot(ax, ay) + std::hypot(dx, dy)) * 0.5;
     const double sin_h = (std::hypot(bx, by) + std::hypot(cx, cy)) * 0.5;
@@ -553,8 +595,7 @@ inline U3Status u3_native(const std::complex<double> m[4], double out[4]) {
 // The three angles of u3_decompose(m): natively when `u3` is the package's
 // own function and m a 2x2 complex array, else by calling `u3` and
 // unpacking its result into exactly four values.  Sets th/ph/la (new refs).
-inline void u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &th, nb::object &ph,
-                      nb::object &la) {
+inline void u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &th, nb::object &ph, nb::object &la) {
     if (u3 == own_u3 && own_u3) {
         std::complex<double> v[4];
         if (read_2x2(m, v)) {

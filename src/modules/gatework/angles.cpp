@@ -65,13 +65,10 @@ Register reg_is_multiple_of_pi("is_multiple_of_pi", is_multiple_of_pi_def);
 // -- parse_expression ---------------------------------------------------------
 
 // Python's str.isspace() on ASCII, which is what \s and strip() use.
-bool is_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
-}
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ident_char(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || is_digit(static_cast<char>(c)) ||
-           c >= 0x80;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || is_digit(static_cast<char>(c)) || c >= 0x80;
 }
 
 // The pi form: [sign][digits][.][digits] blanks pi [blanks / blanks [sign][digits][.]digits]
@@ -196,9 +193,9 @@ private:
     // What stands where an operator or the end was expected.
     [[noreturn]] void reject_rest() {
         char c = peek();
-        static constexpr std::string_view python_ops[] = {"//", "%", "@", "<<", ">>", "&", "|", "^", "~",
-                                                          "<", ">", "=", "!", ",", "[", "]", "{", "}",
-                                                          ":", "'", "\"", ";", "."};
+        static constexpr std::string_view python_ops[] = {"//", "%", "@", "<<", ">>", "&", "|", "^",
+                                                          "~",  "<", ">", "=",  "!",  ",", "[", "]",
+                                                          "{",  "}", ":", "'",  "\"", ";", "."};
         std::string_view rest = s_.substr(pos_);
         for (std::string_view op : python_ops)
             if (rest.substr(0, op.size()) == op)
@@ -315,8 +312,8 @@ private:
             while (pos_ < s_.size() && (is_digit(s_[pos_]) || s_[pos_] == '_'))
                 ++pos_;
         };
-        if (peek() == '0' && (peek(1) == 'x' || peek(1) == 'X' || peek(1) == 'o' || peek(1) == 'O' ||
-                              peek(1) == 'b' || peek(1) == 'B')) {
+        if (peek() == '0' && (peek(1) == 'x' || peek(1) == 'X' || peek(1) == 'o' || peek(1) == 'O' || peek(1) == 'b' ||
+                              peek(1) == 'B')) {
             pos_ += 2;
             while (pos_ < s_.size() && is_ident_char(static_cast<unsigned char>(s_[pos_])))
                 ++pos_;
@@ -400,8 +397,8 @@ private:
             unsupported("'np'");
         }
         static constexpr std::string_view keywords[] = {
-            "and", "or", "not", "if", "else", "lambda", "in", "is", "for", "None", "True", "False",
-            "await", "yield", "import", "def", "class", "return", "del", "global", "with", "as"};
+            "and",   "or",    "not",   "if",     "else", "lambda", "in",     "is",  "for",    "None", "True",
+            "False", "await", "yield", "import", "def",  "class",  "return", "del", "global", "with", "as"};
         for (std::string_view k : keywords)
             if (w == k)
                 unsupported(quoted(w));
@@ -460,8 +457,7 @@ nb::object parse_expression(const vx::Args &a) {
     } else {
         // \d and \s also match non-ASCII digits and blanks: let re decide.
         nb::handle re = a.global("re");
-        nb::object mo = re.attr("match")(
-            "^([+-]?\\d*\\.?\\d*)?\\s*pi(?:\\s*/\\s*([+-]?\\d*\\.?\\d+))?$", s);
+        nb::object mo = re.attr("match")("^([+-]?\\d*\\.?\\d*)?\\s*pi(?:\\s*/\\s*([+-]?\\d*\\.?\\d+))?$", s);
         matched = !mo.is_none();
         if (matched) {
             coef_g = mo.attr("group")(1);
@@ -472,16 +468,14 @@ nb::object parse_expression(const vx::Args &a) {
         nb::object coef, den;
         if (coef_g.is_valid()) {
             bool plain = coef_g.is_none() || PyUnicode_GET_LENGTH(coef_g.ptr()) == 0 ||
-                         (PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 &&
-                          PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '+');
+                         (PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 && PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '+');
             bool minus = !coef_g.is_none() && PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 &&
                          PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '-';
-            coef = plain ? vx::own(PyFloat_FromDouble(1.0))
+            coef = plain   ? vx::own(PyFloat_FromDouble(1.0))
                    : minus ? vx::own(PyFloat_FromDouble(-1.0))
                            : vx::own(PyFloat_FromString(coef_g.ptr()));
-            den = (!den_g.is_none() && PyUnicode_GET_LENGTH(den_g.ptr()) > 0)
-                      ? vx::own(PyFloat_FromString(den_g.ptr()))
-                      : vx::own(PyFloat_FromDouble(1.0));
+            den = (!den_g.is_none() && PyUnicode_GET_LENGTH(den_g.ptr()) > 0) ? vx::own(PyFloat_FromString(den_g.ptr()))
+                                                                              : vx::own(PyFloat_FromDouble(1.0));
         } else {
             return pi_form_value(coef_t, den_t, has_den, pi.ptr());
         }
@@ -554,8 +548,7 @@ nb::object evaluate_ascii_expression(std::string_view text, PyObject *pi, const 
     return vx::own(PyNumber_Float(v.ptr()));
 }
 
-nb::object evaluate_expression(nb::handle text, nb::handle np, nb::handle re, const Binding *names,
-                               size_t count) {
+nb::object evaluate_expression(nb::handle text, nb::handle np, nb::handle re, const Binding *names, size_t count) {
     nb::object pi = np.attr("pi");
     if (PyUnicode_IS_ASCII(text.ptr()))
         return evaluate_ascii_expression(vx::utf8(text), pi.ptr(), names, count);
@@ -574,7 +567,7 @@ nb::object evaluate_expression(nb::handle text, nb::handle np, nb::handle re, co
                          (PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 && PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '+');
             bool minus = !coef_g.is_none() && PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 &&
                          PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '-';
-            nb::object coef = plain ? vx::own(PyFloat_FromDouble(1.0))
+            nb::object coef = plain   ? vx::own(PyFloat_FromDouble(1.0))
                               : minus ? vx::own(PyFloat_FromDouble(-1.0))
                                       : vx::own(PyFloat_FromString(coef_g.ptr()));
             nb::object den = (!den_g.is_none() && PyUnicode_GET_LENGTH(den_g.ptr()) > 0)

@@ -154,8 +154,8 @@ std::int64_t wire_index(PyObject *o, std::int64_t nqubits, PyObject *rec) {
     if (w == -1 && PyErr_Occurred())
         throw vx::error_already_set{};
     if (overflow || w < 0 || w >= nqubits) {
-        std::string msg = "qubit index " + text_of(v, false) + " out of range for " + std::to_string(nqubits) +
-                          " qubits";
+        std::string msg =
+            "qubit index " + text_of(v, false) + " out of range for " + std::to_string(nqubits) + " qubits";
         if (rec)
             msg += " in gate record " + text_of(rec, true);
         else
@@ -187,8 +187,7 @@ void read_record(Classifier &classify_, PyObject *rec_in, Sink &sink, std::vecto
     else if (PyList_Check(rec_in)) {
         rec = vx::own(PyList_AsTuple(rec_in));
         keep_.push_back(rec);  // its name may sit in the kind cache
-    }
-    else
+    } else
         malformed(rec_in, "a gate record is a tuple");
     PyObject *r = rec.ptr();
     const Py_ssize_t len = PyTuple_GET_SIZE(r);
@@ -253,13 +252,11 @@ void read_record(Classifier &classify_, PyObject *rec_in, Sink &sink, std::vecto
     case Kind::Delay: {
         need(len == 3);
         nb::object ws = vx::own(PySequence_Tuple(item(r, 2)));
-        sink.gate(r, name, kind, tuple_items(ws.ptr()), PyTuple_GET_SIZE(ws.ptr()), EdgeRule::Grouped,
-                  item(r, 1), 0);
+        sink.gate(r, name, kind, tuple_items(ws.ptr()), PyTuple_GET_SIZE(ws.ptr()), EdgeRule::Grouped, item(r, 1), 0);
         break;
     }
     }
 }
-
 
 class ListBuilder {
 public:
@@ -387,8 +384,8 @@ private:
     std::string name_buf_;
 };
 
-nb::object build_dag_lists(PyObject *globals, long long nqubits, PyObject *qubits, PyObject *gates,
-                           bool show_qubits, std::vector<PyObject *> *names = nullptr) {
+nb::object build_dag_lists(PyObject *globals, long long nqubits, PyObject *qubits, PyObject *gates, bool show_qubits,
+                           std::vector<PyObject *> *names = nullptr) {
     vx::GcPause pause;
     // Work on snapshots: converting an operand may run Python code that
     // could change the caller's lists under us.
@@ -439,15 +436,14 @@ private:
     std::vector<nb::object> keep_;
 };
 
-PyObject *build_dag_lists_c(PyObject *globals, long long nqubits, PyObject *qubits, PyObject *gates,
-                            int show_qubits, std::vector<PyObject *> *names) {
+PyObject *build_dag_lists_c(PyObject *globals, long long nqubits, PyObject *qubits, PyObject *gates, int show_qubits,
+                            std::vector<PyObject *> *names) {
     return vx::guarded(
         [&] { return build_dag_lists(globals, nqubits, qubits, gates, show_qubits != 0, names).release().ptr(); },
         static_cast<PyObject *>(nullptr));
 }
 
-bool build_skeleton_c(PyObject *globals, long long nqubits, PyObject *gates, bool reversed,
-                      vx::dagapi::Skeleton &out) {
+bool build_skeleton_c(PyObject *globals, long long nqubits, PyObject *gates, bool reversed, vx::dagapi::Skeleton &out) {
     return vx::guarded(
         [&] {
             if (!PyList_CheckExact(gates))
@@ -482,7 +478,8 @@ nb::object convert_gate_info_to_dag_info(const vx::Args &a) {
 }
 
 vx::FunctionDef convert_gate_info_to_dag_info_def() {
-    nb::object capsule = vx::own(PyCapsule_New(const_cast<vx::dagapi::Api *>(&kApi), vx::dagapi::kCapsuleName, nullptr));
+    nb::object capsule =
+        vx::own(PyCapsule_New(const_cast<vx::dagapi::Api *>(&kApi), vx::dagapi::kCapsuleName, nullptr));
     return {.name = "convert_gate_info_to_dag_info",
             .impl = convert_gate_info_to_dag_info,
             .params = {{"nqubits", vx::Conv::Int},

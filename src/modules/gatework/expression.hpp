@@ -20,8 +20,7 @@ bool is_own_parse_expression(PyObject *f);
 
 // parse_expression(text) with `names` bound, `text` being a str; `np` is the
 // numpy module the caller looked up (its pi is used) and `re` the module's re.
-nb::object evaluate_expression(nb::handle text, nb::handle np, nb::handle re, const Binding *names,
-                               size_t count);
+nb::object evaluate_expression(nb::handle text, nb::handle np, nb::handle re, const Binding *names, size_t count);
 
 // The same for an ASCII text given as bytes; `pi` is np.pi.
 nb::object evaluate_ascii_expression(std::string_view text, PyObject *pi, const Binding *names, size_t count);

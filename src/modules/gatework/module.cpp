@@ -59,24 +59,51 @@ NB_MODULE(gatework, m) {
     m.attr("re") = vx::import("re");
 
     m.attr("one_qubit_gates_available") = make_table({
-        {"id", "I"}, {"x", "X"}, {"y", "Y"}, {"z", "Z"}, {"s", "S"}, {"sdg", "Sdg"},
-        {"t", "T"}, {"tdg", "Tdg"}, {"h", "H"}, {"sx", "\u221aX"}, {"sxdg", "\u221aXdg"},
+        {"id", "I"},
+        {"x", "X"},
+        {"y", "Y"},
+        {"z", "Z"},
+        {"s", "S"},
+        {"sdg", "Sdg"},
+        {"t", "T"},
+        {"tdg", "Tdg"},
+        {"h", "H"},
+        {"sx", "\u221aX"},
+        {"sxdg", "\u221aXdg"},
     });
     m.attr("two_qubit_gates_available") = make_table({
-        {"cx", "\u25cfX"}, {"cnot", "\u25cfX"}, {"cy", "\u25cfY"}, {"cz", "\u25cfZ"},
-        {"swap", "XX"}, {"iswap", "\u2736\u2736"},
+        {"cx", "\u25cfX"},
+        {"cnot", "\u25cfX"},
+        {"cy", "\u25cfY"},
+        {"cz", "\u25cfZ"},
+        {"swap", "XX"},
+        {"iswap", "\u2736\u2736"},
     });
     m.attr("three_qubit_gates_available") = make_table({
-        {"ccz", "\u25cf\u25cf\u25cf"}, {"ccx", "\u25cf\u25cfX"}, {"cswap", "\u25cfXX"},
+        {"ccz", "\u25cf\u25cf\u25cf"},
+        {"ccx", "\u25cf\u25cfX"},
+        {"cswap", "\u25cfXX"},
     });
     m.attr("one_qubit_parameter_gates_available") = make_table({
-        {"rx", "Rx"}, {"ry", "Ry"}, {"rz", "Rz"}, {"p", "P"}, {"u", "U"}, {"u3", "U"}, {"r", "R"},
+        {"rx", "Rx"},
+        {"ry", "Ry"},
+        {"rz", "Rz"},
+        {"p", "P"},
+        {"u", "U"},
+        {"u3", "U"},
+        {"r", "R"},
     });
     m.attr("two_qubit_parameter_gates_available") = make_table({
-        {"rxx", "Rxx"}, {"ryy", "Ryy"}, {"rzz", "Rzz"}, {"cp", "\u25cfP"},
+        {"rxx", "Rxx"},
+        {"ryy", "Ryy"},
+        {"rzz", "Rzz"},
+        {"cp", "\u25cfP"},
     });
     m.attr("functional_gates_available") = make_table({
-        {"barrier", "\u2591"}, {"measure", "M"}, {"reset", "|0>"}, {"delay", "Delay"},
+        {"barrier", "\u2591"},
+        {"measure", "M"},
+        {"reset", "|0>"},
+        {"delay", "Delay"},
     });
 
     for (const char *name : gatework::kFunctionOrder)

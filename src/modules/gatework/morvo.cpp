@@ -37,10 +37,10 @@ struct Simple {
 
 // String-named gates without parameters.
 constexpr Simple kSimple[] = {
-    {"X", "x", 1},      {"Y", "y", 1},        {"Z", "z", 1},      {"S", "s", 1},        {"T", "t", 1},
-    {"H", "h", 1},      {"I", "id", 1},       {"-S", "sdg", 1},   {"-T", "tdg", 1},     {"Z/2", "s", 1},
-    {"-Z/2", "sdg", 1}, {"Cnot", "cx", 2},    {"CX", "cx", 2},    {"CY", "cy", 2},      {"CZ", "cz", 2},
-    {"SWAP", "swap", 2}, {"CCZ", "ccz", 3},   {"CCX", "ccx", 3},  {"CSWAP", "cswap", 3}, {"iSWAP", "iswap", 2},
+    {"X", "x", 1},         {"Y", "y", 1},     {"Z", "z", 1},     {"S", "s", 1},         {"T", "t", 1},
+    {"H", "h", 1},         {"I", "id", 1},    {"-S", "sdg", 1},  {"-T", "tdg", 1},      {"Z/2", "s", 1},
+    {"-Z/2", "sdg", 1},    {"Cnot", "cx", 2}, {"CX", "cx", 2},   {"CY", "cy", 2},       {"CZ", "cz", 2},
+    {"SWAP", "swap", 2},   {"CCZ", "ccz", 3}, {"CCX", "ccx", 3}, {"CSWAP", "cswap", 3}, {"iSWAP", "iswap", 2},
     {"Reset", "reset", 1},
 };
 

@@ -197,9 +197,7 @@ nb::object parse_openqasm2_regs(const vx::Args &a) {
 }
 
 vx::FunctionDef parse_openqasm2_regs_def() {
-    return {.name = "parse_openqasm2_regs",
-            .impl = parse_openqasm2_regs,
-            .params = {{"openqasm2_str", vx::Conv::Str}}};
+    return {.name = "parse_openqasm2_regs", .impl = parse_openqasm2_regs, .params = {{"openqasm2_str", vx::Conv::Str}}};
 }
 Register reg_parse_openqasm2_regs("parse_openqasm2_regs", parse_openqasm2_regs_def);
 
@@ -264,10 +262,8 @@ nb::object generate_reg_map(const vx::Args &a) {
 }
 
 vx::FunctionDef generate_reg_map_def() {
-    return {.name = "generate_reg_map",
-            .impl = generate_reg_map,
-            .params = {{"regs"}, {"type"}},
-            .defaults = {str_of("")}};
+    return {
+        .name = "generate_reg_map", .impl = generate_reg_map, .params = {{"regs"}, {"type"}}, .defaults = {str_of("")}};
 }
 Register reg_generate_reg_map("generate_reg_map", generate_reg_map_def);
 
@@ -949,7 +945,19 @@ Register reg_get_positions_list("get_positions_list", get_positions_list_def);
 // -- the readers ------------------------------------------------------------------
 
 enum Row {
-    kOne = 1, kTwo, kThree, kParam1, kU12, kParam2, kCu1, kDelay, kReset, kBarrier, kMeasure, kSkip, kCustom,
+    kOne = 1,
+    kTwo,
+    kThree,
+    kParam1,
+    kU12,
+    kParam2,
+    kCu1,
+    kDelay,
+    kReset,
+    kBarrier,
+    kMeasure,
+    kSkip,
+    kCustom,
     kUnknown
 };
 
@@ -1237,8 +1245,8 @@ private:
             g.row = kMeasure;
         } else if (is_skip(word)) {
             g.row = kSkip;
-        } else if (PyObject *rec = PyDict_Check(custom_.ptr()) ? PyDict_GetItemWithError(custom_.ptr(), word.ptr())
-                                                               : nullptr) {
+        } else if (PyObject *rec =
+                       PyDict_Check(custom_.ptr()) ? PyDict_GetItemWithError(custom_.ptr(), word.ptr()) : nullptr) {
             g.row = kCustom;
             g.custom = nb::borrow(rec);
         } else {
@@ -1252,7 +1260,7 @@ private:
         return g;
     }
 
-  public:
+public:
     bool is_skip(nb::handle word) const {
         for (const char *w : kSkipWords)
             if (PyUnicode_CompareWithASCIIString(word.ptr(), w) == 0)
@@ -1260,7 +1268,7 @@ private:
         return dump_ && PyUnicode_CompareWithASCIIString(word.ptr(), "//") == 0;
     }
 
-  private:
+private:
     // The value of one argument text of a body instruction.
     nb::object body_value(nb::handle text, const std::vector<std::pair<nb::object, PyObject *>> &bind,
                           const std::vector<Binding> &binds) {
@@ -1373,9 +1381,7 @@ private:
             for (size_t k = 0; k < n; ++k)
                 append(tuple({g.name.ptr(), args[k].ptr()}));
             return;
-        default:
-            append(tuple({bname.ptr()}, &args));
-            return;
+        default: append(tuple({bname.ptr()}, &args)); return;
         }
     }
 };
@@ -1659,8 +1665,7 @@ nb::object parse_openqasm2_to_gates(const vx::Args &a) {
             }
             break;
         }
-        default:
-            unrecognized(gate_word);
+        default: unrecognized(gate_word);
         }
     }
     return rd.finish(true);
@@ -1926,8 +1931,7 @@ nb::object parse_openqasm2_to_gates_dump(const vx::Args &a) {
             }
             break;
         }
-        case kSkip:
-            break;
+        case kSkip: break;
         case kCustom: {
             params.clear();
             if (p0 >= 0) {
@@ -1950,17 +1954,15 @@ nb::object parse_openqasm2_to_gates_dump(const vx::Args &a) {
                 rd.use_qubit(q);
             break;
         }
-        default:
-            unrecognized(word);
+        default: unrecognized(word);
         }
     }
     return rd.finish(false);
 }
 
 vx::FunctionDef parse_openqasm2_to_gates_dump_def() {
-    return {.name = "parse_openqasm2_to_gates_dump",
-            .impl = parse_openqasm2_to_gates_dump,
-            .params = {{"openqasm2_str"}}};
+    return {
+        .name = "parse_openqasm2_to_gates_dump", .impl = parse_openqasm2_to_gates_dump, .params = {{"openqasm2_str"}}};
 }
 Register reg_parse_openqasm2_to_gates_dump("parse_openqasm2_to_gates_dump", parse_openqasm2_to_gates_dump_def);
 

@@ -19,8 +19,7 @@ struct View {
 
     View() = default;
     explicit View(PyObject *s)
-        : data(PyUnicode_DATA(s)), kind(PyUnicode_KIND(s)), n(PyUnicode_GET_LENGTH(s)),
-          ascii(PyUnicode_IS_ASCII(s)) {}
+        : data(PyUnicode_DATA(s)), kind(PyUnicode_KIND(s)), n(PyUnicode_GET_LENGTH(s)), ascii(PyUnicode_IS_ASCII(s)) {}
     View(const Py_UCS4 *p, Py_ssize_t len) : data(p), kind(PyUnicode_4BYTE_KIND), n(len), ascii(false) {}
 
     Py_UCS4 operator[](Py_ssize_t i) const { return i < n ? PyUnicode_READ(kind, data, i) : 0; }

@@ -27,10 +27,10 @@ using vx::dagapi::RecordKind;
 PyObject *g_qc2dag = nullptr;
 PyObject *g_networkx = nullptr;
 PyObject *g_digraph = nullptr;
-PyObject *g_circuit = nullptr;    // QuantumCircuit
-PyObject *g_deepcopy = nullptr;   // QuantumCircuit.deepcopy
+PyObject *g_circuit = nullptr;   // QuantumCircuit
+PyObject *g_deepcopy = nullptr;  // QuantumCircuit.deepcopy
 PyTypeObject *g_deferred_type = nullptr;
-PyObject *g_attr_dag = nullptr;   // the descriptors on the class
+PyObject *g_attr_dag = nullptr;  // the descriptors on the class
 PyObject *g_attr_cache = nullptr;
 
 struct LeanDag {
@@ -48,7 +48,7 @@ struct LeanState {
     nb::object qubits;    // qc.qubits, the forward DAG's graph attribute
     nb::object snapshot;  // the records at run time, in circuit order
     LeanDag d[2];
-    nb::object cache;     // the pass's OrderedDict, filled on first read
+    nb::object cache;  // the pass's OrderedDict, filled on first read
     std::vector<CacheEntry> entries;
     bool cache_filled = false;
 
@@ -61,9 +61,7 @@ struct LeanState {
                 Py_XDECREF(o);
     }
 
-    PyObject *record(int which, std::int32_t u) const {
-        return PyList_GET_ITEM(snapshot.ptr(), d[which].sk.rec[u]);
-    }
+    PyObject *record(int which, std::int32_t u) const { return PyList_GET_ITEM(snapshot.ptr(), d[which].sk.rec[u]); }
 
     // The node-name object of node u, made as qc2dag makes it.
     PyObject *name(int which, std::int32_t u) {
@@ -118,8 +116,7 @@ struct LeanState {
 enum What : int { kForwardDag = 0, kReverseDag = 1, kCache = 2 };
 
 struct Deferred {
-    PyObject_HEAD
-    std::shared_ptr<LeanState> *state;
+    PyObject_HEAD std::shared_ptr<LeanState> *state;
     int what;
 };
 
@@ -195,8 +192,7 @@ PyType_Spec deferred_spec = {"vexal.circuit.routing._Deferred", sizeof(Deferred)
 // A data descriptor over one entry of the instance dictionary that resolves
 // a deferred value on the first read.
 struct Attribute {
-    PyObject_HEAD
-    PyObject *name;
+    PyObject_HEAD PyObject *name;
 };
 
 PyObject *attr_get(PyObject *self, PyObject *obj, PyObject *) {
@@ -209,8 +205,7 @@ PyObject *attr_get(PyObject *self, PyObject *obj, PyObject *) {
     PyObject *v = dp && *dp ? PyDict_GetItemWithError(*dp, name) : nullptr;
     if (!v) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(obj)->tp_name,
-                         name);
+            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(obj)->tp_name, name);
         return nullptr;
     }
     if (Py_TYPE(v) != g_deferred_type) {
@@ -477,7 +472,9 @@ public:
             break;
         }
         case RecordKind::Barrier: out = vx::own(PyTuple_Pack(2, gate, phys_tuple().ptr())); break;
-        case RecordKind::Delay: out = vx::own(PyTuple_Pack(3, gate, PyTuple_GET_ITEM(rec, 1), phys_tuple().ptr())); break;
+        case RecordKind::Delay:
+            out = vx::own(PyTuple_Pack(3, gate, PyTuple_GET_ITEM(rec, 1), phys_tuple().ptr()));
+            break;
         }
         append_record(out);
     }

@@ -47,7 +47,7 @@ using namespace routing;
 
 namespace {
 
-PyObject *g_cls = nullptr;  // the SabreRouting class, for super()
+PyObject *g_cls = nullptr;    // the SabreRouting class, for super()
 PyObject *g_floyd = nullptr;  // networkx's floyd_warshall_numpy
 PyObject *g_graph = nullptr;  // networkx's Graph
 
@@ -270,11 +270,10 @@ nb::object init(const vx::Args &a) {
                   {a[5]});
     const double w = a.f(6);
     if (!std::isfinite(w) || w < 0)
-        raise_fmt(PyExc_ValueError, "max_extended_set_weight must be a finite number of at least 0, got {}.",
-                  {a[6]});
+        raise_fmt(PyExc_ValueError, "max_extended_set_weight must be a finite number of at least 0, got {}.", {a[6]});
 
-    nb::object sup = vx::own(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), g_cls,
-                                                          self.ptr(), nullptr));
+    nb::object sup =
+        vx::own(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), g_cls, self.ptr(), nullptr));
     callm(sup, "__init__", {});
     setattr(self, "coupling_graph", subgraph);
     setattr(self, "distance_matrix", distance_matrix(a, subgraph));
@@ -326,9 +325,7 @@ nb::object distance_matrix_element(const vx::Args &a) {
 }
 
 nb::object dag_successors(const vx::Args &a) { return callm(a[0], "_get_nodes", {a[1], pystr("successors")}); }
-nb::object dag_predecessors(const vx::Args &a) {
-    return callm(a[0], "_get_nodes", {a[1], pystr("predecessors")});
-}
+nb::object dag_predecessors(const vx::Args &a) { return callm(a[0], "_get_nodes", {a[1], pystr("predecessors")}); }
 
 nb::object get_nodes(const vx::Args &a) {
     nb::handle self = a[0], node = a[1], query_type = a[2];
@@ -678,8 +675,7 @@ nb::object heuristic_score(const vx::Args &a) {
         if (equal(h, pystr(kHeuristics[i])))
             return callm(self, kScoreMethods[i], {a[1], a[2]});
     raise_fmt(PyExc_ValueError,
-              "Unknown heuristic {!r}: expected one of 'basic', 'lookahead', 'basic_decay' or 'lookahead_decay'.",
-              {h});
+              "Unknown heuristic {!r}: expected one of 'basic', 'lookahead', 'basic_decay' or 'lookahead_decay'.", {h});
 }
 
 // ---------------------------------------------------------------- one traversal
@@ -876,9 +872,9 @@ NB_MODULE(routing, m) {
     g_graph = nb::object(nx.attr("Graph")).release().ptr();
     m.attr("Literal") = vx::import("typing").attr("Literal");
     nb::object gw = vx::import("vexal.circuit.gatework");
-    for (const char *t : {"one_qubit_gates_available", "two_qubit_gates_available",
-                          "one_qubit_parameter_gates_available", "two_qubit_parameter_gates_available",
-                          "three_qubit_gates_available", "functional_gates_available"})
+    for (const char *t :
+         {"one_qubit_gates_available", "two_qubit_gates_available", "one_qubit_parameter_gates_available",
+          "two_qubit_parameter_gates_available", "three_qubit_gates_available", "functional_gates_available"})
         m.attr(t) = gw.attr(t);
     m.attr("QuantumCircuit") = vx::import("vexal.circuit.quantumcircuit").attr("QuantumCircuit");
     nb::object dagmod = vx::import("vexal.circuit.dag");
@@ -888,9 +884,7 @@ NB_MODULE(routing, m) {
     m.attr("TranspilerPass") = TranspilerPass;
     m.attr("re") = vx::import("re");
 
-    vx::def(m, {.name = "extract_qubits",
-                .impl = extract_qubits,
-                .params = {{"node_name", vx::Conv::Str}}});
+    vx::def(m, {.name = "extract_qubits", .impl = extract_qubits, .params = {{"node_name", vx::Conv::Str}}});
     vx::def(m, {.name = "update_v2p_and_p2v_mapping",
                 .impl = update_v2p_and_p2v_mapping,
                 .params = {{"v2p", vx::Conv::Dict}, {"swap_gate_info", vx::Conv::Tuple}},

@@ -22,12 +22,24 @@ namespace routing::native {
 namespace {
 
 const char *const kMethods[] = {
-    "_distance_matrix_element",  "_dag_successors",          "_dag_predecessors",
-    "_get_nodes",                "_initialize_v2p_p2v",      "_mapping_node_to_gate_info",
-    "_get_extended_successor_set", "_get_execute_node_list", "_has_no_correlation_on_front_layer",
-    "_get_swap_candidate_list",  "_reset_decay_parameter",   "_update_decay_parameter",
-    "_heuristic_score_basic",    "_heuristic_score_lookahead", "_heuristic_score_basic_decay",
-    "_heuristic_score_lookahead_decay", "_heuristic_score", "_single_sabre_routing",
+    "_distance_matrix_element",
+    "_dag_successors",
+    "_dag_predecessors",
+    "_get_nodes",
+    "_initialize_v2p_p2v",
+    "_mapping_node_to_gate_info",
+    "_get_extended_successor_set",
+    "_get_execute_node_list",
+    "_has_no_correlation_on_front_layer",
+    "_get_swap_candidate_list",
+    "_reset_decay_parameter",
+    "_update_decay_parameter",
+    "_heuristic_score_basic",
+    "_heuristic_score_lookahead",
+    "_heuristic_score_basic_decay",
+    "_heuristic_score_lookahead_decay",
+    "_heuristic_score",
+    "_single_sabre_routing",
 };
 constexpr int kNumMethods = sizeof(kMethods) / sizeof(kMethods[0]);
 PyObject *g_methods[kNumMethods];
@@ -59,11 +71,10 @@ enum Kind : std::uint8_t { kUnknown, kOne, kTwo, kThree, kOneParam, kTwoParam, k
 struct DagData {
     es::Dag dag;
     nb::handle graph;
-    PyObject *node_dict = nullptr;            // graph._node
-    std::vector<PyObject *> names;            // node-name objects (owned by the graph)
-    std::vector<std::int32_t> gate_len;       // length of the gate name
+    PyObject *node_dict = nullptr;       // graph._node
+    std::vector<PyObject *> names;       // node-name objects (owned by the graph)
+    std::vector<std::int32_t> gate_len;  // length of the gate name
 };
-
 
 }  // namespace
 
@@ -170,8 +181,8 @@ bool prepare_topology(nb::handle self, Setup &s) {
         PyErr_Clear();
         return false;
     }
-    bool ok = view.ndim == 2 && view.format && std::strcmp(view.format, "d") == 0 && view.shape[0] == n &&
-              view.shape[1] == n;
+    bool ok =
+        view.ndim == 2 && view.format && std::strcmp(view.format, "d") == 0 && view.shape[0] == n && view.shape[1] == n;
     if (ok) {
         s.topo.n = n;
         s.topo.dist.assign(static_cast<std::size_t>(n) * n, 0.0);
@@ -350,7 +361,11 @@ private:
         else if (contains(a_.global("two_qubit_parameter_gates_available"), gate))
             k = kTwoParam;
         else if (contains(a_.global("functional_gates_available"), gate))
-            k = g == "measure" ? kMeasure : g == "barrier" ? kBarrier : g == "delay" ? kDelay : g == "reset" ? kReset : kUnknown;
+            k = g == "measure"   ? kMeasure
+                : g == "barrier" ? kBarrier
+                : g == "delay"   ? kDelay
+                : g == "reset"   ? kReset
+                                 : kUnknown;
         kinds_.emplace(g, k);
         return k;
     }
@@ -384,13 +399,11 @@ private:
         };
         switch (k) {
         case kOne: return vx::own(PyTuple_Pack(2, gate.ptr(), pn(qs[0]).ptr()));
-        case kTwo:
-            unpack_two();
-            return vx::own(PyTuple_Pack(3, gate.ptr(), pn(qs[0]).ptr(), pn(qs[1]).ptr()));
+        case kTwo: unpack_two(); return vx::own(PyTuple_Pack(3, gate.ptr(), pn(qs[0]).ptr(), pn(qs[1]).ptr()));
         case kThree: {
             nb::object msg = routing::callm(
-                pstr("Please first decompose the {} gate into a combination of single- and two-qubit gates."),
-                "format", {gate});
+                pstr("Please first decompose the {} gate into a combination of single- and two-qubit gates."), "format",
+                {gate});
             PyErr_SetObject(PyExc_ValueError, msg.ptr());
             throw vx::error_already_set{};
         }
@@ -438,8 +451,8 @@ private:
         }
         case kUnknown: break;
         }
-        nb::object msg = routing::callm(pstr("The DAG node {!r} names no known gate ({!r})."), "format",
-                                        {nb::handle(name), gate});
+        nb::object msg =
+            routing::callm(pstr("The DAG node {!r} names no known gate ({!r})."), "format", {nb::handle(name), gate});
         PyErr_SetObject(PyExc_ValueError, msg.ptr());
         throw vx::error_already_set{};
     }
@@ -453,9 +466,9 @@ std::size_t HooksBase::choose(std::span<const std::pair<std::int32_t, std::int32
     nb::object list = vx::own(PyList_New(static_cast<Py_ssize_t>(tied.size())));
     nb::object swap = pstr("swap");
     for (std::size_t i = 0; i < tied.size(); ++i)
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
-                        vx::check(PyTuple_Pack(3, swap.ptr(), s_.vkeys[tied[i].first].ptr(),
-                                               s_.vkeys[tied[i].second].ptr())));
+        PyList_SET_ITEM(
+            list.ptr(), static_cast<Py_ssize_t>(i),
+            vx::check(PyTuple_Pack(3, swap.ptr(), s_.vkeys[tied[i].first].ptr(), s_.vkeys[tied[i].second].ptr())));
     nb::object r = routing::callm(a_.global("random"), "choice", {list});
     for (std::size_t i = 0; i < tied.size(); ++i)
         if (PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i)) == r.ptr())
@@ -554,8 +567,7 @@ std::vector<CacheEntry> cache_entries(const es::Engine &eng) {
     return entries;
 }
 
-void fill_cache(nb::handle cache, const std::vector<CacheEntry> &entries, const es::Dag *dags[2],
-                const NameOf &name) {
+void fill_cache(nb::handle cache, const std::vector<CacheEntry> &entries, const es::Dag *dags[2], const NameOf &name) {
     nb::object ids[2] = {pstr("forward"), pstr("reverse")};
     nb::object kinds[2] = {pstr("successors"), pstr("predecessors")};
     for (const CacheEntry &e : entries) {

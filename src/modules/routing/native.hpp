@@ -63,8 +63,7 @@ struct CacheEntry {
     std::uint8_t which, kind;  // kind 0 successors, 1 predecessors
 };
 std::vector<CacheEntry> cache_entries(const es::Engine &eng);
-void fill_cache(nb::handle cache, const std::vector<CacheEntry> &entries, const es::Dag *dags[2],
-                const NameOf &name);
+void fill_cache(nb::handle cache, const std::vector<CacheEntry> &entries, const es::Dag *dags[2], const NameOf &name);
 
 [[noreturn]] void raise_failure(const es::Failure &f, int which, const NameOf &name);
 

@@ -27,5 +27,4 @@ inline nb::object pystr(const char *s) { return vx::own(PyUnicode_FromString(s))
 // The gate name of a node: its text before the first "_".
 nb::object gate_name(nb::handle node);
 
-
 }  // namespace routing

@@ -17,6 +17,7 @@ fidelities are numbers in [0, 1]; gate lengths are in seconds.
 Builders for common topologies: `Backend.line`, `Backend.grid` and
 `Backend.heavy_hex`.
 """
+
 import math
 import numbers
 import operator
@@ -76,25 +77,35 @@ def _coupler_items(couplers):
                 raise ValueError(f"coupler must be a triple (qubit, qubit, fidelity), got {item!r}")
             yield item[0], item[1], item[2]
     else:
-        raise TypeError("couplers_fidelity must be a dict {(a, b): fidelity} or a list of "
-                        f"(a, b, fidelity), not {type(couplers).__name__}")
+        raise TypeError(
+            "couplers_fidelity must be a dict {(a, b): fidelity} or a list of "
+            f"(a, b, fidelity), not {type(couplers).__name__}"
+        )
 
 
 class Backend:
     """Description of a quantum chip: qubits and couplers with fidelities,
     two-qubit basis gate, gate lengths and priority qubit sets."""
 
-    def __init__(self, qubits_fidelity, couplers_fidelity, two_qubit_gate_basis="cz",
-                 one_qubit_gate_length=3e-8, two_qubit_gate_length=6e-8,
-                 priority_qubits=None, name="custom"):
+    def __init__(
+        self,
+        qubits_fidelity,
+        couplers_fidelity,
+        two_qubit_gate_basis="cz",
+        one_qubit_gate_length=3e-8,
+        two_qubit_gate_length=6e-8,
+        priority_qubits=None,
+        name="custom",
+    ):
         # qubits
         if isinstance(qubits_fidelity, dict):
             items = list(qubits_fidelity.items())
         elif isinstance(qubits_fidelity, (list, tuple)):
             items = list(enumerate(qubits_fidelity))
         else:
-            raise TypeError("qubits_fidelity must be a dict {qubit: fidelity} or a list, "
-                            f"not {type(qubits_fidelity).__name__}")
+            raise TypeError(
+                f"qubits_fidelity must be a dict {{qubit: fidelity}} or a list, not {type(qubits_fidelity).__name__}"
+            )
         if not items:
             raise ValueError("a backend needs at least one qubit")
         qf = {}
@@ -122,19 +133,18 @@ class Backend:
 
         # basis gate
         if not isinstance(two_qubit_gate_basis, str):
-            raise TypeError("two_qubit_gate_basis must be a str, "
-                            f"not {type(two_qubit_gate_basis).__name__}")
+            raise TypeError(f"two_qubit_gate_basis must be a str, not {type(two_qubit_gate_basis).__name__}")
         if two_qubit_gate_basis not in BASIS_GATES:
-            raise ValueError(f"two_qubit_gate_basis must be one of {', '.join(BASIS_GATES)}; "
-                             f"got {two_qubit_gate_basis!r}")
+            raise ValueError(
+                f"two_qubit_gate_basis must be one of {', '.join(BASIS_GATES)}; got {two_qubit_gate_basis!r}"
+            )
         self.two_qubit_gate_basis = two_qubit_gate_basis
 
         # priority qubit sets
         if priority_qubits is None:
             priority_qubits = []
         if not isinstance(priority_qubits, (list, tuple)):
-            raise TypeError("priority_qubits must be a list of qubit lists, "
-                            f"not {type(priority_qubits).__name__}")
+            raise TypeError(f"priority_qubits must be a list of qubit lists, not {type(priority_qubits).__name__}")
         prio = []
         for group in priority_qubits:
             if not isinstance(group, (list, tuple)):
@@ -182,15 +192,16 @@ class Backend:
         return g
 
     def __repr__(self):
-        return (f"Backend(name={self.name!r}, nqubits={len(self.qubits_fidelity)}, "
-                f"ncouplers={len(self.couplers_fidelity)}, "
-                f"two_qubit_gate_basis={self.two_qubit_gate_basis!r})")
+        return (
+            f"Backend(name={self.name!r}, nqubits={len(self.qubits_fidelity)}, "
+            f"ncouplers={len(self.couplers_fidelity)}, "
+            f"two_qubit_gate_basis={self.two_qubit_gate_basis!r})"
+        )
 
     # ------------------------------------------------------------ builders
 
     @classmethod
-    def _from_topology(cls, nqubits, edges, qubit_fidelity, coupler_fidelity, seed,
-                       name, kwargs):
+    def _from_topology(cls, nqubits, edges, qubit_fidelity, coupler_fidelity, seed, name, kwargs):
         """Fidelities: a number gives every qubit (coupler) that value; None
         draws deterministic values from `seed`, qubits in [0.97, 0.999] and
         couplers in [0.90, 0.99], all above the layout filter of 0.6."""
@@ -215,8 +226,7 @@ class Backend:
         if n < 1:
             raise ValueError("a line needs at least one qubit")
         edges = [(i, i + 1) for i in range(n - 1)]
-        return cls._from_topology(n, edges, qubit_fidelity, coupler_fidelity, seed,
-                                  f"line-{n}", kwargs)
+        return cls._from_topology(n, edges, qubit_fidelity, coupler_fidelity, seed, f"line-{n}", kwargs)
 
     @classmethod
     def grid(cls, rows, cols, qubit_fidelity=None, coupler_fidelity=None, seed=0, **kwargs):
@@ -233,12 +243,12 @@ class Backend:
                     edges.append((q, q + 1))
                 if r + 1 < rows:
                     edges.append((q, q + cols))
-        return cls._from_topology(rows * cols, edges, qubit_fidelity, coupler_fidelity,
-                                  seed, f"grid-{rows}x{cols}", kwargs)
+        return cls._from_topology(
+            rows * cols, edges, qubit_fidelity, coupler_fidelity, seed, f"grid-{rows}x{cols}", kwargs
+        )
 
     @classmethod
-    def heavy_hex(cls, rows, cols=None, qubit_fidelity=None, coupler_fidelity=None,
-                  seed=0, **kwargs):
+    def heavy_hex(cls, rows, cols=None, qubit_fidelity=None, coupler_fidelity=None, seed=0, **kwargs):
         """A heavy-hexagon lattice of `rows` rows of `cols` hexagons each
         (cols defaults to rows); every qubit has degree 2 or 3.
 
@@ -288,5 +298,6 @@ class Backend:
                 nq += cols + 1
                 prev = (lo, first, bridges)
         edges = [(min(a, b), max(a, b)) for a, b in edges]
-        return cls._from_topology(nq, sorted(edges), qubit_fidelity, coupler_fidelity,
-                                  seed, f"heavy-hex-{rows}x{cols}", kwargs)
+        return cls._from_topology(
+            nq, sorted(edges), qubit_fidelity, coupler_fidelity, seed, f"heavy-hex-{rows}x{cols}", kwargs
+        )

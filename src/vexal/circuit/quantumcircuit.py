@@ -5,15 +5,16 @@ qubits) over integer qubit indices, plus its size and the values of its
 symbolic parameters.  Circuits are read from OpenQASM 2.0 text or from a
 morvo instruction list with the parsers of vexal.circuit.gatework.
 """
+
 import copy
 import operator
 
 from vexal.circuit import gatework
 from vexal.circuit.gatework import (
     one_qubit_gates_available,
-    two_qubit_gates_available,
-    three_qubit_gates_available,
     one_qubit_parameter_gates_available,
+    three_qubit_gates_available,
+    two_qubit_gates_available,
     two_qubit_parameter_gates_available,
 )
 
@@ -121,5 +122,7 @@ class QuantumCircuit:
         return self._fill(gatework.parse_morvo_to_gates(morvo))
 
     def __repr__(self):
-        return (f"QuantumCircuit(nqubits={self.nqubits}, ncbits={self.ncbits}, "
-                f"qubits={self.qubits}, gates={len(self.gates)})")
+        return (
+            f"QuantumCircuit(nqubits={self.nqubits}, ncbits={self.ncbits}, "
+            f"qubits={self.qubits}, gates={len(self.gates)})"
+        )

@@ -1,4 +1,5 @@
 """Helpers shared by the transpiler modules."""
+
 import math
 
 import numpy as np
@@ -53,8 +54,12 @@ def u3_decompose(m):
     n1 = bx * bx + by * by + dx * dx + dy * dy
     ipx = ax * bx + ay * by + cx * dx + cy * dy  # conj(col0) . col1
     ipy = ax * by - ay * bx + cx * dy - cy * dx
-    if (abs(n0 - 1.0) > _UNITARY_TOL or abs(n1 - 1.0) > _UNITARY_TOL
-            or abs(ipx) > _UNITARY_TOL or abs(ipy) > _UNITARY_TOL):
+    if (
+        abs(n0 - 1.0) > _UNITARY_TOL
+        or abs(n1 - 1.0) > _UNITARY_TOL
+        or abs(ipx) > _UNITARY_TOL
+        or abs(ipy) > _UNITARY_TOL
+    ):
         raise ValueError("u3_decompose expects a unitary matrix")
 
     # |cos(theta/2)| and |sin(theta/2)|, each the mean of its two entries
