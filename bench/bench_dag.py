@@ -12,9 +12,9 @@ import tracemalloc
 
 import networkx as nx
 from timing import best_of
+
 from vexal.circuit.dag import dag2qc, qc2dag
 from vexal.circuit.gatework import convert_gate_info_to_dag_info
-
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
 NQ = 20

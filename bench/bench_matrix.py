@@ -6,6 +6,7 @@ Usage: PYTHONPATH=<build>/pkg python bench/bench_matrix.py
 import timeit
 
 import numpy as np
+
 import vexal.circuit.matrix as mx
 
 

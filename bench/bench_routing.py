@@ -21,9 +21,9 @@ import sys
 import time
 
 import networkx as nx
-from vexal.circuit.routing import SabreRouting
 
 from vexal.circuit.quantumcircuit import QuantumCircuit
+from vexal.circuit.routing import SabreRouting
 
 CORPUS = "/work/shared/corpus/qasmbench/supported"
 CORPUS_FILES = [

@@ -14,10 +14,10 @@ import math
 import random
 
 from timing import best_of
-from vexal.circuit.decompose import ThreeQubitGateDecompose
-from vexal.circuit.translate import TranslateToBasisGates
 
+from vexal.circuit.decompose import ThreeQubitGateDecompose
 from vexal.circuit.quantumcircuit import QuantumCircuit
+from vexal.circuit.translate import TranslateToBasisGates
 
 ONE = ["x", "y", "z", "s", "sdg", "t", "tdg", "h", "sx", "sxdg"]
 ONE_P = ["rx", "ry", "rz", "p"]

@@ -9,11 +9,11 @@ import os
 import sys
 
 import networkx as nx
+
 from vexal.circuit.decompose import ThreeQubitGateDecompose
+from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.routing import SabreRouting
 from vexal.circuit.translate import TranslateToBasisGates
-
-from vexal.circuit.quantumcircuit import QuantumCircuit
 
 
 def show(title, qc):

@@ -4,6 +4,7 @@ import time
 
 import numpy as np
 import pytest
+
 from vexal.circuit.gatework import is_multiple_of_pi, parse_expression
 
 PI = np.pi

@@ -6,10 +6,10 @@ import random
 import networkx as nx
 import pytest
 from test_daglists import random_gates
-from vexal.circuit.dag import dag2qc, get_qcgraph_edges, qc2dag, qc2graph, split_qubits
 
 from vexal.circuit import dag as dagmod
 from vexal.circuit import gatework
+from vexal.circuit.dag import dag2qc, get_qcgraph_edges, qc2dag, qc2graph, split_qubits
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
 DATA = pathlib.Path(__file__).parent / "data" / "qasmbench"

@@ -4,9 +4,9 @@ import random
 
 import numpy as np
 import pytest
-from vexal.circuit.gatework import convert_gate_info_to_dag_info as convert
 
 from vexal.circuit import gatework
+from vexal.circuit.gatework import convert_gate_info_to_dag_info as convert
 
 
 def lists(nqubits, qubits, gates, show_qubits=True):

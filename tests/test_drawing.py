@@ -8,8 +8,8 @@ import pytest
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
-from vexal.circuit.dag import draw_dag, draw_graph, qc2dag, qc2graph  # noqa: E402
 
+from vexal.circuit.dag import draw_dag, draw_graph, qc2dag, qc2graph  # noqa: E402
 from vexal.circuit.quantumcircuit import QuantumCircuit  # noqa: E402
 
 

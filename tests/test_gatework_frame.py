@@ -4,6 +4,7 @@ import copy
 import re
 
 import numpy as np
+
 import vexal.circuit.gatework as gw
 
 TABLES = {

@@ -4,9 +4,9 @@ import abc
 import pickle
 
 import pytest
+
 import vexal.circuit.keystage as ks
 from vexal.circuit.keystage import TranspilerPass
-
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
 

@@ -5,6 +5,7 @@ import warnings
 
 import numpy as np
 import pytest
+
 import vexal.circuit.matrix as mx
 
 PI = np.pi

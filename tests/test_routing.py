@@ -7,11 +7,11 @@ from collections import OrderedDict
 import networkx as nx
 import oracle
 import pytest
-from vexal.circuit.dag import qc2dag, split_qubits
-from vexal.circuit.routing import SabreRouting, extract_qubits, update_v2p_and_p2v_mapping
 
 from vexal.circuit import routing
+from vexal.circuit.dag import qc2dag, split_qubits
 from vexal.circuit.quantumcircuit import QuantumCircuit
+from vexal.circuit.routing import SabreRouting, extract_qubits, update_v2p_and_p2v_mapping
 
 CONFLICT = "A conflict occurred during the Sabre algorithm computation. Please contact the developer for assistance."
 TWO_Q = {"cx", "cnot", "cy", "cz", "swap", "iswap", "rxx", "ryy", "rzz", "cp"}

@@ -30,6 +30,7 @@ int func_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->defaults);
     Py_VISIT(f->globals);
     Py_VISIT(f->data);
+    Py_VISIT(f->code);
     return 0;
 }
 
@@ -44,6 +45,7 @@ int func_clear(PyObject *self) {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->data);
+    Py_CLEAR(f->code);
     return 0;
 }
 
@@ -151,6 +153,40 @@ int set_defaults(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
+
+// A code object that states the parameters the way a Python function's code
+// does (co_argcount, co_varnames), which is what inspect.signature, help()
+// and getfullargspec read, together with __defaults__ and __annotations__.
+// It carries no bytecode of ours: running it raises AssertionError.
+PyObject *make_code(Function *f) {
+    const char *file = f->module && PyUnicode_Check(f->module) ? PyUnicode_AsUTF8(f->module) : "<unknown>";
+    if (!file)
+        throw error_already_set{};
+    nb::object empty = own(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file, f->cname, 0)));
+    nb::object names = own(PyTuple_New(f->nparams));
+    for (int i = 0; i < f->nparams; ++i) {
+        Py_INCREF(f->param_names[i]);
+        PyTuple_SET_ITEM(names.ptr(), i, f->param_names[i]);
+    }
+    nb::object count = own(PyLong_FromLong(f->nparams));
+    nb::object flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    nb::object kw = own(PyDict_New());
+    check(PyDict_SetItemString(kw.ptr(), "co_argcount", count.ptr()));
+    check(PyDict_SetItemString(kw.ptr(), "co_nlocals", count.ptr()));
+    check(PyDict_SetItemString(kw.ptr(), "co_varnames", names.ptr()));
+    check(PyDict_SetItemString(kw.ptr(), "co_flags", flags.ptr()));
+    check(PyDict_SetItemString(kw.ptr(), "co_qualname", f->qualname));
+    nb::object replace = own(PyObject_GetAttrString(empty.ptr(), "replace"));
+    nb::object noargs = own(PyTuple_New(0));
+    return check(PyObject_Call(replace.ptr(), noargs.ptr(), kw.ptr()));
+}
+PyObject *get_code(PyObject *self, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    if (!f->code && !(f->code = guarded([f] { return make_code(f); }, static_cast<PyObject *>(nullptr))))
+        return nullptr;
+    Py_INCREF(f->code);
+    return f->code;
+}
 PyObject *get_globals(PyObject *self, void *) {
     PyObject *o = reinterpret_cast<Function *>(self)->globals;
     Py_INCREF(o);
@@ -165,6 +201,7 @@ PyGetSetDef func_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -490,6 +527,7 @@ nb::object make_function(nb::handle module, const FunctionDef &def) {
     f->defaults = nullptr;
     f->globals = nullptr;
     f->data = nullptr;
+    f->code = nullptr;
     f->weakrefs = nullptr;
     f->cname = def.name;
     f->impl = def.impl;

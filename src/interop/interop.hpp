@@ -2,7 +2,8 @@
 //
 // It gives the modules what a Python author takes for granted:
 //  * function objects with __name__, __qualname__, __module__, __doc__,
-//    __annotations__ and __defaults__ that bind as methods (vx::Function);
+//    __annotations__ and __defaults__ that bind as methods and that
+//    inspect.signature reads as it reads Python functions (vx::Function);
 //  * one argument parser with the package's exact TypeError texts and the
 //    int / float / bool / str / list / dict conversions of typed parameters;
 //  * real Python classes built at load time (vx::make_class), so a base such
@@ -121,6 +122,7 @@ struct Function {
     PyObject *defaults;     // __defaults__: tuple or None
     PyObject *globals;      // the defining module's namespace
     PyObject *data;         // FunctionDef::data
+    PyObject *code;         // __code__, made on first read
     PyObject *weakrefs;
     const char *cname;  // name used in argument messages
     Impl impl;
