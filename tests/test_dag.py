@@ -357,7 +357,9 @@ def test_module_frame():
 
 
 def corpus():
-    return sorted(DATA.glob("*.qasm"))
+    medium = ("medium__bv_n19__bv_n19", "medium__qft_n18__qft_n18", "medium__seca_n11__seca_n11")
+    folder = DATA / "supported"
+    return sorted(folder.glob("small__*.qasm")) + [folder / f"{name}.qasm" for name in medium]
 
 
 @pytest.mark.skipif(not hasattr(gatework, "parse_openqasm2_to_gates"), reason="OpenQASM parser not built")

@@ -228,7 +228,7 @@ def test_replacements_are_called(monkeypatch):
 
 
 def corpus_files():
-    return sorted(glob.glob(os.path.join(DATA, "small__*.qasm")))
+    return sorted(glob.glob(os.path.join(DATA, "supported", "small__*.qasm")))
 
 
 @pytest.mark.skipif(not hasattr(gatework, "parse_openqasm2_to_gates"), reason="OpenQASM reader not built")
