@@ -4,17 +4,17 @@ Prints one row per program: its size, the best of several runs of
 parse_openqasm2_to_gates and, when qiskit is installed, of qiskit.qasm2.loads
 on the same text, measured side by side in this run.
 
-Usage: python bench/bench_parse.py [--corpus DIR] [--repeat N]
+Usage: python bench/bench_parse.py [--corpus DIR] [--repeat N]   (DIR holds supported/)
 """
 
 import argparse
 import os
 
+from corpus import add_corpus_argument, supported_program
 from timing import best_of
 
 from vexal.circuit import gatework
 
-DEFAULT_CORPUS = "/work/shared/corpus/qasmbench/supported"
 PROGRAMS = [
     "large__square_root_n60__square_root_n60.qasm",
     "small__hhl_n10__hhl_n10.qasm",
@@ -32,7 +32,7 @@ def best_time(fn, text, repeat):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--corpus", default=DEFAULT_CORPUS)
+    add_corpus_argument(ap)
     ap.add_argument("--repeat", type=int, default=3)
     args = ap.parse_args()
     try:
@@ -44,7 +44,7 @@ def main():
     print(header)
     print("-" * len(header))
     for name in PROGRAMS:
-        path = os.path.join(args.corpus, name)
+        path = supported_program(args.corpus, name)
         if not os.path.exists(path):
             print(f"{name:<48} missing")
             continue

@@ -8,24 +8,23 @@ composition (a subclass that overrides one method, measured up to
 heuristics (one trial, fixed seed, DAG conversion included) when Qiskit is
 installed.
 
-    PYTHONPATH=build/<name>/pkg python bench/bench_routing.py [--max-gates N] [--plain-max N]
+    PYTHONPATH=build/<name>/pkg python bench/bench_routing.py [--max-gates N] [--plain-max N] [--corpus DIR]
 """
 
 import argparse
 import contextlib
 import io
 import math
-import os
 import random
 import sys
 import time
 
 import networkx as nx
+from corpus import add_corpus_argument, supported_program
 
 from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.routing import SabreRouting
 
-CORPUS = "/work/shared/corpus/qasmbench/supported"
 CORPUS_FILES = [
     "large__QV_n100__100.qasm",
     "large__qft_n29__qft_n29.qasm",
@@ -98,14 +97,14 @@ def random_circuit(nqubits, n2q, seed):
     return qc
 
 
-def corpus_circuits():
+def corpus_circuits(corpus):
     out = []
     try:
         from vexal.circuit.decompose import ThreeQubitGateDecompose
     except ImportError:
         ThreeQubitGateDecompose = None
     for f in CORPUS_FILES:
-        path = os.path.join(CORPUS, f)
+        path = supported_program(corpus, f)
         try:
             with open(path) as fh:
                 qc = QuantumCircuit().from_openqasm2(fh.read())
@@ -169,12 +168,13 @@ def main():
     ap.add_argument("--max-gates", type=int, default=100000)
     ap.add_argument("--plain-max", type=int, default=1000)
     ap.add_argument("--no-corpus", action="store_true")
+    add_corpus_argument(ap)
     args = ap.parse_args()
     qiskit = qiskit_runner()
 
     rows = []
     if not args.no_corpus:
-        for name, qc in corpus_circuits():
+        for name, qc in corpus_circuits(args.corpus):
             n = len(qc.qubits)
             qc.qubits = sorted(qc.qubits)
             for gname, g in coupling_graphs(n).items():
