@@ -84,3 +84,13 @@ def test_draw_graph(shown):
 
     draw_graph(G=nx.Graph())
     assert len(shown) == 2 and tuple(shown[1].get_size_inches()) == (7.0, 6.0)
+
+
+@pytest.mark.parametrize("name", ["dag.svg", "dag.PDF", "dag.dot"])
+def test_draw_dag_writes_formats_the_image_reader_cannot_show(tmp_path, shown, name):
+    pytest.importorskip("pygraphviz")
+    out = tmp_path / name
+    assert draw_dag(qc2dag(circuit([("cx", 0, 1), ("h", 1)], 2)), out) is None
+    assert out.stat().st_size > 100 and shown == []
+    draw_dag(qc2dag(circuit([("h", 0)], 1)), str(tmp_path / "small.jpg"))
+    assert len(shown) == 1

@@ -202,8 +202,13 @@ def test_argument_errors():
 def test_ketn():
     assert mx.ketn0(2)[:, 0].tolist() == [1, 0, 0, 0]
     assert mx.ketn1(3).shape == (8, 1) and mx.ketn1(3)[:, 0].tolist() == [0] * 7 + [1]
-    for n in (0, 1, -3, -(10**30)):
-        assert mx.ketn0(n) is mx.ket0 and mx.ketn1(n) is mx.ket1
+    assert mx.ketn0(1) is mx.ket0 and mx.ketn1(1.5) is mx.ket1
+    # a state of no qubits, or of a negative count, is no state at all
+    for n in (0, 0.9, -3, -(10**30)):
+        with pytest.raises(ValueError, match="needs at least one qubit, got"):
+            mx.ketn0(n)
+        with pytest.raises(ValueError, match="ketn1 needs at least one qubit"):
+            mx.ketn1(n)
     assert identical(mx.ketn0(2.9), mx.ketn0(2))
     assert identical(mx.ketn1(5), np.kron(np.kron(np.kron(np.kron(mx.ket1, mx.ket1), mx.ket1), mx.ket1), mx.ket1))
     for n in (45, 59, 64, 200, 10**30):

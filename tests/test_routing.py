@@ -388,8 +388,9 @@ def test_single_pass_failures():
     r = prepared(g, circuit([("cx", 0, 2)], qubits=[0, 1, 2, 3]), {q: q for q in range(4)})
     with pytest.raises(ValueError, match="^" + CONFLICT + "$"):
         r._single_sabre_routing()
-    # a two-qubit gate on one qubit
-    r = prepared(chain(2), circuit([("cx", 1, 1)], qubits=[0, 1]), {0: 0, 1: 1})
+    # a two-qubit gate on one qubit (qc2dag refuses such a record, so the DAG is made by hand)
+    r = prepared(chain(2), circuit([], qubits=[0, 1]), {0: 0, 1: 1})
+    r.dag.add_node("cx_0_[1, 1]", qubits=[1, 1])
     with pytest.raises(ValueError, match=r"The two-qubit gate cx_0_\[1, 1\] acts twice on qubit 1"):
         r._single_sabre_routing()
     # isolated physical qubits offer no SWAP

@@ -1,11 +1,9 @@
-// Shared helpers for building circuit DAGs; see dag_api.hpp.
+// The side of gatework's offer that every module compiles in; see dag_api.hpp.
 #include "dag_api.hpp"
 
-namespace vx::dagapi {
+#include <climits>
 
-namespace {
-nb::object getattr(nb::handle o, const char *name) { return own(PyObject_GetAttrString(o.ptr(), name)); }
-}  // namespace
+namespace vx::dagapi {
 
 // Loads node and edge lists of tuples into an empty DiGraph's dictionaries:
 // the same dictionaries, in the same order, that add_nodes_from and
@@ -69,6 +67,90 @@ const Api *from_function(PyObject *f) {
         return nullptr;
     auto *api = static_cast<const Api *>(PyCapsule_GetPointer(cap, kCapsuleName));
     return api && api->version == kVersion ? api : nullptr;
+}
+
+namespace {
+nb::object &gatework_module() {
+    static nb::object m;  // kept: the module's functions are recorded elsewhere too
+    if (!m.is_valid())
+        m = import("vexal.circuit.gatework");
+    return m;
+}
+}  // namespace
+
+const Api *from_gatework() {
+    gatework_module();  // loading gatework publishes its offer on the package
+    nb::object pkg = import("vexal.circuit");
+    nb::object cap = nb::steal(PyObject_GetAttrString(pkg.ptr(), kPackageAttribute));
+    if (!cap.is_valid() || !PyCapsule_IsValid(cap.ptr(), kCapsuleName)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    auto *api = static_cast<const Api *>(PyCapsule_GetPointer(cap.ptr(), kCapsuleName));
+    return api && api->version == kVersion ? api : nullptr;
+}
+
+const Api &gatework_api() {
+    const Api *api = from_gatework();
+    if (!api)
+        raise(PyExc_ImportError, "vexal.circuit.gatework offers no gate classifier");
+    return *api;
+}
+
+void check_circuit(GateKinds &kinds, nb::handle qc, PyObject *gates, const CheckRules &rules) {
+    nb::object n = own(PyNumber_Index(getattr(qc, "nqubits").ptr()));
+    int overflow = 0;
+    long long nqubits = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (nqubits == -1 && PyErr_Occurred())
+        throw error_already_set{};
+    if (overflow)
+        nqubits = overflow > 0 ? LLONG_MAX : -1;
+    check_records(kinds, gates, nqubits, rules);
+}
+
+PyObject *gatework_globals() { return check(PyModule_GetDict(gatework_module().ptr())); }
+
+// ------------------------------------------------------------------ GateKinds
+
+GateKinds::GateKinds(const Api &api, PyObject *globals, std::uint8_t required) : api_(api) {
+    PyObject *tables[6];
+    for (int i = 0; i < 6; ++i) {
+        tables[i] = PyDict_GetItemWithError(globals, intern(kGateTables[i]));
+        if (!tables[i] && PyErr_Occurred())
+            throw error_already_set{};
+        if (!tables[i] && (required & table_bit(static_cast<GateTable>(i)))) {
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", kGateTables[i]);
+            throw error_already_set{};
+        }
+    }
+    init(tables);
+}
+
+GateKinds::GateKinds(const Api &api, PyObject *const *tables) : api_(api) { init(tables); }
+
+void GateKinds::init(PyObject *const *tables) {
+    for (int i = 0; i < 6; ++i) {
+        tables_[i] = nb::borrow(tables[i]);
+        raw_[i] = tables[i];
+        cacheable_ = cacheable_ && (!tables[i] || PyDict_CheckExact(tables[i]));
+    }
+}
+
+const GateKind &GateKinds::of(PyObject *name) {
+    const bool cacheable = cacheable_ && PyUnicode_CheckExact(name);
+    if (cacheable) {
+        auto it = cache_.find(name);
+        if (it != cache_.end())
+            return it->second.kind;
+    }
+    GateKind k;
+    if (!api_.classify(raw_, name, k))
+        throw error_already_set{};
+    if (!cacheable) {
+        last_ = k;
+        return last_;
+    }
+    return cache_.emplace(name, Entry{nb::borrow(name), k}).first->second.kind;
 }
 
 }  // namespace vx::dagapi

@@ -1,6 +1,15 @@
-// What vexal.circuit.gatework offers the other modules for building circuit
-// DAGs without going through Python calls: a capsule on
-// convert_gate_info_to_dag_info carrying the two builders below.
+// What vexal.circuit.gatework offers the other modules: the gate-kind
+// classifier, the one check of gate records every pass makes at its entry,
+// and the builders of circuit DAGs.  They travel in a capsule that gatework
+// publishes on the vexal.circuit package when it loads (`from_gatework`) and
+// that its function object convert_gate_info_to_dag_info also holds
+// (`from_function`, which tells the package's own builder from a
+// replacement).
+//
+// The gate vocabulary is the six tables of vx::kGateTables, module dicts
+// that users may replace or change.  Every answer here is taken from the
+// tables a caller hands in as they stand at call time: a module passes the
+// tables its own namespace holds, as its plain Python code would test them.
 #pragma once
 
 #include "interop.hpp"
@@ -9,29 +18,58 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace vx::dagapi {
 
 inline constexpr const char *kCapsuleName = "vexal.circuit.gatework.dag_lists";
-inline constexpr int kVersion = 2;
+inline constexpr const char *kPackageAttribute = "_gatework_api";
+inline constexpr int kVersion = 3;
 
-// How a gate record becomes DAG nodes.
+// ----------------------------------------------------------------- gate kinds
+
+// The six tables, by their place in vx::kGateTables.
+enum GateTable : int {
+    kOneQubitTable,
+    kTwoQubitTable,
+    kThreeQubitTable,
+    kOneQubitParamTable,
+    kTwoQubitParamTable,
+    kFunctionalTable,
+};
+inline constexpr std::uint8_t table_bit(GateTable t) { return static_cast<std::uint8_t>(1u << t); }
+inline constexpr std::uint8_t kAllTables = 0x3f;
+
+// How a record reads: the shape its name gives it, decided by the first table
+// (in vx::kGateTables order) that holds the name, and within a table by the
+// names with a shape of their own.
+//   OneQubit, Reset   (name, q)
+//   TwoQubit          (name, q0, q1)
+//   ThreeQubit        (name, q0, q1, q2)
+//   U                 ("u", theta, phi, lamda, q)
+//   R                 ("r", theta, phi, q)
+//   OneParam          (name, angle, q); "u3" may also carry three angles
+//   TwoParam          (name, angle, q0, q1)
+//   Measure           ("measure", [qubits], [classical bits]), paired
+//   Barrier           ("barrier", (qubits))
+//   Delay             ("delay", duration, (qubits))
 enum class RecordKind : std::uint8_t {
     OneQubit,
     TwoQubit,
     ThreeQubit,
     U,
     R,
-    OneParam,  // rx, ry, rz, p, u3
+    OneParam,
     TwoParam,
-    Measure,  // one node per measured qubit
+    Measure,
     Barrier,
     Delay,
     Reset,
 };
 
-// Parameters a record of this kind carries after its name.
+// Parameters a record of this kind carries after its name (the angles of a
+// gate; a delay's duration is not counted).
 inline int param_count(RecordKind k) {
     switch (k) {
     case RecordKind::U: return 3;
@@ -41,6 +79,36 @@ inline int param_count(RecordKind k) {
     default: return 0;
     }
 }
+
+// Qubit operands standing directly in the record (after the parameters);
+// 0 for the kinds whose qubits stand in a sequence (measure, barrier, delay).
+inline int wire_count(RecordKind k) {
+    switch (k) {
+    case RecordKind::OneQubit:
+    case RecordKind::Reset:
+    case RecordKind::U:
+    case RecordKind::R:
+    case RecordKind::OneParam: return 1;
+    case RecordKind::TwoQubit:
+    case RecordKind::TwoParam: return 2;
+    case RecordKind::ThreeQubit: return 3;
+    default: return 0;
+    }
+}
+
+// What the tables say of one name.
+struct GateKind {
+    std::uint8_t tables = 0;  // bit t (table_bit): table t holds the name
+    bool shaped = false;      // `record` holds: false where no table holds the
+                              // name, or only the functional table holds a
+                              // name of no known shape
+    RecordKind record = RecordKind::OneQubit;
+
+    bool in(GateTable t) const { return (tables & table_bit(t)) != 0; }
+    bool known() const { return tables != 0; }
+};
+
+// -------------------------------------------------------------- DAG skeleton
 
 // Node names: "<gate>_<position>_[<wire>, <wire>, ...]".
 inline void node_name(std::string &out, std::string_view gate, long long position, const std::int64_t *wires,
@@ -70,8 +138,35 @@ struct Skeleton {
     std::size_t size() const { return rec.size(); }
 };
 
+// ------------------------------------------------------------------ the offer
+
+class GateKinds;
+
+// What a pass's record check lets through to the pass itself, so that the
+// pass's own, documented errors come out where it has them.
+struct CheckRules {
+    // Tables whose names the pass handles.  The check stops (passing) at the
+    // first record whose name none of them holds: the pass reports that name
+    // itself, and nothing after it is reached.  With every table set, a name
+    // in no table is refused with "wrong gate type <name>".
+    std::uint8_t tables = kAllTables;
+    // Tables whose records the pass hands to functions that convert and count
+    // their operands themselves: a record of such a name with the wrong
+    // number of elements or an operand that is not a number is left to the
+    // pass; its integral operands are still checked (range, repeats).
+    std::uint8_t lenient = 0;
+};
+
 struct Api {
     int version;
+    // (tables, name, out) -> true with `out` filled, or false with an
+    // exception set.  `tables` in vx::kGateTables order; a null table is
+    // one that holds nothing.  Each table is asked `name in table`.
+    bool (*classify)(PyObject *const *tables, PyObject *name, GateKind &out);
+    // (kinds, gates, nqubits, rules) -> true when every record is sound, or
+    // false with ValueError (TypeError for an operand of the wrong type) set
+    // for the first that is not.  See check_records below.
+    bool (*check)(GateKinds &kinds, PyObject *gates, long long nqubits, const CheckRules &rules);
     // (gatework globals, nqubits, qubits list, gates list, show_qubits, names)
     // -> new reference to (node list, edge list) of tuples, or nullptr with an
     // exception set.  `names`, when given, is a table of node-name objects by
@@ -83,9 +178,66 @@ struct Api {
     bool (*skeleton)(PyObject *, long long, PyObject *, bool, Skeleton &);
 };
 
-// The builders of a convert_gate_info_to_dag_info function object of the
+// The offer of a convert_gate_info_to_dag_info function object of the
 // package, or null for any other object.
 const Api *from_function(PyObject *f);
+// The offer gatework published (imports gatework).  Null only when the
+// package was tampered with; the answers never depend on names a user
+// rebinds, so a module may fetch it at each call or keep it.
+const Api *from_gatework();
+// The same, or ImportError where there is none.
+const Api &gatework_api();
+// gatework's namespace (borrowed; the module stays loaded).
+PyObject *gatework_globals();
+
+// Sorts record names into kinds with a fixed set of tables, read once when
+// it is made.  Answers for exact str names are remembered while every table
+// is an exact dict (no Python code runs in such a look-up); call `forget`
+// after running code that could have changed the tables.
+class GateKinds {
+public:
+    // The tables of the namespace `globals`: those of `required` must be
+    // there (NameError otherwise), any other missing one holds nothing.
+    GateKinds(const Api &api, PyObject *globals, std::uint8_t required = kAllTables);
+    // The six tables given (borrowed; null for one that holds nothing).
+    GateKinds(const Api &api, PyObject *const *tables);
+
+    const GateKind &of(PyObject *name);
+    void forget() { cache_.clear(); }
+    const Api &api() const { return api_; }
+
+private:
+    void init(PyObject *const *tables);
+
+    const Api &api_;
+    nb::object tables_[6];  // held: user code may rebind the module's names meanwhile
+    PyObject *raw_[6] = {};
+    bool cacheable_ = true;
+    struct Entry {
+        nb::object name;  // held, so that its address stays its own
+        GateKind kind;
+    };
+    std::unordered_map<PyObject *, Entry> cache_;
+    GateKind last_;
+};
+
+// The record check every pass makes once at its entry, before it changes or
+// prints anything: each record of `gates` (a list, read as it stands) is a
+// non-empty tuple (or list) whose name the tables know, with as many elements
+// as its kind takes; its qubits are integers, at least 0 and below `nqubits`,
+// none twice in one gate; a measure pairs equally long lists of qubits and
+// classical bits (integers, at least 0); a barrier or delay holds its qubits
+// in a tuple (or list); angles are numbers or parameter names (str); a
+// delay's duration is a finite number, at least 0.  Throws the error of the
+// first record that breaks a rule.
+inline void check_records(GateKinds &kinds, PyObject *gates, long long nqubits, const CheckRules &rules = {}) {
+    if (!kinds.api().check(kinds, gates, nqubits, rules))
+        throw error_already_set{};
+}
+
+// check_records over the records of the circuit `qc`, which a pass has read
+// into the list `gates`, against qc.nqubits.
+void check_circuit(GateKinds &kinds, nb::handle qc, PyObject *gates, const CheckRules &rules = {});
 
 // Loads node and edge lists of tuples into an empty DiGraph's dictionaries:
 // the same dictionaries, in the same order, that add_nodes_from and
@@ -93,19 +245,3 @@ const Api *from_function(PyObject *f);
 void fill_digraph(nb::handle g, PyObject *nodes, PyObject *edges);
 
 }  // namespace vx::dagapi
-
-namespace vx {
-// Pauses the cyclic collector while a native build makes many containers but
-// no cycle and runs no Python code: collections in between would only rescan
-// the heap again and again.
-struct GcPause {
-    int was_enabled = PyGC_Disable();
-    GcPause() = default;
-    GcPause(const GcPause &) = delete;
-    GcPause &operator=(const GcPause &) = delete;
-    ~GcPause() {
-        if (was_enabled)
-            PyGC_Enable();
-    }
-};
-}  // namespace vx

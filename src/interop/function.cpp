@@ -491,20 +491,7 @@ long long Args::ll(int i) const {
     return v;
 }
 
-nb::handle Args::global(PyObject *interned) const {
-    PyObject *v = PyDict_GetItemWithError(func_->globals, interned);
-    if (!v) {
-        if (!PyErr_Occurred()) {
-            v = PyDict_GetItemWithError(PyEval_GetBuiltins(), interned);
-            if (v)
-                return v;
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned);
-        }
-        throw error_already_set{};
-    }
-    return v;
-}
+nb::handle Args::global(PyObject *interned) const { return lookup_global(func_->globals, interned); }
 
 nb::handle Args::global(const char *name) const { return global(intern(name)); }
 

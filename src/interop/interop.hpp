@@ -9,7 +9,11 @@
 //  * real Python classes built at load time (vx::make_class), so a base such
 //    as TranspilerPass is a true abc.ABC that users subclass;
 //  * printing through Python's own print (and so through sys.stdout);
-//  * Python number semantics (float repr, round, floor division).
+//  * Python number semantics (float repr, round);
+//  * the small object helpers of objects.hpp (getattr, contains, call, ...);
+//  * the record of the package's own objects (originals.hpp), which fast
+//    paths consult before they trust what they know about a name;
+//  * GcPause, for native builds of many containers.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -154,27 +158,17 @@ void print(std::initializer_list<nb::handle> args);
 void print_str(std::string_view text);
 
 // Python number semantics.
-std::string repr_double(double x);                     // repr(float)
-nb::object round_obj(nb::handle x, int ndigits);       // round(x, ndigits)
-inline long long floordiv(long long a, long long b) {  // a // b, b != 0
-    long long q = a / b;
-    if ((a % b != 0) && ((a < 0) != (b < 0)))
-        --q;
-    return q;
-}
-
-// a, b, ... = value: exactly n items, with the interpreter's messages.
-void unpack(nb::handle value, nb::object *out, int n);
-// next(it): the next item, or an invalid object when the iterator is done;
-// throws when it fails.
-nb::object next_item(nb::handle it);
-// seq[i] (negative i counts from the end) as a new reference.
-PyObject *item(PyObject *seq, Py_ssize_t i);
+std::string repr_double(double x);                // repr(float)
+nb::object round_obj(nb::handle x, int ndigits);  // round(x, ndigits)
 
 // Imports a module by name (import a.b.c returns a.b.c).
 nb::object import(const char *name);
 // Interned string, kept for the life of the process.
 PyObject *intern(const char *s);
+
+// A global name as a function body looks it up: the namespace `globals`,
+// then the builtins; NameError when neither has it.  Borrowed.
+PyObject *lookup_global(PyObject *globals, PyObject *name);
 
 // UTF-8 view of a str (throws on failure).
 std::string_view utf8(nb::handle s);
@@ -200,4 +194,21 @@ template <class F, class R> R guarded(F &&f, R failed) {
     }
 }
 
+// Pauses the cyclic collector while a native build makes many containers but
+// no cycle and runs no Python code: collections in between would only rescan
+// the heap again and again.
+struct GcPause {
+    int was_enabled = PyGC_Disable();
+    GcPause() = default;
+    GcPause(const GcPause &) = delete;
+    GcPause &operator=(const GcPause &) = delete;
+    ~GcPause() {
+        if (was_enabled)
+            PyGC_Enable();
+    }
+};
+
 }  // namespace vx
+
+#include "objects.hpp"
+#include "originals.hpp"

@@ -24,47 +24,18 @@ PyObject *intern(const char *s) {
     return o;
 }
 
-nb::object next_item(nb::handle it) {
-    PyObject *x = PyIter_Next(it.ptr());
-    if (!x && PyErr_Occurred())
-        throw error_already_set{};
-    return nb::steal(x);
-}
-
-void unpack(nb::handle value, nb::object *out, int n) {
-    if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == n) {
-        for (int i = 0; i < n; ++i)
-            out[i] = nb::borrow(PyTuple_GET_ITEM(value.ptr(), i));
-        return;
+PyObject *lookup_global(PyObject *globals, PyObject *name) {
+    PyObject *v = PyDict_GetItemWithError(globals, name);
+    if (v)
+        return v;
+    if (!PyErr_Occurred()) {
+        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+        if (v)
+            return v;
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    nb::object it = own(PyObject_GetIter(value.ptr()));
-    for (int i = 0; i < n; ++i) {
-        out[i] = next_item(it);
-        if (!out[i].is_valid()) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", n, i);
-            throw error_already_set{};
-        }
-    }
-    if (next_item(it).is_valid()) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", n);
-        throw error_already_set{};
-    }
-}
-
-PyObject *item(PyObject *seq, Py_ssize_t i) {
-    if (PyTuple_CheckExact(seq)) {
-        Py_ssize_t n = PyTuple_GET_SIZE(seq);
-        if (i < 0)
-            i += n;
-        if (i < 0 || i >= n) {
-            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-            throw error_already_set{};
-        }
-        PyObject *o = PyTuple_GET_ITEM(seq, i);
-        Py_INCREF(o);
-        return o;
-    }
-    return check(PySequence_GetItem(seq, i));
+    throw error_already_set{};
 }
 
 nb::object import(const char *name) {

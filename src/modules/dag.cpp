@@ -19,32 +19,12 @@
 
 namespace {
 
-// What the module bound at load, for the fast-path identity checks.
-PyObject *g_nx = nullptr;
-PyObject *g_digraph = nullptr;
-PyObject *g_convert = nullptr;
-PyObject *g_graph = nullptr;
-PyObject *g_components = nullptr;
-PyObject *g_qc2graph = nullptr;
-PyObject *g_get_edges = nullptr;
-const vx::dagapi::Api *g_api = nullptr;
+using vx::getattr;
+using vx::getitem;
+using vx::dagapi::GateKinds;
+using vx::dagapi::RecordKind;
 
-nb::object getattr(nb::handle o, const char *name) { return vx::own(PyObject_GetAttrString(o.ptr(), name)); }
-
-nb::object getitem(PyObject *o, PyObject *key) { return vx::own(PyObject_GetItem(o, key)); }
-
-bool contains(nb::handle container, nb::handle key) {
-    int r = PySequence_Contains(container.ptr(), key.ptr());
-    vx::check(r);
-    return r != 0;
-}
-
-// a, b = value, with the host's messages.
-std::pair<nb::object, nb::object> unpack2(nb::handle value) {
-    nb::object out[2];
-    vx::unpack(value, out, 2);
-    return {out[0], out[1]};
-}
+using vx::dagapi::gatework_api;
 
 // -- qc2dag ---------------------------------------------------------------------
 
@@ -58,14 +38,14 @@ nb::object qc2dag(const vx::Args &a) {
 
     nb::object fast_lists;  // (nodes, edges) as lists of tuples
     nb::object nodes, edges;
-    if (convert.ptr() == g_convert && g_api && PyLong_CheckExact(nqubits.ptr()) && PyList_CheckExact(qubits.ptr()) &&
-        PyList_CheckExact(gates.ptr())) {
+    const vx::dagapi::Api *api = vx::dagapi::from_function(convert.ptr());
+    if (api && PyLong_CheckExact(nqubits.ptr()) && PyList_CheckExact(qubits.ptr()) && PyList_CheckExact(gates.ptr())) {
         int overflow = 0;
         long long n = PyLong_AsLongLongAndOverflow(nqubits.ptr(), &overflow);
         if (!overflow && !(n == -1 && PyErr_Occurred())) {
             vx::GcPause pause;
             PyObject *globals = reinterpret_cast<vx::Function *>(convert.ptr())->globals;
-            fast_lists = vx::own(g_api->build(globals, n, qubits.ptr(), gates.ptr(), show, nullptr));
+            fast_lists = vx::own(api->build(globals, n, qubits.ptr(), gates.ptr(), show, nullptr));
             nodes = nb::borrow(PyTuple_GET_ITEM(fast_lists.ptr(), 0));
             edges = nb::borrow(PyTuple_GET_ITEM(fast_lists.ptr(), 1));
         }
@@ -76,13 +56,13 @@ nb::object qc2dag(const vx::Args &a) {
         vx::check(PyDict_SetItemString(kw.ptr(), "show_qubits", show ? Py_True : Py_False));
         nb::object args = nb::make_tuple(nqubits, qubits, gates);
         nb::object res = vx::own(PyObject_Call(convert.ptr(), args.ptr(), kw.ptr()));
-        std::tie(nodes, edges) = unpack2(res);
+        std::tie(nodes, edges) = vx::unpack2(res);
     }
 
     nb::handle nx = a.global("nx");
     nb::object digraph = getattr(nx, "DiGraph");
     nb::object g = vx::own(PyObject_CallNoArgs(digraph.ptr()));
-    if (fast_lists.is_valid() && nx.ptr() == g_nx && digraph.ptr() == g_digraph) {
+    if (fast_lists.is_valid() && digraph.ptr() == vx::original(a.func()->globals, "nx.DiGraph")) {
         vx::dagapi::fill_digraph(g, nodes.ptr(), edges.ptr());
     } else {
         getattr(g, "add_nodes_from")(nodes);
@@ -103,14 +83,13 @@ nb::object dag2qc(const vx::Args &a) {
 
     nb::handle nx = a.global("nx");
     nb::object order = getattr(nx, "topological_sort")(dag);
-    nb::handle tables[6];
-    for (int i = 0; i < 6; ++i)
-        tables[i] = a.global(vx::kGateTables[i]);
+    GateKinds kinds(gatework_api(), a.func()->globals);
 
     // Node attributes: networkx's own dictionary for a plain DiGraph,
     // dag.nodes[...] otherwise.
-    nb::object nodes_map = Py_TYPE(dag.ptr()) == reinterpret_cast<PyTypeObject *>(g_digraph) ? getattr(dag, "_node")
-                                                                                             : getattr(dag, "nodes");
+    const bool plain_graph =
+        reinterpret_cast<PyObject *>(Py_TYPE(dag.ptr())) == vx::original(a.func()->globals, "nx.DiGraph");
+    nb::object nodes_map = plain_graph ? getattr(dag, "_node") : getattr(dag, "nodes");
 
     PyObject *const k_qubits = vx::intern("qubits");
     PyObject *const k_params = vx::intern("params");
@@ -123,13 +102,15 @@ nb::object dag2qc(const vx::Args &a) {
     nb::object it = vx::own(PyObject_GetIter(order.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object node = nb::steal(raw);
-        nb::object attrs = getitem(nodes_map.ptr(), node.ptr());
+        nb::object attrs = getitem(nodes_map, node);
         nb::object name;
         if (PyUnicode_Check(node.ptr())) {
             nb::object parts = vx::own(PyUnicode_Split(node.ptr(), sep.ptr(), 1));
-            name = nb::borrow(PyList_GET_ITEM(parts.ptr(), 0));
+            PyObject *word = Py_NewRef(PyList_GET_ITEM(parts.ptr(), 0));
+            PyUnicode_InternInPlace(&word);  // one object per gate name, so its kind is looked up once
+            name = nb::steal(word);
         }
-        nb::object qubits = getitem(attrs.ptr(), k_qubits);
+        nb::object qubits = getitem(attrs, k_qubits);
         {
             nb::object qit = vx::own(PyObject_GetIter(qubits.ptr()));
             while (PyObject *q = PyIter_Next(qit.ptr())) {
@@ -151,7 +132,7 @@ nb::object dag2qc(const vx::Args &a) {
 
         auto q = [&](Py_ssize_t i) { return vx::own(PySequence_GetItem(qubits.ptr(), i)); };
         auto with_params = [&](Py_ssize_t nq) {
-            nb::object params = getitem(attrs.ptr(), k_params);
+            nb::object params = getitem(attrs, k_params);
             nb::object pf = vx::own(PySequence_Fast(params.ptr(), "params must be a sequence"));
             const Py_ssize_t np_ = PySequence_Fast_GET_SIZE(pf.ptr());
             nb::object rec = vx::own(PyTuple_New(1 + np_ + nq));
@@ -167,26 +148,25 @@ nb::object dag2qc(const vx::Args &a) {
             return rec;
         };
 
+        // the first table holding the name decides; a name of no shape adds nothing
+        const vx::dagapi::GateKind &kind = kinds.of(name.ptr());
         nb::object rec;
-        if (contains(tables[0], name)) {
-            rec = nb::make_tuple(name, q(0));
-        } else if (contains(tables[1], name)) {
-            rec = nb::make_tuple(name, q(0), q(1));
-        } else if (contains(tables[2], name)) {
-            rec = nb::make_tuple(name, q(0), q(1), q(2));
-        } else if (contains(tables[3], name)) {
-            rec = with_params(1);
-        } else if (contains(tables[4], name)) {
-            rec = with_params(2);
-        } else if (contains(tables[5], name)) {
-            if (PyUnicode_CompareWithASCIIString(name.ptr(), "measure") == 0)
-                rec = nb::make_tuple(name, qubits, getitem(attrs.ptr(), k_cbits));
-            else if (PyUnicode_CompareWithASCIIString(name.ptr(), "barrier") == 0)
-                rec = nb::make_tuple(name, vx::own(PySequence_Tuple(qubits.ptr())));
-            else if (PyUnicode_CompareWithASCIIString(name.ptr(), "delay") == 0)
-                rec = nb::make_tuple(name, getitem(attrs.ptr(), k_duration), vx::own(PySequence_Tuple(qubits.ptr())));
-            else if (PyUnicode_CompareWithASCIIString(name.ptr(), "reset") == 0)
-                rec = nb::make_tuple(name, q(0));
+        if (kind.shaped) {
+            switch (kind.record) {
+            case RecordKind::OneQubit:
+            case RecordKind::Reset: rec = nb::make_tuple(name, q(0)); break;
+            case RecordKind::TwoQubit: rec = nb::make_tuple(name, q(0), q(1)); break;
+            case RecordKind::ThreeQubit: rec = nb::make_tuple(name, q(0), q(1), q(2)); break;
+            case RecordKind::U:
+            case RecordKind::R:
+            case RecordKind::OneParam: rec = with_params(1); break;
+            case RecordKind::TwoParam: rec = with_params(2); break;
+            case RecordKind::Measure: rec = nb::make_tuple(name, qubits, getitem(attrs, k_cbits)); break;
+            case RecordKind::Barrier: rec = nb::make_tuple(name, vx::own(PySequence_Tuple(qubits.ptr()))); break;
+            case RecordKind::Delay:
+                rec = nb::make_tuple(name, getitem(attrs, k_duration), vx::own(PySequence_Tuple(qubits.ptr())));
+                break;
+            }
         }
         if (rec.is_valid())
             vx::check(PyList_Append(new_gates.ptr(), rec.ptr()));
@@ -209,39 +189,56 @@ nb::object dag2qc(const vx::Args &a) {
     nb::object qc = a.global("QuantumCircuit")(nqubits, ncbits);
     vx::check(PyObject_SetAttrString(qc.ptr(), "gates", new_gates.ptr()));
     nb::object graph = getattr(dag, "graph");
-    nb::object qubits = getitem(graph.ptr(), k_qubits);
+    nb::object qubits = getitem(graph, k_qubits);
     vx::check(PyObject_SetAttrString(qc.ptr(), "qubits", qubits.ptr()));
     return qc;
 }
 
 // -- qubit-interaction graph and groups -------------------------------------------
 
+// What a record adds to the qubit-interaction graph: nothing, its two
+// qubits after the name, its two qubits after one angle, or the chain of its
+// three qubits; the tables are tested in the order one-qubit, one-qubit
+// parameter, two-qubit, two-qubit parameter, three-qubit, functional.
+enum class Coupling { None, Pair, PairAfterAngle, Chain, Unknown };
+
+Coupling coupling(const vx::dagapi::GateKind &k) {
+    using namespace vx::dagapi;
+    if (k.in(kOneQubitTable) || k.in(kOneQubitParamTable))
+        return Coupling::None;
+    if (k.in(kTwoQubitTable))
+        return Coupling::Pair;
+    if (k.in(kTwoQubitParamTable))
+        return Coupling::PairAfterAngle;
+    if (k.in(kThreeQubitTable))
+        return Coupling::Chain;
+    return k.in(kFunctionalTable) ? Coupling::None : Coupling::Unknown;
+}
+
 nb::object get_qcgraph_edges(const vx::Args &a) {
-    const auto *t = vx::kGateTables;
-    nb::handle one = a.global(t[0]), two = a.global(t[1]), three = a.global(t[2]), one_p = a.global(t[3]),
-               two_p = a.global(t[4]), func = a.global(t[5]);
+    GateKinds kinds(gatework_api(), a.func()->globals);
     nb::object out = vx::own(PyList_New(0));
+    const bool plain_list = PyList_CheckExact(a.ptr(0)) || PyTuple_CheckExact(a.ptr(0));
     nb::object it = vx::own(PyObject_GetIter(a.ptr(0)));
-    auto slice = [](PyObject *rec, Py_ssize_t lo, Py_ssize_t hi) { return vx::own(PySequence_GetSlice(rec, lo, hi)); };
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object rec = nb::steal(raw);
+    auto pair = [&](PyObject *rec, Py_ssize_t lo, Py_ssize_t hi) {
+        nb::object p = vx::own(PySequence_GetSlice(rec, lo, hi));
+        vx::check(PyList_Append(out.ptr(), p.ptr()));
+    };
+    while (nb::object rec = vx::next_item(it)) {
         nb::object name = vx::own(PySequence_GetItem(rec.ptr(), 0));
-        if (contains(one, name) || contains(one_p, name))
-            continue;
-        if (contains(two, name)) {
-            vx::check(PyList_Append(out.ptr(), slice(rec.ptr(), 1, PY_SSIZE_T_MAX).ptr()));
-        } else if (contains(two_p, name)) {
-            vx::check(PyList_Append(out.ptr(), slice(rec.ptr(), 2, PY_SSIZE_T_MAX).ptr()));
-        } else if (contains(three, name)) {
-            vx::check(PyList_Append(out.ptr(), slice(rec.ptr(), 1, 3).ptr()));
-            vx::check(PyList_Append(out.ptr(), slice(rec.ptr(), 2, 4).ptr()));
-        } else if (!contains(func, name)) {
-            nb::object s = vx::own(PyObject_Str(name.ptr()));
-            vx::value_error("wrong gate type " + std::string(vx::utf8(s)));
+        switch (coupling(kinds.of(name.ptr()))) {
+        case Coupling::None: break;
+        case Coupling::Pair: pair(rec.ptr(), 1, PY_SSIZE_T_MAX); break;
+        case Coupling::PairAfterAngle: pair(rec.ptr(), 2, PY_SSIZE_T_MAX); break;
+        case Coupling::Chain:
+            pair(rec.ptr(), 1, 3);
+            pair(rec.ptr(), 2, 4);
+            break;
+        case Coupling::Unknown: vx::value_error("wrong gate type " + vx::str_text(name));
         }
+        if (!plain_list || !(PyTuple_CheckExact(rec.ptr()) || PyList_CheckExact(rec.ptr())))
+            kinds.forget();  // the iterator's or the record's own code ran: the tables may have changed
     }
-    if (PyErr_Occurred())
-        throw vx::error_already_set{};
     return out;
 }
 
@@ -262,18 +259,13 @@ nb::object qc2graph(const vx::Args &a) {
 // walk's order, so that listing it gives networkx's order.  Anything unusual
 // (or an error to report) leaves it to the general path.
 bool split_qubits_native(const vx::Args &a, nb::object &out) {
-    if (a.global("qc2graph").ptr() != g_qc2graph || a.global("get_qcgraph_edges").ptr() != g_get_edges ||
-        a.global("nx").ptr() != g_nx)
-        return false;
-    nb::handle nx = a.global("nx");
-    if (getattr(nx, "Graph").ptr() != g_graph || getattr(nx, "connected_components").ptr() != g_components)
-        return false;
-    nb::handle tables[6];
-    for (int i = 0; i < 6; ++i) {
-        tables[i] = a.global(vx::kGateTables[i]);
-        if (!PyDict_CheckExact(tables[i].ptr()))
+    for (const char *path : {"qc2graph", "get_qcgraph_edges", "nx.Graph", "nx.connected_components"})
+        if (!vx::is_original(a, path))
             return false;
-    }
+    GateKinds kinds(gatework_api(), a.func()->globals);
+    for (const char *t : vx::kGateTables)
+        if (!PyDict_CheckExact(a.global(t).ptr()))
+            return false;
     nb::object qubits = getattr(a[0], "qubits"), gates = getattr(a[0], "gates");
     if (!PyList_CheckExact(qubits.ptr()) || !PyList_CheckExact(gates.ptr()))
         return false;
@@ -317,9 +309,6 @@ bool split_qubits_native(const vx::Args &a, nb::object &out) {
         put(v, u);
         return true;
     };
-    // What each gate name contributes: 0 nothing, 1 pair after the name,
-    // 2 pair after one parameter, 3 two overlapping pairs.
-    std::unordered_map<PyObject *, int> role;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates.ptr()); ++i) {
         PyObject *rec = PyList_GET_ITEM(gates.ptr(), i);
         if (!PyTuple_CheckExact(rec) || PyTuple_GET_SIZE(rec) == 0)
@@ -327,35 +316,21 @@ bool split_qubits_native(const vx::Args &a, nb::object &out) {
         PyObject *name = PyTuple_GET_ITEM(rec, 0);
         if (!PyUnicode_CheckExact(name))
             return false;
-        auto it = role.find(name);
-        if (it == role.end()) {
-            int r = -1;
-            if (contains(tables[0], name) || contains(tables[3], name))
-                r = 0;
-            else if (contains(tables[1], name))
-                r = 1;
-            else if (contains(tables[4], name))
-                r = 2;
-            else if (contains(tables[2], name))
-                r = 3;
-            else if (contains(tables[5], name))
-                r = 0;
-            if (r < 0)
-                return false;  // the general path reports the gate
-            it = role.emplace(name, r).first;
-        }
+        const Coupling c = coupling(kinds.of(name));
+        if (c == Coupling::Unknown)
+            return false;  // the general path reports the gate
         const Py_ssize_t len = PyTuple_GET_SIZE(rec);
         auto at = [&](Py_ssize_t k) { return PyTuple_GET_ITEM(rec, k); };
-        switch (it->second) {
-        case 1:
+        switch (c) {
+        case Coupling::Pair:
             if (len != 3 || !link(at(1), at(2)))
                 return false;
             break;
-        case 2:
+        case Coupling::PairAfterAngle:
             if (len != 4 || !link(at(2), at(3)))
                 return false;
             break;
-        case 3:
+        case Coupling::Chain:
             if (len < 4 || !link(at(1), at(2)) || !link(at(2), at(3)))
                 return false;
             break;
@@ -410,6 +385,32 @@ nb::object split_qubits(const vx::Args &a) {
 }
 
 // -- drawing ----------------------------------------------------------------------
+
+// Whether the image reader (matplotlib's imread) can show the file written
+// to `output`: a path whose extension names a raster format it reads.
+// Graphviz writes many more (svg, pdf, ps, dot, ...); those are written and
+// not shown.
+bool showable(nb::handle output) {
+    PyObject *p = PyOS_FSPath(output.ptr());
+    if (!p) {
+        PyErr_Clear();
+        return false;  // a file object: Graphviz wrote into it, nothing to read back
+    }
+    nb::object path = nb::steal(p);
+    if (PyBytes_Check(p))
+        path = vx::own(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(p), PyBytes_GET_SIZE(p)));
+    std::string name(vx::utf8(path));
+    const std::size_t slash = name.find_last_of('/'), dot = name.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return false;
+    std::string ext = name.substr(dot + 1);
+    for (char &c : ext)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (const char *known : {"png", "jpg", "jpeg", "jpe", "gif", "bmp", "tif", "tiff", "webp"})
+        if (ext == known)
+            return true;
+    return false;
+}
 
 nb::object draw_dag(const vx::Args &a) {
     nb::handle dag = a[0], output = a[1];
@@ -472,6 +473,8 @@ nb::object draw_dag(const vx::Args &a) {
     vx::check(PyObject_SetItem(gattr.ptr(), vx::intern("dpi"), dpi.ptr()));
     getattr(A, "layout")(nb::arg("prog") = "dot");
     getattr(A, "draw")(output);
+    if (!showable(output))
+        return nb::none();
 
     nb::object img = getattr(plt, "imread")(output);
     getattr(plt, "imshow")(img);
@@ -498,36 +501,21 @@ nb::object draw_graph(const vx::Args &a) {
 }  // namespace
 
 NB_MODULE(dag, m) {
-    nb::object nx = vx::import("networkx");
-    m.attr("nx") = nx;
-    g_nx = nx.ptr();
-    nb::object digraph = nx.attr("DiGraph");
-    g_digraph = digraph.ptr();
-    g_graph = nx.attr("Graph").ptr();
-    g_components = nx.attr("connected_components").ptr();
-    Py_INCREF(g_nx);
-    Py_INCREF(g_digraph);
-    Py_INCREF(g_graph);
-    Py_INCREF(g_components);
+    m.attr("nx") = vx::import("networkx");
+    for (const char *path : {"nx", "nx.DiGraph", "nx.Graph", "nx.connected_components"})
+        vx::keep_original(m, path);
 
     m.attr("QuantumCircuit") = vx::import("vexal.circuit.quantumcircuit").attr("QuantumCircuit");
 
     nb::object gw = vx::import("vexal.circuit.gatework");
     for (const char *t : vx::kGateTables)
         m.attr(t) = gw.attr(t);
-    nb::object convert = gw.attr("convert_gate_info_to_dag_info");
-    m.attr("convert_gate_info_to_dag_info") = convert;
-    const bool package_function = vx::is_function(convert.ptr());
-    if (package_function) {
-        g_convert = convert.ptr();
-        Py_INCREF(g_convert);
-        g_api = vx::dagapi::from_function(convert.ptr());
-    }
+    m.attr("convert_gate_info_to_dag_info") = gw.attr("convert_gate_info_to_dag_info");
 
     vx::def(m, {.name = "draw_dag",
                 .impl = draw_dag,
                 .params = {{"dag"}, {"output"}},
-                .defaults = {vx::own(PyUnicode_FromString("dag_figure.png"))}});
+                .defaults = {vx::str_obj("dag_figure.png")}});
     vx::def(m, {.name = "qc2dag",
                 .impl = qc2dag,
                 .params = {{"qc", vx::Conv::Any, "'QuantumCircuit'"}, {"show_qubits", vx::Conv::Bool}},
@@ -540,9 +528,10 @@ NB_MODULE(dag, m) {
                            {"ncbits", vx::Conv::IntOrNone, "int | None"}},
                 .defaults = {nb::none(), nb::none()},
                 .return_annotation = "'QuantumCircuit'"});
-    g_get_edges =
-        vx::def(m, {.name = "get_qcgraph_edges", .impl = get_qcgraph_edges, .params = {{"gates"}}}).release().ptr();
-    g_qc2graph = vx::def(m, {.name = "qc2graph", .impl = qc2graph, .params = {{"qc"}}}).release().ptr();
+    vx::def(m, {.name = "get_qcgraph_edges", .impl = get_qcgraph_edges, .params = {{"gates"}}});
+    vx::def(m, {.name = "qc2graph", .impl = qc2graph, .params = {{"qc"}}});
     vx::def(m, {.name = "split_qubits", .impl = split_qubits, .params = {{"qc"}}});
     vx::def(m, {.name = "draw_graph", .impl = draw_graph, .params = {{"G"}}});
+    for (const char *path : {"get_qcgraph_edges", "qc2graph"})
+        vx::keep_original(m, path);
 }

@@ -455,8 +455,12 @@ nb::object ketn(const vx::Args &a, bool one) {
     long long n = PyLong_AsLongLongAndOverflow(nobj, &overflow);
     if (n == -1 && !overflow && PyErr_Occurred())
         throw vx::error_already_set{};
+    if (overflow < 0 || (overflow == 0 && n < 1)) {
+        PyErr_Format(PyExc_ValueError, "%s needs at least one qubit, got %S", one ? "ketn1" : "ketn0", nobj);
+        throw vx::error_already_set{};
+    }
     nb::object ket = nb::borrow(a.global(one ? C.s_ket1 : C.s_ket0));
-    if (overflow < 0 || (overflow == 0 && n <= 1))
+    if (n == 1)
         return ket;
     if (overflow > 0 || n > kMaxKetQubits) {
         PyErr_Format(PyExc_MemoryError,

@@ -1,5 +1,6 @@
 // vexal.circuit.translate: the pass that rewrites a circuit into one
 // two-qubit basis gate and, on request, single-qubit u gates.
+#include "dag_api.hpp"
 #include "decompose/native.hpp"
 
 #include <string>
@@ -13,25 +14,17 @@ PyObject *g_cls = nullptr;
 enum Name : int { N_U, N_U3, N_R, N_CZ, N_CX, N_CNOT, N_SWAP, N_ISWAP, N_CY, N_RXX, N_RYY, N_RZZ, N_CP, N_COUNT };
 PyObject *g_names[N_COUNT];
 PyObject *g_attr_flag, *g_attr_basis, *g_gates, *g_gmd, *g_u3;
-PyObject *g_tables[5];
 PyObject *g_half_pi;  // np.pi / 2
 
-constexpr const char *kTableNames[5] = {
-    "one_qubit_gates_available",           "one_qubit_parameter_gates_available", "two_qubit_gates_available",
-    "two_qubit_parameter_gates_available", "functional_gates_available",
-};
+using vx::dagapi::GateKind;
+using vx::dagapi::table_bit;
+using enum vx::dagapi::GateTable;
 
-bool in_table(PyObject *table, PyObject *name) {
-    int r;
-    if (PyDict_CheckExact(table)) {
-        r = PyDict_Contains(table, name);
-    } else {
-        nb::object keys = vx::own(PyObject_CallMethod(table, "keys", nullptr));
-        r = PySequence_Contains(keys.ptr(), name);
-    }
-    vx::check(r);
-    return r != 0;
-}
+// The tables the pass tests, in its order; the three-qubit table is not
+// among its names.
+constexpr std::uint8_t kHandled = table_bit(kOneQubitTable) | table_bit(kOneQubitParamTable) |
+                                  table_bit(kTwoQubitTable) | table_bit(kTwoQubitParamTable) |
+                                  table_bit(kFunctionalTable);
 
 using vx::item;
 
@@ -52,18 +45,19 @@ struct Run {
     bool flag;
     PyObject *basis;
     int kind;
+    bool foreign = false;  // code other than the package's own ran for the current record
 
     // Appends ("u", theta, phi, lamda, q) from the u3 angles of m.
     void u_from_matrix(PyObject *m, PyObject *rec) {
         nb::object th, ph, la;
-        dec::u3_angles(dec::lookup(globals, g_u3), OWN.fn[dec::U3_DECOMPOSE], m, th, ph, la);
+        foreign |= !dec::u3_angles(vx::lookup_global(globals, g_u3), OWN.fn[dec::U3_DECOMPOSE], m, th, ph, la);
         nb::object q = nb::steal(item(rec, -1));
         dec::append_new(out, dec::u_rec(K, th.ptr(), ph.ptr(), la.ptr(), q.ptr()));
     }
 
     // Extends by decomposition `fn` of (q0, q1) or (theta, q0, q1).
     void decompose(int fn, PyObject *rec, bool param) {
-        PyObject *g = dec::lookup(globals, K.fn_names[fn]);
+        PyObject *g = vx::lookup_global(globals, K.fn_names[fn]);
         if (g == OWN.fn[fn] && PyTuple_CheckExact(rec)) {
             Py_ssize_t n = PyTuple_GET_SIZE(rec);
             if (!param && n >= 3 && PyLong_CheckExact(PyTuple_GET_ITEM(rec, 1)) &&
@@ -71,25 +65,30 @@ struct Run {
                 dec::Ctx c{K, OWN, out, flag, basis, kind};
                 PyObject *a = PyTuple_GET_ITEM(rec, 1), *b = PyTuple_GET_ITEM(rec, 2);
                 switch (fn) {
-                case dec::CZ_DEC: dec::build_cz(c, a, b); return;
-                case dec::CX_DEC: dec::build_cx(c, a, b); return;
-                case dec::SWAP_DEC: dec::build_swap(c, a, b); return;
-                case dec::ISWAP_DEC: dec::build_iswap(c, a, b); return;
-                default: dec::build_cy(c, a, b); return;
+                case dec::CZ_DEC: dec::build_cz(c, a, b); break;
+                case dec::CX_DEC: dec::build_cx(c, a, b); break;
+                case dec::SWAP_DEC: dec::build_swap(c, a, b); break;
+                case dec::ISWAP_DEC: dec::build_iswap(c, a, b); break;
+                default: dec::build_cy(c, a, b); break;
                 }
+                foreign |= c.called_out;
+                return;
             }
             if (param && n == 4 && PyFloat_CheckExact(PyTuple_GET_ITEM(rec, 1)) &&
                 PyLong_CheckExact(PyTuple_GET_ITEM(rec, 2)) && PyLong_CheckExact(PyTuple_GET_ITEM(rec, 3))) {
                 dec::Ctx c{K, OWN, out, flag, basis, kind};
                 PyObject *th = PyTuple_GET_ITEM(rec, 1), *a = PyTuple_GET_ITEM(rec, 2), *b = PyTuple_GET_ITEM(rec, 3);
                 switch (fn) {
-                case dec::RXX_DEC: dec::build_rxx(c, th, a, b); return;
-                case dec::RYY_DEC: dec::build_ryy(c, th, a, b); return;
-                case dec::RZZ_DEC: dec::build_rzz(c, th, a, b); return;
-                default: dec::build_cp(c, th, a, b); return;
+                case dec::RXX_DEC: dec::build_rxx(c, th, a, b); break;
+                case dec::RYY_DEC: dec::build_ryy(c, th, a, b); break;
+                case dec::RZZ_DEC: dec::build_rzz(c, th, a, b); break;
+                default: dec::build_cp(c, th, a, b); break;
                 }
+                foreign |= c.called_out;
+                return;
             }
         }
+        foreign = true;
         nb::object res;
         if (param) {
             nb::object head = slice(rec, 1, 0);
@@ -142,9 +141,11 @@ struct Run {
             dec::append_new(out, dec::u_rec(K, theta, p.ptr(), l.ptr(), q));
             return;
         }
-        nb::object gmd = nb::borrow(dec::lookup(globals, g_gmd));
+        nb::object gmd = nb::borrow(vx::lookup_global(globals, g_gmd));
+        foreign |= !PyDict_CheckExact(gmd.ptr());
         nb::object f = vx::own(PyObject_GetItem(gmd.ptr(), name));
         nb::object params = slice(rec, 1, -1);
+        foreign |= !vx::is_function(f.ptr());  // the package's matrix functions run no Python code
         nb::object m = vx::own(PyObject_Call(f.ptr(), params.ptr(), nullptr));
         u_from_matrix(m.ptr(), rec);
     }
@@ -202,48 +203,52 @@ nb::object run(const vx::Args &a) {
     int kind = dec::basis_kind(K, basis.ptr());
 
     nb::object new_qc = vx::own(PyObject_CallMethod(qc, "deepcopy", nullptr));
-    nb::object gates = vx::own(PyObject_GetAttr(qc, g_gates));
-    nb::object out = vx::own(PyList_New(0));
+    nb::object gates = vx::own(PySequence_List(vx::getattr(qc, g_gates).ptr()));
     PyObject *globals = a.func()->globals;
-    PyObject *tables[5];
-    for (int i = 0; i < 5; ++i)
-        tables[i] = dec::lookup(globals, g_tables[i]);
-    nb::object keep_tables[5];
-    for (int i = 0; i < 5; ++i)
-        keep_tables[i] = nb::borrow(tables[i]);
+    // the tables as the module holds them now; a name in none of them is
+    // this pass's own error, and the decompositions count and convert the
+    // operands of the two-qubit records themselves
+    vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), globals, kHandled);
+    vx::dagapi::check_circuit(
+        kinds, qc, gates.ptr(),
+        {.tables = kHandled, .lenient = table_bit(kTwoQubitTable) | table_bit(kTwoQubitParamTable)});
+    nb::object out = vx::own(PyList_New(0));
 
     Run r{globals, out.ptr(), flag_obj.ptr(), truth != 0, basis.ptr(), kind};
-    nb::object it = vx::own(PyObject_GetIter(gates.ptr()));
-    while (PyObject *o = PyIter_Next(it.ptr())) {
-        nb::object rec = nb::steal(o);
+    const Py_ssize_t n = PyList_GET_SIZE(gates.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *o = PyList_GET_ITEM(gates.ptr(), i);
         nb::object name = nb::steal(item(o, 0));
         PyObject *nm = name.ptr();
-        if (in_table(tables[0], nm)) {
+        const GateKind k = kinds.of(nm);
+        if (k.in(kOneQubitTable)) {
             if (!r.flag) {
                 vx::check(PyList_Append(r.out, o));
             } else {
-                nb::object gmd = nb::borrow(dec::lookup(globals, g_gmd));
+                nb::object gmd = nb::borrow(vx::lookup_global(globals, g_gmd));
+                r.foreign |= !PyDict_CheckExact(gmd.ptr());
                 nb::object m = vx::own(PyObject_GetItem(gmd.ptr(), nm));
                 r.u_from_matrix(m.ptr(), o);
             }
-        } else if (in_table(tables[1], nm)) {
+        } else if (k.in(kOneQubitParamTable)) {
             if (!r.flag)
                 vx::check(PyList_Append(r.out, o));
             else
                 r.one_qubit_param(o, nm);
-        } else if (in_table(tables[2], nm)) {
+        } else if (k.in(kTwoQubitTable)) {
             r.two_qubit(o, nm);
-        } else if (in_table(tables[3], nm)) {
+        } else if (k.in(kTwoQubitParamTable)) {
             r.two_qubit_param(o, nm);
-        } else if (in_table(tables[4], nm)) {
+        } else if (k.in(kFunctionalTable)) {
             vx::check(PyList_Append(r.out, o));
         } else {
-            nb::object s = vx::own(PyObject_Str(nm));
-            vx::type_error("Input " + std::string(vx::utf8(s)) + " gate is not support to basic gates now.");
+            vx::type_error("Input " + vx::str_text(name) + " gate is not support to basic gates now.");
+        }
+        if (r.foreign) {
+            kinds.forget();  // a replacement ran: the tables may have changed
+            r.foreign = false;
         }
     }
-    if (PyErr_Occurred())
-        throw vx::error_already_set{};
     vx::check(PyObject_SetAttr(new_qc.ptr(), g_gates, out.ptr()));
     nb::object text = vx::own(PyObject_Str(basis.ptr()));
     vx::print_str("Mapping to basic gates done ! " + std::string(vx::utf8(text)));
@@ -263,35 +268,23 @@ NB_MODULE(translate, m) {
     g_gates = vx::intern("gates");
     g_gmd = vx::intern("gate_matrix_dict");
     g_u3 = vx::intern("u3_decompose");
-    for (int i = 0; i < 5; ++i)
-        g_tables[i] = vx::intern(kTableNames[i]);
-
     nb::object np = vx::import("numpy");
     m.attr("np") = np;
     g_half_pi = vx::own(PyNumber_TrueDivide(np.attr("pi").ptr(), nb::int_(2).ptr())).release().ptr();
     m.attr("QuantumCircuit") = vx::import("vexal.circuit.quantumcircuit").attr("QuantumCircuit");
     nb::object gatework = vx::import("vexal.circuit.gatework");
-    for (const char *t : kTableNames)
-        m.attr(t) = gatework.attr(t);
+    for (int t = 0; t < 6; ++t)
+        if (t != kThreeQubitTable)
+            m.attr(vx::kGateTables[t]) = gatework.attr(vx::kGateTables[t]);
     m.attr("gate_matrix_dict") = vx::import("vexal.circuit.matrix").attr("gate_matrix_dict");
 
     nb::object decompose = vx::import("vexal.circuit.decompose");
-    OWN.globals = PyModule_GetDict(decompose.ptr());
-    Py_INCREF(OWN.globals);
     const int imported[] = {dec::CX_DEC,  dec::CZ_DEC,  dec::CY_DEC,  dec::SWAP_DEC, dec::ISWAP_DEC,
                             dec::RXX_DEC, dec::RYY_DEC, dec::RZZ_DEC, dec::CP_DEC,   dec::U3_DECOMPOSE};
     for (int fn : imported)
         m.attr(dec::kFnNames[fn]) = decompose.attr(dec::kFnNames[fn]);
-    // The decompose module's own functions, recognised by their type (the
-    // package's native function type, not a Python function).
-    for (int fn = 0; fn < dec::U3_DECOMPOSE; ++fn) {
-        PyObject *f = PyDict_GetItemString(OWN.globals, dec::kFnNames[fn]);
-        if (f && !PyFunction_Check(f) && std::string(Py_TYPE(f)->tp_name) == "function") {
-            Py_INCREF(f);
-            OWN.fn[fn] = f;
-        }
-    }
-    OWN.fn[dec::U3_DECOMPOSE] = dec::package_u3();
+    // decompose's own functions, for the builders that run them natively
+    OWN.keep(decompose);
 
     nb::object TranspilerPass = vx::import("vexal.circuit.keystage").attr("TranspilerPass");
     m.attr("TranspilerPass") = TranspilerPass;

@@ -1,13 +1,13 @@
 // vexal.circuit.decompose: single-qubit gates as u gates, two-qubit gates in
 // a basis of cz, cx or iswap, three-qubit gates in one- and two-qubit gates,
 // and the pass that decomposes the three-qubit gates of a circuit.
+#include "dag_api.hpp"
 #include "native.hpp"
 
 namespace {
 
 dec::Consts K;
 dec::Own OWN;
-bool g_assertions = true;  // __debug__ when the module loaded
 
 using dec::name_is;
 
@@ -29,16 +29,11 @@ using vx::item;
 
 nb::object u_dot_u(const vx::Args &a) {
     PyObject *u1 = a.ptr(0), *u2 = a.ptr(1);
-    if (g_assertions) {
-        nb::object l1 = nb::steal(item(u1, -1));
-        nb::object l2 = nb::steal(item(u2, -1));
-        int eq = PyObject_RichCompareBool(l1.ptr(), l2.ptr(), Py_EQ);
-        vx::check(eq);
-        if (!eq) {
-            PyErr_SetNone(PyExc_AssertionError);
-            throw vx::error_already_set{};
-        }
-    }
+    nb::object q1 = nb::steal(item(u1, -1));
+    nb::object q2 = nb::steal(item(u2, -1));
+    if (!vx::equal(q1, q2))
+        vx::value_error("u_dot_u merges two u gates on one qubit, got qubits " + vx::describe(q1.ptr()) + " and " +
+                        vx::describe(q2.ptr()));
     PyObject *u_mat = a.global("u_mat").ptr();
     auto mat_of = [&](PyObject *u) {
         Py_ssize_t n = PyTuple_GET_SIZE(u);
@@ -50,8 +45,7 @@ nb::object u_dot_u(const vx::Args &a) {
     nb::object prod = vx::own(PyNumber_MatrixMultiply(m2.ptr(), m1.ptr()));
     nb::object th, ph, la;
     dec::u3_angles(a.global("u3_decompose").ptr(), OWN.fn[dec::U3_DECOMPOSE], prod.ptr(), th, ph, la);
-    nb::object q = nb::steal(item(u1, -1));
-    return vx::own(dec::u_rec(K, th.ptr(), ph.ptr(), la.ptr(), q.ptr()));
+    return vx::own(dec::u_rec(K, th.ptr(), ph.ptr(), la.ptr(), q1.ptr()));
 }
 
 // ---------------------------------------------------- two-qubit gates
@@ -90,7 +84,7 @@ template <void (*Build)(dec::Ctx &, PyObject *, PyObject *, PyObject *)> nb::obj
 
 void build_cswap(dec::Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) {
     c.rec(K.cx, t, c2);
-    PyObject *g = dec::lookup(OWN.globals, K.fn_names[dec::CCX_DEC]);
+    PyObject *g = vx::lookup_global(OWN.globals, K.fn_names[dec::CCX_DEC]);
     if (g == OWN.fn[dec::CCX_DEC]) {
         dec::build_ccx(c, c1, c2, t);
     } else {
@@ -126,12 +120,20 @@ PyObject *g_three_names[3];
 
 nb::object tqd_run(const vx::Args &a) {
     PyObject *qc = a.ptr(1);
-    nb::object gates = vx::own(PyObject_GetAttrString(qc, "gates"));
+    // the records, read once and checked before anything is made; the
+    // decompositions count and convert the operands of a three-qubit record
+    // themselves
+    nb::object gates = vx::own(PySequence_List(vx::getattr(qc, "gates").ptr()));
+    {
+        vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), vx::dagapi::gatework_globals());
+        vx::dagapi::check_circuit(kinds, qc, gates.ptr(),
+                                  {.lenient = vx::dagapi::table_bit(vx::dagapi::kThreeQubitTable)});
+    }
     nb::object out = vx::own(PyList_New(0));
     dec::Ctx c = make_ctx(out.ptr(), false, nullptr, 0);
-    nb::object it = vx::own(PyObject_GetIter(gates.ptr()));
-    while (PyObject *r = PyIter_Next(it.ptr())) {
-        nb::object rec = nb::steal(r);
+    const Py_ssize_t n = PyList_GET_SIZE(gates.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *r = PyList_GET_ITEM(gates.ptr(), i);
         nb::object name = nb::steal(item(r, 0));
         int which = -1;
         for (int i = 0; i < 3 && which < 0; ++i)
@@ -159,8 +161,6 @@ nb::object tqd_run(const vx::Args &a) {
         nb::object res = vx::own(PyObject_Call(g, args.ptr(), nullptr));
         dec::extend(out.ptr(), res.ptr());
     }
-    if (PyErr_Occurred())
-        throw vx::error_already_set{};
     nb::object new_qc = vx::own(PyObject_CallMethod(qc, "deepcopy", nullptr));
     vx::check(PyObject_SetAttrString(new_qc.ptr(), "gates", out.ptr()));
     return new_qc;
@@ -177,11 +177,6 @@ NB_MODULE(decompose, m) {
     dec::init_consts(K);
     for (int i = 0; i < 3; ++i)
         g_three_names[i] = vx::intern(i == 0 ? "ccx" : i == 1 ? "ccz" : "cswap");
-    {
-        nb::object sys = vx::import("sys");
-        nb::object opt = sys.attr("flags").attr("optimize");
-        g_assertions = PyLong_AsLong(opt.ptr()) == 0;
-    }
 
     m.attr("np") = vx::import("numpy");
     m.attr("Literal") = vx::import("typing").attr("Literal");
@@ -191,10 +186,6 @@ NB_MODULE(decompose, m) {
     nb::object TranspilerPass = vx::import("vexal.circuit.keystage").attr("TranspilerPass");
     m.attr("TranspilerPass") = TranspilerPass;
 
-    OWN.globals = PyModule_GetDict(m.ptr());
-    OWN.fn[dec::U3_DECOMPOSE] = dec::package_u3();
-
-    auto keep = [&](int fn, nb::object f) { OWN.fn[fn] = f.release().ptr(); };
     const vx::Param qubit{"qubit", Conv::Int};
     const vx::Param theta{"theta", Conv::Float};
     const vx::Param flag{"convert_single_qubit_gate_to_u", Conv::Bool};
@@ -203,78 +194,76 @@ NB_MODULE(decompose, m) {
                 .impl = u_dot_u,
                 .params = {{"u_info1", Conv::Tuple}, {"u_info2", Conv::Tuple}},
                 .return_annotation = "tuple"});
-    keep(dec::H2U, vx::def(m, {.name = "h2u", .impl = h2u, .params = {qubit}, .return_annotation = "tuple"}));
-    keep(dec::X2U, vx::def(m, {.name = "x2u", .impl = x2u, .params = {qubit}, .return_annotation = "tuple"}));
-    keep(dec::SDG2U, vx::def(m, {.name = "sdg2u", .impl = sdg2u, .params = {qubit}, .return_annotation = "tuple"}));
-    keep(dec::S2U, vx::def(m, {.name = "s2u", .impl = s2u, .params = {qubit}, .return_annotation = "tuple"}));
-    keep(dec::RX2U, vx::def(m, {.name = "rx2u", .impl = rx2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
-    keep(dec::RY2U, vx::def(m, {.name = "ry2u", .impl = ry2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
-    keep(dec::RZ2U, vx::def(m, {.name = "rz2u", .impl = rz2u, .params = {theta, qubit}, .return_annotation = "tuple"}));
-    keep(dec::CX_TO_ISWAP, vx::def(m, {.name = "convert_cx_to_iswap",
-                                       .impl = cx_to_iswap,
-                                       .params = {{"control_qubit"}, {"target_qubit"}, flag}}));
-    keep(dec::CZ_TO_ISWAP, vx::def(m, {.name = "convert_cz_to_iswap",
-                                       .impl = cz_to_iswap,
-                                       .params = {{"control_qubit"}, {"target_qubit"}, flag}}));
+    vx::def(m, {.name = "h2u", .impl = h2u, .params = {qubit}, .return_annotation = "tuple"});
+    vx::def(m, {.name = "x2u", .impl = x2u, .params = {qubit}, .return_annotation = "tuple"});
+    vx::def(m, {.name = "sdg2u", .impl = sdg2u, .params = {qubit}, .return_annotation = "tuple"});
+    vx::def(m, {.name = "s2u", .impl = s2u, .params = {qubit}, .return_annotation = "tuple"});
+    vx::def(m, {.name = "rx2u", .impl = rx2u, .params = {theta, qubit}, .return_annotation = "tuple"});
+    vx::def(m, {.name = "ry2u", .impl = ry2u, .params = {theta, qubit}, .return_annotation = "tuple"});
+    vx::def(m, {.name = "rz2u", .impl = rz2u, .params = {theta, qubit}, .return_annotation = "tuple"});
+    vx::def(
+        m, {.name = "convert_cx_to_iswap", .impl = cx_to_iswap, .params = {{"control_qubit"}, {"target_qubit"}, flag}});
+    vx::def(
+        m, {.name = "convert_cz_to_iswap", .impl = cz_to_iswap, .params = {{"control_qubit"}, {"target_qubit"}, flag}});
 
     const vx::Param ctl{"control_qubit", Conv::Int}, tgt{"target_qubit", Conv::Int};
     const vx::Param q1{"qubit1", Conv::Int}, q2{"qubit2", Conv::Int};
     const vx::Param bcx{"two_qubit_gate_basis", Conv::Any, kCxLit};
     const vx::Param bcz{"two_qubit_gate_basis", Conv::Any, kCzLit};
-    keep(dec::CZ_DEC, vx::def(m, {.name = "cz_decompose",
-                                  .impl = two_qubit<dec::build_cz>,
-                                  .params = {ctl, tgt, flag, bcx},
-                                  .return_annotation = "list"}));
-    keep(dec::CX_DEC, vx::def(m, {.name = "cx_decompose",
-                                  .impl = two_qubit<dec::build_cx>,
-                                  .params = {ctl, tgt, flag, bcx},
-                                  .return_annotation = "list"}));
-    keep(dec::CY_DEC, vx::def(m, {.name = "cy_decompose",
-                                  .impl = two_qubit<dec::build_cy>,
-                                  .params = {ctl, tgt, flag, bcz},
-                                  .return_annotation = "list"}));
-    keep(dec::SWAP_DEC, vx::def(m, {.name = "swap_decompose",
-                                    .impl = two_qubit<dec::build_swap>,
-                                    .params = {q1, q2, flag, bcz},
-                                    .return_annotation = "list"}));
-    keep(dec::ISWAP_DEC, vx::def(m, {.name = "iswap_decompose",
-                                     .impl = two_qubit<dec::build_iswap>,
-                                     .params = {q1, q2, flag, bcz},
-                                     .return_annotation = "list"}));
-    keep(dec::RXX_DEC, vx::def(m, {.name = "rxx_decompose",
-                                   .impl = two_qubit_param<dec::build_rxx>,
-                                   .params = {theta, q1, q2, flag, bcz},
-                                   .return_annotation = "list"}));
-    keep(dec::RYY_DEC, vx::def(m, {.name = "ryy_decompose",
-                                   .impl = two_qubit_param<dec::build_ryy>,
-                                   .params = {theta, q1, q2, flag, bcz},
-                                   .return_annotation = "list"}));
-    keep(dec::RZZ_DEC, vx::def(m, {.name = "rzz_decompose",
-                                   .impl = two_qubit_param<dec::build_rzz>,
-                                   .params = {theta, q1, q2, flag, bcz},
-                                   .return_annotation = "list"}));
-    keep(dec::CP_DEC, vx::def(m, {.name = "cp_decompose",
-                                  .impl = two_qubit_param<dec::build_cp>,
-                                  .params = {theta, ctl, tgt, flag, bcz},
-                                  .return_annotation = "list"}));
+    vx::def(m, {.name = "cz_decompose",
+                .impl = two_qubit<dec::build_cz>,
+                .params = {ctl, tgt, flag, bcx},
+                .return_annotation = "list"});
+    vx::def(m, {.name = "cx_decompose",
+                .impl = two_qubit<dec::build_cx>,
+                .params = {ctl, tgt, flag, bcx},
+                .return_annotation = "list"});
+    vx::def(m, {.name = "cy_decompose",
+                .impl = two_qubit<dec::build_cy>,
+                .params = {ctl, tgt, flag, bcz},
+                .return_annotation = "list"});
+    vx::def(m, {.name = "swap_decompose",
+                .impl = two_qubit<dec::build_swap>,
+                .params = {q1, q2, flag, bcz},
+                .return_annotation = "list"});
+    vx::def(m, {.name = "iswap_decompose",
+                .impl = two_qubit<dec::build_iswap>,
+                .params = {q1, q2, flag, bcz},
+                .return_annotation = "list"});
+    vx::def(m, {.name = "rxx_decompose",
+                .impl = two_qubit_param<dec::build_rxx>,
+                .params = {theta, q1, q2, flag, bcz},
+                .return_annotation = "list"});
+    vx::def(m, {.name = "ryy_decompose",
+                .impl = two_qubit_param<dec::build_ryy>,
+                .params = {theta, q1, q2, flag, bcz},
+                .return_annotation = "list"});
+    vx::def(m, {.name = "rzz_decompose",
+                .impl = two_qubit_param<dec::build_rzz>,
+                .params = {theta, q1, q2, flag, bcz},
+                .return_annotation = "list"});
+    vx::def(m, {.name = "cp_decompose",
+                .impl = two_qubit_param<dec::build_cp>,
+                .params = {theta, ctl, tgt, flag, bcz},
+                .return_annotation = "list"});
 
     const vx::Param c1{"control_qubit1", Conv::Int}, c2{"control_qubit2", Conv::Int};
-    keep(dec::CCX_DEC, vx::def(m, {.name = "ccx_decompose",
-                                   .impl = three_qubit<build_ccx>,
-                                   .params = {c1, c2, tgt},
-                                   .return_annotation = "list"}));
-    keep(dec::CSWAP_DEC, vx::def(m, {.name = "cswap_decompose",
-                                     .impl = three_qubit<build_cswap>,
-                                     .params = {c1, c2, tgt},
-                                     .return_annotation = "list"}));
-    keep(dec::CCZ_DEC, vx::def(m, {.name = "ccz_decompose",
-                                   .impl = three_qubit<dec::build_ccz>,
-                                   .params = {c1, c2, tgt},
-                                   .return_annotation = "list"}));
-    keep(dec::CCX_MUTE, vx::def(m, {.name = "ccx_decompose_mute_phase",
-                                    .impl = three_qubit<dec::build_ccx_mute>,
-                                    .params = {c1, c2, tgt},
-                                    .return_annotation = "list"}));
+    vx::def(m, {.name = "ccx_decompose",
+                .impl = three_qubit<build_ccx>,
+                .params = {c1, c2, tgt},
+                .return_annotation = "list"});
+    vx::def(m, {.name = "cswap_decompose",
+                .impl = three_qubit<build_cswap>,
+                .params = {c1, c2, tgt},
+                .return_annotation = "list"});
+    vx::def(m, {.name = "ccz_decompose",
+                .impl = three_qubit<dec::build_ccz>,
+                .params = {c1, c2, tgt},
+                .return_annotation = "list"});
+    vx::def(m, {.name = "ccx_decompose_mute_phase",
+                .impl = three_qubit<dec::build_ccx_mute>,
+                .params = {c1, c2, tgt},
+                .return_annotation = "list"});
 
     nb::object cls = vx::make_class(
         m, "ThreeQubitGateDecompose", nb::make_tuple(TranspilerPass),
@@ -283,4 +272,5 @@ NB_MODULE(decompose, m) {
          {.name = "run", .impl = tqd_run, .params = {{"self"}, {"qc", Conv::Any, "QuantumCircuit"}}}});
     m.attr("ThreeQubitGateDecompose") = cls;
     g_tqd_cls = cls.release().ptr();
+    OWN.keep(m);
 }

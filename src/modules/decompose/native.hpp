@@ -113,11 +113,17 @@ inline void init_consts(Consts &k) {
         k.fn_names[i] = vx::intern(kFnNames[i]);
 }
 
-// The package's own functions (null when unknown), and the namespace in
-// which the decompositions look up one another.
+// The decompose module's own functions by their Fn index (null where a name
+// held something else when it was recorded), and the namespace in which the
+// decompositions look up one another.  Builders compare what a name holds
+// now with these before building records natively.
 struct Own {
     PyObject *fn[NFN] = {};
     PyObject *globals = nullptr;
+
+    // Records the names of the loaded decompose module as the package's own
+    // (vx::keep_original), and remembers its namespace.
+    void keep(nb::handle decompose);
 };
 
 // ---------------------------------------------------------------- helpers
@@ -148,20 +154,7 @@ inline void extend(PyObject *list, PyObject *items) {
         throw vx::error_already_set{};
 }
 
-// A name of a module namespace (then the builtins), as a global look-up.
-inline PyObject *lookup(PyObject *globals, PyObject *name) {
-    PyObject *v = PyDict_GetItemWithError(globals, name);
-    if (v)
-        return v;
-    if (!PyErr_Occurred()) {
-        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (v)
-            return v;
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    throw vx::error_already_set{};
-}
+using vx::lookup_global;
 
 // The integer conversion of a qubit parameter (unchanged int, int() of
 // another number, else the package's TypeError).
@@ -249,10 +242,11 @@ inline PyObject *native_convert(const Consts &k, int fn, PyObject *angle, PyObje
 struct Ctx {
     const Consts &k;
     const Own &own;
-    PyObject *out;    // list receiving the records
-    bool flag;        // convert single-qubit gates to u
-    PyObject *basis;  // the basis object as passed
-    int kind;         // basis_kind(basis); unused by the basis-free builders
+    PyObject *out;            // list receiving the records
+    bool flag;                // convert single-qubit gates to u
+    PyObject *basis;          // the basis object as passed
+    int kind;                 // basis_kind(basis); unused by the basis-free builders
+    bool called_out = false;  // a replacement (Python code) was called
 
     PyObject *flag_obj() const { return flag ? Py_True : Py_False; }
 
@@ -265,12 +259,13 @@ struct Ctx {
             append_new(out, angle ? PyTuple_Pack(3, name, angle, q) : PyTuple_Pack(2, name, q));
             return;
         }
-        PyObject *g = lookup(own.globals, k.fn_names[fn]);
+        PyObject *g = lookup_global(own.globals, k.fn_names[fn]);
         if (g == own.fn[fn]) {
             append_new(out, native_convert(k, fn, angle, q));
             return;
         }
         PyObject *args[2] = {angle, q};
+        called_out = true;
         append_new(out,
                    angle ? PyObject_Vectorcall(g, args, 2, nullptr) : PyObject_Vectorcall(g, args + 1, 1, nullptr));
     }
@@ -489,7 +484,7 @@ inline void build_ccx_mute(Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) {
 }
 
 inline void Ctx::nested(int fn, PyObject *a, PyObject *b) {
-    PyObject *g = lookup(own.globals, k.fn_names[fn]);
+    PyObject *g = lookup_global(own.globals, k.fn_names[fn]);
     if (g == own.fn[fn]) {
         // The module's own functions convert their qubits; the values
         // handed on here are already ints except through the iSWAP
@@ -504,6 +499,7 @@ inline void Ctx::nested(int fn, PyObject *a, PyObject *b) {
     }
     PyObject *args[4] = {a, b, flag_obj(), basis};
     const size_t n = (fn == CX_TO_ISWAP || fn == CZ_TO_ISWAP) ? 3 : 4;
+    called_out = true;
     nb::object r = vx::own(PyObject_Vectorcall(g, args, n, nullptr));
     extend(out, r.ptr());
 }
@@ -594,8 +590,9 @@ inline U3Status u3_native(const std::complex<double> m[4], double out[4]) {
 
 // The three angles of u3_decompose(m): natively when `u3` is the package's
 // own function and m a 2x2 complex array, else by calling `u3` and
-// unpacking its result into exactly four values.  Sets th/ph/la (new refs).
-inline void u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &th, nb::object &ph, nb::object &la) {
+// unpacking its result into exactly four values.  Sets th/ph/la (new refs);
+// returns whether it ran natively (no Python code was called).
+inline bool u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &th, nb::object &ph, nb::object &la) {
     if (u3 == own_u3 && own_u3) {
         std::complex<double> v[4];
         if (read_2x2(m, v)) {
@@ -608,7 +605,7 @@ inline void u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &t
             th = vx::own(PyFloat_FromDouble(r[0]));
             ph = vx::own(PyFloat_FromDouble(r[1]));
             la = vx::own(PyFloat_FromDouble(r[2]));
-            return;
+            return true;
         }
     }
     nb::object res = vx::own(PyObject_Vectorcall(u3, &m, 1, nullptr));
@@ -617,24 +614,29 @@ inline void u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &t
     th = vals[0];
     ph = vals[1];
     la = vals[2];
+    return false;
 }
 
-// vexal.circuit.utils.u3_decompose as loaded, if it is the package's
-// Python function (null otherwise).
-inline PyObject *package_u3() {
-    nb::object utils = vx::import("vexal.circuit.utils");
-    PyObject *f = PyObject_GetAttrString(utils.ptr(), "u3_decompose");
-    if (!f) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    nb::object fo = nb::steal(f);
-    if (!PyFunction_Check(f))
+// vexal.circuit.utils.u3_decompose as `globals` holds it now, if it is the
+// package's Python function (null otherwise).
+inline PyObject *package_u3(PyObject *globals) {
+    PyObject *f = PyDict_GetItemString(globals, "u3_decompose");
+    if (!f || !PyFunction_Check(f))
         return nullptr;
     PyObject *mod = PyFunction_GetModule(f);
     if (!mod || !PyUnicode_Check(mod) || PyUnicode_CompareWithASCIIString(mod, "vexal.circuit.utils") != 0)
         return nullptr;
-    return fo.release().ptr();  // kept for the life of the process
+    return f;
+}
+
+inline void Own::keep(nb::handle decompose) {
+    globals = vx::check(PyModule_GetDict(decompose.ptr()));
+    for (int i = 0; i < U3_DECOMPOSE; ++i) {
+        nb::handle f = vx::keep_original(decompose, kFnNames[i]);
+        fn[i] = vx::is_function(f.ptr()) ? f.ptr() : nullptr;
+    }
+    if (package_u3(globals))
+        fn[U3_DECOMPOSE] = vx::keep_original(decompose, kFnNames[U3_DECOMPOSE]).ptr();
 }
 
 }  // namespace dec

@@ -16,8 +16,6 @@
 namespace gatework {
 namespace {
 
-PyObject *numpy_module = nullptr;  // the numpy the module imported at load
-
 // -- is_multiple_of_pi ------------------------------------------------------
 
 nb::object is_multiple_of_pi(const vx::Args &a) {
@@ -33,7 +31,7 @@ nb::object is_multiple_of_pi(const vx::Args &a) {
     vx::check(close);
     if (close) {
         bool zero;
-        if (PyFloat_CheckExact(k.ptr()) && np.ptr() == numpy_module) {
+        if (PyFloat_CheckExact(k.ptr()) && vx::is_original(a, "np")) {
             // np.allclose(k, 0.0) for a float: |k| <= atol (1e-08)
             zero = std::fabs(PyFloat_AS_DOUBLE(k.ptr())) <= 1e-08;
         } else {
@@ -496,9 +494,6 @@ Register reg_parse_expression("parse_expression", parse_expression_def);
 
 }  // namespace
 
-// Called from the module body once numpy is bound.
-void remember_numpy(PyObject *np) { numpy_module = np; }
-
 // -- evaluation for the program readers ----------------------------------------
 
 namespace {
@@ -525,9 +520,7 @@ nb::object pi_form_value(std::string_view coef_t, std::string_view den_t, bool h
 
 }  // namespace
 
-bool is_own_parse_expression(PyObject *f) {
-    return vx::is_function(f) && reinterpret_cast<vx::Function *>(f)->impl == parse_expression;
-}
+bool is_own_parse_expression(PyObject *f) { return vx::is_function_of(f, parse_expression); }
 
 nb::object evaluate_ascii_expression(std::string_view text, PyObject *pi, const Binding *names, size_t count) {
     size_t b = 0, e = text.size();

@@ -17,7 +17,4 @@ struct Register {
     Register(const char *name, MakeDef make) { registry().emplace_back(name, make); }
 };
 
-// Remembers the numpy module bound at load, for fast-path identity checks.
-void remember_numpy(PyObject *np);
-
 }  // namespace gatework

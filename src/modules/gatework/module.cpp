@@ -52,9 +52,8 @@ constexpr const char *kFunctionOrder[] = {
 NB_MODULE(gatework, m) {
     using gatework::make_table;
     vx::set_doc(m, "The module contains some tools for quantumcircuit.");
-    nb::object np = vx::import("numpy");
-    gatework::remember_numpy(np.ptr());
-    m.attr("np") = np;
+    m.attr("np") = vx::import("numpy");
+    vx::keep_original(m, "np");
     m.attr("copy") = vx::import("copy");
     m.attr("re") = vx::import("re");
 

@@ -1,0 +1,127 @@
+// The small object helpers of objects.hpp.
+#include "interop.hpp"
+
+namespace vx {
+
+nb::object getattr(nb::handle o, const char *name) { return own(PyObject_GetAttrString(o.ptr(), name)); }
+nb::object getattr(nb::handle o, PyObject *name) { return own(PyObject_GetAttr(o.ptr(), name)); }
+
+void setattr(nb::handle o, const char *name, nb::handle value) {
+    check(PyObject_SetAttrString(o.ptr(), name, value.ptr()));
+}
+
+nb::object getitem(nb::handle o, nb::handle key) { return own(PyObject_GetItem(o.ptr(), key.ptr())); }
+
+bool contains(nb::handle container, nb::handle key) {
+    int r = PyDict_CheckExact(container.ptr()) ? PyDict_Contains(container.ptr(), key.ptr())
+                                               : PySequence_Contains(container.ptr(), key.ptr());
+    check(r);
+    return r != 0;
+}
+
+Py_ssize_t length(nb::handle o) {
+    Py_ssize_t n = PyObject_Size(o.ptr());
+    if (n < 0)
+        throw error_already_set{};
+    return n;
+}
+
+bool truth(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    check(r);
+    return r != 0;
+}
+
+static bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    check(r);
+    return r != 0;
+}
+bool equal(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+bool less(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
+
+nb::object call(nb::handle f, std::initializer_list<nb::handle> args) {
+    PyObject *argv[8];
+    size_t n = 0;
+    for (nb::handle h : args) {
+        if (n == 8)
+            type_error("vx::call takes at most 8 arguments");
+        argv[n++] = h.ptr();
+    }
+    return own(PyObject_Vectorcall(f.ptr(), argv, n, nullptr));
+}
+
+nb::object call_method(nb::handle self, const char *name, std::initializer_list<nb::handle> args) {
+    return call(getattr(self, name), args);
+}
+
+nb::object int_obj(long long v) { return own(PyLong_FromLongLong(v)); }
+nb::object str_obj(std::string_view s) {
+    return own(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+nb::object next_item(nb::handle it) {
+    PyObject *x = PyIter_Next(it.ptr());
+    if (!x && PyErr_Occurred())
+        throw error_already_set{};
+    return nb::steal(x);
+}
+
+void unpack(nb::handle value, nb::object *out, int n) {
+    if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == n) {
+        for (int i = 0; i < n; ++i)
+            out[i] = nb::borrow(PyTuple_GET_ITEM(value.ptr(), i));
+        return;
+    }
+    nb::object it = own(PyObject_GetIter(value.ptr()));
+    for (int i = 0; i < n; ++i) {
+        out[i] = next_item(it);
+        if (!out[i].is_valid()) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", n, i);
+            throw error_already_set{};
+        }
+    }
+    if (next_item(it).is_valid()) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", n);
+        throw error_already_set{};
+    }
+}
+
+PyObject *item(PyObject *seq, Py_ssize_t i) {
+    if (PyTuple_CheckExact(seq)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(seq);
+        if (i < 0)
+            i += n;
+        if (i < 0 || i >= n) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            throw error_already_set{};
+        }
+        PyObject *o = PyTuple_GET_ITEM(seq, i);
+        Py_INCREF(o);
+        return o;
+    }
+    return check(PySequence_GetItem(seq, i));
+}
+
+std::string str_text(nb::handle o) {
+    nb::object s = own(PyObject_Str(o.ptr()));
+    return std::string(utf8(s));
+}
+
+std::string describe(PyObject *o, bool use_repr) {
+    PyObject *s = use_repr ? PyObject_Repr(o) : PyObject_Str(o);
+    if (!s) {
+        PyErr_Clear();
+        return "<?>";
+    }
+    nb::object keep = nb::steal(s);
+    Py_ssize_t n = 0;
+    const char *c = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!c) {
+        PyErr_Clear();
+        return "<?>";
+    }
+    return std::string(c, static_cast<size_t>(n));
+}
+
+}  // namespace vx
