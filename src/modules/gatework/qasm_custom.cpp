@@ -1,0 +1,292 @@
+// Custom gate definitions: parse_openqasm2_custom_gates.  Definitions are
+// read from the code only (comments are blanked first), so a comment never
+// declares a gate or hides a body statement.
+#include "qasm.hpp"
+
+#include <algorithm>
+
+namespace gatework::qasm {
+namespace {
+
+// Positions of one character, for "the next occurrence at or after i".
+struct Occurrences {
+    std::vector<Py_ssize_t> at;
+    Py_ssize_t next(Py_ssize_t i, Py_ssize_t limit) const {
+        auto it = std::lower_bound(at.begin(), at.end(), i);
+        if (it == at.end() || *it >= limit)
+            return -1;
+        return *it;
+    }
+};
+
+// [a-zA-Z0-9_,\s]
+bool is_formal_cp(Py_UCS4 c) {
+    if (c < 128)
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ',' ||
+               is_space_cp(c);
+    return is_space_cp(c);
+}
+
+struct DefMatch {
+    Py_ssize_t end;
+    Py_ssize_t name0, name1;
+    Py_ssize_t par0 = -1, par1 = -1;
+    Py_ssize_t arg0, arg1;
+    Py_ssize_t body0, body1;
+};
+
+struct DefScanner {
+    const View &v;
+    const Occurrences &close_paren, &close_brace;
+    Py_ssize_t run_from = -1, run_to = -1;  // the last run of formal-argument characters
+
+    Py_ssize_t formal_run_end(Py_ssize_t k) {
+        if (k >= run_from && k < run_to)
+            return run_to;
+        Py_ssize_t r = k;
+        while (r < v.n && is_formal_cp(v[r]))
+            ++r;
+        if (r > k) {
+            run_from = k;
+            run_to = r;
+        }
+        return r;
+    }
+
+    // "gate\s+(\w+)\s*(?:\(([^)]*)\))?\s+([a-zA-Z0-9_,\s]+)\s*\{([^}]*)\}" at p.
+    bool match(Py_ssize_t p, DefMatch &m) {
+        Py_ssize_t i = p + 4;
+        if (i >= v.n || !is_space_cp(v[i]))
+            return false;
+        while (i < v.n && is_space_cp(v[i]))
+            ++i;
+        m.name0 = i;
+        while (i < v.n && is_word_cp(v[i]))
+            ++i;
+        m.name1 = i;
+        if (m.name1 == m.name0)
+            return false;
+        Py_ssize_t j = i;
+        while (j < v.n && is_space_cp(v[j]))
+            ++j;
+        Py_ssize_t ws_from, k;
+        if (v[j] == '(' && j < v.n) {
+            Py_ssize_t c = close_paren.next(j + 1, v.n);
+            if (c < 0)
+                return false;
+            m.par0 = j + 1;
+            m.par1 = c;
+            ws_from = c + 1;
+        } else {
+            m.par0 = m.par1 = -1;
+            ws_from = i;
+        }
+        k = ws_from;
+        while (k < v.n && is_space_cp(v[k]))
+            ++k;
+        Py_ssize_t blanks = k - ws_from;
+        if (blanks < 1)
+            return false;
+        Py_ssize_t r = formal_run_end(k);
+        Py_ssize_t brace;
+        if (r > k) {
+            brace = r;
+            m.arg0 = k;
+            m.arg1 = r;
+        } else {
+            if (blanks < 2)
+                return false;
+            brace = k;
+            m.arg0 = k - 1;
+            m.arg1 = k;
+        }
+        if (brace >= v.n || v[brace] != '{')
+            return false;
+        Py_ssize_t close = close_brace.next(brace + 1, v.n);
+        if (close < 0)
+            return false;
+        m.body0 = brace + 1;
+        m.body1 = close;
+        m.end = close + 1;
+        return true;
+    }
+};
+
+nb::object text_of(const std::vector<Py_UCS4> &buf, Py_ssize_t b, Py_ssize_t e) {
+    return vx::own(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf.data() + b, e - b));
+}
+
+// Pieces of [b, e) split at `sep`, each stripped; empty pieces kept or not.
+void split_stripped(const View &v, Py_ssize_t b, Py_ssize_t e, Py_UCS4 sep, bool keep_empty,
+                    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> &out) {
+    Py_ssize_t s = b;
+    for (Py_ssize_t i = b;; ++i) {
+        if (i == e || v[i] == sep) {
+            Py_ssize_t pb = s, pe = i;
+            strip_range(v, pb, pe);
+            if (keep_empty || pe > pb)
+                out.emplace_back(pb, pe);
+            if (i == e)
+                break;
+            s = i + 1;
+        }
+    }
+}
+
+// One statement of a gate body: (name, parameter texts..., operand names...),
+// None when it has no statement shape.
+nb::object parse_instruction(const std::vector<Py_UCS4> &buf, const View &v, Py_ssize_t b, Py_ssize_t e,
+                             nb::handle tables[6]) {
+    strip_range(v, b, e);
+    while (e > b && v[e - 1] == ';')
+        --e;
+    Py_ssize_t i = b;
+    while (i < e && is_word_cp(v[i]))
+        ++i;
+    if (i == b)
+        return nb::none();
+    Py_ssize_t name1 = i;
+    Py_ssize_t j = i;
+    while (j < e && is_space_cp(v[j]))
+        ++j;
+    Py_ssize_t par0 = -1, par1 = -1;
+    if (j < e && v[j] == '(') {
+        for (Py_ssize_t c = j + 1; c < e; ++c)
+            if (v[c] == ')') {
+                par0 = j + 1;
+                par1 = c;
+                i = c + 1;
+                break;
+            }
+    }
+    while (i < e && is_space_cp(v[i]))
+        ++i;
+    for (Py_ssize_t c = i; c < e; ++c)
+        if (v[c] == '\n')
+            return nb::none();
+    nb::object name = text_of(buf, b, name1);
+    bool known = false;
+    for (int t = 0; t < 6 && !known; ++t)
+        known = contains(tables[t], name);
+    if (!known)
+        vx::value_error("parse error " + to_std(name) + " !");
+    std::vector<nb::object> items;
+    items.push_back(name);
+    if (par0 >= 0 && par1 > par0) {
+        std::vector<std::pair<Py_ssize_t, Py_ssize_t>> pieces;
+        split_stripped(v, par0, par1, ',', true, pieces);
+        for (auto &[pb, pe] : pieces)
+            items.push_back(text_of(buf, pb, pe));
+    }
+    Py_ssize_t ob = i, oe = e;
+    strip_range(v, ob, oe);
+    for (Py_ssize_t s = ob; s < oe;) {
+        if (v[s] == ',' || v[s] == ' ') {
+            ++s;
+            continue;
+        }
+        Py_ssize_t t = s;
+        while (t < oe && v[t] != ',' && v[t] != ' ')
+            ++t;
+        Py_ssize_t pb = s, pe = t;
+        strip_range(v, pb, pe);
+        if (pe > pb)
+            items.push_back(text_of(buf, pb, pe));
+        s = t;
+    }
+    nb::object tup = vx::own(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t k = 0; k < items.size(); ++k)
+        PyTuple_SET_ITEM(tup.ptr(), static_cast<Py_ssize_t>(k), items[k].release().ptr());
+    return tup;
+}
+
+nb::object parse_openqasm2_custom_gates(const vx::Args &a) {
+    PyObject *text = a.ptr(0);
+    nb::handle tables[6];
+    for (int t = 0; t < 6; ++t)
+        tables[t] = a.global(vx::kGateTables[t]);
+
+    // A copy whose comments are blanked: definitions are read from code only,
+    // and a comment inside a body hides nothing that follows it.
+    View orig(text);
+    std::vector<Py_UCS4> buf(static_cast<size_t>(orig.n));
+    for (Py_ssize_t i = 0; i < orig.n; ++i)
+        buf[static_cast<size_t>(i)] = orig[i];
+    for (Py_ssize_t i = 0; i + 1 < orig.n; ++i) {
+        if (buf[i] == '/' && buf[i + 1] == '/') {
+            while (i < orig.n && !is_line_break_cp(buf[i]))
+                buf[i++] = ' ';
+        }
+    }
+    View v(buf.data(), orig.n);
+    Occurrences close_paren, close_brace;
+    for (Py_ssize_t i = 0; i < v.n; ++i) {
+        if (buf[i] == ')')
+            close_paren.at.push_back(i);
+        else if (buf[i] == '}')
+            close_brace.at.push_back(i);
+    }
+    DefScanner scanner{v, close_paren, close_brace};
+
+    nb::object table = vx::own(PyDict_New());
+    nb::object rest = vx::own(PyList_New(0));
+    nb::object k_pq = str_of("params_and_qregs"), k_def = str_of("definition");
+    Py_ssize_t copied = 0;
+    for (Py_ssize_t p = 0; p + 4 <= v.n;) {
+        DefMatch m;
+        if (!(buf[p] == 'g' && buf[p + 1] == 'a' && buf[p + 2] == 't' && buf[p + 3] == 'e') || !scanner.match(p, m)) {
+            ++p;
+            continue;
+        }
+        nb::object name = text_of(buf, m.name0, m.name1);
+        nb::object formals = vx::own(PyList_New(0));
+        std::vector<std::pair<Py_ssize_t, Py_ssize_t>> pieces;
+        if (m.par0 >= 0 && m.par1 > m.par0) {
+            split_stripped(v, m.par0, m.par1, ',', true, pieces);
+            for (auto &[pb, pe] : pieces)
+                vx::check(PyList_Append(formals.ptr(), text_of(buf, pb, pe).ptr()));
+        }
+        pieces.clear();
+        split_stripped(v, m.arg0, m.arg1, ',', false, pieces);
+        for (auto &[pb, pe] : pieces)
+            vx::check(PyList_Append(formals.ptr(), text_of(buf, pb, pe).ptr()));
+        nb::object body = vx::own(PyList_New(0));
+        pieces.clear();
+        Py_ssize_t bb = m.body0, be = m.body1;
+        strip_range(v, bb, be);
+        split_stripped(v, bb, be, ';', false, pieces);
+        for (auto &[pb, pe] : pieces) {
+            nb::object ins = parse_instruction(buf, v, pb, pe, tables);
+            if (!ins.is_none())
+                vx::check(PyList_Append(body.ptr(), ins.ptr()));
+        }
+        nb::object record = vx::own(PyDict_New());
+        vx::check(PyDict_SetItem(record.ptr(), k_pq.ptr(), formals.ptr()));
+        vx::check(PyDict_SetItem(record.ptr(), k_def.ptr(), body.ptr()));
+        vx::check(PyDict_SetItem(table.ptr(), name.ptr(), record.ptr()));
+        vx::check(PyList_Append(rest.ptr(), substr(text, copied, p).ptr()));
+        copied = m.end;
+        p = m.end;
+    }
+    vx::check(PyList_Append(rest.ptr(), substr(text, copied, orig.n).ptr()));
+    nb::object empty = str_of("");
+    nb::object out = vx::own(PyUnicode_Join(empty.ptr(), rest.ptr()));
+    if (PyDict_GET_SIZE(table.ptr()) > 0) {
+        vx::print_str("Custom gate detected");
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(table.ptr(), &pos, &key, &value))
+            vx::print({key, value});
+    }
+    return vx::own(PyTuple_Pack(2, table.ptr(), out.ptr()));
+}
+
+vx::FunctionDef parse_openqasm2_custom_gates_def() {
+    return {.name = "parse_openqasm2_custom_gates",
+            .impl = parse_openqasm2_custom_gates,
+            .params = {{"openqasm2_str", vx::Conv::Str}}};
+}
+Register reg_parse_openqasm2_custom_gates("parse_openqasm2_custom_gates", parse_openqasm2_custom_gates_def);
+
+}  // namespace
+}  // namespace gatework::qasm

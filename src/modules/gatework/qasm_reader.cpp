@@ -1,0 +1,422 @@
+// What both program readers do with a statement once its gate word is known.
+#include "qasm_reader.hpp"
+
+namespace gatework::qasm {
+
+[[noreturn]] void unrecognized(nb::handle word) {
+    vx::value_error("Sorry, an unrecognized OpenQASM 2.0 syntax " + to_std(word) +
+                    " was detected by vexalcircuit. Please contact the developer for assistance.");
+}
+[[noreturn]] void unrecognized_line(nb::handle line) {
+    vx::value_error("Sorry, an unrecognized OpenQASM 2.0 syntax " + to_std(line) + " was detected by vexalcircuit.");
+}
+[[noreturn]] void wrong_param_count(nb::handle gate, long long expected, long long got) {
+    vx::value_error(to_std(gate) + " takes " + std::to_string(expected) + " parameter(s), but got " +
+                    std::to_string(got) + ".");
+}
+[[noreturn]] void count_error(nb::handle gate, long long want, long long got) {
+    vx::value_error(to_std(gate) + " takes " + std::to_string(want) + " quantum arguments, but got " +
+                    std::to_string(got) + ".");
+}
+[[noreturn]] void length_error(nb::handle gate, int want) {
+    vx::value_error(to_std(gate) + " takes " + std::to_string(want) + " different quantum arguments length.");
+}
+
+namespace {
+const char *const kSkipWords[] = {"OPENQASM", "include", "opaque", "gate", "qreg", "creg"};
+}  // namespace
+
+Reader::Reader(const vx::Args &a, nb::handle custom_gates, bool dump) : custom_(custom_gates), dump_(dump) {
+    for (int t = 0; t < 6; ++t)
+        tables_[t] = a.global(vx::kGateTables[t]);
+    np_ = a.global("np");
+    re_ = a.global("re");
+    pi_ = np_.attr("pi");
+    half_pi_ = vx::own(PyNumber_TrueDivide(pi_.ptr(), int_of(2).ptr()));
+    parse_expression_ = a.global("parse_expression");
+    own_eval_ = is_own_parse_expression(parse_expression_.ptr());
+    zero_ = int_of(0);
+    barrier_ = str_of("barrier");
+    u_ = str_of("u");
+    qubit_used_ = vx::own(PyList_New(0));
+    cbit_used_ = vx::own(PyList_New(0));
+    new_ = vx::own(PyList_New(0));
+}
+
+const GateInfo &Reader::info(nb::handle word) {
+    key_.assign(vx::utf8(word));
+    auto it = infos_.find(key_);
+    if (it != infos_.end())
+        return it->second;
+    GateInfo g = classify(word);
+    return infos_.emplace(key_, std::move(g)).first->second;
+}
+
+// The same for a word given as ASCII bytes of a line.
+const GateInfo &Reader::info_ascii(std::string_view w) {
+    key_.assign(w);
+    auto it = infos_.find(key_);
+    if (it != infos_.end())
+        return it->second;
+    nb::object word = vx::own(PyUnicode_FromStringAndSize(w.data(), static_cast<Py_ssize_t>(w.size())));
+    GateInfo g = classify(word);
+    return infos_.emplace(key_, std::move(g)).first->second;
+}
+
+// One parameter text (a piece of a line) evaluated as parse_expression does.
+nb::object Reader::eval(PyObject *src, Py_ssize_t b, Py_ssize_t e) {
+    if (own_eval_) {
+        View v(src);
+        if (v.ascii)
+            return evaluate_ascii_expression(v.bytes(b, e), pi_.ptr(), nullptr, 0);
+        return evaluate_expression(substr(src, b, e), np_, re_, nullptr, 0);
+    }
+    nb::object piece = substr(src, b, e);
+    return call_parse_expression(piece);
+}
+
+nb::object Reader::eval_obj(nb::handle text) {
+    if (own_eval_) {
+        if (!PyUnicode_CheckExact(text.ptr()))
+            vx::type_error(std::string("Argument 'expr' has incorrect type (expected str, got ") +
+                           vx::type_name(text.ptr()) + ")");
+        return evaluate_expression(text, np_, re_, nullptr, 0);
+    }
+    return call_parse_expression(text);
+}
+
+// Parameters of a parenthesised text split at commas, after the count check.
+void Reader::params_of(nb::handle gate_word, const GateInfo &g, PyObject *src, Py_ssize_t b, Py_ssize_t e,
+                       std::vector<nb::object> &out) {
+    out.clear();
+    if (b < 0) {
+        if (g.nparams > 0)
+            wrong_param_count(gate_word, g.nparams, 0);
+        return;
+    }
+    View v(src);
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> pieces;
+    Py_ssize_t s = b;
+    for (Py_ssize_t i = b;; ++i)
+        if (i == e || v[i] == ',') {
+            pieces.emplace_back(s, i);
+            if (i == e)
+                break;
+            s = i + 1;
+        }
+    if (g.nparams >= 0 && static_cast<int>(pieces.size()) != g.nparams)
+        wrong_param_count(gate_word, g.nparams, static_cast<long long>(pieces.size()));
+    for (auto &[pb, pe] : pieces)
+        out.push_back(eval(src, pb, pe));
+}
+
+// (head..., mid..., tail...)
+nb::object Reader::tuple(std::initializer_list<PyObject *> head, const std::vector<nb::object> *mid,
+                         std::initializer_list<PyObject *> tail) {
+    Py_ssize_t n = static_cast<Py_ssize_t>(head.size() + (mid ? mid->size() : 0) + tail.size());
+    nb::object t = vx::own(PyTuple_New(n));
+    Py_ssize_t k = 0;
+    auto put = [&](PyObject *o) {
+        Py_INCREF(o);
+        PyTuple_SET_ITEM(t.ptr(), k++, o);
+    };
+    for (PyObject *o : head)
+        put(o);
+    if (mid)
+        for (const nb::object &m : *mid)
+            put(m.ptr());
+    for (PyObject *o : tail)
+        put(o);
+    return t;
+}
+
+// The records of one application of a custom gate body.
+void Reader::expand(nb::handle gate_word, const GateInfo &g, const std::vector<nb::object> &params,
+                    const std::vector<PyObject *> &qubits) {
+    nb::object pq = vx::own(PyObject_GetItem(g.custom.ptr(), str_of("params_and_qregs").ptr()));
+    nb::object defn = vx::own(PyObject_GetItem(g.custom.ptr(), str_of("definition").ptr()));
+    nb::object names = vx::own(PySequence_Fast(pq.ptr(), "params_and_qregs must be a sequence"));
+    Py_ssize_t nnames = PySequence_Fast_GET_SIZE(names.ptr());
+    // The binding: a later duplicate name wins, as in a dict.
+    std::vector<std::pair<nb::object, PyObject *>> bind;
+    size_t nvalues = params.size() + qubits.size();
+    for (Py_ssize_t k = 0; k < nnames && static_cast<size_t>(k) < nvalues; ++k) {
+        nb::handle nm = PySequence_Fast_GET_ITEM(names.ptr(), k);
+        PyObject *val = static_cast<size_t>(k) < params.size() ? params[static_cast<size_t>(k)].ptr()
+                                                               : qubits[static_cast<size_t>(k) - params.size()];
+        bool replaced = false;
+        for (auto &b : bind) {
+            int eq = PyObject_RichCompareBool(b.first.ptr(), nm.ptr(), Py_EQ);
+            vx::check(eq);
+            if (eq) {
+                b.second = val;
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced)
+            bind.emplace_back(nb::borrow(nm), val);
+    }
+    std::vector<Binding> binds;
+    for (auto &b : bind)
+        if (PyUnicode_Check(b.first.ptr()))
+            binds.push_back({vx::utf8(b.first), b.second});
+
+    nb::object it = vx::own(PyObject_GetIter(defn.ptr()));
+    std::vector<nb::object> args;
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object ins = nb::steal(raw);
+        nb::object seq = vx::own(PySequence_Fast(ins.ptr(), "a body instruction must be a sequence"));
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+        if (n == 0)
+            continue;
+        nb::handle bname = PySequence_Fast_GET_ITEM(seq.ptr(), 0);
+        args.clear();
+        for (Py_ssize_t k = 1; k < n; ++k)
+            args.push_back(body_value(PySequence_Fast_GET_ITEM(seq.ptr(), k), bind, binds));
+        body_record(gate_word, bname, args);
+    }
+    if (PyErr_Occurred())
+        throw vx::error_already_set{};
+}
+
+nb::object Reader::finish(bool trim) {
+    if (PyList_GET_SIZE(cbit_used_.ptr()) == 0) {
+        nb::object distinct = vx::own(PySet_New(qubit_used_.ptr()));
+        Py_ssize_t n = PySet_GET_SIZE(distinct.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            use_cbit(int_of(i).ptr());
+    }
+    nb::object qset = vx::own(PySet_New(qubit_used_.ptr()));
+    nb::object cset = vx::own(PySet_New(cbit_used_.ptr()));
+    nb::object gates = trim ? trimmed(qset) : new_;
+    return vx::own(PyTuple_Pack(3, gates.ptr(), qset.ptr(), cset.ptr()));
+}
+
+// The gate list with every barrier cut to the qubits in `qset`; a barrier
+// left without qubits is dropped.
+nb::object Reader::trimmed(nb::handle qset) {
+    nb::object gates = vx::own(PyList_New(0));
+    Py_ssize_t n = PyList_GET_SIZE(new_.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *rec = PyList_GET_ITEM(new_.ptr(), i);
+        if (!(PyTuple_Check(rec) && PyTuple_GET_SIZE(rec) == 2 && equals_text(PyTuple_GET_ITEM(rec, 0), "barrier"))) {
+            vx::check(PyList_Append(gates.ptr(), rec));
+            continue;
+        }
+        nb::object kept = vx::own(PyList_New(0));
+        nb::object it = vx::own(PyObject_GetIter(PyTuple_GET_ITEM(rec, 1)));
+        while (PyObject *raw = PyIter_Next(it.ptr())) {
+            nb::object q = nb::steal(raw);
+            int in = PySet_Contains(qset.ptr(), q.ptr());
+            vx::check(in);
+            if (in)
+                vx::check(PyList_Append(kept.ptr(), q.ptr()));
+        }
+        if (PyErr_Occurred())
+            throw vx::error_already_set{};
+        if (PyList_GET_SIZE(kept.ptr()) == 0)
+            continue;
+        nb::object qs = vx::own(PyList_AsTuple(kept.ptr()));
+        vx::check(PyList_Append(gates.ptr(), tuple({barrier_.ptr(), qs.ptr()}).ptr()));
+    }
+    return gates;
+}
+
+nb::object Reader::call_parse_expression(nb::handle text) {
+    return vx::own(PyObject_CallOneArg(parse_expression_.ptr(), text.ptr()));
+}
+
+GateInfo Reader::classify(nb::handle word) {
+    GateInfo g;
+    g.word = nb::borrow(word);
+    g.name = nb::borrow(word);
+    auto is = [&](const char *t) { return PyUnicode_CompareWithASCIIString(word.ptr(), t) == 0; };
+    if (contains(tables_[0], word)) {
+        g.row = kOne;
+        g.nqubits = 1;
+        g.nparams = 0;
+    } else if (contains(tables_[1], word)) {
+        g.row = kTwo;
+        g.nqubits = 2;
+        g.nparams = 0;
+    } else if (contains(tables_[2], word)) {
+        g.row = kThree;
+        g.nqubits = 3;
+        g.nparams = 0;
+    } else if (contains(tables_[3], word)) {
+        g.row = kParam1;
+        g.nqubits = 1;
+        if (is("u") || is("u3")) {
+            g.is_u = true;
+            g.nparams = 3;
+            g.name = u_;
+        } else if (is("r")) {
+            g.is_r = true;
+            g.nparams = 2;
+        } else if (is("rx") || is("ry") || is("rz") || is("p")) {
+            g.nparams = 1;
+        }
+    } else if (is("u1") || is("u2")) {
+        g.row = kU12;
+        g.is_u1 = is("u1");
+        g.is_u2 = !g.is_u1;
+        g.nparams = g.is_u1 ? 1 : 2;
+        g.name = u_;
+    } else if (contains(tables_[4], word)) {
+        g.row = kParam2;
+        g.nqubits = 2;
+        g.nparams = 1;
+    } else if (is("cu1")) {
+        g.row = kCu1;
+        g.nparams = 1;
+        g.name = str_of("cp");
+    } else if (is("delay")) {
+        g.row = kDelay;
+        g.nparams = 1;
+    } else if (is("reset")) {
+        g.row = kReset;
+    } else if (is("barrier")) {
+        g.row = kBarrier;
+    } else if (is("measure")) {
+        g.row = kMeasure;
+    } else if (is_skip(word)) {
+        g.row = kSkip;
+    } else if (PyObject *rec =
+                   PyDict_Check(custom_.ptr()) ? PyDict_GetItemWithError(custom_.ptr(), word.ptr()) : nullptr) {
+        g.row = kCustom;
+        g.custom = nb::borrow(rec);
+    } else {
+        if (PyErr_Occurred())
+            throw vx::error_already_set{};
+        if (!PyDict_Check(custom_.ptr()) && contains(custom_, word)) {
+            g.row = kCustom;
+            g.custom = vx::own(PyObject_GetItem(custom_.ptr(), word.ptr()));
+        }
+    }
+    return g;
+}
+
+bool Reader::is_skip(nb::handle word) const {
+    for (const char *w : kSkipWords)
+        if (PyUnicode_CompareWithASCIIString(word.ptr(), w) == 0)
+            return true;
+    return dump_ && PyUnicode_CompareWithASCIIString(word.ptr(), "//") == 0;
+}
+
+// The value of one argument text of a body instruction.
+nb::object Reader::body_value(nb::handle text, const Bound &bind, const std::vector<Binding> &binds) {
+    for (auto it = bind.rbegin(); it != bind.rend(); ++it) {
+        int eq = PyObject_RichCompareBool(it->first.ptr(), text.ptr(), Py_EQ);
+        vx::check(eq);
+        if (eq)
+            return nb::borrow(it->second);
+    }
+    if (!PyUnicode_Check(text.ptr()))
+        return eval_obj(text);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    bool digits = n > 0;
+    if (PyUnicode_IS_ASCII(text.ptr())) {
+        View v(text.ptr());
+        for (Py_ssize_t i = 0; i < n && digits; ++i)
+            digits = v[i] >= '0' && v[i] <= '9';
+    } else {
+        nb::object r = vx::own(PyObject_CallMethod(text.ptr(), "isdigit", nullptr));
+        digits = r.ptr() == Py_True;
+    }
+    if (digits)
+        return vx::own(PyLong_FromUnicodeObject(text.ptr(), 10));
+    if (own_eval_)
+        return evaluate_expression(text, np_, re_, binds.data(), binds.size());
+    return call_parse_expression(substitute(text, bind));
+}
+
+// A text with every bound name replaced by its value, for a replaced
+// parse_expression that knows no bindings.
+nb::object Reader::substitute(nb::handle text, const Bound &bind) {
+    View v(text.ptr());
+    nb::object parts = vx::own(PyList_New(0));
+    Py_ssize_t copied = 0;
+    for (Py_ssize_t i = 0; i < v.n;) {
+        if (!is_word_cp(v[i]) || (i > 0 && (is_word_cp(v[i - 1]) || v[i - 1] == '.'))) {
+            ++i;
+            continue;
+        }
+        Py_ssize_t j = i;
+        while (j < v.n && is_word_cp(v[j]))
+            ++j;
+        nb::object w = substr(text.ptr(), i, j);
+        PyObject *val = nullptr;
+        for (auto it = bind.rbegin(); it != bind.rend() && !val; ++it) {
+            int eq = PyObject_RichCompareBool(it->first.ptr(), w.ptr(), Py_EQ);
+            vx::check(eq);
+            if (eq)
+                val = it->second;
+        }
+        if (val) {
+            vx::check(PyList_Append(parts.ptr(), substr(text.ptr(), copied, i).ptr()));
+            nb::object r = vx::own(PyUnicode_FromFormat("(%R)", val));
+            vx::check(PyList_Append(parts.ptr(), r.ptr()));
+            copied = j;
+        }
+        i = j;
+    }
+    vx::check(PyList_Append(parts.ptr(), substr(text.ptr(), copied, v.n).ptr()));
+    return vx::own(PyUnicode_Join(str_of("").ptr(), parts.ptr()));
+}
+
+// Appends the records of one body instruction in the shapes of the gate
+// records: a barrier over a tuple, a delay and a reset per qubit.
+void Reader::body_record(nb::handle gate_word, nb::handle bname, const std::vector<nb::object> &args) {
+    if (!PyUnicode_Check(bname.ptr())) {
+        append(tuple({bname.ptr()}, &args));
+        return;
+    }
+    const GateInfo &g = info(bname);
+    size_t n = args.size();
+    auto expect = [&](size_t want) {
+        if (n != want)
+            vx::value_error("custom gate " + to_std(gate_word) + ": " + to_std(bname) + " takes " +
+                            std::to_string(want) + " arguments, but got " + std::to_string(n) + ".");
+    };
+    switch (g.row) {
+    case kOne:
+    case kTwo:
+    case kThree:
+    case kParam2:
+        expect(static_cast<size_t>(g.nparams + g.nqubits));
+        append(tuple({g.name.ptr()}, &args));
+        return;
+    case kParam1:
+        if (g.nparams >= 0)
+            expect(static_cast<size_t>(g.nparams + 1));
+        append(tuple({g.name.ptr()}, &args));
+        return;
+    case kBarrier: {
+        nb::object qs = vx::own(PyTuple_New(static_cast<Py_ssize_t>(n)));
+        for (size_t k = 0; k < n; ++k) {
+            Py_INCREF(args[k].ptr());
+            PyTuple_SET_ITEM(qs.ptr(), static_cast<Py_ssize_t>(k), args[k].ptr());
+        }
+        append(tuple({g.name.ptr(), qs.ptr()}));
+        return;
+    }
+    case kDelay:
+        if (n < 2)
+            expect(2);
+        for (size_t k = 1; k < n; ++k) {
+            nb::object q = vx::own(PyTuple_Pack(1, args[k].ptr()));
+            append(tuple({g.name.ptr(), args[0].ptr(), q.ptr()}));
+        }
+        return;
+    case kReset:
+        if (n < 1)
+            expect(1);
+        for (size_t k = 0; k < n; ++k)
+            append(tuple({g.name.ptr(), args[k].ptr()}));
+        return;
+    default: append(tuple({bname.ptr()}, &args)); return;
+    }
+}
+
+}  // namespace gatework::qasm

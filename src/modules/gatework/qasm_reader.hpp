@@ -1,0 +1,106 @@
+// What both program readers do with a statement once its gate word is known:
+// classify the word, evaluate parameter texts, expand custom gate calls and
+// complete the result (default classical bits, barrier trimming).
+#pragma once
+
+#include "qasm.hpp"
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace gatework::qasm {
+
+// How a statement is read, by its gate word.
+enum Row {
+    kOne = 1,  // one-qubit gates
+    kTwo,      // two-qubit gates
+    kThree,    // three-qubit gates
+    kParam1,   // one-qubit parameter gates
+    kU12,      // u1, u2
+    kParam2,   // two-qubit parameter gates
+    kCu1,      // cu1
+    kDelay,
+    kReset,
+    kBarrier,
+    kMeasure,
+    kSkip,  // lines that are no statements: version, include, declarations
+    kCustom,
+    kUnknown
+};
+
+struct GateInfo {
+    Row row = kUnknown;
+    nb::object word;    // the gate word as written
+    nb::object name;    // the record name
+    int nparams = -1;   // the parameters it takes, -1 for any
+    int nqubits = 0;    // for body instructions: the qubits it takes, 0 for any
+    nb::object custom;  // the custom gate record
+    bool is_u1 = false, is_u2 = false, is_u = false, is_r = false;
+};
+
+// Everything one reader call needs: the tables, the custom gates and the
+// functions of the module as its names hold them now.
+class Reader {
+public:
+    Reader(const vx::Args &a, nb::handle custom_gates, bool dump);
+
+    const GateInfo &info(nb::handle word);
+    // The same for a word given as ASCII bytes of a line.
+    const GateInfo &info_ascii(std::string_view w);
+    bool is_skip(nb::handle word) const;
+
+    // One parameter text (a piece of a line) evaluated as parse_expression does.
+    nb::object eval(PyObject *src, Py_ssize_t b, Py_ssize_t e);
+    nb::object eval_obj(nb::handle text);
+    // Parameters of a parenthesised text split at commas, after the count check.
+    void params_of(nb::handle gate_word, const GateInfo &g, PyObject *src, Py_ssize_t b, Py_ssize_t e,
+                   std::vector<nb::object> &out);
+
+    void append(nb::object rec) { vx::check(PyList_Append(new_.ptr(), rec.ptr())); }
+    void use_qubit(PyObject *q) { vx::check(PyList_Append(qubit_used_.ptr(), q)); }
+    void use_cbit(PyObject *c) { vx::check(PyList_Append(cbit_used_.ptr(), c)); }
+
+    // (head..., mid..., tail...)
+    static nb::object tuple(std::initializer_list<PyObject *> head, const std::vector<nb::object> *mid = nullptr,
+                            std::initializer_list<PyObject *> tail = {});
+
+    // The records of one application of a custom gate body.
+    void expand(nb::handle gate_word, const GateInfo &g, const std::vector<nb::object> &params,
+                const std::vector<PyObject *> &qubits);
+
+    // The result triple; `trim` trims barriers to the qubits used.
+    nb::object finish(bool trim);
+
+    nb::object pi_, half_pi_, zero_, barrier_, u_;
+
+private:
+    using Bound = std::vector<std::pair<nb::object, PyObject *>>;
+
+    nb::handle custom_;
+    bool dump_;
+    nb::handle tables_[6];
+    nb::handle np_, re_;
+    nb::handle parse_expression_;
+    bool own_eval_;
+    nb::object qubit_used_, cbit_used_, new_;
+    std::unordered_map<std::string, GateInfo> infos_;
+    std::string key_;
+
+    nb::object call_parse_expression(nb::handle text);
+    GateInfo classify(nb::handle word);
+    // The value of one argument text of a body instruction.
+    nb::object body_value(nb::handle text, const Bound &bind, const std::vector<Binding> &binds);
+    // A text with every bound name replaced by its value, for a replaced
+    // parse_expression that knows no bindings.
+    nb::object substitute(nb::handle text, const Bound &bind);
+    // Appends the records of one body instruction in the shapes of the gate
+    // records: a barrier over a tuple, a delay and a reset per qubit.
+    void body_record(nb::handle gate_word, nb::handle bname, const std::vector<nb::object> &args);
+    nb::object trimmed(nb::handle qset);
+};
+
+}  // namespace gatework::qasm
