@@ -59,6 +59,8 @@ void fill_digraph(nb::handle g, PyObject *nodes, PyObject *edges) {
     }
 }
 
+void wrong_gate_type(PyObject *name) { value_error("wrong gate type " + describe(name, false)); }
+
 const Api *from_function(PyObject *f) {
     if (!is_function(f))
         return nullptr;

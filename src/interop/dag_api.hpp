@@ -96,6 +96,10 @@ inline int wire_count(RecordKind k) {
     }
 }
 
+// ValueError "wrong gate type <name>": the refusal of a name no table holds,
+// wherever a record must have a kind.
+[[noreturn]] void wrong_gate_type(PyObject *name);
+
 // What the tables say of one name.
 struct GateKind {
     std::uint8_t tables = 0;  // bit t (table_bit): table t holds the name

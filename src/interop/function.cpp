@@ -387,6 +387,11 @@ int find_keyword(Function *f, PyObject *key) {
 
 }  // namespace
 
+nb::object convert_argument(PyObject *value, const char *name, Conv conv) {
+    PyObject *changed = convert(Param{name, conv}, value);
+    return changed ? nb::steal(changed) : nb::borrow(value);
+}
+
 void translate_current_exception() {
     try {
         throw;

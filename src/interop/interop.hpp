@@ -79,6 +79,11 @@ struct Param {
 
 constexpr int kMaxParams = 16;
 
+// A value converted as a parameter `name` of that kind is converted on entry,
+// with the parser's TypeError texts; for code that takes its arguments
+// apart itself (the operands of a record handed on).
+nb::object convert_argument(PyObject *value, const char *name, Conv conv);
+
 struct Function;
 
 // The view of one call's arguments after binding and conversion.

@@ -40,7 +40,7 @@ static bool compare(nb::handle a, nb::handle b, int op) {
 bool equal(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
 bool less(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
 
-nb::object call(nb::handle f, std::initializer_list<nb::handle> args) {
+nb::object call(nb::handle f, std::initializer_list<nb::handle> args, PyObject *kwnames) {
     PyObject *argv[8];
     size_t n = 0;
     for (nb::handle h : args) {
@@ -48,11 +48,17 @@ nb::object call(nb::handle f, std::initializer_list<nb::handle> args) {
             type_error("vx::call takes at most 8 arguments");
         argv[n++] = h.ptr();
     }
-    return own(PyObject_Vectorcall(f.ptr(), argv, n, nullptr));
+    const size_t npos = n - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+    return own(PyObject_Vectorcall(f.ptr(), argv, npos, kwnames));
 }
 
 nb::object call_method(nb::handle self, const char *name, std::initializer_list<nb::handle> args) {
     return call(getattr(self, name), args);
+}
+
+void init_base(nb::handle cls, nb::handle self) {
+    nb::object sup = call(reinterpret_cast<PyObject *>(&PySuper_Type), {cls, self});
+    call_method(sup, "__init__", {});
 }
 
 nb::object int_obj(long long v) { return own(PyLong_FromLongLong(v)); }

@@ -31,9 +31,13 @@ bool truth(nb::handle o);
 bool equal(nb::handle a, nb::handle b);
 bool less(nb::handle a, nb::handle b);
 
-// f(*args) and self.name(*args), positional only.
-nb::object call(nb::handle f, std::initializer_list<nb::handle> args);
+// f(*args) through vectorcall (at most 8 arguments); the last ones are
+// passed by keyword when `kwnames` (a tuple of their names) is given.
+nb::object call(nb::handle f, std::initializer_list<nb::handle> args, PyObject *kwnames = nullptr);
+// self.name(*args)
 nb::object call_method(nb::handle self, const char *name, std::initializer_list<nb::handle> args);
+// super(cls, self).__init__(), from a method of `cls`
+void init_base(nb::handle cls, nb::handle self);
 
 // New int / str objects.
 nb::object int_obj(long long v);

@@ -234,7 +234,7 @@ nb::object get_qcgraph_edges(const vx::Args &a) {
             pair(rec.ptr(), 1, 3);
             pair(rec.ptr(), 2, 4);
             break;
-        case Coupling::Unknown: vx::value_error("wrong gate type " + vx::str_text(name));
+        case Coupling::Unknown: vx::dagapi::wrong_gate_type(name.ptr());
         }
         if (!plain_list || !(PyTuple_CheckExact(rec.ptr()) || PyList_CheckExact(rec.ptr())))
             kinds.forget();  // the iterator's or the record's own code ran: the tables may have changed

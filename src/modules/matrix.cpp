@@ -61,7 +61,7 @@ bool plain(double x) { return x == 0.0 || std::isnormal(x); }
 bool tiny(double x) { return x != 0.0 && !std::isnormal(x) && std::isfinite(x); }
 
 struct Cache {
-    PyObject *numpy = nullptr;   // the numpy module imported at load
+    PyObject *numpy = nullptr;   // the numpy module imported at load, for the probes
     PyObject *empty = nullptr;   // numpy.empty
     PyObject *zeros = nullptr;   // numpy.zeros
     PyObject *np_cos = nullptr;  // numpy's ufuncs, for trigonometry when libm differs
@@ -77,8 +77,6 @@ struct Cache {
     PyObject *j = nullptr, *mj = nullptr;  // 1j, -1j
     PyObject *fzero = nullptr;             // 0.0
     PyObject *s_np = nullptr, *s_ket0 = nullptr, *s_ket1 = nullptr, *s_u_mat = nullptr, *s_pi = nullptr;
-    PyObject *ket0 = nullptr, *ket1 = nullptr;  // the module's own columns
-    PyObject *u_mat = nullptr;                  // the module's own u_mat
     PyTypeObject *ndarray = nullptr;
     bool data_at_head = false;  // an ndarray's data pointer follows its header
     bool native_trig = false;
@@ -92,14 +90,7 @@ Cache C;
 
 PyObject *keep(nb::object o) { return o.release().ptr(); }
 
-nb::object call(PyObject *f, std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) {
-    PyObject *argv[8];
-    size_t n = 0;
-    for (PyObject *x : args)
-        argv[n++] = x;
-    size_t npos = n - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
-    return vx::own(PyObject_Vectorcall(f, argv, npos, kwnames));
-}
+using vx::call;
 
 // np.array(rows, dtype=complex) over nested lists of the given objects.
 nb::object array_of_rows(nb::handle np, const std::vector<std::vector<PyObject *>> &rows) {
@@ -325,15 +316,15 @@ template <class D> nb::object cp(const D &d, double theta) {
     return d.mat(4, e);
 }
 
-// Runs a formula natively when `np` is numpy, `ok` holds and the result has
-// no subnormal entry; otherwise through the module's `np`.
-template <class F> nb::object dispatch(nb::handle np, bool ok, F &&f) {
-    if (ok && np.ptr() == C.numpy) {
+// Runs a formula natively when the module's `np` is the numpy it imported,
+// `ok` holds and the result has no subnormal entry; otherwise through `np`.
+template <class F> nb::object dispatch(const vx::Args &a, bool ok, F &&f) {
+    if (ok && vx::is_original(a, "np")) {
         nb::object r = f(Native{});
         if (r.is_valid())
             return r;
     }
-    return f(Generic{np});
+    return f(Generic{nb::borrow(a.global(C.s_np))});
 }
 
 // ---------------------------------------------------------------- functions
@@ -345,34 +336,34 @@ bool half_ok(double theta) { return plain(theta * 0.5); }
 
 nb::object rx_mat(const vx::Args &a) {
     const double t = a.f(0);
-    return dispatch(np_of(a), half_ok(t) && C.py_f64 != Mul::Unknown, [&](const auto &d) { return rx(d, t); });
+    return dispatch(a, half_ok(t) && C.py_f64 != Mul::Unknown, [&](const auto &d) { return rx(d, t); });
 }
 nb::object ry_mat(const vx::Args &a) {
     const double t = a.f(0);
-    return dispatch(np_of(a), half_ok(t), [&](const auto &d) { return ry(d, t); });
+    return dispatch(a, half_ok(t), [&](const auto &d) { return ry(d, t); });
 }
 nb::object rz_mat(const vx::Args &a) {
     const double t = a.f(0);
-    return dispatch(np_of(a), half_ok(t), [&](const auto &d) { return rz(d, t); });
+    return dispatch(a, half_ok(t), [&](const auto &d) { return rz(d, t); });
 }
 nb::object p_mat(const vx::Args &a) {
     const double t = a.f(0);
-    return dispatch(np_of(a), plain(t), [&](const auto &d) { return p(d, t); });
+    return dispatch(a, plain(t), [&](const auto &d) { return p(d, t); });
 }
 
-nb::object u_of(nb::handle np, double theta, double phi, double lamda) {
+nb::object u_of(const vx::Args &a, double theta, double phi, double lamda) {
     const bool ok =
         half_ok(theta) && plain(phi) && plain(lamda) && plain(phi + lamda) && C.np_f64 != Mul::Unknown && C.np_neg;
-    return dispatch(np, ok, [&](const auto &d) { return u(d, theta, phi, lamda); });
+    return dispatch(a, ok, [&](const auto &d) { return u(d, theta, phi, lamda); });
 }
-nb::object u_mat(const vx::Args &a) { return u_of(np_of(a), a.f(0), a.f(1), a.f(2)); }
+nb::object u_mat(const vx::Args &a) { return u_of(a, a.f(0), a.f(1), a.f(2)); }
 
 // u1_mat and u2_mat go through the module's current u_mat; the module's own
 // one is computed without a call.
 nb::object u1_mat(const vx::Args &a) {
+    if (vx::is_original(a, "u_mat"))
+        return u_of(a, 0.0, 0.0, a.f(0));
     nb::object um = nb::borrow(a.global(C.s_u_mat));
-    if (um.ptr() == C.u_mat)
-        return u_of(np_of(a), 0.0, 0.0, a.f(0));
     return call(um.ptr(), {C.fzero, C.fzero, a.ptr(0)});
 }
 
@@ -380,9 +371,9 @@ nb::object u2_mat(const vx::Args &a) {
     nb::object np = np_of(a);
     nb::object pi = vx::own(PyObject_GetAttr(np.ptr(), C.s_pi));
     nb::object half = vx::own(PyNumber_TrueDivide(pi.ptr(), C.two));
+    if (vx::is_original(a, "u_mat") && PyFloat_CheckExact(half.ptr()))
+        return u_of(a, PyFloat_AS_DOUBLE(half.ptr()), a.f(0), a.f(1));
     nb::object um = nb::borrow(a.global(C.s_u_mat));
-    if (um.ptr() == C.u_mat && PyFloat_CheckExact(half.ptr()))
-        return u_of(np, PyFloat_AS_DOUBLE(half.ptr()), a.f(0), a.f(1));
     return call(um.ptr(), {half.ptr(), a.ptr(0), a.ptr(1)});
 }
 
@@ -391,7 +382,7 @@ nb::object r_mat(const vx::Args &a) {
     nb::object theta2 = vx::own(PyNumber_TrueDivide(a.ptr(0), C.two));
     nb::object phi = nb::borrow(a[1]);
     PyObject *t2 = theta2.ptr();
-    bool ok = np.ptr() == C.numpy && C.py_float != Mul::Unknown && C.np_f64 != Mul::Unknown && C.np_cmul &&
+    bool ok = vx::is_original(a, "np") && C.py_float != Mul::Unknown && C.np_f64 != Mul::Unknown && C.np_cmul &&
               (PyFloat_CheckExact(t2) || Py_TYPE(t2) == reinterpret_cast<PyTypeObject *>(C.float64)) &&
               PyFloat_CheckExact(phi.ptr());
     if (ok) {
@@ -407,19 +398,19 @@ nb::object r_mat(const vx::Args &a) {
 
 nb::object rxx_mat(const vx::Args &a) {
     const double t = a.f(0);
-    return dispatch(np_of(a), half_ok(t) && C.py_f64 != Mul::Unknown, [&](const auto &d) { return rxx(d, t); });
+    return dispatch(a, half_ok(t) && C.py_f64 != Mul::Unknown, [&](const auto &d) { return rxx(d, t); });
 }
 nb::object ryy_mat(const vx::Args &a) {
     const double t = a.f(0);
-    return dispatch(np_of(a), half_ok(t) && C.py_f64 != Mul::Unknown, [&](const auto &d) { return ryy(d, t); });
+    return dispatch(a, half_ok(t) && C.py_f64 != Mul::Unknown, [&](const auto &d) { return ryy(d, t); });
 }
 nb::object rzz_mat(const vx::Args &a) {
     const double t = a.f(0);
-    return dispatch(np_of(a), half_ok(t), [&](const auto &d) { return rzz(d, t); });
+    return dispatch(a, half_ok(t), [&](const auto &d) { return rzz(d, t); });
 }
 nb::object cp_mat(const vx::Args &a) {
     const double t = a.f(0);
-    return dispatch(np_of(a), plain(t), [&](const auto &d) { return cp(d, t); });
+    return dispatch(a, plain(t), [&](const auto &d) { return cp(d, t); });
 }
 
 // ---------------------------------------------------------------- ketn0 / ketn1
@@ -470,7 +461,7 @@ nb::object ketn(const vx::Args &a, bool one) {
         throw vx::error_already_set{};
     }
     nb::object np = np_of(a);
-    if (np.ptr() == C.numpy && ket.ptr() == (one ? C.ket1 : C.ket0) && pristine(ket, one)) {
+    if (vx::is_original(a, "np") && vx::is_original(a, one ? "ket1" : "ket0") && pristine(ket, one)) {
         const long long rows = 1LL << n;
         nb::object shape = vx::own(Py_BuildValue("(Li)", rows, 1));
         nb::object arr = call(C.zeros, {shape.ptr(), C.cdtype});
@@ -681,6 +672,7 @@ void def_matrix(nb::handle m, const char *name, vx::Impl impl, std::vector<vx::P
 NB_MODULE(matrix, m) {
     nb::object np = vx::import("numpy");
     m.attr("np") = np;
+    vx::keep_original(m, "np");
     load_cache(np);
 
     PyObject *o = C.zero, *i1 = C.one, *m1 = C.minus_one, *j = C.j, *mj = C.mj;
@@ -689,8 +681,8 @@ NB_MODULE(matrix, m) {
     nb::object ket1 = array_of_rows(np, {{o}, {i1}});
     m.attr("ket0") = ket0;
     m.attr("ket1") = ket1;
-    C.ket0 = keep(ket0);
-    C.ket1 = keep(ket1);
+    vx::keep_original(m, "ket0");
+    vx::keep_original(m, "ket1");
 
     def_matrix(m, "ketn0", ketn0, {{"nqubits", vx::Conv::Int}});
     def_matrix(m, "ketn1", ketn1, {{"nqubits", vx::Conv::Int}});
@@ -751,7 +743,7 @@ NB_MODULE(matrix, m) {
                               .params = {{"theta", Conv::Float}, {"phi", Conv::Float}, {"lamda", Conv::Float}},
                               .return_annotation = "np.ndarray"});
     m.attr("u_mat") = um;
-    C.u_mat = keep(um);
+    vx::keep_original(m, "u_mat");
     def_matrix(m, "u1_mat", u1_mat, {{"lamda", Conv::Float}}, nullptr);
     def_matrix(m, "u2_mat", u2_mat, {{"phi", Conv::Float}, {"lamda", Conv::Float}}, nullptr);
     def_matrix(m, "rxx_mat", rxx_mat, {{"theta", Conv::Float}});

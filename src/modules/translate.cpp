@@ -185,9 +185,7 @@ struct Run {
 };
 
 nb::object init(const vx::Args &a) {
-    nb::object sup =
-        vx::own(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), g_cls, a.ptr(0), nullptr));
-    vx::own(PyObject_CallMethod(sup.ptr(), "__init__", nullptr));
+    vx::init_base(g_cls, a[0]);
     vx::check(PyObject_SetAttr(a.ptr(0), g_attr_flag, a.ptr(1)));
     vx::check(PyObject_SetAttr(a.ptr(0), g_attr_basis, a.ptr(2)));
     return nb::none();

@@ -109,9 +109,7 @@ PyObject *g_tqd_cls = nullptr;
 
 // super().__init__()
 nb::object tqd_init(const vx::Args &a) {
-    nb::object sup = vx::own(
-        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), g_tqd_cls, a.ptr(0), nullptr));
-    vx::own(PyObject_CallMethod(sup.ptr(), "__init__", nullptr));
+    vx::init_base(g_tqd_cls, a[0]);
     return nb::none();
 }
 

@@ -156,27 +156,11 @@ inline void extend(PyObject *list, PyObject *items) {
 
 using vx::lookup_global;
 
-// The integer conversion of a qubit parameter (unchanged int, int() of
-// another number, else the package's TypeError).
-inline nb::object as_int(PyObject *o, const char *pname) {
-    if (PyLong_CheckExact(o))
-        return nb::borrow(o);
-    if (!PyNumber_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", pname,
-                     "int", Py_TYPE(o)->tp_name);
-        throw vx::error_already_set{};
-    }
-    return vx::own(PyNumber_Long(o));
-}
-
-inline nb::object as_float(PyObject *o) {
-    if (PyFloat_CheckExact(o))
-        return nb::borrow(o);
-    double d = PyFloat_AsDouble(o);
-    if (d == -1.0 && PyErr_Occurred())
-        throw vx::error_already_set{};
-    return vx::own(PyFloat_FromDouble(d));
-}
+// A qubit and an angle converted as the module's typed parameters convert
+// them (an int unchanged, int() / float() of another number, else the
+// argument TypeError).
+inline nb::object as_int(PyObject *o, const char *pname) { return vx::convert_argument(o, pname, vx::Conv::Int); }
+inline nb::object as_float(PyObject *o) { return vx::convert_argument(o, "theta", vx::Conv::Float); }
 
 // A name test as `name == text` does it (`interned` is an exact str).
 inline bool name_is(PyObject *name, PyObject *interned) {

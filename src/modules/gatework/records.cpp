@@ -12,8 +12,6 @@ void malformed(PyObject *rec, const std::string &why) {
     vx::value_error("malformed gate record " + vx::describe(rec) + ": " + why);
 }
 
-void unknown_gate(PyObject *name) { vx::value_error("wrong gate type " + vx::describe(name, false)); }
-
 namespace {
 std::string where(PyObject *rec) { return rec ? " in gate record " + vx::describe(rec) : " in qubits"; }
 }  // namespace
@@ -99,7 +97,6 @@ nb::object as_tuple(PyObject *rec, PyObject *seq, bool strict, const char *what)
 // ---------------------------------------------------------------- the reader
 
 RecordReader::Outcome RecordReader::prepare(PyObject *rec_in) {
-    const bool checking = mode_.values;
     orig_ = rec_in;
     if (PyTuple_Check(rec_in))
         rec_ = nb::borrow(rec_in);
@@ -107,116 +104,118 @@ RecordReader::Outcome RecordReader::prepare(PyObject *rec_in) {
         rec_ = vx::own(PyList_AsTuple(rec_in));
     else
         malformed(rec_in, "a gate record is a tuple");
-    PyObject *r = rec_.ptr();
-    const Py_ssize_t len = PyTuple_GET_SIZE(r);
-    if (len == 0)
+    if (PyTuple_GET_SIZE(rec_.ptr()) == 0)
         malformed(rec_in, "no gate name");
-    name_ = PyTuple_GET_ITEM(r, 0);
+    name_ = PyTuple_GET_ITEM(rec_.ptr(), 0);
     const GateKind k = kinds_.of(name_);
     const auto &rules = mode_.rules;
     if (!(k.tables & rules.tables)) {
         if (rules.tables == vx::dagapi::kAllTables)
-            unknown_gate(name_);
+            vx::dagapi::wrong_gate_type(name_);
         return Outcome::Stop;  // the pass reports this name itself
     }
     if (!k.shaped) {
-        if (checking)
+        if (mode_.values)
             return Outcome::Skipped;  // a name added to the functional table: no shape to hold it to
-        unknown_gate(name_);
+        vx::dagapi::wrong_gate_type(name_);
     }
     kind_ = k.record;
     lenient_ = (k.tables & rules.lenient) != 0;
     values_.clear();
-    bool python_ran = false;
-
-    auto wrong_length = [&]() -> Outcome {
-        if (lenient_)
-            return Outcome::Skipped;
-        malformed(rec_in, "wrong number of elements for its gate kind");
-    };
+    python_ran_ = false;
+    Outcome o;
     switch (kind_) {
-    case RecordKind::Measure: {
-        if (len != 3)
-            return wrong_length();
-        python_ran = !PyTuple_CheckExact(PyTuple_GET_ITEM(r, 1)) || !PyTuple_CheckExact(PyTuple_GET_ITEM(r, 2));
-        seq_ = as_tuple(rec_in, PyTuple_GET_ITEM(r, 1), checking, "qubits");
-        cbits_ = as_tuple(rec_in, PyTuple_GET_ITEM(r, 2), checking, "classical bits");
-        const Py_ssize_t nq = PyTuple_GET_SIZE(seq_.ptr()), nc = PyTuple_GET_SIZE(cbits_.ptr());
-        if (nc < nq)
-            malformed(rec_in, "fewer classical bits than qubits");
-        if (nc > nq)
-            malformed(rec_in, "more classical bits than qubits");
-        if (!wires(&PyTuple_GET_ITEM(seq_.ptr(), 0), static_cast<std::size_t>(nq), false))
-            return Outcome::Skipped;
-        if (checking)
-            for (Py_ssize_t i = 0; i < nc; ++i) {
-                PyObject *c = PyTuple_GET_ITEM(cbits_.ptr(), i);
-                if (!PyLong_Check(c) && !PyIndex_Check(c))
-                    vx::type_error("classical bit must be an integer, got " + vx::describe(c) + " in gate record " +
-                                   vx::describe(rec_in));
-                nb::object ci = vx::own(PyNumber_Index(c));
-                int neg = PyObject_RichCompareBool(ci.ptr(), vx::int_obj(0).ptr(), Py_LT);
-                vx::check(neg);
-                if (neg)
-                    malformed(rec_in, "classical bit " + vx::describe(c, false) + " is negative");
-            }
-        break;
-    }
+    case RecordKind::Measure: o = read_measure(); break;
     case RecordKind::Barrier:
-    case RecordKind::Delay: {
-        const bool delay = kind_ == RecordKind::Delay;
-        if (len != (delay ? 3 : 2))
-            return wrong_length();
-        PyObject *ws = PyTuple_GET_ITEM(r, delay ? 2 : 1);
-        python_ran = !PyTuple_CheckExact(ws);
-        seq_ = as_tuple(rec_in, ws, checking, "qubits");
-        if (!wires(&PyTuple_GET_ITEM(seq_.ptr(), 0), static_cast<std::size_t>(PyTuple_GET_SIZE(seq_.ptr())), true))
-            return Outcome::Skipped;
-        if (delay && checking) {
-            PyObject *d = PyTuple_GET_ITEM(r, 1);
-            if (!real_number(d))
-                vx::type_error("delay duration must be a number, got " + vx::describe(d) + " in gate record " +
-                               vx::describe(rec_in));
-            const double v = real_value(d);
-            if (!(v >= 0.0) || std::isinf(v))
-                malformed(rec_in, "its duration must be a finite number, at least 0");
-            if (PyLong_Check(d)) {
-                int neg = PyObject_RichCompareBool(d, vx::int_obj(0).ptr(), Py_LT);
-                vx::check(neg);
-                if (neg)
-                    malformed(rec_in, "its duration must be a finite number, at least 0");
-            }
-        }
-        break;
+    case RecordKind::Delay: o = read_span(); break;
+    default: o = read_gate(); break;
     }
-    default: {
-        const int np = vx::dagapi::param_count(kind_), nw = vx::dagapi::wire_count(kind_);
-        const bool u3 = kind_ == RecordKind::OneParam && PyUnicode_Check(name_) &&
-                        PyUnicode_CompareWithASCIIString(name_, "u3") == 0;
-        if (u3 ? (len != 3 && len != 5) : len != 1 + np + nw)
-            return wrong_length();
-        if (!wires(&PyTuple_GET_ITEM(r, len - nw), static_cast<std::size_t>(nw), true))
-            return Outcome::Skipped;
-        if (checking)
-            check_angles(1, static_cast<int>(len - 1 - nw));
-        break;
+    if (python_ran_)
+        kinds_.forget();  // an operand's or an iterable's code may have changed the tables
+    return o;
+}
+
+RecordReader::Outcome RecordReader::wrong_length() {
+    if (lenient_)
+        return Outcome::Skipped;
+    malformed(orig_, "wrong number of elements for its gate kind");
+}
+
+// ("measure", qubits, classical bits): paired lists; a qubit may be read twice.
+RecordReader::Outcome RecordReader::read_measure() {
+    PyObject *r = rec_.ptr();
+    if (PyTuple_GET_SIZE(r) != 3)
+        return wrong_length();
+    python_ran_ = !PyTuple_CheckExact(PyTuple_GET_ITEM(r, 1)) || !PyTuple_CheckExact(PyTuple_GET_ITEM(r, 2));
+    seq_ = as_tuple(orig_, PyTuple_GET_ITEM(r, 1), mode_.values, "qubits");
+    cbits_ = as_tuple(orig_, PyTuple_GET_ITEM(r, 2), mode_.values, "classical bits");
+    const Py_ssize_t nq = PyTuple_GET_SIZE(seq_.ptr()), nc = PyTuple_GET_SIZE(cbits_.ptr());
+    if (nc < nq)
+        malformed(orig_, "fewer classical bits than qubits");
+    if (nc > nq)
+        malformed(orig_, "more classical bits than qubits");
+    if (!wires(&PyTuple_GET_ITEM(seq_.ptr(), 0), static_cast<std::size_t>(nq), false))
+        return Outcome::Skipped;
+    if (!mode_.values)
+        return Outcome::Read;
+    for (Py_ssize_t i = 0; i < nc; ++i) {
+        PyObject *c = PyTuple_GET_ITEM(cbits_.ptr(), i);
+        if (!PyLong_Check(c) && !PyIndex_Check(c))
+            vx::type_error("classical bit must be an integer, got " + vx::describe(c) + " in gate record " +
+                           vx::describe(orig_));
+        nb::object ci = vx::own(PyNumber_Index(c));
+        if (vx::less(ci, vx::int_obj(0)))
+            malformed(orig_, "classical bit " + vx::describe(c, false) + " is negative");
     }
-    }
-    if (python_ran)
-        kinds_.forget();  // an iterable's code may have changed the tables
+    return Outcome::Read;
+}
+
+// ("barrier", qubits) and ("delay", duration, qubits).
+RecordReader::Outcome RecordReader::read_span() {
+    PyObject *r = rec_.ptr();
+    const bool delay = kind_ == RecordKind::Delay;
+    if (PyTuple_GET_SIZE(r) != (delay ? 3 : 2))
+        return wrong_length();
+    PyObject *ws = PyTuple_GET_ITEM(r, delay ? 2 : 1);
+    python_ran_ = !PyTuple_CheckExact(ws);
+    seq_ = as_tuple(orig_, ws, mode_.values, "qubits");
+    if (!wires(&PyTuple_GET_ITEM(seq_.ptr(), 0), static_cast<std::size_t>(PyTuple_GET_SIZE(seq_.ptr())), true))
+        return Outcome::Skipped;
+    if (!delay || !mode_.values)
+        return Outcome::Read;
+    PyObject *d = PyTuple_GET_ITEM(r, 1);
+    if (!real_number(d))
+        vx::type_error("delay duration must be a number, got " + vx::describe(d) + " in gate record " +
+                       vx::describe(orig_));
+    const double v = real_value(d);
+    if (!(v >= 0.0) || std::isinf(v) || (PyLong_Check(d) && vx::less(d, vx::int_obj(0))))
+        malformed(orig_, "its duration must be a finite number, at least 0");
+    return Outcome::Read;
+}
+
+// A gate: its angles after the name, its qubits last.
+RecordReader::Outcome RecordReader::read_gate() {
+    PyObject *r = rec_.ptr();
+    const Py_ssize_t len = PyTuple_GET_SIZE(r);
+    const int np = vx::dagapi::param_count(kind_), nw = vx::dagapi::wire_count(kind_);
+    const bool u3 =
+        kind_ == RecordKind::OneParam && PyUnicode_Check(name_) && PyUnicode_CompareWithASCIIString(name_, "u3") == 0;
+    if (u3 ? (len != 3 && len != 5) : len != 1 + np + nw)
+        return wrong_length();
+    if (!wires(&PyTuple_GET_ITEM(r, len - nw), static_cast<std::size_t>(nw), true))
+        return Outcome::Skipped;
+    if (mode_.values)
+        check_angles(1, static_cast<int>(len - 1 - nw));
     return Outcome::Read;
 }
 
 bool RecordReader::wires(PyObject *const *objs, std::size_t n, bool distinct) {
     values_.resize(n);
-    bool python_ran = false;
     for (std::size_t i = 0; i < n; ++i) {
-        python_ran = python_ran || !PyLong_CheckExact(objs[i]);
+        python_ran_ = python_ran_ || !PyLong_CheckExact(objs[i]);  // __index__ is Python code
         if (!qubit_index(objs[i], nqubits_, orig_, values_[i], lenient_))
             return false;
     }
-    if (python_ran)
-        kinds_.forget();  // an operand's __index__ may have changed the tables
     if (!distinct || n < 2)
         return true;
     auto repeated = [&](std::int64_t q) { malformed(orig_, "qubit " + std::to_string(q) + " appears more than once"); };

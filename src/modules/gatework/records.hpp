@@ -18,7 +18,6 @@ using vx::dagapi::RecordKind;
 
 // The error texts of unsound records, shared by every reader.
 [[noreturn]] void malformed(PyObject *rec, const std::string &why);
-[[noreturn]] void unknown_gate(PyObject *name);
 // A qubit operand that is not an integer (TypeError); `rec` null for the
 // qubits list of a circuit.
 [[noreturn]] void qubit_not_integer(PyObject *q, PyObject *rec);
@@ -63,6 +62,10 @@ public:
 
 private:
     Outcome prepare(PyObject *rec_in);
+    Outcome read_measure();
+    Outcome read_span();
+    Outcome read_gate();
+    Outcome wrong_length();
     bool wires(PyObject *const *objs, std::size_t n, bool distinct);
     void check_angles(Py_ssize_t first, int count);
 
@@ -75,6 +78,7 @@ private:
     PyObject *name_ = nullptr;
     RecordKind kind_ = RecordKind::OneQubit;
     bool lenient_ = false;
+    bool python_ran_ = false;  // reading the record ran Python code
     std::vector<std::int64_t> values_;
     std::vector<std::int64_t> sorted_;
 };
