@@ -5,11 +5,11 @@ import random
 
 import numpy as np
 import pytest
-from vexal.circuit.dag import qc2dag
 
 from vexal.circuit import decompose as D
 from vexal.circuit import gatework
 from vexal.circuit import translate as T
+from vexal.circuit.dag import qc2dag
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
 
@@ -152,6 +152,11 @@ def test_each_pass_keeps_its_own_errors_and_operand_conversions(capsys):
         tqd.run(circuit(3, [("ccx", 0.0, 0, 1)]))
     with pytest.raises(ValueError, match="wrong gate type cu"):
         tqd.run(circuit(3, [("cu", 0.1, 0, 1)]))
+    # a one-angle u3 record has no matrix to translate; a three-angle one is a u gate
+    with pytest.raises(KeyError, match="u3"):
+        T.TranslateToBasisGates(True, "cx").run(circuit(1, [("u3", 0.5, 0)]))
+    out = T.TranslateToBasisGates(True, "cx").run(circuit(1, [("u3", 0.5, 0.1, 0.2, 0)])).gates
+    assert out == [("u", 0.5, 0.1, 0.2, 0)]
     # symbolic angles and numpy qubits are sound
     qc = circuit(2, [("rx", "theta", np.int64(1)), ("rzz", "phi", 0, 1), ("u", 0.1, 2, "x", 0)])
     assert tqd.run(qc).gates == qc.gates

@@ -72,15 +72,18 @@ const Api *from_function(PyObject *f) {
 }
 
 namespace {
-nb::object &gatework_module() {
-    static nb::object m;  // kept: the module's functions are recorded elsewhere too
-    if (!m.is_valid())
-        m = import("vexal.circuit.gatework");
+PyObject *gatework_module() {
+    static PyObject *m = nullptr;  // kept for the life of the process, never released at exit
+    if (!m)
+        m = import("vexal.circuit.gatework").release().ptr();
     return m;
 }
 }  // namespace
 
 const Api *from_gatework() {
+    static const Api *found = nullptr;  // lives in gatework, which stays loaded
+    if (found)
+        return found;
     gatework_module();  // loading gatework publishes its offer on the package
     nb::object pkg = import("vexal.circuit");
     nb::object cap = nb::steal(PyObject_GetAttrString(pkg.ptr(), kPackageAttribute));
@@ -89,7 +92,9 @@ const Api *from_gatework() {
         return nullptr;
     }
     auto *api = static_cast<const Api *>(PyCapsule_GetPointer(cap.ptr(), kCapsuleName));
-    return api && api->version == kVersion ? api : nullptr;
+    if (api && api->version == kVersion)
+        found = api;
+    return found;
 }
 
 const Api &gatework_api() {
@@ -110,7 +115,7 @@ void check_circuit(GateKinds &kinds, nb::handle qc, PyObject *gates, const Check
     check_records(kinds, gates, nqubits, rules);
 }
 
-PyObject *gatework_globals() { return check(PyModule_GetDict(gatework_module().ptr())); }
+PyObject *gatework_globals() { return check(PyModule_GetDict(gatework_module())); }
 
 // ------------------------------------------------------------------ GateKinds
 

@@ -118,27 +118,20 @@ struct Run {
             vx::check(PyList_Append(out, rec));
             return;
         }
-        if (dec::name_is(name, g_names[N_U3])) {
-            // a u3 record (custom gate bodies produce them) is a u gate
+        if (dec::name_is(name, g_names[N_U3]) && vx::length(rec) == 5) {
+            // a three-angle u3 record (no reader of the package writes one) is a u gate;
+            // a one-angle one has no matrix of its own (gate_matrix_dict has no "u3")
             nb::object rest = slice(rec, 1, 0);
             nb::object head = vx::own(PyTuple_Pack(1, K.u));
             dec::append_new(out, PySequence_Concat(head.ptr(), rest.ptr()));
             return;
         }
         if (dec::name_is(name, g_names[N_R])) {
-            nb::object rest = slice(rec, 1, 0);
-            Py_ssize_t n = PyTuple_GET_SIZE(rest.ptr());
-            if (n > 3)
-                vx::value_error("too many values to unpack (expected 3)");
-            if (n < 3) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", n);
-                throw vx::error_already_set{};
-            }
-            PyObject *theta = PyTuple_GET_ITEM(rest.ptr(), 0), *phi = PyTuple_GET_ITEM(rest.ptr(), 1),
-                     *q = PyTuple_GET_ITEM(rest.ptr(), 2);
-            nb::object p = vx::own(PyNumber_Subtract(phi, g_half_pi));
-            nb::object l = vx::own(PyNumber_Subtract(g_half_pi, phi));
-            dec::append_new(out, dec::u_rec(K, theta, p.ptr(), l.ptr(), q));
+            nb::object v[3];  // theta, phi, q
+            vx::unpack(slice(rec, 1, 0), v, 3);
+            nb::object p = vx::own(PyNumber_Subtract(v[1].ptr(), g_half_pi));
+            nb::object l = vx::own(PyNumber_Subtract(g_half_pi, v[1].ptr()));
+            dec::append_new(out, dec::u_rec(K, v[0].ptr(), p.ptr(), l.ptr(), v[2].ptr()));
             return;
         }
         nb::object gmd = nb::borrow(vx::lookup_global(globals, g_gmd));
