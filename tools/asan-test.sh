@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Runs the tests against an AddressSanitizer build: tools/asan-test.sh [pytest args]
+# Runs the tests against a build with AddressSanitizer and UndefinedBehaviorSanitizer:
+# tools/asan-test.sh [pytest args]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-pp=$(BUILD_TYPE=Debug "$root/tools/devbuild.sh" "$root/build/asan" -DVEXAL_ASAN=ON | tail -1)
+pp=$(BUILD_TYPE=Debug "$root/tools/devbuild.sh" "$root/build/asan" -DVEXAL_ASAN=ON -DVEXAL_UBSAN=ON | tail -1)
 export $pp
 # numpy MemoryError tests ask for huge blocks: let the allocator say no instead of aborting
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:allocator_may_return_null=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 # libstdc++ must be loaded with the sanitizer runtime for C++ exceptions to be intercepted
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
 cd "$root"
