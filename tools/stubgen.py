@@ -154,7 +154,7 @@ class Stub:
         for child in ast.iter_child_nodes(node):
             self.bind_names(child, where)
 
-    def type_of(self, value, where):
+    def type_of(self, value):
         """The declared type of a data value: its class, spelled as the module reaches it."""
         cls = type(value)
         if cls.__module__ == "builtins":
@@ -190,7 +190,7 @@ class Stub:
         self.function(name, value.fget if isinstance(value, property) else value.__func__, "    ")
 
     def data(self, name, value, indent=""):
-        self.lines.append(f"{indent}{name}: {self.type_of(value, name)}")
+        self.lines.append(f"{indent}{name}: {self.type_of(value)}")
 
     def cls(self, name, cls):
         bases = []

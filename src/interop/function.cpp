@@ -3,8 +3,8 @@
 
 #include <structmember.h>
 
-#include <cstring>
 #include <new>
+#include <typeinfo>
 
 namespace vx {
 
