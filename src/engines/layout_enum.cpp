@@ -1,0 +1,302 @@
+#include "layout_enum.hpp"
+
+#include "set_order.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace engines::layout {
+
+namespace {
+
+// Keys stored as runs of int32 in an arena, found by hash; keeps the first
+// of equal keys.
+class KeySet {
+public:
+    explicit KeySet(std::vector<std::int32_t> &arena) : arena_(arena) { slots_.assign(1024, Slot{}); }
+
+    // Whether the key that ends the arena (from `start`) is new; a key seen
+    // before is dropped from the arena.
+    bool insert_last(std::uint32_t start) {
+        const std::int32_t *k = arena_.data() + start;
+        const std::size_t len = arena_.size() - start;
+        std::uint64_t h = hash(k, len);
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+            Slot &e = slots_[i];
+            if (!e.used) {
+                e = Slot{h, start, static_cast<std::uint32_t>(len), true};
+                if (++count_ * 2 > slots_.size())
+                    grow();
+                return true;
+            }
+            if (e.hash == h && e.len == len &&
+                std::memcmp(arena_.data() + e.start, k, len * sizeof(std::int32_t)) == 0) {
+                arena_.resize(start);
+                return false;
+            }
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint32_t start = 0, len = 0;
+        bool used = false;
+    };
+    static std::uint64_t hash(const std::int32_t *k, std::size_t len) {
+        std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ len;
+        for (std::size_t i = 0; i < len; ++i) {
+            h ^= static_cast<std::uint32_t>(k[i]);
+            h *= 0xff51afd7ed558ccdULL;
+            h ^= h >> 32;
+        }
+        return h;
+    }
+    void grow() {
+        std::vector<Slot> old;
+        old.swap(slots_);
+        slots_.assign(old.size() * 2, Slot{});
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot &s : old)
+            if (s.used) {
+                std::size_t i = s.hash & mask;
+                while (slots_[i].used)
+                    i = (i + 1) & mask;
+                slots_[i] = s;
+            }
+    }
+
+    std::vector<std::int32_t> &arena_;
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
+// Everything one start qubit's growth needs.
+class Growth {
+public:
+    Growth(const Chip &chip, std::int32_t s, int n, Budget &budget)
+        : chip_(chip), s_(s), n_(n), budget_(budget), above_(chip.size(), 0), is_key_(chip.size(), 0),
+          mark_(chip.size(), 0), ints_(true) {
+        const std::int64_t sv = chip.value[s];
+        for (std::int32_t u = 0; u < chip.size(); ++u)
+            above_[u] = chip.value[u] > sv;
+        connect_map();
+    }
+
+    void run(StartSets &out);
+    std::int64_t taken() const { return taken_; }
+
+private:
+    // Neighbours of q above the start qubit, in adjacency order.
+    template <class F> void each_above(std::int32_t q, F &&f) const {
+        for (std::int32_t w : chip_.nbrs(q))
+            if (above_[w])
+                f(w);
+    }
+
+    // The qubits of the connectivity map: the start qubit and those of
+    // levels 1 to n-2.  A level repeating an earlier one (as a set) adds
+    // nothing new from there on.
+    void connect_map() {
+        is_key_[s_] = 1;
+        nkeys_ = 1;
+        std::vector<std::int32_t> level;
+        each_above(s_, [&](std::int32_t w) { level.push_back(w); });
+        std::vector<std::vector<std::int32_t>> seen;
+        std::vector<std::int32_t> next, sorted;
+        for (int it = 0; it < n_ - 2; ++it) {
+            for (std::int32_t q : level)
+                if (!is_key_[q]) {
+                    is_key_[q] = 1;
+                    ++nkeys_;
+                }
+            sorted = level;
+            std::sort(sorted.begin(), sorted.end());
+            sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+            seen.push_back(sorted);
+            next.clear();
+            for (std::int32_t q : level)
+                each_above(q, [&](std::int32_t w) { next.push_back(w); });
+            set_list(next, level);
+            sorted = level;
+            std::sort(sorted.begin(), sorted.end());
+            if (std::find(seen.begin(), seen.end(), sorted) != seen.end())
+                break;
+        }
+    }
+
+    // list(set(qubits)): the distinct qubits in set iteration order.
+    void set_list(const std::vector<std::int32_t> &qubits, std::vector<std::int32_t> &out) {
+        ints_.reset();
+        for (std::int32_t q : qubits)
+            ints_.add(chip_.value[q], q);
+        out.clear();
+        ints_.order(out);
+    }
+
+    void process(std::uint32_t rec, std::vector<std::uint32_t> &next);
+    void collect(const std::vector<std::int32_t> &set);
+    void account();
+    void children(const std::vector<std::int32_t> &set, std::span<const std::int32_t> mid,
+                  std::vector<std::uint32_t> &next);
+
+    const Chip &chip_;
+    const std::int32_t s_;
+    const int n_;
+    Budget &budget_;
+    std::vector<std::uint8_t> above_, is_key_, mark_;
+    int nkeys_ = 0;
+    setorder::SetOrder ints_;
+
+    std::vector<std::int32_t> arena_;  // records: |S|, S (by index), |mid|, mid
+    KeySet kept_{arena_};
+    std::vector<std::int32_t> found_;  // collected sets, n each, by value
+    KeySet found_keys_{found_};
+    std::vector<std::int32_t> set_, mid_, cc_, mm_, pos_;
+    std::int64_t taken_ = 0;
+};
+
+void Growth::collect(const std::vector<std::int32_t> &set) {
+    const auto start = static_cast<std::uint32_t>(found_.size());
+    found_.insert(found_.end(), set.begin(), set.end());
+    std::sort(found_.begin() + start, found_.end(),
+              [&](std::int32_t a, std::int32_t b) { return chip_.value[a] < chip_.value[b]; });
+    found_keys_.insert_last(start);
+}
+
+// One record: collect its qubits when they are n, else make its next records.
+void Growth::process(std::uint32_t rec, std::vector<std::uint32_t> &next) {
+    const std::int32_t *p = arena_.data() + rec;
+    const std::int32_t npre = p[0];
+    const std::int32_t nmid = p[1 + npre];
+    set_.assign(p + 1, p + 1 + npre);
+    mid_.assign(p + 2 + npre, p + 2 + npre + nmid);
+    for (std::int32_t q : mid_)
+        if (std::find(set_.begin(), set_.end(), q) == set_.end())
+            set_.push_back(q);
+    std::sort(set_.begin(), set_.end());
+    const int size = static_cast<int>(set_.size());
+    if (size == n_) {
+        collect(set_);
+        return;
+    }
+    if (size > n_)
+        return;
+    for (std::int32_t q : set_)
+        mark_[q] = 1;
+    children(set_, mid_, next);
+    for (std::int32_t q : set_)
+        mark_[q] = 0;
+}
+
+void Growth::run(StartSets &out) {
+    std::vector<std::uint32_t> update, next;
+    // the first record: nothing fixed, the start qubit added
+    arena_.push_back(0);
+    arena_.push_back(1);
+    arena_.push_back(s_);
+    kept_.insert_last(0);
+    update.push_back(0);
+    for (int pass = 0; pass < n_ && !update.empty(); ++pass) {
+        next.clear();
+        for (std::size_t i = 0; i < update.size(); ++i) {
+            process(update[i], next);
+            ++out.records;
+            if ((out.records & 1023) == 0) {
+                if (budget_.stop.load(std::memory_order_relaxed))
+                    return;
+                account();
+            }
+        }
+        update.swap(next);
+    }
+    account();
+    // list(set(collect)): the tuples in set order, filled in first-collection order
+    const std::size_t count = found_.size() / static_cast<std::size_t>(n_);
+    setorder::SetOrder tuples(false);
+    std::vector<std::int64_t> vals(static_cast<std::size_t>(n_));
+    for (std::size_t c = 0; c < count; ++c) {
+        for (int i = 0; i < n_; ++i)
+            vals[i] = chip_.value[found_[c * n_ + i]];
+        tuples.add(setorder::tuple_hash(vals.begin(), vals.end()), static_cast<std::int32_t>(c));
+    }
+    std::vector<std::int32_t> order;
+    order.reserve(count);
+    tuples.order(order);
+    out.nodes.reserve(found_.size());
+    for (std::int32_t c : order)
+        out.nodes.insert(out.nodes.end(), found_.begin() + static_cast<std::ptrdiff_t>(c) * n_,
+                         found_.begin() + static_cast<std::ptrdiff_t>(c + 1) * n_);
+}
+
+// Charges the memory held now against the shared budget.
+void Growth::account() {
+    const auto words = static_cast<std::int64_t>(arena_.size() + found_.size());
+    if (words > taken_) {
+        budget_.take(words - taken_);
+        taken_ = words;
+    }
+}
+
+// The next records of a record with qubits `set` (sorted by index) that
+// added `mid`: every combination of the qubits listed beside `mid`, less the
+// qubits already fixed.
+void Growth::children(const std::vector<std::int32_t> &set, std::span<const std::int32_t> mid,
+                      std::vector<std::uint32_t> &next) {
+    cc_.clear();
+    for (std::int32_t m : mid)
+        if (is_key_[m])
+            each_above(m, [&](std::int32_t w) { cc_.push_back(w); });
+    set_list(cc_, mm_);
+    const int cut = n_ - static_cast<int>(set.size());
+    const int bound = std::min({cut, nkeys_, static_cast<int>(mm_.size())});
+    const int m = static_cast<int>(mm_.size());
+    for (int k = 1; k <= bound; ++k) {
+        pos_.resize(k);
+        for (int i = 0; i < k; ++i)
+            pos_[i] = i;
+        while (true) {
+            const std::uint32_t start = static_cast<std::uint32_t>(arena_.size());
+            arena_.push_back(static_cast<std::int32_t>(set.size()));
+            arena_.insert(arena_.end(), set.begin(), set.end());
+            const std::size_t mid_at = arena_.size();
+            arena_.push_back(0);
+            for (int i = 0; i < k; ++i) {
+                std::int32_t q = mm_[pos_[i]];
+                if (!mark_[q])
+                    arena_.push_back(q);
+            }
+            const auto nmid = static_cast<std::int32_t>(arena_.size() - mid_at - 1);
+            arena_[mid_at] = nmid;
+            if (nmid == 0)
+                arena_.resize(start);  // adds nothing: dies in the next pass
+            else if (kept_.insert_last(start))
+                next.push_back(start);
+            // next combination of k positions out of m
+            int i = k - 1;
+            while (i >= 0 && pos_[i] == m - k + i)
+                --i;
+            if (i < 0)
+                break;
+            ++pos_[i];
+            for (int j = i + 1; j < k; ++j)
+                pos_[j] = pos_[j - 1] + 1;
+        }
+    }
+}
+
+}  // namespace
+
+void enumerate_start(const Chip &chip, std::int32_t s, int n, StartSets &out, Budget &budget) {
+    out = StartSets{};
+    if (n < 1)
+        return;
+    Growth g(chip, s, n, budget);
+    g.run(out);
+    // the records go; the sets stay
+    budget.words.fetch_sub(g.taken(), std::memory_order_relaxed);
+    budget.take(static_cast<std::int64_t>(out.nodes.size()));
+}
+
+}  // namespace engines::layout

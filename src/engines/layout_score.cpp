@@ -1,0 +1,147 @@
+#include "layout_score.hpp"
+
+#include <algorithm>
+
+namespace engines::layout {
+
+double pairwise_sum(const double *a, std::size_t n) {
+    if (n < 8) {
+        double res = 0.;
+        for (std::size_t i = 0; i < n; ++i)
+            res += a[i];
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; ++j)
+            r[j] = a[j];
+        std::size_t i = 8;
+        for (; i < n - (n % 8); i += 8)
+            for (int j = 0; j < 8; ++j)
+                r[j] += a[i + j];
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i)
+            res += a[i];
+        return res;
+    }
+    std::size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
+}
+
+Scorer::Scorer(const ScoreInput &in) : in_(in), local_(in.chip->value.size(), -1) {}
+
+// The view's node order: the Python set of the qubits (filled in ascending
+// order) when 2k < |V|, else the graph's order.
+void Scorer::view_order(std::span<const std::int32_t> nodes) {
+    order_.clear();
+    const std::size_t k = nodes.size();
+    if (2 * k < in_.chip->value.size()) {
+        set_.reset();
+        for (std::int32_t q : nodes)
+            set_.add(in_.chip->value[q], q);
+        set_.order(order_);
+    } else {
+        order_.assign(nodes.begin(), nodes.end());
+        std::sort(order_.begin(), order_.end());
+    }
+}
+
+Score Scorer::score(std::span<std::int32_t> nodes) {
+    const Chip &chip = *in_.chip;
+    const int k = static_cast<int>(nodes.size());
+    view_order(nodes);
+    for (int i = 0; i < k; ++i)
+        local_[order_[i]] = i;
+    fids_.clear();
+    nbmask_.assign(k, 0);
+    deg_.assign(k, 0);
+    for (int i = 0; i < k; ++i) {
+        const std::int32_t u = order_[i];
+        const std::int32_t base = chip.adj_off[u];
+        const auto nb = chip.nbrs(u);
+        for (std::size_t e = 0; e < nb.size(); ++e) {
+            const std::int32_t j = local_[nb[e]];
+            if (j < 0)
+                continue;
+            ++deg_[i];
+            nbmask_[i] |= std::uint64_t{1} << j;
+            if (j > i)  // the other end is not listed yet
+                fids_.push_back(in_.fid[base + e]);
+        }
+    }
+    Score sc;
+    const std::size_t m = fids_.size();
+    sc.couplers = static_cast<std::uint32_t>(m);
+    sc.mean = pairwise_sum(fids_.data(), m) / static_cast<double>(m);
+    sq_.resize(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const double d = fids_[i] - sc.mean;
+        sq_[i] = d * d;
+    }
+    sc.var = pairwise_sum(sq_.data(), m) / static_cast<double>(m);
+    if (!(sc.mean >= in_.threshold)) {
+        for (std::int32_t q : order_)
+            local_[q] = -1;
+        return sc;
+    }
+    bool ones = false, twos = false, other = false;
+    for (int d : deg_) {
+        ones |= d == 1;
+        twos |= d == 2;
+        other |= d != 1 && d != 2;
+    }
+    if (ones && twos && !other) {
+        // a path: walk it from the first end the view lists
+        int at = static_cast<int>(std::find(deg_.begin(), deg_.end(), 1) - deg_.begin());
+        std::uint64_t seen = 0;
+        path_.clear();
+        while (true) {
+            path_.push_back(order_[at]);
+            seen |= std::uint64_t{1} << at;
+            const std::uint64_t rest = nbmask_[at] & ~seen;
+            if (!rest)
+                break;
+            at = __builtin_ctzll(rest);
+        }
+        std::copy(path_.begin(), path_.end(), nodes.begin());
+        sc.shape = Shape::Linear;
+    } else if (twos && !ones && !other) {
+        sc.shape = Shape::Circular;
+    } else {
+        sc.shape = hamiltonian(k) ? Shape::Circular : Shape::Nonlinear;
+    }
+    for (std::int32_t q : order_)
+        local_[q] = -1;
+    return sc;
+}
+
+// Whether a cycle runs through all k qubits of the view (k >= 3).
+bool Scorer::hamiltonian(int k) {
+    if (k < 3)
+        return false;
+    const std::uint64_t all = k == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1;
+    // depth-first from position 0, which every such cycle passes
+    std::vector<Frame> &stack = stack_;
+    stack.clear();
+    stack.push_back({0, nbmask_[0]});
+    std::uint64_t visited = 1;
+    while (!stack.empty()) {
+        Frame &f = stack.back();
+        if (visited == all && (nbmask_[f.at] & 1))
+            return true;
+        const std::uint64_t cand = f.left & ~visited;
+        if (!cand) {
+            visited &= ~(std::uint64_t{1} << f.at);
+            stack.pop_back();
+            continue;
+        }
+        const int nxt = __builtin_ctzll(cand);
+        f.left &= ~(std::uint64_t{1} << nxt);
+        visited |= std::uint64_t{1} << nxt;
+        stack.push_back({nxt, nbmask_[nxt]});
+    }
+    return false;
+}
+
+}  // namespace engines::layout

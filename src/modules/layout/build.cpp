@@ -1,0 +1,195 @@
+// Python results of the native path: the very lists, records, ranking
+// entries and tables that the plain methods give, made only for what the
+// caller receives.
+#include "native.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+namespace layout {
+
+using engines::layout::Score;
+using engines::layout::Shape;
+
+namespace {
+
+nb::object node_tuple(const Native &nat, const std::int32_t *p) {
+    const auto n = static_cast<Py_ssize_t>(nat.n);
+    nb::object t = vx::own(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(t.ptr(), i, nb::object(nat.snap->nodes[p[i]]).release().ptr());
+    return t;
+}
+
+nb::object node_list(const Native &nat, const std::int32_t *p) {
+    const auto n = static_cast<Py_ssize_t>(nat.n);
+    nb::object l = vx::own(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(l.ptr(), i, nb::object(nat.snap->nodes[p[i]]).release().ptr());
+    return l;
+}
+
+// The record's nodes: the path as a list for a linear set, else the tuple.
+nb::object record_nodes(const Native &nat, std::size_t c) {
+    const std::size_t n = static_cast<std::size_t>(nat.n);
+    if (nat.scores[c].shape == Shape::Linear)
+        return node_list(nat, nat.ordered.data() + c * n);
+    return node_tuple(nat, nat.sets.data() + c * n);
+}
+
+// numpy float64 scalars of the values, as numpy's mean and var return them.
+struct Floats {
+    nb::object type;
+    explicit Floats(const vx::Args &a) : type(vx::getattr(a.global("np"), "float64")) {}
+    nb::object operator()(double v) const { return vx::call(type, {nb::float_(v)}); }
+    // many at once: list(np.array(values)) gives float64 scalars
+    nb::object many(const vx::Args &a, const std::vector<double> &values) const {
+        nb::object lst = vx::own(PyList_New(static_cast<Py_ssize_t>(values.size())));
+        for (std::size_t i = 0; i < values.size(); ++i)
+            PyList_SET_ITEM(lst.ptr(), static_cast<Py_ssize_t>(i), PyFloat_FromDouble(values[i]));
+        nb::object arr = vx::call(vx::getattr(a.global("np"), "array"), {lst});
+        return vx::own(PySequence_List(arr.ptr()));
+    }
+};
+
+const char *shape_name(Shape s) {
+    switch (s) {
+    case Shape::Linear: return "linear";
+    case Shape::Circular: return "circular";
+    case Shape::Nonlinear: return "nonlinear";
+    default: return nullptr;
+    }
+}
+
+// Scalars of every kept set's mean and var, in candidate order.
+std::pair<nb::object, nb::object> scalars(const vx::Args &a, const Native &nat) {
+    std::vector<double> means, vars;
+    for (const Score &s : nat.scores)
+        if (s.shape != Shape::Rejected) {
+            means.push_back(s.mean);
+            vars.push_back(s.var);
+        }
+    Floats f(a);
+    return {f.many(a, means), f.many(a, vars)};
+}
+
+// The ranking entries of the kept sets whose shape passes `keep`, stable
+// sorted by mean (descending) or variance (ascending).
+template <class Keep> std::vector<std::size_t> ranked(const Native &nat, bool by_mean, Keep keep) {
+    std::vector<std::size_t> idx;
+    for (std::size_t c = 0; c < nat.count; ++c)
+        if (nat.scores[c].shape != Shape::Rejected && keep(nat.scores[c].shape))
+            idx.push_back(c);
+    if (by_mean)
+        std::stable_sort(idx.begin(), idx.end(),
+                         [&](std::size_t x, std::size_t y) { return nat.scores[x].mean > nat.scores[y].mean; });
+    else
+        std::stable_sort(idx.begin(), idx.end(),
+                         [&](std::size_t x, std::size_t y) { return nat.scores[x].var < nat.scores[y].var; });
+    return idx;
+}
+
+nb::object entry(const Native &nat, const Floats &f, std::size_t c) {
+    return nb::make_tuple(record_nodes(nat, c), f(nat.scores[c].mean), f(nat.scores[c].var));
+}
+
+// lst[:num] of the ranked entries
+nb::object head(const Native &nat, const Floats &f, const std::vector<std::size_t> &idx, long long num) {
+    const auto size = static_cast<long long>(idx.size());
+    long long end = num >= 0 ? std::min(num, size) : std::max(0LL, size + num);
+    nb::object out = vx::own(PyList_New(0));
+    for (long long i = 0; i < end; ++i)
+        vx::check(PyList_Append(out.ptr(), entry(nat, f, idx[static_cast<std::size_t>(i)]).ptr()));
+    return out;
+}
+
+struct RankedSource final : TableSource {
+    const Native &nat;
+    const Floats &f;
+    const std::vector<std::size_t> &lin, &non;
+    RankedSource(const Native &n, const Floats &fl, const std::vector<std::size_t> &l,
+                 const std::vector<std::size_t> &r)
+        : nat(n), f(fl), lin(l), non(r) {
+        nlinear = static_cast<Py_ssize_t>(l.size());
+        nnonlinear = static_cast<Py_ssize_t>(r.size());
+    }
+    nb::object linear(Py_ssize_t i) override { return entry(nat, f, lin[static_cast<std::size_t>(i)]); }
+    nb::object nonlinear(Py_ssize_t i) override { return entry(nat, f, non[static_cast<std::size_t>(i)]); }
+};
+
+bool is_linear_class(Shape s) { return s == Shape::Linear || s == Shape::Circular; }
+
+}  // namespace
+
+nb::object native_sets(const Native &nat) {
+    nb::object out = vx::own(PyList_New(static_cast<Py_ssize_t>(nat.count)));
+    vx::GcPause pause;
+    const std::size_t n = static_cast<std::size_t>(nat.n);
+    for (std::size_t c = 0; c < nat.count; ++c)
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(c),
+                        node_tuple(nat, nat.sets.data() + c * n).release().ptr());
+    return out;
+}
+
+nb::object native_infos(const vx::Args &a, const Native &nat) {
+    auto [means, vars] = scalars(a, nat);
+    nb::object out = vx::own(PyList_New(static_cast<Py_ssize_t>(nat.count)));
+    vx::GcPause pause;
+    Py_ssize_t kept = 0;
+    nb::object names[4] = {nb::none(), vx::str_obj("linear"), vx::str_obj("circular"), vx::str_obj("nonlinear")};
+    for (std::size_t c = 0; c < nat.count; ++c) {
+        const Score &s = nat.scores[c];
+        nb::object rec = nb::none();
+        if (s.shape != Shape::Rejected) {
+            rec = nb::make_tuple(record_nodes(nat, c), names[static_cast<int>(s.shape)],
+                                 nb::handle(PyList_GET_ITEM(means.ptr(), kept)),
+                                 nb::handle(PyList_GET_ITEM(vars.ptr(), kept)));
+            ++kept;
+        }
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(c), rec.release().ptr());
+    }
+    return out;
+}
+
+nb::object native_classes(const vx::Args &a, const Native &nat) {
+    auto [means, vars] = scalars(a, nat);
+    nb::object lin = vx::own(PyList_New(0)), non = vx::own(PyList_New(0));
+    vx::GcPause pause;
+    Py_ssize_t kept = 0;
+    for (std::size_t c = 0; c < nat.count; ++c) {
+        const Score &s = nat.scores[c];
+        if (s.shape == Shape::Rejected)
+            continue;
+        nb::object e = nb::make_tuple(record_nodes(nat, c), nb::handle(PyList_GET_ITEM(means.ptr(), kept)),
+                                      nb::handle(PyList_GET_ITEM(vars.ptr(), kept)));
+        ++kept;
+        vx::check(PyList_Append(is_linear_class(s.shape) ? lin.ptr() : non.ptr(), e.ptr()));
+    }
+    return nb::make_tuple(lin, non);
+}
+
+nb::object native_ranks(const vx::Args &a, const Native &nat, bool by_mean, long long num, bool print) {
+    std::vector<std::size_t> lin = ranked(nat, by_mean, is_linear_class);
+    std::vector<std::size_t> non = ranked(nat, by_mean, [](Shape s) { return s == Shape::Nonlinear; });
+    Floats f(a);
+    if (print) {
+        RankedSource src(nat, f, lin, non);
+        print_two_column_table(a, nat.n, num, src);
+    }
+    return nb::make_tuple(head(nat, f, lin, num), head(nat, f, non, num));
+}
+
+void native_by_topology(const vx::Args &a, const Native &nat, nb::handle target, bool print) {
+    if (!print)
+        return;
+    std::vector<std::size_t> idx = ranked(nat, true, [&](Shape s) {
+        return shape_name(s) && PyUnicode_CompareWithASCIIString(target.ptr(), shape_name(s)) == 0;
+    });
+    Floats f(a);
+    vx::print({vx::int_obj(static_cast<long long>(idx.size()))});
+    print_header(nat.n);
+    for (std::size_t i = 0; i < idx.size(); ++i)
+        print_one_column_row(static_cast<Py_ssize_t>(i), entry(nat, f, idx[i]), nat.n);
+}
+
+}  // namespace layout

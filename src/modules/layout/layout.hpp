@@ -1,0 +1,91 @@
+// vexal.circuit.layout: choosing the physical qubits of a chip for a circuit.
+//
+// Every method of Layout works on its own, on the object's attributes,
+// through the other methods looked up on the object, as plain Python code
+// would.  The collections of connected qubit sets and of their scores, and
+// the rankings built on them, take a native path (native.cpp) when the
+// methods and module names they go through are the package's own: the
+// enumeration and scoring engines run on threads, once per chip graph and
+// size, and Python objects are made only for what a caller receives.
+#pragma once
+
+#include "interop.hpp"
+
+#include <initializer_list>
+#include <memory>
+#include <utility>
+
+namespace layout {
+
+// self.name(*args), positional only (the interop helper), and with keywords.
+using vx::call_method;
+nb::object call_kw(nb::handle f, std::initializer_list<nb::handle> args,
+                   std::initializer_list<std::pair<const char *, nb::handle>> kwargs);
+
+// max(self.ncore, 1) where ncore is a number below 1; None and anything
+// else as they stand (the pool refuses what it cannot use).
+nb::object pool_size(nb::handle self);
+// with Pool(processes=...) as pool: return pool.map(func, iterable)
+nb::object pool_map(const vx::Args &a, nb::handle self, nb::handle func, nb::handle iterable);
+
+// Prints the two-column table of the sorting methods; `row(i)` gives the
+// linear and nonlinear ranking entries of row i (the filler where a list has
+// run out).
+struct TableSource {
+    Py_ssize_t nlinear, nnonlinear;
+    virtual nb::object linear(Py_ssize_t i) = 0;
+    virtual nb::object nonlinear(Py_ssize_t i) = 0;
+    virtual ~TableSource() = default;
+};
+void print_two_column_table(const vx::Args &a, long long nqubits, long long num, TableSource &src);
+void print_header(long long nqubits);
+void print_one_column_row(Py_ssize_t i, nb::handle entry, long long nqubits);
+
+// Method bodies (enumerate.cpp, score.cpp, rank.cpp, select.cpp).
+nb::object init(const vx::Args &a);
+nb::object get_node_neighbours(const vx::Args &a);
+nb::object get_node_connect_dict(const vx::Args &a);
+nb::object get_one_node_subgraph(const vx::Args &a);
+nb::object collect_all_subgraph_in_parallel(const vx::Args &a);
+nb::object get_one_subgraph_info(const vx::Args &a);
+nb::object collect_all_subgraph_info_in_parallel(const vx::Args &a);
+nb::object select_subgraph_by_topology(const vx::Args &a);
+nb::object classify_all_subgraph_according_topology(const vx::Args &a);
+nb::object sort_subgraph_according_mean_fidelity(const vx::Args &a);
+nb::object sort_subgraph_according_var_fidelity(const vx::Args &a);
+nb::object select_one_qubit_from_backend(const vx::Args &a);
+nb::object select_few_qubits_from_backend(const vx::Args &a);
+nb::object get_largest_component(const vx::Args &a);
+nb::object select_much_qubits_from_backend(const vx::Args &a);
+nb::object select_qubits_by_local_algorithm(const vx::Args &a);
+nb::object select_layout(const vx::Args &a);
+
+// The filler entry of the two-column table.
+nb::handle filler();
+
+// -- native path (native.cpp) -------------------------------------------------
+
+// What a fast path stands in for; each level includes the ones below it.
+enum class Level { Sets, Infos, Classes, Ranks };
+
+// The native result of one chip graph and size, or null when the methods,
+// names or inputs are not the package's own plain kind.  Valid until the
+// next call into Python.
+struct Native;
+using NativePtr = std::shared_ptr<Native>;
+NativePtr native(const vx::Args &a, nb::handle self, Level level, long long nqubits);
+
+// Python results made from a native result (build.cpp).
+nb::object native_sets(const Native &nat);                        // collect_all_subgraph_in_parallel
+nb::object native_infos(const vx::Args &a, const Native &nat);    // collect_all_subgraph_info_in_parallel
+nb::object native_classes(const vx::Args &a, const Native &nat);  // classify_all_subgraph_according_topology
+nb::object native_ranks(const vx::Args &a, const Native &nat, bool by_mean, long long num, bool print);
+void native_by_topology(const vx::Args &a, const Native &nat, nb::handle target, bool print);
+
+// Drops what is kept for `self` (its chip graph changed).
+void forget(nb::handle self);
+
+// Records the package's own objects at load.
+void remember(nb::handle module, nb::handle cls);
+
+}  // namespace layout

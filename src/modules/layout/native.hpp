@@ -1,0 +1,60 @@
+// The native path's data: a chip graph read into arrays, and the candidate
+// sets and scores of one size on it.
+#pragma once
+
+#include "layout.hpp"
+
+#include "layout_enum.hpp"
+#include "layout_score.hpp"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace layout {
+
+// The chip graph as the collections see it.  `nodes` holds the graph's own
+// node objects (in node order) for the tuples handed out.
+struct Snapshot {
+    engines::layout::Chip chip;
+    std::vector<nb::object> nodes;
+    // scores only: the coupler fidelity of each adjacency entry, the threshold
+    bool have_scores = false;
+    std::vector<double> fid;
+    double threshold = 0;
+
+    bool same_scores(const Snapshot &o) const {
+        return have_scores && o.have_scores && threshold == o.threshold && fid == o.fid;
+    }
+    void take_scores(const Snapshot &o) {
+        have_scores = o.have_scores;
+        fid = o.fid;
+        threshold = o.threshold;
+    }
+};
+
+// Reads self.graph (and, with `scores`, self.edge_fidelitys and
+// self.fidelity_mean_threshold); nothing when they are not of the plain kind.
+std::optional<Snapshot> take_snapshot(const vx::Args &a, nb::handle self, bool scores);
+
+struct Native {
+    std::shared_ptr<const Snapshot> snap;
+    long long n = 0;
+    bool enumerated = false, scored = false;
+    // candidate sets, n node indices each, ascending by value, in order
+    std::vector<std::int32_t> sets;
+    std::size_t count = 0;
+    std::uint64_t records = 0;
+    // scores: `ordered` is `sets` with each linear set in path order
+    std::vector<std::int32_t> ordered;
+    std::vector<engines::layout::Score> scores;
+
+    void drop_scores() {
+        scored = false;
+        std::vector<std::int32_t>().swap(ordered);
+        std::vector<engines::layout::Score>().swap(scores);
+    }
+};
+
+}  // namespace layout

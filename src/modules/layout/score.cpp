@@ -1,0 +1,86 @@
+// Scoring of candidate qubit sets: coupler fidelity mean and variance, shape.
+#include "layout.hpp"
+
+namespace layout {
+
+namespace {
+
+// sorted(cycles, key=len)
+nb::object sorted_by_len(nb::handle cycles) {
+    nb::object lst = vx::own(PySequence_List(cycles.ptr()));
+    nb::object kw = vx::own(PyDict_New());
+    nb::object len = nb::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), "len"));
+    vx::check(PyDict_SetItemString(kw.ptr(), "key", len.ptr()));
+    nb::object sort = vx::getattr(lst, "sort");
+    nb::object noargs = vx::own(PyTuple_New(0));
+    vx::own(PyObject_Call(sort.ptr(), noargs.ptr(), kw.ptr()));
+    return lst;
+}
+
+}  // namespace
+
+nb::object get_one_subgraph_info(const vx::Args &a) {
+    nb::handle self = a[0], nodes = a[1];
+    nb::handle nx = a.global("nx"), np = a.global("np");
+    nb::object subgraph = call_method(vx::getattr(self, "graph"), "subgraph", {nodes});
+    nb::object degree = vx::own(PyDict_New());
+    nb::object degrees = vx::getattr(subgraph, "degree");
+    for (nb::handle pair : degrees) {
+        auto [q, d] = vx::unpack2(pair);
+        vx::check(PyDict_SetItem(degree.ptr(), q.ptr(), d.ptr()));
+    }
+    nb::object fidelitys = vx::getattr(self, "edge_fidelitys");
+    nb::object values = vx::own(PyList_New(0));
+    for (nb::handle edge : vx::getattr(subgraph, "edges")) {
+        auto [u, v] = vx::unpack2(edge);
+        const bool swap = vx::less(v, u);
+        nb::object key = swap ? nb::make_tuple(v, u) : nb::make_tuple(u, v);
+        vx::check(PyList_Append(values.ptr(), vx::getitem(fidelitys, key).ptr()));
+    }
+    nb::object arr = vx::call(vx::getattr(np, "array"), {values});
+    nb::object mean = vx::call(vx::getattr(np, "mean"), {arr});
+    nb::object var = vx::call(vx::getattr(np, "var"), {arr});
+    nb::object threshold = vx::getattr(self, "fidelity_mean_threshold");
+    if (!vx::truth(vx::own(PyObject_RichCompare(mean.ptr(), threshold.ptr(), Py_GE))))
+        return nb::none();
+
+    nb::object shape_set = vx::own(PySet_New(nullptr));
+    nb::object degree_values = vx::own(PyDict_Values(degree.ptr()));
+    for (nb::handle d : degree_values)
+        vx::check(PySet_Add(shape_set.ptr(), d.ptr()));
+    nb::object one = vx::int_obj(1), two = vx::int_obj(2);
+    nb::object path_set = vx::own(PySet_New(nb::make_tuple(one, two).ptr()));
+    nb::object ring_set = vx::own(PySet_New(nb::make_tuple(two).ptr()));
+    nb::object result_nodes = nb::borrow(nodes);
+    const char *topology;
+    if (vx::equal(shape_set, path_set)) {
+        nb::object ends = vx::own(PyList_New(0));
+        nb::object items = vx::own(PyDict_Items(degree.ptr()));
+        for (nb::handle item : items)
+            if (vx::equal(PyTuple_GET_ITEM(item.ptr(), 1), one))
+                vx::check(PyList_Append(ends.ptr(), PyTuple_GET_ITEM(item.ptr(), 0)));
+        result_nodes = vx::call(vx::getattr(nx, "shortest_path"),
+                                {subgraph, vx::own(vx::item(ends.ptr(), 0)), vx::own(vx::item(ends.ptr(), 1))});
+        topology = "linear";
+    } else if (vx::equal(shape_set, ring_set)) {
+        topology = "circular";
+    } else {
+        nb::object cycles = sorted_by_len(vx::call(vx::getattr(nx, "simple_cycles"), {subgraph}));
+        const Py_ssize_t ncycles = PyList_GET_SIZE(cycles.ptr());
+        topology = ncycles > 0 && vx::length(PyList_GET_ITEM(cycles.ptr(), ncycles - 1)) == vx::length(degree)
+                       ? "circular"
+                       : "nonlinear";
+    }
+    return nb::make_tuple(result_nodes, vx::str_obj(topology), mean, var);
+}
+
+nb::object collect_all_subgraph_info_in_parallel(const vx::Args &a) {
+    nb::handle self = a[0];
+    if (NativePtr nat = native(a, self, Level::Infos, a.ll(1)))
+        return native_infos(a, *nat);
+    nb::object all = call_method(self, "collect_all_subgraph_in_parallel", {a[1]});
+    nb::object func = vx::call(a.global("partial"), {vx::getattr(self, "get_one_subgraph_info")});
+    return pool_map(a, self, func, all);
+}
+
+}  // namespace layout
