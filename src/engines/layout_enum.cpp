@@ -214,6 +214,8 @@ void Growth::run(StartSets &out) {
     account();
     // list(set(collect)): the tuples in set order, filled in first-collection order
     const std::size_t count = found_.size() / static_cast<std::size_t>(n_);
+    if (count == 0)
+        return;
     setorder::SetOrder tuples(false);
     std::vector<std::int64_t> vals(static_cast<std::size_t>(n_));
     for (std::size_t c = 0; c < count; ++c) {

@@ -119,6 +119,8 @@ unsigned thread_count() { return std::max(1u, std::thread::hardware_concurrency(
 
 void enumerate_all(Native &nat) {
     const Chip &chip = nat.snap->chip;
+    if (nat.n < 1 || nat.n > chip.size())
+        return;  // no set of that size
     std::vector<StartSets> parts(static_cast<std::size_t>(chip.size()));
     Budget budget;
     const int n = static_cast<int>(nat.n);

@@ -6,7 +6,12 @@ namespace layout {
 namespace {
 
 nb::object format(const char *fmt, std::initializer_list<nb::handle> args) {
-    return call_method(vx::str_obj(fmt), "format", args);
+    nb::object method = vx::getattr(vx::str_obj(fmt), "format");
+    PyObject *argv[12];
+    size_t n = 0;
+    for (nb::handle h : args)
+        argv[n++] = h.ptr();
+    return vx::own(PyObject_Vectorcall(method.ptr(), argv, n, nullptr));
 }
 
 // The text of an entry's nodes ("[1, 2]", "(1, 2)", the filler's text).
