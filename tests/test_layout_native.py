@@ -1,0 +1,184 @@
+"""The native collections and rankings of vexal.circuit.layout against the
+plain composition of the Layout methods (per-qubit methods in process, and
+the whole chain with its process pools through a subclass)."""
+
+import contextlib
+import io
+import os
+import random
+
+import networkx as nx
+import numpy as np
+import pytest
+from layout_chips import GraphBackend, eagle, random_chip
+
+from vexal.circuit import layout as layout_module
+from vexal.circuit.layout import Layout
+from vexal.circuit.quantumcircuit import QuantumCircuit
+
+LONG = bool(os.environ.get("VEXAL_LONG_TESTS"))
+
+
+class PlainLayout(Layout):
+    """Overrides a method the collections use, so every call goes through
+    the plain methods and the real process pools."""
+
+    def _get_node_neighbours(self, node):
+        return super()._get_node_neighbours(node)
+
+
+def reference_sets(lay, n):
+    return [s for q in lay.graph.nodes() for s in lay.get_one_node_subgraph(q, n)]
+
+
+def same_records(got, want):
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        if w is None:
+            assert g is None
+            continue
+        assert type(g[0]) is type(w[0]) and g[0] == w[0] and g[1] == w[1]
+        # the very bits of numpy's mean and variance
+        assert type(g[2]) is type(w[2]) is np.float64 and g[2].tobytes() == w[2].tobytes()
+        assert g[3].tobytes() == w[3].tobytes()
+
+
+def printed(fn, *args, **kw):
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        result = fn(*args, **kw)
+    return result, out.getvalue()
+
+
+def test_random_chips_against_the_per_qubit_methods():
+    rng = random.Random(11)
+    for _ in range(60 if LONG else 25):
+        chip = random_chip(rng)
+        lay = Layout(GraphBackend(chip))
+        lay.fidelity_mean_threshold = rng.choice([0.9, 0.9, 0.8, 0.95])
+        for n in range(0, 7):
+            sets = lay.collect_all_subgraph_in_parallel(n)
+            assert sets == reference_sets(lay, n), (list(chip.edges), n)
+            if n == 1:
+                continue  # sets without couplers: numpy warns, checked below
+            same_records(lay.collect_all_subgraph_info_in_parallel(n), [lay.get_one_subgraph_info(s) for s in sets])
+
+
+def test_heavy_hex_and_grid_sizes():
+    for backend, top in [(eagle(3), 7 if LONG else 5), (layout_module.Backend.grid(5, 6, seed=2), 6 if LONG else 4)]:
+        lay = Layout(backend)
+        for n in range(2, top + 1):
+            sets = lay.collect_all_subgraph_in_parallel(n)
+            assert sets == reference_sets(lay, n)
+            same_records(lay.collect_all_subgraph_info_in_parallel(n), [lay.get_one_subgraph_info(s) for s in sets])
+
+
+def test_mean_and_variance_bits_on_dense_sets():
+    # complete graphs give every coupler count from 1 to 45
+    rng = random.Random(5)
+    for k in range(2, 11):
+        g = nx.complete_graph(k)
+        for u, v in g.edges:
+            g.edges[u, v]["fidelity"] = rng.uniform(0.9, 1.0)
+        drop = rng.sample(list(g.edges), rng.randint(0, k * (k - 1) // 2 - (k - 1)))
+        h = g.copy()
+        h.remove_edges_from(e for e in drop if nx.is_connected(nx.restricted_view(h, [], [e])) and h.has_edge(*e))
+        lay = Layout(GraphBackend(h if nx.is_connected(h) else g))
+        lay.fidelity_mean_threshold = 0.0
+        for n in {2, k} if k > 7 else {2, k // 2 + 1, k}:
+            sets = lay.collect_all_subgraph_in_parallel(n)
+            same_records(lay.collect_all_subgraph_info_in_parallel(n), [lay.get_one_subgraph_info(s) for s in sets])
+
+
+def test_single_qubit_sets_warn_as_numpy_does():
+    lay = Layout(GraphBackend(random_chip(random.Random(2))))
+    with pytest.warns(RuntimeWarning):
+        infos = lay.collect_all_subgraph_info_in_parallel(1)
+    assert infos == [None] * lay.graph.number_of_nodes()
+
+
+def chain_calls(lay, n):
+    """What the rankings and the selection show, printed text included."""
+    out = {}
+    out["sets"] = lay.collect_all_subgraph_in_parallel(n)
+    out["infos"] = lay.collect_all_subgraph_info_in_parallel(n)
+    out["classes"] = lay.classify_all_subgraph_according_topology(n)
+    for num in (1, -1):
+        out["mean", num] = printed(lay.sort_subgraph_according_mean_fidelity, n, num)
+        out["var", num] = printed(lay.sort_subgraph_according_var_fidelity, n, num=num)
+    for topology in ("linear", "circular", "nonlinear"):
+        out["topology", topology] = printed(lay.select_subgraph_by_topology, n, topology)
+    return out
+
+
+def compare_chain(a, b):
+    assert a.keys() == b.keys()
+    for key in a:
+        if key == "infos":
+            same_records(a[key], b[key])
+        else:
+            assert repr(a[key]) == repr(b[key]), key
+
+
+def circuit_of(n, groups=1):
+    qc = QuantumCircuit(n, n)
+    qc.qubits = list(range(n))
+    qc.gates = [("cx", i, i + 1) for i in range(n - 1) if (i + 1) % max(1, n // groups)]
+    return qc
+
+
+def selection(cls, backend, qc, **kw):
+    lay = cls(backend)
+    try:
+        sub, text = printed(lay.select_layout, qc, **kw)
+    except ValueError as e:
+        return ("error", str(e))
+    return (sub.graph["normal_order"], sorted(sub.edges), text, sorted(lay.graph.nodes))
+
+
+def test_plain_composition_with_process_pools():
+    rng = random.Random(21)
+    chips = [random_chip(rng) for _ in range(6 if LONG else 3)]
+    for chip in chips:
+        backend = GraphBackend(chip, priority_qubits=[])
+        for n in range(2, 6 if LONG else 5):
+            compare_chain(chain_calls(PlainLayout(backend), n), chain_calls(Layout(backend), n))
+    backend = layout_module.Backend.grid(3, 4, seed=4)
+    for n, groups, kw in [(3, 1, {}), (4, 2, {"skip_split_qc": False}), (5, 1, {"use_chip_priority": False})]:
+        qc = circuit_of(n, groups)
+        np.random.seed(n)
+        want = selection(PlainLayout, backend, qc, **kw)
+        np.random.seed(n)
+        assert selection(Layout, backend, qc, **kw) == want
+
+
+def test_selection_on_random_chips_matches_plain_in_process(monkeypatch):
+    # the plain chain in process: the pool replaced by one that maps here
+    class InlinePool:
+        def __init__(self, processes=None):
+            assert processes >= 1
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+        def map(self, func, iterable):
+            return list(map(func, iterable))
+
+    rng = random.Random(8)
+    for _ in range(12 if LONG else 5):
+        chip = random_chip(rng)
+        nodes = list(chip.nodes)
+        prio = [rng.sample(nodes, min(len(nodes), rng.randint(2, 4))) for _ in range(2)]
+        backend = GraphBackend(chip, priority_qubits=prio)
+        for n in range(1, min(7, len(nodes)) + 1):
+            for kw in ({}, {"use_chip_priority": False}, {"skip_split_qc": False}):
+                qc = circuit_of(n, rng.randint(1, 2))
+                np.random.seed(n)
+                fast = selection(Layout, backend, qc, **kw)
+                with monkeypatch.context() as m:
+                    m.setattr(layout_module, "Pool", InlinePool)
+                    np.random.seed(n)
+                    assert selection(Layout, backend, qc, **kw) == fast
