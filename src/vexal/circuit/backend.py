@@ -116,7 +116,8 @@ class Backend:
             qf[q] = _fidelity(f, f"fidelity of qubit {q}")
         self.qubits_fidelity = dict(sorted(qf.items()))
 
-        # couplers, keyed (smaller qubit, larger qubit)
+        # couplers, stored low-first: keyed (smaller qubit, larger qubit), the
+        # key under which the layout looks a coupler's fidelity up
         cf = {}
         for a, b, f in _coupler_items(couplers_fidelity):
             a, b = _qubit(a, "coupler qubit"), _qubit(b, "coupler qubit")
@@ -181,7 +182,8 @@ class Backend:
         """A new networkx Graph of the chip keeping only the couplers whose
         fidelity is >= thres.  Every qubit is a node (also one left without
         couplers), added in increasing order with attribute `fidelity`; edges
-        are added as (smaller, larger) with attribute `fidelity`."""
+        are added as (smaller, larger) with attribute `fidelity`, so the graph
+        lists every coupler low-first."""
         thres = _real(thres, "thres")
         g = nx.Graph()
         for q, f in self.qubits_fidelity.items():
