@@ -5,20 +5,6 @@ namespace layout {
 
 namespace {
 
-nb::object text(nb::handle o) { return PyUnicode_CheckExact(o.ptr()) ? nb::borrow(o) : vx::own(PyObject_Str(o.ptr())); }
-
-nb::object concat(std::initializer_list<nb::handle> parts) {
-    nb::object out = vx::str_obj("");
-    for (nb::handle p : parts)
-        out = vx::own(PyUnicode_Concat(out.ptr(), text(p).ptr()));
-    return out;
-}
-
-[[noreturn]] void raise_value(nb::handle msg) {
-    PyErr_SetObject(PyExc_ValueError, msg.ptr());
-    throw vx::error_already_set{};
-}
-
 nb::object new_list() { return vx::own(PyList_New(0)); }
 
 // graph.subgraph(nodes).copy()
@@ -165,14 +151,7 @@ nb::object local(nb::handle self, nb::handle all_qubits, nb::handle criteria) {
         try {
             chosen = call_method(self, "select_qubits_by_local_algorithm", {vx::int_obj(vx::length(group)), criteria});
         } catch (vx::error_already_set &) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception))
-                throw;
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            PyErr_NormalizeException(&t, &v, &tb);
-            nb::object type = nb::steal(t), caught = nb::steal(v), trace = nb::steal(tb);
-            if (trace.is_valid())
-                PyException_SetTraceback(caught.ptr(), trace.ptr());
+            nb::object caught = take_exception();
             nb::object msg = concat({vx::str_obj("Local algorithm search layout Faild "), caught});
             nb::object err = vx::own(PyObject_CallOneArg(PyExc_ValueError, msg.ptr()));
             PyException_SetContext(err.ptr(), caught.release().ptr());

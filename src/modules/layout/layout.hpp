@@ -22,6 +22,13 @@ using vx::call_method;
 nb::object call_kw(nb::handle f, std::initializer_list<nb::handle> args,
                    std::initializer_list<std::pair<const char *, nb::handle>> kwargs);
 
+// The ordinary error (an Exception) in flight, taken out of the error
+// indicator with its traceback attached; anything else is rethrown.
+nb::object take_exception();
+// "".join(str(p) for p in parts), and ValueError(msg)
+nb::object concat(std::initializer_list<nb::handle> parts);
+[[noreturn]] void raise_value(nb::handle msg);
+
 // max(self.ncore, 1) where ncore is a number below 1; None and anything
 // else as they stand (the pool refuses what it cannot use).
 nb::object pool_size(nb::handle self);

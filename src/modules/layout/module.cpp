@@ -22,6 +22,32 @@ nb::object call_kw(nb::handle f, std::initializer_list<nb::handle> args,
                                        kwargs.size() ? names.ptr() : nullptr));
 }
 
+nb::object take_exception() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        throw vx::error_already_set{};
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    nb::object type = nb::steal(t), value = nb::steal(v), trace = nb::steal(tb);
+    if (trace.is_valid())
+        PyException_SetTraceback(value.ptr(), trace.ptr());
+    return value;
+}
+
+nb::object concat(std::initializer_list<nb::handle> parts) {
+    nb::object out = vx::str_obj("");
+    for (nb::handle p : parts) {
+        nb::object s = PyUnicode_CheckExact(p.ptr()) ? nb::borrow(p) : vx::own(PyObject_Str(p.ptr()));
+        out = vx::own(PyUnicode_Concat(out.ptr(), s.ptr()));
+    }
+    return out;
+}
+
+void raise_value(nb::handle msg) {
+    PyErr_SetObject(PyExc_ValueError, msg.ptr());
+    throw vx::error_already_set{};
+}
+
 nb::object pool_size(nb::handle self) {
     nb::object n = vx::getattr(self, "ncore");
     if (n.is_none())

@@ -7,24 +7,10 @@ namespace layout {
 
 namespace {
 
-nb::object concat(std::initializer_list<nb::handle> parts) {
-    nb::object out = vx::str_obj("");
-    for (nb::handle p : parts) {
-        nb::object s = PyUnicode_CheckExact(p.ptr()) ? nb::borrow(p) : vx::own(PyObject_Str(p.ptr()));
-        out = vx::own(PyUnicode_Concat(out.ptr(), s.ptr()));
-    }
-    return out;
-}
-
 bool cmp(nb::handle a, int op, nb::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     vx::check(r);
     return r != 0;
-}
-
-[[noreturn]] void raise_value(nb::handle msg) {
-    PyErr_SetObject(PyExc_ValueError, msg.ptr());
-    throw vx::error_already_set{};
 }
 
 // sorted(items, key=lambda x: x[1], reverse=True)[0][0]
@@ -169,12 +155,7 @@ nb::object select_qubits_by_local_algorithm(const vx::Args &a) {
                 layout = call_kw(vx::getattr(self, "select_few_qubits_from_backend"), {nqubits},
                                  {{"key", key}, {"topology", topo}});
             } catch (vx::error_already_set &) {
-                if (!PyErr_ExceptionMatches(PyExc_Exception))
-                    throw;
-                PyObject *t, *v, *tb;
-                PyErr_Fetch(&t, &v, &tb);
-                PyErr_NormalizeException(&t, &v, &tb);
-                nb::object type = nb::steal(t), value = nb::steal(v), trace = nb::steal(tb);
+                nb::object value = take_exception();
                 layout = vx::own(PyList_New(0));
                 vx::print({concat({vx::str_obj("Warning! "), value})});
             }
