@@ -1,0 +1,111 @@
+"""Benchmark of Layout.select_layout with the default criteria.
+
+Rows: circuits of 2 to 10 qubits on a 127-qubit heavy-hex chip and on a
+10x15 grid (random fidelities, one seed).  Columns: the time of a call on a
+fresh Layout, the number of candidate sets of that size, candidate sets per
+second, the CPU time of the call (all threads; the machine's load shows in
+the wall time, not here), the peak memory of the process that ran it (each row in its own
+process), and the time of the plain composition (a subclass that overrides
+one method, so every collection goes through the plain methods and the
+process pools) where it finishes within --plain-limit seconds; beyond that
+the plain time is extrapolated from its cost per candidate set at the
+largest size measured.
+
+    PYTHONPATH=build/<name>/pkg python bench/bench_layout.py [--sizes 2-10] [--plain-limit 60]
+"""
+
+import argparse
+import contextlib
+import io
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
+
+from vexal.circuit.layout import Layout  # noqa: E402
+from vexal.circuit.quantumcircuit import QuantumCircuit  # noqa: E402
+
+
+class PlainLayout(Layout):
+    """Every collection through the plain methods and the process pools."""
+
+    def _get_node_neighbours(self, node):
+        return super()._get_node_neighbours(node)
+
+
+def chip(name):
+    from layout_chips import eagle
+
+    from vexal.circuit.backend import Backend
+
+    return eagle(seed=1) if name == "heavy-hex-127" else Backend.grid(10, 15, seed=1)
+
+
+def one_row(name, n, plain):
+    """Runs in its own process; prints a JSON line."""
+    backend = chip(name)
+    qc = QuantumCircuit(n, n)
+    qc.qubits = list(range(n))
+    cls = PlainLayout if plain else Layout
+    lay = cls(backend)
+    r0 = resource.getrusage(resource.RUSAGE_SELF)
+    t0 = time.perf_counter()
+    with contextlib.redirect_stdout(io.StringIO()):
+        lay.select_layout(qc)
+    elapsed = time.perf_counter() - t0
+    r1 = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = r1.ru_utime + r1.ru_stime - r0.ru_utime - r0.ru_stime
+    peak = r1.ru_maxrss / 1024
+    sets = len(Layout(backend).collect_all_subgraph_in_parallel(n))
+    print(json.dumps({"time": elapsed, "cpu": cpu, "sets": sets, "peak_mb": peak}))
+
+
+def run_row(name, n, plain, timeout):
+    cmd = [sys.executable, __file__, "--row", name, str(n)] + (["--plain"] if plain else [])
+    try:
+        out = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, check=True).stdout
+    except subprocess.TimeoutExpired:
+        return None
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--sizes", default="2-10")
+    p.add_argument("--plain-limit", type=float, default=60.0)
+    p.add_argument("--row", nargs=2)
+    p.add_argument("--plain", action="store_true")
+    args = p.parse_args()
+    if args.row:
+        one_row(args.row[0], int(args.row[1]), args.plain)
+        return
+    lo, hi = (int(x) for x in args.sizes.split("-"))
+    print(f"{'chip':<14} {'n':>2} {'time s':>8} {'cpu s':>7} {'sets':>9} {'sets/s':>11} {'peak MB':>8} {'plain s':>10}")
+    for name in ("heavy-hex-127", "grid-10x15"):
+        per_set = None
+        for n in range(lo, hi + 1):
+            row = run_row(name, n, False, 600)
+            plain = None
+            if per_set is None or per_set * row["sets"] < args.plain_limit:
+                plain = run_row(name, n, True, args.plain_limit)
+            if plain is not None:
+                per_set = plain["time"] / max(1, row["sets"])
+                plain_text = f"{plain['time']:.2f}"
+            else:
+                plain_text = f"~{per_set * row['sets']:.0f}" if per_set else "-"
+                per_set = per_set if per_set else None
+            rate = row["sets"] / row["time"] if row["time"] > 0 else float("inf")
+            print(
+                f"{name:<14} {n:>2} {row['time']:>8.3f} {row['cpu']:>7.2f} {row['sets']:>9} {rate:>11.0f} "
+                f"{row['peak_mb']:>8.0f} {plain_text:>10}",
+                flush=True,
+            )
+
+
+if __name__ == "__main__":
+    main()
