@@ -268,6 +268,39 @@ def test_dag2qc_uses_module_topological_sort(monkeypatch):
     assert dag2qc(g).gates == [("x", 1), ("h", 0)]
 
 
+def test_dag2qc_native_order_matches_networkx_on_edited_graphs(monkeypatch):
+    # passes edit the DAG before dag2qc: nodes spliced between neighbours
+    # (added last, edges out of node order), edges removed, int nodes mixed in
+    rng = random.Random(5)
+    cases = []
+    for _ in range(60):
+        n = rng.randint(1, 5)
+        g = qc2dag(circuit(n, list(range(n)), random_gates(rng, n, rng.randint(0, 30))), rng.random() < 0.5)
+        for k in range(rng.randint(0, 8)):
+            edges = list(g.edges(data=True))
+            if not edges:
+                break
+            u, v, d = rng.choice(edges)
+            w = f"x_{1000 + k}_[{d['qubit'][0]}]" if rng.random() < 0.8 else 7000 + k
+            g.add_node(w, qubits=[d["qubit"][0]])
+            if rng.random() < 0.7:
+                g.remove_edge(u, v)
+            g.add_edges_from([(w, v, {"qubit": d["qubit"][:1]}), (u, w, {"qubit": d["qubit"][:1]})])
+        cases.append((n, g))
+    native = [dag2qc(g, n, n).gates for n, g in cases]
+
+    class Proxy:  # networkx's own sort behind another name: the general path
+        def __getattr__(self, name):
+            return getattr(nx, name)
+
+        @staticmethod
+        def topological_sort(d):
+            return nx.topological_sort(d)
+
+    monkeypatch.setattr(dagmod, "nx", Proxy())
+    assert native == [dag2qc(g, n, n).gates for n, g in cases]
+
+
 def test_dag2qc_on_graph_subclass():
     class Sub(nx.DiGraph):
         pass

@@ -2,6 +2,7 @@
 #include "dag_api.hpp"
 
 #include <climits>
+#include <unordered_map>
 
 namespace vx::dagapi {
 
@@ -60,6 +61,77 @@ void fill_digraph(nb::handle g, PyObject *nodes, PyObject *edges) {
 }
 
 void wrong_gate_type(PyObject *name) { value_error("wrong gate type " + describe(name, false)); }
+
+bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out) {
+    if (reinterpret_cast<PyObject *>(Py_TYPE(g.ptr())) != digraph)
+        return false;
+    PyObject *dict = PyObject_GenericGetDict(g.ptr(), nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object holder = nb::steal(dict);
+    PyObject *fields[3];
+    const char *names[3] = {"_node", "_succ", "_pred"};
+    for (int i = 0; i < 3; ++i) {
+        fields[i] = PyDict_GetItemString(dict, names[i]);
+        if (!fields[i] || !PyDict_CheckExact(fields[i]))
+            return false;
+    }
+    PyObject *node = fields[0], *succ = fields[1], *pred = fields[2];
+    const Py_ssize_t n = PyDict_GET_SIZE(node);
+    if (n != PyDict_GET_SIZE(succ) || n != PyDict_GET_SIZE(pred) || n >= (Py_ssize_t{1} << 30))
+        return false;
+    out = DigraphArrays{};
+    out.nodes.reserve(static_cast<std::size_t>(n));
+    out.attrs.reserve(static_cast<std::size_t>(n));
+    // a node's index by its object; the keys of one graph are one set of
+    // objects when networkx built it, and otherwise equal by value
+    std::unordered_map<PyObject *, std::int32_t> index;
+    index.reserve(static_cast<std::size_t>(n));
+    std::vector<PyObject *> succ_dicts;
+    succ_dicts.reserve(static_cast<std::size_t>(n));
+    Py_ssize_t pn = 0, ps = 0, pp = 0;
+    PyObject *key, *attrs, *skey, *sval, *pkey, *pval;
+    while (PyDict_Next(node, &pn, &key, &attrs)) {
+        if (!PyDict_Next(succ, &ps, &skey, &sval) || !PyDict_Next(pred, &pp, &pkey, &pval) || skey != key ||
+            pkey != key || !(PyUnicode_CheckExact(key) || PyLong_CheckExact(key)) || !PyDict_CheckExact(attrs) ||
+            !PyDict_CheckExact(sval) || !PyDict_CheckExact(pval))
+            return false;
+        index.emplace(key, static_cast<std::int32_t>(out.nodes.size()));
+        out.nodes.push_back(nb::borrow(key));
+        out.attrs.push_back(nb::borrow(attrs));
+        out.npred.push_back(static_cast<std::int32_t>(PyDict_GET_SIZE(pval)));
+        succ_dicts.push_back(sval);
+    }
+    nb::object by_value;  // made on the first successor that is not a node object itself
+    for (PyObject *sd : succ_dicts) {
+        Py_ssize_t pos = 0;
+        PyObject *v, *data;
+        while (PyDict_Next(sd, &pos, &v, &data)) {
+            auto it = index.find(v);
+            if (it != index.end()) {
+                out.succ.push_back(it->second);
+                continue;
+            }
+            if (!(PyUnicode_CheckExact(v) || PyLong_CheckExact(v)))
+                return false;
+            if (!by_value.is_valid()) {
+                by_value = own(PyDict_New());
+                for (std::size_t i = 0; i < out.nodes.size(); ++i)
+                    check(PyDict_SetItem(by_value.ptr(), out.nodes[i].ptr(), int_obj(static_cast<long long>(i)).ptr()));
+            }
+            PyObject *j = PyDict_GetItemWithError(by_value.ptr(), v);
+            if (!j) {
+                PyErr_Clear();
+                return false;
+            }
+            out.succ.push_back(static_cast<std::int32_t>(PyLong_AsLong(j)));
+        }
+        out.succ_off.push_back(static_cast<std::int32_t>(out.succ.size()));
+    }
+    return true;
+}
 
 const Api *from_function(PyObject *f) {
     if (!is_function(f))

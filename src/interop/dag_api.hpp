@@ -248,4 +248,21 @@ void check_circuit(GateKinds &kinds, nb::handle qc, PyObject *gates, const Check
 // add_edges_from leave behind.
 void fill_digraph(nb::handle g, PyObject *nodes, PyObject *edges);
 
+// A plain DiGraph in arrays: node i is nodes[i] (in the graph's node order,
+// with its attribute dictionary attrs[i]), its successors are
+// succ[succ_off[i] .. succ_off[i+1]) in their stored order, and npred[i]
+// counts its predecessors.  The objects are held, so code that changes the
+// graph meanwhile cannot free them.
+struct DigraphArrays {
+    std::vector<nb::object> nodes, attrs;
+    std::vector<std::int32_t> succ_off{0}, succ, npred;
+};
+
+// Reads `g` when it is an instance of exactly `digraph` (networkx's DiGraph)
+// whose node, successor and predecessor dictionaries are plain dicts listing
+// the same nodes in the same order, every node an exact str or int and
+// every attribute map a plain dict; false (nothing read, no error) for any
+// other graph.  Runs no Python code.
+bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out);
+
 }  // namespace vx::dagapi

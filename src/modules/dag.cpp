@@ -7,6 +7,7 @@
 // as add_nodes_from/add_edges_from would; otherwise it goes through the names
 // as they stand.
 #include "dag_api.hpp"
+#include "dag_order.hpp"
 #include "interop.hpp"
 
 #include <cstring>
@@ -76,33 +77,32 @@ nb::object qc2dag(const vx::Args &a) {
 
 // -- dag2qc ---------------------------------------------------------------------
 
-nb::object dag2qc(const vx::Args &a) {
-    nb::handle dag = a[0];
-    nb::object nqubits = nb::borrow(a[1]);
-    nb::object ncbits = nb::borrow(a[2]);
-
-    nb::handle nx = a.global("nx");
-    nb::object order = getattr(nx, "topological_sort")(dag);
-    GateKinds kinds(gatework_api(), a.func()->globals);
-
-    // Node attributes: networkx's own dictionary for a plain DiGraph,
-    // dag.nodes[...] otherwise.
-    const bool plain_graph =
-        reinterpret_cast<PyObject *>(Py_TYPE(dag.ptr())) == vx::original(a.func()->globals, "nx.DiGraph");
-    nb::object nodes_map = plain_graph ? getattr(dag, "_node") : getattr(dag, "nodes");
-
+// One gate record per DAG node, appended to `gates` in the order given.
+struct Rebuild {
+    GateKinds &kinds;
+    nb::object gates = vx::own(PyList_New(0));
+    nb::object top;  // the largest qubit seen, as max() finds it
     PyObject *const k_qubits = vx::intern("qubits");
     PyObject *const k_params = vx::intern("params");
     PyObject *const k_cbits = vx::intern("cbits");
     PyObject *const k_duration = vx::intern("duration");
     nb::object sep = vx::own(PyUnicode_FromString("_"));
 
-    nb::object new_gates = vx::own(PyList_New(0));
-    nb::object top;  // the largest qubit seen, as max() finds it
-    nb::object it = vx::own(PyObject_GetIter(order.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object node = nb::steal(raw);
-        nb::object attrs = getitem(nodes_map, node);
+    void note_qubits(nb::handle qubits) {
+        nb::object qit = vx::own(PyObject_GetIter(qubits.ptr()));
+        while (nb::object qo = vx::next_item(qit)) {
+            if (!top.is_valid()) {
+                top = qo;
+                continue;
+            }
+            int gt = PyObject_RichCompareBool(qo.ptr(), top.ptr(), Py_GT);
+            vx::check(gt);
+            if (gt)
+                top = qo;
+        }
+    }
+
+    void node(nb::handle node, nb::handle attrs) {
         nb::object name;
         if (PyUnicode_Check(node.ptr())) {
             nb::object parts = vx::own(PyUnicode_Split(node.ptr(), sep.ptr(), 1));
@@ -111,24 +111,9 @@ nb::object dag2qc(const vx::Args &a) {
             name = nb::steal(word);
         }
         nb::object qubits = getitem(attrs, k_qubits);
-        {
-            nb::object qit = vx::own(PyObject_GetIter(qubits.ptr()));
-            while (PyObject *q = PyIter_Next(qit.ptr())) {
-                nb::object qo = nb::steal(q);
-                if (!top.is_valid()) {
-                    top = qo;
-                    continue;
-                }
-                int gt = PyObject_RichCompareBool(qo.ptr(), top.ptr(), Py_GT);
-                vx::check(gt);
-                if (gt)
-                    top = qo;
-            }
-            if (PyErr_Occurred())
-                throw vx::error_already_set{};
-        }
+        note_qubits(qubits);
         if (!name.is_valid())
-            continue;  // not a gate name: nothing to rebuild
+            return;  // not a gate name: nothing to rebuild
 
         auto q = [&](Py_ssize_t i) { return vx::own(PySequence_GetItem(qubits.ptr(), i)); };
         auto with_params = [&](Py_ssize_t nq) {
@@ -169,27 +154,64 @@ nb::object dag2qc(const vx::Args &a) {
             }
         }
         if (rec.is_valid())
-            vx::check(PyList_Append(new_gates.ptr(), rec.ptr()));
+            vx::check(PyList_Append(gates.ptr(), rec.ptr()));
     }
-    if (PyErr_Occurred())
-        throw vx::error_already_set{};
+};
 
+// The nodes of a plain DiGraph in nx.topological_sort's order, read from the
+// graph's dictionaries; false where the graph or the name is not plain.  A
+// cycle is reported, as networkx reports it, after the nodes before it.
+bool rebuild_native(const vx::Args &a, nb::handle dag, Rebuild &r) {
+    vx::dagapi::DigraphArrays g;
+    if (!vx::is_original(a, "nx.topological_sort") ||
+        !vx::dagapi::read_digraph(dag, vx::original(a.func()->globals, "nx.DiGraph"), g))
+        return false;
+    engines::dag::Generations order;
+    const bool acyclic = engines::dag::generations(g.succ_off, g.succ, g.npred, order);
+    for (std::int32_t u : order.nodes)
+        r.node(g.nodes[u], g.attrs[u]);
+    if (!acyclic) {
+        nb::object unfeasible = getattr(a.global("nx"), "NetworkXUnfeasible");
+        PyErr_SetString(unfeasible.ptr(), "Graph contains a cycle or graph changed during iteration");
+        throw vx::error_already_set{};
+    }
+    return true;
+}
+
+nb::object dag2qc(const vx::Args &a) {
+    nb::handle dag = a[0];
+    nb::object nqubits = nb::borrow(a[1]);
+    nb::object ncbits = nb::borrow(a[2]);
+
+    GateKinds kinds(gatework_api(), a.func()->globals);
+    Rebuild r{kinds};
+    if (!rebuild_native(a, dag, r)) {
+        nb::object order = getattr(a.global("nx"), "topological_sort")(dag);
+        // Node attributes: networkx's own dictionary for a plain DiGraph,
+        // dag.nodes[...] otherwise.
+        const bool plain_graph =
+            reinterpret_cast<PyObject *>(Py_TYPE(dag.ptr())) == vx::original(a.func()->globals, "nx.DiGraph");
+        nb::object nodes_map = plain_graph ? getattr(dag, "_node") : getattr(dag, "nodes");
+        nb::object it = vx::own(PyObject_GetIter(order.ptr()));
+        while (nb::object node = vx::next_item(it))
+            r.node(node, getitem(nodes_map, node));
+    }
     if (nqubits.is_none()) {
-        if (!top.is_valid()) {
+        if (!r.top.is_valid()) {
             // max() of no qubits at all: the host's own error
             nb::object empty = vx::own(PyList_New(0));
             a.global("max")(empty);
             vx::value_error("max() arg is an empty sequence");
         }
-        nqubits = vx::own(PyNumber_Add(top.ptr(), nb::int_(1).ptr()));
+        nqubits = vx::own(PyNumber_Add(r.top.ptr(), nb::int_(1).ptr()));
     }
     if (ncbits.is_none())
         ncbits = nqubits;
 
     nb::object qc = a.global("QuantumCircuit")(nqubits, ncbits);
-    vx::check(PyObject_SetAttrString(qc.ptr(), "gates", new_gates.ptr()));
+    vx::check(PyObject_SetAttrString(qc.ptr(), "gates", r.gates.ptr()));
     nb::object graph = getattr(dag, "graph");
-    nb::object qubits = getitem(graph, k_qubits);
+    nb::object qubits = getitem(graph, r.k_qubits);
     vx::check(PyObject_SetAttrString(qc.ptr(), "qubits", qubits.ptr()));
     return qc;
 }
@@ -502,7 +524,7 @@ nb::object draw_graph(const vx::Args &a) {
 
 NB_MODULE(dag, m) {
     m.attr("nx") = vx::import("networkx");
-    for (const char *path : {"nx", "nx.DiGraph", "nx.Graph", "nx.connected_components"})
+    for (const char *path : {"nx", "nx.DiGraph", "nx.Graph", "nx.connected_components", "nx.topological_sort"})
         vx::keep_original(m, path);
 
     m.attr("QuantumCircuit") = vx::import("vexal.circuit.quantumcircuit").attr("QuantumCircuit");
