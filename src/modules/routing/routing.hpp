@@ -1,9 +1,19 @@
-// Shared pieces of vexal.circuit.routing.
+// vexal.circuit.routing: what the module's files share.
+//
+// The pass's methods live in methods_*.cpp, one file per area (DAG queries
+// and mappings, front layer and scores, the traversal); module.cpp binds them
+// and holds the constructor and `run`; native_*.cpp and deferred.cpp are the
+// native run.
 #pragma once
 
 #include "interop.hpp"
 
+#include <initializer_list>
+#include <utility>
+
 namespace routing {
+
+// ---------------------------------------------------------------- object helpers
 
 // Attribute access through interned names.
 inline nb::object getattr(nb::handle o, const char *name) {
@@ -23,8 +33,64 @@ inline bool truth(nb::handle o) {
 }
 inline nb::object pyint(long long v) { return vx::own(PyLong_FromLongLong(v)); }
 inline nb::object pystr(const char *s) { return vx::own(PyUnicode_FromString(s)); }
+bool contains(nb::handle container, nb::handle item);
+bool equal(nb::handle a, nb::handle b);
+bool less(nb::handle a, nb::handle b);
+inline nb::object getitem(nb::handle o, nb::handle k) { return vx::own(PyObject_GetItem(o.ptr(), k.ptr())); }
+Py_ssize_t length(nb::handle o);
+inline nb::object new_list() { return vx::own(PyList_New(0)); }
+inline void append(nb::handle list, nb::handle item) { vx::check(PyList_Append(list.ptr(), item.ptr())); }
+inline nb::object to_list(nb::handle iterable) { return vx::own(PySequence_List(iterable.ptr())); }
+// Unpacks an iterable of exactly two items, with the host's messages.
+std::pair<nb::object, nb::object> unpack2(nb::handle seq);
+// {value: key for key, value in d.items()}
+nb::object invert(nb::handle d);
+// Raises `type` with fmt.format(*args).
+[[noreturn]] void raise_fmt(PyObject *type, const char *fmt, std::initializer_list<nb::handle> args);
+
+// ---------------------------------------------------------------- the pass's vocabulary
 
 // The gate name of a node: its text before the first "_".
 nb::object gate_name(nb::handle node);
+// extract_qubits(node) through the module's namespace.
+nb::object extract(const vx::Args &a, nb::handle node);
+// A gate name of the two-qubit tables (the gates that need a coupler).
+bool is_two_qubit(const vx::Args &a, nb::handle name);
+
+inline constexpr const char *kConflict =
+    "A conflict occurred during the Sabre algorithm computation. Please contact the developer for assistance.";
+inline constexpr const char *kDecomposeFirst =
+    "Please first decompose the {} gate into a combination of single- and two-qubit gates.";
+inline constexpr const char *kNoCandidate =
+    "No SWAP can bring the gates of the front layer {} together: their physical qubits have no coupled neighbour.";
+inline constexpr const char *kUnscorable =
+    "The SWAP scores for the front layer {} cannot be compared: the least one is not a number.";
+inline constexpr const char *kUnknownHeuristic =
+    "Unknown heuristic {!r}: expected one of 'basic', 'lookahead', 'basic_decay' or 'lookahead_decay'.";
+inline constexpr const char *kHeuristics[] = {"basic", "lookahead", "basic_decay", "lookahead_decay"};
+
+// ---------------------------------------------------------------- the methods
+
+// Module-level functions and SabreRouting's methods, as bound in module.cpp.
+nb::object extract_qubits(const vx::Args &a);
+nb::object update_v2p_and_p2v_mapping(const vx::Args &a);
+nb::object distance_matrix_element(const vx::Args &a);
+nb::object dag_successors(const vx::Args &a);
+nb::object dag_predecessors(const vx::Args &a);
+nb::object get_nodes(const vx::Args &a);
+nb::object initialize_v2p_p2v(const vx::Args &a);
+nb::object mapping_node_to_gate_info(const vx::Args &a);
+nb::object get_extended_successor_set(const vx::Args &a);
+nb::object get_execute_node_list(const vx::Args &a);
+nb::object has_no_correlation_on_front_layer(const vx::Args &a);
+nb::object get_swap_candidate_list(const vx::Args &a);
+nb::object reset_decay_parameter(const vx::Args &a);
+nb::object update_decay_parameter(const vx::Args &a);
+nb::object score_basic(const vx::Args &a);
+nb::object score_lookahead(const vx::Args &a);
+nb::object score_basic_decay(const vx::Args &a);
+nb::object score_lookahead_decay(const vx::Args &a);
+nb::object heuristic_score(const vx::Args &a);
+nb::object single_sabre_routing(const vx::Args &a);
 
 }  // namespace routing

@@ -1,23 +1,23 @@
-// SabreRouting.run without the networkx DAGs.
+// SabreRouting.run natively, fed from the circuit's records.
 //
 // When the circuit, the pass object and every name run goes through are the
-// package's own, the traversals run on DAGs read natively from the gate
-// records, and the two networkx DAGs and the deep copy of the circuit are
-// never made.  What the methods would have left in `dag` and `_cache` is
-// stored as a deferred value that builds the very object (the DAG of the
-// records as they were at run time, the cache over that DAG's node names) the
-// first time the attribute is read; two data descriptors on the class do the
-// reading.  Everything else (gate list, SWAPs, printed table, v2p, p2v,
-// decay_parameter, extended_successor_set, random draws) is made at once,
-// exactly as in native.cpp.
-#include "dag_api.hpp"
-#include "native.hpp"
+// package's own, the traversals run on DAGs read natively from a frozen copy
+// of the gate records, and the two networkx DAGs and the deep copy of the
+// circuit are never made: `dag` and `_cache` are left as deferred values
+// (deferred.cpp).  Everything else (gate list, SWAPs, printed table, v2p,
+// p2v, decay_parameter, extended_successor_set, random draws) comes out at
+// once, exactly as the methods make it.  Anything customised (an overridden
+// method, a replaced module name, a circuit subclass with its own deepcopy,
+// records the builder does not read) is declined before anything changes,
+// and run takes the methods.
+#include "deferred.hpp"
 
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
-namespace routing::native::lean {
+namespace routing::native {
 
 namespace {
 
@@ -29,229 +29,6 @@ PyObject *g_networkx = nullptr;
 PyObject *g_digraph = nullptr;
 PyObject *g_circuit = nullptr;   // QuantumCircuit
 PyObject *g_deepcopy = nullptr;  // QuantumCircuit.deepcopy
-PyTypeObject *g_deferred_type = nullptr;
-PyObject *g_attr_dag = nullptr;  // the descriptors on the class
-PyObject *g_attr_cache = nullptr;
-
-struct LeanDag {
-    vx::dagapi::Skeleton sk;
-    es::Dag dag;
-    std::vector<PyObject *> names;  // owned; null until made
-    nb::object value;               // the networkx DAG once built
-};
-
-// Everything a deferred value needs to build its object later.
-struct LeanState {
-    const vx::dagapi::Api *api = nullptr;
-    nb::object gatework;  // gatework's namespace: the tables the records were read with
-    nb::object nqubits;
-    nb::object qubits;    // qc.qubits, the forward DAG's graph attribute
-    nb::object snapshot;  // the records at run time, in circuit order
-    LeanDag d[2];
-    nb::object cache;  // the pass's OrderedDict, filled on first read
-    std::vector<CacheEntry> entries;
-    bool cache_filled = false;
-
-    LeanState() = default;
-    LeanState(const LeanState &) = delete;
-    LeanState &operator=(const LeanState &) = delete;
-    ~LeanState() {
-        for (auto &x : d)
-            for (PyObject *o : x.names)
-                Py_XDECREF(o);
-    }
-
-    PyObject *record(int which, std::int32_t u) const { return PyList_GET_ITEM(snapshot.ptr(), d[which].sk.rec[u]); }
-
-    // The node-name object of node u, made as qc2dag makes it.
-    PyObject *name(int which, std::int32_t u) {
-        auto &names = d[which].names;
-        if (names.size() < d[which].sk.size())
-            names.resize(d[which].sk.size(), nullptr);
-        if (!names[u]) {
-            const auto &sk = d[which].sk;
-            std::string text;
-            vx::dagapi::node_name(text, vx::utf8(PyTuple_GET_ITEM(record(which, u), 0)), u,
-                                  sk.wires.data() + sk.w_off[u],
-                                  static_cast<std::size_t>(sk.w_off[u + 1] - sk.w_off[u]));
-            names[u] = vx::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        }
-        return names[u];
-    }
-
-    nb::object graph(int which) {
-        LeanDag &x = d[which];
-        if (x.value.is_valid())
-            return x.value;
-        nb::object gates = snapshot, qs = qubits;
-        if (which == 1) {  // the deep copy's records, read backwards
-            gates = vx::own(PyList_GetSlice(snapshot.ptr(), 0, PY_SSIZE_T_MAX));
-            vx::check(PyList_Reverse(gates.ptr()));
-            qs = vx::own(PyList_GetSlice(qubits.ptr(), 0, PY_SSIZE_T_MAX));
-        }
-        int overflow = 0;
-        const long long n = PyLong_AsLongLongAndOverflow(nqubits.ptr(), &overflow);
-        nb::object lists = vx::own(api->build(gatework.ptr(), n, qs.ptr(), gates.ptr(), 0, &x.names));
-        nb::object g = vx::own(PyObject_CallNoArgs(g_digraph));
-        vx::dagapi::fill_digraph(g, PyTuple_GET_ITEM(lists.ptr(), 0), PyTuple_GET_ITEM(lists.ptr(), 1));
-        nb::object attrs = routing::getattr(g, "graph");
-        vx::check(PyObject_SetItem(attrs.ptr(), vx::intern("qubits"), qs.ptr()));
-        x.value = g;
-        return g;
-    }
-
-    nb::object filled_cache() {
-        if (!cache_filled) {
-            const es::Dag *dags[2] = {&d[0].dag, &d[1].dag};
-            fill_cache(cache, entries, dags, [this](int w, std::int32_t u) { return name(w, u); });
-            cache_filled = true;
-            entries = {};
-        }
-        return cache;
-    }
-};
-
-// ---------------------------------------------------------------- deferred values
-
-enum What : int { kForwardDag = 0, kReverseDag = 1, kCache = 2 };
-
-struct Deferred {
-    PyObject_HEAD std::shared_ptr<LeanState> *state;
-    int what;
-};
-
-nb::object make_deferred(const std::shared_ptr<LeanState> &st, int what) {
-    auto *o = PyObject_New(Deferred, g_deferred_type);
-    if (!o)
-        throw vx::error_already_set{};
-    o->state = new std::shared_ptr<LeanState>(st);
-    o->what = what;
-    return nb::steal(reinterpret_cast<PyObject *>(o));
-}
-
-// The object a deferred value stands for.
-nb::object value_of(PyObject *self) {
-    auto *d = reinterpret_cast<Deferred *>(self);
-    LeanState &st = **d->state;
-    return d->what == kCache ? st.filled_cache() : st.graph(d->what);
-}
-
-// The same as a new reference, or null with the error set.
-PyObject *resolve(PyObject *self) {
-    return vx::guarded([&] { return value_of(self).release().ptr(); }, static_cast<PyObject *>(nullptr));
-}
-
-void deferred_dealloc(PyObject *self) {
-    delete reinterpret_cast<Deferred *>(self)->state;
-    PyTypeObject *tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyObject *deferred_repr(PyObject *self) {
-    const int what = reinterpret_cast<Deferred *>(self)->what;
-    return PyUnicode_FromString(what == kCache ? "<query cache, built when the attribute is read>"
-                                               : "<circuit DAG, built when the attribute is read>");
-}
-
-PyObject *deferred_copy(PyObject *self, PyObject *) { return resolve(self); }
-
-PyObject *deferred_deepcopy(PyObject *self, PyObject *memo) {
-    return vx::guarded(
-        [&] { return vx::import("copy").attr("deepcopy")(value_of(self), nb::handle(memo)).release().ptr(); },
-        static_cast<PyObject *>(nullptr));
-}
-
-// Pickles as the object itself: itemgetter(0)((value,)).
-PyObject *deferred_reduce(PyObject *self, PyObject *) {
-    return vx::guarded(
-        [&] {
-            nb::object getter = vx::import("operator").attr("itemgetter")(0);
-            return nb::make_tuple(getter, nb::make_tuple(nb::make_tuple(value_of(self)))).release().ptr();
-        },
-        static_cast<PyObject *>(nullptr));
-}
-
-PyMethodDef deferred_methods[] = {
-    {"__copy__", deferred_copy, METH_NOARGS, nullptr},
-    {"__deepcopy__", deferred_deepcopy, METH_O, nullptr},
-    {"__reduce__", deferred_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot deferred_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(deferred_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void *>(deferred_repr)},
-    {Py_tp_methods, deferred_methods},
-    {0, nullptr},
-};
-
-PyType_Spec deferred_spec = {"vexal.circuit.routing._Deferred", sizeof(Deferred), 0, Py_TPFLAGS_DEFAULT,
-                             deferred_slots};
-
-// A data descriptor over one entry of the instance dictionary that resolves
-// a deferred value on the first read.
-struct Attribute {
-    PyObject_HEAD PyObject *name;
-};
-
-PyObject *attr_get(PyObject *self, PyObject *obj, PyObject *) {
-    if (!obj) {
-        Py_INCREF(self);
-        return self;
-    }
-    PyObject *name = reinterpret_cast<Attribute *>(self)->name;
-    PyObject **dp = _PyObject_GetDictPtr(obj);
-    PyObject *v = dp && *dp ? PyDict_GetItemWithError(*dp, name) : nullptr;
-    if (!v) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(obj)->tp_name, name);
-        return nullptr;
-    }
-    if (Py_TYPE(v) != g_deferred_type) {
-        Py_INCREF(v);
-        return v;
-    }
-    nb::object keep = nb::borrow(v);
-    PyObject *r = resolve(v);
-    if (r && PyDict_GetItemWithError(*dp, name) == v && PyDict_SetItem(*dp, name, r) < 0)
-        Py_CLEAR(r);
-    return r;
-}
-
-int attr_set(PyObject *self, PyObject *obj, PyObject *value) {
-    PyObject *name = reinterpret_cast<Attribute *>(self)->name;
-    PyObject *dict = PyObject_GenericGetDict(obj, nullptr);
-    if (!dict)
-        return -1;
-    nb::object d = nb::steal(dict);
-    if (value)
-        return PyDict_SetItem(dict, name, value);
-    if (PyDict_DelItem(dict, name) == 0)
-        return 0;
-    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(obj)->tp_name, name);
-    }
-    return -1;
-}
-
-void attr_dealloc(PyObject *self) {
-    Py_XDECREF(reinterpret_cast<Attribute *>(self)->name);
-    PyTypeObject *tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyType_Slot attr_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(attr_dealloc)},
-    {Py_tp_descr_get, reinterpret_cast<void *>(attr_get)},
-    {Py_tp_descr_set, reinterpret_cast<void *>(attr_set)},
-    {0, nullptr},
-};
-
-PyType_Spec attr_spec = {"vexal.circuit.routing._InstanceAttribute", sizeof(Attribute), 0, Py_TPFLAGS_DEFAULT,
-                         attr_slots};
 
 // ---------------------------------------------------------------- reading the circuit
 
@@ -342,7 +119,7 @@ bool plain_word(PyObject *name) {
 
 // The engine's view of a skeleton; false where a node is one the engine
 // leaves to the methods (unknown qubit, malformed two-qubit gate).
-bool engine_dag(const vx::Args &a, const Setup &s, LeanState &st, int which,
+bool engine_dag(const vx::Args &a, const Setup &s, Snapshot &st, int which,
                 std::unordered_map<PyObject *, NameInfo> &info) {
     const auto &sk = st.d[which].sk;
     es::Dag &g = st.d[which].dag;
@@ -408,17 +185,17 @@ bool engine_dag(const vx::Args &a, const Setup &s, LeanState &st, int which,
 }
 
 // Gate records from the frozen records, as _mapping_node_to_gate_info makes them.
-class LeanHooks : public HooksBase {
+class RecordHooks : public HooksBase {
 public:
-    LeanHooks(const vx::Args &a, const Setup &s, LeanState &st) : HooksBase(a, s), st_(st) {}
+    RecordHooks(const vx::Args &a, const Setup &s, Snapshot &st) : HooksBase(a, s), st_(st) {}
     int which = 0;
 
-    void execute(std::int32_t node, const std::vector<std::int32_t> &v2p) override {
+    void execute(std::int32_t node, const es::Layout &layout) override {
         const auto &sk = st_.d[which].sk;
         PyObject *rec = st_.record(which, node);
         PyObject *gate = PyTuple_GET_ITEM(rec, 0);
         auto qs = st_.d[which].dag.qubits(node);
-        auto p = [&](std::size_t i) { return s_.phys[v2p[qs[i]]].ptr(); };
+        auto p = [&](std::size_t i) { return phys(layout, qs[i]); };
         auto phys_tuple = [&]() {
             nb::object t = vx::own(PyTuple_New(static_cast<Py_ssize_t>(qs.size())));
             for (std::size_t i = 0; i < qs.size(); ++i) {
@@ -435,11 +212,7 @@ public:
         case RecordKind::Reset: out = vx::own(PyTuple_Pack(2, gate, p(0))); break;
         case RecordKind::TwoQubit: out = vx::own(PyTuple_Pack(3, gate, p(0), p(1))); break;
         case RecordKind::ThreeQubit: {
-            nb::object msg = routing::callm(
-                pystr("Please first decompose the {} gate into a combination of single- and two-qubit gates."),
-                "format", {nb::handle(gate)});
-            PyErr_SetObject(PyExc_ValueError, msg.ptr());
-            throw vx::error_already_set{};
+            raise_fmt(PyExc_ValueError, kDecomposeFirst, {nb::handle(gate)});
         }
         case RecordKind::U:
         case RecordKind::R:
@@ -480,7 +253,7 @@ public:
     }
 
 private:
-    LeanState &st_;
+    Snapshot &st_;
 };
 
 // The builders qc2dag would use now, or null when any name it goes through
@@ -516,36 +289,12 @@ bool plain_circuit(nb::handle qc) {
 
 }  // namespace
 
-void install(nb::handle module, nb::handle cls) {
+void remember_run(nb::handle module) {
     g_qc2dag = nb::object(module.attr("qc2dag")).release().ptr();
     g_networkx = nb::object(module.attr("nx")).release().ptr();
     g_digraph = nb::object(module.attr("nx").attr("DiGraph")).release().ptr();
     g_circuit = nb::object(module.attr("QuantumCircuit")).release().ptr();
     g_deepcopy = vx::check(PyObject_GetAttrString(g_circuit, "deepcopy"));
-    g_deferred_type = reinterpret_cast<PyTypeObject *>(vx::check(PyType_FromSpec(&deferred_spec)));
-    PyTypeObject *attr_type = reinterpret_cast<PyTypeObject *>(vx::check(PyType_FromSpec(&attr_spec)));
-    for (auto [name, slot] : {std::pair{"dag", &g_attr_dag}, std::pair{"_cache", &g_attr_cache}}) {
-        auto *o = PyObject_New(Attribute, attr_type);
-        if (!o)
-            throw vx::error_already_set{};
-        o->name = Py_NewRef(vx::intern(name));
-        *slot = reinterpret_cast<PyObject *>(o);
-        vx::check(PyObject_SetAttrString(cls.ptr(), name, *slot));
-    }
-}
-
-nb::object raw_cache(nb::handle self) {
-    PyObject **dp = _PyObject_GetDictPtr(self.ptr());
-    PyObject *v = dp && *dp ? PyDict_GetItemWithError(*dp, vx::intern("_cache")) : nullptr;
-    if (v && Py_TYPE(v) == g_deferred_type) {
-        LeanState &st = **reinterpret_cast<Deferred *>(v)->state;
-        nb::object od = st.cache;  // empty unless it was filled through a copy
-        vx::check(PyDict_SetItem(*dp, vx::intern("_cache"), od.ptr()));
-        return od;
-    }
-    if (PyErr_Occurred())
-        throw vx::error_already_set{};
-    return routing::getattr(self, "_cache");
 }
 
 bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total, nb::object &result,
@@ -553,9 +302,9 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
     if (!plain_object(a, self))
         return false;
     PyTypeObject *tp = Py_TYPE(self.ptr());
-    if (_PyType_Lookup(tp, vx::intern("dag")) != g_attr_dag || _PyType_Lookup(tp, vx::intern("_cache")) != g_attr_cache)
+    if (!deferred_descriptors(tp))
         return false;
-    auto st = std::make_shared<LeanState>();
+    auto st = std::make_shared<Snapshot>();
     st->api = plain_qc2dag(a.global("qc2dag"), st->gatework);
     if (!st->api)
         return false;
@@ -579,7 +328,7 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
         PyErr_Clear();
         return false;
     }
-    if (!snapshot_of(gates.ptr(), st->snapshot))
+    if (!snapshot_of(gates.ptr(), st->records))
         return false;
 
     Setup s;
@@ -588,7 +337,7 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
     {
         vx::GcPause pause;
         for (int which = 0; which < 2; ++which)
-            if (!st->api->skeleton(st->gatework.ptr(), nq, st->snapshot.ptr(), which == 1, st->d[which].sk)) {
+            if (!st->api->skeleton(st->gatework.ptr(), nq, st->records.ptr(), which == 1, st->d[which].sk)) {
                 PyErr_Clear();  // the methods' way reports it
                 return false;
             }
@@ -601,24 +350,24 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
     // From here on the run is the engine's.
     const es::Dag *dags[2] = {&st->d[0].dag, &st->d[1].dag};
     NameOf name = [&](int which, std::int32_t u) { return st->name(which, u); };
-    es::Engine eng(s.topo, s.opt, s.v2p);
-    LeanHooks hooks(a, s, *st);
+    es::Engine eng(std::move(s.topo), s.opt, std::move(s.v2p));
+    RecordHooks hooks(a, s, *st);
     int current = 0;
     nb::object cache = raw_cache(self);
     const long long nswap = traverse_all(
-        eng, dags, total, hooks, [&] { begin_emitting(self, s, eng, best_p2v); },
-        [&](int which, bool) {
+        self, s, eng, dags, total, hooks, best_p2v,
+        [&](int which) {
             current = which;
             hooks.which = which;
         },
         [&] {
             flush_state(self, s, eng, name);
             setattr(self, "dag_id", pystr(current == 0 ? "forward" : "reverse"));
-            setattr(self, "dag", make_deferred(st, current == 0 ? kForwardDag : kReverseDag));
+            setattr(self, "dag", make_deferred(st, current == 0 ? Deferred::ForwardDag : Deferred::ReverseDag));
             st->entries = cache_entries(eng);
             if (!st->entries.empty()) {
                 st->cache = cache;
-                setattr(self, "_cache", make_deferred(st, kCache));
+                setattr(self, "_cache", make_deferred(st, Deferred::Cache));
             }
         },
         name);
@@ -626,4 +375,4 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
     return true;
 }
 
-}  // namespace routing::native::lean
+}  // namespace routing::native

@@ -1,0 +1,280 @@
+"""SabreRouting on inputs it used to give up on, mishandle or run on without end."""
+
+import contextlib
+import random
+import signal
+import types
+
+import networkx as nx
+import pytest
+from test_routing import (
+    CONFLICT,
+    PlainSabreRouting,
+    check_routed,
+    circuit,
+    outcome,
+    prepared,
+    printed_mappings,
+    random_circuit,
+)
+from vexal.circuit.dag import split_qubits
+from vexal.circuit.routing import SabreRouting
+
+from vexal.circuit import routing
+
+# On a line of 14 qubits with the lookahead heuristic alone, the first
+# traversal of this circuit reaches a front layer where the best SWAP and its
+# undoing tie forever.
+STUCK_ON_A_LINE = [
+    ("cx", 0, 5),
+    ("cx", 10, 1),
+    ("cx", 3, 12),
+    ("cx", 11, 4),
+    ("cx", 2, 7),
+    ("cx", 5, 3),
+    ("cx", 5, 7),
+    ("cx", 10, 3),
+    ("cx", 3, 4),
+    ("cx", 7, 11),
+    ("cx", 2, 8),
+    ("cx", 6, 5),
+    ("cx", 10, 9),
+    ("cx", 10, 3),
+    ("cx", 2, 4),
+]
+
+
+def toffoli(c1, c2, t):
+    return [
+        ("h", t),
+        ("cx", c2, t),
+        ("tdg", t),
+        ("cx", c1, t),
+        ("t", t),
+        ("cx", c2, t),
+        ("tdg", t),
+        ("cx", c1, t),
+        ("t", c2),
+        ("t", t),
+        ("h", t),
+        ("cx", c1, c2),
+        ("t", c1),
+        ("tdg", c2),
+        ("cx", c1, c2),
+    ]
+
+
+def ripple_carry_adder(nbits):
+    """b += a over 2 * nbits + 2 qubits (carry in, a, b, carry out), Toffolis decomposed."""
+    a = list(range(1, nbits + 1))
+    b = list(range(nbits + 1, 2 * nbits + 1))
+    cin, cout = 0, 2 * nbits + 1
+    gates = []
+
+    def maj(c, y, x):
+        gates.extend([("cx", x, y), ("cx", x, c)] + toffoli(c, y, x))
+
+    def uma(c, y, x):
+        gates.extend(toffoli(c, y, x) + [("cx", x, c), ("cx", c, y)])
+
+    maj(cin, b[0], a[0])
+    for i in range(1, nbits):
+        maj(a[i - 1], b[i], a[i])
+    gates.append(("cx", a[-1], cout))
+    for i in reversed(range(1, nbits)):
+        uma(a[i - 1], b[i], a[i])
+    uma(cin, b[0], a[0])
+    return circuit(gates, qubits=list(range(2 * nbits + 2)))
+
+
+class Counting(PlainSabreRouting):
+    """Counts the SWAPs chosen by their score (a release's SWAPs are not)."""
+
+    scored = 0
+
+    def _update_decay_parameter(self, min_score_swap_gate_info):
+        type(self).scored += 1
+        return super()._update_decay_parameter(min_score_swap_gate_info)
+
+
+def virtual_order(qc):
+    return [q for grp in split_qubits(qc) for q in grp]
+
+
+# ---------------------------------------------------------------- stuck traversals
+
+
+@pytest.mark.parametrize("iterations", [1, 2, 3])
+def test_a_stuck_traversal_is_released_alike_in_both_runs(iterations, capsys):
+    qc = circuit(STUCK_ON_A_LINE, qubits=list(range(14)))
+    kw = dict(heuristic="lookahead", iterations=iterations)
+    native = outcome(SabreRouting, nx.path_graph(14), qc, 0, kw)
+    assert native == outcome(PlainSabreRouting, nx.path_graph(14), qc, 0, kw)
+    assert native["result"][0] != "error"
+    Counting.scored = 0
+    r = Counting(nx.path_graph(14), **kw)
+    out = r.run(qc)
+    printed = capsys.readouterr().out
+    if iterations == 1:  # more SWAPs than were chosen by score: a release brought a gate together
+        assert sum(rec[0] == "swap" for rec in out.gates) > Counting.scored
+    check_routed(qc, out, r, printed_mappings(printed)[1], printed, unitary=True)
+
+
+@pytest.mark.parametrize("heuristic", ["basic", "lookahead", "basic_decay", "lookahead_decay"])
+def test_released_runs_match_the_plain_methods(heuristic):
+    rng = random.Random(heuristic)
+    qc = circuit(STUCK_ON_A_LINE, qubits=list(range(14)))
+    looped = nx.Graph((p, p) for p in range(14))  # self-loops first in every adjacency list
+    nx.add_path(looped, range(14))
+    for case in range(6):
+        graph = looped if case % 2 else nx.path_graph(14)
+        kw = dict(
+            initial_mapping=["trivial", "random", virtual_order(qc)][case % 3],
+            do_random_choice=rng.random() < 0.5,
+            iterations=case % 4 + 1,
+            heuristic=heuristic,
+        )
+        native = outcome(SabreRouting, graph, qc, case, kw)
+        assert native == outcome(PlainSabreRouting, graph, qc, case, kw), (case, kw)
+        assert not any(rec[0] == "swap" and rec[1] == rec[2] for rec in native["result"][0])
+
+
+def test_a_long_adder_on_a_line_is_routed(capsys):
+    # 88 qubits: with the default options the traversals used to give up
+    qc = ripple_carry_adder(43)
+    r = SabreRouting(nx.path_graph(88))
+    out = r.run(qc)
+    printed = capsys.readouterr().out
+    check_routed(qc, out, r, printed_mappings(printed)[1], printed)
+
+
+def test_gates_across_components_still_raise_the_conflict(capsys):
+    g = nx.Graph([(0, 1), (1, 2), (3, 4)])
+    qc = circuit([("cx", 0, 2), ("cx", 1, 2), ("cx", 2, 3)], qubits=[0, 1, 2, 3, 4])
+    for cls in (SabreRouting, PlainSabreRouting):
+        with pytest.raises(ValueError, match="^" + CONFLICT + "$"):
+            cls(g, initial_mapping=[0, 1, 2, 3, 4], iterations=1).run(qc)
+    assert capsys.readouterr().out == ""
+
+
+def test_self_loops_offer_no_swap():
+    g = nx.Graph((p, p) for p in range(3))
+    nx.add_path(g, range(3))
+    r = prepared(g, circuit([("cx", 0, 2)], qubits=[0, 1, 2]), {0: 0, 1: 1, 2: 2})
+    assert r._get_swap_candidate_list(list(r.dag.nodes)) == [("swap", 0, 1), ("swap", 1, 2)]
+
+
+# ---------------------------------------------------------------- input checked before routing
+
+
+def test_refused_circuits_and_options_change_nothing(capsys):
+    g = nx.path_graph(3)
+    r = SabreRouting(g, iterations=9999)
+    # a three-qubit gate is refused at once, not after every traversal
+    with pytest.raises(ValueError, match=r"^Please first decompose the ccx gate into a combination"):
+        r.run(circuit([("cx", 0, 1)] * 200 + [("ccx", 0, 1, 2), ("h", 0)]))
+    assert not hasattr(r, "v2p") and not hasattr(r, "dag") and not r._cache
+    with pytest.raises(ValueError, match="^iterations must be at most 10000, got 10001.$"):
+        SabreRouting(g, iterations=10001)
+    r.iterations = 10**12
+    with pytest.raises(ValueError, match="at most 10000"):
+        r.run(circuit([("cx", 0, 1)], qubits=[0, 1, 2]))
+    assert not hasattr(r, "v2p") and capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("labels", [[-3, -2, -1], ["a", "b", "c"], [0.0, 1.0, 2.0], [5, True, 6]])
+def test_physical_qubits_must_be_non_negative_integers(labels, capsys):
+    g = nx.relabel_nodes(nx.path_graph(3), dict(enumerate(labels)))
+    r = SabreRouting(g)
+    with pytest.raises(ValueError, match="physical qubits of the coupling graph must be non-negative integers"):
+        r.run(circuit([("cx", 0, 1), ("h", 2)]))
+    assert not hasattr(r, "v2p") and capsys.readouterr().out == ""
+
+
+def test_qubits_that_no_coupler_touches(capsys):
+    # without a chip, a one-qubit circuit comes with a chain of no nodes
+    qc = circuit([("h", 3), ("measure", [3], [0])], qubits=[3])
+    g = nx.Graph()
+    g.graph["normal_order"] = qc.qubits
+    out = SabreRouting(g, iterations=5).run(qc)
+    assert out.gates == qc.gates and out.qubits is qc.qubits and out.nqubits == 4
+    # an isolated node (2), a node with only a self-loop (3) and a qubit that is no node (4)
+    g = nx.path_graph(2)
+    g.add_node(2)
+    g.add_edge(3, 3)
+    g.graph["normal_order"] = [0, 1, 2, 3, 4]
+    ok = circuit([("cx", 0, 1), ("h", 2), ("x", 3), ("rz", 0.5, 4)], qubits=[0, 1, 2, 3, 4])
+    assert SabreRouting(g, iterations=3).run(ok).gates == ok.gates
+    for p in (2, 3, 4):
+        qc = circuit([("h", 1), ("cx", 0, p)], qubits=[0, 1, 2, 3, 4])
+        r = SabreRouting(g, initial_mapping=virtual_order(qc))
+        message = f"its qubit {p} is placed on physical qubit {p}, which no coupler of the coupling graph touches"
+        with pytest.raises(ValueError, match=message):
+            r.run(qc)
+        assert not hasattr(r, "v2p")
+    capsys.readouterr()
+
+
+def test_normal_order_may_list_qubits_beyond_the_graph():
+    g = nx.path_graph(3)
+    g.graph["normal_order"] = [2, 0, 1, 7]
+    assert SabreRouting(g).physical_qubits == [2, 0, 1, 7]
+
+
+# ---------------------------------------------------------------- interruption
+
+
+@contextlib.contextmanager
+def interrupt_after(seconds):
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.parametrize("cls", [SabreRouting, PlainSabreRouting])
+def test_a_long_run_stops_on_a_signal(cls, capsys):
+    rng = random.Random(4)
+    n = 20
+    qc = circuit(random_circuit(rng, list(range(n)), 400 if cls is SabreRouting else 40), qubits=list(range(n)))
+    r = cls(nx.path_graph(n), iterations=9999)
+    with pytest.raises(KeyboardInterrupt), interrupt_after(0.3):
+        r.run(qc)
+    # the state is one the methods pass through: a one-to-one mapping and its inverse
+    assert sorted(r.v2p) == list(range(n)) and sorted(r.v2p.values()) == list(range(n))
+    assert list(r.p2v.items()) == [(p, v) for v, p in r.v2p.items()]
+    assert sorted(r.decay_parameter) == list(range(n)) and r.dag_id in ("forward", "reverse")
+    assert capsys.readouterr().out == ""
+    # and the pass runs again as a new one would
+    r.iterations = 3
+    assert r.run(qc).gates == cls(nx.path_graph(n), iterations=3).run(qc).gates
+    capsys.readouterr()
+
+
+def test_an_interruption_leaves_the_state_the_methods_leave(monkeypatch):
+    # a KeyboardInterrupt out of the k-th random tie-break stops both runs at the same point
+    state = {}
+
+    def choice(seq):
+        state["left"] -= 1
+        if state["left"] < 0:
+            raise KeyboardInterrupt
+        return random.choice(seq)
+
+    monkeypatch.setattr(routing, "random", types.SimpleNamespace(choice=choice, sample=random.sample))
+    rng = random.Random(9)
+    for case in range(12):
+        graph = [nx.cycle_graph(8), nx.convert_node_labels_to_integers(nx.grid_2d_graph(2, 4))][case % 2]
+        qc = circuit(random_circuit(rng, list(range(8)), 40), qubits=list(range(8)))
+        kw = dict(initial_mapping="random", do_random_choice=True, iterations=3, heuristic="lookahead_decay")
+        runs = []
+        for cls in (SabreRouting, PlainSabreRouting):
+            state["left"] = case * 3
+            runs.append(outcome(cls, graph, qc, case, kw))
+        assert runs[0] == runs[1], case
