@@ -820,6 +820,9 @@ def test_dag_and_cache_are_built_when_read(capsys):
         r.dag
     cache = r._cache
     r.run(qc)
+    # until they are read, vars() shows placeholders
+    assert "built when the attribute is read" in repr(vars(r)["dag"])
+    assert "built when the attribute is read" in repr(vars(r)["_cache"])
     qc.gates[3][1].append(3)  # later changes to the circuit do not reach the pass
     qc.gates.append(("x", 0))
     twin = copy.deepcopy(r)

@@ -17,10 +17,10 @@ from test_routing import (
     printed_mappings,
     random_circuit,
 )
-from vexal.circuit.dag import split_qubits
-from vexal.circuit.routing import SabreRouting
 
 from vexal.circuit import routing
+from vexal.circuit.dag import split_qubits
+from vexal.circuit.routing import SabreRouting
 
 # On a line of 14 qubits with the lookahead heuristic alone, the first
 # traversal of this circuit reaches a front layer where the best SWAP and its

@@ -12,29 +12,26 @@
 
 namespace engines::sabre {
 
+// A qubit number of one kind; the two kinds do not mix.  -1 stands for no
+// qubit.
+template <class Kind> struct Qubit {
+    std::int32_t i = -1;
+    Qubit() = default;
+    constexpr explicit Qubit(std::int32_t x) : i(x) {}
+    constexpr bool valid() const { return i >= 0; }
+    friend constexpr bool operator==(Qubit, Qubit) = default;
+    friend constexpr auto operator<=>(Qubit, Qubit) = default;
+};
+
 // A virtual qubit: a qubit of the circuit.  Virtual qubits are numbered
 // 0..n-1 in ascending order of the circuit's own qubit values, so the smaller
 // of two virtual qubits is the one with the smaller number.
-struct VirtQ {
-    std::int32_t i = -1;  // -1: no qubit
-    VirtQ() = default;
-    constexpr explicit VirtQ(std::int32_t x) : i(x) {}
-    constexpr bool valid() const { return i >= 0; }
-    friend constexpr bool operator==(VirtQ, VirtQ) = default;
-    friend constexpr auto operator<=>(VirtQ, VirtQ) = default;
-};
+using VirtQ = Qubit<struct VirtualKind>;
 
 // A physical qubit: a node of the coupling graph, numbered 0..n-1 in an order
 // the caller chooses; the same numbers index the distance table and the
 // neighbour lists.
-struct PhysQ {
-    std::int32_t i = -1;  // -1: no qubit
-    PhysQ() = default;
-    constexpr explicit PhysQ(std::int32_t x) : i(x) {}
-    constexpr bool valid() const { return i >= 0; }
-    friend constexpr bool operator==(PhysQ, PhysQ) = default;
-    friend constexpr auto operator<=>(PhysQ, PhysQ) = default;
-};
+using PhysQ = Qubit<struct PhysicalKind>;
 
 // One entry per qubit of kind Q; indexing with the other kind does not compile.
 template <class Q, class T> class PerQubit {

@@ -5,10 +5,7 @@ namespace routing::native {
 
 namespace {
 
-PyObject *g_digraph = nullptr;  // networkx's DiGraph
-PyTypeObject *g_deferred_type = nullptr;
-PyObject *g_attr_dag = nullptr;  // the descriptors on the class
-PyObject *g_attr_cache = nullptr;
+PyTypeObject *g_deferred_type = nullptr;  // made once, when the module loads
 
 }  // namespace
 
@@ -45,9 +42,9 @@ nb::object Snapshot::graph(int which) {
     int overflow = 0;
     const long long n = PyLong_AsLongLongAndOverflow(nqubits.ptr(), &overflow);
     nb::object lists = vx::own(api->build(gatework.ptr(), n, qs.ptr(), gates.ptr(), 0, &x.names));
-    nb::object g = vx::own(PyObject_CallNoArgs(g_digraph));
+    nb::object g = vx::own(PyObject_CallNoArgs(digraph.ptr()));
     vx::dagapi::fill_digraph(g, PyTuple_GET_ITEM(lists.ptr(), 0), PyTuple_GET_ITEM(lists.ptr(), 1));
-    nb::object attrs = routing::getattr(g, "graph");
+    nb::object attrs = vx::getattr(g, vx::intern("graph"));
     vx::check(PyObject_SetItem(attrs.ptr(), vx::intern("qubits"), qs.ptr()));
     x.value = g;
     return g;
@@ -214,23 +211,26 @@ nb::object make_deferred(const std::shared_ptr<Snapshot> &st, Deferred what) {
     return nb::steal(reinterpret_cast<PyObject *>(o));
 }
 
-bool deferred_descriptors(PyTypeObject *tp) {
-    return _PyType_Lookup(tp, vx::intern("dag")) == g_attr_dag &&
-           _PyType_Lookup(tp, vx::intern("_cache")) == g_attr_cache;
+bool deferred_descriptors(const vx::Args &a, PyTypeObject *tp) {
+    PyObject *globals = a.func()->globals;
+    return _PyType_Lookup(tp, vx::intern("dag")) == vx::original(globals, "SabreRouting.dag") &&
+           _PyType_Lookup(tp, vx::intern("_cache")) == vx::original(globals, "SabreRouting._cache");
 }
 
 void install_deferred(nb::handle module, nb::handle cls) {
-    g_digraph = nb::object(module.attr("nx").attr("DiGraph")).release().ptr();
-    g_deferred_type = reinterpret_cast<PyTypeObject *>(vx::check(PyType_FromSpec(&deferred_spec)));
-    PyTypeObject *attr_type = reinterpret_cast<PyTypeObject *>(vx::check(PyType_FromSpec(&attr_spec)));
-    for (auto [name, slot] : {std::pair{"dag", &g_attr_dag}, std::pair{"_cache", &g_attr_cache}}) {
-        auto *o = PyObject_New(Attribute, attr_type);
+    if (!g_deferred_type)
+        g_deferred_type = reinterpret_cast<PyTypeObject *>(vx::check(PyType_FromSpec(&deferred_spec)));
+    nb::object attr_type = vx::own(PyType_FromSpec(&attr_spec));
+    for (const char *name : {"dag", "_cache"}) {
+        auto *o = PyObject_New(Attribute, reinterpret_cast<PyTypeObject *>(attr_type.ptr()));
         if (!o)
             throw vx::error_already_set{};
         o->name = Py_NewRef(vx::intern(name));
-        *slot = reinterpret_cast<PyObject *>(o);
-        vx::check(PyObject_SetAttrString(cls.ptr(), name, *slot));
+        nb::object descriptor = nb::steal(reinterpret_cast<PyObject *>(o));
+        vx::check(PyObject_SetAttrString(cls.ptr(), name, descriptor.ptr()));
     }
+    vx::keep_original(module, "SabreRouting.dag");
+    vx::keep_original(module, "SabreRouting._cache");
 }
 
 nb::object raw_cache(nb::handle self) {
@@ -244,7 +244,7 @@ nb::object raw_cache(nb::handle self) {
     }
     if (PyErr_Occurred())
         throw vx::error_already_set{};
-    return routing::getattr(self, "_cache");
+    return vx::getattr(self, vx::intern("_cache"));
 }
 
 }  // namespace routing::native

@@ -29,6 +29,7 @@ struct SnapshotDag {
 struct Snapshot {
     const vx::dagapi::Api *api = nullptr;
     nb::object gatework;  // gatework's namespace: the tables the records were read with
+    nb::object digraph;   // the DAG class qc2dag makes
     nb::object nqubits;
     nb::object qubits;   // qc.qubits, the forward DAG's graph attribute
     nb::object records;  // the records at run time, in circuit order, frozen
@@ -55,7 +56,7 @@ enum class Deferred { ForwardDag, ReverseDag, Cache };
 nb::object make_deferred(const std::shared_ptr<Snapshot> &st, Deferred what);
 // Whether `dag` and `_cache` of the type are still the descriptors installed
 // on the class.
-bool deferred_descriptors(PyTypeObject *tp);
+bool deferred_descriptors(const vx::Args &a, PyTypeObject *tp);
 // Creates the deferred-value type and puts the descriptors on the class.
 void install_deferred(nb::handle module, nb::handle cls);
 

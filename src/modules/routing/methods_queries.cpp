@@ -56,12 +56,12 @@ nb::object extract_qubits(const vx::Args &a) {
     }
     // Other scripts have decimal digits of their own: let the regex engine decide.
     nb::handle re = a.global("re");
-    nb::object m = callm(re, "search", {pystr("\\[([^\\]]*)\\]"), nb::handle(s)});
+    nb::object m = vx::call(vx::getattr(re, vx::intern("search")), {vx::str_obj("\\[([^\\]]*)\\]"), nb::handle(s)});
     nb::object out = new_list();
     if (m.is_none())
         return out;
-    nb::object inner = callm(m, "group", {pyint(1)});
-    nb::object digits = callm(re, "findall", {pystr("\\d+"), inner});
+    nb::object inner = vx::call(vx::getattr(m, vx::intern("group")), {vx::int_obj(1)});
+    nb::object digits = vx::call(vx::getattr(re, vx::intern("findall")), {vx::str_obj("\\d+"), inner});
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(digits.ptr()); ++i)
         append(out, vx::own(PyNumber_Long(PyList_GET_ITEM(digits.ptr(), i))));
     return out;
@@ -72,12 +72,12 @@ nb::object update_v2p_and_p2v_mapping(const vx::Args &a) {
     if (all_exact_ints(a.ptr(0)))  // a deep copy of ints is a shallow one
         v2p = vx::own(PyDict_Copy(a.ptr(0)));
     else
-        v2p = callm(a.global("copy"), "deepcopy", {a[0]});
+        v2p = vx::call(vx::getattr(a.global("copy"), vx::intern("deepcopy")), {a[0]});
     PyObject *t = a.ptr(1);
     nb::object rest = vx::own(PyTuple_GetSlice(t, 1, PyTuple_GET_SIZE(t)));
-    auto [vq1, vq2] = unpack2(rest);
-    nb::object p2 = getitem(v2p, vq2);
-    nb::object p1 = getitem(v2p, vq1);
+    auto [vq1, vq2] = vx::unpack2(rest);
+    nb::object p2 = vx::getitem(v2p, vq2);
+    nb::object p1 = vx::getitem(v2p, vq1);
     vx::check(PyObject_SetItem(v2p.ptr(), vq1.ptr(), p2.ptr()));
     vx::check(PyObject_SetItem(v2p.ptr(), vq2.ptr(), p1.ptr()));
     nb::object p2v = invert(v2p);
@@ -88,32 +88,36 @@ nb::object update_v2p_and_p2v_mapping(const vx::Args &a) {
 
 nb::object distance_matrix_element(const vx::Args &a) {
     nb::handle self = a[0];
-    nb::object index = getattr(self, "physical_qubits_index");
-    nb::object i1 = getitem(index, a[1]);
-    nb::object i2 = getitem(index, a[2]);
+    nb::object index = vx::getattr(self, vx::intern("physical_qubits_index"));
+    nb::object i1 = vx::getitem(index, a[1]);
+    nb::object i2 = vx::getitem(index, a[2]);
     nb::object key = vx::own(PyTuple_Pack(2, i1.ptr(), i2.ptr()));
-    return getitem(getattr(self, "distance_matrix"), key);
+    return vx::getitem(vx::getattr(self, vx::intern("distance_matrix")), key);
 }
 
-nb::object dag_successors(const vx::Args &a) { return callm(a[0], "_get_nodes", {a[1], pystr("successors")}); }
-nb::object dag_predecessors(const vx::Args &a) { return callm(a[0], "_get_nodes", {a[1], pystr("predecessors")}); }
+nb::object dag_successors(const vx::Args &a) {
+    return vx::call(vx::getattr(a[0], vx::intern("_get_nodes")), {a[1], nb::handle(vx::intern("successors"))});
+}
+nb::object dag_predecessors(const vx::Args &a) {
+    return vx::call(vx::getattr(a[0], vx::intern("_get_nodes")), {a[1], nb::handle(vx::intern("predecessors"))});
+}
 
 nb::object get_nodes(const vx::Args &a) {
     nb::handle self = a[0], node = a[1], query_type = a[2];
-    nb::object cache = getattr(self, "_cache");
+    nb::object cache = vx::getattr(self, vx::intern("_cache"));
     nb::object ident = vx::own(PyLong_FromVoidPtr(node.ptr()));
-    nb::object dag_id = getattr(self, "dag_id");
+    nb::object dag_id = vx::getattr(self, vx::intern("dag_id"));
     nb::object key = vx::own(PyTuple_Pack(3, dag_id.ptr(), ident.ptr(), query_type.ptr()));
-    if (contains(cache, key)) {
-        callm(cache, "move_to_end", {key});
-        return getitem(cache, key);
+    if (vx::contains(cache, key)) {
+        vx::call(vx::getattr(cache, vx::intern("move_to_end")), {key});
+        return vx::getitem(cache, key);
     }
-    nb::object dag = getattr(self, "dag");
-    const bool succ = equal(query_type, pystr("successors"));
-    nb::object nodes = to_list(callm(dag, succ ? "successors" : "predecessors", {node}));
+    nb::object dag = vx::getattr(self, vx::intern("dag"));
+    const bool succ = vx::equal(query_type, nb::handle(vx::intern("successors")));
+    nb::object nodes = to_list(vx::call_method(dag, succ ? "successors" : "predecessors", {node}));
     vx::check(PyObject_SetItem(cache.ptr(), key.ptr(), nodes.ptr()));
-    if (length(cache) > 10000) {
-        nb::object popitem = getattr(cache, "popitem");
+    if (vx::length(cache) > 10000) {
+        nb::object popitem = vx::getattr(cache, vx::intern("popitem"));
         nb::object kw = vx::own(Py_BuildValue("{s:O}", "last", Py_False));
         nb::object args = vx::own(PyTuple_New(0));
         nb::object dropped = vx::own(PyObject_Call(popitem.ptr(), args.ptr(), kw.ptr()));
@@ -125,8 +129,8 @@ nb::object get_nodes(const vx::Args &a) {
 
 nb::object initialize_v2p_p2v(const vx::Args &a) {
     nb::handle self = a[0], virtual_qubits = a[1];
-    nb::object mapping = getattr(self, "initial_mapping");
-    nb::object physical = getattr(self, "physical_qubits");
+    nb::object mapping = vx::getattr(self, vx::intern("initial_mapping"));
+    nb::object physical = vx::getattr(self, vx::intern("physical_qubits"));
     auto nset = [](nb::handle o) {
         nb::object s = vx::own(PySet_New(o.ptr()));
         return PySet_GET_SIZE(s.ptr());
@@ -141,7 +145,7 @@ nb::object initialize_v2p_p2v(const vx::Args &a) {
         // disagreeing; a mapping too short would leave qubits unplaced.
         nb::object ms = vx::own(PySet_New(mapping.ptr()));
         nb::object ps = vx::own(PySet_New(physical.ptr()));
-        if (length(mapping) != length(physical) || !equal(ms, ps))
+        if (vx::length(mapping) != vx::length(physical) || !vx::equal(ms, ps))
             raise_fmt(PyExc_ValueError, "initial_mapping {} is not a permutation of the physical qubits {}.",
                       {mapping, physical});
         if (nset(virtual_qubits) != nset(physical))
@@ -154,10 +158,11 @@ nb::object initialize_v2p_p2v(const vx::Args &a) {
             raise_fmt(PyExc_ValueError,
                       "The number of virtual qubits does not match the number of physical qubits.{} {}",
                       {virtual_qubits, physical});
-        if (equal(mapping, pystr("trivial"))) {
+        if (vx::equal(mapping, nb::handle(vx::intern("trivial")))) {
             order = nb::borrow(physical);
-        } else if (equal(mapping, pystr("random"))) {
-            order = callm(a.global("random"), "sample", {physical, pyint(length(physical))});
+        } else if (vx::equal(mapping, nb::handle(vx::intern("random")))) {
+            order = vx::call(vx::getattr(a.global("random"), vx::intern("sample")),
+                             {physical, vx::int_obj(vx::length(physical))});
         } else {
             raise_fmt(PyExc_ValueError, "There is a spelling error in the input of initial_mapping {}.", {mapping});
         }
@@ -186,25 +191,30 @@ nb::object initialize_v2p_p2v(const vx::Args &a) {
 nb::object mapping_node_to_gate_info(const vx::Args &a) {
     nb::handle self = a[0], node = a[1];
     nb::object gate = gate_name(node);
-    nb::object v2p = getattr(self, "v2p");
-    auto phys = [&](nb::handle q) { return getitem(v2p, q); };
-    auto attrs = [&]() { return getitem(getattr(getattr(self, "dag"), "nodes"), node); };
+    nb::object v2p = vx::getattr(self, vx::intern("v2p"));
+    auto phys = [&](nb::handle q) { return vx::getitem(v2p, q); };
+    auto attrs = [&]() {
+        return vx::getitem(vx::getattr(vx::getattr(self, vx::intern("dag")), vx::intern("nodes")), node);
+    };
     auto first_qubit = [&]() {
         nb::object qs = extract(a, node);
         return vx::own(PySequence_GetItem(qs.ptr(), 0));
     };
-    if (contains(a.global("one_qubit_gates_available"), gate)) {
+    GateKinds kinds = gate_kinds(a);
+    const vx::dagapi::GateKind &kind = kinds.of(gate.ptr());
+    using namespace vx::dagapi;
+    if (kind.in(kOneQubitTable)) {
         nb::object q0 = first_qubit();
         return vx::own(PyTuple_Pack(2, gate.ptr(), phys(q0).ptr()));
     }
-    if (contains(a.global("two_qubit_gates_available"), gate)) {
-        auto [q0, q1] = unpack2(extract(a, node));
+    if (kind.in(kTwoQubitTable)) {
+        auto [q0, q1] = vx::unpack2(extract(a, node));
         return vx::own(PyTuple_Pack(3, gate.ptr(), phys(q0).ptr(), phys(q1).ptr()));
     }
-    if (contains(a.global("three_qubit_gates_available"), gate))
+    if (kind.in(kThreeQubitTable))
         raise_fmt(PyExc_ValueError, kDecomposeFirst, {gate});
-    const bool one_param = contains(a.global("one_qubit_parameter_gates_available"), gate);
-    if (one_param || contains(a.global("two_qubit_parameter_gates_available"), gate)) {
+    const bool one_param = kind.in(kOneQubitParamTable);
+    if (one_param || kind.in(kTwoQubitParamTable)) {
         nb::object rec = new_list();
         append(rec, gate);
         nb::object qubits;
@@ -212,19 +222,19 @@ nb::object mapping_node_to_gate_info(const vx::Args &a) {
             qubits = new_list();
             append(qubits, first_qubit());
         } else {
-            auto [q0, q1] = unpack2(extract(a, node));
+            auto [q0, q1] = vx::unpack2(extract(a, node));
             qubits = new_list();
             append(qubits, q0);
             append(qubits, q1);
         }
-        nb::object params = to_list(getitem(attrs(), pystr("params")));
+        nb::object params = to_list(vx::getitem(attrs(), nb::handle(vx::intern("params"))));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(params.ptr()); ++i)
             append(rec, PyList_GET_ITEM(params.ptr(), i));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits.ptr()); ++i)
             append(rec, phys(PyList_GET_ITEM(qubits.ptr(), i)));
         return vx::own(PyList_AsTuple(rec.ptr()));
     }
-    if (contains(a.global("functional_gates_available"), gate)) {
+    if (kind.in(kFunctionalTable)) {
         auto phys_list = [&](nb::handle qs) {
             nb::object l = to_list(qs);
             nb::object out = new_list();
@@ -232,24 +242,24 @@ nb::object mapping_node_to_gate_info(const vx::Args &a) {
                 append(out, phys(PyList_GET_ITEM(l.ptr(), i)));
             return out;
         };
-        if (equal(gate, pystr("measure"))) {
+        if (vx::equal(gate, nb::handle(vx::intern("measure")))) {
             nb::object at = attrs();
-            nb::object pl = phys_list(getitem(at, pystr("qubits")));
-            nb::object cbits = getitem(at, pystr("cbits"));
+            nb::object pl = phys_list(vx::getitem(at, nb::handle(vx::intern("qubits"))));
+            nb::object cbits = vx::getitem(at, nb::handle(vx::intern("cbits")));
             return vx::own(PyTuple_Pack(3, gate.ptr(), pl.ptr(), cbits.ptr()));
         }
-        if (equal(gate, pystr("barrier"))) {
+        if (vx::equal(gate, nb::handle(vx::intern("barrier")))) {
             nb::object t = vx::own(PyList_AsTuple(phys_list(extract(a, node)).ptr()));
             return vx::own(PyTuple_Pack(2, gate.ptr(), t.ptr()));
         }
-        if (equal(gate, pystr("delay"))) {
+        if (vx::equal(gate, nb::handle(vx::intern("delay")))) {
             nb::object at = attrs();
-            nb::object t = vx::own(PyList_AsTuple(phys_list(getitem(at, pystr("qubits"))).ptr()));
-            nb::object duration = getitem(at, pystr("duration"));
+            nb::object t = vx::own(PyList_AsTuple(phys_list(vx::getitem(at, nb::handle(vx::intern("qubits")))).ptr()));
+            nb::object duration = vx::getitem(at, nb::handle(vx::intern("duration")));
             return vx::own(PyTuple_Pack(3, gate.ptr(), duration.ptr(), t.ptr()));
         }
-        if (equal(gate, pystr("reset"))) {
-            nb::object qs = getitem(attrs(), pystr("qubits"));
+        if (vx::equal(gate, nb::handle(vx::intern("reset")))) {
+            nb::object qs = vx::getitem(attrs(), nb::handle(vx::intern("qubits")));
             nb::object q0 = vx::own(PySequence_GetItem(qs.ptr(), 0));
             return vx::own(PyTuple_Pack(2, gate.ptr(), phys(q0).ptr()));
         }

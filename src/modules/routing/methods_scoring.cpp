@@ -5,13 +5,15 @@ namespace routing {
 
 namespace {
 
-bool heuristic_has(nb::handle self, const char *word) { return contains(getattr(self, "heuristic"), pystr(word)); }
+bool heuristic_has(nb::handle self, const char *word) {
+    return vx::contains(vx::getattr(self, vx::intern("heuristic")), vx::str_obj(word));
+}
 
 nb::object add(nb::handle a, nb::handle b) { return vx::own(PyNumber_Add(a.ptr(), b.ptr())); }
 nb::object mul(nb::handle a, nb::handle b) { return vx::own(PyNumber_Multiply(a.ptr(), b.ptr())); }
 nb::object tdiv(nb::handle a, nb::handle b) { return vx::own(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-nb::object py_min(nb::handle x, nb::handle y) { return nb::borrow(less(y, x) ? y : x); }
-nb::object py_max(nb::handle x, nb::handle y) { return nb::borrow(less(x, y) ? y : x); }
+nb::object py_min(nb::handle x, nb::handle y) { return nb::borrow(vx::less(y, x) ? y : x); }
+nb::object py_max(nb::handle x, nb::handle y) { return nb::borrow(vx::less(x, y) ? y : x); }
 
 }  // namespace
 
@@ -22,18 +24,19 @@ nb::object get_extended_successor_set(const vx::Args &a) {
     if (!heuristic_has(self, "lookahead"))
         return nb::none();
     nb::object E = vx::own(PySet_New(nullptr));
-    const Py_ssize_t bound = length(getattr(self, "v2p"));
+    const Py_ssize_t bound = vx::length(vx::getattr(self, vx::intern("v2p")));
+    GateKinds kinds = gate_kinds(a);
     nb::object fl = to_list(front_layer);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fl.ptr()); ++i) {
-        nb::object succ = callm(self, "_dag_successors", {PyList_GET_ITEM(fl.ptr(), i)});
+        nb::object succ = vx::call(vx::getattr(self, vx::intern("_dag_successors")), {PyList_GET_ITEM(fl.ptr(), i)});
         nb::object sl = to_list(succ);
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(sl.ptr()); ++j) {
             PyObject *s = PyList_GET_ITEM(sl.ptr(), j);
-            if (is_two_qubit(a, gate_name(s)) && PySet_GET_SIZE(E.ptr()) <= bound)
+            if (is_two_qubit(kinds, gate_name(s)) && PySet_GET_SIZE(E.ptr()) <= bound)
                 vx::check(PySet_Add(E.ptr(), s));
         }
     }
-    setattr(self, "extended_successor_set", to_list(E));
+    vx::setattr(self, "extended_successor_set", to_list(E));
     return nb::none();
 }
 
@@ -41,18 +44,20 @@ nb::object get_execute_node_list(const vx::Args &a) {
     nb::handle self = a[0];
     nb::object fl = to_list(a[1]);
     nb::object out = new_list();
+    GateKinds kinds = gate_kinds(a);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fl.ptr()); ++i) {
         nb::handle node = PyList_GET_ITEM(fl.ptr(), i);
-        if (!is_two_qubit(a, gate_name(node))) {
+        if (!is_two_qubit(kinds, gate_name(node))) {
             append(out, node);
             continue;
         }
-        auto [vq1, vq2] = unpack2(extract(a, node));
-        if (equal(vq1, vq2))
+        auto [vq1, vq2] = vx::unpack2(extract(a, node));
+        if (vx::equal(vq1, vq2))
             raise_fmt(PyExc_ValueError, "The two-qubit gate {} acts twice on qubit {}.", {node, vq1});
-        nb::object v2p = getattr(self, "v2p");
-        nb::object d = callm(self, "_distance_matrix_element", {getitem(v2p, vq1), getitem(v2p, vq2)});
-        if (equal(d, pyint(1)))
+        nb::object v2p = vx::getattr(self, vx::intern("v2p"));
+        nb::object d = vx::call(vx::getattr(self, vx::intern("_distance_matrix_element")),
+                                {vx::getitem(v2p, vq1), vx::getitem(v2p, vq2)});
+        if (vx::equal(d, vx::int_obj(1)))
             append(out, node);
     }
     return out;
@@ -82,7 +87,7 @@ nb::object qubit_set(const vx::Args &a, nb::handle nodes) {
 nb::object has_no_correlation_on_front_layer(const vx::Args &a) {
     nb::object front = qubit_set(a, a[2]);
     nb::object mine = vx::own(PySet_New(extract(a, a[1]).ptr()));
-    nb::object r = callm(front, "isdisjoint", {mine});
+    nb::object r = vx::call(vx::getattr(front, vx::intern("isdisjoint")), {mine});
     return r;
 }
 
@@ -90,20 +95,20 @@ nb::object get_swap_candidate_list(const vx::Args &a) {
     nb::handle self = a[0];
     nb::object fl = to_list(a[1]);
     nb::object out = new_list();
-    nb::object swap = pystr("swap");
+    nb::handle swap = vx::intern("swap");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fl.ptr()); ++i) {
-        auto [vq1, vq2] = unpack2(extract(a, PyList_GET_ITEM(fl.ptr(), i)));
-        nb::object v2p = getattr(self, "v2p");
-        nb::object p2v = getattr(self, "p2v");
-        nb::object graph = getattr(self, "coupling_graph");
+        auto [vq1, vq2] = vx::unpack2(extract(a, PyList_GET_ITEM(fl.ptr(), i)));
+        nb::object v2p = vx::getattr(self, vx::intern("v2p"));
+        nb::object p2v = vx::getattr(self, vx::intern("p2v"));
+        nb::object graph = vx::getattr(self, vx::intern("coupling_graph"));
         // a coupler from a qubit to itself (a self-loop) exchanges nothing
         auto neighbours = [&](nb::handle vq) {
-            nb::object pq = getitem(v2p, vq);
-            nb::object nl = to_list(callm(graph, "neighbors", {pq}));
+            nb::object pq = vx::getitem(v2p, vq);
+            nb::object nl = to_list(vx::call(vx::getattr(graph, vx::intern("neighbors")), {pq}));
             nb::object out_v = new_list();
             for (Py_ssize_t j = 0; j < PyList_GET_SIZE(nl.ptr()); ++j)
-                if (!equal(PyList_GET_ITEM(nl.ptr(), j), pq))
-                    append(out_v, getitem(p2v, PyList_GET_ITEM(nl.ptr(), j)));
+                if (!vx::equal(PyList_GET_ITEM(nl.ptr(), j), pq))
+                    append(out_v, vx::getitem(p2v, PyList_GET_ITEM(nl.ptr(), j)));
             return out_v;
         };
         nb::object n1 = neighbours(vq1);
@@ -113,7 +118,7 @@ nb::object get_swap_candidate_list(const vx::Args &a) {
                 nb::handle other = PyList_GET_ITEM(nl.ptr(), j);
                 nb::object lo = py_min(vq, other), hi = py_max(vq, other);
                 nb::object t = vx::own(PyTuple_Pack(3, swap.ptr(), lo.ptr(), hi.ptr()));
-                if (!contains(out, t))
+                if (!vx::contains(out, t))
                     append(out, t);
             }
     }
@@ -127,11 +132,11 @@ nb::object reset_decay_parameter(const vx::Args &a) {
     if (!heuristic_has(self, "decay"))
         return nb::none();
     nb::object d = vx::own(PyDict_New());
-    nb::object pl = to_list(getattr(self, "physical_qubits"));
-    nb::object one = pyint(1);
+    nb::object pl = to_list(vx::getattr(self, vx::intern("physical_qubits")));
+    nb::object one = vx::int_obj(1);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pl.ptr()); ++i)
         vx::check(PyObject_SetItem(d.ptr(), PyList_GET_ITEM(pl.ptr(), i), one.ptr()));
-    setattr(self, "decay_parameter", d);
+    vx::setattr(self, "decay_parameter", d);
     return nb::none();
 }
 
@@ -141,12 +146,12 @@ nb::object update_decay_parameter(const vx::Args &a) {
         return nb::none();
     nb::object vq1 = vx::own(PySequence_GetItem(t.ptr(), 1));
     nb::object vq2 = vx::own(PySequence_GetItem(t.ptr(), 2));
-    nb::object v2p = getattr(self, "v2p");
-    nb::object pq1 = getitem(v2p, vq1), pq2 = getitem(v2p, vq2);
+    nb::object v2p = vx::getattr(self, vx::intern("v2p"));
+    nb::object pq1 = vx::getitem(v2p, vq1), pq2 = vx::getitem(v2p, vq2);
     nb::object step = vx::own(PyFloat_FromDouble(0.01));
     for (nb::handle pq : {nb::handle(pq1), nb::handle(pq2)}) {
-        nb::object d = getattr(self, "decay_parameter");
-        nb::object v = vx::own(PyNumber_InPlaceAdd(getitem(d, pq).ptr(), step.ptr()));
+        nb::object d = vx::getattr(self, vx::intern("decay_parameter"));
+        nb::object v = vx::own(PyNumber_InPlaceAdd(vx::getitem(d, pq).ptr(), step.ptr()));
         vx::check(PyObject_SetItem(d.ptr(), pq.ptr(), v.ptr()));
     }
     return nb::none();
@@ -158,11 +163,12 @@ namespace {
 
 // Sum of the distances of the two-qubit nodes under the trial mapping.
 nb::object distance_sum(const vx::Args &a, nb::handle trial, nb::handle nodes) {
-    nb::object total = pyint(0);
+    nb::object total = vx::int_obj(0);
     nb::object l = to_list(nodes);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l.ptr()); ++i) {
-        auto [vq1, vq2] = unpack2(extract(a, PyList_GET_ITEM(l.ptr(), i)));
-        nb::object d = callm(a[0], "_distance_matrix_element", {getitem(trial, vq1), getitem(trial, vq2)});
+        auto [vq1, vq2] = vx::unpack2(extract(a, PyList_GET_ITEM(l.ptr(), i)));
+        nb::object d = vx::call(vx::getattr(a[0], vx::intern("_distance_matrix_element")),
+                                {vx::getitem(trial, vq1), vx::getitem(trial, vq2)});
         total = add(total, d);
     }
     return total;
@@ -172,22 +178,22 @@ enum Score { kBasic = 0, kLookahead = 1, kBasicDecay = 2, kLookaheadDecay = 3 };
 
 nb::object score(const vx::Args &a, Score kind) {
     nb::handle self = a[0], swap = a[1], front_layer = a[2];
-    nb::object pair = call(a.global("update_v2p_and_p2v_mapping"), {getattr(self, "v2p"), swap});
+    nb::object pair = vx::call(a.global("update_v2p_and_p2v_mapping"), {vx::getattr(self, vx::intern("v2p")), swap});
     nb::object trial = vx::own(PySequence_GetItem(pair.ptr(), 0));
-    nb::object size_f = pyint(length(front_layer));
+    nb::object size_f = vx::int_obj(vx::length(front_layer));
     nb::object h = tdiv(distance_sum(a, trial, front_layer), size_f);
     if (kind == kLookahead || kind == kLookaheadDecay) {
-        nb::object E = getattr(self, "extended_successor_set");
-        Py_ssize_t ne = length(E);
-        nb::object size_e = pyint(ne == 0 ? 1 : ne);
-        nb::object w = py_min(getattr(self, "max_extended_set_weight"), tdiv(size_e, size_f));
+        nb::object E = vx::getattr(self, vx::intern("extended_successor_set"));
+        Py_ssize_t ne = vx::length(E);
+        nb::object size_e = vx::int_obj(ne == 0 ? 1 : ne);
+        nb::object w = py_min(vx::getattr(self, vx::intern("max_extended_set_weight")), tdiv(size_e, size_f));
         h = add(h, mul(w, tdiv(distance_sum(a, trial, E), size_e)));
     }
     if (kind == kBasicDecay || kind == kLookaheadDecay) {
-        nb::object decay = getattr(self, "decay_parameter");
+        nb::object decay = vx::getattr(self, vx::intern("decay_parameter"));
         nb::object qa = vx::own(PySequence_GetItem(swap.ptr(), 1));
         nb::object qb = vx::own(PySequence_GetItem(swap.ptr(), 2));
-        nb::object m = py_max(getitem(decay, getitem(trial, qa)), getitem(decay, getitem(trial, qb)));
+        nb::object m = py_max(vx::getitem(decay, vx::getitem(trial, qa)), vx::getitem(decay, vx::getitem(trial, qb)));
         h = mul(m, h);
     }
     return h;
@@ -205,10 +211,10 @@ static const char *const kScoreMethods[] = {"_heuristic_score_basic", "_heuristi
 
 nb::object heuristic_score(const vx::Args &a) {
     nb::handle self = a[0];
-    nb::object h = getattr(self, "heuristic");
+    nb::object h = vx::getattr(self, vx::intern("heuristic"));
     for (int i = 0; i < 4; ++i)
-        if (equal(h, pystr(kHeuristics[i])))
-            return callm(self, kScoreMethods[i], {a[1], a[2]});
+        if (vx::equal(h, vx::str_obj(kHeuristics[i])))
+            return vx::call_method(self, kScoreMethods[i], {a[1], a[2]});
     raise_fmt(PyExc_ValueError, kUnknownHeuristic, {h});
 }
 

@@ -14,23 +14,6 @@
 
 namespace routing {
 
-nb::object callm(nb::handle self, const char *name, std::initializer_list<nb::handle> args) {
-    PyObject *argv[8];
-    size_t n = 0;
-    argv[n++] = self.ptr();
-    for (nb::handle h : args)
-        argv[n++] = h.ptr();
-    return vx::own(PyObject_VectorcallMethod(vx::intern(name), argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-nb::object call(nb::handle f, std::initializer_list<nb::handle> args) {
-    PyObject *argv[9];
-    size_t n = 1;
-    for (nb::handle h : args)
-        argv[n++] = h.ptr();
-    return vx::own(PyObject_Vectorcall(f.ptr(), argv + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 nb::object gate_name(nb::handle node) {
     if (PyUnicode_Check(node.ptr())) {
         Py_ssize_t len = PyUnicode_GET_LENGTH(node.ptr());
@@ -39,67 +22,29 @@ nb::object gate_name(nb::handle node) {
             throw vx::error_already_set{};
         return vx::own(PyUnicode_Substring(node.ptr(), 0, i < 0 ? len : i));
     }
-    nb::object parts = callm(node, "split", {pystr("_")});
+    nb::object parts = vx::call(vx::getattr(node, vx::intern("split")), {nb::handle(vx::intern("_"))});
     return vx::own(PySequence_GetItem(parts.ptr(), 0));
 }
 
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    vx::check(r);
-    return r != 0;
-}
-bool equal(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    vx::check(r);
-    return r != 0;
-}
-bool less(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    vx::check(r);
-    return r != 0;
-}
-Py_ssize_t length(nb::handle o) {
-    Py_ssize_t n = PyObject_Length(o.ptr());
-    if (n < 0)
-        throw vx::error_already_set{};
-    return n;
-}
-
 void raise_fmt(PyObject *type, const char *fmt, std::initializer_list<nb::handle> args) {
-    nb::object f = pystr(fmt);
-    nb::object msg = callm(f, "format", args);
+    nb::object f = vx::str_obj(fmt);
+    nb::object msg = vx::call(vx::getattr(f, vx::intern("format")), args);
     PyErr_SetObject(type, msg.ptr());
     throw vx::error_already_set{};
-}
-
-// Unpacks an iterable of exactly two items, with the host's messages.
-std::pair<nb::object, nb::object> unpack2(nb::handle seq) {
-    nb::object l = to_list(seq);
-    Py_ssize_t n = PyList_GET_SIZE(l.ptr());
-    if (n > 2)
-        vx::value_error("too many values to unpack (expected 2)");
-    if (n < 2)
-        vx::value_error("not enough values to unpack (expected 2, got " + std::to_string(n) + ")");
-    return {nb::borrow(PyList_GET_ITEM(l.ptr(), 0)), nb::borrow(PyList_GET_ITEM(l.ptr(), 1))};
 }
 
 // {value: key for key, value in d.items()}
 nb::object invert(nb::handle d) {
     nb::object out = vx::own(PyDict_New());
-    nb::object items = to_list(callm(d, "items", {}));
+    nb::object items = to_list(vx::call(vx::getattr(d, vx::intern("items")), {}));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        auto [k, v] = unpack2(PyList_GET_ITEM(items.ptr(), i));
+        auto [k, v] = vx::unpack2(PyList_GET_ITEM(items.ptr(), i));
         vx::check(PyObject_SetItem(out.ptr(), v.ptr(), k.ptr()));
     }
     return out;
 }
 
-nb::object extract(const vx::Args &a, nb::handle node) { return call(a.global("extract_qubits"), {node}); }
-
-bool is_two_qubit(const vx::Args &a, nb::handle name) {
-    return contains(a.global("two_qubit_gates_available"), name) ||
-           contains(a.global("two_qubit_parameter_gates_available"), name);
-}
+nb::object extract(const vx::Args &a, nb::handle node) { return vx::call(a.global("extract_qubits"), {node}); }
 
 }  // namespace routing
 
@@ -107,17 +52,14 @@ using namespace routing;
 
 namespace {
 
-PyObject *g_cls = nullptr;    // the SabreRouting class, for super()
-PyObject *g_floyd = nullptr;  // networkx's floyd_warshall_numpy
-PyObject *g_graph = nullptr;  // networkx's Graph
-
 // floyd_warshall_numpy(subgraph).  On a plain unweighted Graph every
 // distance is a hop count, so breadth-first searches give the same array
 // (float64, node order, 0 on the diagonal, inf where no path) in O(n*m)
 // instead of O(n^3).
 nb::object distance_matrix(const vx::Args &a, nb::handle subgraph) {
     nb::handle floyd = a.global("floyd_warshall_numpy");
-    if (floyd.ptr() == g_floyd && reinterpret_cast<PyObject *>(Py_TYPE(subgraph.ptr())) == g_graph) {
+    if (vx::is_original(a, "floyd_warshall_numpy") &&
+        reinterpret_cast<PyObject *>(Py_TYPE(subgraph.ptr())) == vx::original(a.func()->globals, "nx.Graph")) {
         nb::object adj = vx::own(PyObject_GetAttrString(subgraph.ptr(), "_adj"));
         if (PyDict_CheckExact(adj.ptr()) && PyDict_GET_SIZE(adj.ptr()) < (1 << 15)) {
             const auto n = static_cast<std::int32_t>(PyDict_GET_SIZE(adj.ptr()));
@@ -127,7 +69,7 @@ nb::object distance_matrix(const vx::Args &a, nb::handle subgraph) {
             nb::object index = vx::own(PyDict_New());
             for (std::int32_t u = 0; u < n; ++u) {
                 PyObject *node = PyTuple_GET_ITEM(PyList_GET_ITEM(nodes.ptr(), u), 0);
-                vx::check(PyDict_SetItem(index.ptr(), node, pyint(u).ptr()));
+                vx::check(PyDict_SetItem(index.ptr(), node, vx::int_obj(u).ptr()));
             }
             std::vector<std::int32_t> off{0}, out;
             bool plain = PyDict_GET_SIZE(index.ptr()) == n;
@@ -155,7 +97,7 @@ nb::object distance_matrix(const vx::Args &a, nb::handle subgraph) {
             }
             if (plain) {
                 nb::object np = vx::import("numpy");
-                nb::object arr = getattr(np, "empty")(nb::make_tuple(n, n));
+                nb::object arr = vx::getattr(np, vx::intern("empty"))(nb::make_tuple(n, n));
                 Py_buffer view;
                 vx::check(PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
                 engines::sabre::hop_distances(n, off, out, static_cast<double *>(view.buf));
@@ -164,7 +106,7 @@ nb::object distance_matrix(const vx::Args &a, nb::handle subgraph) {
             }
         }
     }
-    return call(floyd, {subgraph});
+    return vx::call(floyd, {subgraph});
 }
 
 // ---------------------------------------------------------------- construction
@@ -187,7 +129,8 @@ void check_normal_order(nb::handle physical, nb::handle node_list) {
     nb::object pl = to_list(physical);
     nb::object ps = vx::own(PySet_New(pl.ptr()));
     nb::object ns = vx::own(PySet_New(node_list.ptr()));
-    if (PyList_GET_SIZE(pl.ptr()) != PySet_GET_SIZE(ps.ptr()) || !truth(callm(ns, "issubset", {ps})))
+    if (PyList_GET_SIZE(pl.ptr()) != PySet_GET_SIZE(ps.ptr()) ||
+        !vx::truth(vx::call(vx::getattr(ns, vx::intern("issubset")), {ps})))
         raise_fmt(PyExc_ValueError,
                   "The normal_order of the coupling graph must list each of its nodes exactly once; "
                   "got {} for the nodes {}.",
@@ -209,50 +152,55 @@ nb::object init(const vx::Args &a) {
         raise_fmt(PyExc_ValueError, "max_extended_set_weight must be a finite number of at least 0, got {}.", {a[6]});
 
     nb::object sup =
-        vx::own(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), g_cls, self.ptr(), nullptr));
-    callm(sup, "__init__", {});
-    setattr(self, "coupling_graph", subgraph);
-    setattr(self, "distance_matrix", distance_matrix(a, subgraph));
-    nb::object graph = getattr(subgraph, "graph");
-    nb::object key = pystr("normal_order");
-    if (!contains(graph, key)) {
-        nb::object nodes = to_list(callm(subgraph, "nodes", {}));
+        vx::own(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
+                                             vx::original(a.func()->globals, "SabreRouting"), self.ptr(), nullptr));
+    vx::call(vx::getattr(sup, vx::intern("__init__")), {});
+    vx::setattr(self, "coupling_graph", subgraph);
+    vx::setattr(self, "distance_matrix", distance_matrix(a, subgraph));
+    nb::object graph = vx::getattr(subgraph, vx::intern("graph"));
+    nb::object key = vx::str_obj("normal_order");
+    if (!vx::contains(graph, key)) {
+        nb::object nodes = to_list(vx::call(vx::getattr(subgraph, vx::intern("nodes")), {}));
         vx::check(PyObject_SetItem(graph.ptr(), key.ptr(), nodes.ptr()));
     }
-    nb::object physical = getitem(graph, key);
-    nb::object node_list = to_list(getattr(subgraph, "nodes"));
+    nb::object physical = vx::getitem(graph, key);
+    nb::object node_list = to_list(vx::getattr(subgraph, vx::intern("nodes")));
     check_normal_order(physical, node_list);
-    setattr(self, "physical_qubits", physical);
+    vx::setattr(self, "physical_qubits", physical);
     nb::object index = vx::own(PyDict_New());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(node_list.ptr()); ++i)
-        vx::check(PyDict_SetItem(index.ptr(), PyList_GET_ITEM(node_list.ptr(), i), pyint(i).ptr()));
-    setattr(self, "physical_qubits_index", index);
-    setattr(self, "initial_mapping", a[2]);
-    setattr(self, "do_random_choice", a[3]);
-    setattr(self, "iterations", a[4]);
-    setattr(self, "heuristic", a[5]);
-    setattr(self, "extended_successor_set", new_list());
-    setattr(self, "max_extended_set_weight", a[6]);
-    setattr(self, "decay_parameter", vx::own(PyDict_New()));
-    setattr(self, "_cache", call(a.global("OrderedDict"), {}));
+        vx::check(PyDict_SetItem(index.ptr(), PyList_GET_ITEM(node_list.ptr(), i), vx::int_obj(i).ptr()));
+    vx::setattr(self, "physical_qubits_index", index);
+    vx::setattr(self, "initial_mapping", a[2]);
+    vx::setattr(self, "do_random_choice", a[3]);
+    vx::setattr(self, "iterations", a[4]);
+    vx::setattr(self, "heuristic", a[5]);
+    vx::setattr(self, "extended_successor_set", new_list());
+    vx::setattr(self, "max_extended_set_weight", a[6]);
+    vx::setattr(self, "decay_parameter", vx::own(PyDict_New()));
+    vx::setattr(self, "_cache", vx::call(a.global("OrderedDict"), {}));
     return nb::none();
 }
 
 // ---------------------------------------------------------------- run
 
 void print_table(nb::handle init_p2v, nb::handle best_p2v, nb::handle final_p2v, nb::handle nswap) {
-    nb::object head = pystr("{:^21} -----> {:^21} -----> {:^21}");
-    vx::print({callm(head, "format", {pystr("initial mapping"), pystr("best mapping"), pystr("final mapping")})});
-    nb::object row = pystr("{:^10}:{:^10} -----> {:^10}:{:^10} -----> {:^10}:{:^10}");
-    nb::object P = pystr("P"), V = pystr("V");
-    vx::print({callm(row, "format", {P, V, P, V, P, V})});
+    nb::object head = vx::str_obj("{:^21} -----> {:^21} -----> {:^21}");
+    vx::print({vx::call(vx::getattr(head, vx::intern("format")),
+                        {vx::str_obj("initial mapping"), vx::str_obj("best mapping"), vx::str_obj("final mapping")})});
+    nb::object row = vx::str_obj("{:^10}:{:^10} -----> {:^10}:{:^10} -----> {:^10}:{:^10}");
+    nb::object P = vx::str_obj("P"), V = vx::str_obj("V");
+    vx::print({vx::call(vx::getattr(row, vx::intern("format")), {P, V, P, V, P, V})});
     nb::object keys = to_list(init_p2v);
     vx::check(PyList_Sort(keys.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
         nb::handle p = PyList_GET_ITEM(keys.ptr(), i);
-        vx::print({callm(row, "format", {p, getitem(init_p2v, p), p, getitem(best_p2v, p), p, getitem(final_p2v, p)})});
+        vx::print({vx::call(vx::getattr(row, vx::intern("format")),
+                            {p, vx::getitem(init_p2v, p), p, vx::getitem(best_p2v, p), p, vx::getitem(final_p2v, p)})});
     }
-    vx::print({callm(pystr("A total of {} swap gates have been added to the circuit."), "format", {nswap})});
+    vx::print({vx::call(
+        vx::getattr(vx::str_obj("A total of {} swap gates have been added to the circuit."), vx::intern("format")),
+        {nswap})});
 }
 
 // The physical qubits name the result's wires: non-negative integers.
@@ -260,7 +208,7 @@ void check_physical_qubits(nb::handle physical) {
     nb::object pl = to_list(physical);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pl.ptr()); ++i) {
         PyObject *p = PyList_GET_ITEM(pl.ptr(), i);
-        if (!PyLong_Check(p) || PyBool_Check(p) || less(p, pyint(0)))
+        if (!PyLong_Check(p) || PyBool_Check(p) || vx::less(p, vx::int_obj(0)))
             raise_fmt(PyExc_ValueError,
                       "The physical qubits of the coupling graph must be non-negative integers; got {!r}.",
                       {nb::handle(p)});
@@ -271,63 +219,84 @@ void check_physical_qubits(nb::handle physical) {
 PyObject *record_name(PyObject *rec) {
     if (!(PyTuple_Check(rec) || PyList_Check(rec)) || PySequence_Fast_GET_SIZE(rec) == 0)
         return nullptr;
-    PyObject *name = PySequence_Fast_ITEMS(rec)[0];
-    return PyUnicode_Check(name) ? name : nullptr;
+    return PySequence_Fast_ITEMS(rec)[0];
 }
 
-// Three-qubit gates cannot be routed: refused before any traversal.
-void check_gates(const vx::Args &a, nb::handle gates) {
-    nb::object gl = to_list(gates);
-    nb::handle three = a.global("three_qubit_gates_available");
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gl.ptr()); ++i)
-        if (PyObject *name = record_name(PyList_GET_ITEM(gl.ptr(), i)); name && contains(three, name))
-            raise_fmt(PyExc_ValueError, kDecomposeFirst, {nb::handle(name)});
+// The qubits a record of this kind names (the record check has passed it).
+nb::object record_wires(const vx::dagapi::GateKind &k, PyObject *rec) {
+    using vx::dagapi::RecordKind;
+    PyObject **items = PySequence_Fast_ITEMS(rec);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(rec);
+    if (!k.shaped)
+        return new_list();
+    switch (k.record) {
+    case RecordKind::Measure:
+    case RecordKind::Barrier: return to_list(items[1]);
+    case RecordKind::Delay: return to_list(items[2]);
+    default: break;
+    }
+    const Py_ssize_t w = vx::dagapi::wire_count(k.record);
+    return to_list(vx::own(PySequence_GetSlice(rec, n - w, n)));
 }
 
-// A two-qubit gate on a qubit placed where no coupler reaches can never run:
-// such a qubit never moves (SWAPs go along couplers).  Refused before any
-// traversal.
-void check_placement(const vx::Args &a, nb::handle self, nb::handle gates, nb::handle v2p) {
-    nb::object graph = getattr(self, "coupling_graph");
-    nb::object stuck = vx::own(PySet_New(nullptr));
-    nb::object placed = to_list(callm(v2p, "values", {}));
+// The physical qubits of v2p that no coupler touches (none but a self-loop).
+nb::object uncoupled(nb::handle self, nb::handle v2p) {
+    nb::object graph = vx::getattr(self, vx::intern("coupling_graph"));
+    nb::object out = vx::own(PySet_New(nullptr));
+    nb::object placed = to_list(vx::call(vx::getattr(v2p, vx::intern("values")), {}));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(placed.ptr()); ++i) {
         nb::handle p = PyList_GET_ITEM(placed.ptr(), i);
         bool coupled = false;
-        if (contains(graph, p)) {
-            nb::object nl = to_list(callm(graph, "neighbors", {p}));
+        if (vx::contains(graph, p)) {
+            nb::object nl = to_list(vx::call(vx::getattr(graph, vx::intern("neighbors")), {p}));
             for (Py_ssize_t j = 0; j < PyList_GET_SIZE(nl.ptr()) && !coupled; ++j)
-                coupled = !equal(PyList_GET_ITEM(nl.ptr(), j), p);
+                coupled = !vx::equal(PyList_GET_ITEM(nl.ptr(), j), p);
         }
         if (!coupled)
-            vx::check(PySet_Add(stuck.ptr(), p.ptr()));
+            vx::check(PySet_Add(out.ptr(), p.ptr()));
     }
-    if (PySet_GET_SIZE(stuck.ptr()) == 0)
-        return;
-    nb::object gl = to_list(gates);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gl.ptr()); ++i) {
-        PyObject *rec = PyList_GET_ITEM(gl.ptr(), i);
-        PyObject *name = record_name(rec);
-        if (!name || !is_two_qubit(a, name) || PySequence_Fast_GET_SIZE(rec) < 3)
-            continue;
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(rec);
-        for (Py_ssize_t k = n - 2; k < n; ++k) {
-            nb::handle q = PySequence_Fast_ITEMS(rec)[k];
-            PyObject *p = PyDict_Check(v2p.ptr()) ? PyDict_GetItemWithError(v2p.ptr(), q.ptr()) : nullptr;
-            if (PyErr_Occurred())
-                throw vx::error_already_set{};
-            if (p && contains(stuck, p))
+    return out;
+}
+
+// What run refuses before any traversal, once the records are sound: a
+// three-qubit gate (the pass routes one- and two-qubit gates), a gate on a
+// qubit that is not one of the circuit's, and a two-qubit gate on a qubit
+// placed where no coupler reaches (it could never move: SWAPs go along
+// couplers, so the gate could never run).
+void check_gates(GateKinds &kinds, nb::handle self, nb::handle gates, nb::handle v2p) {
+    const Py_ssize_t n = PyList_GET_SIZE(gates.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyObject *name = record_name(PyList_GET_ITEM(gates.ptr(), i));
+            name && kinds.of(name).in(vx::dagapi::kThreeQubitTable))
+            raise_fmt(PyExc_ValueError, kDecomposeFirst, {nb::handle(name)});
+    nb::object stuck = uncoupled(self, v2p);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *rec = PyList_GET_ITEM(gates.ptr(), i);
+        const vx::dagapi::GateKind &k = kinds.of(record_name(rec));
+        const bool two = is_two_qubit(kinds, record_name(rec));
+        nb::object wires = record_wires(k, rec);
+        for (Py_ssize_t w = 0; w < PyList_GET_SIZE(wires.ptr()); ++w) {
+            nb::handle q = PyList_GET_ITEM(wires.ptr(), w);
+            nb::object p = nb::steal(PyObject_GetItem(v2p.ptr(), q.ptr()));
+            if (!p.is_valid()) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                    throw vx::error_already_set{};
+                PyErr_Clear();
+                raise_fmt(PyExc_ValueError, "The gate {!r} acts on qubit {}, which is not one of the circuit's qubits.",
+                          {nb::handle(rec), q});
+            }
+            if (two && vx::contains(stuck, p))
                 raise_fmt(PyExc_ValueError,
                           "The two-qubit gate {!r} cannot be routed: its qubit {} is placed on physical qubit {}, "
                           "which no coupler of the coupling graph touches.",
-                          {nb::handle(rec), q, nb::handle(p)});
+                          {nb::handle(rec), q, p});
         }
     }
 }
 
 // The virtual order: the qubit groups of split_qubits, one after another.
 nb::object virtual_order(const vx::Args &a, nb::handle qc) {
-    nb::object groups = to_list(call(a.global("split_qubits"), {qc}));
+    nb::object groups = to_list(vx::call(a.global("split_qubits"), {qc}));
     nb::object virtual_qubits = new_list();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.ptr()); ++i) {
         nb::object g = to_list(PyList_GET_ITEM(groups.ptr(), i));
@@ -342,61 +311,65 @@ nb::object virtual_order(const vx::Args &a, nb::handle qc) {
 nb::object traverse_plain(const vx::Args &a, nb::handle self, nb::handle qc, long long total, nb::object &best_p2v) {
     nb::handle qc2dag = a.global("qc2dag");
     nb::object dag = nb::borrow(qc2dag)(qc, nb::arg("show_qubits") = false);
-    nb::object rev_qc = callm(qc, "deepcopy", {});
-    callm(getattr(rev_qc, "gates"), "reverse", {});
+    nb::object rev_qc = vx::call(vx::getattr(qc, vx::intern("deepcopy")), {});
+    vx::call_method(vx::getattr(rev_qc, vx::intern("gates")), "reverse", {});
     nb::object rev_dag = nb::borrow(qc2dag)(rev_qc, nb::arg("show_qubits") = false);
     nb::object result;
     for (long long idx = 0; idx < total; ++idx) {
         if (idx == total - 1)
-            setattr(self, "do_map_node_to_gate", nb::handle(Py_True));
+            vx::setattr(self, "do_map_node_to_gate", nb::handle(Py_True));
         const bool forward = idx % 2 == 0;
-        setattr(self, "dag_id", pystr(forward ? "forward" : "reverse"));
-        setattr(self, "dag", forward ? dag : rev_dag);
+        vx::setattr(self, "dag_id", vx::str_obj(forward ? "forward" : "reverse"));
+        vx::setattr(self, "dag", forward ? dag : rev_dag);
         if (idx == total - 1)
-            best_p2v = invert(getattr(self, "v2p"));
-        result = callm(self, "_single_sabre_routing", {});
+            best_p2v = invert(vx::getattr(self, vx::intern("v2p")));
+        result = vx::call(vx::getattr(self, vx::intern("_single_sabre_routing")), {});
     }
     return result;
 }
 
 nb::object run(const vx::Args &a) {
     nb::handle self = a[0], qc = a[1];
-    nb::object iterations_o = getattr(self, "iterations");
+    nb::object iterations_o = vx::getattr(self, vx::intern("iterations"));
     const long long iterations = PyLong_AsLongLong(vx::own(PyNumber_Index(iterations_o.ptr())).ptr());
     if (iterations == -1 && PyErr_Occurred())
         throw vx::error_already_set{};
     check_iterations(iterations_o, iterations);
-    check_physical_qubits(getattr(self, "physical_qubits"));
-    auto [v2p, p2v] = unpack2(callm(self, "_initialize_v2p_p2v", {virtual_order(a, qc)}));
-    nb::object gates = getattr(qc, "gates");
-    check_gates(a, gates);
-    check_placement(a, self, gates, v2p);
+    check_physical_qubits(vx::getattr(self, vx::intern("physical_qubits")));
+    nb::object gates = to_list(vx::getattr(qc, vx::intern("gates")));
+    GateKinds kinds = gate_kinds(a);
+    vx::dagapi::CheckRules rules;  // three-qubit gates get the pass's own message
+    rules.tables &= static_cast<std::uint8_t>(~vx::dagapi::table_bit(vx::dagapi::kThreeQubitTable));
+    vx::dagapi::check_circuit(kinds, qc, gates.ptr(), rules);
+    auto [v2p, p2v] =
+        vx::unpack2(vx::call(vx::getattr(self, vx::intern("_initialize_v2p_p2v")), {virtual_order(a, qc)}));
+    check_gates(kinds, self, gates, v2p);
     // Cache keys hold node identities, which a new DAG may reuse.
-    callm(native::raw_cache(self), "clear", {});
-    setattr(self, "v2p", v2p);
-    setattr(self, "p2v", p2v);
+    vx::call(vx::getattr(native::raw_cache(self), vx::intern("clear")), {});
+    vx::setattr(self, "v2p", v2p);
+    vx::setattr(self, "p2v", p2v);
     nb::object init_p2v = invert(v2p);
 
     // The emitting traversal must walk the circuit forwards: an even count
     // gets one more forward traversal.
     const long long total = iterations % 2 == 0 ? iterations + 1 : iterations;
     nb::object result, best_p2v;
-    setattr(self, "do_map_node_to_gate", nb::handle(Py_False));
+    vx::setattr(self, "do_map_node_to_gate", nb::handle(Py_False));
     if (!native::try_run(a, self, qc, total, result, best_p2v))
         result = traverse_plain(a, self, qc, total, best_p2v);
     if (total == 1)
         best_p2v = init_p2v;
-    auto [out_gates, nswap] = unpack2(result);
-    nb::object final_p2v = invert(getattr(self, "v2p"));
+    auto [out_gates, nswap] = vx::unpack2(result);
+    nb::object final_p2v = invert(vx::getattr(self, vx::intern("v2p")));
     print_table(init_p2v, best_p2v, final_p2v, nswap);
 
-    nb::object physical = getattr(self, "physical_qubits");
-    nb::object top = call(a.global("max"), {physical});
-    nb::object nq = vx::own(PyNumber_Add(top.ptr(), pyint(1).ptr()));
-    nb::object new_qc = call(a.global("QuantumCircuit"), {nq, getattr(qc, "ncbits")});
-    setattr(new_qc, "gates", out_gates);
-    setattr(new_qc, "params_value", getattr(qc, "params_value"));
-    setattr(new_qc, "qubits", physical);
+    nb::object physical = vx::getattr(self, vx::intern("physical_qubits"));
+    nb::object top = vx::call(a.global("max"), {physical});
+    nb::object nq = vx::own(PyNumber_Add(top.ptr(), vx::int_obj(1).ptr()));
+    nb::object new_qc = vx::call(a.global("QuantumCircuit"), {nq, vx::getattr(qc, vx::intern("ncbits"))});
+    vx::setattr(new_qc, "gates", out_gates);
+    vx::setattr(new_qc, "params_value", vx::getattr(qc, vx::intern("params_value")));
+    vx::setattr(new_qc, "qubits", physical);
     return new_qc;
 }
 
@@ -410,8 +383,6 @@ NB_MODULE(routing, m) {
     nb::object nx = vx::import("networkx");
     m.attr("nx") = nx;
     m.attr("floyd_warshall_numpy") = nx.attr("floyd_warshall_numpy");
-    g_floyd = nb::object(nx.attr("floyd_warshall_numpy")).release().ptr();
-    g_graph = nb::object(nx.attr("Graph")).release().ptr();
     m.attr("Literal") = vx::import("typing").attr("Literal");
     nb::object gw = vx::import("vexal.circuit.gatework");
     for (const char *t :
@@ -452,7 +423,7 @@ NB_MODULE(routing, m) {
                         {"iterations", Conv::Int},
                         {"heuristic", Conv::Any, "Literal['basic', 'lookahead', 'basic_decay', 'lookahead_decay']"},
                         {"max_extended_set_weight", Conv::Float}},
-             .defaults = {pystr("trivial"), nb::borrow(Py_False), pyint(5), pystr("lookahead_decay"),
+             .defaults = {vx::str_obj("trivial"), nb::borrow(Py_False), vx::int_obj(5), vx::str_obj("lookahead_decay"),
                           vx::own(PyFloat_FromDouble(0.5))}},
             {.name = "_distance_matrix_element",
              .impl = distance_matrix_element,
@@ -486,5 +457,6 @@ NB_MODULE(routing, m) {
         });
     m.attr("SabreRouting") = cls;
     native::remember(m, cls);
-    g_cls = cls.release().ptr();  // lives as long as the process
+    for (const char *path : {"SabreRouting", "floyd_warshall_numpy", "nx.Graph"})
+        vx::keep_original(m, path);
 }

@@ -23,13 +23,6 @@ namespace {
 
 using vx::dagapi::RecordKind;
 
-// What the module bound at load, for the identity checks.
-PyObject *g_qc2dag = nullptr;
-PyObject *g_networkx = nullptr;
-PyObject *g_digraph = nullptr;
-PyObject *g_circuit = nullptr;   // QuantumCircuit
-PyObject *g_deepcopy = nullptr;  // QuantumCircuit.deepcopy
-
 // ---------------------------------------------------------------- reading the circuit
 
 bool atomic(PyObject *o) {
@@ -119,7 +112,7 @@ bool plain_word(PyObject *name) {
 
 // The engine's view of a skeleton; false where a node is one the engine
 // leaves to the methods (unknown qubit, malformed two-qubit gate).
-bool engine_dag(const vx::Args &a, const Setup &s, Snapshot &st, int which,
+bool engine_dag(GateKinds &kinds, const Setup &s, Snapshot &st, int which,
                 std::unordered_map<PyObject *, NameInfo> &info) {
     const auto &sk = st.d[which].sk;
     es::Dag &g = st.d[which].dag;
@@ -127,21 +120,13 @@ bool engine_dag(const vx::Args &a, const Setup &s, Snapshot &st, int which,
     g.n = n;
     g.two.reserve(n);
     g.q.reserve(sk.wires.size());
-    nb::handle t2 = a.global("two_qubit_gates_available"), t2p = a.global("two_qubit_parameter_gates_available");
     for (std::int32_t u = 0; u < n; ++u) {
         PyObject *name = PyTuple_GET_ITEM(st.record(which, u), 0);
         auto it = info.find(name);
         if (it == info.end()) {
             NameInfo ni{plain_word(name), false};
-            if (ni.ok) {
-                int r = PyDict_Contains(t2.ptr(), name);
-                vx::check(r);
-                if (!r) {
-                    r = PyDict_Contains(t2p.ptr(), name);
-                    vx::check(r);
-                }
-                ni.two = r != 0;
-            }
+            if (ni.ok)
+                ni.two = is_two_qubit(kinds, name);
             it = info.emplace(name, ni).first;
         }
         if (!it->second.ok)
@@ -257,44 +242,32 @@ private:
 };
 
 // The builders qc2dag would use now, or null when any name it goes through
-// is not the package's own.
-const vx::dagapi::Api *plain_qc2dag(nb::handle qc2dag, nb::object &gatework) {
-    if (qc2dag.ptr() != g_qc2dag || !vx::is_function(qc2dag.ptr()))
+// is not the package's own; `digraph` is the DAG class it would make.
+const vx::dagapi::Api *plain_qc2dag(const vx::Args &a, nb::object &gatework, nb::object &digraph) {
+    if (!vx::is_original(a, "qc2dag"))
         return nullptr;
-    PyObject *globals = reinterpret_cast<vx::Function *>(qc2dag.ptr())->globals;
-    PyObject *convert = PyDict_GetItemString(globals, "convert_gate_info_to_dag_info");
-    PyObject *nx = PyDict_GetItemString(globals, "nx");
-    if (!convert || nx != g_networkx)
-        return nullptr;
-    nb::object digraph = nb::steal(PyObject_GetAttrString(nx, "DiGraph"));
-    if (!digraph.is_valid()) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    const vx::dagapi::Api *api = vx::dagapi::from_function(convert);
-    if (!api || digraph.ptr() != g_digraph)
+    PyObject *dag_globals = reinterpret_cast<vx::Function *>(a.global("qc2dag").ptr())->globals;
+    PyObject *convert = PyDict_GetItemString(dag_globals, "convert_gate_info_to_dag_info");
+    const vx::dagapi::Api *api = convert ? vx::dagapi::from_function(convert) : nullptr;
+    if (!api || !vx::is_original(dag_globals, "nx.DiGraph"))
         return nullptr;
     gatework = nb::borrow(reinterpret_cast<vx::Function *>(convert)->globals);
+    digraph = nb::borrow(vx::original(dag_globals, "nx.DiGraph"));
     return api;
 }
 
-bool plain_circuit(nb::handle qc) {
-    if (reinterpret_cast<PyObject *>(Py_TYPE(qc.ptr())) != g_circuit)
-        return false;
-    if (_PyType_Lookup(Py_TYPE(qc.ptr()), vx::intern("deepcopy")) != g_deepcopy)
-        return false;
-    PyObject **dp = _PyObject_GetDictPtr(qc.ptr());
-    return !(dp && *dp && PyDict_GetItemString(*dp, "deepcopy"));
+bool plain_circuit(const vx::Args &a, nb::handle qc) {
+    return reinterpret_cast<PyObject *>(Py_TYPE(qc.ptr())) == vx::original(a.func()->globals, "QuantumCircuit") &&
+           vx::is_original_method(a.func()->globals, qc, "QuantumCircuit.deepcopy");
 }
 
 }  // namespace
 
 void remember_run(nb::handle module) {
-    g_qc2dag = nb::object(module.attr("qc2dag")).release().ptr();
-    g_networkx = nb::object(module.attr("nx")).release().ptr();
-    g_digraph = nb::object(module.attr("nx").attr("DiGraph")).release().ptr();
-    g_circuit = nb::object(module.attr("QuantumCircuit")).release().ptr();
-    g_deepcopy = vx::check(PyObject_GetAttrString(g_circuit, "deepcopy"));
+    for (const char *path : {"qc2dag", "QuantumCircuit", "QuantumCircuit.deepcopy"})
+        vx::keep_original(module, path);
+    // what qc2dag goes through, in its own namespace
+    vx::keep_original(vx::import("vexal.circuit.dag"), "nx.DiGraph");
 }
 
 bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total, nb::object &result,
@@ -302,10 +275,10 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
     if (!plain_object(a, self))
         return false;
     PyTypeObject *tp = Py_TYPE(self.ptr());
-    if (!deferred_descriptors(tp))
+    if (!deferred_descriptors(a, tp))
         return false;
     auto st = std::make_shared<Snapshot>();
-    st->api = plain_qc2dag(a.global("qc2dag"), st->gatework);
+    st->api = plain_qc2dag(a, st->gatework, st->digraph);
     if (!st->api)
         return false;
     // the methods and the DAG builder must read the same tables
@@ -314,11 +287,11 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
         if (!PyDict_CheckExact(mine) || PyDict_GetItemString(st->gatework.ptr(), t) != mine)
             return false;
     }
-    if (!plain_circuit(qc))
+    if (!plain_circuit(a, qc))
         return false;
-    st->nqubits = routing::getattr(qc, "nqubits");
-    st->qubits = routing::getattr(qc, "qubits");
-    nb::object gates = routing::getattr(qc, "gates");
+    st->nqubits = vx::getattr(qc, vx::intern("nqubits"));
+    st->qubits = vx::getattr(qc, vx::intern("qubits"));
+    nb::object gates = vx::getattr(qc, vx::intern("gates"));
     if (!PyLong_CheckExact(st->nqubits.ptr()) || !PyList_CheckExact(st->qubits.ptr()) ||
         !PyList_CheckExact(gates.ptr()))
         return false;
@@ -342,8 +315,9 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
                 return false;
             }
         std::unordered_map<PyObject *, NameInfo> info;
+        GateKinds kinds = gate_kinds(a);
         for (int which = 0; which < 2; ++which)
-            if (!engine_dag(a, s, *st, which, info))
+            if (!engine_dag(kinds, s, *st, which, info))
                 return false;
     }
 
@@ -362,12 +336,12 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
         },
         [&] {
             flush_state(self, s, eng, name);
-            setattr(self, "dag_id", pystr(current == 0 ? "forward" : "reverse"));
-            setattr(self, "dag", make_deferred(st, current == 0 ? Deferred::ForwardDag : Deferred::ReverseDag));
+            vx::setattr(self, "dag_id", vx::str_obj(current == 0 ? "forward" : "reverse"));
+            vx::setattr(self, "dag", make_deferred(st, current == 0 ? Deferred::ForwardDag : Deferred::ReverseDag));
             st->entries = cache_entries(eng);
             if (!st->entries.empty()) {
                 st->cache = cache;
-                setattr(self, "_cache", make_deferred(st, Deferred::Cache));
+                vx::setattr(self, "_cache", make_deferred(st, Deferred::Cache));
             }
         },
         name);

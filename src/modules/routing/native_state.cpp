@@ -14,32 +14,39 @@ namespace routing::native {
 
 namespace {
 
+// The methods and module names the native run stands in for.
 const char *const kMethods[] = {
-    "_distance_matrix_element",
-    "_dag_successors",
-    "_dag_predecessors",
-    "_get_nodes",
-    "_initialize_v2p_p2v",
-    "_mapping_node_to_gate_info",
-    "_get_extended_successor_set",
-    "_get_execute_node_list",
-    "_has_no_correlation_on_front_layer",
-    "_get_swap_candidate_list",
-    "_reset_decay_parameter",
-    "_update_decay_parameter",
-    "_heuristic_score_basic",
-    "_heuristic_score_lookahead",
-    "_heuristic_score_basic_decay",
-    "_heuristic_score_lookahead_decay",
-    "_heuristic_score",
-    "_single_sabre_routing",
+    "SabreRouting._distance_matrix_element",
+    "SabreRouting._dag_successors",
+    "SabreRouting._dag_predecessors",
+    "SabreRouting._get_nodes",
+    "SabreRouting._initialize_v2p_p2v",
+    "SabreRouting._mapping_node_to_gate_info",
+    "SabreRouting._get_extended_successor_set",
+    "SabreRouting._get_execute_node_list",
+    "SabreRouting._has_no_correlation_on_front_layer",
+    "SabreRouting._get_swap_candidate_list",
+    "SabreRouting._reset_decay_parameter",
+    "SabreRouting._update_decay_parameter",
+    "SabreRouting._heuristic_score_basic",
+    "SabreRouting._heuristic_score_lookahead",
+    "SabreRouting._heuristic_score_basic_decay",
+    "SabreRouting._heuristic_score_lookahead_decay",
+    "SabreRouting._heuristic_score",
+    "SabreRouting._single_sabre_routing",
 };
-constexpr int kNumMethods = sizeof(kMethods) / sizeof(kMethods[0]);
-PyObject *g_methods[kNumMethods];
 const char *const kGlobals[] = {"extract_qubits", "update_v2p_and_p2v_mapping", "qc2dag", "split_qubits", "nx"};
-constexpr int kNumGlobals = sizeof(kGlobals) / sizeof(kGlobals[0]);
-PyObject *g_globals[kNumGlobals];
-PyObject *g_ndarray = nullptr;
+
+// numpy's ndarray: a distance matrix of any other type may index otherwise.
+bool plain_array(nb::handle dm) {
+    PyObject *np = PyImport_GetModule(vx::intern("numpy"));  // loaded: the routing module imports networkx's numpy
+    if (!np) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object hold = nb::steal(np);
+    return reinterpret_cast<PyObject *>(Py_TYPE(dm.ptr())) == vx::original(PyModule_GetDict(np), "ndarray");
+}
 
 bool exact_ll(PyObject *o, long long &out) {
     if (!PyLong_CheckExact(o))
@@ -52,8 +59,8 @@ bool exact_ll(PyObject *o, long long &out) {
 }
 
 bool prepare_mapping(nb::handle self, Setup &s) {
-    nb::object v2p = routing::getattr(self, "v2p");
-    nb::object p2v = routing::getattr(self, "p2v");
+    nb::object v2p = vx::getattr(self, vx::intern("v2p"));
+    nb::object p2v = vx::getattr(self, vx::intern("p2v"));
     if (!PyDict_CheckExact(v2p.ptr()) || !PyDict_CheckExact(p2v.ptr()))
         return false;
     const Py_ssize_t n = PyDict_GET_SIZE(v2p.ptr());
@@ -83,7 +90,7 @@ bool prepare_mapping(nb::handle self, Setup &s) {
         num_of[order[r]] = v;
         s.vkeys[r] = nb::borrow(keys[order[r]].second);
         s.vnum[keys[order[r]].first] = v;
-        vx::check(PyDict_SetItem(s.vdict.ptr(), keys[order[r]].second, pyint(r).ptr()));
+        vx::check(PyDict_SetItem(s.vdict.ptr(), keys[order[r]].second, vx::int_obj(r).ptr()));
     }
     s.key_order = num_of;
     // physical numbers in v2p order; they must be distinct and p2v their inverse
@@ -91,7 +98,7 @@ bool prepare_mapping(nb::handle self, Setup &s) {
     s.phys.resize(n);
     s.v2p.assign(n, es::PhysQ{});
     for (Py_ssize_t i = 0; i < n; ++i) {
-        vx::check(PyDict_SetItem(s.pdict.ptr(), vals[i], pyint(i).ptr()));
+        vx::check(PyDict_SetItem(s.pdict.ptr(), vals[i], vx::int_obj(i).ptr()));
         s.phys[i] = nb::borrow(vals[i]);
         s.v2p[num_of[i]] = es::PhysQ{static_cast<std::int32_t>(i)};
         PyObject *back = PyDict_GetItemWithError(p2v.ptr(), vals[i]);
@@ -123,9 +130,9 @@ namespace {
 
 bool prepare_topology(nb::handle self, Setup &s) {
     const std::int32_t n = s.n;
-    nb::object index = routing::getattr(self, "physical_qubits_index");
-    nb::object dm = routing::getattr(self, "distance_matrix");
-    if (!PyDict_CheckExact(index.ptr()) || reinterpret_cast<PyObject *>(Py_TYPE(dm.ptr())) != g_ndarray)
+    nb::object index = vx::getattr(self, vx::intern("physical_qubits_index"));
+    nb::object dm = vx::getattr(self, vx::intern("distance_matrix"));
+    if (!PyDict_CheckExact(index.ptr()) || !plain_array(dm))
         return false;
     std::vector<long long> row(n);
     std::vector<std::uint8_t> used(n, 0);
@@ -168,13 +175,14 @@ bool prepare_topology(nb::handle self, Setup &s) {
     PyBuffer_Release(&view);
     if (!ok)
         return false;
-    nb::object graph = routing::getattr(self, "coupling_graph");
+    nb::object graph = vx::getattr(self, vx::intern("coupling_graph"));
     s.topo.nb_off.assign(1, 0);
     s.topo.nb.clear();
     // neighbours in adjacency order, without self-loops (they exchange nothing)
     std::unordered_set<std::int64_t> arcs;
     for (std::int32_t p = 0; p < n; ++p) {
-        nb::object nl = vx::own(PySequence_List(routing::callm(graph, "neighbors", {s.phys[p]}).ptr()));
+        nb::object nl =
+            vx::own(PySequence_List(vx::call(vx::getattr(graph, vx::intern("neighbors")), {s.phys[p]}).ptr()));
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(nl.ptr()); ++j) {
             std::int32_t o = phys_num(s, PyList_GET_ITEM(nl.ptr(), j));
             if (o < 0)
@@ -197,17 +205,17 @@ bool prepare_topology(nb::handle self, Setup &s) {
 
 std::size_t HooksBase::choose(std::span<const es::Candidate> tied) {
     nb::object list = vx::own(PyList_New(static_cast<Py_ssize_t>(tied.size())));
-    nb::object swap = pystr("swap");
+    nb::handle swap = vx::intern("swap");
     for (std::size_t i = 0; i < tied.size(); ++i)
         PyList_SET_ITEM(
             list.ptr(), static_cast<Py_ssize_t>(i),
             vx::check(PyTuple_Pack(3, swap.ptr(), s_.vkeys[tied[i].a.i].ptr(), s_.vkeys[tied[i].b.i].ptr())));
-    nb::object r = routing::callm(a_.global("random"), "choice", {list});
+    nb::object r = vx::call(vx::getattr(a_.global("random"), vx::intern("choice")), {list});
     for (std::size_t i = 0; i < tied.size(); ++i)
         if (PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i)) == r.ptr())
             return i;
     for (std::size_t i = 0; i < tied.size(); ++i)
-        if (routing::equal(PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i)), r))
+        if (vx::equal(PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i)), r))
             return i;
     vx::value_error("random.choice returned an object that is not one of the SWAP candidates.");
 }
@@ -256,26 +264,26 @@ void flush_state(nb::handle self, const Setup &s, const es::Engine &eng, const N
         nb::object v2p = vx::own(PyDict_New());
         for (es::VirtQ v : s.key_order)
             vx::check(PyDict_SetItem(v2p.ptr(), s.vkeys[v.i].ptr(), s.phys[eng.layout().phys(v).i].ptr()));
-        setattr(self, "v2p", v2p);
-        setattr(self, "p2v", p2v_of(s, eng.layout()));
+        vx::setattr(self, "v2p", v2p);
+        vx::setattr(self, "p2v", p2v_of(s, eng.layout()));
     }
     if (s.opt.decay && eng.decay().reset_once) {
-        nb::object pl = vx::own(PySequence_List(routing::getattr(self, "physical_qubits").ptr()));
+        nb::object pl = vx::own(PySequence_List(vx::getattr(self, vx::intern("physical_qubits")).ptr()));
         nb::object d = vx::own(PyDict_New());
-        nb::object one = pyint(1);
+        nb::object one = vx::int_obj(1);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pl.ptr()); ++i) {
             PyObject *q = PyList_GET_ITEM(pl.ptr(), i);
             const double x = eng.decay().f[es::PhysQ{phys_num(s, q)}];
             nb::object val = x == 1.0 ? one : vx::own(PyFloat_FromDouble(x));
             vx::check(PyDict_SetItem(d.ptr(), q, val.ptr()));
         }
-        setattr(self, "decay_parameter", d);
+        vx::setattr(self, "decay_parameter", d);
     }
     if (s.opt.lookahead && eng.extended().dag() >= 0) {
         nb::object set = vx::own(PySet_New(nullptr));
         for (std::int32_t u : eng.extended().nodes())
             vx::check(PySet_Add(set.ptr(), name(eng.extended().dag(), u)));
-        setattr(self, "extended_successor_set", vx::own(PySequence_List(set.ptr())));
+        vx::setattr(self, "extended_successor_set", vx::own(PySequence_List(set.ptr())));
     }
 }
 
@@ -300,8 +308,8 @@ std::vector<CacheEntry> cache_entries(const es::Engine &eng) {
 }
 
 void fill_cache(nb::handle cache, const std::vector<CacheEntry> &entries, const es::Dag *dags[2], const NameOf &name) {
-    nb::object ids[2] = {pystr("forward"), pystr("reverse")};
-    nb::object kinds[2] = {pystr("successors"), pystr("predecessors")};
+    nb::object ids[2] = {vx::str_obj("forward"), vx::str_obj("reverse")};
+    nb::handle kinds[2] = {vx::intern("successors"), vx::intern("predecessors")};
     for (const CacheEntry &e : entries) {
         const es::Dag &g = *dags[e.which];
         auto nodes = e.kind == 0 ? g.succs(e.node) : g.preds(e.node);
@@ -343,7 +351,7 @@ long long traverse_all(nb::handle self, const Setup &s, es::Engine &eng, const e
             const bool last = idx == total - 1;
             const int which = idx % 2 == 0 ? 0 : 1;
             if (last) {
-                setattr(self, "do_map_node_to_gate", nb::handle(Py_True));
+                vx::setattr(self, "do_map_node_to_gate", nb::handle(Py_True));
                 best_p2v = p2v_of(s, eng.layout());
             }
             place(which);
@@ -370,38 +378,18 @@ long long traverse_all(nb::handle self, const Setup &s, es::Engine &eng, const e
 }
 
 bool plain_object(const vx::Args &a, nb::handle self) {
-    PyTypeObject *tp = Py_TYPE(self.ptr());
-    PyObject *inst = nullptr;
-    if (PyObject **dp = _PyObject_GetDictPtr(self.ptr()))
-        inst = *dp;
-    for (int i = 0; i < kNumMethods; ++i) {
-        PyObject *name = vx::intern(kMethods[i]);
-        if (_PyType_Lookup(tp, name) != g_methods[i])
+    for (const char *path : kMethods)
+        if (!vx::is_original_method(a.func()->globals, self, path))
             return false;
-        if (inst && PyDict_GetItemWithError(inst, name))
-            return false;
-        if (PyErr_Occurred())
-            throw vx::error_already_set{};
-    }
-    if (!inst) {
-        nb::object d = nb::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
-        if (!d.is_valid()) {
-            PyErr_Clear();
-            return false;
-        }
-        for (int i = 0; i < kNumMethods; ++i)
-            if (PyDict_GetItemWithError(d.ptr(), vx::intern(kMethods[i])))
-                return false;
-    }
-    for (int i = 0; i < kNumGlobals; ++i)
-        if (a.global(kGlobals[i]).ptr() != g_globals[i])
+    for (const char *path : kGlobals)
+        if (!vx::is_original(a, path))
             return false;
     return true;
 }
 
 bool prepare(const vx::Args &a, nb::handle self, Setup &s) {
     (void)a;
-    nb::object h = routing::getattr(self, "heuristic");
+    nb::object h = vx::getattr(self, vx::intern("heuristic"));
     if (!PyUnicode_CheckExact(h.ptr()))
         return false;
     const std::string_view hv = vx::utf8(h);
@@ -409,18 +397,18 @@ bool prepare(const vx::Args &a, nb::handle self, Setup &s) {
         return false;
     s.opt.lookahead = hv.find("lookahead") != std::string_view::npos;
     s.opt.decay = hv.find("decay") != std::string_view::npos;
-    nb::object rc = routing::getattr(self, "do_random_choice");
+    nb::object rc = vx::getattr(self, vx::intern("do_random_choice"));
     if (!PyBool_Check(rc.ptr()))
         return false;
     s.opt.random_choice = rc.ptr() == Py_True;
-    nb::object w = routing::getattr(self, "max_extended_set_weight");
+    nb::object w = vx::getattr(self, vx::intern("max_extended_set_weight"));
     if (!PyFloat_CheckExact(w.ptr()))
         return false;
     s.opt.max_weight = PyFloat_AS_DOUBLE(w.ptr());
     if (!prepare_mapping(self, s) || !prepare_topology(self, s))
         return false;
     if (s.opt.decay) {
-        nb::object pl = routing::getattr(self, "physical_qubits");
+        nb::object pl = vx::getattr(self, vx::intern("physical_qubits"));
         if (!PyList_CheckExact(pl.ptr()) || PyList_GET_SIZE(pl.ptr()) != s.n)
             return false;
         std::vector<std::uint8_t> seen(s.n, 0);
@@ -435,11 +423,11 @@ bool prepare(const vx::Args &a, nb::handle self, Setup &s) {
 }
 
 void remember(nb::handle module, nb::handle cls) {
-    for (int i = 0; i < kNumMethods; ++i)
-        g_methods[i] = vx::check(PyObject_GetAttrString(cls.ptr(), kMethods[i]));  // kept for the process
-    for (int i = 0; i < kNumGlobals; ++i)
-        g_globals[i] = vx::check(PyObject_GetAttrString(module.ptr(), kGlobals[i]));
-    g_ndarray = nb::object(vx::import("numpy").attr("ndarray")).release().ptr();
+    for (const char *path : kMethods)
+        vx::keep_original(module, path);
+    for (const char *path : kGlobals)
+        vx::keep_original(module, path);
+    vx::keep_original(vx::import("numpy"), "ndarray");
     remember_run(module);
     install_deferred(module, cls);
 }

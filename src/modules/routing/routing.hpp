@@ -6,6 +6,7 @@
 // native run.
 #pragma once
 
+#include "dag_api.hpp"
 #include "interop.hpp"
 
 #include <initializer_list>
@@ -14,35 +15,11 @@
 namespace routing {
 
 // ---------------------------------------------------------------- object helpers
+// (the shared ones are vx::getattr, vx::contains, ... of objects.hpp)
 
-// Attribute access through interned names.
-inline nb::object getattr(nb::handle o, const char *name) {
-    return vx::own(PyObject_GetAttr(o.ptr(), vx::intern(name)));
-}
-inline void setattr(nb::handle o, const char *name, nb::handle v) {
-    vx::check(PyObject_SetAttr(o.ptr(), vx::intern(name), v.ptr()));
-}
-// self.name(*args), looked up on the object so that overrides are honoured.
-nb::object callm(nb::handle self, const char *name, std::initializer_list<nb::handle> args);
-// f(*args)
-nb::object call(nb::handle f, std::initializer_list<nb::handle> args);
-inline bool truth(nb::handle o) {
-    int t = PyObject_IsTrue(o.ptr());
-    vx::check(t);
-    return t != 0;
-}
-inline nb::object pyint(long long v) { return vx::own(PyLong_FromLongLong(v)); }
-inline nb::object pystr(const char *s) { return vx::own(PyUnicode_FromString(s)); }
-bool contains(nb::handle container, nb::handle item);
-bool equal(nb::handle a, nb::handle b);
-bool less(nb::handle a, nb::handle b);
-inline nb::object getitem(nb::handle o, nb::handle k) { return vx::own(PyObject_GetItem(o.ptr(), k.ptr())); }
-Py_ssize_t length(nb::handle o);
 inline nb::object new_list() { return vx::own(PyList_New(0)); }
 inline void append(nb::handle list, nb::handle item) { vx::check(PyList_Append(list.ptr(), item.ptr())); }
 inline nb::object to_list(nb::handle iterable) { return vx::own(PySequence_List(iterable.ptr())); }
-// Unpacks an iterable of exactly two items, with the host's messages.
-std::pair<nb::object, nb::object> unpack2(nb::handle seq);
 // {value: key for key, value in d.items()}
 nb::object invert(nb::handle d);
 // Raises `type` with fmt.format(*args).
@@ -54,8 +31,17 @@ nb::object invert(nb::handle d);
 nb::object gate_name(nb::handle node);
 // extract_qubits(node) through the module's namespace.
 nb::object extract(const vx::Args &a, nb::handle node);
-// A gate name of the two-qubit tables (the gates that need a coupler).
-bool is_two_qubit(const vx::Args &a, nb::handle name);
+using vx::dagapi::GateKinds;
+// Gate kinds by the tables the module's namespace holds now.
+inline GateKinds gate_kinds(const vx::Args &a) {
+    static const vx::dagapi::Api &api = vx::dagapi::gatework_api();  // fixed once gatework has loaded
+    return GateKinds(api, a.func()->globals);
+}
+// A name of the two-qubit tables: a gate that needs a coupler.
+inline bool is_two_qubit(GateKinds &kinds, nb::handle name) {
+    const vx::dagapi::GateKind &k = kinds.of(name.ptr());
+    return k.in(vx::dagapi::kTwoQubitTable) || k.in(vx::dagapi::kTwoQubitParamTable);
+}
 
 inline constexpr const char *kConflict =
     "A conflict occurred during the Sabre algorithm computation. Please contact the developer for assistance.";
