@@ -182,6 +182,27 @@ def test_refused_circuits_and_options_change_nothing(capsys):
     assert not hasattr(r, "v2p") and capsys.readouterr().out == ""
 
 
+@pytest.mark.parametrize(
+    "gates, qubits, message",
+    [
+        ([("h",)], [0, 1, 2], r"malformed gate record \('h',\)"),
+        ([("cx", 0, 1), ("bogus", 1)], [0, 1, 2], "^wrong gate type bogus$"),
+        ([("cx", 0, 3)], [0, 1, 2], "qubit index 3 out of range"),
+        ([("measure", [0, 1], [0])], [0, 1, 2], "fewer classical bits than qubits"),
+        ([("h", 0), ("ccx", 0, 1, 2), ("h",)], [0, 1, 2], "^Please first decompose the ccx gate"),
+        # a qubit that split_qubits does not see (no multi-qubit gate) used to give a bare KeyError
+        ([("cx", 0, 1), ("h", 2)], [0, 1], r"The gate \('h', 2\) acts on qubit 2, which is not one of the circuit's"),
+    ],
+)
+def test_malformed_circuits_are_refused_before_routing(gates, qubits, message, capsys):
+    for cls in (SabreRouting, PlainSabreRouting):
+        r = cls(nx.path_graph(len(qubits)))
+        with pytest.raises(ValueError, match=message):
+            r.run(circuit(gates, qubits=qubits, nqubits=3))
+        assert not hasattr(r, "v2p") and not r._cache
+    assert capsys.readouterr().out == ""
+
+
 @pytest.mark.parametrize("labels", [[-3, -2, -1], ["a", "b", "c"], [0.0, 1.0, 2.0], [5, True, 6]])
 def test_physical_qubits_must_be_non_negative_integers(labels, capsys):
     g = nx.relabel_nodes(nx.path_graph(3), dict(enumerate(labels)))
