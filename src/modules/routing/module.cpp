@@ -222,21 +222,25 @@ PyObject *record_name(PyObject *rec) {
     return PySequence_Fast_ITEMS(rec)[0];
 }
 
-// The qubits a record of this kind names (the record check has passed it).
-nb::object record_wires(const vx::dagapi::GateKind &k, PyObject *rec) {
+// Calls each(q) for every qubit a record of this kind names (the record
+// check has passed it).
+template <class Each> void each_wire(const vx::dagapi::GateKind &k, PyObject *rec, Each &&each) {
     using vx::dagapi::RecordKind;
+    if (!k.shaped)
+        return;
     PyObject **items = PySequence_Fast_ITEMS(rec);
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(rec);
-    if (!k.shaped)
-        return new_list();
-    switch (k.record) {
-    case RecordKind::Measure:
-    case RecordKind::Barrier: return to_list(items[1]);
-    case RecordKind::Delay: return to_list(items[2]);
-    default: break;
+    PyObject *seq = k.record == RecordKind::Measure || k.record == RecordKind::Barrier ? items[1]
+                    : k.record == RecordKind::Delay                                    ? items[2]
+                                                                                       : nullptr;
+    if (!seq) {
+        for (Py_ssize_t w = n - vx::dagapi::wire_count(k.record); w < n; ++w)
+            each(items[w]);
+        return;
     }
-    const Py_ssize_t w = vx::dagapi::wire_count(k.record);
-    return to_list(vx::own(PySequence_GetSlice(rec, n - w, n)));
+    nb::object fast = vx::own(PySequence_Fast(seq, "qubits must be a sequence"));
+    for (Py_ssize_t w = 0; w < PySequence_Fast_GET_SIZE(fast.ptr()); ++w)
+        each(PySequence_Fast_ITEMS(fast.ptr())[w]);
 }
 
 // The physical qubits of v2p that no coupler touches (none but a self-loop).
@@ -270,27 +274,26 @@ void check_gates(GateKinds &kinds, nb::handle self, nb::handle gates, nb::handle
             name && kinds.of(name).in(vx::dagapi::kThreeQubitTable))
             raise_fmt(PyExc_ValueError, kDecomposeFirst, {nb::handle(name)});
     nb::object stuck = uncoupled(self, v2p);
+    const bool any_stuck = PySet_GET_SIZE(stuck.ptr()) > 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *rec = PyList_GET_ITEM(gates.ptr(), i);
-        const vx::dagapi::GateKind &k = kinds.of(record_name(rec));
-        const bool two = is_two_qubit(kinds, record_name(rec));
-        nb::object wires = record_wires(k, rec);
-        for (Py_ssize_t w = 0; w < PyList_GET_SIZE(wires.ptr()); ++w) {
-            nb::handle q = PyList_GET_ITEM(wires.ptr(), w);
-            nb::object p = nb::steal(PyObject_GetItem(v2p.ptr(), q.ptr()));
+        PyObject *name = record_name(rec);
+        const bool two = any_stuck && is_two_qubit(kinds, name);
+        each_wire(kinds.of(name), rec, [&](PyObject *q) {
+            nb::object p = nb::steal(PyObject_GetItem(v2p.ptr(), q));
             if (!p.is_valid()) {
                 if (!PyErr_ExceptionMatches(PyExc_KeyError))
                     throw vx::error_already_set{};
                 PyErr_Clear();
                 raise_fmt(PyExc_ValueError, "The gate {!r} acts on qubit {}, which is not one of the circuit's qubits.",
-                          {nb::handle(rec), q});
+                          {nb::handle(rec), nb::handle(q)});
             }
             if (two && vx::contains(stuck, p))
                 raise_fmt(PyExc_ValueError,
                           "The two-qubit gate {!r} cannot be routed: its qubit {} is placed on physical qubit {}, "
                           "which no coupler of the coupling graph touches.",
-                          {nb::handle(rec), q, p});
-        }
+                          {nb::handle(rec), nb::handle(q), p});
+        });
     }
 }
 
