@@ -45,8 +45,9 @@ def test_regs_lists_and_removes_declarations():
     q, c, rest = gw.parse_openqasm2_regs(text)
     assert q == [("q", 2), ("r", 3)] and c == [("c", 5)]
     assert rest == "OPENQASM 2.0;\nh q[0];"
-    # not declarations: blanks where the pattern has none
-    assert gw.parse_openqasm2_regs("qreg q [2];\nqreg q[2] ;") == ([], [], "qreg q [2];\nqreg q[2] ;")
+    # blanks between the tokens of a declaration
+    assert gw.parse_openqasm2_regs("qreg q [ 2 ] ;\ncreg  c[2] ;\nx q[0];") == ([("q", 2)], [("c", 2)], "x q[0];")
+    assert gw.parse_openqasm2_regs("qreg q[-3];\nqreg [2];") == ([], [], "qreg q[-3];\nqreg [2];")
     # two on one line, a repeated name
     assert gw.parse_openqasm2_regs("qreg a[1];creg b[2];\nqreg a[3];")[:2] == ([("a", 1), ("a", 3)], [("b", 2)])
     with pytest.raises(TypeError):
@@ -112,18 +113,18 @@ def test_custom_gate_definitions(capsys):
     assert capsys.readouterr().out == "Custom gate detected\nmajority " + str(rec) + "\n"
 
     table, _ = gw.parse_openqasm2_custom_gates(
-        "gate g(theta, lam) a b, c { rz(lam/2) c; u3(theta,0, pi) a b; }\n"
-        "gate e() a { }\ngate e a { h a; }\ngate bad(x)a { h a; }"
+        "gate g(theta, lam) a, b,c { rz(lam/2) c; u3(theta,0, pi) a; }\n"
+        "gate e() a { }\ngate e a { h a; }\ngate tight(x)a{rx(x)a;}"
     )
     assert table["g"] == {
-        "params_and_qregs": ["theta", "lam", "a b", "c"],
-        "definition": [("rz", "lam/2", "c"), ("u3", "theta", "0", "pi", "a", "b")],
+        "params_and_qregs": ["theta", "lam", "a", "b", "c"],
+        "definition": [("rz", "lam/2", "c"), ("u3", "theta", "0", "pi", "a")],
     }
     assert table["e"] == {"params_and_qregs": ["a"], "definition": [("h", "a")]}
-    assert "bad" not in table
-    # a statement broken after a comma has no statement shape; one broken after the name has
-    table, _ = gw.parse_openqasm2_custom_gates("gate g a,b { cx a,\n b; h\n a; }")
-    assert table["g"]["definition"] == [("h", "a")]
+    assert table["tight"] == {"params_and_qregs": ["x", "a"], "definition": [("rx", "x", "a")]}
+    # line breaks between the tokens of a body statement
+    table, _ = gw.parse_openqasm2_custom_gates("gate g a,b { cx a,\n b; h\n a; rz(\n0.1\n)\na; }")
+    assert table["g"]["definition"] == [("cx", "a", "b"), ("h", "a"), ("rz", "0.1", "a")]
     capsys.readouterr()
 
 
@@ -156,11 +157,15 @@ CMAP = {"c": {0: 0, 1: 1}}
         ("h q[0];", ("h", None, "q[0]")),
         ("rz(pi/2) q[0];", ("rz", "pi/2", "q[0]")),
         ("u3(0.1,0.2,0.3) q[0];", ("u3", "0.1,0.2,0.3", "q[0]")),
-        ("rz(pi/2)q[0];", (None, None, None)),
+        ("rz(pi/2)q[0];", ("rz", "pi/2", "q[0]")),
+        ("rz (pi/2) q[0];", ("rz", "pi/2", "q[0]")),
+        ("h q [ 0 ] ;", ("h", None, "q [ 0 ] ")),
+        ("hq[0];", (None, None, None)),
         ("rz((pi)/2) q[0];", (None, None, None)),
         ("cx q[0], r[2];", ("cx", None, "q[0], r[2]")),
         ("measure q[1] -> c[0];", ("measure", None, "q[1],c[0]")),
         ("measure q -> c;", ("measure", None, "q,c")),
+        ("measure q [1]->c[ 0 ] ;", ("measure", None, "q [1],c[ 0 ]")),
         ("measure q[0];", ("measure", None, "q[0]")),
         ("measure q[0], q[1] -> c[0], c[1];", (None, None, None)),
         ("if(c==1) x q[0];", ("if", "c==1", "x q[0]")),
@@ -185,6 +190,7 @@ def test_sparse_gate_params_qregs(line, triple):
         ("x", "q, r", [[0, 1], [2, 3, 4]]),
         ("x", "q,y", [[0, 1]]),
         ("barrier", "q[0] q[1]", [[0], [1]]),
+        ("h", " q [ 1 ] , r[0]", [[1], [2]]),
         ("measure", "q[1],c[0]", [[1], [0]]),
         ("measure", "q,c", [[0, 1], [0, 1]]),
         ("measure", "r[0],c", [[2], [0, 1]]),
@@ -198,10 +204,12 @@ def test_get_positions_list(gate, text, expected):
 def test_get_positions_list_failures():
     with pytest.raises(ValueError, match="measurement gate: position parse error"):
         gw.get_positions_list("measure", "q[0]", QMAP, CMAP)
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError, match="quantum register x is not declared"):
         gw.get_positions_list("h", "x[0]", QMAP, CMAP)
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError, match="index 2 is out of range for quantum register q of size 2"):
         gw.get_positions_list("h", "q[2]", QMAP, CMAP)
+    with pytest.raises(KeyError, match="index 7 is out of range for classical register c of size 2"):
+        gw.get_positions_list("measure", "q[0],c[7]", QMAP, CMAP)
     with pytest.raises(TypeError):
         gw.sparse_gate_params_qregs(3)
 
@@ -274,7 +282,6 @@ id q[1];   // comment
     [
         ("cx q[0];", "cx takes 2 quantum arguments, but got 1."),
         ("cx q,r;", "cx takes 2 different quantum arguments length."),
-        ("cx foo, q[0];", "cx takes 2 quantum arguments, but got 1."),
         ("ccx q[0],q[1];", "ccx takes 3 quantum arguments, but got 2."),
         ("ccx q,q,r;", "ccx takes 3 different quantum arguments length."),
         ("rz q[0];", "rz takes 1 parameter(s), but got 0."),
@@ -302,7 +309,6 @@ def test_reader_checks(body, message):
         ("h q[0]", "h"),
         ("h q[0]; x q[1];", "h"),
         ("measure q[0], q[1] -> c[0], c[1];", "measure"),
-        ("rz(pi/2)q[0];", "rz"),
         ("//comment", None),
         ("}", "}"),
     ],
@@ -317,9 +323,8 @@ def test_reader_refuses_what_it_cannot_read(line, word):
 
 
 def test_reader_lookups_and_defaults():
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError, match="quantum register x is not declared"):
         parse("qreg q[2];\nh x[0];")
-    assert parse("qreg q[2];\nh foo;") == ([], set(), set())
     # no measure: one classical bit per distinct qubit used
     assert parse("qreg q[4];\nh q[0];\nx q[3];\nh q[3];")[2] == {0, 1}
 
@@ -368,8 +373,7 @@ def test_expressions_are_never_executed(tmp_path):
     ):
         with pytest.raises((ValueError, NameError)):
             quiet(parse, prog)
-    # the single-register reader drops parameters it cannot read; the body then misses a name
-    with pytest.raises(NameError):
+    with pytest.raises((ValueError, NameError)):
         quiet(gw.parse_openqasm2_to_gates_dump, f"qreg q[1];\ngate g(t) a {{ rz(t) a; }}\ng({payload}) q[0];")
     assert not marker.exists()
 
@@ -395,14 +399,22 @@ def test_dump_reader():
     prog = HEADER + "qreg q[2];\ncreg c[2];\nh q[0];\ncx q[0],q[1];\nmeasure q[0] -> c[0];\nmeasure q[1] -> c[1];"
     assert dump(prog) == ([("h", 0), ("cx", 0, 1), ("measure", [0], [0]), ("measure", [1], [1])], {0, 1}, {0, 1})
     body = "qreg q[3];\ncreg c[3];\n"
-    assert dump(body + "h r[5];\nh q[0], q[1];")[0] == [("h", 5), ("h", 0)]
-    assert dump(body + "rz(pi/2) q[0]; // was q[2]")[0] == [("rz", HALF_PI, 2)]
+    assert dump(body + "rz(pi/2) q[0]; // was q[2]")[0] == [("rz", HALF_PI, 0)]
+    assert dump(body + "h q [ 2 ] ;\nrz (pi) q[1];\nmeasure q[1]->c [0];")[0] == [
+        ("h", 2),
+        ("rz", math.pi, 1),
+        ("measure", [1], [0]),
+    ]
     assert dump(body + "u1(0.5) q[0];\ncu1(0.3) q[0],q[1];\nrzz(0.2) q[0],q[1];")[0] == [
         ("u", 0, 0, 0.5, 0),
         ("cp", 0.3, 0, 1),
         ("rzz", 0.2, 0, 1),
     ]
-    assert dump(body + "barrier q;\nbarrier q[0],q[1];")[0] == [("barrier", (0, 1, 2)), ("barrier", (0, 1))]
+    assert dump(body + "barrier q;\nbarrier q[0],q[1];\nbarrier q[2], q; // all")[0] == [
+        ("barrier", (0, 1, 2)),
+        ("barrier", (0, 1)),
+        ("barrier", (2, 0, 1, 2)),
+    ]
     gates, qubits, cbits = dump("qreg q[2];\ncreg c[2];\nh q[0];\nmeasure q -> c;")
     assert gates == [("h", 0), ("measure", [0], [0]), ("measure", [1], [1])] and cbits == {0}
     with pytest.raises(ValueError, match="check qreg name q and parse q_name q is consistent, {21}\n"):
@@ -413,7 +425,7 @@ def test_dump_reader():
         dump("qreg q[2];\nqreg r[2];")
     with pytest.raises(ValueError, match=unrecognized("//comment")):
         dump(body + "//comment")
-    with pytest.raises(ValueError, match="takes 1 quantum arguments, but got 0"):
+    with pytest.raises(ValueError, match="h takes indexed qubits, not the whole register q"):
         dump(body + "h q;")
     with pytest.raises(ValueError, match=re.escape("u3 takes 3 parameter(s), but got 2.")):
         dump(body + "u3(0.1,0.2) q[0];")
@@ -440,8 +452,8 @@ def read(*parts):
 REFUSED = {
     "medium__bigadder_n18__bigadder_n18.qasm": (ValueError, "parse error majority !"),
     "small__pea_n5__pea_n5.qasm": (ValueError, "parse error u1 !"),
-    "small__vqe_uccsd_n4__vqe_uccsd_n4.qasm": (KeyError, "'q'"),
-    "small__vqe_uccsd_n6__vqe_uccsd_n6.qasm": (KeyError, "'q'"),
+    "small__vqe_uccsd_n4__vqe_uccsd_n4.qasm": (KeyError, "quantum register q is not declared"),
+    "small__vqe_uccsd_n6__vqe_uccsd_n6.qasm": (KeyError, "quantum register q is not declared"),
 }
 
 NAMES = {"u1": "u", "u2": "u", "u3": "u", "cu1": "cp"}

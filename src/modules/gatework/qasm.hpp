@@ -10,6 +10,7 @@
 
 #include "expression.hpp"
 #include "qasm_scan.hpp"
+#include "records.hpp"
 
 #include <string>
 #include <unordered_map>
@@ -23,36 +24,9 @@ constexpr long long kMaxRegisterSpan = 1LL << 20;
 // -- small helpers ------------------------------------------------------------
 
 inline nb::object substr(PyObject *s, Py_ssize_t b, Py_ssize_t e) { return vx::own(PyUnicode_Substring(s, b, e)); }
-inline nb::object str_of(const char *s) { return vx::own(PyUnicode_FromString(s)); }
-inline nb::object int_of(long long v) { return vx::own(PyLong_FromLongLong(v)); }
-
-inline std::string to_std(nb::handle o) {
-    nb::object s = vx::own(PyObject_Str(o.ptr()));
-    return std::string(vx::utf8(s));
-}
-
 // PyUnicode_Splitlines, keeping no line ends.
 inline nb::object split_lines(nb::handle text) { return vx::own(PyUnicode_Splitlines(text.ptr(), 0)); }
-inline nb::object stripped(nb::handle text) { return vx::own(PyObject_CallMethod(text.ptr(), "strip", nullptr)); }
-
-inline bool is_own(nb::handle f, vx::Impl impl) {
-    return vx::is_function(f.ptr()) && reinterpret_cast<vx::Function *>(f.ptr())->impl == impl;
-}
-
-// Python's `a in d` for a dict (or any container).
-inline bool contains(nb::handle container, nb::handle key) {
-    int r = PyDict_CheckExact(container.ptr()) ? PyDict_Contains(container.ptr(), key.ptr())
-                                               : PySequence_Contains(container.ptr(), key.ptr());
-    vx::check(r);
-    return r != 0;
-}
-
-inline Py_ssize_t length(nb::handle o) {
-    Py_ssize_t n = PyObject_Size(o.ptr());
-    if (n < 0)
-        throw vx::error_already_set{};
-    return n;
-}
+inline nb::object stripped(nb::handle text) { return vx::call_method(text, "strip", {}); }
 
 inline bool equals_text(nb::handle o, const char *text) {
     return PyUnicode_Check(o.ptr()) && PyUnicode_CompareWithASCIIString(o.ptr(), text) == 0;
@@ -60,6 +34,11 @@ inline bool equals_text(nb::handle o, const char *text) {
 
 // A register size as a C integer, refusing what no map can hold.
 long long checked_size(nb::handle size);
+
+// Whether the line declares registers (outside a comment); `other` tells
+// whether anything else stands in its code.  parse_openqasm2_regs removes
+// exactly the lines that declare.
+bool declares(const View &v, bool &other);
 
 // -- messages -------------------------------------------------------------------
 
@@ -69,6 +48,10 @@ long long checked_size(nb::handle size);
 [[noreturn]] void count_error(nb::handle gate, long long want, long long got);
 [[noreturn]] void length_error(nb::handle gate, int want);
 [[noreturn]] void measure_parse_error();
+// KeyError naming a register ("quantum" or "classical") that is not
+// declared, or an index it does not have.
+[[noreturn]] void undeclared_register(const char *kind, nb::handle name);
+[[noreturn]] void index_out_of_range(const char *kind, nb::handle name, nb::handle index, nb::handle size);
 
 // -- one statement (qasm_operands.cpp) ----------------------------------------------
 
@@ -93,21 +76,30 @@ struct Operand {
     Py_ssize_t n0, n1, d0, d1;  // name and index digits, or the whole piece in n0..n1
 };
 
-// Splits [b, e) of `src` at commas and finds the operands of every piece.
+// Splits [b, e) of `src` at commas and finds the operands of every piece:
+// each indexed reference in it, or the stripped piece as a whole register.
 void collect_operands(PyObject *src, Py_ssize_t b, Py_ssize_t e, std::vector<Operand> &out);
+// The operands of a statement the readers accept: [b, e) is a comma-separated
+// list of register names, each with an optional index, blanks allowed between
+// the tokens.  False, with `out` partly filled, for any other text.
+bool parse_operands(PyObject *src, Py_ssize_t b, Py_ssize_t e, std::vector<Operand> &out);
 
 // The operand list of a Python-level operand text; none when it cannot be split.
 void operands_of_object(nb::handle qregs_str, std::vector<Operand> &ops, std::vector<nb::object> &keep);
 
 // Looks operands up in a register map, caching what it read.
+// `kind` ("quantum" or "classical") names the registers in messages.
 class RegisterLookup {
 public:
-    explicit RegisterLookup(nb::handle map) : map_(map) {}
+    RegisterLookup(nb::handle map, const char *kind) : map_(map), kind_(kind) {}
 
-    // The merged index of name[digits]; the host's KeyError when absent.
+    // The merged index of name[digits]; KeyError naming the register (and
+    // the index) when the map lacks either.
     PyObject *indexed(const Operand &op);
     // All merged indices of a whole register, or nullptr when not declared.
     const std::vector<nb::object> *whole(const Operand &op);
+    // The KeyError of a register name the map lacks.
+    [[noreturn]] void undeclared(const Operand &op);
 
 private:
     struct Entry {
@@ -118,6 +110,7 @@ private:
         std::vector<nb::object> all;
     };
     nb::handle map_;
+    const char *kind_;
     std::unordered_map<std::string, Entry> cache_;
     std::vector<nb::object> keep_;
     std::string key_;
@@ -138,9 +131,14 @@ struct Positions {
     }
 };
 
-// Fills `pos` from the operand list; `measure` selects the two-list form.
+// Fills `pos` from the operand list; `measure` selects the two-list form
+// (qubits, classical bits).  A whole register the map lacks gives no operand
+// (an empty list for measure), or the KeyError of `undeclared` when `strict`.
 void resolve_positions(bool measure, const std::vector<Operand> &ops, RegisterLookup &qlook, RegisterLookup &clook,
-                       Positions &pos);
+                       Positions &pos, bool strict);
+
+// gatework's gate-kind classifier (the one the module offers the others).
+const vx::dagapi::Api &classifier();
 
 // The module functions of the operand stage, for "is the name still ours".
 nb::object sparse_gate_params_qregs(const vx::Args &a);

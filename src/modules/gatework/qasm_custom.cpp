@@ -2,6 +2,7 @@
 // read from the code only (comments are blanked first), so a comment never
 // declares a gate or hides a body statement.
 #include "qasm.hpp"
+#include "records.hpp"
 
 #include <algorithm>
 
@@ -53,7 +54,8 @@ struct DefScanner {
         return r;
     }
 
-    // "gate\s+(\w+)\s*(?:\(([^)]*)\))?\s+([a-zA-Z0-9_,\s]+)\s*\{([^}]*)\}" at p.
+    // "gate\s+(\w+)\s*(?:\(([^)]*)\))?\s*([a-zA-Z0-9_,\s]+)\s*\{([^}]*)\}" at p, with
+    // at least one blank before the arguments when there is no parameter list.
     bool match(Py_ssize_t p, DefMatch &m) {
         Py_ssize_t i = p + 4;
         if (i >= v.n || !is_space_cp(v[i]))
@@ -85,7 +87,8 @@ struct DefScanner {
         while (k < v.n && is_space_cp(v[k]))
             ++k;
         Py_ssize_t blanks = k - ws_from;
-        if (blanks < 1)
+        Py_ssize_t need = m.par0 >= 0 ? 0 : 1;  // blanks before the arguments; none after ")"
+        if (blanks < need)
             return false;
         Py_ssize_t r = formal_run_end(k);
         Py_ssize_t brace;
@@ -94,7 +97,7 @@ struct DefScanner {
             m.arg0 = k;
             m.arg1 = r;
         } else {
-            if (blanks < 2)
+            if (blanks < need + 1)
                 return false;
             brace = k;
             m.arg0 = k - 1;
@@ -133,10 +136,25 @@ void split_stripped(const View &v, Py_ssize_t b, Py_ssize_t e, Py_UCS4 sep, bool
     }
 }
 
-// One statement of a gate body: (name, parameter texts..., operand names...),
-// None when it has no statement shape.
+[[noreturn]] void parse_error(const std::vector<Py_UCS4> &buf, const View &v, Py_ssize_t b, Py_ssize_t e) {
+    strip_range(v, b, e);
+    vx::value_error("parse error " + vx::str_text(text_of(buf, b, e)) + " !");
+}
+
+// Whether [b, e) is one word.
+bool is_word(const View &v, Py_ssize_t b, Py_ssize_t e) {
+    for (Py_ssize_t i = b; i < e; ++i)
+        if (!is_word_cp(v[i]))
+            return false;
+    return e > b;
+}
+
+// One statement of a gate body: (name, parameter texts..., operand names...).
+// Blanks and line breaks may stand between its tokens; its operands are
+// names separated by commas.  A statement of any other shape, or whose name
+// is in no gate table, is refused with "parse error ... !".
 nb::object parse_instruction(const std::vector<Py_UCS4> &buf, const View &v, Py_ssize_t b, Py_ssize_t e,
-                             nb::handle tables[6]) {
+                             GateKinds &kinds) {
     strip_range(v, b, e);
     while (e > b && v[e - 1] == ';')
         --e;
@@ -144,55 +162,34 @@ nb::object parse_instruction(const std::vector<Py_UCS4> &buf, const View &v, Py_
     while (i < e && is_word_cp(v[i]))
         ++i;
     if (i == b)
-        return nb::none();
+        parse_error(buf, v, b, e);
     Py_ssize_t name1 = i;
+    nb::object name = text_of(buf, b, name1);
+    if (!kinds.of(name.ptr()).known())
+        vx::value_error("parse error " + vx::str_text(name) + " !");
+    std::vector<nb::object> items{name};
     Py_ssize_t j = i;
     while (j < e && is_space_cp(v[j]))
         ++j;
-    Py_ssize_t par0 = -1, par1 = -1;
     if (j < e && v[j] == '(') {
-        for (Py_ssize_t c = j + 1; c < e; ++c)
-            if (v[c] == ')') {
-                par0 = j + 1;
-                par1 = c;
-                i = c + 1;
-                break;
-            }
-    }
-    while (i < e && is_space_cp(v[i]))
-        ++i;
-    for (Py_ssize_t c = i; c < e; ++c)
-        if (v[c] == '\n')
-            return nb::none();
-    nb::object name = text_of(buf, b, name1);
-    bool known = false;
-    for (int t = 0; t < 6 && !known; ++t)
-        known = contains(tables[t], name);
-    if (!known)
-        vx::value_error("parse error " + to_std(name) + " !");
-    std::vector<nb::object> items;
-    items.push_back(name);
-    if (par0 >= 0 && par1 > par0) {
+        Py_ssize_t c = j + 1;
+        while (c < e && v[c] != ')')
+            ++c;
+        if (c == e)
+            parse_error(buf, v, b, e);
         std::vector<std::pair<Py_ssize_t, Py_ssize_t>> pieces;
-        split_stripped(v, par0, par1, ',', true, pieces);
+        if (c > j + 1)
+            split_stripped(v, j + 1, c, ',', true, pieces);
         for (auto &[pb, pe] : pieces)
             items.push_back(text_of(buf, pb, pe));
+        i = c + 1;
     }
-    Py_ssize_t ob = i, oe = e;
-    strip_range(v, ob, oe);
-    for (Py_ssize_t s = ob; s < oe;) {
-        if (v[s] == ',' || v[s] == ' ') {
-            ++s;
-            continue;
-        }
-        Py_ssize_t t = s;
-        while (t < oe && v[t] != ',' && v[t] != ' ')
-            ++t;
-        Py_ssize_t pb = s, pe = t;
-        strip_range(v, pb, pe);
-        if (pe > pb)
-            items.push_back(text_of(buf, pb, pe));
-        s = t;
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> operands;
+    split_stripped(v, i, e, ',', true, operands);
+    for (auto &[pb, pe] : operands) {
+        if (!is_word(v, pb, pe))
+            parse_error(buf, v, b, e);
+        items.push_back(text_of(buf, pb, pe));
     }
     nb::object tup = vx::own(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     for (size_t k = 0; k < items.size(); ++k)
@@ -200,11 +197,41 @@ nb::object parse_instruction(const std::vector<Py_UCS4> &buf, const View &v, Py_
     return tup;
 }
 
+// The formal names of [b, e) split at commas: parameters (`keep_empty`, as
+// an empty list is no list) or qubit arguments.  Each must be one word.
+void read_formals(const std::vector<Py_UCS4> &buf, const View &v, Py_ssize_t b, Py_ssize_t e, bool parameters,
+                  nb::handle out) {
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> pieces;
+    split_stripped(v, b, e, ',', parameters, pieces);
+    for (auto &[pb, pe] : pieces) {
+        if (!is_word(v, pb, pe))
+            parse_error(buf, v, b, e);
+        vx::check(PyList_Append(out.ptr(), text_of(buf, pb, pe).ptr()));
+    }
+}
+
+// The custom gate record of one definition.
+nb::object read_definition(const std::vector<Py_UCS4> &buf, const View &v, const DefMatch &m, GateKinds &kinds) {
+    nb::object formals = vx::own(PyList_New(0));
+    if (m.par0 >= 0 && m.par1 > m.par0)
+        read_formals(buf, v, m.par0, m.par1, true, formals);
+    read_formals(buf, v, m.arg0, m.arg1, false, formals);
+    nb::object body = vx::own(PyList_New(0));
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> pieces;
+    Py_ssize_t bb = m.body0, be = m.body1;
+    strip_range(v, bb, be);
+    split_stripped(v, bb, be, ';', false, pieces);
+    for (auto &[pb, pe] : pieces)
+        vx::check(PyList_Append(body.ptr(), parse_instruction(buf, v, pb, pe, kinds).ptr()));
+    nb::object record = vx::own(PyDict_New());
+    vx::check(PyDict_SetItemString(record.ptr(), "params_and_qregs", formals.ptr()));
+    vx::check(PyDict_SetItemString(record.ptr(), "definition", body.ptr()));
+    return record;
+}
+
 nb::object parse_openqasm2_custom_gates(const vx::Args &a) {
     PyObject *text = a.ptr(0);
-    nb::handle tables[6];
-    for (int t = 0; t < 6; ++t)
-        tables[t] = a.global(vx::kGateTables[t]);
+    GateKinds kinds(classifier(), a.func()->globals);
 
     // A copy whose comments are blanked: definitions are read from code only,
     // and a comment inside a body hides nothing that follows it.
@@ -230,7 +257,6 @@ nb::object parse_openqasm2_custom_gates(const vx::Args &a) {
 
     nb::object table = vx::own(PyDict_New());
     nb::object rest = vx::own(PyList_New(0));
-    nb::object k_pq = str_of("params_and_qregs"), k_def = str_of("definition");
     Py_ssize_t copied = 0;
     for (Py_ssize_t p = 0; p + 4 <= v.n;) {
         DefMatch m;
@@ -239,37 +265,14 @@ nb::object parse_openqasm2_custom_gates(const vx::Args &a) {
             continue;
         }
         nb::object name = text_of(buf, m.name0, m.name1);
-        nb::object formals = vx::own(PyList_New(0));
-        std::vector<std::pair<Py_ssize_t, Py_ssize_t>> pieces;
-        if (m.par0 >= 0 && m.par1 > m.par0) {
-            split_stripped(v, m.par0, m.par1, ',', true, pieces);
-            for (auto &[pb, pe] : pieces)
-                vx::check(PyList_Append(formals.ptr(), text_of(buf, pb, pe).ptr()));
-        }
-        pieces.clear();
-        split_stripped(v, m.arg0, m.arg1, ',', false, pieces);
-        for (auto &[pb, pe] : pieces)
-            vx::check(PyList_Append(formals.ptr(), text_of(buf, pb, pe).ptr()));
-        nb::object body = vx::own(PyList_New(0));
-        pieces.clear();
-        Py_ssize_t bb = m.body0, be = m.body1;
-        strip_range(v, bb, be);
-        split_stripped(v, bb, be, ';', false, pieces);
-        for (auto &[pb, pe] : pieces) {
-            nb::object ins = parse_instruction(buf, v, pb, pe, tables);
-            if (!ins.is_none())
-                vx::check(PyList_Append(body.ptr(), ins.ptr()));
-        }
-        nb::object record = vx::own(PyDict_New());
-        vx::check(PyDict_SetItem(record.ptr(), k_pq.ptr(), formals.ptr()));
-        vx::check(PyDict_SetItem(record.ptr(), k_def.ptr(), body.ptr()));
+        nb::object record = read_definition(buf, v, m, kinds);
         vx::check(PyDict_SetItem(table.ptr(), name.ptr(), record.ptr()));
         vx::check(PyList_Append(rest.ptr(), substr(text, copied, p).ptr()));
         copied = m.end;
         p = m.end;
     }
     vx::check(PyList_Append(rest.ptr(), substr(text, copied, orig.n).ptr()));
-    nb::object empty = str_of("");
+    nb::object empty = vx::str_obj("");
     nb::object out = vx::own(PyUnicode_Join(empty.ptr(), rest.ptr()));
     if (PyDict_GET_SIZE(table.ptr()) > 0) {
         vx::print_str("Custom gate detected");

@@ -5,6 +5,7 @@
 // those names hold the module's own functions, the split and the look-up run
 // natively on the line; otherwise the functions the names hold are called.
 #include "qasm_reader.hpp"
+#include "reader_checks.hpp"
 
 #include <array>
 
@@ -35,12 +36,12 @@ struct Statement {
 class ProgramReader {
 public:
     ProgramReader(const vx::Args &a, nb::handle qmap, nb::handle cmap, nb::handle custom_gates)
-        : rd_(a, custom_gates, false), qmap_(qmap), cmap_(cmap), qlook_(qmap), clook_(cmap) {
+        : rd_(a, custom_gates, false), qmap_(qmap), cmap_(cmap), qlook_(qmap, "quantum"), clook_(cmap, "classical") {
         sparse_ = a.global("sparse_gate_params_qregs");
         positions_fn_ = a.global("get_positions_list");
-        own_sparse_ = is_own(sparse_, sparse_gate_params_qregs);
-        own_positions_ = is_own(positions_fn_, get_positions_list);
-        measure_word_ = str_of("measure");
+        own_sparse_ = vx::is_function_of(sparse_.ptr(), sparse_gate_params_qregs);
+        own_positions_ = vx::is_function_of(positions_fn_.ptr(), get_positions_list);
+        measure_word_ = vx::str_obj("measure");
     }
 
     void read_line(PyObject *line);
@@ -63,7 +64,8 @@ private:
     void split_by_call(PyObject *line, Py_ssize_t b, Py_ssize_t e, Statement &st);
     void read_params(const Statement &st);
     void read_positions(PyObject *line, const Statement &st);
-    void positions_by_call(const Statement &st);
+    void positions_by_call(nb::handle word, nb::handle text);
+    void skip(nb::handle word, PyObject *line, Py_ssize_t b, Py_ssize_t e);
     void dispatch(const Statement &st);
     void one_per_qubit(const GateInfo &g);
     void pairs(nb::handle word, const GateInfo &g);
@@ -92,6 +94,7 @@ void ProgramReader::split_native(PyObject *line, const View &v, Py_ssize_t b, Py
 void ProgramReader::split_by_call(PyObject *line, Py_ssize_t b, Py_ssize_t e, Statement &st) {
     nb::object stmt = substr(line, b, e);
     nb::object t = vx::own(PyObject_CallOneArg(sparse_.ptr(), stmt.ptr()));
+    rd_.foreign_code_ran();
     nb::object seq = vx::own(PySequence_Fast(t.ptr(), "sparse_gate_params_qregs must return a sequence"));
     if (PySequence_Fast_GET_SIZE(seq.ptr()) != 3)
         vx::value_error("sparse_gate_params_qregs must return three items");
@@ -120,37 +123,41 @@ void ProgramReader::read_params(const Statement &st) {
     rd_.params_of(st.word, pinfo, st.psrc, st.p0, st.p1, params_);
 }
 
+// The operands, read strictly (a statement whose operand text is anything but
+// a comma-separated list of registers and indexed qubits is refused), then
+// looked up; a register that is not declared and an index past a register's
+// end are refused too.  `get_positions_list`, when replaced, then gives the
+// positions.
 void ProgramReader::read_positions(PyObject *line, const Statement &st) {
     bool is_measure = st.g->row == kMeasure;
-    bool native = own_sparse_;
     ops_.clear();
-    if (native && own_positions_) {
-        collect_operands(line, st.sp.q0, st.sp.q1, ops_);
-        if (st.sp.form == Form::Measure)
-            collect_operands(line, st.sp.c0, st.sp.c1, ops_);
-        resolve_positions(is_measure, ops_, qlook_, clook_, pos_);
-        return;
-    }
-    Statement call = st;
-    if (native) {
-        if (st.sp.form == Form::Measure) {
-            nb::object q = substr(line, st.sp.q0, st.sp.q1), c = substr(line, st.sp.c0, st.sp.c1);
-            call.qregs = vx::own(PyUnicode_FromFormat("%U,%U", q.ptr(), c.ptr()));
-        } else {
-            call.qregs = substr(line, st.sp.q0, st.sp.q1);
-        }
-    }
-    if (own_positions_) {
-        operands_of_object(call.qregs, ops_, keep_);
-        resolve_positions(is_measure, ops_, qlook_, clook_, pos_);
+    bool ok;
+    nb::object text = st.qregs;  // the operand text the split gave
+    if (!own_sparse_) {
+        ok = PyUnicode_Check(text.ptr()) && parse_operands(text.ptr(), 0, PyUnicode_GET_LENGTH(text.ptr()), ops_);
+    } else if (st.sp.form == Form::Measure) {
+        ok = parse_operands(line, st.sp.q0, st.sp.q1, ops_) && parse_operands(line, st.sp.c0, st.sp.c1, ops_);
     } else {
-        positions_by_call(call);
+        ok = parse_operands(line, st.sp.q0, st.sp.q1, ops_);
     }
+    if (!ok)
+        unrecognized(st.word);
+    resolve_positions(is_measure, ops_, qlook_, clook_, pos_, true);
+    if (own_positions_)
+        return;
+    if (own_sparse_ && st.sp.form == Form::Measure) {
+        nb::object q = substr(line, st.sp.q0, st.sp.q1), c = substr(line, st.sp.c0, st.sp.c1);
+        text = vx::own(PyUnicode_FromFormat("%U,%U", q.ptr(), c.ptr()));
+    } else if (own_sparse_) {
+        text = substr(line, st.sp.q0, st.sp.q1);
+    }
+    positions_by_call(st.word, text);
 }
 
-void ProgramReader::positions_by_call(const Statement &st) {
-    std::array<PyObject *, 4> args{st.word.ptr(), st.qregs.ptr(), qmap_.ptr(), cmap_.ptr()};
+void ProgramReader::positions_by_call(nb::handle word, nb::handle text) {
+    std::array<PyObject *, 4> args{word.ptr(), text.ptr(), qmap_.ptr(), cmap_.ptr()};
     nb::object list = vx::own(PyObject_Vectorcall(positions_fn_.ptr(), args.data(), 4, nullptr));
+    rd_.foreign_code_ran();
     pos_.clear();
     pos_.start.push_back(0);
     nb::object outer = vx::own(PySequence_Fast(list.ptr(), "positions must be a sequence"));
@@ -163,6 +170,17 @@ void ProgramReader::positions_by_call(const Statement &st) {
         keep_.push_back(inner);
     }
     keep_.push_back(outer);
+}
+
+// The gate word of a line that is no statement, or of a skipped statement:
+// the version, include and opaque lines pass; a register declaration or gate
+// definition is still here only because the earlier stages could not read it.
+void ProgramReader::skip(nb::handle word, PyObject *line, Py_ssize_t b, Py_ssize_t e) {
+    bool declares = false;
+    if (!rd_.is_skip(word, declares))
+        unrecognized(word);
+    if (declares)
+        unrecognized_line(substr(line, b, e));
 }
 
 void ProgramReader::read_line(PyObject *line) {
@@ -181,6 +199,7 @@ void ProgramReader::read_line(PyObject *line) {
     strip_range(v, b, e);
 
     keep_.clear();
+    rd_.new_statement();
     Statement st;
     st.psrc = line;
     if (own_sparse_)
@@ -188,20 +207,16 @@ void ProgramReader::read_line(PyObject *line) {
     else
         split_by_call(line, b, e, st);
     if (!st.word.is_valid()) {
-        // No statement form: only the lines that are no statements pass.
-        if (b == e)
-            return;
-        nb::object w = first_word(line, v, b, e);
-        if (rd_.is_skip(w))
-            return;
-        unrecognized(w);
+        if (b < e)
+            skip(first_word(line, v, b, e), line, b, e);
+        return;
     }
     if (!PyUnicode_Check(st.word.ptr()))
         unrecognized(st.word);
     if (!st.g)
         st.g = &rd_.info(st.word);
     if (st.g->row == kSkip)
-        return;
+        return skip(st.word, line, b, e);
     if (st.g->row == kUnknown)
         unrecognized(st.word);
     read_params(st);
@@ -256,6 +271,8 @@ void ProgramReader::pairs(nb::handle word, const GateInfo &g) {
         length_error(word, 2);
     for (size_t i = 0; i < pos_.len(0); ++i) {
         PyObject *q0 = pos_.at(0, i), *q1 = pos_.at(1, i);
+        PyObject *qs[2] = {q0, q1};
+        check_distinct_qubits(vx::str_text(word), qs, 2);
         if (g.row == kTwo)
             rd_.append(Reader::tuple({g.name.ptr(), q0, q1}));
         else
@@ -273,6 +290,8 @@ void ProgramReader::triples(nb::handle word, const GateInfo &g) {
         length_error(word, 3);
     for (size_t i = 0; i < pos_.len(0); ++i) {
         PyObject *q0 = pos_.at(0, i), *q1 = pos_.at(1, i), *q2 = pos_.at(2, i);
+        PyObject *qs[3] = {q0, q1, q2};
+        check_distinct_qubits(vx::str_text(word), qs, 3);
         rd_.append(Reader::tuple({g.name.ptr(), q0, q1, q2}));
         rd_.use_qubit(q0);
         rd_.use_qubit(q1);
@@ -309,14 +328,14 @@ void ProgramReader::measure(nb::handle word, const GateInfo &g) {
 
 void ProgramReader::custom(nb::handle word, const GateInfo &g) {
     size_t nops = pos_.count();
-    nb::object pq = vx::own(PyObject_GetItem(g.custom.ptr(), str_of("params_and_qregs").ptr()));
-    Py_ssize_t want = length(pq);
+    nb::object pq = vx::own(PyObject_GetItem(g.custom.ptr(), vx::str_obj("params_and_qregs").ptr()));
+    Py_ssize_t want = vx::length(pq);
     if (static_cast<size_t>(want) != params_.size() + nops)
-        vx::value_error("custom gate " + to_std(word) + " takes " + std::to_string(want) + " arguments, but got " +
-                        std::to_string(params_.size() + nops) + ".");
+        vx::value_error("custom gate " + vx::str_text(word) + " takes " + std::to_string(want) +
+                        " arguments, but got " + std::to_string(params_.size() + nops) + ".");
     for (size_t k = 1; k < nops; ++k)
         if (pos_.len(k) != pos_.len(0))
-            vx::value_error("custom gate " + to_std(word) + " sparse failer!");
+            vx::value_error("custom gate " + vx::str_text(word) + " sparse failer!");
     size_t n = nops ? pos_.len(0) : 0;
     for (size_t i = 0; i < n; ++i) {
         actual_.clear();
@@ -328,12 +347,31 @@ void ProgramReader::custom(nb::handle word, const GateInfo &g) {
     }
 }
 
+// A register declared twice would leave its first indices unused and its
+// operands pointing at the second declaration: refused.
+void refuse_redeclared(nb::handle regs, const char *kind) {
+    nb::object seen = vx::own(PySet_New(nullptr));
+    nb::object it = vx::own(PyObject_GetIter(regs.ptr()));
+    while (nb::object item = vx::next_item(it)) {
+        if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
+            continue;  // generate_reg_map says what is wrong with it
+        PyObject *name = PyTuple_GET_ITEM(item.ptr(), 0);
+        int found = PySet_Contains(seen.ptr(), name);
+        vx::check(found);
+        if (found)
+            vx::value_error(std::string(kind) + " register " + vx::str_text(name) + " is declared more than once");
+        vx::check(PySet_Add(seen.ptr(), name));
+    }
+}
+
 nb::object parse_openqasm2_to_gates(const vx::Args &a) {
     nb::object regs = vx::own(PyObject_CallOneArg(a.global("parse_openqasm2_regs").ptr(), a.ptr(0)));
     nb::object qregs = vx::own(PySequence_GetItem(regs.ptr(), 0));
     nb::object cregs = vx::own(PySequence_GetItem(regs.ptr(), 1));
     nb::object text = vx::own(PySequence_GetItem(regs.ptr(), 2));
-    if (length(qregs) > 1 || length(cregs) > 1)
+    refuse_redeclared(qregs, "quantum");
+    refuse_redeclared(cregs, "classical");
+    if (vx::length(qregs) > 1 || vx::length(cregs) > 1)
         vx::print_str("Multiple registers detected. For subsequent compilation, the program will merge them. "
                       "The mapping is as follows:");
     nb::handle gen = a.global("generate_reg_map");

@@ -1,46 +1,66 @@
 // What both program readers do with a statement once its gate word is known.
 #include "qasm_reader.hpp"
+#include "reader_checks.hpp"
 
 namespace gatework::qasm {
 
+// The classifier this module offers the others, asked directly: fetching the
+// offer through the package from inside the module would keep a reference to
+// the module in a static that outlives the interpreter.
+const vx::dagapi::Api &classifier() {
+    static const vx::dagapi::Api api = {vx::dagapi::kVersion, classify_c, check_records_c, nullptr, nullptr};
+    return api;
+}
+
 [[noreturn]] void unrecognized(nb::handle word) {
-    vx::value_error("Sorry, an unrecognized OpenQASM 2.0 syntax " + to_std(word) +
+    vx::value_error("Sorry, an unrecognized OpenQASM 2.0 syntax " + vx::str_text(word) +
                     " was detected by vexalcircuit. Please contact the developer for assistance.");
 }
 [[noreturn]] void unrecognized_line(nb::handle line) {
-    vx::value_error("Sorry, an unrecognized OpenQASM 2.0 syntax " + to_std(line) + " was detected by vexalcircuit.");
+    vx::value_error("Sorry, an unrecognized OpenQASM 2.0 syntax " + vx::str_text(line) +
+                    " was detected by vexalcircuit.");
 }
 [[noreturn]] void wrong_param_count(nb::handle gate, long long expected, long long got) {
-    vx::value_error(to_std(gate) + " takes " + std::to_string(expected) + " parameter(s), but got " +
+    vx::value_error(vx::str_text(gate) + " takes " + std::to_string(expected) + " parameter(s), but got " +
                     std::to_string(got) + ".");
 }
 [[noreturn]] void count_error(nb::handle gate, long long want, long long got) {
-    vx::value_error(to_std(gate) + " takes " + std::to_string(want) + " quantum arguments, but got " +
+    vx::value_error(vx::str_text(gate) + " takes " + std::to_string(want) + " quantum arguments, but got " +
                     std::to_string(got) + ".");
 }
 [[noreturn]] void length_error(nb::handle gate, int want) {
-    vx::value_error(to_std(gate) + " takes " + std::to_string(want) + " different quantum arguments length.");
+    vx::value_error(vx::str_text(gate) + " takes " + std::to_string(want) + " different quantum arguments length.");
+}
+[[noreturn]] void undeclared_register(const char *kind, nb::handle name) {
+    vx::raise(PyExc_KeyError, std::string(kind) + " register " + vx::str_text(name) + " is not declared");
+}
+[[noreturn]] void index_out_of_range(const char *kind, nb::handle name, nb::handle index, nb::handle size) {
+    vx::raise(PyExc_KeyError, "index " + vx::str_text(index) + " is out of range for " + kind + " register " +
+                                  vx::str_text(name) + " of size " + vx::str_text(size));
 }
 
-namespace {
-const char *const kSkipWords[] = {"OPENQASM", "include", "opaque", "gate", "qreg", "creg"};
-}  // namespace
-
-Reader::Reader(const vx::Args &a, nb::handle custom_gates, bool dump) : custom_(custom_gates), dump_(dump) {
-    for (int t = 0; t < 6; ++t)
-        tables_[t] = a.global(vx::kGateTables[t]);
+Reader::Reader(const vx::Args &a, nb::handle custom_gates, bool dump)
+    : custom_(custom_gates), dump_(dump), kinds_(classifier(), a.func()->globals) {
     np_ = a.global("np");
     re_ = a.global("re");
-    pi_ = np_.attr("pi");
-    half_pi_ = vx::own(PyNumber_TrueDivide(pi_.ptr(), int_of(2).ptr()));
+    pi_ = vx::getattr(np_, "pi");
+    half_pi_ = vx::own(PyNumber_TrueDivide(pi_.ptr(), vx::int_obj(2).ptr()));
     parse_expression_ = a.global("parse_expression");
     own_eval_ = is_own_parse_expression(parse_expression_.ptr());
-    zero_ = int_of(0);
-    barrier_ = str_of("barrier");
-    u_ = str_of("u");
+    zero_ = vx::int_obj(0);
+    barrier_ = vx::str_obj("barrier");
+    u_ = vx::str_obj("u");
     qubit_used_ = vx::own(PyList_New(0));
     cbit_used_ = vx::own(PyList_New(0));
     new_ = vx::own(PyList_New(0));
+}
+
+void Reader::new_statement() {
+    if (!foreign_ran_)
+        return;
+    foreign_ran_ = false;
+    infos_.clear();
+    kinds_.forget();
 }
 
 const GateInfo &Reader::info(nb::handle word) {
@@ -63,26 +83,27 @@ const GateInfo &Reader::info_ascii(std::string_view w) {
     return infos_.emplace(key_, std::move(g)).first->second;
 }
 
-// One parameter text (a piece of a line) evaluated as parse_expression does.
-nb::object Reader::eval(PyObject *src, Py_ssize_t b, Py_ssize_t e) {
-    if (own_eval_) {
-        View v(src);
-        if (v.ascii)
-            return evaluate_ascii_expression(v.bytes(b, e), pi_.ptr(), nullptr, 0);
-        return evaluate_expression(substr(src, b, e), np_, re_, nullptr, 0);
-    }
-    nb::object piece = substr(src, b, e);
-    return call_parse_expression(piece);
+nb::object Reader::eval(nb::handle word, PyObject *src, Py_ssize_t b, Py_ssize_t e) {
+    nb::object value;
+    if (!own_eval_)
+        value = call_parse_expression(substr(src, b, e));
+    else if (View v(src); v.ascii)
+        value = evaluate_ascii_expression(v.bytes(b, e), pi_.ptr(), nullptr, 0);
+    else
+        value = evaluate_expression(substr(src, b, e), np_, re_, nullptr, 0);
+    if (!is_nonfinite(value.ptr()))
+        return value;
+    return finite(word, substr(src, b, e), value);
 }
 
-nb::object Reader::eval_obj(nb::handle text) {
-    if (own_eval_) {
-        if (!PyUnicode_CheckExact(text.ptr()))
-            vx::type_error(std::string("Argument 'expr' has incorrect type (expected str, got ") +
-                           vx::type_name(text.ptr()) + ")");
-        return evaluate_expression(text, np_, re_, nullptr, 0);
-    }
-    return call_parse_expression(text);
+// `value`, the value of the parameter text `text` of the statement `word`,
+// when it is finite; ValueError otherwise.
+nb::object Reader::finite(nb::handle word, nb::handle text, nb::object value) {
+    if (is_nonfinite(value.ptr()))
+        vx::value_error(vx::str_text(word) + ": parameter " +
+                        vx::str_text(PyUnicode_Check(text.ptr()) ? stripped(text) : nb::borrow(text)) +
+                        " is not a finite number (" + vx::describe(value.ptr(), false) + ")");
+    return value;
 }
 
 // Parameters of a parenthesised text split at commas, after the count check.
@@ -107,7 +128,7 @@ void Reader::params_of(nb::handle gate_word, const GateInfo &g, PyObject *src, P
     if (g.nparams >= 0 && static_cast<int>(pieces.size()) != g.nparams)
         wrong_param_count(gate_word, g.nparams, static_cast<long long>(pieces.size()));
     for (auto &[pb, pe] : pieces)
-        out.push_back(eval(src, pb, pe));
+        out.push_back(eval(gate_word, src, pb, pe));
 }
 
 // (head..., mid..., tail...)
@@ -133,8 +154,8 @@ nb::object Reader::tuple(std::initializer_list<PyObject *> head, const std::vect
 // The records of one application of a custom gate body.
 void Reader::expand(nb::handle gate_word, const GateInfo &g, const std::vector<nb::object> &params,
                     const std::vector<PyObject *> &qubits) {
-    nb::object pq = vx::own(PyObject_GetItem(g.custom.ptr(), str_of("params_and_qregs").ptr()));
-    nb::object defn = vx::own(PyObject_GetItem(g.custom.ptr(), str_of("definition").ptr()));
+    nb::object pq = vx::getitem(g.custom, vx::str_obj("params_and_qregs"));
+    nb::object defn = vx::getitem(g.custom, vx::str_obj("definition"));
     nb::object names = vx::own(PySequence_Fast(pq.ptr(), "params_and_qregs must be a sequence"));
     Py_ssize_t nnames = PySequence_Fast_GET_SIZE(names.ptr());
     // The binding: a later duplicate name wins, as in a dict.
@@ -173,7 +194,8 @@ void Reader::expand(nb::handle gate_word, const GateInfo &g, const std::vector<n
         nb::handle bname = PySequence_Fast_GET_ITEM(seq.ptr(), 0);
         args.clear();
         for (Py_ssize_t k = 1; k < n; ++k)
-            args.push_back(body_value(PySequence_Fast_GET_ITEM(seq.ptr(), k), bind, binds));
+            args.push_back(finite(gate_word, PySequence_Fast_GET_ITEM(seq.ptr(), k),
+                                  body_value(PySequence_Fast_GET_ITEM(seq.ptr(), k), bind, binds)));
         body_record(gate_word, bname, args);
     }
     if (PyErr_Occurred())
@@ -185,7 +207,7 @@ nb::object Reader::finish(bool trim) {
         nb::object distinct = vx::own(PySet_New(qubit_used_.ptr()));
         Py_ssize_t n = PySet_GET_SIZE(distinct.ptr());
         for (Py_ssize_t i = 0; i < n; ++i)
-            use_cbit(int_of(i).ptr());
+            use_cbit(vx::int_obj(i).ptr());
     }
     nb::object qset = vx::own(PySet_New(qubit_used_.ptr()));
     nb::object cset = vx::own(PySet_New(cbit_used_.ptr()));
@@ -224,53 +246,61 @@ nb::object Reader::trimmed(nb::handle qset) {
 }
 
 nb::object Reader::call_parse_expression(nb::handle text) {
+    foreign_ran_ = true;
     return vx::own(PyObject_CallOneArg(parse_expression_.ptr(), text.ptr()));
 }
 
 GateInfo Reader::classify(nb::handle word) {
+    using namespace vx::dagapi;
     GateInfo g;
     g.word = nb::borrow(word);
     g.name = nb::borrow(word);
     auto is = [&](const char *t) { return PyUnicode_CompareWithASCIIString(word.ptr(), t) == 0; };
-    if (contains(tables_[0], word)) {
+    const GateKind kind = kinds_.of(word.ptr());
+    if (kind.in(kOneQubitTable)) {
         g.row = kOne;
         g.nqubits = 1;
         g.nparams = 0;
-    } else if (contains(tables_[1], word)) {
+    } else if (kind.in(kTwoQubitTable)) {
         g.row = kTwo;
         g.nqubits = 2;
         g.nparams = 0;
-    } else if (contains(tables_[2], word)) {
+    } else if (kind.in(kThreeQubitTable)) {
         g.row = kThree;
         g.nqubits = 3;
         g.nparams = 0;
-    } else if (contains(tables_[3], word)) {
+    } else if (kind.in(kOneQubitParamTable)) {
         g.row = kParam1;
         g.nqubits = 1;
-        if (is("u") || is("u3")) {
-            g.is_u = true;
-            g.nparams = 3;
+        g.is_u = is("u") || is("u3");
+        g.is_r = is("r");
+        g.nparams = g.is_u ? 3 : g.is_r ? 2 : (is("rx") || is("ry") || is("rz") || is("p")) ? 1 : -1;
+        if (g.is_u)
             g.name = u_;
-        } else if (is("r")) {
-            g.is_r = true;
-            g.nparams = 2;
-        } else if (is("rx") || is("ry") || is("rz") || is("p")) {
-            g.nparams = 1;
-        }
     } else if (is("u1") || is("u2")) {
         g.row = kU12;
         g.is_u1 = is("u1");
         g.is_u2 = !g.is_u1;
         g.nparams = g.is_u1 ? 1 : 2;
         g.name = u_;
-    } else if (contains(tables_[4], word)) {
+    } else if (kind.in(kTwoQubitParamTable)) {
         g.row = kParam2;
         g.nqubits = 2;
         g.nparams = 1;
-    } else if (is("cu1")) {
+    } else {
+        classify_other(word, g);
+    }
+    return g;
+}
+
+// The names no gate table decides: cu1, the functional statements, the
+// lines that are no statements and the custom gates.
+void Reader::classify_other(nb::handle word, GateInfo &g) {
+    auto is = [&](const char *t) { return PyUnicode_CompareWithASCIIString(word.ptr(), t) == 0; };
+    if (is("cu1")) {
         g.row = kCu1;
         g.nparams = 1;
-        g.name = str_of("cp");
+        g.name = vx::str_obj("cp");
     } else if (is("delay")) {
         g.row = kDelay;
         g.nparams = 1;
@@ -280,27 +310,21 @@ GateInfo Reader::classify(nb::handle word) {
         g.row = kBarrier;
     } else if (is("measure")) {
         g.row = kMeasure;
-    } else if (is_skip(word)) {
+    } else if (is_skip(word, g.declares)) {
         g.row = kSkip;
-    } else if (PyObject *rec =
-                   PyDict_Check(custom_.ptr()) ? PyDict_GetItemWithError(custom_.ptr(), word.ptr()) : nullptr) {
+    } else if (vx::contains(custom_, word)) {
         g.row = kCustom;
-        g.custom = nb::borrow(rec);
-    } else {
-        if (PyErr_Occurred())
-            throw vx::error_already_set{};
-        if (!PyDict_Check(custom_.ptr()) && contains(custom_, word)) {
-            g.row = kCustom;
-            g.custom = vx::own(PyObject_GetItem(custom_.ptr(), word.ptr()));
-        }
+        g.custom = vx::getitem(custom_, word);
     }
-    return g;
 }
 
-bool Reader::is_skip(nb::handle word) const {
-    for (const char *w : kSkipWords)
+bool Reader::is_skip(nb::handle word, bool &declares) const {
+    for (const char *w : {"OPENQASM", "include", "opaque"})
         if (PyUnicode_CompareWithASCIIString(word.ptr(), w) == 0)
             return true;
+    for (const char *w : {"gate", "qreg", "creg"})
+        if (PyUnicode_CompareWithASCIIString(word.ptr(), w) == 0)
+            return declares = true;
     return dump_ && PyUnicode_CompareWithASCIIString(word.ptr(), "//") == 0;
 }
 
@@ -312,8 +336,12 @@ nb::object Reader::body_value(nb::handle text, const Bound &bind, const std::vec
         if (eq)
             return nb::borrow(it->second);
     }
-    if (!PyUnicode_Check(text.ptr()))
-        return eval_obj(text);
+    if (!PyUnicode_Check(text.ptr())) {
+        if (own_eval_)
+            vx::type_error(std::string("Argument 'expr' has incorrect type (expected str, got ") +
+                           vx::type_name(text.ptr()) + ")");
+        return call_parse_expression(text);
+    }
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
     bool digits = n > 0;
     if (PyUnicode_IS_ASCII(text.ptr())) {
@@ -321,8 +349,7 @@ nb::object Reader::body_value(nb::handle text, const Bound &bind, const std::vec
         for (Py_ssize_t i = 0; i < n && digits; ++i)
             digits = v[i] >= '0' && v[i] <= '9';
     } else {
-        nb::object r = vx::own(PyObject_CallMethod(text.ptr(), "isdigit", nullptr));
-        digits = r.ptr() == Py_True;
+        digits = vx::call_method(text, "isdigit", {}).ptr() == Py_True;
     }
     if (digits)
         return vx::own(PyLong_FromUnicodeObject(text.ptr(), 10));
@@ -362,7 +389,7 @@ nb::object Reader::substitute(nb::handle text, const Bound &bind) {
         i = j;
     }
     vx::check(PyList_Append(parts.ptr(), substr(text.ptr(), copied, v.n).ptr()));
-    return vx::own(PyUnicode_Join(str_of("").ptr(), parts.ptr()));
+    return vx::own(PyUnicode_Join(vx::str_obj("").ptr(), parts.ptr()));
 }
 
 // Appends the records of one body instruction in the shapes of the gate
@@ -374,10 +401,16 @@ void Reader::body_record(nb::handle gate_word, nb::handle bname, const std::vect
     }
     const GateInfo &g = info(bname);
     size_t n = args.size();
+    std::string what = "custom gate " + vx::str_text(gate_word) + ": " + vx::str_text(bname);
     auto expect = [&](size_t want) {
         if (n != want)
-            vx::value_error("custom gate " + to_std(gate_word) + ": " + to_std(bname) + " takes " +
-                            std::to_string(want) + " arguments, but got " + std::to_string(n) + ".");
+            vx::value_error(what + " takes " + std::to_string(want) + " arguments, but got " + std::to_string(n) + ".");
+    };
+    auto distinct = [&](size_t first) {
+        std::vector<PyObject *> qs;
+        for (size_t k = first; k < n; ++k)
+            qs.push_back(args[k].ptr());
+        check_distinct_qubits(what, qs.data(), static_cast<int>(qs.size()));
     };
     switch (g.row) {
     case kOne:
@@ -385,6 +418,7 @@ void Reader::body_record(nb::handle gate_word, nb::handle bname, const std::vect
     case kThree:
     case kParam2:
         expect(static_cast<size_t>(g.nparams + g.nqubits));
+        distinct(static_cast<size_t>(g.nparams));
         append(tuple({g.name.ptr()}, &args));
         return;
     case kParam1:
@@ -415,6 +449,7 @@ void Reader::body_record(nb::handle gate_word, nb::handle bname, const std::vect
         for (size_t k = 0; k < n; ++k)
             append(tuple({g.name.ptr(), args[k].ptr()}));
         return;
+    case kMeasure: vx::value_error(what + " cannot stand in a gate definition: a gate has no classical bits");
     default: append(tuple({bname.ptr()}, &args)); return;
     }
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "qasm.hpp"
+#include "records.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -27,7 +28,7 @@ enum Row {
     kReset,
     kBarrier,
     kMeasure,
-    kSkip,  // lines that are no statements: version, include, declarations
+    kSkip,  // lines that are no statements: version, include, opaque, declarations
     kCustom,
     kUnknown
 };
@@ -40,6 +41,9 @@ struct GateInfo {
     int nqubits = 0;    // for body instructions: the qubits it takes, 0 for any
     nb::object custom;  // the custom gate record
     bool is_u1 = false, is_u2 = false, is_u = false, is_r = false;
+    // kSkip: a register declaration or gate definition, which the earlier
+    // stages remove from the text; one left behind is one they could not read.
+    bool declares = false;
 };
 
 // Everything one reader call needs: the tables, the custom gates and the
@@ -48,14 +52,23 @@ class Reader {
 public:
     Reader(const vx::Args &a, nb::handle custom_gates, bool dump);
 
+    // What the gate word of a statement is.  The answers hold until the next
+    // `new_statement`.
     const GateInfo &info(nb::handle word);
     // The same for a word given as ASCII bytes of a line.
     const GateInfo &info_ascii(std::string_view w);
-    bool is_skip(nb::handle word) const;
+    // Called before each statement: after a replaced module function ran,
+    // the tables are read afresh.
+    void new_statement();
+    // A replaced module function ran: it may have changed the tables.
+    void foreign_code_ran() { foreign_ran_ = true; }
+    // Whether the word starts a line that is no statement; `declares` tells a
+    // register declaration or gate definition from the lines that pass.
+    bool is_skip(nb::handle word, bool &declares) const;
 
-    // One parameter text (a piece of a line) evaluated as parse_expression does.
-    nb::object eval(PyObject *src, Py_ssize_t b, Py_ssize_t e);
-    nb::object eval_obj(nb::handle text);
+    // One parameter text (a piece of a line) evaluated as parse_expression
+    // does; a value that is not finite is refused, naming the gate word.
+    nb::object eval(nb::handle word, PyObject *src, Py_ssize_t b, Py_ssize_t e);
     // Parameters of a parenthesised text split at commas, after the count check.
     void params_of(nb::handle gate_word, const GateInfo &g, PyObject *src, Py_ssize_t b, Py_ssize_t e,
                    std::vector<nb::object> &out);
@@ -82,7 +95,8 @@ private:
 
     nb::handle custom_;
     bool dump_;
-    nb::handle tables_[6];
+    GateKinds kinds_;
+    bool foreign_ran_ = false;  // a replaced module function ran since the tables were read
     nb::handle np_, re_;
     nb::handle parse_expression_;
     bool own_eval_;
@@ -92,6 +106,8 @@ private:
 
     nb::object call_parse_expression(nb::handle text);
     GateInfo classify(nb::handle word);
+    void classify_other(nb::handle word, GateInfo &g);
+    nb::object finite(nb::handle word, nb::handle text, nb::object value);
     // The value of one argument text of a body instruction.
     nb::object body_value(nb::handle text, const Bound &bind, const std::vector<Binding> &binds);
     // A text with every bound name replaced by its value, for a replaced

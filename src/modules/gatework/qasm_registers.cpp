@@ -11,8 +11,8 @@ long long checked_size(nb::handle size) {
     if (v == -1 && PyErr_Occurred())
         throw vx::error_already_set{};
     if (overflow > 0 || v > kMaxRegisterSpan)
-        vx::value_error("Register size " + to_std(size) + " is too large: at most " + std::to_string(kMaxRegisterSpan) +
-                        " qubits or classical bits of one kind are supported");
+        vx::value_error("Register size " + vx::str_text(size) + " is too large: at most " +
+                        std::to_string(kMaxRegisterSpan) + " qubits or classical bits of one kind are supported");
     if (overflow < 0)
         return -kMaxRegisterSpan - 1;
     return v;
@@ -20,27 +20,33 @@ long long checked_size(nb::handle size) {
 
 namespace {
 
-// Matches "<kw>\s+(\w+)\[(\d+)\];" at i (the keyword already seen there);
-// returns the end of the match or -1.
+Py_ssize_t skip_spaces(const View &v, Py_ssize_t i, Py_ssize_t e) {
+    while (i < e && is_space_cp(v[i]))
+        ++i;
+    return i;
+}
+
+// Matches "<kw>\s+(\w+)\s*\[\s*(\d+)\s*\]\s*;" at i (the keyword already seen
+// there); returns the end of the match or -1.
 Py_ssize_t match_declaration(const View &v, Py_ssize_t i, Py_ssize_t e, Py_ssize_t g[4]) {
     i += 4;
     if (i >= e || !is_space_cp(v[i]))
         return -1;
-    while (i < e && is_space_cp(v[i]))
-        ++i;
-    g[0] = i;
+    g[0] = i = skip_spaces(v, i, e);
     while (i < e && is_word_cp(v[i]))
         ++i;
     g[1] = i;
+    i = skip_spaces(v, i, e);
     if (g[1] == g[0] || i >= e || v[i] != '[')
         return -1;
-    g[2] = ++i;
+    g[2] = i = skip_spaces(v, i + 1, e);
     while (i < e && is_digit_cp(v[i]))
         ++i;
     g[3] = i;
+    i = skip_spaces(v, i, e);
     if (g[3] == g[2] || i >= e || v[i] != ']')
         return -1;
-    ++i;
+    i = skip_spaces(v, i + 1, e);
     if (i >= e || v[i] != ';')
         return -1;
     return i + 1;
@@ -74,6 +80,36 @@ void find_declarations(PyObject *text, const char *kw, nb::handle out) {
     }
 }
 
+}  // namespace
+
+bool declares(const View &v, bool &other) {
+    Py_ssize_t code_end = v.n;
+    for (Py_ssize_t i = 0; i + 1 < v.n; ++i)
+        if (v[i] == '/' && v[i + 1] == '/') {
+            code_end = i;
+            break;
+        }
+    bool found = false;
+    other = false;
+    Py_ssize_t g[4];
+    for (Py_ssize_t i = 0; i < code_end;) {
+        if (has_text_at(v, i, code_end, "qreg") || has_text_at(v, i, code_end, "creg")) {
+            Py_ssize_t end = match_declaration(v, i, code_end, g);
+            if (end > 0) {
+                found = true;
+                i = end;
+                continue;
+            }
+        }
+        if (!is_space_cp(v[i]))
+            other = true;
+        ++i;
+    }
+    return found;
+}
+
+namespace {
+
 nb::object parse_openqasm2_regs(const vx::Args &a) {
     PyObject *text = a.ptr(0);
     nb::object qregs = vx::own(PyList_New(0));
@@ -83,44 +119,20 @@ nb::object parse_openqasm2_regs(const vx::Args &a) {
 
     nb::object lines = split_lines(text);
     nb::object kept = vx::own(PyList_New(0));
-    Py_ssize_t nlines = PyList_GET_SIZE(lines.ptr());
-    Py_ssize_t g[4];
-    for (Py_ssize_t k = 0; k < nlines; ++k) {
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(lines.ptr()); ++k) {
         PyObject *line = PyList_GET_ITEM(lines.ptr(), k);
         View v(line);
-        Py_ssize_t code_end = v.n;
-        for (Py_ssize_t i = 0; i + 1 < v.n; ++i)
-            if (v[i] == '/' && v[i + 1] == '/') {
-                code_end = i;
-                break;
-            }
-        // A declaring line must hold declarations only: a statement beside
-        // one would be lost with the line.
-        bool declares = false, other = false;
-        for (Py_ssize_t i = 0; i < code_end;) {
-            if ((has_text_at(v, i, code_end, "qreg") || has_text_at(v, i, code_end, "creg"))) {
-                Py_ssize_t end = match_declaration(v, i, code_end, g);
-                if (end > 0) {
-                    declares = true;
-                    i = end;
-                    continue;
-                }
-            }
-            if (!is_space_cp(v[i]))
-                other = true;
-            ++i;
-        }
-        if (!declares) {
+        bool other = false;
+        if (!declares(v, other)) {
             vx::check(PyList_Append(kept.ptr(), line));
-            continue;
-        }
-        if (other) {
+        } else if (other) {
+            // A statement beside a declaration would be lost with the line.
             Py_ssize_t b = 0, e = v.n;
             strip_range(v, b, e);
             unrecognized(substr(line, b, e));
         }
     }
-    nb::object sep = str_of("\n");
+    nb::object sep = vx::str_obj("\n");
     nb::object joined = vx::own(PyUnicode_Join(sep.ptr(), kept.ptr()));
     return vx::own(PyTuple_Pack(3, qregs.ptr(), cregs.ptr(), joined.ptr()));
 }
@@ -146,7 +158,7 @@ void unpack_pair(nb::handle item, nb::object &name, nb::object &size) {
 nb::object generate_reg_map(const vx::Args &a) {
     nb::handle regs = a[0];
     // First pass: the size of the index space, refused when no map can hold it.
-    nb::object total = int_of(0);
+    nb::object total = vx::int_obj(0);
     {
         nb::object it = vx::own(PyObject_GetIter(regs.ptr()));
         while (PyObject *raw = PyIter_Next(it.ptr())) {
@@ -171,7 +183,7 @@ nb::object generate_reg_map(const vx::Args &a) {
         long long n = checked_size(size);
         nb::object inner = vx::own(PyDict_New());
         for (long long i = 0; i < n; ++i) {
-            nb::object k = int_of(i), val = int_of(start + i);
+            nb::object k = vx::int_obj(i), val = vx::int_obj(start + i);
             vx::check(PyDict_SetItem(inner.ptr(), k.ptr(), val.ptr()));
         }
         vx::check(PyObject_SetItem(map.ptr(), name.ptr(), inner.ptr()));
@@ -191,8 +203,10 @@ nb::object generate_reg_map(const vx::Args &a) {
 }
 
 vx::FunctionDef generate_reg_map_def() {
-    return {
-        .name = "generate_reg_map", .impl = generate_reg_map, .params = {{"regs"}, {"type"}}, .defaults = {str_of("")}};
+    return {.name = "generate_reg_map",
+            .impl = generate_reg_map,
+            .params = {{"regs"}, {"type"}},
+            .defaults = {vx::str_obj("")}};
 }
 Register reg_generate_reg_map("generate_reg_map", generate_reg_map_def);
 
