@@ -108,10 +108,10 @@ def test_small_examples():
     )
     assert gw.parse_morvo_to_gates([("Barrier", ["Q0", "Q2"])]) == ([("barrier", (0, 2))], set(), set())
     assert gw.parse_morvo_to_gates([]) == ([], set(), set())
-    # text before the first Q is ignored; the index is read by int()
-    assert gw.parse_morvo_to_gates([("X", "qubit Q 5")])[0] == [("x", 5)]
-    # angles are taken unchanged, names included
+    assert gw.parse_morvo_to_gates([("X", "Q07")])[0] == [("x", 7)]
+    # angles are taken unchanged, names included; a barrier may name a qubit twice
     assert gw.parse_morvo_to_gates([(("Rz", "theta"), "Q0")])[0] == [("rz", "theta", 0)]
+    assert gw.parse_morvo_to_gates([("Barrier", ("Q1", "Q1"))])[0] == [("barrier", (1, 1))]
 
 
 @pytest.mark.parametrize(
@@ -123,6 +123,7 @@ def test_small_examples():
         ([(("Cnot",), ("Q0", "Q1"))], "Cnot"),
         ([(("Bar", 1), "Q0")], "Bar"),
         ([("Delay", "Q0")], "D"),
+        ([("", "Q0")], ""),
     ],
 )
 def test_unrecognized(morvo, tail):
@@ -135,9 +136,49 @@ def test_malformed_input_raises():
         gw.parse_morvo_to_gates((("X", "Q0"),))
     with pytest.raises(TypeError):
         gw.parse_morvo_to_gates(None)
-    for bad in ([("X", "0")], [("X", "Qa")], [("CX", ("Q0",))], [(("u3", 0.1), "Q0")], [("X",)], [3]):
+    for bad in ([("X",)], [3]):
         with pytest.raises((ValueError, IndexError, TypeError)):
             gw.parse_morvo_to_gates(bad)
+
+
+@pytest.mark.parametrize(
+    "instruction, message",
+    [
+        # qubit names: Q and a decimal index, nothing else
+        (("X", "Q1Q2"), "Q followed by a decimal index, such as 'Q0', got 'Q1Q2'"),
+        (("X", "Q 1_0"), "got 'Q 1_0'"),
+        (("X", "qubit Q 5"), "got 'qubit Q 5'"),
+        (("X", "Q"), "got 'Q'"),
+        (("X", "Q-1"), "got 'Q-1'"),
+        (("X", "0"), "got '0'"),
+        (("Barrier", "Q1"), "got 'Q'"),
+        # as many qubits and parameters as the gate takes
+        (("CX", ("Q0",)), "CX takes a sequence of 2 qubit names"),
+        (("CX", ("Q0", "Q1", "Q2")), "CX takes a sequence of 2 qubit names"),
+        (("CX", "Q0Q1"), "CX takes a sequence of 2 qubit names"),
+        ((("u3", 0.1), "Q0"), "u3 takes 3 parameter(s), got 1"),
+        ((("Rx", 0.1, 0.2), "Q0"), "Rx takes 1 parameter(s), got 2"),
+        # no qubit twice in one gate
+        (("CZ", ("Q3", "Q3")), "morvo gate CZ uses qubit 3 more than once"),
+        (("CCX", ("Q0", "Q1", "Q0")), "morvo gate CCX uses qubit 0 more than once"),
+        ((("CU", 0.1), ("Q2", "Q2")), "morvo gate CU uses qubit 2 more than once"),
+        # numbers that are not finite
+        ((("Rz", float("inf")), "Q0"), "Rz: parameter inf is not a finite number"),
+        ((("u3", 0.1, float("nan"), 0.2), "Q0"), "u3: parameter nan is not a finite number"),
+        ((("Delay", np.float32("inf")), "Q0"), "is not a finite number"),
+        ((("P", complex(1, float("inf"))), "Q0"), "is not a finite number"),
+    ],
+)
+def test_junk_is_refused(instruction, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        gw.parse_morvo_to_gates([("H", "Q0"), instruction])
+
+
+def test_qubit_names_of_other_types():
+    with pytest.raises(TypeError, match="a morvo qubit name is a str"):
+        gw.parse_morvo_to_gates([("X", 3)])
+    with pytest.raises(TypeError, match="a morvo qubit name is a str"):
+        gw.parse_morvo_to_gates([("X", ["Q0"])])
 
 
 def test_quantum_circuit_from_morvo():

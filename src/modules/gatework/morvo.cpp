@@ -1,20 +1,32 @@
 // morvo instruction lists: parse_morvo_to_gates.
 #include "gatework.hpp"
+#include "reader_checks.hpp"
 
-#include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace gatework {
 namespace {
 
-nb::object str_of(const char *s) { return vx::own(PyUnicode_FromString(s)); }
+[[noreturn]] void unrecognized(const std::string &tail) {
+    vx::value_error("Sorry, an unrecognized morvo syntax was detected by vexalcircuit. Please contact the developer "
+                    "for assistance. " +
+                    tail);
+}
 
-// The index of a qubit name "Q<index>": the text between the first Q and the
-// next one, read by int().
+// The index of a qubit name: "Q" followed by decimal digits.
 nb::object qubit_index(nb::handle name) {
-    nb::object parts = vx::own(PyObject_CallMethod(name.ptr(), "split", "s", "Q"));
-    nb::object piece = vx::own(PySequence_GetItem(parts.ptr(), 1));
-    return vx::own(PyNumber_Long(piece.ptr()));
+    if (!PyUnicode_Check(name.ptr()))
+        vx::type_error("a morvo qubit name is a str such as 'Q0', got " + vx::describe(name.ptr()));
+    std::string_view s = vx::utf8(name);
+    bool digits = s.size() > 1 && s[0] == 'Q';
+    for (size_t i = 1; i < s.size() && digits; ++i)
+        digits = s[i] >= '0' && s[i] <= '9';
+    if (!digits)
+        vx::value_error("a morvo qubit name is Q followed by a decimal index, such as 'Q0', got " +
+                        vx::describe(name.ptr()));
+    return vx::own(PyLong_FromString(s.data() + 1, nullptr, 10));
 }
 
 nb::object item(nb::handle seq, Py_ssize_t i) { return vx::own(PySequence_GetItem(seq.ptr(), i)); }
@@ -44,151 +56,179 @@ constexpr Simple kSimple[] = {
     {"Reset", "reset", 1},
 };
 
-nb::object parse_morvo_to_gates(const vx::Args &a) {
-    nb::object gates = vx::own(PyList_New(0));
-    nb::object qubits = vx::own(PyList_New(0));
-    nb::object cbits = vx::own(PyList_New(0));
-    nb::object pi = a.global("np").attr("pi");
-    nb::object two = vx::own(PyLong_FromLong(2));
-    nb::object half_pi = vx::own(PyNumber_TrueDivide(pi.ptr(), two.ptr()));
-    nb::object neg_pi = vx::own(PyNumber_Negative(pi.ptr()));
-    nb::object neg_half_pi = vx::own(PyNumber_TrueDivide(neg_pi.ptr(), two.ptr()));
+// Gates written as (name, parameters...).
+struct Parametric {
+    const char *morvo;
+    int nparams;
+    int nqubits;
+};
+constexpr Parametric kParametric[] = {
+    {"u3", 3, 1}, {"U", 3, 1},  {"u1", 1, 1}, {"u2", 2, 1}, {"R", 1, 1},     {"CU", 1, 2},
+    {"Rx", 1, 1}, {"Ry", 1, 1}, {"Rz", 1, 1}, {"P", 1, 1},  {"Delay", 1, 1}, {"Measure", 1, 1},
+};
 
-    // A snapshot: the loop runs no code that could change what it reads.
-    nb::object list = vx::own(PyList_GetSlice(a.ptr(0), 0, PY_SSIZE_T_MAX));
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.ptr()); ++k) {
-        nb::object ins = nb::borrow(PyList_GET_ITEM(list.ptr(), k));
-        nb::object gate = item(ins, 0);
-        nb::object where = item(ins, 1);
-        auto use = [&](nb::handle q) { vx::check(PyList_Append(qubits.ptr(), q.ptr())); };
-        auto add = [&](nb::object rec) { vx::check(PyList_Append(gates.ptr(), rec.ptr())); };
-
-        if (PyUnicode_Check(gate.ptr())) {
-            std::string_view g = vx::utf8(gate);
-            bool done = false;
-            for (const Simple &s : kSimple) {
-                if (g != s.morvo)
-                    continue;
-                nb::object name = str_of(s.name);
-                if (s.nqubits == 1) {
-                    nb::object q = qubit_index(where);
-                    add(pack({name.ptr(), q.ptr()}));
-                    use(q);
-                } else {
-                    nb::object q0 = qubit_index(item(where, 0));
-                    nb::object q1 = qubit_index(item(where, 1));
-                    if (s.nqubits == 2) {
-                        add(pack({name.ptr(), q0.ptr(), q1.ptr()}));
-                        use(q0);
-                        use(q1);
-                    } else {
-                        nb::object q2 = qubit_index(item(where, 2));
-                        add(pack({name.ptr(), q0.ptr(), q1.ptr(), q2.ptr()}));
-                        use(q0);
-                        use(q1);
-                        use(q2);
-                    }
-                }
-                done = true;
-                break;
-            }
-            if (done)
-                continue;
-            PyObject *angle = nullptr;
-            const char *rot = nullptr;
-            if (g == "X/2" || g == "-X/2")
-                rot = "rx";
-            else if (g == "Y/2" || g == "-Y/2")
-                rot = "ry";
-            if (rot) {
-                angle = g[0] == '-' ? neg_half_pi.ptr() : half_pi.ptr();
-                nb::object q = qubit_index(where);
-                add(pack({str_of(rot).ptr(), angle, q.ptr()}));
-                use(q);
-                continue;
-            }
-            if (g == "Barrier") {
-                nb::object qs = vx::own(PyList_New(0));
-                nb::object it = vx::own(PyObject_GetIter(where.ptr()));
-                while (PyObject *raw = PyIter_Next(it.ptr())) {
-                    nb::object name = nb::steal(raw);
-                    vx::check(PyList_Append(qs.ptr(), qubit_index(name).ptr()));
-                }
-                if (PyErr_Occurred())
-                    throw vx::error_already_set{};
-                nb::object t = vx::own(PyList_AsTuple(qs.ptr()));
-                add(pack({str_of("barrier").ptr(), t.ptr()}));
-                continue;
-            }
-            // A string name outside the table; its first character is named.
-            nb::object first = item(gate, 0);
-            nb::object fs = vx::own(PyObject_Str(first.ptr()));
-            vx::value_error(
-                "Sorry, an unrecognized morvo syntax was detected by vexalcircuit. Please contact the developer for "
-                "assistance. " +
-                std::string(vx::utf8(fs)));
-        }
-
-        // A gate with parameters: (name, parameters...).
-        nb::object name = item(gate, 0);
-        auto is = [&](const char *t) {
-            nb::object s = str_of(t);
-            int r = PyObject_RichCompareBool(name.ptr(), s.ptr(), Py_EQ);
-            vx::check(r);
-            return r != 0;
-        };
-        if (is("u3") || is("U")) {
-            nb::object q = qubit_index(where);
-            add(pack({str_of("u").ptr(), item(gate, 1).ptr(), item(gate, 2).ptr(), item(gate, 3).ptr(), q.ptr()}));
-            use(q);
-        } else if (is("u1")) {
-            nb::object q = qubit_index(where);
-            add(pack({str_of("p").ptr(), item(gate, 1).ptr(), q.ptr()}));
-            use(q);
-        } else if (is("u2")) {
-            nb::object q = qubit_index(where);
-            add(pack({str_of("u").ptr(), half_pi.ptr(), item(gate, 1).ptr(), item(gate, 2).ptr(), q.ptr()}));
-            use(q);
-        } else if (is("R")) {
-            nb::object q = qubit_index(where);
-            add(pack({str_of("r").ptr(), half_pi.ptr(), item(gate, 1).ptr(), q.ptr()}));
-            use(q);
-        } else if (is("CU")) {
-            nb::object q0 = qubit_index(item(where, 0));
-            nb::object q1 = qubit_index(item(where, 1));
-            add(pack({str_of("cu").ptr(), item(gate, 1).ptr(), q0.ptr(), q1.ptr()}));
-            use(q0);
-            use(q1);
-        } else if (is("Rx") || is("Ry") || is("Rz") || is("P")) {
-            const char *n = is("Rx") ? "rx" : is("Ry") ? "ry" : is("Rz") ? "rz" : "p";
-            nb::object q = qubit_index(where);
-            add(pack({str_of(n).ptr(), item(gate, 1).ptr(), q.ptr()}));
-            use(q);
-        } else if (is("Delay")) {
-            nb::object q = qubit_index(where);
-            nb::object qt = pack({q.ptr()});
-            add(pack({str_of("delay").ptr(), item(gate, 1).ptr(), qt.ptr()}));
-            use(q);
-        } else if (is("Measure")) {
-            nb::object q = qubit_index(where);
-            nb::object c = item(gate, 1);
-            nb::object ql = vx::own(PyList_New(0)), cl = vx::own(PyList_New(0));
-            vx::check(PyList_Append(ql.ptr(), q.ptr()));
-            vx::check(PyList_Append(cl.ptr(), c.ptr()));
-            add(pack({str_of("measure").ptr(), ql.ptr(), cl.ptr()}));
-            use(q);
-            vx::check(PyList_Append(cbits.ptr(), c.ptr()));
-        } else {
-            nb::object fs = vx::own(PyObject_Str(name.ptr()));
-            vx::value_error(
-                "Sorry, an unrecognized morvo syntax was detected by vexalcircuit. Please contact the developer for "
-                "assistance. " +
-                std::string(vx::utf8(fs)));
-        }
+class MorvoReader {
+public:
+    explicit MorvoReader(const vx::Args &a) {
+        nb::object pi = vx::getattr(a.global("np"), "pi");
+        nb::object two = vx::int_obj(2);
+        half_pi_ = vx::own(PyNumber_TrueDivide(pi.ptr(), two.ptr()));
+        nb::object neg_pi = vx::own(PyNumber_Negative(pi.ptr()));
+        neg_half_pi_ = vx::own(PyNumber_TrueDivide(neg_pi.ptr(), two.ptr()));
     }
-    nb::object qs = vx::own(PySet_New(qubits.ptr()));
-    nb::object cs = vx::own(PySet_New(cbits.ptr()));
-    return vx::own(PyTuple_Pack(3, gates.ptr(), qs.ptr(), cs.ptr()));
+
+    void read(nb::handle ins);
+    nb::object result() const {
+        nb::object qs = vx::own(PySet_New(qubits_.ptr()));
+        nb::object cs = vx::own(PySet_New(cbits_.ptr()));
+        return vx::own(PyTuple_Pack(3, gates_.ptr(), qs.ptr(), cs.ptr()));
+    }
+
+private:
+    nb::object gates_ = vx::own(PyList_New(0));
+    nb::object qubits_ = vx::own(PyList_New(0));
+    nb::object cbits_ = vx::own(PyList_New(0));
+    nb::object half_pi_, neg_half_pi_;
+
+    void add(const nb::object &rec) { vx::check(PyList_Append(gates_.ptr(), rec.ptr())); }
+    void use(const std::vector<nb::object> &qs) {
+        for (const nb::object &q : qs)
+            vx::check(PyList_Append(qubits_.ptr(), q.ptr()));
+    }
+    std::vector<nb::object> qubits(const std::string &gate, nb::handle where, int n);
+    bool simple(std::string_view g, nb::handle where);
+    void parametric(nb::handle gate, nb::handle where);
+    void barrier(nb::handle where);
+};
+
+// The qubits named by element 1 of an instruction: one name, or a sequence of
+// exactly `n` names, no qubit twice.
+std::vector<nb::object> MorvoReader::qubits(const std::string &gate, nb::handle where, int n) {
+    if (n == 1)
+        return {qubit_index(where)};
+    if (PyUnicode_Check(where.ptr()) || vx::length(where) != n)
+        vx::value_error("morvo gate " + gate + " takes a sequence of " + std::to_string(n) + " qubit names, got " +
+                        vx::describe(where.ptr()));
+    std::vector<nb::object> qs;
+    std::vector<PyObject *> raw;
+    for (int i = 0; i < n; ++i) {
+        qs.push_back(qubit_index(item(where, i)));
+        raw.push_back(qs.back().ptr());
+    }
+    check_distinct_qubits("morvo gate " + gate, raw.data(), n);
+    return qs;
+}
+
+// A string-named gate of the table; false when the name is none of them.
+bool MorvoReader::simple(std::string_view g, nb::handle where) {
+    for (const Simple &s : kSimple) {
+        if (g != s.morvo)
+            continue;
+        std::vector<nb::object> qs = qubits(s.morvo, where, s.nqubits);
+        nb::object name = vx::str_obj(s.name);
+        if (s.nqubits == 1)
+            add(pack({name.ptr(), qs[0].ptr()}));
+        else if (s.nqubits == 2)
+            add(pack({name.ptr(), qs[0].ptr(), qs[1].ptr()}));
+        else
+            add(pack({name.ptr(), qs[0].ptr(), qs[1].ptr(), qs[2].ptr()}));
+        use(qs);
+        return true;
+    }
+    if (g == "X/2" || g == "-X/2" || g == "Y/2" || g == "-Y/2") {
+        std::vector<nb::object> qs = qubits(std::string(g), where, 1);
+        PyObject *angle = g[0] == '-' ? neg_half_pi_.ptr() : half_pi_.ptr();
+        add(pack({vx::str_obj(g.find('X') != std::string_view::npos ? "rx" : "ry").ptr(), angle, qs[0].ptr()}));
+        use(qs);
+        return true;
+    }
+    if (g == "Barrier") {
+        barrier(where);
+        return true;
+    }
+    return false;
+}
+
+// A barrier over any iterable of names, in the order given; its qubits are
+// not counted as used.
+void MorvoReader::barrier(nb::handle where) {
+    nb::object qs = vx::own(PyList_New(0));
+    nb::object it = vx::own(PyObject_GetIter(where.ptr()));
+    while (nb::object name = vx::next_item(it))
+        vx::check(PyList_Append(qs.ptr(), qubit_index(name).ptr()));
+    nb::object t = vx::own(PyList_AsTuple(qs.ptr()));
+    add(pack({vx::str_obj("barrier").ptr(), t.ptr()}));
+}
+
+// A gate written as (name, parameters...): exactly as many parameters as it
+// takes, and none that is a number but not finite.
+void MorvoReader::parametric(nb::handle gate, nb::handle where) {
+    nb::object name = item(gate, 0);
+    const Parametric *form = nullptr;
+    for (const Parametric &p : kParametric)
+        if (vx::equal(name, vx::str_obj(p.morvo)))
+            form = &p;
+    if (!form)
+        unrecognized(vx::str_text(name));
+    std::string label = form->morvo;
+    Py_ssize_t nparams = vx::length(gate) - 1;
+    if (nparams != form->nparams)
+        vx::value_error("morvo gate " + label + " takes " + std::to_string(form->nparams) + " parameter(s), got " +
+                        std::to_string(nparams) + " in " + vx::describe(gate.ptr()));
+    std::vector<nb::object> ps;
+    for (int i = 1; i <= form->nparams; ++i) {
+        ps.push_back(item(gate, i));
+        if (label != "Measure" && is_nonfinite(ps.back().ptr()))
+            vx::value_error("morvo gate " + label + ": parameter " + vx::describe(ps.back().ptr()) +
+                            " is not a finite number");
+    }
+    std::vector<nb::object> qs = qubits(label, where, form->nqubits);
+    PyObject *q = qs[0].ptr();
+    auto s = [](const char *t) { return vx::str_obj(t); };
+    if (label == "u3" || label == "U")
+        add(pack({s("u").ptr(), ps[0].ptr(), ps[1].ptr(), ps[2].ptr(), q}));
+    else if (label == "u1")
+        add(pack({s("p").ptr(), ps[0].ptr(), q}));
+    else if (label == "u2")
+        add(pack({s("u").ptr(), half_pi_.ptr(), ps[0].ptr(), ps[1].ptr(), q}));
+    else if (label == "R")
+        add(pack({s("r").ptr(), half_pi_.ptr(), ps[0].ptr(), q}));
+    else if (label == "CU")
+        add(pack({s("cu").ptr(), ps[0].ptr(), q, qs[1].ptr()}));
+    else if (label == "Delay")
+        add(pack({s("delay").ptr(), ps[0].ptr(), pack({q}).ptr()}));
+    else if (label == "Measure") {
+        nb::object ql = vx::own(PyList_New(0)), cl = vx::own(PyList_New(0));
+        vx::check(PyList_Append(ql.ptr(), q));
+        vx::check(PyList_Append(cl.ptr(), ps[0].ptr()));
+        add(pack({s("measure").ptr(), ql.ptr(), cl.ptr()}));
+        vx::check(PyList_Append(cbits_.ptr(), ps[0].ptr()));
+    } else {  // Rx, Ry, Rz, P
+        const char *lower = label == "P" ? "p" : label == "Rx" ? "rx" : label == "Ry" ? "ry" : "rz";
+        add(pack({s(lower).ptr(), ps[0].ptr(), q}));
+    }
+    use(qs);
+}
+
+void MorvoReader::read(nb::handle ins) {
+    nb::object gate = item(ins, 0);
+    nb::object where = item(ins, 1);
+    if (!PyUnicode_Check(gate.ptr()))
+        return parametric(gate, where);
+    std::string_view g = vx::utf8(gate);
+    if (simple(g, where))
+        return;
+    // A string name outside the table; its first character is named.
+    unrecognized(g.empty() ? std::string() : vx::str_text(item(gate, 0)));
+}
+
+nb::object parse_morvo_to_gates(const vx::Args &a) {
+    MorvoReader reader(a);
+    // A snapshot: the loop reads the instructions as they were given.
+    nb::object list = vx::own(PyList_GetSlice(a.ptr(0), 0, PY_SSIZE_T_MAX));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.ptr()); ++k)
+        reader.read(PyList_GET_ITEM(list.ptr(), k));
+    return reader.result();
 }
 
 vx::FunctionDef parse_morvo_to_gates_def() {
