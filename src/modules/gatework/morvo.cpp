@@ -19,14 +19,17 @@ namespace {
 nb::object qubit_index(nb::handle name) {
     if (!PyUnicode_Check(name.ptr()))
         vx::type_error("a morvo qubit name is a str such as 'Q0', got " + vx::describe(name.ptr()));
-    std::string_view s = vx::utf8(name);
-    bool digits = s.size() > 1 && s[0] == 'Q';
-    for (size_t i = 1; i < s.size() && digits; ++i)
-        digits = s[i] >= '0' && s[i] <= '9';
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name.ptr());
+    bool digits = n > 1 && PyUnicode_ReadChar(name.ptr(), 0) == 'Q';
+    for (Py_ssize_t i = 1; i < n && digits; ++i) {
+        Py_UCS4 c = PyUnicode_ReadChar(name.ptr(), i);
+        digits = c >= '0' && c <= '9';
+    }
     if (!digits)
         vx::value_error("a morvo qubit name is Q followed by a decimal index, such as 'Q0', got " +
                         vx::describe(name.ptr()));
-    return vx::own(PyLong_FromString(s.data() + 1, nullptr, 10));
+    nb::object index = vx::own(PyUnicode_Substring(name.ptr(), 1, n));
+    return vx::own(PyLong_FromUnicodeObject(index.ptr(), 10));
 }
 
 nb::object item(nb::handle seq, Py_ssize_t i) { return vx::own(PySequence_GetItem(seq.ptr(), i)); }
@@ -115,7 +118,8 @@ std::vector<nb::object> MorvoReader::qubits(const std::string &gate, nb::handle 
         qs.push_back(qubit_index(item(where, i)));
         raw.push_back(qs.back().ptr());
     }
-    check_distinct_qubits("morvo gate " + gate, raw.data(), n);
+    if (PyObject *q = repeated_qubit(raw.data(), n))
+        repeated_qubit_error("morvo gate " + gate, q);
     return qs;
 }
 
@@ -169,7 +173,7 @@ void MorvoReader::parametric(nb::handle gate, nb::handle where) {
         if (vx::equal(name, vx::str_obj(p.morvo)))
             form = &p;
     if (!form)
-        unrecognized(vx::str_text(name));
+        unrecognized(vx::describe(name.ptr(), false));
     std::string label = form->morvo;
     Py_ssize_t nparams = vx::length(gate) - 1;
     if (nparams != form->nparams)
@@ -215,19 +219,24 @@ void MorvoReader::read(nb::handle ins) {
     nb::object where = item(ins, 1);
     if (!PyUnicode_Check(gate.ptr()))
         return parametric(gate, where);
-    std::string_view g = vx::utf8(gate);
-    if (simple(g, where))
+    // the name as UTF-8 (a name holding a lone surrogate matches no form)
+    Py_ssize_t n;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(gate.ptr(), &n);
+    PyErr_Clear();
+    if (utf8 && simple(std::string_view(utf8, static_cast<size_t>(n)), where))
         return;
     // A string name outside the table; its first character is named.
-    unrecognized(g.empty() ? std::string() : vx::str_text(item(gate, 0)));
+    unrecognized(PyUnicode_GET_LENGTH(gate.ptr()) ? vx::describe(item(gate, 0).ptr(), false) : std::string());
 }
 
 nb::object parse_morvo_to_gates(const vx::Args &a) {
     MorvoReader reader(a);
     // A snapshot: the loop reads the instructions as they were given.
     nb::object list = vx::own(PyList_GetSlice(a.ptr(0), 0, PY_SSIZE_T_MAX));
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.ptr()); ++k)
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.ptr()); ++k) {
+        poll_signals(k);
         reader.read(PyList_GET_ITEM(list.ptr(), k));
+    }
     return reader.result();
 }
 

@@ -28,6 +28,9 @@ inline nb::object substr(PyObject *s, Py_ssize_t b, Py_ssize_t e) { return vx::o
 inline nb::object split_lines(nb::handle text) { return vx::own(PyUnicode_Splitlines(text.ptr(), 0)); }
 inline nb::object stripped(nb::handle text) { return vx::call_method(text, "strip", {}); }
 
+// The str() of an object for a message; never fails.
+inline std::string text(nb::handle o) { return vx::describe(o.ptr(), false); }
+
 inline bool equals_text(nb::handle o, const char *text) {
     return PyUnicode_Check(o.ptr()) && PyUnicode_CompareWithASCIIString(o.ptr(), text) == 0;
 }

@@ -138,7 +138,7 @@ void split_stripped(const View &v, Py_ssize_t b, Py_ssize_t e, Py_UCS4 sep, bool
 
 [[noreturn]] void parse_error(const std::vector<Py_UCS4> &buf, const View &v, Py_ssize_t b, Py_ssize_t e) {
     strip_range(v, b, e);
-    vx::value_error("parse error " + vx::str_text(text_of(buf, b, e)) + " !");
+    vx::value_error("parse error " + text(text_of(buf, b, e)) + " !");
 }
 
 // Whether [b, e) is one word.
@@ -166,7 +166,7 @@ nb::object parse_instruction(const std::vector<Py_UCS4> &buf, const View &v, Py_
     Py_ssize_t name1 = i;
     nb::object name = text_of(buf, b, name1);
     if (!kinds.of(name.ptr()).known())
-        vx::value_error("parse error " + vx::str_text(name) + " !");
+        vx::value_error("parse error " + text(name) + " !");
     std::vector<nb::object> items{name};
     Py_ssize_t j = i;
     while (j < e && is_space_cp(v[j]))

@@ -126,15 +126,15 @@ std::vector<nb::object> DumpReader::indexed_qubits(const Line &ln, size_t k) {
     std::vector<nb::object> qs;
     for (const Operand &op : ln.ops) {
         if (!op.indexed)
-            vx::value_error(vx::str_text(ln.word) + " takes indexed qubits, not the whole register " +
-                            vx::str_text(substr(op.src, op.n0, op.n1)));
+            vx::value_error(text(ln.word) + " takes indexed qubits, not the whole register " +
+                            text(substr(op.src, op.n0, op.n1)));
         qs.push_back(qreg_.index(op));
     }
     std::vector<PyObject *> raw;
     for (const nb::object &q : qs)
         raw.push_back(q.ptr());
-    if (k > 1)
-        check_distinct_qubits(vx::str_text(ln.word), raw.data(), static_cast<int>(k));
+    if (PyObject *q = k > 1 ? repeated_qubit(raw.data(), static_cast<int>(k)) : nullptr)
+        repeated_qubit_error(text(ln.word), q);
     return qs;
 }
 
@@ -266,10 +266,10 @@ void DumpReader::whole_measure(const Line &ln, const GateInfo &g) {
         unrecognized_line(ln.src);
     if (!(vx::equal(qn, qreg_.name) && vx::equal(cn, creg_.name) && vx::equal(qreg_.size, creg_.size))) {
         std::string pad(21, ' ');
-        vx::value_error("check qreg name " + vx::str_text(qreg_.name) + " and parse q_name " + vx::str_text(qn) +
-                        " is consistent," + pad + "\ncheck creg name " + vx::str_text(creg_.name) +
-                        " and parse c_name " + vx::str_text(cn) + " is consistent," + pad + "\ncheck qregs size " +
-                        vx::str_text(qreg_.size) + " and cregs size " + vx::str_text(creg_.size) + " is equal.");
+        vx::value_error("check qreg name " + text(qreg_.name) + " and parse q_name " + text(qn) + " is consistent," +
+                        pad + "\ncheck creg name " + text(creg_.name) + " and parse c_name " + text(cn) +
+                        " is consistent," + pad + "\ncheck qregs size " + text(qreg_.size) + " and cregs size " +
+                        text(creg_.size) + " is equal.");
     }
     for (const nb::object &idx : qreg_.all()) {
         nb::object ql = vx::own(PyList_New(1)), cl = vx::own(PyList_New(1));
@@ -287,8 +287,8 @@ void DumpReader::custom(const Line &ln, const GateInfo &g) {
     std::vector<nb::object> qs = indexed_qubits(ln, 0);
     Py_ssize_t want = vx::length(vx::getitem(g.custom, vx::str_obj("params_and_qregs")));
     if (static_cast<size_t>(want) != params_.size() + qs.size())
-        vx::value_error("custom gate " + vx::str_text(ln.word) + " takes " + std::to_string(want) +
-                        " arguments, but got " + std::to_string(params_.size() + qs.size()) + ".");
+        vx::value_error("custom gate " + text(ln.word) + " takes " + std::to_string(want) + " arguments, but got " +
+                        std::to_string(params_.size() + qs.size()) + ".");
     actual_.clear();
     for (const nb::object &q : qs)
         actual_.push_back(q.ptr());
@@ -309,8 +309,10 @@ nb::object parse_openqasm2_to_gates_dump(const vx::Args &a) {
 
     DumpReader reader(a, qregs, cregs, custom_gates);
     nb::object lines = split_lines(stripped(text));
-    for (Py_ssize_t ln = 0; ln < PyList_GET_SIZE(lines.ptr()); ++ln)
+    for (Py_ssize_t ln = 0; ln < PyList_GET_SIZE(lines.ptr()); ++ln) {
+        poll_signals(ln);
         reader.read_line(PyList_GET_ITEM(lines.ptr(), ln));
+    }
     return reader.finish();
 }
 

@@ -6,12 +6,6 @@
 namespace gatework::qasm {
 namespace {
 
-Py_ssize_t skip_spaces(const View &v, Py_ssize_t i, Py_ssize_t e) {
-    while (i < e && is_space_cp(v[i]))
-        ++i;
-    return i;
-}
-
 // "\s*\[\s*(\d+)\s*\]" at i: the end of the match or -1, the digits in [d0, d1).
 Py_ssize_t match_index(const View &v, Py_ssize_t i, Py_ssize_t e, Py_ssize_t &d0, Py_ssize_t &d1) {
     i = skip_spaces(v, i, e);
@@ -241,14 +235,25 @@ const std::vector<nb::object> *RegisterLookup::whole(const Operand &op) {
     return en.declared ? &en.all : nullptr;
 }
 
+// The entry of the operand's register name, keyed by the name's UTF-8 bytes
+// (lone surrogates kept); the name object is made once per register.
 RegisterLookup::Entry &RegisterLookup::entry(const Operand &op) {
-    nb::object name = substr(op.src, op.n0, op.n1);
-    key_.assign(vx::utf8(name));
+    View v(op.src);
+    nb::object name;
+    if (v.ascii) {
+        key_.assign(v.bytes(op.n0, op.n1));
+    } else {
+        name = substr(op.src, op.n0, op.n1);
+        nb::object bytes = vx::own(PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogatepass"));
+        key_.assign(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    }
     auto it = cache_.find(key_);
     if (it != cache_.end())
         return it->second;
+    if (!name.is_valid())
+        name = substr(op.src, op.n0, op.n1);
     Entry &en = cache_[key_];
-    en.name = name;
+    en.name = std::move(name);
     return en;
 }
 

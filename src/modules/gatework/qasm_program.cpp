@@ -272,7 +272,8 @@ void ProgramReader::pairs(nb::handle word, const GateInfo &g) {
     for (size_t i = 0; i < pos_.len(0); ++i) {
         PyObject *q0 = pos_.at(0, i), *q1 = pos_.at(1, i);
         PyObject *qs[2] = {q0, q1};
-        check_distinct_qubits(vx::str_text(word), qs, 2);
+        if (PyObject *q = repeated_qubit(qs, 2))
+            repeated_qubit_error(text(word), q);
         if (g.row == kTwo)
             rd_.append(Reader::tuple({g.name.ptr(), q0, q1}));
         else
@@ -291,7 +292,8 @@ void ProgramReader::triples(nb::handle word, const GateInfo &g) {
     for (size_t i = 0; i < pos_.len(0); ++i) {
         PyObject *q0 = pos_.at(0, i), *q1 = pos_.at(1, i), *q2 = pos_.at(2, i);
         PyObject *qs[3] = {q0, q1, q2};
-        check_distinct_qubits(vx::str_text(word), qs, 3);
+        if (PyObject *q = repeated_qubit(qs, 3))
+            repeated_qubit_error(text(word), q);
         rd_.append(Reader::tuple({g.name.ptr(), q0, q1, q2}));
         rd_.use_qubit(q0);
         rd_.use_qubit(q1);
@@ -331,11 +333,11 @@ void ProgramReader::custom(nb::handle word, const GateInfo &g) {
     nb::object pq = vx::own(PyObject_GetItem(g.custom.ptr(), vx::str_obj("params_and_qregs").ptr()));
     Py_ssize_t want = vx::length(pq);
     if (static_cast<size_t>(want) != params_.size() + nops)
-        vx::value_error("custom gate " + vx::str_text(word) + " takes " + std::to_string(want) +
-                        " arguments, but got " + std::to_string(params_.size() + nops) + ".");
+        vx::value_error("custom gate " + text(word) + " takes " + std::to_string(want) + " arguments, but got " +
+                        std::to_string(params_.size() + nops) + ".");
     for (size_t k = 1; k < nops; ++k)
         if (pos_.len(k) != pos_.len(0))
-            vx::value_error("custom gate " + vx::str_text(word) + " sparse failer!");
+            vx::value_error("custom gate " + text(word) + " sparse failer!");
     size_t n = nops ? pos_.len(0) : 0;
     for (size_t i = 0; i < n; ++i) {
         actual_.clear();
@@ -359,7 +361,7 @@ void refuse_redeclared(nb::handle regs, const char *kind) {
         int found = PySet_Contains(seen.ptr(), name);
         vx::check(found);
         if (found)
-            vx::value_error(std::string(kind) + " register " + vx::str_text(name) + " is declared more than once");
+            vx::value_error(std::string(kind) + " register " + text(name) + " is declared more than once");
         vx::check(PySet_Add(seen.ptr(), name));
     }
 }
@@ -383,8 +385,10 @@ nb::object parse_openqasm2_to_gates(const vx::Args &a) {
 
     ProgramReader reader(a, qmap, cmap, custom_gates);
     nb::object lines = split_lines(stripped(text));
-    for (Py_ssize_t ln = 0; ln < PyList_GET_SIZE(lines.ptr()); ++ln)
+    for (Py_ssize_t ln = 0; ln < PyList_GET_SIZE(lines.ptr()); ++ln) {
+        poll_signals(ln);
         reader.read_line(PyList_GET_ITEM(lines.ptr(), ln));
+    }
     return reader.finish();
 }
 

@@ -13,30 +13,29 @@ const vx::dagapi::Api &classifier() {
 }
 
 [[noreturn]] void unrecognized(nb::handle word) {
-    vx::value_error("Sorry, an unrecognized OpenQASM 2.0 syntax " + vx::str_text(word) +
+    vx::value_error("Sorry, an unrecognized OpenQASM 2.0 syntax " + text(word) +
                     " was detected by vexalcircuit. Please contact the developer for assistance.");
 }
 [[noreturn]] void unrecognized_line(nb::handle line) {
-    vx::value_error("Sorry, an unrecognized OpenQASM 2.0 syntax " + vx::str_text(line) +
-                    " was detected by vexalcircuit.");
+    vx::value_error("Sorry, an unrecognized OpenQASM 2.0 syntax " + text(line) + " was detected by vexalcircuit.");
 }
 [[noreturn]] void wrong_param_count(nb::handle gate, long long expected, long long got) {
-    vx::value_error(vx::str_text(gate) + " takes " + std::to_string(expected) + " parameter(s), but got " +
+    vx::value_error(text(gate) + " takes " + std::to_string(expected) + " parameter(s), but got " +
                     std::to_string(got) + ".");
 }
 [[noreturn]] void count_error(nb::handle gate, long long want, long long got) {
-    vx::value_error(vx::str_text(gate) + " takes " + std::to_string(want) + " quantum arguments, but got " +
+    vx::value_error(text(gate) + " takes " + std::to_string(want) + " quantum arguments, but got " +
                     std::to_string(got) + ".");
 }
 [[noreturn]] void length_error(nb::handle gate, int want) {
-    vx::value_error(vx::str_text(gate) + " takes " + std::to_string(want) + " different quantum arguments length.");
+    vx::value_error(text(gate) + " takes " + std::to_string(want) + " different quantum arguments length.");
 }
 [[noreturn]] void undeclared_register(const char *kind, nb::handle name) {
-    vx::raise(PyExc_KeyError, std::string(kind) + " register " + vx::str_text(name) + " is not declared");
+    vx::raise(PyExc_KeyError, std::string(kind) + " register " + text(name) + " is not declared");
 }
 [[noreturn]] void index_out_of_range(const char *kind, nb::handle name, nb::handle index, nb::handle size) {
-    vx::raise(PyExc_KeyError, "index " + vx::str_text(index) + " is out of range for " + kind + " register " +
-                                  vx::str_text(name) + " of size " + vx::str_text(size));
+    vx::raise(PyExc_KeyError, "index " + text(index) + " is out of range for " + kind + " register " + text(name) +
+                                  " of size " + text(size));
 }
 
 Reader::Reader(const vx::Args &a, nb::handle custom_gates, bool dump)
@@ -64,7 +63,9 @@ void Reader::new_statement() {
 }
 
 const GateInfo &Reader::info(nb::handle word) {
-    key_.assign(vx::utf8(word));
+    // the UTF-8 bytes of the word; lone surrogates (which a text may hold) kept
+    nb::object bytes = vx::own(PyUnicode_AsEncodedString(word.ptr(), "utf-8", "surrogatepass"));
+    key_.assign(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
     auto it = infos_.find(key_);
     if (it != infos_.end())
         return it->second;
@@ -96,13 +97,12 @@ nb::object Reader::eval(nb::handle word, PyObject *src, Py_ssize_t b, Py_ssize_t
     return finite(word, substr(src, b, e), value);
 }
 
-// `value`, the value of the parameter text `text` of the statement `word`,
+// `value`, the value of the parameter text `piece` of the statement `word`,
 // when it is finite; ValueError otherwise.
-nb::object Reader::finite(nb::handle word, nb::handle text, nb::object value) {
+nb::object Reader::finite(nb::handle word, nb::handle piece, nb::object value) {
     if (is_nonfinite(value.ptr()))
-        vx::value_error(vx::str_text(word) + ": parameter " +
-                        vx::str_text(PyUnicode_Check(text.ptr()) ? stripped(text) : nb::borrow(text)) +
-                        " is not a finite number (" + vx::describe(value.ptr(), false) + ")");
+        vx::value_error(text(word) + ": parameter " + text(PyUnicode_Check(piece.ptr()) ? stripped(piece) : piece) +
+                        " is not a finite number (" + text(value) + ")");
     return value;
 }
 
@@ -179,9 +179,13 @@ void Reader::expand(nb::handle gate_word, const GateInfo &g, const std::vector<n
             bind.emplace_back(nb::borrow(nm), val);
     }
     std::vector<Binding> binds;
-    for (auto &b : bind)
-        if (PyUnicode_Check(b.first.ptr()))
-            binds.push_back({vx::utf8(b.first), b.second});
+    for (auto &b : bind) {
+        Py_ssize_t n;
+        const char *name = PyUnicode_Check(b.first.ptr()) ? PyUnicode_AsUTF8AndSize(b.first.ptr(), &n) : nullptr;
+        if (name)
+            binds.push_back({std::string_view(name, static_cast<size_t>(n)), b.second});
+        PyErr_Clear();  // a name no text can hold binds nothing
+    }
 
     nb::object it = vx::own(PyObject_GetIter(defn.ptr()));
     std::vector<nb::object> args;
@@ -401,16 +405,18 @@ void Reader::body_record(nb::handle gate_word, nb::handle bname, const std::vect
     }
     const GateInfo &g = info(bname);
     size_t n = args.size();
-    std::string what = "custom gate " + vx::str_text(gate_word) + ": " + vx::str_text(bname);
+    auto what = [&] { return "custom gate " + text(gate_word) + ": " + text(bname); };
     auto expect = [&](size_t want) {
         if (n != want)
-            vx::value_error(what + " takes " + std::to_string(want) + " arguments, but got " + std::to_string(n) + ".");
+            vx::value_error(what() + " takes " + std::to_string(want) + " arguments, but got " + std::to_string(n) +
+                            ".");
     };
     auto distinct = [&](size_t first) {
         std::vector<PyObject *> qs;
         for (size_t k = first; k < n; ++k)
             qs.push_back(args[k].ptr());
-        check_distinct_qubits(what, qs.data(), static_cast<int>(qs.size()));
+        if (PyObject *q = repeated_qubit(qs.data(), static_cast<int>(qs.size())))
+            repeated_qubit_error(what(), q);
     };
     switch (g.row) {
     case kOne:
@@ -449,7 +455,7 @@ void Reader::body_record(nb::handle gate_word, nb::handle bname, const std::vect
         for (size_t k = 0; k < n; ++k)
             append(tuple({g.name.ptr(), args[k].ptr()}));
         return;
-    case kMeasure: vx::value_error(what + " cannot stand in a gate definition: a gate has no classical bits");
+    case kMeasure: vx::value_error(what() + " cannot stand in a gate definition: a gate has no classical bits");
     default: append(tuple({bname.ptr()}, &args)); return;
     }
 }

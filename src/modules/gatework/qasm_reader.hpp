@@ -107,7 +107,7 @@ private:
     nb::object call_parse_expression(nb::handle text);
     GateInfo classify(nb::handle word);
     void classify_other(nb::handle word, GateInfo &g);
-    nb::object finite(nb::handle word, nb::handle text, nb::object value);
+    nb::object finite(nb::handle word, nb::handle piece, nb::object value);
     // The value of one argument text of a body instruction.
     nb::object body_value(nb::handle text, const Bound &bind, const std::vector<Binding> &binds);
     // A text with every bound name replaced by its value, for a replaced

@@ -11,20 +11,14 @@ long long checked_size(nb::handle size) {
     if (v == -1 && PyErr_Occurred())
         throw vx::error_already_set{};
     if (overflow > 0 || v > kMaxRegisterSpan)
-        vx::value_error("Register size " + vx::str_text(size) + " is too large: at most " +
-                        std::to_string(kMaxRegisterSpan) + " qubits or classical bits of one kind are supported");
+        vx::value_error("Register size " + text(size) + " is too large: at most " + std::to_string(kMaxRegisterSpan) +
+                        " qubits or classical bits of one kind are supported");
     if (overflow < 0)
         return -kMaxRegisterSpan - 1;
     return v;
 }
 
 namespace {
-
-Py_ssize_t skip_spaces(const View &v, Py_ssize_t i, Py_ssize_t e) {
-    while (i < e && is_space_cp(v[i]))
-        ++i;
-    return i;
-}
 
 // Matches "<kw>\s+(\w+)\s*\[\s*(\d+)\s*\]\s*;" at i (the keyword already seen
 // there); returns the end of the match or -1.

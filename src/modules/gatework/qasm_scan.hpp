@@ -53,6 +53,13 @@ inline bool is_line_break_cp(Py_UCS4 c) {
            c == 0x2028 || c == 0x2029;
 }
 
+// The first position at or after i that is no blank.
+inline Py_ssize_t skip_spaces(const View &v, Py_ssize_t i, Py_ssize_t e) {
+    while (i < e && is_space_cp(v[i]))
+        ++i;
+    return i;
+}
+
 inline void strip_range(const View &v, Py_ssize_t &b, Py_ssize_t &e) {
     while (b < e && is_space_cp(v[b]))
         ++b;

@@ -1,5 +1,6 @@
 // Checks the circuit readers (OpenQASM and morvo) make on what they read: a
-// gate never acts twice on one qubit, and a numeric parameter is finite.
+// gate never acts twice on one qubit, and a numeric parameter is finite; and
+// their look for Ctrl-C while they read a long input.
 #pragma once
 
 #include "gatework.hpp"
@@ -32,13 +33,37 @@ inline bool is_nonfinite(PyObject *v) {
     return !std::isfinite(d);
 }
 
-// ValueError when two of the `n` qubits of one gate are equal; `what` names
-// the gate in the message.
-inline void check_distinct_qubits(const std::string &what, PyObject *const *qs, int n) {
+// The first of the `n` qubits of one gate that stands twice among them, or
+// null when they are distinct.
+inline PyObject *repeated_qubit(PyObject *const *qs, int n) {
+    auto same = [](PyObject *a, PyObject *b) {
+        if (a == b)
+            return true;
+        if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+            int oa = 0, ob = 0;
+            long long va = PyLong_AsLongLongAndOverflow(a, &oa), vb = PyLong_AsLongLongAndOverflow(b, &ob);
+            if (!oa && !ob)
+                return va == vb;
+        }
+        return vx::equal(a, b);
+    };
     for (int i = 1; i < n; ++i)
         for (int j = 0; j < i; ++j)
-            if (vx::equal(qs[i], qs[j]))
-                vx::value_error(what + " uses qubit " + vx::describe(qs[i], false) + " more than once");
+            if (same(qs[i], qs[j]))
+                return qs[i];
+    return nullptr;
+}
+
+// The ValueError of a gate, named by `what`, that uses qubit `q` twice.
+[[noreturn]] inline void repeated_qubit_error(const std::string &what, PyObject *q) {
+    vx::value_error(what + " uses qubit " + vx::describe(q, false) + " more than once");
+}
+
+// Called with the number of the line or instruction being read: every few
+// thousand, a pending signal (Ctrl-C) is raised.
+inline void poll_signals(Py_ssize_t i) {
+    if ((i & 0xfff) == 0xfff)
+        vx::check(PyErr_CheckSignals());
 }
 
 }  // namespace gatework
