@@ -18,9 +18,65 @@ namespace {
 
 // -- is_multiple_of_pi ------------------------------------------------------
 
+// round(x, ndigits) of a float, as Python rounds it (the decimal digits
+// correctly rounded, then read back).
+double round_double(double x, int ndigits) {
+    if (!std::isfinite(x))
+        return x;
+    char *s = PyOS_double_to_string(x, 'f', ndigits, 0, nullptr);
+    if (!s)
+        throw vx::error_already_set{};
+    const double r = PyOS_string_to_double(s, nullptr, nullptr);
+    PyMem_Free(s);
+    if (r == -1.0 && PyErr_Occurred())
+        throw vx::error_already_set{};
+    return r;
+}
+
+// The text of an exact int or float, worked out without Python objects;
+// false for any other number (and an int beyond long long).
+bool multiple_of_pi_value(PyObject *n, double pi, double tolerance, std::string &out) {
+    double x;
+    long long whole = 0;
+    const bool is_int = PyLong_CheckExact(n);
+    if (PyFloat_CheckExact(n)) {
+        x = PyFloat_AS_DOUBLE(n);
+    } else if (is_int) {
+        int overflow = 0;
+        whole = PyLong_AsLongLongAndOverflow(n, &overflow);
+        if (overflow)
+            return false;
+        x = static_cast<double>(whole);  // correctly rounded, as int / float converts it
+    } else {
+        return false;
+    }
+    const double m = x / pi;
+    const double k = round_double(m, 2);
+    if (std::fabs(m - k) < tolerance)
+        out = std::fabs(k) <= 1e-08 ? "0.0" : vx::repr_double(k) + "\u03c0";  // np.allclose(k, 0.0)
+    else
+        out = is_int ? std::to_string(whole) : vx::repr_double(round_double(x, 3));
+    return true;
+}
+
+// np.pi, where np is the module's own numpy and its pi a float.
+bool own_pi(PyObject *globals, double &pi) {
+    if (!vx::is_original(globals, "np"))
+        return false;
+    nb::object p = vx::getattr(vx::lookup_global(globals, vx::intern("np")), "pi");
+    if (!PyFloat_CheckExact(p.ptr()))
+        return false;
+    pi = PyFloat_AS_DOUBLE(p.ptr());
+    return true;
+}
+
 nb::object is_multiple_of_pi(const vx::Args &a) {
     nb::handle n = a[0];
     nb::handle tolerance = a[1];
+    double own;
+    std::string text;
+    if (own_pi(a.func()->globals, own) && multiple_of_pi_value(n.ptr(), own, a.f(1), text))
+        return vx::str_obj(text);
     nb::handle np = a.global("np");
     nb::object pi = np.attr("pi");
     nb::object m = vx::own(PyNumber_TrueDivide(n.ptr(), pi.ptr()));
@@ -521,6 +577,19 @@ nb::object pi_form_value(std::string_view coef_t, std::string_view den_t, bool h
 }  // namespace
 
 bool is_own_parse_expression(PyObject *f) { return vx::is_function_of(f, parse_expression); }
+bool is_own_is_multiple_of_pi(PyObject *f) { return vx::is_function_of(f, is_multiple_of_pi); }
+
+bool multiple_of_pi_text(PyObject *f, PyObject *n, std::string &out) {
+    if (!vx::is_function_of(f, is_multiple_of_pi))
+        return false;
+    auto *fn = reinterpret_cast<vx::Function *>(f);
+    PyObject *defaults = fn->defaults;
+    if (!defaults || PyTuple_GET_SIZE(defaults) != 1 || !PyFloat_CheckExact(PyTuple_GET_ITEM(defaults, 0)))
+        return false;
+    double pi;
+    return own_pi(fn->globals, pi) &&
+           multiple_of_pi_value(n, pi, PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(defaults, 0)), out);
+}
 
 nb::object evaluate_ascii_expression(std::string_view text, PyObject *pi, const Binding *names, size_t count) {
     size_t b = 0, e = text.size();

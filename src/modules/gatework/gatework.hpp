@@ -3,6 +3,7 @@
 
 #include "interop.hpp"
 
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -16,5 +17,12 @@ std::vector<std::pair<const char *, MakeDef>> &registry();
 struct Register {
     Register(const char *name, MakeDef make) { registry().emplace_back(name, make); }
 };
+
+// True when `f` is the module's own is_multiple_of_pi function object.
+bool is_own_is_multiple_of_pi(PyObject *f);
+// f(n) for the module's own is_multiple_of_pi `f` (its default tolerance,
+// the module's own numpy) and an exact int or float n, as UTF-8 text, made
+// without calling it; false where f must be called.
+bool multiple_of_pi_text(PyObject *f, PyObject *n, std::string &out);
 
 }  // namespace gatework

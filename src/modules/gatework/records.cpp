@@ -52,8 +52,6 @@ bool qubit_index(PyObject *q, long long nqubits, PyObject *rec, std::int64_t &ou
     return true;
 }
 
-namespace {
-
 bool real_number(PyObject *o) {
     if (PyLong_Check(o) || PyFloat_Check(o))
         return true;
@@ -62,6 +60,8 @@ bool real_number(PyObject *o) {
     PyNumberMethods *nm = Py_TYPE(o)->tp_as_number;
     return nm && (nm->nb_float || nm->nb_index);
 }
+
+namespace {
 
 // The value of a real number, for the finiteness tests.
 double real_value(PyObject *o) {

@@ -29,6 +29,10 @@ using vx::dagapi::RecordKind;
 // error, for one that is not a number (the caller leaves the record alone).
 bool qubit_index(PyObject *q, long long nqubits, PyObject *rec, std::int64_t &out, bool lenient = false);
 
+// Whether an operand counts as a real number: an int, a float, or any
+// object with a float or index conversion that is neither complex nor text.
+bool real_number(PyObject *o);
+
 // One gate node of a record: a measure record gives one per qubit (`part` is
 // the qubit's place in it), every other record one.
 struct Node {
