@@ -1,0 +1,258 @@
+"""Circuit text drawing: the grid, the layering, the formatting and the rows."""
+
+import random
+
+import numpy as np
+import pytest
+
+import vexal.circuit.gatework as gw
+from vexal.circuit.gatework import (
+    add_gates_to_lines,
+    format_gates_layerd,
+    generate_gates_layerd,
+    initialize_lines,
+)
+
+PI = np.pi
+W, G, C, BAR = "\u2500", " ", "\u2550", "\u2502"
+
+
+def layers(nq, nc, gates, pv=None):
+    return generate_gates_layerd(nq, nc, gates, pv or {})[0][1:]
+
+
+def rows(nq, nc, gates, pv=None, width=4):
+    return add_gates_to_lines(nq, nc, gates, pv or {}, width)[0]
+
+
+# ---------------------------------------------------------------- the grid
+
+
+def test_blank_grid_and_labels():
+    element, grid = initialize_lines(2, 2, [("h", 0)])
+    assert element == [W, G, W, G, C, G]
+    assert grid[0] == ["q[0]  ", " " * 6, "q[1]  ", " " * 6, "c:  2/", " " * 6]
+    assert len(grid) == 4 and all(col == element for col in grid[1:])
+    grid[1][0] = "X"
+    assert grid[2][0] == W and element[0] == W  # every layer its own list
+
+    assert initialize_lines(1, 0, [])[1][0] == ["q[0]  ", " " * 6, "c:  0/", " " * 6]
+    element, grid = initialize_lines(1, 10, [])
+    assert element == [W, G, C, G, G] and grid[0][2] == "c: 10/" and len(grid) == 2
+    assert initialize_lines(0, 3, [])[1] == [["c:  3/", " " * 6]]
+    labels = initialize_lines(101, 100, [])[1][0]
+    assert labels[20] == "q[10] " and labels[200] == "q[100]" and labels[202] == "c:100/"
+
+
+def test_labels_widen_beyond_three_digits():
+    labels = initialize_lines(1001, 5, [])[1][0]
+    assert {len(c) for c in labels} == {7}
+    assert labels[0] == "q[0]   " and labels[2000] == "q[1000]" and labels[2002] == "c:   5/"
+    labels = initialize_lines(2, 1000, [])[1][0]
+    assert labels == ["q[0]   ", " " * 7, "q[1]   ", " " * 7, "c:1000/"] + [" " * 7] * 4
+    out = rows(1001, 1000, [("h", 1000), ("measure", [1000], [999])])
+    assert len({len(r) for r in out}) == 1 and out[2000].startswith("q[1000]")
+
+
+def test_grid_arguments_are_checked():
+    with pytest.raises(TypeError, match="Argument 'gates' has incorrect type"):
+        initialize_lines(1, 1, ())
+    with pytest.raises(TypeError, match="Argument 'nqubits' has incorrect type"):
+        initialize_lines("1", 1, [])
+    assert initialize_lines(2.9, 1.5, [])[0] == [W, G, W, G, C, G]
+    with pytest.raises(ValueError, match="nqubits must be at least 0"):
+        initialize_lines(-1, 1, [])
+    with pytest.raises(ValueError, match="ncbits must be at least 0"):
+        generate_gates_layerd(1, -1, [], {})
+    with pytest.raises(MemoryError, match="more than"):
+        initialize_lines(10**9, 1, [])
+    with pytest.raises(MemoryError, match="more than"):
+        add_gates_to_lines(1, 1, [("h", 0)], {}, 10**12)
+
+
+# ------------------------------------------------------------- the layering
+
+
+def test_layering_example_and_lines_use():
+    gates = [("h", 0), ("cx", 0, 1), ("measure", [0], [0]), ("measure", [1], [1])]
+    cols, use = generate_gates_layerd(2, 2, gates, {})
+    assert cols[0] == initialize_lines(2, 2, [])[1][0]
+    assert cols[1:] == [
+        ["H", G, W, G, C, G],
+        ["\u25cf", BAR, "X", G, C, G],
+        ["M", BAR, BAR, BAR, C, "0"],
+        [W, G, "M", BAR, C, "1"],
+    ]
+    assert use == [0, 1, 0, 1, 2, 3, 0, 1, 2, 3]
+    assert generate_gates_layerd(2, 2, [], {}) == ([cols[0]], [])
+
+
+@pytest.mark.parametrize(
+    "gates, where",
+    [
+        ([("h", 0), ("x", 1)], [1, 1]),
+        ([("h", 0), ("x", 0)], [1, 2]),
+        ([("cx", 0, 2), ("h", 1)], [1, 2]),  # the connector crosses qubit 1
+        ([("x", 0), ("cx", 1, 2)], [1, 1]),
+        ([("h", 0), ("h", 0), ("x", 1)], [1, 2, 1]),
+        ([("h", 0), ("h", 0), ("cx", 0, 1), ("x", 1)], [1, 2, 3, 4]),  # no going back
+        ([("h", 0), ("cu", 0, 1), ("x", 0)], [1, None, 2]),  # unknown names leave no trace
+        ([("h", 2), ("measure", [0], [0])], [1, 2]),
+        ([("h", 0), ("measure", [2], [0])], [1, 1]),
+        ([("measure", [0], [0]), ("measure", [2], [1])], [1, 2]),  # digits rows keep order
+        ([("barrier", (0, 2)), ("h", 1), ("h", 0)], [1, 1, 2]),
+    ],
+)
+def test_placement(gates, where):
+    nq = 3
+    cols, _ = generate_gates_layerd(nq, 2, gates, {})
+    symbols = {"h": "H", "x": "X", "cx": "\u25cf", "measure": "M", "barrier": "\u2591"}
+    for g, at in zip(gates, where):
+        if at is None:
+            continue
+        q = g[1] if isinstance(g[1], int) else g[1][0]
+        assert cols[at][2 * q] == symbols[g[0]], (g, at)
+    assert len(cols) - 1 == max(w for w in where if w)
+
+
+def test_multi_qubit_cells():
+    assert layers(2, 1, [("cx", 1, 0)])[0][:4] == ["X", BAR, "\u25cf", G]
+    assert layers(3, 1, [("ccx", 2, 0, 1)])[0][:6] == ["\u25cf", BAR, "X", BAR, "\u25cf", G]
+    assert layers(3, 1, [("cswap", 1, 0, 2)])[0][:6] == ["X", BAR, "\u25cf", BAR, "X", G]
+    assert layers(3, 1, [("iswap", 0, 2)])[0][:5] == ["\u2736", BAR, BAR, BAR, "\u2736"]
+    assert layers(2, 1, [("cx", 1, 1)])[0][:4] == [W, G, "X", G]  # a repeated qubit: the later cell
+
+    cp = layers(2, 1, [("cp", PI / 2, 1, 0)])[0]
+    assert cp[:3] == ["P(0.5\u03c0)", "   \u2502   ", "\u2500\u2500\u2500\u25cf\u2500\u2500\u2500"]
+    cp = layers(3, 1, [("cp", PI / 4, 0, 2)])[0]
+    assert cp[:5] == [
+        W * 4 + "\u25cf" + W * 4,
+        " " * 4 + BAR + " " * 4,
+        W * 4 + BAR + W * 4,
+        cp[1],
+        "P(0.25\u03c0)\u2500",
+    ]
+
+    box = layers(2, 1, [("rzz", PI / 2, 0, 1)])[0]
+    assert box[:3] == [
+        "\u250c" + W * 4 + "0" + W * 4 + "\u2510",
+        "\u2502Rzz(0.5\u03c0)\u2502",
+        "\u2514" + W * 4 + "1" + W * 4 + "\u2518",
+    ]
+    box = layers(2, 1, [("rxx", PI / 2, 1, 0)])[0]
+    assert box[0][5] == "1" and box[2][5] == "0" and box[1] == "\u2502Rxx(0.5\u03c0)\u2502"
+    box = layers(3, 1, [("rxx", PI / 4, 2, 0)])[0]
+    label = "Rxx(0.25\u03c0) "
+    assert [len(c) for c in box[:5]] == [13] * 5 and box[0][6] == "1" and box[4][6] == "0"
+    assert box[2] == "\u2502" + label + "\u2502" and box[1] == box[3] == "\u2502" + " " * 11 + "\u2502"
+
+
+def test_functional_and_parameter_cells():
+    barrier = layers(4, 1, [("barrier", (0, 1, 3))])[0]
+    assert barrier[:8] == ["\u2591", "\u2591", "\u2591", G, W, G, "\u2591", G]
+    delay = layers(2, 1, [("delay", 1e-07, (0, 1))])[0]
+    assert delay[:3] == ["Delay(1.0e-07s)", G, "Delay(1.0e-07s)"]
+    assert layers(1, 1, [("reset", 0)])[0][0] == "|0>"
+    assert layers(1, 1, [("u", PI / 2, 0, PI, 0)])[0][0] == "U(0.5\u03c0,0.0,1.0\u03c0)"
+    assert layers(1, 1, [("r", 1, 2.0, 0)])[0][0] == "R(1,2.0)"
+    assert layers(1, 1, [("u3", PI, 0)])[0][0] == "U(1.0\u03c0)"
+    assert layers(1, 1, [("rz", True, 0)])[0][0] == "Rz(1)"
+    assert layers(1, 1, [("p", np.float64(PI / 3), 0)])[0][0] == "P(1.047)"
+    assert layers(1, 1, [("rx", np.int64(2), 0)])[0][0] == "Rx(2)"
+    pv = {"theta": "theta", "phi": PI, "bad": None}
+    assert layers(1, 1, [("rx", "theta", 0), ("ry", "phi", 0)], pv) == [
+        ["Rx(theta)", G, C, G],
+        ["Ry(1.0\u03c0)", G, C, G],
+    ]
+    with pytest.raises(KeyError, match="lam"):
+        generate_gates_layerd(1, 1, [("rx", "lam", 0)], pv)
+    with pytest.raises(TypeError, match="parameter 'bad'"):
+        generate_gates_layerd(1, 1, [("rx", "bad", 0)], pv)
+    with pytest.raises(TypeError, match="angle must be a number"):
+        generate_gates_layerd(1, 1, [("rx", None, 0)], pv)
+    with pytest.raises(ValueError, match="Unknown format code"):
+        generate_gates_layerd(1, 1, [("delay", "long", (0,))], {})
+
+
+def test_angle_labels_made_natively_agree_with_python_arithmetic(monkeypatch):
+    class Float(float):
+        pass
+
+    class Int(int):
+        pass
+
+    rng = random.Random(3)
+    values = [rng.uniform(-10, 10) for _ in range(2000)] + [k * PI / 100 for k in range(-400, 401)]
+    values += [0.125, 2.675, 0.0005, 1e300, -1e-300, float("nan"), float("inf"), -0.0]
+    for v in values:  # exact floats are worked out natively, subclasses by Python's own operations
+        assert gw.is_multiple_of_pi(v) == gw.is_multiple_of_pi(Float(v)), v
+    for v in (0, 1, -7, 10**15, 2**53 + 1, -(2**62), 10**30):
+        assert gw.is_multiple_of_pi(v) == gw.is_multiple_of_pi(Int(v)), v
+    monkeypatch.setattr(gw.is_multiple_of_pi, "__defaults__", (0.01,))
+    assert layers(1, 1, [("rx", PI / 3, 0)])[0][0] == "Rx(0.33\u03c0)"
+
+
+def test_measure_digits_and_wires():
+    m = layers(3, 20, [("measure", [2], [12]), ("measure", [0], [3])])
+    assert m[0][4:] == ["M", BAR, C, "1", "2"]  # the last qubit: only its gap row
+    assert m[1] == ["M", BAR, BAR, BAR, BAR, BAR, C, "3", G]
+
+
+def test_faults_mended():
+    # a u3 record of the u shape is the u gate under its own symbol
+    assert layers(1, 1, [("u3", PI / 2, 0, PI, 0)])[0][0] == "U(0.5\u03c0,0.0,1.0\u03c0)"
+    # measure records with more pairs than the grid of the record count has layers
+    cols, use = generate_gates_layerd(1, 1, [("measure", [0] * 5, [0] * 5)], {})
+    assert len(cols) == 6 and all(c[0] == "M" for c in cols[1:]) and use == [0, 1] * 5
+    out = rows(2, 12, [("measure", [0, 1] * 20, list(range(12)) * 3 + [0, 1, 2, 3])])
+    assert len({len(r) for r in out}) == 1 and out[0].count("M") == 20
+
+
+@pytest.mark.parametrize(
+    "gates, error, text",
+    [
+        ([("h", 2)], ValueError, "out of range"),
+        ([("h", 0, 1)], ValueError, "wrong number of elements"),
+        ([("u3", 1, 2, 0)], ValueError, "wrong number of elements"),
+        (["h"], ValueError, "a gate record is a tuple"),
+        ([()], ValueError, "no gate name"),
+        ([("h", 0.5)], TypeError, "must be an integer"),
+        ([("measure", [0, 1], [0])], ValueError, "fewer classical bits"),
+        ([("measure", [0], [100])], ValueError, "more digits than the picture has digit rows"),
+        ([("measure", [0], [-1])], ValueError, "negative"),
+        ([("barrier", 0)], ValueError, "must be a tuple or a list"),
+    ],
+)
+def test_bad_records_raise_and_change_nothing(gates, error, text):
+    records = [("x", 1)] + gates
+    before = repr(records)
+    with pytest.raises(error, match=text):
+        add_gates_to_lines(2, 2, records, {})
+    assert repr(records) == before
+
+
+# ------------------------------------------------------- formatting and rows
+
+
+def test_format_widths():
+    gates = [("h", 0), ("cx", 0, 1), ("rx", PI / 2, 1), ("reset", 1)]
+    cols, use = format_gates_layerd(2, 1, gates, {})
+    assert cols[0] == initialize_lines(2, 1, [])[1][0]
+    assert cols[1] == ["H", G, W, G, C, G] and cols[2] == ["\u25cf", BAR, "X", G, C, G]
+    assert cols[3] == [W * 9, G * 9, "Rx(0.5\u03c0)" + W, G * 9, C * 9, G * 9]  # 8 wide, padded to 9
+    assert cols[4] == [W * 3, G * 3, "|0>", G * 3, C * 3, G * 3]  # one character centred
+    assert use == generate_gates_layerd(2, 1, gates, {})[1]
+
+
+def test_rows():
+    out, use = add_gates_to_lines(1, 1, [("h", 0)], {})
+    assert out == ["q[0]  " + W * 4 + "H" + W * 4, " " * 15, "c:  1/" + C * 9, " " * 15]
+    assert use == [0, 1]
+    assert rows(1, 1, [("h", 0)], width=0) == ["q[0]  H", " " * 7, "c:  1/" + C, " " * 7]
+    assert rows(1, 1, [("h", 0)], width=-3) == rows(1, 1, [("h", 0)], width=0)
+    assert add_gates_to_lines(nqubits=1, ncbits=0, gates=[], params_value={})[0] == [
+        "q[0]  " + W * 4,
+        " " * 10,
+        "c:  0/" + C * 4,
+        " " * 10,
+    ]
