@@ -1,0 +1,133 @@
+"""Circuit text drawing speed: add_gates_to_lines on random circuits of 20
+qubits and on the largest programs of the corpus.
+
+For the random circuits the table also gives the time of the same drawing
+with the four functions called one by one as Python callables (the grid of
+initialize_lines made in full, its lists padded and joined by the next
+functions), which is what a replaced function of the chain costs.
+
+Usage: python bench/bench_text_drawing.py [--max-gates N] [--programs K] [--corpus DIR]
+"""
+
+import argparse
+import contextlib
+import io
+import os
+import random
+import sys
+
+from corpus import add_corpus_argument, default_corpus
+from timing import best_of
+
+import vexal.circuit.gatework as gw
+from vexal.circuit.quantumcircuit import QuantumCircuit
+
+NQ = 20
+
+
+def make_gates(ngates, seed=0):
+    rng = random.Random(seed)
+    gates = []
+    for _ in range(ngates):
+        r = rng.random()
+        if r < 0.4:
+            gates.append((rng.choice(["h", "x", "t", "sx"]), rng.randrange(NQ)))
+        elif r < 0.55:
+            gates.append(("rz", rng.uniform(-3.2, 3.2), rng.randrange(NQ)))
+        elif r < 0.6:
+            gates.append(("u", rng.random(), 0.0, rng.choice([1.5707963267948966, 0.25]), rng.randrange(NQ)))
+        elif r < 0.85:
+            gates.append(("cx", *rng.sample(range(NQ), 2)))
+        elif r < 0.9:
+            gates.append((rng.choice(["rzz", "cp"]), rng.random(), *rng.sample(range(NQ), 2)))
+        elif r < 0.95:
+            gates.append(("ccx", *rng.sample(range(NQ), 3)))
+        elif r < 0.98:
+            q = rng.randrange(NQ)
+            gates.append(("measure", [q], [q]))
+        else:
+            gates.append(("barrier", tuple(rng.sample(range(NQ), 4))))
+    return gates
+
+
+@contextlib.contextmanager
+def plain_chain():
+    """Each drawing function calls the one before it as a Python callable."""
+    saved = {n: getattr(gw, n) for n in ("initialize_lines", "generate_gates_layerd", "format_gates_layerd")}
+    for name, f in saved.items():
+        setattr(gw, name, lambda *a, f=f: f(*a))
+    try:
+        yield
+    finally:
+        for name, f in saved.items():
+            setattr(gw, name, f)
+
+
+def draw(nq, nc, gates, pv):
+    return gw.add_gates_to_lines(nq, nc, gates, pv)
+
+
+def random_table(top):
+    head = ("gates", "layers", "row chars", "draw ms", "draw us/g", "plain ms", "plain/draw")
+    print(" ".join(f"{h:>11}" for h in head))
+    for n in (10**3, 10**4, 10**5, 10**6):
+        if n > top:
+            break
+        gates = make_gates(n)
+        repeat = 5 if n <= 10**4 else 3 if n <= 10**5 else 1
+        t, (rows, _) = best_of(lambda: draw(NQ, NQ, gates, {}), repeat)
+        layers = len(gw.generate_gates_layerd(NQ, NQ, gates, {})[0]) - 1
+        with plain_chain():
+            t_plain, plain = best_of(lambda: draw(NQ, NQ, gates, {}), repeat)
+        assert plain[0] == rows
+        del plain
+        print(
+            f"{n:>11} {layers:>11} {len(rows[0]):>11} {t * 1e3:>11.1f} {t * 1e6 / n:>11.2f}"
+            f" {t_plain * 1e3:>11.1f} {t_plain / t:>11.2f}"
+        )
+        sys.stdout.flush()
+
+
+def corpus_table(corpus, count):
+    folder = os.path.join(corpus or default_corpus(), "supported")
+    if not os.path.isdir(folder):
+        print(f"no corpus at {folder}")
+        return
+    paths = sorted((os.path.join(folder, f) for f in os.listdir(folder)), key=os.path.getsize, reverse=True)
+    head = ("program", "qubits", "gates", "layers", "row chars", "draw ms", "draw us/g")
+    print(f"{head[0]:<52} " + " ".join(f"{h:>10}" for h in head[1:]))
+    shown = 0
+    for path in paths:
+        if shown == count:
+            break
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):
+                qc = QuantumCircuit().from_openqasm2(open(path).read())
+        except (ValueError, KeyError):
+            continue  # the reader refuses a few programs
+        args = (qc.nqubits, qc.ncbits, qc.gates, qc.params_value)
+        t, (rows, _) = best_of(lambda: draw(*args), 1)
+        layers = len(gw.generate_gates_layerd(*args)[0]) - 1
+        name = os.path.basename(path)[:-5]
+        print(
+            f"{name:<52} {qc.nqubits:>10} {len(qc.gates):>10} {layers:>10} {len(rows[0]):>10}"
+            f" {t * 1e3:>10.1f} {t * 1e6 / len(qc.gates):>10.2f}"
+        )
+        del rows
+        shown += 1
+        sys.stdout.flush()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--max-gates", type=int, default=10**5)
+    parser.add_argument("--programs", type=int, default=5, help="how many of the largest programs")
+    add_corpus_argument(parser)
+    args = parser.parse_args()
+    random_table(args.max_gates)
+    print()
+    corpus_table(args.corpus, args.programs)
+
+
+if __name__ == "__main__":
+    main()
