@@ -13,41 +13,14 @@ import argparse
 import contextlib
 import io
 import os
-import random
 import sys
 
+from bench_dag import NQ, make_circuit
 from corpus import add_corpus_argument, default_corpus
 from timing import best_of
 
 import vexal.circuit.gatework as gw
 from vexal.circuit.quantumcircuit import QuantumCircuit
-
-NQ = 20
-
-
-def make_gates(ngates, seed=0):
-    rng = random.Random(seed)
-    gates = []
-    for _ in range(ngates):
-        r = rng.random()
-        if r < 0.4:
-            gates.append((rng.choice(["h", "x", "t", "sx"]), rng.randrange(NQ)))
-        elif r < 0.55:
-            gates.append(("rz", rng.uniform(-3.2, 3.2), rng.randrange(NQ)))
-        elif r < 0.6:
-            gates.append(("u", rng.random(), 0.0, rng.choice([1.5707963267948966, 0.25]), rng.randrange(NQ)))
-        elif r < 0.85:
-            gates.append(("cx", *rng.sample(range(NQ), 2)))
-        elif r < 0.9:
-            gates.append((rng.choice(["rzz", "cp"]), rng.random(), *rng.sample(range(NQ), 2)))
-        elif r < 0.95:
-            gates.append(("ccx", *rng.sample(range(NQ), 3)))
-        elif r < 0.98:
-            q = rng.randrange(NQ)
-            gates.append(("measure", [q], [q]))
-        else:
-            gates.append(("barrier", tuple(rng.sample(range(NQ), 4))))
-    return gates
 
 
 @contextlib.contextmanager
@@ -73,7 +46,7 @@ def random_table(top):
     for n in (10**3, 10**4, 10**5, 10**6):
         if n > top:
             break
-        gates = make_gates(n)
+        gates = make_circuit(n).gates  # the circuits of the DAG benchmark
         repeat = 5 if n <= 10**4 else 3 if n <= 10**5 else 1
         t, (rows, _) = best_of(lambda: draw(NQ, NQ, gates, {}), repeat)
         layers = len(gw.generate_gates_layerd(NQ, NQ, gates, {})[0]) - 1

@@ -242,6 +242,10 @@ def test_format_widths():
     assert cols[3] == [W * 9, G * 9, "Rx(0.5\u03c0)" + W, G * 9, C * 9, G * 9]  # 8 wide, padded to 9
     assert cols[4] == [W * 3, G * 3, "|0>", G * 3, C * 3, G * 3]  # one character centred
     assert use == generate_gates_layerd(2, 1, gates, {})[1]
+    # widths count code points, as len() does
+    pv = {"t": "a\U0001f600"}
+    assert format_gates_layerd(1, 1, [("rx", "t", 0)], pv)[0][1] == ["Rx(a\U0001f600)" + W, G * 7, C * 7, G * 7]
+    assert len({len(r) for r in rows(1, 1, [("rx", "t", 0)], pv)}) == 1
 
 
 def test_rows():

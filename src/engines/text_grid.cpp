@@ -262,10 +262,15 @@ void Layering::box(std::int64_t a, std::int64_t b, TextView name, TextView angle
     g_.write(at, lo + hi, texts.id(kBar + label + kBar));
 }
 
-void Layering::barrier(const std::vector<std::int64_t> &qubits, TextView mark) {
-    std::int64_t top = -1;
+std::int64_t Layering::after_wires(const std::vector<std::int64_t> &qubits) const {
+    std::int64_t at = -1;
     for (std::int64_t q : qubits)
-        top = std::max(top, g_.after_wire(2 * q));
+        at = std::max(at, g_.after_wire(2 * q));
+    return at;
+}
+
+void Layering::barrier(const std::vector<std::int64_t> &qubits, TextView mark) {
+    const std::int64_t top = after_wires(qubits);
     if (top < 0)
         return;
     const auto at = static_cast<std::size_t>(top);
@@ -278,9 +283,7 @@ void Layering::barrier(const std::vector<std::int64_t> &qubits, TextView mark) {
 }
 
 void Layering::delay(const std::vector<std::int64_t> &qubits, TextView label) {
-    std::int64_t top = -1;
-    for (std::int64_t q : qubits)
-        top = std::max(top, g_.after_wire(2 * q));
+    const std::int64_t top = after_wires(qubits);
     if (top < 0)
         return;
     const TextId t = g_.texts().id(label);

@@ -183,6 +183,7 @@ public:
 private:
     void use(std::int64_t lo, std::int64_t hi);
     std::size_t span_layer(std::int64_t lo, std::int64_t hi) const;  // 0: not placed
+    std::int64_t after_wires(const std::vector<std::int64_t> &qubits) const;
 
     Grid &g_;
     TextId bar_, measured_;

@@ -20,6 +20,8 @@ namespace gatework::drawing {
 // ------------------------------------------------------------------- strings
 
 tx::Text text_of(PyObject *s) {
+    if (PyUnicode_READY(s) < 0)
+        throw vx::error_already_set{};
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
@@ -99,7 +101,7 @@ nb::object list_of_lines(const std::vector<std::int64_t> &rows) {
 
 nb::object pair(nb::handle first, nb::handle second) { return vx::own(PyTuple_Pack(2, first.ptr(), second.ptr())); }
 
-// A list of the strs of `cells`, or of column `c` of a grid.
+// A list of the strs of `cells`.
 nb::object column_list(const std::vector<tx::TextId> &cells, StrCache &strs) {
     nb::object l = vx::own(PyList_New(static_cast<Py_ssize_t>(cells.size())));
     for (std::size_t r = 0; r < cells.size(); ++r) {
@@ -110,6 +112,7 @@ nb::object column_list(const std::vector<tx::TextId> &cells, StrCache &strs) {
     return l;
 }
 
+// The cells of column `c` of a grid.
 std::vector<tx::TextId> grid_column(const tx::Grid &g, std::size_t c) {
     std::vector<tx::TextId> cells(static_cast<std::size_t>(g.rows().count));
     for (std::size_t r = 0; r < cells.size(); ++r)
@@ -186,7 +189,8 @@ nb::object columns_of(const tx::Grid &g) {
 
 // The grid a replaced initialize_lines returned: a list of columns (the
 // labels first), each its own list of str cells, as many as its blank
-// column has.
+// column has.  `columns` is a copy of the outer list, taken when the grid
+// is loaded.
 struct Handed {
     nb::object element, columns;
 };
@@ -238,6 +242,8 @@ tx::Grid load_grid(const Handed &h, const Sizes &s) {
 nb::object draw_on_handed(const vx::Args &a, const Sizes &s, nb::handle init) {
     nb::object result = vx::call(init, {a[0], a[1], a[2]});
     auto [element, columns] = vx::unpack2(result);
+    if (PyList_CheckExact(columns.ptr()))
+        columns = vx::own(PyList_GetSlice(columns.ptr(), 0, PY_SSIZE_T_MAX));
     const Handed h{element, columns};
     tx::Grid g = sized([&] { return load_grid(h, s); });
     g.log_writes();
@@ -249,8 +255,14 @@ nb::object draw_on_handed(const vx::Args &a, const Sizes &s, nb::handle init) {
     const std::size_t handed = static_cast<std::size_t>(PyList_GET_SIZE(h.columns.ptr()));
     const std::size_t n = g.used();
     StrCache strs(g.texts());
-    for (const auto &[c, r] : g.writes())  // every str first: nothing below fails
+    for (const auto &[c, r] : g.writes()) {  // everything checked and made first: nothing below fails
+        if (c < handed) {
+            PyObject *col = PyList_GET_ITEM(h.columns.ptr(), static_cast<Py_ssize_t>(c));
+            if (!PyList_CheckExact(col) || PyList_GET_SIZE(col) != g.rows().count)
+                vx::raise(PyExc_RuntimeError, "a column of the grid changed while the gates were placed");
+        }
         strs.get(g.cell(c, r));
+    }
     nb::object out = vx::own(PyList_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t c = n; c-- > 0;) {
         if (c < handed) {
@@ -267,7 +279,7 @@ nb::object draw_on_handed(const vx::Args &a, const Sizes &s, nb::handle init) {
             continue;
         PyObject *cell = strs.get(g.cell(c, r));
         Py_INCREF(cell);
-        vx::check(PyList_SetItem(PyList_GET_ITEM(h.columns.ptr(), static_cast<Py_ssize_t>(c)), r, cell));
+        PyList_SetItem(PyList_GET_ITEM(h.columns.ptr(), static_cast<Py_ssize_t>(c)), r, cell);
     }
     return pair(out, list_of_lines(placer.lines_use()));
 }
@@ -471,6 +483,9 @@ nb::object joined_rows(const tx::Grid &g, long long spacer) {
             sinks[r - r0] = StrSink{static_cast<int>(PyUnicode_KIND(s)), PyUnicode_DATA(s)};
         }
         tx::put_rows(g, l, spacer, r0, r1, sinks);
+        for (std::int64_t i = 0; i < r1 - r0; ++i)
+            if (sinks[i].at != measures[i].length)
+                vx::raise(PyExc_SystemError, "a row of the picture came out longer or shorter than measured");
     }
     return out;
 }

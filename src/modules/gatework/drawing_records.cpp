@@ -146,17 +146,9 @@ tx::Text Placer::angle(PyObject *v) {
 
 void Placer::place(PyObject *rec_in) {
     rec_ = rec_in;
-    nb::object held;
-    if (PyTuple_Check(rec_in))
-        held = nb::borrow(rec_in);
-    else if (PyList_Check(rec_in))
-        held = vx::own(PyList_AsTuple(rec_in));
-    else
-        malformed(rec_in, "a gate record is a tuple");
+    nb::object held = record_tuple(rec_in);
     PyObject *rec = held.ptr();
     const Py_ssize_t len = PyTuple_GET_SIZE(rec);
-    if (len == 0)
-        malformed(rec_in, "no gate name");
     PyObject *name = PyTuple_GET_ITEM(rec, 0);
     const Draw kind = kind_of(name);
     auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(rec, i); };

@@ -52,6 +52,19 @@ bool qubit_index(PyObject *q, long long nqubits, PyObject *rec, std::int64_t &ou
     return true;
 }
 
+nb::object record_tuple(PyObject *rec) {
+    nb::object t;
+    if (PyTuple_Check(rec))
+        t = nb::borrow(rec);
+    else if (PyList_Check(rec))
+        t = vx::own(PyList_AsTuple(rec));
+    else
+        malformed(rec, "a gate record is a tuple");
+    if (PyTuple_GET_SIZE(t.ptr()) == 0)
+        malformed(rec, "no gate name");
+    return t;
+}
+
 bool real_number(PyObject *o) {
     if (PyLong_Check(o) || PyFloat_Check(o))
         return true;
@@ -98,14 +111,7 @@ nb::object as_tuple(PyObject *rec, PyObject *seq, bool strict, const char *what)
 
 RecordReader::Outcome RecordReader::prepare(PyObject *rec_in) {
     orig_ = rec_in;
-    if (PyTuple_Check(rec_in))
-        rec_ = nb::borrow(rec_in);
-    else if (PyList_Check(rec_in))
-        rec_ = vx::own(PyList_AsTuple(rec_in));
-    else
-        malformed(rec_in, "a gate record is a tuple");
-    if (PyTuple_GET_SIZE(rec_.ptr()) == 0)
-        malformed(rec_in, "no gate name");
+    rec_ = record_tuple(rec_in);
     name_ = PyTuple_GET_ITEM(rec_.ptr(), 0);
     const GateKind k = kinds_.of(name_);
     const auto &rules = mode_.rules;

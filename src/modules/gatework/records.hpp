@@ -29,6 +29,10 @@ using vx::dagapi::RecordKind;
 // error, for one that is not a number (the caller leaves the record alone).
 bool qubit_index(PyObject *q, long long nqubits, PyObject *rec, std::int64_t &out, bool lenient = false);
 
+// A gate record as a tuple (a list is read as one); a record that is
+// neither, or that has no gate name, is refused.
+nb::object record_tuple(PyObject *rec);
+
 // Whether an operand counts as a real number: an int, a float, or any
 // object with a float or index conversion that is neither complex nor text.
 bool real_number(PyObject *o);
