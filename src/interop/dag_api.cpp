@@ -62,6 +62,18 @@ void fill_digraph(nb::handle g, PyObject *nodes, PyObject *edges) {
 
 void wrong_gate_type(PyObject *name) { value_error("wrong gate type " + describe(name, false)); }
 
+nb::object node_gate(nb::handle node) {
+    if (PyUnicode_CheckExact(node.ptr())) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(node.ptr());
+        const Py_ssize_t i = PyUnicode_FindChar(node.ptr(), '_', 0, len, 1);
+        if (i == -2)
+            throw error_already_set{};
+        return own(PyUnicode_Substring(node.ptr(), 0, i < 0 ? len : i));
+    }
+    nb::object parts = call_method(node, "split", {str_obj("_")});
+    return own(PySequence_GetItem(parts.ptr(), 0));
+}
+
 bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out) {
     if (reinterpret_cast<PyObject *>(Py_TYPE(g.ptr())) != digraph)
         return false;
@@ -83,6 +95,7 @@ bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out) {
     if (n != PyDict_GET_SIZE(succ) || n != PyDict_GET_SIZE(pred) || n >= (Py_ssize_t{1} << 30))
         return false;
     out = DigraphArrays{};
+    out.node_map = nb::borrow(node), out.succ_map = nb::borrow(succ), out.pred_map = nb::borrow(pred);
     out.nodes.reserve(static_cast<std::size_t>(n));
     out.attrs.reserve(static_cast<std::size_t>(n));
     // a node's index by its object; the keys of one graph are one set of

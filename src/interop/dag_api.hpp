@@ -248,12 +248,18 @@ void check_circuit(GateKinds &kinds, nb::handle qc, PyObject *gates, const Check
 // add_edges_from leave behind.
 void fill_digraph(nb::handle g, PyObject *nodes, PyObject *edges);
 
+// The gate name of a DAG node, node.split("_")[0]: for a str, the text
+// before its first "_".
+nb::object node_gate(nb::handle node);
+
 // A plain DiGraph in arrays: node i is nodes[i] (in the graph's node order,
 // with its attribute dictionary attrs[i]), its successors are
 // succ[succ_off[i] .. succ_off[i+1]) in their stored order, and npred[i]
-// counts its predecessors.  The objects are held, so code that changes the
-// graph meanwhile cannot free them.
+// counts its predecessors; node_map, succ_map and pred_map are the graph's
+// own dictionaries.  The objects are held, so code that changes the graph
+// meanwhile cannot free them.
 struct DigraphArrays {
+    nb::object node_map, succ_map, pred_map;
     std::vector<nb::object> nodes, attrs;
     std::vector<std::int32_t> succ_off{0}, succ, npred;
 };

@@ -62,6 +62,18 @@ void init_base(nb::handle cls, nb::handle self) {
 }
 
 nb::object int_obj(long long v) { return own(PyLong_FromLongLong(v)); }
+bool exact_ll(PyObject *o, long long &out) {
+    if (!PyLong_CheckExact(o))
+        return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    out = v;
+    return true;
+}
 nb::object str_obj(std::string_view s) {
     return own(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }

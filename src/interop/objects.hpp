@@ -42,6 +42,9 @@ void init_base(nb::handle cls, nb::handle self);
 // New int / str objects.
 nb::object int_obj(long long v);
 nb::object str_obj(std::string_view s);
+// The value of an exact int that fits a long long; false (no error set) for
+// any other object.
+bool exact_ll(PyObject *o, long long &out);
 
 // a, b, ... = value: exactly n items, with the interpreter's messages.
 void unpack(nb::handle value, nb::object *out, int n);

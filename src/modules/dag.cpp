@@ -295,14 +295,9 @@ bool split_qubits_native(const vx::Args &a, nb::object &out) {
     std::vector<PyObject *> nodes;  // borrowed: qc's lists keep them alive during the call
     std::unordered_map<long long, std::int32_t> index;
     auto node_of = [&](PyObject *q, std::int32_t &out_id) {
-        if (!PyLong_CheckExact(q))
+        long long v;
+        if (!vx::exact_ll(q, v))
             return false;
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(q, &overflow);
-        if (overflow || (v == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return false;
-        }
         auto [it, fresh] = index.try_emplace(v, static_cast<std::int32_t>(nodes.size()));
         if (fresh)
             nodes.push_back(q);
