@@ -1,6 +1,8 @@
 // The small object helpers of objects.hpp.
 #include "interop.hpp"
 
+#include <cstring>
+
 namespace vx {
 
 nb::object getattr(nb::handle o, const char *name) { return own(PyObject_GetAttrString(o.ptr(), name)); }
@@ -91,7 +93,16 @@ void unpack(nb::handle value, nb::object *out, int n) {
             out[i] = nb::borrow(PyTuple_GET_ITEM(value.ptr(), i));
         return;
     }
-    nb::object it = own(PyObject_GetIter(value.ptr()));
+    PyObject *iter = PyObject_GetIter(value.ptr());
+    if (!iter) {
+        PyTypeObject *tp = Py_TYPE(value.ptr());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !tp->tp_iter && !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", tp->tp_name);
+        }
+        throw error_already_set{};
+    }
+    nb::object it = nb::steal(iter);
     for (int i = 0; i < n; ++i) {
         out[i] = next_item(it);
         if (!out[i].is_valid()) {
@@ -119,6 +130,31 @@ PyObject *item(PyObject *seq, Py_ssize_t i) {
         return o;
     }
     return check(PySequence_GetItem(seq, i));
+}
+
+bool read_complex_matrix(PyObject *o, int n, std::complex<double> *out) {
+    if (!PyObject_CheckBuffer(o))
+        return false;
+    Py_buffer v;
+    if (PyObject_GetBuffer(o, &v, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool ok =
+        v.ndim == 2 && v.shape[0] == n && v.shape[1] == n && v.itemsize == 16 && v.format &&
+        (std::strcmp(v.format, "Zd") == 0 || std::strcmp(v.format, "=Zd") == 0 || std::strcmp(v.format, "<Zd") == 0);
+    if (ok) {
+        for (int r = 0; r < n; ++r)
+            for (int c = 0; c < n; ++c) {
+                const char *p = static_cast<const char *>(v.buf) + r * v.strides[0] + c * v.strides[1];
+                double re, im;
+                std::memcpy(&re, p, 8);
+                std::memcpy(&im, p + 8, 8);
+                out[r * n + c] = {re, im};
+            }
+    }
+    PyBuffer_Release(&v);
+    return ok;
 }
 
 std::string str_text(nb::handle o) {

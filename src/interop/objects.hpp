@@ -7,6 +7,7 @@
 
 #include "interop.hpp"
 
+#include <complex>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -58,6 +59,11 @@ inline std::pair<nb::object, nb::object> unpack2(nb::handle value) {
 nb::object next_item(nb::handle it);
 // seq[i] (negative i counts from the end) as a new reference.
 PyObject *item(PyObject *seq, Py_ssize_t i);
+
+// The entries of `o`, row by row, when it exposes an n x n buffer of complex
+// doubles (a numpy complex128 array, any strides); false, with no error set,
+// for anything else.
+bool read_complex_matrix(PyObject *o, int n, std::complex<double> *out);
 
 // str(o) as UTF-8 text; throws when str() fails.
 std::string str_text(nb::handle o);

@@ -12,7 +12,6 @@
 
 #include <cmath>
 #include <complex>
-#include <cstring>
 
 namespace dec {
 
@@ -491,30 +490,7 @@ inline void Ctx::nested(int fn, PyObject *a, PyObject *b) {
 // -------------------------------------------------------- native u3
 
 // True with m filled (row-major) when `o` is a 2x2 complex128 array.
-inline bool read_2x2(PyObject *o, std::complex<double> m[4]) {
-    if (!PyObject_CheckBuffer(o))
-        return false;
-    Py_buffer v;
-    if (PyObject_GetBuffer(o, &v, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    bool ok =
-        v.ndim == 2 && v.shape[0] == 2 && v.shape[1] == 2 && v.itemsize == 16 && v.format &&
-        (std::strcmp(v.format, "Zd") == 0 || std::strcmp(v.format, "=Zd") == 0 || std::strcmp(v.format, "<Zd") == 0);
-    if (ok) {
-        for (int r = 0; r < 2; ++r)
-            for (int c = 0; c < 2; ++c) {
-                const char *p = static_cast<const char *>(v.buf) + r * v.strides[0] + c * v.strides[1];
-                double re, im;
-                std::memcpy(&re, p, 8);
-                std::memcpy(&im, p + 8, 8);
-                m[2 * r + c] = {re, im};
-            }
-    }
-    PyBuffer_Release(&v);
-    return ok;
-}
+inline bool read_2x2(PyObject *o, std::complex<double> m[4]) { return vx::read_complex_matrix(o, 2, m); }
 
 }  // namespace dec
 
