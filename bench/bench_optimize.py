@@ -1,0 +1,174 @@
+"""Benchmark of GateCompressor.run.
+
+For each circuit: seconds of qc2dag on the circuit (the DAG the pass works
+on), of run, their ratio, and seconds of the plain loop (the pass's methods
+driving the merges, as a subclass that overrides a method gets them) where
+it finishes within a time limit; then input and output gate counts.
+
+Circuits: random circuits of 10^3, 10^4 and 10^5 gates over 20 qubits (all
+one- and two-qubit gate kinds, parameter gates, some u gates), random
+circuits followed by their inverse (which cancel from the middle outward
+as far as the merge rules reach), nested palindromes of self-inverse gates on 3 qubits, and the
+programs of the corpus's supported/ folder that the reader takes.
+
+    PYTHONPATH=build/<name>/pkg python bench/bench_optimize.py [--max-gates N]
+        [--plain-limit SECONDS] [--corpus DIR]
+"""
+
+import argparse
+import contextlib
+import io
+import math
+import multiprocessing
+import os
+import random
+import time
+
+from corpus import add_corpus_argument, default_corpus
+from timing import best_of
+
+from vexal.circuit.dag import qc2dag
+from vexal.circuit.optimize import GateCompressor
+from vexal.circuit.quantumcircuit import QuantumCircuit
+
+ONE = ["id", "x", "y", "z", "h", "s", "sdg", "t", "tdg", "sx", "sxdg"]
+ONE_P = ["rx", "ry", "rz", "p"]
+TWO = ["cx", "cz", "cy", "swap", "iswap"]
+TWO_P = ["rxx", "ryy", "rzz", "cp"]
+SELF_INVERSE = [("h", 1), ("x", 1), ("y", 1), ("z", 1), ("cx", 2), ("cz", 2), ("swap", 2), ("ccx", 3)]
+
+
+class PlainGateCompressor(GateCompressor):
+    """The same pass, driven through its methods one walk at a time."""
+
+    def run_compress_once(self, node1, node2):
+        return super().run_compress_once(node1, node2)
+
+
+def circuit(n, gates):
+    qc = QuantumCircuit(n, n)
+    qc.qubits = list(range(n))
+    qc.gates = gates
+    return qc
+
+
+def random_gates(n, count, rng):
+    gates = []
+    for _ in range(count):
+        k = rng.random()
+        a, b = rng.sample(range(n), 2)
+        if k < 0.35:
+            gates.append((rng.choice(ONE), a))
+        elif k < 0.55:
+            gates.append((rng.choice(ONE_P), rng.uniform(-math.pi, math.pi), a))
+        elif k < 0.6:
+            gates.append(("u", rng.random(), rng.random(), rng.random(), a))
+        elif k < 0.85:
+            gates.append((rng.choice(TWO), a, b))
+        else:
+            gates.append((rng.choice(TWO_P), rng.uniform(-math.pi, math.pi), a, b))
+    return gates
+
+
+INVERSE = {"s": "sdg", "sdg": "s", "t": "tdg", "tdg": "t", "sx": "sxdg", "sxdg": "sx"}
+
+
+def inverse(g):
+    """The gate undoing g where one gate does (else g itself)."""
+    name = g[0]
+    if name == "u":
+        return ("u", -g[1], -g[3], -g[2], g[4])
+    if name in ONE_P or name in TWO_P:
+        return (name, -g[1], *g[2:])
+    return (INVERSE.get(name, name), *g[1:])
+
+
+def nested_palindrome(count, rng):
+    """Palindromes inside palindromes: every gate cancels, innermost first."""
+
+    def block(size):
+        if size < 2:
+            return []
+        name, k = rng.choice(SELF_INVERSE)
+        g = (name, *rng.sample(range(3), k))
+        inner = rng.randint(0, size - 2)
+        return [g, *block(inner), g, *block(size - 2 - inner)]
+
+    gates = []
+    while len(gates) < count:
+        gates += block(min(count - len(gates), 200))
+    return gates
+
+
+def corpus_circuits(folder):
+    from vexal.circuit.quantumcircuit import QuantumCircuit as QC
+
+    supported = os.path.join(folder, "supported")
+    out = []
+    for name in sorted(os.listdir(supported)):
+        with open(os.path.join(supported, name)) as f:
+            text = f.read()
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):  # the reader's notes on registers
+                out.append((name.split("__")[1], QC().from_openqasm2(text)))
+        except Exception:  # a program the reader does not take
+            continue
+    return out
+
+
+def _plain_worker(qc, conn):
+    t0 = time.perf_counter()
+    PlainGateCompressor().run(qc)
+    conn.send(time.perf_counter() - t0)
+
+
+def plain_seconds(qc, limit):
+    """Seconds of the plain loop, or None when it takes longer than limit."""
+    parent, child = multiprocessing.Pipe(duplex=False)
+    proc = multiprocessing.Process(target=_plain_worker, args=(qc, child))
+    proc.start()
+    proc.join(limit)
+    if proc.is_alive():
+        proc.terminate()
+        proc.join()
+        return None
+    return parent.recv() if parent.poll() else None
+
+
+def row(label, qc, plain_limit):
+    repeat = 3 if len(qc.gates) <= 10**4 else 2
+    t_dag, _ = best_of(lambda: qc2dag(qc), repeat)
+    t_run, out = best_of(lambda: GateCompressor().run(qc), repeat)
+    plain = plain_seconds(qc, plain_limit) if plain_limit > 0 else None
+    plain_text = f"{plain:>9.3f}" if plain is not None else f"{'> ' + str(int(plain_limit)):>9}"
+    print(
+        f"{label:<34} {len(qc.gates):>8} {t_dag:>9.3f} {t_run:>9.3f} {t_run / t_dag:>6.2f} {plain_text} "
+        f"{len(out.gates):>8}",
+        flush=True,
+    )
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--max-gates", type=int, default=10**5)
+    ap.add_argument("--plain-limit", type=float, default=60.0)
+    add_corpus_argument(ap)
+    args = ap.parse_args()
+    rng = random.Random(7)
+    print(f"{'circuit':<34} {'gates':>8} {'qc2dag s':>9} {'run s':>9} {'ratio':>6} {'plain s':>9} {'out':>8}")
+    for n in (10**3, 10**4, 10**5):
+        if n > args.max_gates:
+            continue
+        gates = random_gates(20, n, rng)
+        row("random 20q", circuit(20, gates), args.plain_limit)
+        half = random_gates(20, n // 2, rng)
+        mirror = [inverse(g) for g in reversed(half)]
+        row("random + its inverse 20q", circuit(20, half + mirror), args.plain_limit)
+        row("nested palindromes 3q", circuit(3, nested_palindrome(n, rng)), args.plain_limit)
+    for name, qc in corpus_circuits(args.corpus or default_corpus()):
+        if len(qc.gates) <= args.max_gates:
+            row(f"corpus {name}", qc, args.plain_limit)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,211 @@
+// What run's native path relies on, and the identity-free copy made without
+// the deep copy.
+//
+// The native path is taken only where the pass, its class and the names run
+// goes through are the package's own, so that it gives exactly what the
+// methods give.  For the package's own circuit holding plain values, the
+// deep copy that remove_identity_gates makes would only copy values that
+// nothing changes; the copy is assembled from them directly, and the
+// identity test runs natively (merge.cpp).
+#include "optimize.hpp"
+
+#include <string>
+
+namespace optimize {
+
+namespace {
+
+using vx::dagapi::GateKinds;
+using vx::dagapi::table_bit;
+using enum vx::dagapi::GateTable;
+
+constexpr std::uint8_t kRuleTables = table_bit(kOneQubitTable) | table_bit(kTwoQubitTable) |
+                                     table_bit(kThreeQubitTable) | table_bit(kOneQubitParamTable) |
+                                     table_bit(kTwoQubitParamTable);
+
+constexpr const char *kMatrixFunctions[] = {"rx_mat", "ry_mat",  "rz_mat",  "p_mat",   "u_mat",
+                                            "r_mat",  "rxx_mat", "ryy_mat", "rzz_mat", "cp_mat"};
+
+PyObject *g_matrix = nullptr;  // the namespace of vexal.circuit.matrix
+
+bool atomic(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || o == Py_None;
+}
+
+bool int_list(PyObject *o) {
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o))
+        return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
+        if (!PyLong_CheckExact(PySequence_Fast_ITEMS(o)[i]))
+            return false;
+    return true;
+}
+
+// A record whose deep copy would be an equal record of the same values.
+bool plain_record(PyObject *r) {
+    if (!PyTuple_CheckExact(r))
+        return false;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(r); ++k) {
+        PyObject *x = PyTuple_GET_ITEM(r, k);
+        if (!atomic(x) && !int_list(x))
+            return false;
+    }
+    return true;
+}
+
+// The package's circuit class holding only its own attributes, of plain
+// values: its deep copy runs no code but copy's and copies values that
+// nothing changes.
+bool plain_circuit(PyObject *globals, nb::handle qc, PyObject *gates) {
+    PyTypeObject *tp = Py_TYPE(qc.ptr());
+    if (reinterpret_cast<PyObject *>(tp) != vx::original(globals, "QuantumCircuit") ||
+        !vx::is_original_method(globals, qc, "QuantumCircuit.deepcopy"))
+        return false;
+    for (const char *hook : {"__deepcopy__", "__setstate__", "__slots__"})
+        if (_PyType_Lookup(tp, vx::intern(hook)))
+            return false;
+    for (const char *hook : {"__reduce_ex__", "__reduce__", "__getstate__"})
+        if (_PyType_Lookup(tp, vx::intern(hook)) != _PyType_Lookup(&PyBaseObject_Type, vx::intern(hook)))
+            return false;
+    nb::object dict = vx::own(PyObject_GenericGetDict(qc.ptr(), nullptr));
+    const Names &k = names();
+    if (!PyDict_CheckExact(dict.ptr()) || PyDict_GET_SIZE(dict.ptr()) != 5)
+        return false;
+    for (PyObject *key : {k.nqubits, k.ncbits}) {
+        PyObject *v = PyDict_GetItem(dict.ptr(), key);
+        if (!v || !PyLong_CheckExact(v))
+            return false;
+    }
+    PyObject *qubits = PyDict_GetItem(dict.ptr(), k.qubits);
+    PyObject *own_gates = PyDict_GetItem(dict.ptr(), k.gates);
+    PyObject *values = PyDict_GetItem(dict.ptr(), k.params_value);
+    if (!qubits || !PyList_CheckExact(qubits) || !int_list(qubits) || !own_gates || !PyList_CheckExact(own_gates) ||
+        !values || !PyDict_CheckExact(values))
+        return false;
+    Py_ssize_t i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(values, &i, &key, &value))
+        if (!PyUnicode_CheckExact(key) || !atomic(value))
+            return false;
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(gates); ++j)
+        if (!plain_record(PyList_GET_ITEM(gates, j)))
+            return false;
+    return true;
+}
+
+// What copy.deepcopy makes of such a circuit, with `gates` in place of its
+// gate list: a new object of its class whose attributes, in their order,
+// are the same numbers, a new list of the qubits and a new dict of the
+// parameter values.
+nb::object copy_of(nb::handle qc, nb::handle gates) {
+    PyTypeObject *tp = Py_TYPE(qc.ptr());
+    nb::object copy = vx::own(tp->tp_alloc(tp, 0));
+    nb::object src = vx::own(PyObject_GenericGetDict(qc.ptr(), nullptr));
+    nb::object dst = vx::own(PyObject_GenericGetDict(copy.ptr(), nullptr));
+    const Names &k = names();
+    Py_ssize_t i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(src.ptr(), &i, &key, &value)) {
+        nb::object v;
+        if (key == k.gates || PyUnicode_Compare(key, k.gates) == 0)
+            v = nb::borrow(gates);
+        else if (PyList_CheckExact(value))
+            v = vx::own(PyList_GetSlice(value, 0, PY_SSIZE_T_MAX));
+        else if (PyDict_CheckExact(value))
+            v = vx::own(PyDict_Copy(value));
+        else
+            v = nb::borrow(value);
+        vx::check(PyDict_SetItem(dst.ptr(), key, v.ptr()));
+    }
+    return copy;
+}
+
+}  // namespace
+
+bool own_matrix_function(PyObject *f) {
+    if (!vx::is_original(g_matrix, "np"))
+        return false;
+    for (const char *name : kMatrixFunctions)
+        if (f == vx::original(g_matrix, name))
+            return true;
+    return false;
+}
+
+bool own_pass(PyObject *globals, nb::handle self, std::initializer_list<int> methods) {
+    PyTypeObject *tp = Py_TYPE(self.ptr());
+    if (tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_setattro != PyObject_GenericSetAttr)
+        return false;
+    for (int m : methods) {
+        std::string path = std::string("GateCompressor.") + kMethods[m];
+        if (!vx::is_original_method(globals, self, path.c_str()))
+            return false;
+    }
+    for (PyObject *state : {names().dag, names()._idx, names().compressible})
+        if (_PyType_Lookup(tp, state))
+            return false;
+    return true;
+}
+
+bool plain_tables(PyObject *globals) {
+    for (int t : {kOneQubitTable, kTwoQubitTable, kThreeQubitTable, kOneQubitParamTable, kTwoQubitParamTable}) {
+        PyObject *d = PyDict_GetItemString(globals, vx::kGateTables[t]);
+        if (!d || !PyDict_CheckExact(d))
+            return false;
+    }
+    return true;
+}
+
+void remember(nb::handle module) {
+    for (const char *path : {"np", "np.allclose", "np.eye", "np.ndarray", "u3_decompose", "u_mat", "gate_matrix_dict",
+                             "QuantumCircuit", "QuantumCircuit.deepcopy"})
+        vx::keep_original(module, path);
+    for (int m = 0; m < 10; ++m)
+        vx::keep_original(module, (std::string("GateCompressor.") + kMethods[m]).c_str());
+    nb::object matrix = vx::import("vexal.circuit.matrix");
+    g_matrix = vx::check(PyModule_GetDict(matrix.ptr()));
+    vx::keep_original(matrix, "np");
+    for (const char *name : kMatrixFunctions)
+        vx::keep_original(matrix, name);
+    remember_loop(module);
+}
+
+nb::object identity_free_copy(const vx::Args &a, nb::handle self, nb::handle qc, PyObject *gates) {
+    PyObject *globals = a.func()->globals;
+    if (!own_pass(globals, self, {M_REMOVE_IDENTITY}) || !plain_tables(globals) ||
+        !vx::is_original(globals, "gate_matrix_dict") || !plain_circuit(globals, qc, gates))
+        return {};
+    Maths m(globals);
+    if (!m.native_allclose)
+        return {};
+    PyObject *gmd = PyDict_GetItemString(globals, "gate_matrix_dict");
+    GateKinds kinds(vx::dagapi::gatework_api(), globals, kRuleTables);
+    nb::object kept = vx::own(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates); ++i) {
+        PyObject *rec = PyList_GET_ITEM(gates, i);
+        PyObject *gate = PyTuple_GET_ITEM(rec, 0);
+        const auto &kind = kinds.of(gate);
+        const Py_ssize_t wires = kind.in(kOneQubitParamTable) ? 1 : kind.in(kTwoQubitParamTable) ? 2 : 0;
+        if (!wires) {
+            vx::check(PyList_Append(kept.ptr(), rec));
+            continue;
+        }
+        nb::object record = nb::borrow(rec);
+        nb::object name = nb::borrow(gate);
+        if (PyUnicode_CheckExact(gate) && PyUnicode_Compare(gate, names().u3) == 0) {
+            nb::object tail = vx::own(PyTuple_GetSlice(rec, 1, PY_SSIZE_T_MAX));
+            nb::object head = vx::own(PyTuple_Pack(1, names().u));
+            record = vx::own(PySequence_Concat(head.ptr(), tail.ptr()));
+            name = nb::borrow(names().u);
+        }
+        PyObject *f = PyDict_GetItemWithError(gmd, name.ptr());
+        if (f && !own_matrix_function(f))
+            return {};  // a replaced matrix function: the methods call it
+        nb::object params = vx::own(PySequence_GetSlice(rec, 1, -wires));
+        if (!is_identity(m, gate_matrix(m, name, params)))
+            vx::check(PyList_Append(kept.ptr(), record.ptr()));
+    }
+    return copy_of(qc, kept);
+}
+
+}  // namespace optimize

@@ -1,0 +1,144 @@
+// vexal.circuit.optimize: the gate-compression pass GateCompressor.
+//
+// module.cpp   the module body, the class, __init__, idx and run
+// methods.cpp  the methods, each working alone on the pass's state (dag,
+//              _idx, compressible_gates), and the loop that drives them
+// merge.cpp    the merged angles of a parameter pair and the identity test,
+//              shared by the methods and the native run
+// native.cpp   what run's native path relies on; the identity-free copy
+//              made without the deep copy
+// native_loop.cpp  the merge loop without the methods' repeated walks: the
+//              worklist engine (engines/compress_engine) finds the pair the
+//              walks would find
+#pragma once
+
+#include "dag_api.hpp"
+#include "interop.hpp"
+
+namespace optimize {
+
+// Interned names used across the module.
+struct Names {
+    PyObject *dag, *idx, *_idx, *compressible, *qubits, *params, *qubit, *gates, *nqubits, *ncbits, *params_value;
+    PyObject *gmd, *u_mat, *u3_decompose, *np, *qc2dag, *dag2qc;
+    PyObject *u, *u3;
+    PyObject *method[10];  // the methods run goes through, in kMethods order
+};
+const Names &names();
+
+// The methods `run` calls on the pass, in order of definition.
+inline constexpr const char *kMethods[10] = {
+    "remove_identity_gates",
+    "is_adjacent_gates",
+    "has_adjacent_gates",
+    "compress_adjacent_single_qubit_gates",
+    "compress_adjacent_single_parameter_qubit_gates",
+    "compress_adjacent_two_qubit_gates",
+    "compress_adjacent_two_qubit_parameter_gates",
+    "compress_adjacent_three_qubit_gates",
+    "run_compress_once",
+    "idx",
+};
+enum Method : int {
+    M_REMOVE_IDENTITY,
+    M_IS_ADJACENT,
+    M_HAS_ADJACENT,
+    M_ONE,
+    M_ONE_PARAM,
+    M_TWO,
+    M_TWO_PARAM,
+    M_THREE,
+    M_RUN_ONCE,
+    M_IDX,
+};
+
+// The merge rule of a gate name: the first of the five tables, in the order
+// run_compress_once tests them, that holds the name.
+enum class Rule : std::uint8_t { None, OneQubit, OneParam, TwoQubit, TwoParam, ThreeQubit };
+Rule rule_of(const vx::dagapi::GateKind &k);
+// The rule's method (M_ONE ... M_THREE); -1 for None.
+int rule_method(Rule r);
+
+// The gate name of a node: the text before its first "_".
+nb::object gate_name(nb::handle node);
+
+// self.name(*args), through the pass object (so a subclass's method is used).
+nb::object call_method(nb::handle self, PyObject *name, std::initializer_list<nb::handle> args);
+
+// ----------------------------------------------------------------- merge.cpp
+
+// What the merge arithmetic goes through: the module's namespace, and
+// whether its names (np, np.allclose, np.eye, np.ndarray, u3_decompose)
+// still hold the package's own objects, so that the identity test and the
+// U3 angles can be worked out without calling them.
+struct Maths {
+    explicit Maths(PyObject *globals);
+    PyObject *globals;
+    bool native_allclose;
+    PyObject *own_u3;  // the package's u3_decompose where the name holds it, else null
+};
+
+// gate_matrix_dict[gate](*params)
+nb::object gate_matrix(const Maths &m, nb::handle gate, nb::handle params);
+// np.allclose(mat, np.eye(mat.shape[0]))
+bool is_identity(const Maths &m, nb::handle mat);
+// The angles of the gate that replaces two equal parameter gates: for a
+// one-qubit "u" the U3 angles of u_mat(*params2) @ u_mat(*params1), else the
+// sums.
+nb::object merged_params(const Maths &m, nb::handle gate, nb::handle params1, nb::handle params2, bool one_qubit);
+
+// --------------------------------------------------------------- methods.cpp
+
+nb::object remove_identity_gates(const vx::Args &a);
+nb::object is_adjacent_gates(const vx::Args &a);
+nb::object has_adjacent_gates(const vx::Args &a);
+nb::object compress_one(const vx::Args &a);
+nb::object compress_one_param(const vx::Args &a);
+nb::object compress_two(const vx::Args &a);
+nb::object compress_two_param(const vx::Args &a);
+nb::object compress_three(const vx::Args &a);
+nb::object run_compress_once(const vx::Args &a);
+
+// The refusal of a one-qubit gate node with several predecessors or
+// successors (`way`), which the one-qubit rules cannot rewire.
+[[noreturn]] void ambiguous_neighbours(PyObject *node, Py_ssize_t count, const char *way);
+
+// The loop of run over self.dag, through the methods.
+void compress_with_methods(nb::handle self);
+
+// The largest number N of a node name "<gate>_<N>_..." in the DAG, or null.
+nb::object largest_name_number(nb::handle dag);
+
+// ---------------------------------------------------------------- native.cpp
+
+// Records what the native run relies on (module body).
+void remember(nb::handle module);
+
+// The pass object is the package's class, or a subclass that overrides none
+// of `methods` (kMethods indices), and keeps its state in plain instance
+// attributes.
+bool own_pass(PyObject *globals, nb::handle self, std::initializer_list<int> methods);
+// The five gate tables of the namespace are plain dicts (asking them runs no
+// code).
+bool plain_tables(PyObject *globals);
+// One of the matrix module's own functions, which run no code but its own.
+bool own_matrix_function(PyObject *f);
+
+// The identity-free copy of `qc` (the circuit the methods' copy would be),
+// made without the deep copy, when the pass, the circuit (its records read
+// into `gates`) and the module's names are the package's own; invalid
+// otherwise, with nothing done.
+nb::object identity_free_copy(const vx::Args &a, nb::handle self, nb::handle qc, PyObject *gates);
+
+// ---------------------------------------------------------- native_loop.cpp
+
+// Records what the native loop relies on (module body).
+void remember_loop(nb::handle module);
+
+// The loop of run over self.dag, natively.  False where the pass, the names
+// or the DAG hold anything the engine leaves to the methods: the methods'
+// loop then goes on from the graph as it stands (as it was, or after the
+// merges made so far, which are the ones the methods would have made).
+bool compress_natively(const vx::Args &a, nb::handle self);
+
+}  // namespace optimize

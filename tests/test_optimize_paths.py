@@ -1,0 +1,245 @@
+"""GateCompressor.run: the native run against the methods' loop, and what
+the compressed circuit must be."""
+
+import glob
+import math
+import os
+import random
+
+import networkx as nx
+import oracle
+import pytest
+
+from vexal.circuit import optimize as O
+from vexal.circuit.dag import qc2dag
+from vexal.circuit.optimize import GateCompressor
+from vexal.circuit.quantumcircuit import QuantumCircuit
+
+PI = math.pi
+ONE = ["id", "x", "y", "z", "h", "s", "sdg", "t", "tdg", "sx", "sxdg"]
+ONE_P = ["rx", "ry", "rz", "p"]
+TWO = ["cx", "cnot", "cy", "cz", "swap", "iswap"]
+TWO_P = ["rxx", "ryy", "rzz", "cp"]
+THREE = ["ccx", "ccz", "cswap"]
+ANGLES = [0.0, PI, -PI, 2 * PI, PI / 2, 0.25, 0.5, -0.5, 4 * PI]
+DATA = os.path.join(os.path.dirname(__file__), "data")
+
+
+class Plain(GateCompressor):
+    """The pass driven through its methods, one walk per merge."""
+
+    def run_compress_once(self, node1, node2):
+        return super().run_compress_once(node1, node2)
+
+
+def random_gates(rng, pool, count, unitary=False):
+    gates = []
+    for _ in range(count):
+        k = rng.random()
+        q = rng.sample(pool, min(3, len(pool)))
+        if k < 0.3:
+            gates.append((rng.choice(ONE[:5]), q[0]))
+        elif k < 0.35:
+            gates.append((rng.choice(ONE[5:]), q[0]))
+        elif k < 0.5:
+            gates.append((rng.choice(ONE_P), rng.choice(ANGLES), q[0]))
+        elif k < 0.55:
+            gates.append((rng.choice(["u", "u3"]), rng.choice(ANGLES), rng.choice(ANGLES), rng.uniform(-3, 3), q[0]))
+        elif k < 0.58:
+            gates.append(("r", rng.choice(ANGLES), 0.3, q[0]))
+        elif k < 0.7 and len(q) > 1:
+            gates.append((rng.choice(TWO), q[0], q[1]))
+        elif k < 0.8 and len(q) > 1:
+            gates.append((rng.choice(TWO_P), rng.choice(ANGLES), q[0], q[1]))
+        elif k < 0.85 and len(q) > 2:
+            gates.append((rng.choice(THREE), *q))
+        elif k < 0.88 and not unitary:
+            gates.append(("measure", [q[0]], [q[0]]))
+        elif k < 0.91 and not unitary:
+            gates.append(("barrier", tuple(rng.sample(pool, rng.randint(1, len(pool))))))
+        elif k < 0.92 and not unitary:
+            gates.append(("reset", q[0]))
+        elif gates:
+            gates.append(gates[-1])
+    if rng.random() < 0.5:  # a palindrome: cancels from the middle outward
+        gates = gates + gates[::-1]
+    return gates
+
+
+def random_circuit(rng, unitary=False):
+    n = rng.choice([1, 2, 3, 4, 5, 20, 70])
+    pool = rng.sample(range(n), min(n, rng.randint(1, 5)))
+    qc = QuantumCircuit(n, n)
+    qc.qubits = list(range(n))
+    qc.gates = random_gates(rng, pool, rng.randint(0, 40), unitary)
+    return qc
+
+
+def outcome(cls, qc):
+    """Everything a run leaves: the circuit, the DAG down to the order of
+    every dictionary, the counter."""
+    p = cls()
+    try:
+        out = p.run(qc)
+    except Exception as e:  # noqa: BLE001 - the failure is part of the outcome
+        return ("raised", type(e), str(e))
+    d = p.dag
+    return (
+        out.gates,
+        (out.nqubits, out.ncbits, out.qubits is qc.qubits, out.params_value),
+        p._idx,
+        list(d.nodes(data=True)),
+        list(d.edges(data=True)),
+        [(n, list(d._succ[n]), list(d._pred[n])) for n in d],
+        list(d.__dict__),
+        d.graph,
+    )
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_native_run_equals_the_methods(seed):
+    rng = random.Random(seed)
+    for _ in range(150):
+        qc = random_circuit(rng)
+        assert outcome(GateCompressor, qc) == outcome(Plain, qc), qc.gates
+
+
+def test_symbolic_angles_fail_alike():
+    qc = QuantumCircuit(2, 2)
+    qc.qubits = [0, 1]
+    qc.gates = [("h", 0), ("rz", "theta", 1), ("cp", "phi", 0, 1)]
+    assert outcome(GateCompressor, qc) == outcome(Plain, qc)
+    assert outcome(GateCompressor, qc)[0] == "raised"
+
+
+def test_replaced_names_take_the_methods(monkeypatch):
+    """A replaced module name is called by either way, and nothing changes."""
+    calls = []
+    own_u3 = O.u3_decompose
+
+    def u3(m):
+        calls.append(m)
+        return own_u3(m)
+
+    rng = random.Random(11)
+    circuits = [random_circuit(rng) for _ in range(40)]
+    expected = [outcome(Plain, qc) for qc in circuits]
+    monkeypatch.setattr(O, "u3_decompose", u3)
+    assert [outcome(GateCompressor, qc) for qc in circuits] == expected
+    assert calls
+
+
+def test_overridden_methods_are_used():
+    seen = []
+
+    class Counting(GateCompressor):
+        def is_adjacent_gates(self, node1, node2):
+            seen.append((node1, node2))
+            return super().is_adjacent_gates(node1, node2)
+
+    qc = QuantumCircuit(1, 1)
+    qc.qubits = [0]
+    qc.gates = [("h", 0), ("x", 0), ("x", 0), ("h", 0)]
+    assert Counting().run(qc).gates == []
+    assert ("x_1_[0]", "x_2_[0]") in seen
+
+
+def test_circuit_subclass_is_copied_its_way():
+    class Traced(QuantumCircuit):
+        copies = 0
+
+        def deepcopy(self):
+            Traced.copies += 1
+            return super().deepcopy()
+
+    rng = random.Random(5)
+    for _ in range(20):
+        src = random_circuit(rng)
+        qc = Traced(src.nqubits, src.ncbits)
+        qc.qubits, qc.gates = src.qubits, src.gates
+        assert outcome(GateCompressor, qc)[:3] == outcome(Plain, src)[:3]
+    assert Traced.copies == 20
+
+
+def test_the_methods_take_over_where_the_dag_is_not_plain(monkeypatch):
+    # a DAG whose labels are tuples: the native loop leaves off at the first
+    # merge that reads one, and the methods go on from there
+    def tuple_labels(qc, show_qubits=True):
+        g = qc2dag(qc, show_qubits)
+        for _, _, data in g.edges(data=True):
+            if data["qubit"] == [1]:
+                data["qubit"] = (1,)
+        return g
+
+    rng = random.Random(3)
+    circuits = [random_circuit(rng) for _ in range(60)]
+    monkeypatch.setattr(O, "qc2dag", tuple_labels)
+    for qc in circuits:
+        assert outcome(GateCompressor, qc) == outcome(Plain, qc), qc.gates
+
+
+# ------------------------------------------------------------- properties
+
+
+def final_dag_is_its_circuits_dag(p, out):
+    """The edges of the final DAG, labels as sets, are those of the DAG of
+    the circuit it gives: the merges keep every wire's order and label each
+    edge with the wires it carries."""
+    gate_nodes = [n for n in nx.topological_sort(p.dag) if "_" in n]
+    fresh = qc2dag(out)
+    rename = dict(zip(gate_nodes, [n for n in fresh if "_" in n]))
+    ours = {(rename.get(u, u), rename.get(v, v)): set(d["qubit"]) for u, v, d in p.dag.edges(data=True)}
+    theirs = {(u, v): set(d["qubit"]) for u, v, d in fresh.edges(data=True)}
+    return ours == theirs
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_compressed_circuits_are_equivalent(seed):
+    rng = random.Random(100 + seed)
+    for _ in range(60):
+        qc = random_circuit(rng, unitary=True)
+        if qc.nqubits > 10:
+            continue
+        p = GateCompressor()
+        out = p.run(qc)
+        oracle.assert_equivalent(qc.gates, out.gates, qc.nqubits)
+        assert len(out.gates) <= len(qc.gates)
+        assert final_dag_is_its_circuits_dag(p, out)
+        again = GateCompressor().run(out)
+        assert len(again.gates) == len(out.gates)
+
+
+def corpus():
+    paths = sorted(glob.glob(os.path.join(DATA, "qasmbench", "supported", "*.qasm")))
+    paths += sorted(glob.glob(os.path.join(DATA, "qasm", "*.qasm")))
+    for path in paths:
+        with open(path) as f:
+            text = f.read()
+        try:
+            qc = QuantumCircuit().from_openqasm2(text)
+        except Exception:  # noqa: BLE001 - a program the reader does not take
+            continue
+        yield os.path.basename(path), qc
+
+
+def test_corpus_circuits(capsys):
+    checked = 0
+    for name, qc in corpus():
+        capsys.readouterr()
+        p = GateCompressor()
+        out = p.run(qc)
+        assert len(out.gates) <= len(qc.gates), name
+        assert final_dag_is_its_circuits_dag(p, out), name
+        assert len(GateCompressor().run(out).gates) == len(out.gates), name
+        if len(qc.gates) <= 400:
+            assert outcome(GateCompressor, qc)[:6] == outcome(Plain, qc)[:6], name
+        # measures and resets stay where they are on their wires; the gates
+        # between them must keep their product
+        if qc.nqubits <= 6:
+            u = oracle.circuit_unitary(qc.gates, qc.nqubits, ignore_nonunitary=True)
+            v = oracle.circuit_unitary(out.gates, qc.nqubits, ignore_nonunitary=True)
+            assert oracle.equal_up_to_phase(u, v), name
+        elif qc.nqubits <= 14:
+            oracle.assert_equivalent_states(qc.gates, out.gates, qc.nqubits, ignore_nonunitary=True)
+        checked += 1
+    assert checked >= 10
