@@ -5,11 +5,11 @@ on), of run, their ratio, and seconds of the plain loop (the pass's methods
 driving the merges, as a subclass that overrides a method gets them) where
 it finishes within a time limit; then input and output gate counts.
 
-Circuits: random circuits of 10^3, 10^4 and 10^5 gates over 20 qubits (all
-one- and two-qubit gate kinds, parameter gates, some u gates), random
-circuits followed by their inverse (which cancel from the middle outward
-as far as the merge rules reach), nested palindromes of self-inverse gates on 3 qubits, and the
-programs of the corpus's supported/ folder that the reader takes.
+Circuits: random circuits of 10^3, 10^4 and 10^5 gates over 20 qubits (the
+gate mix of bench_translate.py), random circuits followed by their inverse
+(which cancel from the middle outward as far as the merge rules reach),
+nested palindromes of self-inverse gates on 3 qubits, and the programs of
+the corpus's supported/ folder that the reader takes.
 
     PYTHONPATH=build/<name>/pkg python bench/bench_optimize.py [--max-gates N]
         [--plain-limit SECONDS] [--corpus DIR]
@@ -18,12 +18,12 @@ programs of the corpus's supported/ folder that the reader takes.
 import argparse
 import contextlib
 import io
-import math
 import multiprocessing
 import os
 import random
 import time
 
+from bench_translate import ONE_P, TWO_P, random_circuit
 from corpus import add_corpus_argument, default_corpus
 from timing import best_of
 
@@ -31,10 +31,6 @@ from vexal.circuit.dag import qc2dag
 from vexal.circuit.optimize import GateCompressor
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
-ONE = ["id", "x", "y", "z", "h", "s", "sdg", "t", "tdg", "sx", "sxdg"]
-ONE_P = ["rx", "ry", "rz", "p"]
-TWO = ["cx", "cz", "cy", "swap", "iswap"]
-TWO_P = ["rxx", "ryy", "rzz", "cp"]
 SELF_INVERSE = [("h", 1), ("x", 1), ("y", 1), ("z", 1), ("cx", 2), ("cz", 2), ("swap", 2), ("ccx", 3)]
 
 
@@ -53,21 +49,8 @@ def circuit(n, gates):
 
 
 def random_gates(n, count, rng):
-    gates = []
-    for _ in range(count):
-        k = rng.random()
-        a, b = rng.sample(range(n), 2)
-        if k < 0.35:
-            gates.append((rng.choice(ONE), a))
-        elif k < 0.55:
-            gates.append((rng.choice(ONE_P), rng.uniform(-math.pi, math.pi), a))
-        elif k < 0.6:
-            gates.append(("u", rng.random(), rng.random(), rng.random(), a))
-        elif k < 0.85:
-            gates.append((rng.choice(TWO), a, b))
-        else:
-            gates.append((rng.choice(TWO_P), rng.uniform(-math.pi, math.pi), a, b))
-    return gates
+    # the gate mix of the translation benchmark
+    return random_circuit(n, count, False, rng.randrange(1 << 30)).gates
 
 
 INVERSE = {"s": "sdg", "sdg": "s", "t": "tdg", "tdg": "t", "sx": "sxdg", "sxdg": "sx"}

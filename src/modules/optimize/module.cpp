@@ -95,8 +95,7 @@ namespace {
 
 nb::object init(const vx::Args &a) {
     nb::handle self = a[0];
-    nb::object sup = vx::call(reinterpret_cast<PyObject *>(&PySuper_Type), {g_cls, self});
-    vx::call_method(sup, "__init__", {});
+    vx::init_base(g_cls, self);
     nb::object gates = vx::own(PyList_New(21));
     for (Py_ssize_t i = 0; i < 21; ++i)
         PyList_SET_ITEM(gates.ptr(), i, vx::str_obj(kCompressible[i]).release().ptr());

@@ -200,47 +200,30 @@ public:
     }
 
 private:
-    bool read_nodes(const Gates &gates);
-    bool read_edges();
+    ce::EdgeId edge_from(PyObject *name, ce::NodeId n) const;
 
     nb::handle dag_;
     nb::object node_, succ_, pred_, cache_;
-    ce::NodeId node_id(PyObject *name) const { return id_.find(reinterpret_cast<std::uintptr_t>(name)); }
-
     std::vector<nb::object> names_, attrs_, labels_;
-    engines::FlatIndex id_;          // node by name object
-    std::vector<PyObject *> succs_;  // while reading: the nodes' successor dicts
     std::vector<ce::EdgeId> order_;
     std::vector<std::int64_t> wires_;
 };
 
+// Only what finding pairs needs is read here: the nodes' gates, the wires of
+// the compressible ones and the edges' ends.  What the rules read besides
+// (edge labels, the order of a node's predecessors) is read when a merge
+// needs it (prepare).
 bool Mirror::read(const Gates &gates) {
-    if (PyDict_GET_SIZE(node_.ptr()) != PyDict_GET_SIZE(succ_.ptr()) ||
-        PyDict_GET_SIZE(node_.ptr()) != PyDict_GET_SIZE(pred_.ptr()) || PyDict_GET_SIZE(succ_.ptr()) >= INT32_MAX / 2)
+    vx::dagapi::DigraphArrays arrays;
+    if (!vx::dagapi::read_digraph(dag_, vx::original(g_dag, "nx.DiGraph"), arrays))
         return false;
-    return read_nodes(gates) && read_edges();
-}
-
-// The three dictionaries list the nodes in one order (networkx adds and
-// removes a node in all three at once); they are walked side by side.  Only
-// what finding pairs needs is read here: the nodes' gates, the wires of the
-// compressible ones and the edges' ends.  What the rules read besides (edge
-// labels, the order of a node's predecessors) is read when a merge needs it
-// (Mirror::prepare).
-bool Mirror::read_nodes(const Gates &gates) {
-    const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(succ_.ptr()));
-    g.reserve(n + n / 2, 2 * n);
-    names_.reserve(n + n / 2);
-    attrs_.reserve(n + n / 2);
-    id_.reserve(n + n / 2);
-    succs_.reserve(n);
+    const std::size_t n = arrays.nodes.size();
+    g.reserve(n + n / 2, arrays.succ.size() + n);
     std::vector<std::int64_t> qubits;
     std::string prefix;
-    Py_ssize_t in = 0, is = 0, ip = 0;
-    PyObject *name, *attrs, *ks, *nbrs, *kp, *preds;
-    while (PyDict_Next(node_.ptr(), &in, &name, &attrs)) {
-        if (!PyDict_Next(succ_.ptr(), &is, &ks, &nbrs) || !PyDict_Next(pred_.ptr(), &ip, &kp, &preds) || ks != name ||
-            kp != name || !PyUnicode_CheckExact(name) || !PyDict_CheckExact(nbrs))
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject *name = arrays.nodes[i].ptr(), *attrs = arrays.attrs[i].ptr();
+        if (!PyUnicode_CheckExact(name))
             return false;
         Py_ssize_t len = 0;
         const char *text = PyUnicode_AsUTF8AndSize(name, &len);
@@ -252,50 +235,48 @@ bool Mirror::read_nodes(const Gates &gates) {
         const std::int32_t gate = it == gates.id.end() ? ce::kNone : it->second;
         qubits.clear();
         if (gate != ce::kNone) {
-            PyObject *q = PyDict_CheckExact(attrs) ? PyDict_GetItem(attrs, names().qubits) : nullptr;
+            PyObject *q = PyDict_GetItem(attrs, names().qubits);
             if (!q || !read_ints(q, qubits))
                 return false;
             const Rule r = gates.rule[static_cast<size_t>(gate)];
-            if (r == Rule::OneParam || r == Rule::TwoParam) {
-                PyObject *params = PyDict_GetItem(attrs, names().params);
-                if (params && !plain_numbers(params))
-                    return false;
-            }
-        }
-        const ce::NodeId id = g.add_node(gate, qubits);
-        if (!id_.insert(reinterpret_cast<std::uintptr_t>(name), id))
-            return false;
-        names_.push_back(nb::borrow(name));
-        attrs_.push_back(gate != ce::kNone ? nb::borrow(attrs) : nb::object());
-        succs_.push_back(nbrs);
-    }
-    return true;
-}
-
-bool Mirror::read_edges() {
-    const auto n = static_cast<ce::NodeId>(names_.size());
-    for (ce::NodeId u = 0; u < n; ++u) {
-        Py_ssize_t i = 0;
-        PyObject *v, *data;
-        const bool compressible = g.node(u).gate != ce::kNone;
-        while (PyDict_Next(succs_[static_cast<size_t>(u)], &i, &v, &data)) {
-            const ce::NodeId dst = node_id(v);
-            if (dst == ce::kNone)
+            PyObject *params = PyDict_GetItem(attrs, names().params);
+            if ((r == Rule::OneParam || r == Rule::TwoParam) && params && !plain_numbers(params))
                 return false;
-            g.add_edge(u, dst);
+        }
+        g.add_node(gate, qubits);
+    }
+    for (ce::NodeId u = 0; u < static_cast<ce::NodeId>(n); ++u) {
+        const bool compressible = g.node(u).gate != ce::kNone;
+        for (std::int32_t k = arrays.succ_off[static_cast<size_t>(u)]; k < arrays.succ_off[static_cast<size_t>(u) + 1];
+             ++k) {
+            const ce::NodeId v = arrays.succ[static_cast<size_t>(k)];
+            g.add_edge(u, v);
             any_edge = true;
-            if (compressible && g.node(u).gate == g.node(dst).gate) {
-                auto qa = g.qubits(u), qb = g.qubits(dst);
+            if (compressible && g.node(u).gate == g.node(v).gate) {
+                auto qa = g.qubits(u), qb = g.qubits(v);
                 any_static |= std::equal(qa.begin(), qa.end(), qb.begin(), qb.end());
             }
         }
     }
-    succs_.clear();
+    names_ = std::move(arrays.nodes);
+    attrs_ = std::move(arrays.attrs);
     return true;
 }
 
+// The incoming edge of n from the node named `name`, kNone where there is none.
+ce::EdgeId Mirror::edge_from(PyObject *name, ce::NodeId n) const {
+    ce::EdgeId found = ce::kNone;
+    g.each_in(n, [&](ce::EdgeId e) {
+        PyObject *src = this->name(g.edge(e).src);
+        if (found == ce::kNone && (src == name || (PyUnicode_CheckExact(name) && PyUnicode_Compare(src, name) == 0)))
+            found = e;
+    });
+    return found;
+}
+
 bool Mirror::prepare(ce::NodeId n1, ce::NodeId n2) {
-    // n1's incoming edges in the order of its predecessor dict
+    // n1's incoming edges in the order of its predecessor dict (a gate has
+    // one per wire at most)
     PyObject *preds = PyDict_GetItem(pred_.ptr(), name(n1));
     if (!preds || !PyDict_CheckExact(preds) || PyDict_GET_SIZE(preds) != g.node(n1).n_in)
         return false;
@@ -304,8 +285,7 @@ bool Mirror::prepare(ce::NodeId n1, ce::NodeId n2) {
         Py_ssize_t i = 0;
         PyObject *u, *data;
         while (PyDict_Next(preds, &i, &u, &data)) {
-            const ce::NodeId src = node_id(u);
-            const ce::EdgeId e = src == ce::kNone ? ce::kNone : g.find(src, n1);
+            const ce::EdgeId e = edge_from(u, n1);
             if (e == ce::kNone)
                 return false;
             order_.push_back(e);
@@ -356,7 +336,6 @@ ce::NodeId Mirror::add_node(nb::object name, nb::object attrs, std::int32_t gate
     vx::check(PyDict_SetItem(pred_.ptr(), name.ptr(), p.ptr()));
     vx::check(PyDict_SetItem(node_.ptr(), name.ptr(), attrs.ptr()));
     const ce::NodeId id = g.add_node(gate, qubits);
-    id_.insert(reinterpret_cast<std::uintptr_t>(name.ptr()), id);
     names_.push_back(std::move(name));
     attrs_.push_back(std::move(attrs));
     return id;
