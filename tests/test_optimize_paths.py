@@ -5,6 +5,7 @@ import glob
 import math
 import os
 import random
+import sys
 
 import networkx as nx
 import oracle
@@ -102,6 +103,32 @@ def test_native_run_equals_the_methods(seed):
     for _ in range(150):
         qc = random_circuit(rng)
         assert outcome(GateCompressor, qc) == outcome(Plain, qc), qc.gates
+
+
+def python_calls(fn):
+    """The names of the Python functions that fn() runs."""
+    seen = set()
+
+    def hook(frame, event, arg):
+        if event == "call":
+            seen.add(frame.f_code.co_name)
+
+    sys.setprofile(hook)
+    try:
+        fn()
+    finally:
+        sys.setprofile(None)
+    return seen
+
+
+def test_the_native_run_calls_no_graph_method():
+    qc = QuantumCircuit(2, 2)
+    qc.qubits = [0, 1]
+    qc.gates = [("h", 0), ("x", 1), ("x", 1), ("rz", 0.3, 0), ("rz", 0.2, 0), ("cx", 0, 1), ("cx", 0, 1)]
+    native = python_calls(lambda: GateCompressor().run(qc))
+    plain = python_calls(lambda: Plain().run(qc))
+    assert {"remove_nodes_from", "add_edges_from"} <= plain
+    assert not {"deepcopy", "remove_nodes_from", "add_nodes_from", "add_edges_from", "has_edge"} & native
 
 
 def test_symbolic_angles_fail_alike():

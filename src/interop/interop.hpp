@@ -199,18 +199,29 @@ template <class F, class R> R guarded(F &&f, R failed) {
     }
 }
 
+// In a native loop that can run long: every `every` steps (a power of two,
+// chosen so that it is a few milliseconds of work), a pending signal's
+// handler runs and its exception (KeyboardInterrupt) is thrown.
+inline void poll_signals(std::size_t step, std::size_t every = 1024) {
+    if ((step & (every - 1)) == every - 1)
+        check(PyErr_CheckSignals());
+}
+
 // Pauses the cyclic collector while a native build makes many containers but
 // no cycle and runs no Python code: collections in between would only rescan
-// the heap again and again.
+// the heap again and again.  `active` false makes a pause that does nothing;
+// resume() ends one before its scope does.
 struct GcPause {
-    int was_enabled = PyGC_Disable();
-    GcPause() = default;
+    int was_enabled;
+    explicit GcPause(bool active = true) : was_enabled(active ? PyGC_Disable() : 0) {}
     GcPause(const GcPause &) = delete;
     GcPause &operator=(const GcPause &) = delete;
-    ~GcPause() {
+    void resume() {
         if (was_enabled)
             PyGC_Enable();
+        was_enabled = 0;
     }
+    ~GcPause() { resume(); }
 };
 
 }  // namespace vx

@@ -175,7 +175,8 @@ nb::object remove_identity_gates(const vx::Args &a) {
     Maths m(globals);
     nb::object kept = vx::own(PyList_New(0));
     nb::object it = vx::own(PyObject_GetIter(gates.ptr()));
-    while (nb::object rec = vx::next_item(it)) {
+    for (std::size_t step = 0; nb::object rec = vx::next_item(it); ++step) {
+        vx::poll_signals(step);
         nb::object gate = nb::steal(vx::item(rec.ptr(), 0));
         const auto &kind = kinds.of(gate.ptr());
         Py_ssize_t wires;
@@ -224,7 +225,8 @@ nb::object has_adjacent_gates(const vx::Args &a) {
     nb::handle self = a[0];
     nb::object edges = vx::call_method(dag_of(self), "edges", {});
     nb::object it = vx::own(PyObject_GetIter(edges.ptr()));
-    while (nb::object e = vx::next_item(it)) {
+    for (std::size_t step = 0; nb::object e = vx::next_item(it); ++step) {
+        vx::poll_signals(step);
         auto [u, v] = vx::unpack2(e);
         if (vx::truth(call_method(self, names().method[M_IS_ADJACENT], {u, v})))
             return nb::borrow(Py_True);
@@ -316,7 +318,8 @@ void compress_with_methods(nb::handle self) {
         nb::object edges = vx::call_method(dag, "edges", {});
         nb::object it = vx::own(PyObject_GetIter(edges.ptr()));
         bool merged = false;
-        while (nb::object e = vx::next_item(it)) {
+        for (std::size_t step = 0; nb::object e = vx::next_item(it); ++step) {
+            vx::poll_signals(step);
             auto [n1, n2] = vx::unpack2(e);
             if (!vx::truth(call_method(self, k.method[M_IS_ADJACENT], {n1, n2})))
                 continue;
@@ -338,7 +341,8 @@ nb::object largest_name_number(nb::handle dag) {
     long long best = -1;
     nb::object big;  // numbers of more than 18 digits
     nb::object it = vx::own(PyObject_GetIter(dag.ptr()));
-    while (nb::object node = vx::next_item(it)) {
+    for (std::size_t step = 0; nb::object node = vx::next_item(it); ++step) {
+        vx::poll_signals(step, 1 << 16);
         if (!PyUnicode_Check(node.ptr()))
             continue;
         Py_ssize_t len = 0;

@@ -162,13 +162,20 @@ nb::object run(const vx::Args &a) {
     }
     refuse_parameter_names(a.func()->globals, gates.ptr());
     nb::object qc1 = identity_free_copy(a, self, qc, gates.ptr());
+    // Where only the package's code runs from here (a plain circuit, the
+    // DAG conversions and the native loop), the collector waits until run
+    // is done: the DAG's containers are many and hold no cycle that could
+    // become garbage meanwhile.
+    vx::GcPause pause(qc1.is_valid() && vx::is_original(a, "qc2dag") && vx::is_original(a, "dag2qc"));
     if (!qc1.is_valid())
         qc1 = call_method(self, k.method[M_REMOVE_IDENTITY], {qc});
     nb::object dag = vx::call(a.global(k.qc2dag), {qc1});
     vx::check(PyObject_SetAttr(self.ptr(), k.dag, dag.ptr()));
     number_past_names(self, dag);
-    if (!compress_natively(a, self))
+    if (!compress_natively(a, self)) {
+        pause.resume();  // the methods run whatever a subclass gives them
         compress_with_methods(self);
+    }
     dag = vx::getattr(self, k.dag);
     nb::object nq = vx::getattr(qc1, k.nqubits);
     nb::object nc = vx::getattr(qc1, k.ncbits);

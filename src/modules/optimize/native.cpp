@@ -158,7 +158,7 @@ bool plain_tables(PyObject *globals) {
 
 void remember(nb::handle module) {
     for (const char *path : {"np", "np.allclose", "np.eye", "np.ndarray", "u3_decompose", "u_mat", "gate_matrix_dict",
-                             "QuantumCircuit", "QuantumCircuit.deepcopy"})
+                             "QuantumCircuit", "QuantumCircuit.deepcopy", "qc2dag", "dag2qc"})
         vx::keep_original(module, path);
     for (int m = 0; m < 10; ++m)
         vx::keep_original(module, (std::string("GateCompressor.") + kMethods[m]).c_str());
@@ -182,6 +182,7 @@ nb::object identity_free_copy(const vx::Args &a, nb::handle self, nb::handle qc,
     GateKinds kinds(vx::dagapi::gatework_api(), globals, kRuleTables);
     nb::object kept = vx::own(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates); ++i) {
+        vx::poll_signals(static_cast<std::size_t>(i));
         PyObject *rec = PyList_GET_ITEM(gates, i);
         PyObject *gate = PyTuple_GET_ITEM(rec, 0);
         const auto &kind = kinds.of(gate);

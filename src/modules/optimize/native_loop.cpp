@@ -222,6 +222,7 @@ bool Mirror::read(const Gates &gates) {
     std::vector<std::int64_t> qubits;
     std::string prefix;
     for (std::size_t i = 0; i < n; ++i) {
+        vx::poll_signals(i, 1 << 16);
         PyObject *name = arrays.nodes[i].ptr(), *attrs = arrays.attrs[i].ptr();
         if (!PyUnicode_CheckExact(name))
             return false;
@@ -246,6 +247,7 @@ bool Mirror::read(const Gates &gates) {
         g.add_node(gate, qubits);
     }
     for (ce::NodeId u = 0; u < static_cast<ce::NodeId>(n); ++u) {
+        vx::poll_signals(static_cast<std::size_t>(u), 1 << 16);
         const bool compressible = g.node(u).gate != ce::kNone;
         for (std::int32_t k = arrays.succ_off[static_cast<size_t>(u)]; k < arrays.succ_off[static_cast<size_t>(u) + 1];
              ++k) {
@@ -380,8 +382,7 @@ public:
         work_.offer_all();
         ce::EdgeId e;
         for (std::size_t merges = 0; work_.next(e); ++merges) {
-            if ((merges & 1023) == 1023)
-                vx::check(PyErr_CheckSignals());
+            vx::poll_signals(merges);
             const ce::NodeId n1 = mm_.g.edge(e).src, n2 = mm_.g.edge(e).dst;
             if (!mm_.prepare(n1, n2))
                 return false;
