@@ -206,7 +206,7 @@ nb::object remove_identity_gates(const vx::Args &a) {
 
 nb::object is_adjacent_gates(const vx::Args &a) {
     nb::handle self = a[0], n1 = a[1], n2 = a[2];
-    nb::object name1 = gate_name(n1), name2 = gate_name(n2);
+    nb::object name1 = vx::dagapi::node_gate(n1), name2 = vx::dagapi::node_gate(n2);
     nb::object dag = dag_of(self);
     nb::object q1 = node_attr(dag, n1, names().qubits);
     nb::object q2 = node_attr(dag, n2, names().qubits);
@@ -247,7 +247,7 @@ nb::object compress_one_param(const vx::Args &a) {
     nb::object dag = dag_of(self);
     nb::object pre = only_neighbour(dag, n1, "predecessors");
     nb::object suc = only_neighbour(dag, n2, "successors");
-    nb::object gate = gate_name(n1);
+    nb::object gate = vx::dagapi::node_gate(n1);
     nb::object params = merge_or_vanish(a, dag, gate, n1, n2, true);
     if (!params.is_valid())
         return outcome(n1, n2, vx::own(PyList_New(0)), bridge_one(dag, n1, n2, pre, suc));
@@ -274,7 +274,7 @@ nb::object compress_two_param(const vx::Args &a) {
     nb::object dag = dag_of(self);
     nb::object pre_dic = neighbour_map(dag, n1, true);
     nb::object suc_dic = neighbour_map(dag, n2, false);
-    nb::object gate = gate_name(n1);
+    nb::object gate = vx::dagapi::node_gate(n1);
     nb::object params = merge_or_vanish(a, dag, gate, n1, n2, false);
     if (!params.is_valid())
         return outcome(n1, n2, vx::own(PyList_New(0)), bridge_multi(dag, pre_dic, suc_dic));
@@ -297,7 +297,7 @@ nb::object compress_three(const vx::Args &a) { return compress_two(a); }
 
 nb::object run_compress_once(const vx::Args &a) {
     nb::handle self = a[0], n1 = a[1], n2 = a[2];
-    nb::object gate = gate_name(n1);
+    nb::object gate = vx::dagapi::node_gate(n1);
     GateKinds kinds(vx::dagapi::gatework_api(), a.func()->globals,
                     table_bit(kOneQubitTable) | table_bit(kTwoQubitTable) | table_bit(kThreeQubitTable) |
                         table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable));

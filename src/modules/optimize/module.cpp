@@ -70,18 +70,6 @@ int rule_method(Rule r) {
     }
 }
 
-nb::object gate_name(nb::handle node) {
-    if (PyUnicode_Check(node.ptr())) {
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(node.ptr());
-        const Py_ssize_t i = PyUnicode_FindChar(node.ptr(), '_', 0, len, 1);
-        if (i == -2)
-            throw vx::error_already_set{};
-        return vx::own(PyUnicode_Substring(node.ptr(), 0, i < 0 ? len : i));
-    }
-    nb::object parts = vx::call_method(node, "split", {vx::str_obj("_")});
-    return nb::steal(vx::item(parts.ptr(), 0));
-}
-
 nb::object call_method(nb::handle self, PyObject *name, std::initializer_list<nb::handle> args) {
     PyObject *argv[4];
     size_t n = 0;

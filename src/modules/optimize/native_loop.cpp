@@ -63,11 +63,8 @@ bool read_ints(PyObject *o, std::vector<std::int64_t> &out) {
         return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
         PyObject *x = PyList_GET_ITEM(o, i);
-        if (!PyLong_CheckExact(x))
-            return false;
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
-        if (overflow)
+        long long v;
+        if (!vx::exact_ll(x, v))
             return false;
         out.push_back(v);
     }
@@ -536,11 +533,8 @@ bool compress_natively(const vx::Args &a, nb::handle self) {
         !own_names(globals))
         return false;
     nb::object idx = vx::getattr(self, names()._idx);
-    if (!PyLong_CheckExact(idx.ptr()))
-        return false;
-    int overflow = 0;
-    const long long start = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
-    if (overflow || start > (1LL << 62) || start < -(1LL << 62))
+    long long start;
+    if (!vx::exact_ll(idx.ptr(), start) || start > (1LL << 62) || start < -(1LL << 62))
         return false;
     Gates gates;
     if (!read_gates(a, self, gates))

@@ -59,9 +59,6 @@ Rule rule_of(const vx::dagapi::GateKind &k);
 // The rule's method (M_ONE ... M_THREE); -1 for None.
 int rule_method(Rule r);
 
-// The gate name of a node: the text before its first "_".
-nb::object gate_name(nb::handle node);
-
 // self.name(*args), through the pass object (so a subclass's method is used).
 nb::object call_method(nb::handle self, PyObject *name, std::initializer_list<nb::handle> args);
 
