@@ -157,6 +157,22 @@ def test_gates_across_components_still_raise_the_conflict(capsys):
     assert capsys.readouterr().out == ""
 
 
+def test_edge_weights_do_not_make_distances(capsys):
+    # weighted distances used to put a gate on qubits two halves apart: 0 and 2 here
+    g = nx.path_graph(3)
+    nx.set_edge_attributes(g, 0.5, "weight")
+    qc = circuit([("cx", 0, 2), ("h", 1)], qubits=[0, 1, 2])
+    for cls in (SabreRouting, PlainSabreRouting):
+        r = cls(g, initial_mapping=[0, 2, 1], iterations=1)
+        out = r.run(qc)
+        check_routed(qc, out, r, printed_mappings(capsys.readouterr().out)[1], unitary=True)
+    # and a coupler of weight 2 still couples
+    g = nx.path_graph(2)
+    g[0][1]["weight"] = 2
+    assert SabreRouting(g, iterations=1).run(circuit([("cx", 0, 1)])).gates == [("cx", 0, 1)]
+    capsys.readouterr()
+
+
 def test_self_loops_offer_no_swap():
     g = nx.Graph((p, p) for p in range(3))
     nx.add_path(g, range(3))
@@ -234,6 +250,15 @@ def test_qubits_that_no_coupler_touches(capsys):
             r.run(qc)
         assert not hasattr(r, "v2p")
     capsys.readouterr()
+
+
+def test_an_empty_circuit_on_an_empty_graph(capsys):
+    g = nx.Graph()
+    qc = circuit([], qubits=[])
+    g.graph["normal_order"] = qc.qubits
+    out = SabreRouting(g).run(qc)
+    assert (out.gates, out.nqubits, out.qubits) == ([], 0, [])
+    assert capsys.readouterr().out.splitlines()[-1] == "A total of 0 swap gates have been added to the circuit."
 
 
 def test_normal_order_may_list_qubits_beyond_the_graph():

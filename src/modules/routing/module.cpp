@@ -52,64 +52,66 @@ using namespace routing;
 
 namespace {
 
-// floyd_warshall_numpy(subgraph).  On a plain unweighted Graph every
-// distance is a hop count, so breadth-first searches give the same array
-// (float64, node order, 0 on the diagonal, inf where no path) in O(n*m)
-// instead of O(n^3).
-nb::object distance_matrix(const vx::Args &a, nb::handle subgraph) {
-    nb::handle floyd = a.global("floyd_warshall_numpy");
-    if (vx::is_original(a, "floyd_warshall_numpy") &&
-        reinterpret_cast<PyObject *>(Py_TYPE(subgraph.ptr())) == vx::original(a.func()->globals, "nx.Graph")) {
-        nb::object adj = vx::own(PyObject_GetAttrString(subgraph.ptr(), "_adj"));
-        if (PyDict_CheckExact(adj.ptr()) && PyDict_GET_SIZE(adj.ptr()) < (1 << 15)) {
-            const auto n = static_cast<std::int32_t>(PyDict_GET_SIZE(adj.ptr()));
-            // Lists of the items, so that a node's own __eq__ or __hash__
-            // changing the graph cannot pull anything from under us.
-            nb::object nodes = vx::own(PyDict_Items(adj.ptr()));
-            nb::object index = vx::own(PyDict_New());
-            for (std::int32_t u = 0; u < n; ++u) {
-                PyObject *node = PyTuple_GET_ITEM(PyList_GET_ITEM(nodes.ptr(), u), 0);
-                vx::check(PyDict_SetItem(index.ptr(), node, vx::int_obj(u).ptr()));
-            }
-            std::vector<std::int32_t> off{0}, out;
-            bool plain = PyDict_GET_SIZE(index.ptr()) == n;
-            PyObject *weight = vx::intern("weight");
-            for (std::int32_t u = 0; u < n && plain; ++u) {
-                PyObject *nbrs = PyTuple_GET_ITEM(PyList_GET_ITEM(nodes.ptr(), u), 1);
-                if (!PyDict_CheckExact(nbrs)) {
-                    plain = false;
-                    break;
-                }
-                nb::object items = vx::own(PyDict_Items(nbrs));
-                for (Py_ssize_t e = 0; e < PyList_GET_SIZE(items.ptr()) && plain; ++e) {
-                    PyObject *v = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), e), 0);
-                    PyObject *data = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), e), 1);
-                    PyObject *j = PyDict_GetItemWithError(index.ptr(), v);
-                    if (!j && PyErr_Occurred())
-                        throw vx::error_already_set{};
-                    plain = j && PyDict_CheckExact(data) && !PyDict_GetItemWithError(data, weight);
-                    if (PyErr_Occurred())
-                        throw vx::error_already_set{};
-                    if (plain)
-                        out.push_back(static_cast<std::int32_t>(PyLong_AsLong(j)));
-                }
-                off.push_back(static_cast<std::int32_t>(out.size()));
-            }
-            if (plain) {
-                nb::object np = vx::import("numpy");
-                nb::object arr = vx::getattr(np, vx::intern("empty"))(nb::make_tuple(n, n));
-                Py_buffer view;
-                vx::check(PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
-                engines::sabre::hop_distances(n, off, out, static_cast<double *>(view.buf));
-                PyBuffer_Release(&view);
-                return arr;
-            }
-        }
+// Hop counts over a plain Graph's own dictionaries by breadth-first searches
+// (O(n*m)), as floyd_warshall_numpy would give them without weights; an
+// invalid object where the graph is not plain enough to read so.
+nb::object hop_matrix(nb::handle subgraph) {
+    nb::object adj = vx::own(PyObject_GetAttr(subgraph.ptr(), vx::intern("_adj")));
+    if (!PyDict_CheckExact(adj.ptr()) || PyDict_GET_SIZE(adj.ptr()) >= (1 << 15))
+        return {};
+    const auto n = static_cast<std::int32_t>(PyDict_GET_SIZE(adj.ptr()));
+    // Lists of the items, so that a node's own __eq__ or __hash__ changing
+    // the graph cannot pull anything from under us.
+    nb::object nodes = vx::own(PyDict_Items(adj.ptr()));
+    nb::object index = vx::own(PyDict_New());
+    for (std::int32_t u = 0; u < n; ++u) {
+        PyObject *node = PyTuple_GET_ITEM(PyList_GET_ITEM(nodes.ptr(), u), 0);
+        vx::check(PyDict_SetItem(index.ptr(), node, vx::int_obj(u).ptr()));
     }
-    return vx::call(floyd, {subgraph});
+    if (PyDict_GET_SIZE(index.ptr()) != n)
+        return {};
+    std::vector<std::int32_t> off{0}, out;
+    for (std::int32_t u = 0; u < n; ++u) {
+        PyObject *nbrs = PyTuple_GET_ITEM(PyList_GET_ITEM(nodes.ptr(), u), 1);
+        if (!PyDict_CheckExact(nbrs))
+            return {};
+        nb::object keys = vx::own(PyDict_Keys(nbrs));
+        for (Py_ssize_t e = 0; e < PyList_GET_SIZE(keys.ptr()); ++e) {
+            PyObject *j = PyDict_GetItemWithError(index.ptr(), PyList_GET_ITEM(keys.ptr(), e));
+            if (!j && PyErr_Occurred())
+                throw vx::error_already_set{};
+            if (!j)
+                return {};
+            out.push_back(static_cast<std::int32_t>(PyLong_AsLong(j)));
+        }
+        off.push_back(static_cast<std::int32_t>(out.size()));
+    }
+    nb::object arr = vx::getattr(vx::import("numpy"), vx::intern("empty"))(nb::make_tuple(n, n));
+    Py_buffer view;
+    vx::check(PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
+    struct Release {
+        Py_buffer *v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    engines::sabre::hop_distances(n, off, out, static_cast<double *>(view.buf),
+                                  [] { vx::check(PyErr_CheckSignals()); });
+    return arr;
 }
 
-// ---------------------------------------------------------------- construction
+// The distances between the coupling graph's qubits: the couplers on a
+// shortest path (float64, node order, 0 on the diagonal, inf where there is
+// no path).  A coupler is one SWAP whatever the edge's attributes say, so
+// edge weights are not read: with them, "distance 1" would no longer mean
+// "coupled".  A replaced floyd_warshall_numpy is called as it stands.
+nb::object distance_matrix(const vx::Args &a, nb::handle subgraph) {
+    nb::handle floyd = a.global("floyd_warshall_numpy");
+    if (!vx::is_original(a, "floyd_warshall_numpy"))
+        return vx::call(floyd, {subgraph});
+    if (reinterpret_cast<PyObject *>(Py_TYPE(subgraph.ptr())) == vx::original(a.func()->globals, "nx.Graph"))
+        if (nb::object arr = hop_matrix(subgraph); arr.is_valid())
+            return arr;
+    return floyd(subgraph, nb::arg("weight") = nb::none());
+}
 
 // More traversals than this gain nothing: each starts from where the last
 // one left the mapping, and a handful settle it.
@@ -367,8 +369,10 @@ nb::object run(const vx::Args &a) {
     print_table(init_p2v, best_p2v, final_p2v, nswap);
 
     nb::object physical = vx::getattr(self, vx::intern("physical_qubits"));
-    nb::object top = vx::call(a.global("max"), {physical});
-    nb::object nq = vx::own(PyNumber_Add(top.ptr(), vx::int_obj(1).ptr()));
+    // no physical qubit at all (an empty circuit on an empty graph): no wire
+    nb::object nq = vx::int_obj(0);
+    if (vx::length(physical) > 0)
+        nq = vx::own(PyNumber_Add(vx::call(a.global("max"), {physical}).ptr(), vx::int_obj(1).ptr()));
     nb::object new_qc = vx::call(a.global("QuantumCircuit"), {nq, vx::getattr(qc, vx::intern("ncbits"))});
     vx::setattr(new_qc, "gates", out_gates);
     vx::setattr(new_qc, "params_value", vx::getattr(qc, vx::intern("params_value")));
