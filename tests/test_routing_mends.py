@@ -44,6 +44,24 @@ STUCK_ON_A_LINE = [
 ]
 
 
+# More circuits whose first traversal sticks on a line of n qubits with the
+# lookahead heuristic alone.
+MORE_STUCK = [
+    (
+        10,
+        "0-8 5-9 7-1 1-0 0-5 7-9 8-5 4-0 0-7 2-7 5-2 1-6 9-7 7-3 9-4 5-0 8-9 8-4 1-2 6-0",
+    ),
+    (
+        14,
+        "13-4 6-13 9-2 1-10 1-12 12-11 5-11 1-3 5-4 2-5 5-7 4-2 0-12 1-5 10-4 2-5 4-1 5-12 9-7 8-10 10-5 11-1",
+    ),
+]
+
+
+def stuck_circuit(n, pairs):
+    return circuit([("cx", *map(int, p.split("-"))) for p in pairs.split()], qubits=list(range(n)))
+
+
 def toffoli(c1, c2, t):
     return [
         ("h", t),
@@ -123,13 +141,15 @@ def test_a_stuck_traversal_is_released_alike_in_both_runs(iterations, capsys):
 @pytest.mark.parametrize("heuristic", ["basic", "lookahead", "basic_decay", "lookahead_decay"])
 def test_released_runs_match_the_plain_methods(heuristic):
     rng = random.Random(heuristic)
-    qc = circuit(STUCK_ON_A_LINE, qubits=list(range(14)))
-    looped = nx.Graph((p, p) for p in range(14))  # self-loops first in every adjacency list
-    nx.add_path(looped, range(14))
-    for case in range(6):
-        graph = looped if case % 2 else nx.path_graph(14)
+    circuits = [(14, circuit(STUCK_ON_A_LINE, qubits=list(range(14))))]
+    circuits += [(n, stuck_circuit(n, pairs)) for n, pairs in MORE_STUCK]
+    for case in range(9):
+        n, qc = circuits[case % 3]
+        looped = nx.Graph((p, p) for p in range(n))  # self-loops first in every adjacency list
+        nx.add_path(looped, range(n))
+        graph = looped if case % 2 else nx.path_graph(n)
         kw = dict(
-            initial_mapping=["trivial", "random", virtual_order(qc)][case % 3],
+            initial_mapping=["trivial", "random", virtual_order(qc)][case // 3],
             do_random_choice=rng.random() < 0.5,
             iterations=case % 4 + 1,
             heuristic=heuristic,
