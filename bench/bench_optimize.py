@@ -8,8 +8,9 @@ it finishes within a time limit; then input and output gate counts.
 Circuits: random circuits of 10^3, 10^4 and 10^5 gates over 20 qubits (the
 gate mix of bench_translate.py), random circuits followed by their inverse
 (which cancel from the middle outward as far as the merge rules reach),
-nested palindromes of self-inverse gates on 3 qubits, and the programs of
-the corpus's supported/ folder that the reader takes.
+nested palindromes of self-inverse gates on 3 qubits, u and cz gates (what
+basis translation with u gates leaves), and the programs of the corpus's
+supported/ folder that the reader takes.
 
     PYTHONPATH=build/<name>/pkg python bench/bench_optimize.py [--max-gates N]
         [--plain-limit SECONDS] [--corpus DIR]
@@ -18,6 +19,7 @@ the corpus's supported/ folder that the reader takes.
 import argparse
 import contextlib
 import io
+import math
 import multiprocessing
 import os
 import random
@@ -80,6 +82,21 @@ def nested_palindrome(count, rng):
     gates = []
     while len(gates) < count:
         gates += block(min(count - len(gates), 200))
+    return gates
+
+
+def translated_like(n, count, rng):
+    """u gates and cz gates, as basis translation with u gates leaves a
+    circuit: runs of u gates on a qubit merge into one."""
+    gates = []
+    for _ in range(count):
+        a, b = rng.sample(range(n), 2)
+        if rng.random() < 0.75:
+            gates.append(
+                ("u", rng.uniform(0, math.pi), rng.uniform(-math.pi, math.pi), rng.uniform(-math.pi, math.pi), a)
+            )
+        else:
+            gates.append(("cz", a, b))
     return gates
 
 
@@ -151,6 +168,7 @@ def main():
         mirror = [inverse(g) for g in reversed(half)]
         row("random + its inverse 20q", circuit(20, half + mirror), args.plain_limit)
         row("nested palindromes 3q", circuit(3, nested_palindrome(n, rng)), args.plain_limit)
+        row("u and cz gates 20q", circuit(20, translated_like(20, n, rng)), args.plain_limit)
     for name, qc in corpus_circuits(args.corpus or default_corpus()):
         if len(qc.gates) <= args.max_gates:
             row(f"corpus {name}", qc, args.plain_limit)

@@ -186,6 +186,11 @@ public:
 
     // As dag.remove_nodes_from([n]).
     void remove(ce::NodeId n);
+    bool contains(PyObject *name) const {
+        const int there = PyDict_Contains(node_.ptr(), name);
+        vx::check(there);
+        return there != 0;
+    }
     // As dag.add_nodes_from([(name, attrs)]) for a name not in the graph.
     ce::NodeId add_node(nb::object name, nb::object attrs, std::int32_t gate, std::span<const std::int64_t> qubits);
     // As dag.add_edges_from([(u, v, {"qubit": label})]).
@@ -326,10 +331,6 @@ void Mirror::remove(ce::NodeId n) {
 
 ce::NodeId Mirror::add_node(nb::object name, nb::object attrs, std::int32_t gate,
                             std::span<const std::int64_t> qubits) {
-    int there = PyDict_Contains(node_.ptr(), name.ptr());
-    vx::check(there);
-    if (there)  // created numbers are past every number in the graph's names
-        vx::raise(PyExc_RuntimeError, "created node " + vx::describe(name.ptr(), false) + " is in the graph already");
     nb::object s = vx::own(PyDict_New()), p = vx::own(PyDict_New());
     vx::check(PyDict_SetItem(succ_.ptr(), name.ptr(), s.ptr()));
     vx::check(PyDict_SetItem(pred_.ptr(), name.ptr(), p.ptr()));
@@ -440,6 +441,8 @@ Loop::Created Loop::create(std::int32_t gate, ce::NodeId n1, nb::handle params) 
     nb::object qubits = vx::getitem(mm_.attrs(n1), k.qubits);
     nb::object name = vx::str_obj(std::string(vx::utf8(gates_.name[static_cast<size_t>(gate)])) + "_" +
                                   std::to_string(idx_) + "_" + vx::str_text(qubits));
+    if (mm_.contains(name.ptr()))  // created numbers are past every number in the graph's names
+        vx::raise(PyExc_RuntimeError, "created node " + vx::describe(name.ptr(), false) + " is in the graph already");
     nb::object attrs = vx::own(PyDict_New());
     vx::check(PyDict_SetItem(attrs.ptr(), k.qubits, qubits.ptr()));
     vx::check(PyDict_SetItem(attrs.ptr(), k.params, params.ptr()));
