@@ -205,6 +205,22 @@ def test_the_methods_take_over_where_the_dag_is_not_plain(monkeypatch):
         assert outcome(GateCompressor, qc) == outcome(Plain, qc), qc.gates
 
 
+def test_a_graph_with_its_own_methods_takes_the_methods(monkeypatch):
+    removed = []
+
+    def own_remove(qc, show_qubits=True):
+        g = qc2dag(qc, show_qubits)
+        g.remove_nodes_from = lambda nodes: removed.append(list(nodes)) or nx.DiGraph.remove_nodes_from(g, nodes)
+        return g
+
+    qc = QuantumCircuit(1, 1)
+    qc.qubits = [0]
+    qc.gates = [("h", 0), ("x", 0), ("x", 0), ("h", 0)]
+    monkeypatch.setattr(O, "qc2dag", own_remove)
+    assert GateCompressor().run(qc).gates == []
+    assert removed == [["x_1_[0]", "x_2_[0]"], ["h_0_[0]", "h_3_[0]"]]
+
+
 # ------------------------------------------------------------- properties
 
 

@@ -52,6 +52,9 @@ constexpr const char *kGraphPaths[] = {
     "nx.DiGraph.node_attr_dict_factory",
     "nx.DiGraph.adjlist_inner_dict_factory",
     "nx.DiGraph.edge_attr_dict_factory",
+    "nx.reportviews.OutEdgeView",
+    "nx.reportviews.InEdgeView",
+    "nx.reportviews.NodeView",
 };
 
 PyObject *g_dag = nullptr;  // the namespace of vexal.circuit.dag
@@ -138,8 +141,8 @@ bool own_names(PyObject *globals) {
     return m.native_allclose && m.own_u3;
 }
 
-// A networkx DiGraph whose methods are networkx's own and whose
-// dictionaries are plain.
+// A networkx DiGraph whose methods are networkx's own (on its class and not
+// shadowed on the graph) and whose dictionaries are plain.
 bool own_graph(nb::handle dag) {
     if (reinterpret_cast<PyObject *>(Py_TYPE(dag.ptr())) != vx::original(g_dag, "nx.DiGraph"))
         return false;
@@ -150,6 +153,29 @@ bool own_graph(nb::handle dag) {
     if (!dict)
         throw vx::error_already_set{};
     nb::object keep = nb::steal(dict);
+    for (const char *method : {"remove_nodes_from", "add_nodes_from", "add_edges_from", "predecessors", "successors",
+                               "has_edge", "get_edge_data"})
+        if (PyDict_GetItemString(dict, method))
+            return false;
+    // views the walks cache on the graph: networkx's own, of this graph
+    struct View {
+        const char *name, *type, *field;  // the field that holds what the view shows
+        PyObject *shows;
+    };
+    const View views[] = {{"edges", "nx.reportviews.OutEdgeView", "_graph", dag.ptr()},
+                          {"out_edges", "nx.reportviews.OutEdgeView", "_graph", dag.ptr()},
+                          {"in_edges", "nx.reportviews.InEdgeView", "_graph", dag.ptr()},
+                          {"nodes", "nx.reportviews.NodeView", "_nodes", PyDict_GetItemString(dict, "_node")}};
+    for (const View &v : views) {
+        PyObject *view = PyDict_GetItemString(dict, v.name);
+        if (!view)
+            continue;
+        if (reinterpret_cast<PyObject *>(Py_TYPE(view)) != vx::original(g_dag, v.type))
+            return false;
+        nb::object shows = vx::own(PyObject_GetAttrString(view, v.field));
+        if (shows.ptr() != v.shows)
+            return false;
+    }
     for (const char *field : {"_node", "_succ", "_pred"}) {
         PyObject *d = PyDict_GetItemString(dict, field);
         if (!d || !PyDict_CheckExact(d))
