@@ -5,8 +5,9 @@ pass (u and cz gates on the couplers of a heavy-hex chip, then a barrier and
 measures), on 27 and 127 qubits, and corpus circuits routed and translated
 to cz and u on a heavy-hex chip.  Columns: gates in and out, the time of
 dag2qc(qc2dag(qc)), the time of run (XY4, the driver's defaults) and their
-ratio, and the plain method-by-method walk (a subclass that overrides one
-method) up to --plain-max gates.  Times are the best of --repeat calls.
+ratio, that ratio per gate (run per gate out over the pair per gate in),
+and the plain method-by-method walk (a subclass that overrides one method)
+up to --plain-max gates.  Times are the best of --repeat calls.
 
     PYTHONPATH=build/<name>/pkg python bench/bench_schedule.py [--max-gates N] [--plain-max N] [--corpus DIR]
 """
@@ -78,9 +79,8 @@ def corpus_circuits(corpus):
     out = []
     for f in CORPUS_FILES:
         try:
-            with open(supported_program(corpus, f)) as fh:
+            with open(supported_program(corpus, f)) as fh, contextlib.redirect_stdout(io.StringIO()):
                 qc = QuantumCircuit().from_openqasm2(fh.read())
-            with contextlib.redirect_stdout(io.StringIO()):
                 qc = ThreeQubitGateDecompose().run(qc)
                 qc = SabreRouting(chip(len(qc.qubits)), iterations=1).run(qc)
                 qc = TranslateToBasisGates(True, "cz").run(qc)
@@ -108,7 +108,7 @@ def main():
         rows += corpus_circuits(args.corpus)
 
     head = (
-        f"{'circuit':<20} {'gates':>7} {'out':>8} | {'pair s':>8} {'run s':>8} {'x pair':>6} "
+        f"{'circuit':<20} {'gates':>7} {'out':>8} | {'pair s':>8} {'run s':>8} {'x pair':>6} {'x/gate':>6} "
         f"| {'plain s':>8} {'x run':>6}"
     )
     print(head)
@@ -116,7 +116,9 @@ def main():
     for name, qc in rows:
         pair, _ = best_of(lambda: dag2qc(qc2dag(qc, show_qubits=False), qc.nqubits, qc.ncbits), args.repeat)
         run, out = best_of(lambda: DynamicalDecoupling(T1G, T2G).run(qc), args.repeat)
+        per_gate = (run / len(out.gates)) / (pair / len(qc.gates))
         line = f"{name:<20} {len(qc.gates):>7} {len(out.gates):>8} | {pair:>8.3f} {run:>8.3f} {run / pair:>6.2f}"
+        line += f" {per_gate:>6.2f}"
         if len(qc.gates) <= args.plain_max:
             plain, pout = best_of(lambda: PlainDynamicalDecoupling(T1G, T2G).run(qc), 1)
             line += f" | {plain:>8.3f} {plain / run:>6.1f}" + ("" if pout.gates == out.gates else " (differs!)")

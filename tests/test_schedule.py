@@ -281,6 +281,13 @@ def test_created_names_never_take_a_node_name(recorder):
         assert dag.nodes["x_5_[0]"] == {"qubits": [0]} and dag.nodes["y_6_[0]"] == {"qubits": [0]}
         assert len(out.gates) == len(gates) + 4 and nx.is_directed_acyclic_graph(dag)
 
+    class Stuck(DynamicalDecoupling):  # hands out one number for ever: refused, not looped on
+        def counter(self):
+            return 1
+
+    with pytest.raises(RuntimeError, match="counter"):
+        Stuck(T1, 1e-7).run(qc, align_right=False)
+
 
 def test_failures_leave_the_numbering_and_input_alone():
     qc = circuit([("x", 0), ("h", 1), ("h", 2), ("cz", 1, 2), ("cz", 0, 1), ("h", 3)], qubits=[0, 1, 2], nqubits=4)
