@@ -11,7 +11,7 @@ dec::Consts K;
 dec::Own OWN;  // the decompose module's own functions and namespace
 PyObject *g_cls = nullptr;
 
-enum Name : int { N_U, N_U3, N_R, N_CZ, N_CX, N_CNOT, N_SWAP, N_ISWAP, N_CY, N_RXX, N_RYY, N_RZZ, N_CP, N_COUNT };
+enum Name : int { N_U, N_U3, N_R, N_SX, N_CZ, N_CX, N_CNOT, N_SWAP, N_ISWAP, N_CY, N_RXX, N_RYY, N_RZZ, N_CP, N_COUNT };
 PyObject *g_names[N_COUNT];
 PyObject *g_attr_flag, *g_attr_basis, *g_gates, *g_gmd, *g_u3;
 PyObject *g_half_pi;  // np.pi / 2
@@ -47,12 +47,35 @@ struct Run {
     int kind;
     bool foreign = false;  // code other than the package's own ran for the current record
 
-    // Appends ("u", theta, phi, lamda, q) from the u3 angles of m.
-    void u_from_matrix(PyObject *m, PyObject *rec) {
+    // ("u", theta, phi, lamda, q) from the u3 angles of m, q the record's last element.
+    PyObject *u_record(PyObject *m, PyObject *rec) {
         nb::object th, ph, la;
         foreign |= !dec::u3_angles(vx::lookup_global(globals, g_u3), OWN.fn[dec::U3_DECOMPOSE], m, th, ph, la);
         nb::object q = nb::steal(item(rec, -1));
-        dec::append_new(out, dec::u_rec(K, th.ptr(), ph.ptr(), la.ptr(), q.ptr()));
+        return vx::check(dec::u_rec(K, th.ptr(), ph.ptr(), la.ptr(), q.ptr()));
+    }
+
+    void u_from_matrix(PyObject *m, PyObject *rec) { dec::append_new(out, u_record(m, rec)); }
+
+    // The matrix of a fixed one-qubit gate, from the module's table.
+    nb::object fixed_matrix(PyObject *name) {
+        nb::object gmd = nb::borrow(vx::lookup_global(globals, g_gmd));
+        foreign |= !PyDict_CheckExact(gmd.ptr());
+        return vx::own(PyObject_GetItem(gmd.ptr(), name));
+    }
+
+    // The SWAP decomposition of the iswap basis keeps its sx gates whatever
+    // the flag says; with the flag set they become u gates like every other
+    // one-qubit gate of the result.
+    void sx_to_u_from(Py_ssize_t start) {
+        for (Py_ssize_t i = start; i < PyList_GET_SIZE(out); ++i) {
+            PyObject *rec = PyList_GET_ITEM(out, i);
+            if (!PyTuple_CheckExact(rec) || PyTuple_GET_SIZE(rec) != 2 ||
+                !dec::name_is(PyTuple_GET_ITEM(rec, 0), g_names[N_SX]))
+                continue;
+            nb::object m = fixed_matrix(g_names[N_SX]);
+            vx::check(PyList_SetItem(out, i, u_record(m.ptr(), rec)));
+        }
     }
 
     // Extends by decomposition `fn` of (q0, q1) or (theta, q0, q1).
@@ -145,14 +168,18 @@ struct Run {
 
     void two_qubit(PyObject *rec, PyObject *name) {
         if (dec::name_is(name, g_names[N_CZ])) {
-            if (kind == dec::B_CX || kind == dec::B_CZ)
+            // a cz is already a basis gate only in the cz basis: a cx chip gets its cx form
+            if (kind == dec::B_CZ)
                 vx::check(PyList_Append(out, rec));
             else
                 decompose(dec::CZ_DEC, rec, false);
         } else if (dec::name_is(name, g_names[N_CX]) || dec::name_is(name, g_names[N_CNOT])) {
             decompose(dec::CX_DEC, rec, false);
         } else if (dec::name_is(name, g_names[N_SWAP])) {
+            const Py_ssize_t start = PyList_GET_SIZE(out);
             decompose(dec::SWAP_DEC, rec, false);
+            if (flag)
+                sx_to_u_from(start);
         } else if (dec::name_is(name, g_names[N_ISWAP])) {
             decompose(dec::ISWAP_DEC, rec, false);
         } else if (dec::name_is(name, g_names[N_CY])) {
@@ -216,9 +243,7 @@ nb::object run(const vx::Args &a) {
             if (!r.flag) {
                 vx::check(PyList_Append(r.out, o));
             } else {
-                nb::object gmd = nb::borrow(vx::lookup_global(globals, g_gmd));
-                r.foreign |= !PyDict_CheckExact(gmd.ptr());
-                nb::object m = vx::own(PyObject_GetItem(gmd.ptr(), nm));
+                nb::object m = r.fixed_matrix(nm);
                 r.u_from_matrix(m.ptr(), o);
             }
         } else if (k.in(kOneQubitParamTable)) {
@@ -251,7 +276,8 @@ nb::object run(const vx::Args &a) {
 NB_MODULE(translate, m) {
     using vx::Conv;
     dec::init_consts(K);
-    const char *names[N_COUNT] = {"u", "u3", "r", "cz", "cx", "cnot", "swap", "iswap", "cy", "rxx", "ryy", "rzz", "cp"};
+    const char *names[N_COUNT] = {"u",    "u3",    "r",  "sx",  "cz",  "cx",  "cnot",
+                                  "swap", "iswap", "cy", "rxx", "ryy", "rzz", "cp"};
     for (int i = 0; i < N_COUNT; ++i)
         g_names[i] = vx::intern(names[i]);
     g_attr_flag = vx::intern("convert_single_qubit_gate_to_u");
