@@ -46,6 +46,20 @@ def test_deepcopy_is_independent():
     assert qc.gates == [("h", 0), ("measure", [0], [0])]
     assert qc.qubits == [0, 1] and qc.params_value == {"a": 0.1}
 
+    # records sharing one mutable part keep sharing it in the copy, and a
+    # subclass keeps its own attributes
+    class Tagged(QuantumCircuit):
+        pass
+
+    shared = [0]
+    qc = Tagged(2, 2)
+    qc.gates = [("measure", shared, [0]), ("measure", shared, [1]), ("rz", 0, 0.5)]
+    qc.note = {"k": qc.gates}
+    cp = qc.deepcopy()
+    assert type(cp) is Tagged and cp.gates == qc.gates
+    assert cp.gates[0][1] is cp.gates[1][1] and cp.gates[0][1] is not shared
+    assert cp.note["k"] is cp.gates and cp.gates is not qc.gates
+
 
 def test_readers_fill_from_parser_triple(monkeypatch):
     result = (

@@ -77,6 +77,9 @@ def _max_index(values, what):
     return top
 
 
+_SCALARS = frozenset({int, float, complex, str, bool, type(None)})
+
+
 class QuantumCircuit:
     """A quantum circuit: `nqubits`, `ncbits`, the list `qubits` of the qubit
     indices in use, the gate list `gates` and the parameter values
@@ -91,7 +94,23 @@ class QuantumCircuit:
 
     def deepcopy(self):
         """An independent copy of the circuit."""
-        return copy.deepcopy(self)
+        gates = self.__dict__.get("gates")
+        if type(gates) is not list:
+            return copy.deepcopy(self)
+        # A tuple of immutable scalars is its own deep copy, so the common
+        # record is shared rather than walked; anything else (nested or
+        # mutable parts) goes through copy.deepcopy with one memo, which
+        # keeps aliasing between records as a plain deep copy would.
+        memo = {}
+        new_gates = []
+        append = new_gates.append
+        for g in gates:
+            if type(g) is tuple and all(type(x) in _SCALARS for x in g):
+                append(g)
+            else:
+                append(copy.deepcopy(g, memo))
+        memo[id(gates)] = new_gates
+        return copy.deepcopy(self, memo)
 
     def _fill(self, result):
         try:
