@@ -289,3 +289,14 @@ def test_larger_corpus_programs_on_a_large_chip(qc):
             assert rec[0] == "cz" and coupling.has_edge(*rec[-2:]), rec
         elif rec[0] not in KEEP:
             assert rec[0] == "u", rec
+
+
+def test_readme_example_runs(capsys):
+    path = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "transpile.py")
+    example = {"__name__": "example", "__file__": path}
+    with open(path) as f:
+        exec(compile(f.read(), path, "exec"), example)
+    example["main"](os.path.join(os.path.dirname(path), "data", "qft_n18.qasm"))
+    printed = capsys.readouterr().out
+    assert "swap gates have been added" in printed and "physical qubits used" in printed
+    assert "q[" in printed.rsplit("first gates of the result", 1)[1]
