@@ -57,12 +57,6 @@ const Keys &keys() {
 
 EdgeRule rule_of(Kind k) { return k == Kind::ThreeQubit ? EdgeRule::ThreeQubit : EdgeRule::Grouped; }
 
-// Every so many records a long read looks for a pending signal.
-inline void poll_signals(Py_ssize_t i) {
-    if ((i & 0xffff) == 0xffff)
-        vx::check(PyErr_CheckSignals());
-}
-
 // A new list of the given objects.
 nb::object list_of(PyObject *const *objs, Py_ssize_t n) {
     nb::object l = vx::own(PyList_New(n));
@@ -195,7 +189,7 @@ nb::object build_dag_lists(PyObject *globals, long long nqubits, PyObject *qubit
     if (show_qubits)
         b.add_start_nodes(ql.ptr());
     for (Py_ssize_t i = 0; i < ng; ++i) {
-        poll_signals(i);
+        vx::poll_signals(i, 1 << 16);
         b.add_record(PyList_GET_ITEM(gl.ptr(), i));
     }
     return b.finish();
@@ -215,7 +209,7 @@ void build_skeleton(PyObject *globals, long long nqubits, PyObject *gates, bool 
     RecordReader reader(kinds, nqubits);
     DagBuilder engine(nqubits);
     for (Py_ssize_t k = 0; k < ng; ++k) {
-        poll_signals(k);
+        vx::poll_signals(k, 1 << 16);
         const Py_ssize_t i = reversed ? ng - 1 - k : k;
         reader.read(PyList_GET_ITEM(gl.ptr(), i), [&](const Node &n) {
             const std::size_t base = out.wires.size();

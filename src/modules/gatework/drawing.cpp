@@ -146,7 +146,7 @@ nb::object initialize_lines(const vx::Args &a) {
     nb::object grid = vx::own(PyList_New(static_cast<Py_ssize_t>(layers + 1)));
     PyList_SET_ITEM(grid.ptr(), 0, column_list(labels, strs).release().ptr());
     for (std::uint64_t i = 1; i <= layers; ++i) {
-        poll_signals(i);
+        vx::poll_signals(i, 1 << 12);
         PyList_SET_ITEM(grid.ptr(), static_cast<Py_ssize_t>(i), column_list(blank, strs).release().ptr());
     }
     return pair(element, grid);
@@ -181,7 +181,7 @@ nb::object columns_of(const tx::Grid &g) {
     vx::GcPause pause;
     nb::object out = vx::own(PyList_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t c = 0; c < n; ++c) {
-        poll_signals(c);
+        vx::poll_signals(c, 1 << 12);
         PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(c), column_list(grid_column(g, c), strs).release().ptr());
     }
     return out;
@@ -347,7 +347,7 @@ nb::object formatted_columns(tx::Grid &g) {
     vx::GcPause pause;
     nb::object out = vx::own(PyList_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t c = 0; c < n; ++c) {
-        poll_signals(c);
+        vx::poll_signals(c, 1 << 12);
         for (std::int64_t r = 0; r < rows.count; ++r) {
             const tx::TextId id = g.cell(c, r);
             cells[static_cast<std::size_t>(r)] = widths[c] ? pad(id, widths[c], rows.fill(r)) : id;

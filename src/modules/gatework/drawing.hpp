@@ -74,10 +74,4 @@ private:
     std::optional<GateKinds> kinds_;
 };
 
-// Every so many items a long native loop looks for a pending signal.
-inline void poll_signals(std::size_t i) {
-    if ((i & 0xfff) == 0xfff)
-        vx::check(PyErr_CheckSignals());
-}
-
 }  // namespace gatework::drawing

@@ -38,7 +38,7 @@ void Placer::place_all(PyObject *gates) {
     nb::object list = vx::own(PyList_GetSlice(gates, 0, PY_SSIZE_T_MAX));
     const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        poll_signals(static_cast<std::size_t>(i));
+        vx::poll_signals(static_cast<std::size_t>(i), 1 << 12);
         place(PyList_GET_ITEM(list.ptr(), i));
     }
 }

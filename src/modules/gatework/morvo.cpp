@@ -234,7 +234,7 @@ nb::object parse_morvo_to_gates(const vx::Args &a) {
     // A snapshot: the loop reads the instructions as they were given.
     nb::object list = vx::own(PyList_GetSlice(a.ptr(0), 0, PY_SSIZE_T_MAX));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.ptr()); ++k) {
-        poll_signals(k);
+        vx::poll_signals(k, 1 << 12);
         reader.read(PyList_GET_ITEM(list.ptr(), k));
     }
     return reader.result();

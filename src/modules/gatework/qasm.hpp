@@ -28,6 +28,17 @@ inline nb::object substr(PyObject *s, Py_ssize_t b, Py_ssize_t e) { return vx::o
 inline nb::object split_lines(nb::handle text) { return vx::own(PyUnicode_Splitlines(text.ptr(), 0)); }
 inline nb::object stripped(nb::handle text) { return vx::call_method(text, "strip", {}); }
 
+// Feeds the stripped program text to a reader line by line (looking for
+// Ctrl-C every few thousand lines) and returns what the reader completes.
+template <class LineReader> nb::object read_lines(LineReader &reader, nb::handle text) {
+    nb::object lines = split_lines(stripped(text));
+    for (Py_ssize_t ln = 0; ln < PyList_GET_SIZE(lines.ptr()); ++ln) {
+        vx::poll_signals(ln, 1 << 12);
+        reader.read_line(PyList_GET_ITEM(lines.ptr(), ln));
+    }
+    return reader.finish();
+}
+
 // The str() of an object for a message; never fails.
 inline std::string text(nb::handle o) { return vx::describe(o.ptr(), false); }
 

@@ -308,12 +308,7 @@ nb::object parse_openqasm2_to_gates_dump(const vx::Args &a) {
     nb::object text = vx::own(PySequence_GetItem(custom.ptr(), 1));
 
     DumpReader reader(a, qregs, cregs, custom_gates);
-    nb::object lines = split_lines(stripped(text));
-    for (Py_ssize_t ln = 0; ln < PyList_GET_SIZE(lines.ptr()); ++ln) {
-        poll_signals(ln);
-        reader.read_line(PyList_GET_ITEM(lines.ptr(), ln));
-    }
-    return reader.finish();
+    return read_lines(reader, text);
 }
 
 vx::FunctionDef parse_openqasm2_to_gates_dump_def() {

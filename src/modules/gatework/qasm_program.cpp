@@ -68,8 +68,7 @@ private:
     void skip(nb::handle word, PyObject *line, Py_ssize_t b, Py_ssize_t e);
     void dispatch(const Statement &st);
     void one_per_qubit(const GateInfo &g);
-    void pairs(nb::handle word, const GateInfo &g);
-    void triples(nb::handle word, const GateInfo &g);
+    void wires(nb::handle word, const GateInfo &g, int n);
     void barrier(const GateInfo &g);
     void measure(nb::handle word, const GateInfo &g);
     void custom(nb::handle word, const GateInfo &g);
@@ -234,8 +233,8 @@ void ProgramReader::dispatch(const Statement &st) {
     case kReset: one_per_qubit(g); break;
     case kTwo:
     case kParam2:
-    case kCu1: pairs(st.word, g); break;
-    case kThree: triples(st.word, g); break;
+    case kCu1: wires(st.word, g, 2); break;
+    case kThree: wires(st.word, g, 3); break;
     case kBarrier: barrier(g); break;
     case kMeasure: measure(st.word, g); break;
     case kCustom: custom(st.word, g); break;
@@ -263,41 +262,26 @@ void ProgramReader::one_per_qubit(const GateInfo &g) {
     }
 }
 
-void ProgramReader::pairs(nb::handle word, const GateInfo &g) {
-    size_t nops = pos_.count();
-    if (nops != 2)
-        count_error(word, 2, static_cast<long long>(nops));
-    if (pos_.len(0) != pos_.len(1))
-        length_error(word, 2);
+// A gate on n = 2 or 3 operands, all registers of one length or single
+// qubits: one record per index, its parameters (if any) before the qubits.
+void ProgramReader::wires(nb::handle word, const GateInfo &g, int n) {
+    const size_t nops = pos_.count();
+    if (nops != static_cast<size_t>(n))
+        count_error(word, n, static_cast<long long>(nops));
+    for (int k = 1; k < n; ++k)
+        if (pos_.len(k) != pos_.len(0))
+            length_error(word, n);
     for (size_t i = 0; i < pos_.len(0); ++i) {
-        PyObject *q0 = pos_.at(0, i), *q1 = pos_.at(1, i);
-        PyObject *qs[2] = {q0, q1};
-        if (PyObject *q = repeated_qubit(qs, 2))
+        PyObject *qs[3] = {pos_.at(0, i), pos_.at(1, i), n == 3 ? pos_.at(2, i) : nullptr};
+        if (PyObject *q = repeated_qubit(qs, n))
             repeated_qubit_error(text(word), q);
-        if (g.row == kTwo)
-            rd_.append(Reader::tuple({g.name.ptr(), q0, q1}));
+        const std::vector<nb::object> *params = g.row == kTwo || g.row == kThree ? nullptr : &params_;
+        if (n == 2)
+            rd_.append(Reader::tuple({g.name.ptr()}, params, {qs[0], qs[1]}));
         else
-            rd_.append(Reader::tuple({g.name.ptr()}, &params_, {q0, q1}));
-        rd_.use_qubit(q0);
-        rd_.use_qubit(q1);
-    }
-}
-
-void ProgramReader::triples(nb::handle word, const GateInfo &g) {
-    size_t nops = pos_.count();
-    if (nops != 3)
-        count_error(word, 3, static_cast<long long>(nops));
-    if (pos_.len(1) != pos_.len(0) || pos_.len(2) != pos_.len(0))
-        length_error(word, 3);
-    for (size_t i = 0; i < pos_.len(0); ++i) {
-        PyObject *q0 = pos_.at(0, i), *q1 = pos_.at(1, i), *q2 = pos_.at(2, i);
-        PyObject *qs[3] = {q0, q1, q2};
-        if (PyObject *q = repeated_qubit(qs, 3))
-            repeated_qubit_error(text(word), q);
-        rd_.append(Reader::tuple({g.name.ptr(), q0, q1, q2}));
-        rd_.use_qubit(q0);
-        rd_.use_qubit(q1);
-        rd_.use_qubit(q2);
+            rd_.append(Reader::tuple({g.name.ptr()}, params, {qs[0], qs[1], qs[2]}));
+        for (int k = 0; k < n; ++k)
+            rd_.use_qubit(qs[k]);
     }
 }
 
@@ -384,12 +368,7 @@ nb::object parse_openqasm2_to_gates(const vx::Args &a) {
     text = vx::own(PySequence_GetItem(custom.ptr(), 1));
 
     ProgramReader reader(a, qmap, cmap, custom_gates);
-    nb::object lines = split_lines(stripped(text));
-    for (Py_ssize_t ln = 0; ln < PyList_GET_SIZE(lines.ptr()); ++ln) {
-        poll_signals(ln);
-        reader.read_line(PyList_GET_ITEM(lines.ptr(), ln));
-    }
-    return reader.finish();
+    return read_lines(reader, text);
 }
 
 vx::FunctionDef parse_openqasm2_to_gates_def() {

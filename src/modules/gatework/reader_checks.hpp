@@ -59,11 +59,4 @@ inline PyObject *repeated_qubit(PyObject *const *qs, int n) {
     vx::value_error(what + " uses qubit " + vx::describe(q, false) + " more than once");
 }
 
-// Called with the number of the line or instruction being read: every few
-// thousand, a pending signal (Ctrl-C) is raised.
-inline void poll_signals(Py_ssize_t i) {
-    if ((i & 0xfff) == 0xfff)
-        vx::check(PyErr_CheckSignals());
-}
-
 }  // namespace gatework

@@ -309,8 +309,7 @@ bool check_records_c(GateKinds &kinds, PyObject *gates, long long nqubits, const
             RecordReader reader(kinds, nqubits, {.values = true, .rules = rules});
             const Py_ssize_t n = PyList_GET_SIZE(gl.ptr());
             for (Py_ssize_t i = 0; i < n; ++i) {
-                if ((i & 0xffff) == 0xffff)
-                    vx::check(PyErr_CheckSignals());
+                vx::poll_signals(i, 1 << 16);
                 if (reader.read(PyList_GET_ITEM(gl.ptr(), i), [](const Node &) {}) == RecordReader::Outcome::Stop)
                     break;
             }
