@@ -280,6 +280,97 @@ nb::object qc2graph(const vx::Args &a) {
 // networkx's connected_components, and each group a real set filled in the
 // walk's order, so that listing it gives networkx's order.  Anything unusual
 // (or an error to report) leaves it to the general path.
+// The qubit graph split_qubits walks: the qubits as nodes in first-seen
+// order (borrowed: the circuit's lists keep them alive during the call) and
+// one neighbour entry per (node, neighbour) in first-insertion order, as
+// qc2graph's graph would hold them.
+struct QubitGraph {
+    std::vector<PyObject *> nodes;
+    std::unordered_map<long long, std::int32_t> index;
+    std::vector<std::vector<std::int32_t>> adj;
+    std::unordered_set<std::uint64_t> linked;
+
+    // False for a qubit that is not a plain int.
+    bool node_of(PyObject *q, std::int32_t &id) {
+        long long v;
+        if (!vx::exact_ll(q, v))
+            return false;
+        auto [it, fresh] = index.try_emplace(v, static_cast<std::int32_t>(nodes.size()));
+        if (fresh)
+            nodes.push_back(q);
+        id = it->second;
+        return true;
+    }
+
+    bool link(PyObject *x, PyObject *y) {
+        std::int32_t u, v;
+        if (!node_of(x, u) || !node_of(y, v))
+            return false;
+        if (adj.size() < nodes.size())
+            adj.resize(nodes.size());
+        put(u, v);
+        put(v, u);
+        return true;
+    }
+
+    // False for a record the general path must read (or report).
+    bool add_gate(GateKinds &kinds, PyObject *rec) {
+        if (!PyTuple_CheckExact(rec) || PyTuple_GET_SIZE(rec) == 0)
+            return false;
+        PyObject *name = PyTuple_GET_ITEM(rec, 0);
+        if (!PyUnicode_CheckExact(name))
+            return false;
+        const Coupling c = coupling(kinds.of(name));
+        const Py_ssize_t len = PyTuple_GET_SIZE(rec);
+        auto at = [&](Py_ssize_t k) { return PyTuple_GET_ITEM(rec, k); };
+        switch (c) {
+        case Coupling::Unknown: return false;
+        case Coupling::Pair: return len == 3 && link(at(1), at(2));
+        case Coupling::PairAfterAngle: return len == 4 && link(at(2), at(3));
+        case Coupling::Chain: return len >= 4 && link(at(1), at(2)) && link(at(2), at(3));
+        default: return true;
+        }
+    }
+
+    // The connected components, each a list made from a set filled in
+    // breadth-first order from the first node not yet seen.
+    nb::object components() {
+        adj.resize(nodes.size());
+        nb::object out = vx::own(PyList_New(0));
+        std::vector<std::uint8_t> seen(nodes.size(), 0);
+        std::vector<std::int32_t> level, next;
+        for (std::size_t s = 0; s < nodes.size(); ++s) {
+            if (seen[s])
+                continue;
+            nb::object group = vx::own(PySet_New(nullptr));
+            auto add = [&](std::int32_t v) {
+                seen[v] = 1;
+                vx::check(PySet_Add(group.ptr(), nodes[v]));
+            };
+            add(static_cast<std::int32_t>(s));
+            level.assign(1, static_cast<std::int32_t>(s));
+            while (!level.empty()) {
+                next.clear();
+                for (std::int32_t v : level)
+                    for (std::int32_t w : adj[v])
+                        if (!seen[w]) {
+                            add(w);
+                            next.push_back(w);
+                        }
+                level.swap(next);
+            }
+            vx::check(PyList_Append(out.ptr(), vx::own(PySequence_List(group.ptr())).ptr()));
+        }
+        return out;
+    }
+
+private:
+    void put(std::int32_t p, std::int32_t q) {
+        if (linked.insert((static_cast<std::uint64_t>(p) << 32) | static_cast<std::uint32_t>(q)).second)
+            adj[p].push_back(q);
+    }
+};
+
 bool split_qubits_native(const vx::Args &a, nb::object &out) {
     for (const char *path : {"qc2graph", "get_qcgraph_edges", "nx.Graph", "nx.connected_components"})
         if (!vx::is_original(a, path))
@@ -291,96 +382,17 @@ bool split_qubits_native(const vx::Args &a, nb::object &out) {
     nb::object qubits = getattr(a[0], "qubits"), gates = getattr(a[0], "gates");
     if (!PyList_CheckExact(qubits.ptr()) || !PyList_CheckExact(gates.ptr()))
         return false;
-
-    std::vector<PyObject *> nodes;  // borrowed: qc's lists keep them alive during the call
-    std::unordered_map<long long, std::int32_t> index;
-    auto node_of = [&](PyObject *q, std::int32_t &out_id) {
-        long long v;
-        if (!vx::exact_ll(q, v))
-            return false;
-        auto [it, fresh] = index.try_emplace(v, static_cast<std::int32_t>(nodes.size()));
-        if (fresh)
-            nodes.push_back(q);
-        out_id = it->second;
-        return true;
-    };
+    QubitGraph g;
     std::int32_t id;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits.ptr()); ++i)
-        if (!node_of(PyList_GET_ITEM(qubits.ptr(), i), id))
+        if (!g.node_of(PyList_GET_ITEM(qubits.ptr(), i), id))
             return false;
-
-    // one entry per (node, neighbour), in first-insertion order
-    std::vector<std::vector<std::int32_t>> adj(nodes.size());
-    std::unordered_set<std::uint64_t> linked;
-    auto link = [&](PyObject *x, PyObject *y) {
-        std::int32_t u, v;
-        if (!node_of(x, u) || !node_of(y, v))
-            return false;
-        if (adj.size() < nodes.size())
-            adj.resize(nodes.size());
-        auto put = [&](std::int32_t p, std::int32_t q) {
-            if (linked.insert((static_cast<std::uint64_t>(p) << 32) | static_cast<std::uint32_t>(q)).second)
-                adj[p].push_back(q);
-        };
-        put(u, v);
-        put(v, u);
-        return true;
-    };
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates.ptr()); ++i) {
-        PyObject *rec = PyList_GET_ITEM(gates.ptr(), i);
-        if (!PyTuple_CheckExact(rec) || PyTuple_GET_SIZE(rec) == 0)
+        vx::poll_signals(static_cast<std::size_t>(i), 1 << 16);
+        if (!g.add_gate(kinds, PyList_GET_ITEM(gates.ptr(), i)))
             return false;
-        PyObject *name = PyTuple_GET_ITEM(rec, 0);
-        if (!PyUnicode_CheckExact(name))
-            return false;
-        const Coupling c = coupling(kinds.of(name));
-        if (c == Coupling::Unknown)
-            return false;  // the general path reports the gate
-        const Py_ssize_t len = PyTuple_GET_SIZE(rec);
-        auto at = [&](Py_ssize_t k) { return PyTuple_GET_ITEM(rec, k); };
-        switch (c) {
-        case Coupling::Pair:
-            if (len != 3 || !link(at(1), at(2)))
-                return false;
-            break;
-        case Coupling::PairAfterAngle:
-            if (len != 4 || !link(at(2), at(3)))
-                return false;
-            break;
-        case Coupling::Chain:
-            if (len < 4 || !link(at(1), at(2)) || !link(at(2), at(3)))
-                return false;
-            break;
-        default: break;
-        }
     }
-    adj.resize(nodes.size());
-
-    out = vx::own(PyList_New(0));
-    std::vector<std::uint8_t> seen(nodes.size(), 0);
-    std::vector<std::int32_t> level, next;
-    for (std::size_t s = 0; s < nodes.size(); ++s) {
-        if (seen[s])
-            continue;
-        nb::object group = vx::own(PySet_New(nullptr));
-        auto add = [&](std::int32_t v) {
-            seen[v] = 1;
-            vx::check(PySet_Add(group.ptr(), nodes[v]));
-        };
-        add(static_cast<std::int32_t>(s));
-        level.assign(1, static_cast<std::int32_t>(s));
-        while (!level.empty()) {
-            next.clear();
-            for (std::int32_t v : level)
-                for (std::int32_t w : adj[v])
-                    if (!seen[w]) {
-                        add(w);
-                        next.push_back(w);
-                    }
-            level.swap(next);
-        }
-        vx::check(PyList_Append(out.ptr(), vx::own(PySequence_List(group.ptr())).ptr()));
-    }
+    out = g.components();
     return true;
 }
 

@@ -167,26 +167,12 @@ nb::object tqd_run(const vx::Args &a) {
 constexpr const char *kCxLit = "Literal['cx', 'cz', 'iswap']";
 constexpr const char *kCzLit = "Literal['cz', 'cx', 'iswap']";
 
-}  // namespace
-
-NB_MODULE(decompose, m) {
+// The one-qubit conversions and the two-qubit gates to iSWAP.
+void def_one_qubit(nb::module_ &m) {
     using vx::Conv;
-    vx::set_doc(m, "Some common decomposition methods for two-qubit and three-qubit gates.");
-    dec::init_consts(K);
-    for (int i = 0; i < 3; ++i)
-        g_three_names[i] = vx::intern(i == 0 ? "ccx" : i == 1 ? "ccz" : "cswap");
-
-    m.attr("np") = vx::import("numpy");
-    m.attr("Literal") = vx::import("typing").attr("Literal");
-    m.attr("u3_decompose") = vx::import("vexal.circuit.utils").attr("u3_decompose");
-    m.attr("u_mat") = vx::import("vexal.circuit.matrix").attr("u_mat");
-    m.attr("QuantumCircuit") = vx::import("vexal.circuit.quantumcircuit").attr("QuantumCircuit");
-    nb::object TranspilerPass = vx::import("vexal.circuit.keystage").attr("TranspilerPass");
-    m.attr("TranspilerPass") = TranspilerPass;
-
+    const vx::Param flag{"convert_single_qubit_gate_to_u", Conv::Bool};
     const vx::Param qubit{"qubit", Conv::Int};
     const vx::Param theta{"theta", Conv::Float};
-    const vx::Param flag{"convert_single_qubit_gate_to_u", Conv::Bool};
 
     vx::def(m, {.name = "u_dot_u",
                 .impl = u_dot_u,
@@ -203,7 +189,13 @@ NB_MODULE(decompose, m) {
         m, {.name = "convert_cx_to_iswap", .impl = cx_to_iswap, .params = {{"control_qubit"}, {"target_qubit"}, flag}});
     vx::def(
         m, {.name = "convert_cz_to_iswap", .impl = cz_to_iswap, .params = {{"control_qubit"}, {"target_qubit"}, flag}});
+}
 
+// The two-qubit decompositions.
+void def_two_qubit(nb::module_ &m) {
+    using vx::Conv;
+    const vx::Param flag{"convert_single_qubit_gate_to_u", Conv::Bool};
+    const vx::Param theta{"theta", Conv::Float};
     const vx::Param ctl{"control_qubit", Conv::Int}, tgt{"target_qubit", Conv::Int};
     const vx::Param q1{"qubit1", Conv::Int}, q2{"qubit2", Conv::Int};
     const vx::Param bcx{"two_qubit_gate_basis", Conv::Any, kCxLit};
@@ -244,7 +236,12 @@ NB_MODULE(decompose, m) {
                 .impl = two_qubit_param<dec::build_cp>,
                 .params = {theta, ctl, tgt, flag, bcz},
                 .return_annotation = "list"});
+}
 
+// The three-qubit decompositions.
+void def_three_qubit(nb::module_ &m) {
+    using vx::Conv;
+    const vx::Param tgt{"target_qubit", Conv::Int};
     const vx::Param c1{"control_qubit1", Conv::Int}, c2{"control_qubit2", Conv::Int};
     vx::def(m, {.name = "ccx_decompose",
                 .impl = three_qubit<build_ccx>,
@@ -262,6 +259,28 @@ NB_MODULE(decompose, m) {
                 .impl = three_qubit<dec::build_ccx_mute>,
                 .params = {c1, c2, tgt},
                 .return_annotation = "list"});
+}
+
+}  // namespace
+
+NB_MODULE(decompose, m) {
+    using vx::Conv;
+    vx::set_doc(m, "Some common decomposition methods for two-qubit and three-qubit gates.");
+    dec::init_consts(K);
+    for (int i = 0; i < 3; ++i)
+        g_three_names[i] = vx::intern(i == 0 ? "ccx" : i == 1 ? "ccz" : "cswap");
+
+    m.attr("np") = vx::import("numpy");
+    m.attr("Literal") = vx::import("typing").attr("Literal");
+    m.attr("u3_decompose") = vx::import("vexal.circuit.utils").attr("u3_decompose");
+    m.attr("u_mat") = vx::import("vexal.circuit.matrix").attr("u_mat");
+    m.attr("QuantumCircuit") = vx::import("vexal.circuit.quantumcircuit").attr("QuantumCircuit");
+    nb::object TranspilerPass = vx::import("vexal.circuit.keystage").attr("TranspilerPass");
+    m.attr("TranspilerPass") = TranspilerPass;
+
+    def_one_qubit(m);
+    def_two_qubit(m);
+    def_three_qubit(m);
 
     nb::object cls = vx::make_class(
         m, "ThreeQubitGateDecompose", nb::make_tuple(TranspilerPass),
