@@ -1,25 +1,18 @@
-// The merge loop of GateCompressor.run without the methods' repeated walks.
+// The merge loop of GateCompressor.run over the pass's networkx DAG.
 //
-// The methods find each pair by walking the DAG's edges from the first one
-// again after every merge: Θ(G²) for G gates.  Here the worklist engine
-// (engines/compress_engine) keeps the candidate pairs ordered by their place
-// in the DAG's edge order and is told only of the nodes a merge touched, so
-// it hands out exactly the pair the walks would find, in O(log G).
-//
-// The networkx DAG stays the pass's state.  Each merge is applied to the
-// graph's own dictionaries exactly as remove_nodes_from, add_nodes_from and
-// add_edges_from apply the rules' lists, with the same labels (the very
-// objects the rules hand on), the same names and the same merge arithmetic
-// (merge.cpp); the engine follows every change.  So `dag` and `_idx` come out
-// as the methods leave them.
+// The networkx DAG stays the pass's state.  Each merge of the loop
+// (loop.hpp) is applied to the graph's own dictionaries exactly as
+// remove_nodes_from, add_nodes_from and add_edges_from apply the rules'
+// lists, with the same labels (the very objects the rules hand on), the same
+// names and the same merge arithmetic (merge.cpp); the engine follows every
+// change.  So `dag` and `_idx` come out as the methods leave them.
 //
 // Taken only when the pass, its class and the names the rules go through are
 // the package's own and the DAG is a networkx DiGraph of plain values (str
 // names, int wires, int or float angles); nothing that runs meanwhile can
-// then change the DAG behind the engine's back.
-#include "optimize.hpp"
-
-#include "compress_engine.hpp"
+// then change the DAG behind the engine's back.  The same store replays a
+// lean run's merges (lean.cpp) on the DAG it builds when `dag` is read.
+#include "loop.hpp"
 
 #include <string>
 #include <string_view>
@@ -31,7 +24,6 @@ namespace optimize {
 
 namespace {
 
-namespace ce = engines::compress;
 using vx::dagapi::GateKinds;
 using vx::dagapi::table_bit;
 using enum vx::dagapi::GateTable;
@@ -59,21 +51,6 @@ constexpr const char *kGraphPaths[] = {
 
 PyObject *g_dag = nullptr;  // the namespace of vexal.circuit.dag
 
-// Reads an exact list of exact ints.
-bool read_ints(PyObject *o, std::vector<std::int64_t> &out) {
-    out.clear();
-    if (!PyList_CheckExact(o))
-        return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
-        PyObject *x = PyList_GET_ITEM(o, i);
-        long long v;
-        if (!vx::exact_ll(x, v))
-            return false;
-        out.push_back(v);
-    }
-    return true;
-}
-
 bool plain_numbers(PyObject *o) {
     if (!PyList_CheckExact(o))
         return false;
@@ -83,62 +60,6 @@ bool plain_numbers(PyObject *o) {
             return false;
     }
     return true;
-}
-
-nb::object int_list(const std::vector<std::int64_t> &ws) {
-    nb::object l = vx::own(PyList_New(static_cast<Py_ssize_t>(ws.size())));
-    for (size_t i = 0; i < ws.size(); ++i)
-        PyList_SET_ITEM(l.ptr(), static_cast<Py_ssize_t>(i), vx::int_obj(ws[i]).release().ptr());
-    return l;
-}
-
-// What the compressible gates are to the engine.
-struct Gates {
-    std::unordered_map<std::string, std::int32_t> id;  // by name
-    std::vector<nb::object> name;                      // by id
-    std::vector<Rule> rule;                            // by id
-};
-
-// The compressible gate names of the pass, with their rules; false where a
-// name or a matrix function it would use is not plain.
-bool read_gates(const vx::Args &a, nb::handle self, Gates &g) {
-    PyObject *globals = a.func()->globals;
-    nb::object list = vx::getattr(self, names().compressible);
-    if (!PyList_CheckExact(list.ptr()))
-        return false;
-    GateKinds kinds(vx::dagapi::gatework_api(), globals,
-                    table_bit(kOneQubitTable) | table_bit(kTwoQubitTable) | table_bit(kThreeQubitTable) |
-                        table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable));
-    PyObject *gmd = PyDict_GetItemString(globals, "gate_matrix_dict");
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
-        PyObject *name = PyList_GET_ITEM(list.ptr(), i);
-        if (!PyUnicode_CheckExact(name))
-            return false;
-        std::string text(vx::utf8(name));
-        if (g.id.count(text))
-            continue;
-        const Rule r = rule_of(kinds.of(name));
-        if (r == Rule::OneParam || r == Rule::TwoParam) {
-            PyObject *f = PyDict_GetItemWithError(gmd, name);
-            if (!f && PyErr_Occurred())
-                throw vx::error_already_set{};
-            if (f && !own_matrix_function(f))
-                return false;
-        }
-        g.id.emplace(std::move(text), static_cast<std::int32_t>(g.name.size()));
-        g.name.push_back(nb::borrow(name));
-        g.rule.push_back(r);
-    }
-    return true;
-}
-
-// The names the merges go through are the package's own.
-bool own_names(PyObject *globals) {
-    if (!plain_tables(globals) || !vx::is_original(globals, "gate_matrix_dict") || !vx::is_original(globals, "u_mat") ||
-        !own_matrix_function(PyDict_GetItemString(globals, "u_mat")))
-        return false;
-    Maths m(globals);
-    return m.native_allclose && m.own_u3;
 }
 
 // A networkx DiGraph whose methods are networkx's own (on its class and not
@@ -186,7 +107,7 @@ bool own_graph(nb::handle dag) {
 
 // The DAG as the engine sees it, and the graph's dictionaries that the
 // merges change.
-class Mirror {
+class Mirror final : public Store {
 public:
     explicit Mirror(nb::handle dag) : dag_(dag) {
         nb::object dict = vx::own(PyObject_GenericGetDict(dag.ptr(), nullptr));
@@ -198,36 +119,28 @@ public:
 
     // Reads nodes and edges; false where anything is not plain.
     bool read(const Gates &gates);
-    // Reads what the rules need for the pair n1 -> n2; false where anything
-    // is not plain (the methods go on from here).
-    bool prepare(ce::NodeId n1, ce::NodeId n2);
 
-    ce::Graph g;
     bool any_edge = false;    // the graph had an edge to walk
     bool any_static = false;  // and one whose ends carry one compressible gate over the same wires
 
-    PyObject *name(ce::NodeId n) const { return names_[static_cast<size_t>(n)].ptr(); }
-    PyObject *attrs(ce::NodeId n) const { return attrs_[static_cast<size_t>(n)].ptr(); }
-    PyObject *label(ce::EdgeId e) const { return labels_[static_cast<size_t>(g.edge(e).label)].ptr(); }
-
-    // As dag.remove_nodes_from([n]).
-    void remove(ce::NodeId n);
-    bool contains(PyObject *name) const {
-        const int there = PyDict_Contains(node_.ptr(), name);
-        vx::check(there);
-        return there != 0;
-    }
-    // As dag.add_nodes_from([(name, attrs)]) for a name not in the graph.
-    ce::NodeId add_node(nb::object name, nb::object attrs, std::int32_t gate, std::span<const std::int64_t> qubits);
-    // As dag.add_edges_from([(u, v, {"qubit": label})]).
-    void add_edge(ce::NodeId u, ce::NodeId v, nb::handle label, std::span<const std::int64_t> wires);
+    bool prepare(ce::NodeId n1, ce::NodeId n2) override;
     // As networkx's _clear_cache after a change.
-    void clear_cache() {
+    void before_first_merge() override {
         if (cache_.is_valid() && PyDict_Check(cache_.ptr()) && PyDict_GET_SIZE(cache_.ptr()))
             PyDict_Clear(cache_.ptr());
     }
+    nb::object name(ce::NodeId n) override { return names_[static_cast<size_t>(n)]; }
+    nb::object params(ce::NodeId n) override { return vx::getitem(attrs(n), names().params); }
+    nb::object label(ce::EdgeId e) override { return labels_[static_cast<size_t>(g.edge(e).label)]; }
+    bool wants_labels() const override { return true; }
+    void remove(ce::NodeId n) override;
+    ce::NodeId add_created(const Gates &gates, std::int32_t gate, ce::NodeId n1, nb::handle params,
+                           long long number) override;
+    void add_edge(ce::NodeId u, ce::NodeId v, nb::handle label, std::span<const std::int64_t> wires) override;
 
 private:
+    PyObject *attrs(ce::NodeId n) const { return attrs_[static_cast<size_t>(n)].ptr(); }
+    PyObject *raw_name(ce::NodeId n) const { return names_[static_cast<size_t>(n)].ptr(); }
     ce::EdgeId edge_from(PyObject *name, ce::NodeId n) const;
 
     nb::handle dag_;
@@ -297,7 +210,7 @@ bool Mirror::read(const Gates &gates) {
 ce::EdgeId Mirror::edge_from(PyObject *name, ce::NodeId n) const {
     ce::EdgeId found = ce::kNone;
     g.each_in(n, [&](ce::EdgeId e) {
-        PyObject *src = this->name(g.edge(e).src);
+        PyObject *src = raw_name(g.edge(e).src);
         if (found == ce::kNone && (src == name || (PyUnicode_CheckExact(name) && PyUnicode_Compare(src, name) == 0)))
             found = e;
     });
@@ -307,7 +220,7 @@ ce::EdgeId Mirror::edge_from(PyObject *name, ce::NodeId n) const {
 bool Mirror::prepare(ce::NodeId n1, ce::NodeId n2) {
     // n1's incoming edges in the order of its predecessor dict (a gate has
     // one per wire at most)
-    PyObject *preds = PyDict_GetItem(pred_.ptr(), name(n1));
+    PyObject *preds = PyDict_GetItem(pred_.ptr(), raw_name(n1));
     if (!preds || !PyDict_CheckExact(preds) || PyDict_GET_SIZE(preds) != g.node(n1).n_in)
         return false;
     if (PyDict_GET_SIZE(preds) > 1) {
@@ -327,8 +240,8 @@ bool Mirror::prepare(ce::NodeId n1, ce::NodeId n2) {
     for (ce::EdgeId e : order_) {
         if (g.wires_known(e))
             continue;
-        PyObject *nbrs = PyDict_GetItem(succ_.ptr(), name(g.edge(e).src));
-        PyObject *data = nbrs ? PyDict_GetItem(nbrs, name(g.edge(e).dst)) : nullptr;
+        PyObject *nbrs = PyDict_GetItem(succ_.ptr(), raw_name(g.edge(e).src));
+        PyObject *data = nbrs ? PyDict_GetItem(nbrs, raw_name(g.edge(e).dst)) : nullptr;
         PyObject *label = data && PyDict_CheckExact(data) ? PyDict_GetItem(data, names().qubit) : nullptr;
         if (!label || !read_ints(label, wires_))
             return false;
@@ -339,7 +252,7 @@ bool Mirror::prepare(ce::NodeId n1, ce::NodeId n2) {
 }
 
 void Mirror::remove(ce::NodeId n) {
-    PyObject *x = name(n);
+    PyObject *x = raw_name(n);
     nb::object succs = nb::borrow(PyDict_GetItem(succ_.ptr(), x));
     vx::check(PyDict_DelItem(node_.ptr(), x));
     Py_ssize_t i = 0;
@@ -355,26 +268,41 @@ void Mirror::remove(ce::NodeId n) {
     g.remove_node(n);
 }
 
-ce::NodeId Mirror::add_node(nb::object name, nb::object attrs, std::int32_t gate,
-                            std::span<const std::int64_t> qubits) {
+// The node that replaces a pair: named gate_<number>_<n1's qubits>, with
+// n1's very qubits list.
+ce::NodeId Mirror::add_created(const Gates &gates, std::int32_t gate, ce::NodeId n1, nb::handle params,
+                               long long number) {
+    const Names &k = names();
+    nb::object qubits = vx::getitem(attrs(n1), k.qubits);
+    nb::object name = vx::str_obj(std::string(vx::utf8(gates.name[static_cast<size_t>(gate)])) + "_" +
+                                  std::to_string(number) + "_" + vx::str_text(qubits));
+    const int there = PyDict_Contains(node_.ptr(), name.ptr());
+    vx::check(there);
+    if (there)  // created numbers are past every number in the graph's names
+        vx::raise(PyExc_RuntimeError, "created node " + vx::describe(name.ptr(), false) + " is in the graph already");
+    nb::object attrs = vx::own(PyDict_New());
+    vx::check(PyDict_SetItem(attrs.ptr(), k.qubits, qubits.ptr()));
+    vx::check(PyDict_SetItem(attrs.ptr(), k.params, params.ptr()));
     nb::object s = vx::own(PyDict_New()), p = vx::own(PyDict_New());
     vx::check(PyDict_SetItem(succ_.ptr(), name.ptr(), s.ptr()));
     vx::check(PyDict_SetItem(pred_.ptr(), name.ptr(), p.ptr()));
     vx::check(PyDict_SetItem(node_.ptr(), name.ptr(), attrs.ptr()));
-    const ce::NodeId id = g.add_node(gate, qubits);
+    auto qs = g.qubits(n1);
+    const std::vector<std::int64_t> wires(qs.begin(), qs.end());  // the pool may move as the node is added
+    const ce::NodeId id = g.add_node(gate, wires);
     names_.push_back(std::move(name));
     attrs_.push_back(std::move(attrs));
     return id;
 }
 
 void Mirror::add_edge(ce::NodeId u, ce::NodeId v, nb::handle label, std::span<const std::int64_t> wires) {
-    PyObject *nbrs = PyDict_GetItem(succ_.ptr(), name(u));
-    nb::object data = nb::borrow(PyDict_GetItem(nbrs, name(v)));
+    PyObject *nbrs = PyDict_GetItem(succ_.ptr(), raw_name(u));
+    nb::object data = nb::borrow(PyDict_GetItem(nbrs, raw_name(v)));
     if (!data.is_valid())
         data = vx::own(PyDict_New());
     vx::check(PyDict_SetItem(data.ptr(), names().qubit, label.ptr()));
-    vx::check(PyDict_SetItem(nbrs, name(v), data.ptr()));
-    vx::check(PyDict_SetItem(PyDict_GetItem(pred_.ptr(), name(v)), name(u), data.ptr()));
+    vx::check(PyDict_SetItem(nbrs, raw_name(v), data.ptr()));
+    vx::check(PyDict_SetItem(PyDict_GetItem(pred_.ptr(), raw_name(v)), raw_name(u), data.ptr()));
     g.add_edge(u, v, wires, static_cast<std::int32_t>(labels_.size()));
     labels_.push_back(nb::borrow(label));
 }
@@ -391,165 +319,6 @@ void touch_views(nb::handle dag, const Mirror &mm) {
         vx::getattr(dag, "out_edges");
         vx::getattr(dag, "in_edges");
     }
-}
-
-class Loop {
-public:
-    Loop(const vx::Args &a, nb::handle self, Mirror &mm, const Gates &gates, long long idx)
-        : a_(a), self_(self), mm_(mm), gates_(gates), maths_(a.func()->globals), work_(mm.g), idx_(idx) {}
-
-    // Merges pair after pair; false where a pair's surroundings hold what
-    // the engine leaves to the methods, which then go on from the graph as
-    // it stands (the pair they find first is that pair).
-    bool run() {
-        vx::GcPause pause;  // dicts and lists, no cycle, no code but numpy's and the package's
-        work_.offer_all();
-        ce::EdgeId e;
-        for (std::size_t merges = 0; work_.next(e); ++merges) {
-            vx::poll_signals(merges);
-            const ce::NodeId n1 = mm_.g.edge(e).src, n2 = mm_.g.edge(e).dst;
-            if (!mm_.prepare(n1, n2))
-                return false;
-            if (merges == 0)
-                mm_.clear_cache();
-            merge(n1, n2);
-        }
-        return true;
-    }
-
-private:
-    void merge(ce::NodeId n1, ce::NodeId n2);
-    nb::object merged_or_null(nb::handle gate, ce::NodeId n1, ce::NodeId n2, bool one_qubit);
-    ce::OneQubitEnds ends(ce::NodeId n1, ce::NodeId n2);
-    struct Created {
-        nb::object name, attrs;
-        std::vector<std::int64_t> qubits;
-    };
-    Created create(std::int32_t gate, ce::NodeId n1, nb::handle params);
-    nb::object label_of(ce::PlannedEdge &p);
-
-    const vx::Args &a_;
-    nb::handle self_;
-    Mirror &mm_;
-    const Gates &gates_;
-    Maths maths_;
-    ce::Worklist work_;
-    long long idx_;
-    std::vector<ce::PlannedEdge> plan_;
-    std::vector<ce::NodeId> around_;
-};
-
-ce::OneQubitEnds Loop::ends(ce::NodeId n1, ce::NodeId n2) {
-    try {
-        return ce::one_qubit_ends(mm_.g, n1, n2);
-    } catch (const ce::AmbiguousNeighbour &x) {
-        const ce::Node &n = mm_.g.node(x.node);
-        ambiguous_neighbours(mm_.name(x.node), x.predecessors ? n.n_in : n.n_out,
-                             x.predecessors ? "predecessors" : "successors");
-    }
-}
-
-// The merged angles, or null where the merged gate is the identity.
-nb::object Loop::merged_or_null(nb::handle gate, ce::NodeId n1, ce::NodeId n2, bool one_qubit) {
-    nb::object p1 = vx::getitem(mm_.attrs(n1), names().params);
-    nb::object p2 = vx::getitem(mm_.attrs(n2), names().params);
-    nb::object params = merged_params(maths_, gate, p1, p2, one_qubit);
-    if (is_identity(maths_, gate_matrix(maths_, gate, params)))
-        return {};
-    return params;
-}
-
-// The node that replaces the pair, named with the next idx.
-Loop::Created Loop::create(std::int32_t gate, ce::NodeId n1, nb::handle params) {
-    const Names &k = names();
-    nb::object idx = vx::int_obj(++idx_);
-    vx::check(PyObject_SetAttr(self_.ptr(), k._idx, idx.ptr()));
-    nb::object qubits = vx::getitem(mm_.attrs(n1), k.qubits);
-    nb::object name = vx::str_obj(std::string(vx::utf8(gates_.name[static_cast<size_t>(gate)])) + "_" +
-                                  std::to_string(idx_) + "_" + vx::str_text(qubits));
-    if (mm_.contains(name.ptr()))  // created numbers are past every number in the graph's names
-        vx::raise(PyExc_RuntimeError, "created node " + vx::describe(name.ptr(), false) + " is in the graph already");
-    nb::object attrs = vx::own(PyDict_New());
-    vx::check(PyDict_SetItem(attrs.ptr(), k.qubits, qubits.ptr()));
-    vx::check(PyDict_SetItem(attrs.ptr(), k.params, params.ptr()));
-    auto qs = mm_.g.qubits(n1);
-    return {std::move(name), std::move(attrs), std::vector<std::int64_t>(qs.begin(), qs.end())};
-}
-
-// The label object of a planned edge: the very list it hands on, or a new
-// one (in the order of the host's set of its wires where asked).
-nb::object Loop::label_of(ce::PlannedEdge &p) {
-    if (p.label_of != ce::kNone)
-        return nb::borrow(mm_.label(p.label_of));
-    nb::object list = int_list(p.wires);
-    if (!p.set_order)
-        return list;
-    nb::object set = vx::own(PySet_New(list.ptr()));
-    nb::object ordered = vx::own(PySequence_List(set.ptr()));
-    p.wires.clear();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ordered.ptr()); ++i)
-        p.wires.push_back(PyLong_AsLongLong(PyList_GET_ITEM(ordered.ptr(), i)));
-    return ordered;
-}
-
-void Loop::merge(ce::NodeId n1, ce::NodeId n2) {
-    const ce::Graph &g = mm_.g;
-    const std::int32_t gate = g.node(n1).gate;
-    nb::handle gate_name = gates_.name[static_cast<size_t>(gate)];
-    around_.clear();
-    g.each_in(n1, [&](ce::EdgeId e) { around_.push_back(g.edge(e).src); });
-    g.each_out(n2, [&](ce::EdgeId e) { around_.push_back(g.edge(e).dst); });
-    plan_.clear();
-    nb::object params;
-    switch (gates_.rule[static_cast<size_t>(gate)]) {
-    case Rule::None:
-        // run_compress_once gives None, which does not unpack
-        vx::type_error("cannot unpack non-iterable NoneType object");
-    case Rule::OneQubit: ce::plan_bridge_one(g, n1, n2, ends(n1, n2), plan_); break;
-    case Rule::TwoQubit:
-    case Rule::ThreeQubit: ce::plan_bridge_multi(g, n1, n2, plan_); break;
-    case Rule::OneParam: {
-        const ce::OneQubitEnds e = ends(n1, n2);
-        params = merged_or_null(gate_name, n1, n2, true);
-        if (params.is_valid())
-            ce::plan_replace(g, n1, n2, plan_);
-        else
-            ce::plan_bridge_one(g, n1, n2, e, plan_);
-        break;
-    }
-    case Rule::TwoParam:
-        params = merged_or_null(gate_name, n1, n2, false);
-        if (params.is_valid())
-            ce::plan_replace(g, n1, n2, plan_);
-        else
-            ce::plan_bridge_multi(g, n1, n2, plan_);
-        break;
-    }
-    Created made;
-    if (params.is_valid())
-        made = create(gate, n1, params);  // idx is read before the graph changes
-    // labels handed on belong to edges that go with the pair: take them first
-    std::vector<nb::object> labels;
-    labels.reserve(plan_.size());
-    for (ce::PlannedEdge &p : plan_)
-        labels.push_back(label_of(p));
-    mm_.remove(n1);
-    mm_.remove(n2);
-    ce::NodeId created = ce::kNone;
-    if (made.name.is_valid())
-        created = mm_.add_node(std::move(made.name), std::move(made.attrs), gate, made.qubits);
-    for (size_t i = 0; i < plan_.size(); ++i) {
-        const ce::PlannedEdge &p = plan_[i];
-        const ce::NodeId u = p.src == ce::kCreated ? created : p.src;
-        const ce::NodeId v = p.dst == ce::kCreated ? created : p.dst;
-        std::span<const std::int64_t> wires =
-            p.label_of != ce::kNone ? g.wires(p.label_of) : std::span<const std::int64_t>(p.wires);
-        mm_.add_edge(u, v, labels[i], std::vector<std::int64_t>(wires.begin(), wires.end()));
-    }
-    for (ce::NodeId n : around_)
-        work_.offer_around(n);
-    if (created != ce::kNone)
-        work_.offer_around(created);
 }
 
 }  // namespace
@@ -575,8 +344,7 @@ bool compress_natively(const vx::Args &a, nb::handle self) {
     if (!mm.read(gates))
         return false;
     touch_views(dag, mm);
-    const bool done = Loop(a, self, mm, gates, start).run();
-    return done;
+    return Loop(globals, self, mm, gates, start, nullptr, nullptr).run();
 }
 
 void remember_loop(nb::handle module) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "dag_api.hpp"
+#include "deferred_values.hpp"
 #include "native.hpp"
 
 #include <memory>
@@ -24,9 +25,11 @@ struct SnapshotDag {
     nb::object value;               // the networkx DAG once built
 };
 
+enum class Deferred { ForwardDag, ReverseDag, Cache };
+
 // The records of a run and everything needed to build its DAGs and its
 // query cache later.
-struct Snapshot {
+struct Snapshot : vx::DeferredSource {
     const vx::dagapi::Api *api = nullptr;
     nb::object gatework;  // gatework's namespace: the tables the records were read with
     nb::object digraph;   // the DAG class qc2dag makes
@@ -41,7 +44,10 @@ struct Snapshot {
     Snapshot() = default;
     Snapshot(const Snapshot &) = delete;
     Snapshot &operator=(const Snapshot &) = delete;
-    ~Snapshot();
+    ~Snapshot() override;
+
+    nb::object value(int what) override;
+    const char *describe(int what) const override;
 
     PyObject *record(int which, std::int32_t u) const { return PyList_GET_ITEM(records.ptr(), d[which].sk.rec[u]); }
     // The node-name object of node u, made as qc2dag makes it (borrowed).
@@ -52,7 +58,6 @@ struct Snapshot {
     nb::object filled_cache();
 };
 
-enum class Deferred { ForwardDag, ReverseDag, Cache };
 nb::object make_deferred(const std::shared_ptr<Snapshot> &st, Deferred what);
 // Whether `dag` and `_cache` of the type are still the descriptors installed
 // on the class.

@@ -1,0 +1,199 @@
+// The merge loop shared by the native ways of running GateCompressor; see
+// loop.hpp.
+#include "loop.hpp"
+
+namespace optimize {
+
+using vx::dagapi::GateKinds;
+using vx::dagapi::table_bit;
+using enum vx::dagapi::GateTable;
+
+bool read_ints(PyObject *o, std::vector<std::int64_t> &out) {
+    out.clear();
+    if (!PyList_CheckExact(o))
+        return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
+        long long v;
+        if (!vx::exact_ll(PyList_GET_ITEM(o, i), v))
+            return false;
+        out.push_back(v);
+    }
+    return true;
+}
+
+nb::object int_list(std::span<const std::int64_t> ws) {
+    nb::object l = vx::own(PyList_New(static_cast<Py_ssize_t>(ws.size())));
+    for (size_t i = 0; i < ws.size(); ++i)
+        PyList_SET_ITEM(l.ptr(), static_cast<Py_ssize_t>(i), vx::int_obj(ws[i]).release().ptr());
+    return l;
+}
+
+bool read_gates(const vx::Args &a, nb::handle self, Gates &g) {
+    PyObject *globals = a.func()->globals;
+    nb::object list = vx::getattr(self, names().compressible);
+    if (!PyList_CheckExact(list.ptr()))
+        return false;
+    GateKinds kinds(vx::dagapi::gatework_api(), globals,
+                    table_bit(kOneQubitTable) | table_bit(kTwoQubitTable) | table_bit(kThreeQubitTable) |
+                        table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable));
+    PyObject *gmd = PyDict_GetItemString(globals, "gate_matrix_dict");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        PyObject *name = PyList_GET_ITEM(list.ptr(), i);
+        if (!PyUnicode_CheckExact(name))
+            return false;
+        std::string text(vx::utf8(name));
+        if (g.id.count(text))
+            continue;
+        const Rule r = rule_of(kinds.of(name));
+        if (r == Rule::OneParam || r == Rule::TwoParam) {
+            PyObject *f = PyDict_GetItemWithError(gmd, name);
+            if (!f && PyErr_Occurred())
+                throw vx::error_already_set{};
+            if (f && !own_matrix_function(f))
+                return false;
+        }
+        g.id.emplace(std::move(text), static_cast<std::int32_t>(g.name.size()));
+        g.name.push_back(nb::borrow(name));
+        g.rule.push_back(r);
+    }
+    return true;
+}
+
+bool own_names(PyObject *globals) {
+    if (!plain_tables(globals) || !vx::is_original(globals, "gate_matrix_dict") || !vx::is_original(globals, "u_mat") ||
+        !own_matrix_function(PyDict_GetItemString(globals, "u_mat")))
+        return false;
+    Maths m(globals);
+    return m.native_allclose && m.own_u3;
+}
+
+bool Loop::run() {
+    vx::GcPause pause;  // dicts and lists, no cycle, no code but numpy's and the package's
+    work_.offer_all();
+    ce::EdgeId e;
+    for (std::size_t merges = 0; work_.next(e); ++merges) {
+        vx::poll_signals(merges);
+        if (replay_ && merges >= replay_->pairs.size())
+            break;
+        const ce::NodeId n1 = st_.g.edge(e).src, n2 = st_.g.edge(e).dst;
+        if (!st_.prepare(n1, n2))
+            return false;
+        if (merges == 0)
+            st_.before_first_merge();
+        merge(n1, n2, merges);
+        if (record_)
+            record_->pairs.push_back(e);
+    }
+    return true;
+}
+
+ce::OneQubitEnds Loop::ends(ce::NodeId n1, ce::NodeId n2) {
+    try {
+        return ce::one_qubit_ends(st_.g, n1, n2);
+    } catch (const ce::AmbiguousNeighbour &x) {
+        const ce::Node &n = st_.g.node(x.node);
+        ambiguous_neighbours(st_.name(x.node).ptr(), x.predecessors ? n.n_in : n.n_out,
+                             x.predecessors ? "predecessors" : "successors");
+    }
+}
+
+// The merged angles, or null where the merged gate is the identity.
+nb::object Loop::merged_or_null(nb::handle gate, ce::NodeId n1, ce::NodeId n2, bool one_qubit) {
+    nb::object p1 = st_.params(n1);
+    nb::object p2 = st_.params(n2);
+    nb::object params = merged_params(maths_, gate, p1, p2, one_qubit);
+    if (is_identity(maths_, gate_matrix(maths_, gate, params)))
+        return {};
+    return params;
+}
+
+// The label object of a planned edge: the very list it hands on, or a new
+// one (in the order of the host's set of its wires where asked).
+nb::object Loop::label_of(ce::PlannedEdge &p) {
+    if (p.label_of != ce::kNone)
+        return st_.label(p.label_of);
+    if (!p.set_order && !st_.wants_labels())
+        return {};
+    nb::object list = int_list(p.wires);
+    if (!p.set_order)
+        return list;
+    nb::object set = vx::own(PySet_New(list.ptr()));
+    nb::object ordered = vx::own(PySequence_List(set.ptr()));
+    p.wires.clear();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ordered.ptr()); ++i)
+        p.wires.push_back(PyLong_AsLongLong(PyList_GET_ITEM(ordered.ptr(), i)));
+    return ordered;
+}
+
+void Loop::merge(ce::NodeId n1, ce::NodeId n2, std::size_t step) {
+    const ce::Graph &g = st_.g;
+    const std::int32_t gate = g.node(n1).gate;
+    nb::handle gate_name = gates_.name[static_cast<size_t>(gate)];
+    around_.clear();
+    g.each_in(n1, [&](ce::EdgeId e) { around_.push_back(g.edge(e).src); });
+    g.each_out(n2, [&](ce::EdgeId e) { around_.push_back(g.edge(e).dst); });
+    plan_.clear();
+    const Rule rule = gates_.rule[static_cast<size_t>(gate)];
+    const bool one = rule == Rule::OneParam;
+    ce::OneQubitEnds e;
+    if (rule == Rule::OneQubit || one)
+        e = ends(n1, n2);
+    nb::object params;
+    if (rule == Rule::OneParam || rule == Rule::TwoParam)
+        params = replay_ ? replay_->params[step] : merged_or_null(gate_name, n1, n2, one);
+    if (record_)
+        record_->params.push_back(params);
+    switch (rule) {
+    case Rule::None:
+        // run_compress_once gives None, which does not unpack
+        vx::type_error("cannot unpack non-iterable NoneType object");
+    case Rule::OneQubit: ce::plan_bridge_one(g, n1, n2, e, plan_); break;
+    case Rule::TwoQubit:
+    case Rule::ThreeQubit: ce::plan_bridge_multi(g, n1, n2, plan_); break;
+    case Rule::OneParam:
+    case Rule::TwoParam:
+        if (params.is_valid())
+            ce::plan_replace(g, n1, n2, plan_);
+        else if (one)
+            ce::plan_bridge_one(g, n1, n2, e, plan_);
+        else
+            ce::plan_bridge_multi(g, n1, n2, plan_);
+        break;
+    }
+    // idx is read before the graph changes
+    long long number = 0;
+    if (params.is_valid()) {
+        number = ++idx_;
+        if (!replay_)
+            vx::check(PyObject_SetAttr(self_.ptr(), names()._idx, vx::int_obj(number).ptr()));
+    }
+    // labels handed on belong to edges that go with the pair: take them first
+    std::vector<nb::object> labels;
+    labels.reserve(plan_.size());
+    for (ce::PlannedEdge &p : plan_)
+        labels.push_back(label_of(p));
+    std::vector<std::int64_t> qubits;
+    if (params.is_valid()) {
+        auto qs = g.qubits(n1);
+        qubits.assign(qs.begin(), qs.end());
+    }
+    ce::NodeId created = ce::kNone;
+    if (params.is_valid())
+        created = st_.add_created(gates_, gate, n1, params, number);  // before n1 goes: it reads n1's qubits
+    st_.remove(n1);
+    st_.remove(n2);
+    for (size_t i = 0; i < plan_.size(); ++i) {
+        const ce::PlannedEdge &p = plan_[i];
+        const ce::NodeId u = p.src == ce::kCreated ? created : p.src;
+        const ce::NodeId v = p.dst == ce::kCreated ? created : p.dst;
+        std::span<const std::int64_t> wires =
+            p.label_of != ce::kNone ? g.wires(p.label_of) : std::span<const std::int64_t>(p.wires);
+        st_.add_edge(u, v, labels[i], std::vector<std::int64_t>(wires.begin(), wires.end()));
+    }
+    for (ce::NodeId n : around_)
+        work_.offer_around(n);
+    if (created != ce::kNone)
+        work_.offer_around(created);
+}
+
+}  // namespace optimize
