@@ -76,13 +76,16 @@ bool Loop::run() {
         if (replay_ && merges >= replay_->pairs.size())
             break;
         const ce::NodeId n1 = st_.g.edge(e).src, n2 = st_.g.edge(e).dst;
+        if (replay_ && replay_->pairs[merges] != std::make_pair(n1, n2))
+            vx::raise(PyExc_RuntimeError, "gate compression: the circuit DAG does not repeat the merges of the run");
         if (!st_.prepare(n1, n2))
             return false;
         if (merges == 0)
             st_.before_first_merge();
         merge(n1, n2, merges);
+        merges_ = merges + 1;
         if (record_)
-            record_->pairs.push_back(e);
+            record_->pairs.emplace_back(n1, n2);
     }
     return true;
 }

@@ -15,6 +15,7 @@
 #include "compress_engine.hpp"
 
 #include <string>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -74,9 +75,14 @@ public:
 // counter advanced as each node is made), or read back from a record of an
 // earlier run.
 struct Script {
-    std::vector<nb::object> params;  // per merge: the merged angles, null where the pair vanished
-    std::vector<ce::EdgeId> pairs;   // per merge: the pair's edge
+    std::vector<nb::object> params;                        // per merge: the merged angles, null where the pair vanished
+    std::vector<std::pair<ce::NodeId, ce::NodeId>> pairs;  // per merge: the pair's nodes
 };
+
+// Makes on `dag` (the networkx DAG of the records a lean run read, just
+// built) the merges `script` holds, as the native loop would have made them,
+// numbering created nodes from `start` + 1.
+void replay(PyObject *globals, nb::handle dag, const Gates &gates, long long start, const Script &script);
 
 class Loop {
 public:
@@ -93,6 +99,7 @@ public:
     // it stands (the pair they find first is that pair).
     bool run();
     long long idx() const { return idx_; }
+    std::size_t merges() const { return merges_; }
 
 private:
     void merge(ce::NodeId n1, ce::NodeId n2, std::size_t step);
@@ -106,6 +113,7 @@ private:
     Maths maths_;
     ce::Worklist work_;
     long long idx_;
+    std::size_t merges_ = 0;
     Script *record_;
     const Script *replay_;
     std::vector<ce::PlannedEdge> plan_;

@@ -149,6 +149,8 @@ nb::object run(const vx::Args &a) {
                                   {.lenient = table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable)});
     }
     refuse_parameter_names(a.func()->globals, gates.ptr());
+    if (nb::object result; lean_run(a, self, qc, qubits, gates.ptr(), result))
+        return result;
     nb::object qc1 = identity_free_copy(a, self, qc, gates.ptr());
     // Where only the package's code runs from here (a plain circuit, the
     // DAG conversions and the native loop), the collector waits until run
@@ -239,6 +241,7 @@ NB_MODULE(optimize, m) {
                        },
                        {{"idx", idx_property}, {"run", run_fn}});
     m.attr("GateCompressor") = cls;
+    remember_lean(m, cls);
     g_cls = cls.release().ptr();  // lives as long as the process
     remember(m);
 }

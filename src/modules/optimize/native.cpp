@@ -9,6 +9,8 @@
 // identity test runs natively (merge.cpp).
 #include "optimize.hpp"
 
+#include "deferred_values.hpp"
+
 #include <string>
 
 namespace optimize {
@@ -54,6 +56,8 @@ bool plain_record(PyObject *r) {
     return true;
 }
 
+}  // namespace
+
 // The package's circuit class holding only its own attributes, of plain
 // values: its deep copy runs no code but copy's and copies values that
 // nothing changes.
@@ -93,6 +97,8 @@ bool plain_circuit(PyObject *globals, nb::handle qc, PyObject *gates) {
             return false;
     return true;
 }
+
+namespace {
 
 // What copy.deepcopy makes of such a circuit, with `gates` in place of its
 // gate list: a new object of its class whose attributes, in their order,
@@ -141,10 +147,11 @@ bool own_pass(PyObject *globals, nb::handle self, std::initializer_list<int> met
         if (!vx::is_original_method(globals, self, path.c_str()))
             return false;
     }
-    for (PyObject *state : {names().dag, names()._idx, names().compressible})
+    for (PyObject *state : {names()._idx, names().compressible})
         if (_PyType_Lookup(tp, state))
             return false;
-    return true;
+    // `dag` is the instance's own, through the class's descriptor
+    return vx::deferred_descriptors(globals, tp, "GateCompressor", {"dag"});
 }
 
 bool plain_tables(PyObject *globals) {
@@ -170,7 +177,7 @@ void remember(nb::handle module) {
     remember_loop(module);
 }
 
-nb::object identity_free_copy(const vx::Args &a, nb::handle self, nb::handle qc, PyObject *gates) {
+nb::object identity_free_records(const vx::Args &a, nb::handle self, nb::handle qc, PyObject *gates) {
     PyObject *globals = a.func()->globals;
     if (!own_pass(globals, self, {M_REMOVE_IDENTITY}) || !plain_tables(globals) ||
         !vx::is_original(globals, "gate_matrix_dict") || !plain_circuit(globals, qc, gates))
@@ -206,7 +213,12 @@ nb::object identity_free_copy(const vx::Args &a, nb::handle self, nb::handle qc,
         if (!is_identity(m, gate_matrix(m, name, params)))
             vx::check(PyList_Append(kept.ptr(), record.ptr()));
     }
-    return copy_of(qc, kept);
+    return kept;
+}
+
+nb::object identity_free_copy(const vx::Args &a, nb::handle self, nb::handle qc, PyObject *gates) {
+    nb::object kept = identity_free_records(a, self, qc, gates);
+    return kept.is_valid() ? copy_of(qc, kept) : nb::object();
 }
 
 }  // namespace optimize

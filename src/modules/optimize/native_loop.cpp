@@ -14,6 +14,7 @@
 // lean run's merges (lean.cpp) on the DAG it builds when `dag` is read.
 #include "loop.hpp"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -345,6 +346,27 @@ bool compress_natively(const vx::Args &a, nb::handle self) {
         return false;
     touch_views(dag, mm);
     return Loop(globals, self, mm, gates, start, nullptr, nullptr).run();
+}
+
+void replay(PyObject *globals, nb::handle dag, const Gates &gates, long long start, const Script &script) {
+    Mirror mm(dag);
+    if (!own_graph(dag) || !mm.read(gates))
+        vx::raise(PyExc_RuntimeError, "gate compression: the circuit DAG cannot be read back");
+    touch_views(dag, mm);
+    Loop loop(globals, nb::handle(), mm, gates, start, nullptr, &script);
+    const long long made =
+        std::count_if(script.params.begin(), script.params.end(), [](const nb::object &p) { return p.is_valid(); });
+    if (!loop.run() || loop.merges() != script.pairs.size() || loop.idx() != start + made)
+        vx::raise(PyExc_RuntimeError, "gate compression: the circuit DAG does not repeat the merges of the run");
+}
+
+PyObject *dag_globals() { return g_dag; }
+
+bool own_networkx() {
+    for (const char *path : kGraphPaths)
+        if (!vx::is_original(g_dag, path))
+            return false;
+    return true;
 }
 
 void remember_loop(nb::handle module) {

@@ -7,9 +7,12 @@
 //              shared by the methods and the native run
 // native.cpp   what run's native path relies on; the identity-free copy
 //              made without the deep copy
-// native_loop.cpp  the merge loop without the methods' repeated walks: the
+// loop.cpp    the merge loop without the methods' repeated walks: the
 //              worklist engine (engines/compress_engine) finds the pair the
-//              walks would find
+//              walks would find, over a store the loop changes
+// native_loop.cpp  the loop over the pass's networkx DAG
+// lean.cpp     run without the networkx DAG: merges over arrays read from
+//              the records, the result in dag2qc's order, `dag` deferred
 #pragma once
 
 #include "dag_api.hpp"
@@ -121,16 +124,41 @@ bool plain_tables(PyObject *globals);
 // One of the matrix module's own functions, which run no code but its own.
 bool own_matrix_function(PyObject *f);
 
+// The package's circuit holding plain values only (its records read into
+// `gates`).
+bool plain_circuit(PyObject *globals, nb::handle qc, PyObject *gates);
+// The records of the identity-free copy of `qc`, worked out natively where
+// the pass, the circuit and the module's names are the package's own;
+// invalid otherwise, with nothing done.
+nb::object identity_free_records(const vx::Args &a, nb::handle self, nb::handle qc, PyObject *gates);
 // The identity-free copy of `qc` (the circuit the methods' copy would be),
 // made without the deep copy, when the pass, the circuit (its records read
 // into `gates`) and the module's names are the package's own; invalid
 // otherwise, with nothing done.
 nb::object identity_free_copy(const vx::Args &a, nb::handle self, nb::handle qc, PyObject *gates);
 
+// ---------------------------------------------------------------- lean.cpp
+
+// run without the networkx DAG: where everything run goes through is the
+// package's own and the circuit is plain, the merges are made on arrays read
+// from the identity-free records, the result is built from them in the
+// order dag2qc gives, and `dag` is left deferred (built, with the same
+// merges, when it is first read).  False where not taken, with nothing
+// done.  `records` are the input's records, checked.
+bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubits, PyObject *records,
+              nb::object &result);
+// Records what the lean run relies on and puts the `dag` descriptor on the
+// class (module body).
+void remember_lean(nb::handle module, nb::handle cls);
+
 // ---------------------------------------------------------- native_loop.cpp
 
 // Records what the native loop relies on (module body).
 void remember_loop(nb::handle module);
+// The namespace of vexal.circuit.dag (borrowed).
+PyObject *dag_globals();
+// The names of networkx the native loop relies on are networkx's own.
+bool own_networkx();
 
 // The loop of run over self.dag, natively.  False where the pass, the names
 // or the DAG hold anything the engine leaves to the methods: the methods'

@@ -1,0 +1,117 @@
+"""GateCompressor.run on a plain circuit works without the networkx DAG and
+leaves `dag` to be built when it is read: everything it leaves must be what
+the methods leave."""
+
+import copy
+import pickle
+import random
+
+from test_optimize_paths import ANGLES, Plain, outcome, random_gates
+
+from vexal.circuit import dag as D
+from vexal.circuit import optimize as O
+from vexal.circuit.optimize import GateCompressor
+from vexal.circuit.quantumcircuit import QuantumCircuit
+
+
+def lean(p):
+    return type(vars(p).get("dag")).__name__ == "_Deferred"
+
+
+def varied_circuit(rng):
+    """Circuits whose start nodes, measures and delays exercise the reading:
+    qubit lists in any order or with wires missing, measures over several
+    qubits, delays, a barrier over a list."""
+    n = rng.choice([2, 3, 5, 8])
+    pool = rng.sample(range(n), min(n, rng.randint(2, 5)))
+    qc = QuantumCircuit(n, n)
+    qc.qubits = rng.sample(range(n), rng.randint(max(1, n - 2), n))
+    gates = random_gates(rng, pool, rng.randint(0, 40))
+    for _ in range(rng.randint(0, 3)):
+        at = rng.randint(0, len(gates))
+        k = rng.randint(1, len(pool))
+        extra = rng.choice(
+            [
+                ("measure", rng.sample(pool, k), rng.sample(range(n), k)),
+                ("delay", rng.choice([0, 1e-8, 3]), tuple(rng.sample(pool, k))),
+                ("barrier", rng.sample(pool, k)),
+                ("u", rng.choice(ANGLES), 0.0, rng.choice(ANGLES), pool[0]),
+            ]
+        )
+        gates.insert(at, extra)
+    qc.gates = gates
+    return qc
+
+
+def test_plain_circuits_take_the_lean_run_and_leave_the_methods_dag():
+    rng = random.Random(21)
+    taken = 0
+    for _ in range(600):
+        qc = varied_circuit(rng)
+        p = GateCompressor()
+        p.run(qc)
+        taken += lean(p)
+        assert outcome(GateCompressor, qc) == outcome(Plain, qc), qc.gates
+    assert taken > 500
+
+
+def test_counter_numbering_and_second_runs_follow_the_methods():
+    rng = random.Random(4)
+    for _ in range(60):
+        circuits = [varied_circuit(rng) for _ in range(2)]
+        start = rng.choice([None, 0, 3, 10**6, 10**12])
+        states = []
+        for cls in (GateCompressor, Plain):
+            p = cls()
+            if start is not None:
+                p._idx = start
+            runs = [(p.run(qc).gates, p._idx, list(p.dag.nodes(data=True)), list(p.dag.edges)) for qc in circuits]
+            states.append(runs)
+        assert states[0] == states[1]
+
+
+def test_the_dag_is_the_runs_even_when_read_late():
+    qc = QuantumCircuit(3, 3)
+    qc.qubits = [0, 1, 2]
+    qc.gates = [("measure", [0, 1], [1, 0]), ("x", 2), ("x", 2), ("rz", 0.5, 1), ("rz", 0.25, 1), ("h", 0)]
+    p, q = GateCompressor(), Plain()
+    p.run(qc)
+    q.run(qc)
+    assert "built when the attribute is read" in repr(vars(p)["dag"])
+    qc.gates[0][1].append(2)  # the records a run read are its own
+    qc.gates.clear()
+    assert list(p.dag.nodes(data=True)) == list(q.dag.nodes(data=True))
+    assert list(p.dag.edges(data=True)) == list(q.dag.edges(data=True))
+    assert vars(p)["dag"] is p.dag  # built once, then an ordinary attribute
+
+
+def test_a_pass_with_an_unread_dag_copies_and_pickles_as_its_dag():
+    qc = QuantumCircuit(2, 2)
+    qc.qubits = [0, 1]
+    qc.gates = [("h", 0), ("h", 0), ("cx", 0, 1), ("rx", 0.5, 1), ("rx", 0.5, 1)]
+    expected = Plain()
+    expected.run(qc)
+    for make in (copy.deepcopy, lambda p: pickle.loads(pickle.dumps(p))):
+        p = GateCompressor()
+        p.run(qc)
+        other = make(p)
+        assert list(other.dag.edges(data=True)) == list(expected.dag.edges(data=True))
+        assert other._idx == expected._idx
+
+
+def test_names_on_the_road_are_used_as_they_stand(monkeypatch):
+    class Recorded(QuantumCircuit):
+        pass
+
+    qc = QuantumCircuit(2, 2)
+    qc.qubits = [0, 1]
+    qc.gates = [("x", 0), ("x", 0), ("cz", 0, 1)]
+    monkeypatch.setattr(D, "QuantumCircuit", Recorded)
+    out = GateCompressor().run(qc)
+    assert type(out) is Recorded and out.gates == [("cz", 0, 1)]
+    # a replaced dag2qc gets the real DAG
+    seen = []
+    monkeypatch.setattr(O, "dag2qc", lambda dag, nq, nc: seen.append(dag) or D.dag2qc(dag, nq, nc))
+    p = GateCompressor()
+    assert p.run(qc).gates == [("cz", 0, 1)]
+    assert not lean(p) and seen == [p.dag]
