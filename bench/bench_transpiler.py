@@ -1,0 +1,193 @@
+"""Whole-road benchmark: Transpiler(backend).run(text, optimize_level=1)
+against Qiskit's transpile on the same heavy-hex coupling map.
+
+Rows: corpus programs of 5 to 400 qubits and random circuits on 100 qubits of
+10^3 .. --max-gates gates. Both sides start from the OpenQASM 2.0 text, so
+reading is timed too. Columns per side: wall time, two-qubit gates and depth
+(barriers not counted) of the result. Qiskit (optimization level 1, basis
+[basis, "u"], seed_transpiler=1) runs when it is installed. --stages prints
+the time of each pass of our run on the largest row.
+
+    PYTHONPATH=build/<name>/pkg python bench/bench_transpiler.py [--max-gates N] [--repeat N]
+        [--basis cz|cx|iswap] [--no-qiskit] [--stages] [--corpus DIR]
+"""
+
+import argparse
+import contextlib
+import io
+import random
+import time
+
+from corpus import add_corpus_argument, supported_program
+from timing import best_of
+
+import vexal.circuit.quantumcircuit as qcmod
+from vexal.circuit import transpiler as T
+from vexal.circuit.backend import Backend
+from vexal.circuit.transpiler import Transpiler
+
+CORPUS_FILES = [
+    "small__qec_en_n5__qec_en_n5.qasm",
+    "small__adder_n10__adder_n10.qasm",
+    "medium__qft_n18__qft_n18.qasm",
+    "large__qft_n29__qft_n29.qasm",
+    "large__multiplier_n45__multiplier_n45.qasm",
+    "large__square_root_n60__square_root_n60.qasm",
+    "large__QV_n100__100.qasm",
+    "large__qft_n160__qft_n160.qasm",
+    "large__ghz_n255__ghz_state_n255.qasm",
+    "large__swap_test_n361__swap_test_n361.qasm",
+    "large__multiplier_n400__multiplier_n400.qasm",
+]
+ONE_Q = ["h", "x", "sx", "t", "s", "y"]
+ONE_Q_PARAM = ["rz", "rx", "ry"]
+TWO_Q = ["cx", "cz"]
+
+
+def random_program(nqubits, ngates, seed):
+    rng = random.Random(seed)
+    lines = ["OPENQASM 2.0;", 'include "qelib1.inc";', f"qreg q[{nqubits}];"]
+    for _ in range(ngates):
+        r = rng.random()
+        if r < 0.4:
+            a, b = rng.sample(range(nqubits), 2)
+            lines.append(f"{rng.choice(TWO_Q)} q[{a}],q[{b}];")
+        elif r < 0.7:
+            lines.append(f"{rng.choice(ONE_Q)} q[{rng.randrange(nqubits)}];")
+        else:
+            lines.append(f"{rng.choice(ONE_Q_PARAM)}({rng.uniform(-3, 3):.6f}) q[{rng.randrange(nqubits)}];")
+    return "\n".join(lines) + "\n"
+
+
+def chip(basis):
+    """A heavy-hex chip of 427 qubits (8 rows of 9 hexagons)."""
+    return Backend.heavy_hex(8, 9, two_qubit_gate_basis=basis)
+
+
+def wires(g):
+    name = g[0]
+    if name in ("measure", "barrier"):
+        return list(g[1])
+    if name == "delay":
+        return list(g[2])
+    if name in qcmod.two_qubit_gates_available or name in qcmod.two_qubit_parameter_gates_available:
+        return list(g[-2:])
+    return [g[-1]]
+
+
+def ours_stats(qc, basis):
+    level = {}
+    for g in qc.gates:
+        if g[0] == "barrier":
+            continue
+        qs = wires(g)
+        top = max(level.get(q, 0) for q in qs) + 1
+        for q in qs:
+            level[q] = top
+    return sum(1 for g in qc.gates if g[0] == basis), max(level.values(), default=0)
+
+
+def qiskit_runner(backend, basis):
+    try:
+        from qiskit import qasm2, transpile
+        from qiskit.transpiler import CouplingMap
+    except ImportError:
+        return None
+    cmap = CouplingMap([list(e) for (a, b) in backend.couplers_fidelity for e in ((a, b), (b, a))])
+
+    def run(text):
+        circ = qasm2.loads(text, custom_instructions=qasm2.LEGACY_CUSTOM_INSTRUCTIONS)
+        return transpile(circ, coupling_map=cmap, basis_gates=[basis, "u"], optimization_level=1, seed_transpiler=1)
+
+    def stats(circ):
+        return circ.count_ops().get(basis, 0), circ.depth()
+
+    return run, stats
+
+
+class StageClock:
+    """Stands in for the driver's pass classes and times each pass's run."""
+
+    def __init__(self):
+        self.times = []
+        self.saved = {}
+
+    def wrap(self, name):
+        real = getattr(T, name)
+        self.saved[name] = real
+        times = self.times
+
+        def make(*args, **kwargs):
+            inner = real(*args, **kwargs)
+
+            class Timed:
+                def run(self, qc):
+                    t0 = time.perf_counter()
+                    out = inner.run(qc)
+                    times.append((name, time.perf_counter() - t0, len(out.gates)))
+                    return out
+
+            return Timed()
+
+        setattr(T, name, make)
+
+    def __enter__(self):
+        for name in ("ThreeQubitGateDecompose", "SabreRouting", "TranslateToBasisGates", "GateCompressor"):
+            self.wrap(name)
+        return self
+
+    def __exit__(self, *exc):
+        for name, real in self.saved.items():
+            setattr(T, name, real)
+
+
+def stages(backend, text):
+    with StageClock() as clock, contextlib.redirect_stdout(io.StringIO()):
+        t0 = time.perf_counter()
+        Transpiler(backend).run(text, optimize_level=1)
+        total = time.perf_counter() - t0
+    print(f"\nstages of our run on the largest row ({total:.2f} s in all):")
+    for name, t, n in clock.times:
+        print(f"  {name:24s} {t:8.3f} s   {n:8d} gates out")
+    print(f"  {'reading, layout, rest':24s} {total - sum(t for _, t, _ in clock.times):8.3f} s")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--max-gates", type=int, default=10**5)
+    ap.add_argument("--repeat", type=int, default=1)
+    ap.add_argument("--basis", default="cz", choices=["cz", "cx", "iswap"])
+    ap.add_argument("--no-qiskit", action="store_true")
+    ap.add_argument("--stages", action="store_true")
+    add_corpus_argument(ap)
+    args = ap.parse_args()
+
+    backend = chip(args.basis)
+    peer = None if args.no_qiskit else qiskit_runner(backend, args.basis)
+    rows = []
+    for name in CORPUS_FILES:
+        with open(supported_program(args.corpus, name)) as f:
+            rows.append((name.split("__")[1], f.read()))
+    n = 1000
+    while n <= args.max_gates:
+        rows.append((f"random q100 g{n}", random_program(100, n, seed=n)))
+        n *= 10
+
+    print(f"heavy-hex chip of {len(backend.qubits)} qubits, basis {args.basis}, optimization level 1")
+    print(f"{'circuit':22s} {'ours s':>8s} {'2q':>7s} {'depth':>7s}   {'qiskit s':>8s} {'2q':>7s} {'depth':>7s}  ratio")
+    for label, text in rows:
+        t, out = best_of(lambda: Transpiler(backend).run(text, optimize_level=1), args.repeat)
+        two, dep = ours_stats(out, args.basis)
+        line = f"{label:22s} {t:8.2f} {two:7d} {dep:7d}"
+        if peer is not None:
+            run, stats = peer
+            tq, circ = best_of(lambda: run(text), args.repeat)
+            qtwo, qdep = stats(circ)
+            line += f"   {tq:8.2f} {qtwo:7d} {qdep:7d}  {t / tq:5.2f}"
+        print(line, flush=True)
+    if args.stages:
+        stages(backend, rows[-1][1])
+
+
+if __name__ == "__main__":
+    main()
