@@ -1,7 +1,10 @@
 """The circuit class and the one-qubit angle decomposition."""
 
 import cmath
+import contextlib
+import io
 import math
+import os
 
 import numpy as np
 import pytest
@@ -218,3 +221,24 @@ def test_bad_inputs(m):
 def test_deterministic():
     q = np.array([[0.6, 0.8j], [0.8j, 0.6]])
     assert u3_decompose(q) == u3_decompose(q.copy()) == u3_decompose(q.tolist())
+
+
+def test_own_reader_results_need_no_second_check(monkeypatch):
+    # the records of the package's OpenQASM reader are taken as they come;
+    # the same records through a stand-in parser are checked one by one and
+    # must give the same circuit
+    folder = os.path.join(os.path.dirname(__file__), "data", "qasmbench", "supported")
+    own = gatework.parse_openqasm2_to_gates
+    for name in sorted(os.listdir(folder))[:40]:
+        with open(os.path.join(folder, name)) as f:
+            text = f.read()
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):
+                fast = QuantumCircuit().from_openqasm2(text)
+        except (ValueError, KeyError):
+            continue
+        monkeypatch.setattr(gatework, "parse_openqasm2_to_gates", lambda t: own(t))
+        with contextlib.redirect_stdout(io.StringIO()):
+            checked = QuantumCircuit().from_openqasm2(text)
+        monkeypatch.setattr(gatework, "parse_openqasm2_to_gates", own)
+        assert vars(fast) == vars(checked), name

@@ -77,6 +77,7 @@ def _max_index(values, what):
     return top
 
 
+_OWN_QASM_READER = gatework.parse_openqasm2_to_gates
 _SCALARS = frozenset({int, float, complex, str, bool, type(None)})
 
 
@@ -105,14 +106,14 @@ class QuantumCircuit:
         new_gates = []
         append = new_gates.append
         for g in gates:
-            if type(g) is tuple and all(type(x) in _SCALARS for x in g):
+            if type(g) is tuple and _SCALARS.issuperset(map(type, g)):
                 append(g)
             else:
                 append(copy.deepcopy(g, memo))
         memo[id(gates)] = new_gates
         return copy.deepcopy(self, memo)
 
-    def _fill(self, result):
+    def _fill(self, result, own_reader=False):
         try:
             gates, qubits_used, cbits_used = result
         except (TypeError, ValueError):
@@ -120,10 +121,14 @@ class QuantumCircuit:
         gates = list(gates)
         top_q = _max_index(qubits_used, "qubit")
         top_c = _max_index(cbits_used, "classical bit")
-        for g in gates:
-            wires, cbits = _record_wires(g)
-            top_q = max(top_q, _max_index(wires, "qubit"))
-            top_c = max(top_c, _max_index(cbits, "classical bit"))
+        # The package's OpenQASM reader checks every record and lists every
+        # qubit and bit its records use (barriers keep only qubits that gates
+        # use); records of any other parser are checked here.
+        if not own_reader:
+            for g in gates:
+                wires, cbits = _record_wires(g)
+                top_q = max(top_q, _max_index(wires, "qubit"))
+                top_c = max(top_c, _max_index(cbits, "classical bit"))
         # everything is checked before the circuit changes
         self.gates = gates
         self.qubits = sorted(qubits_used)
@@ -134,7 +139,8 @@ class QuantumCircuit:
 
     def from_openqasm2(self, openqasm2_str):
         """Read an OpenQASM 2.0 program into this circuit; returns the circuit."""
-        return self._fill(gatework.parse_openqasm2_to_gates(openqasm2_str))
+        parse = gatework.parse_openqasm2_to_gates
+        return self._fill(parse(openqasm2_str), parse is _OWN_QASM_READER)
 
     def from_morvo(self, morvo):
         """Read a morvo instruction list into this circuit; returns the circuit."""
