@@ -127,6 +127,8 @@ def test_distance_matrix_is_floyd_warshall():
         if rng.random() < 0.3:
             g = nx.relabel_nodes(g, {v: f"q{v}" for v in g})
         graphs.append(g)
+        if rng.random() < 0.5:  # a subgraph view, as the layout selection returns
+            graphs.append(g.subgraph(rng.sample(list(g), rng.randint(1, len(g)))))
     weighted = nx.path_graph(4)
     weighted[1][2]["weight"] = 5
     graphs += [weighted, nx.DiGraph([(0, 1), (1, 2)])]

@@ -52,17 +52,31 @@ using namespace routing;
 
 namespace {
 
-// Hop counts over a plain Graph's own dictionaries by breadth-first searches
-// (O(n*m)), as floyd_warshall_numpy would give them without weights; an
-// invalid object where the graph is not plain enough to read so.
-nb::object hop_matrix(nb::handle subgraph) {
+// The (node, neighbours) pairs of a Graph in node order: straight from its
+// dictionaries, or through the adjacency view of a subgraph view (the
+// coupling subgraph the layout selection returns is one).  Lists, so that a
+// node's own __eq__ or __hash__ changing the graph cannot pull anything from
+// under us.
+nb::object adjacency_items(nb::handle subgraph) {
     nb::object adj = vx::own(PyObject_GetAttr(subgraph.ptr(), vx::intern("_adj")));
-    if (!PyDict_CheckExact(adj.ptr()) || PyDict_GET_SIZE(adj.ptr()) >= (1 << 15))
+    if (PyDict_CheckExact(adj.ptr()))
+        return vx::own(PyDict_Items(adj.ptr()));
+    return vx::own(PySequence_List(vx::call_method(adj, "items", {}).ptr()));
+}
+
+// Hop counts over a Graph's adjacency by breadth-first searches (O(n*m)), as
+// floyd_warshall_numpy would give them without weights; an invalid object
+// where the graph is not plain enough to read so.
+nb::object hop_matrix(nb::handle subgraph) {
+    nb::object nodes = adjacency_items(subgraph);
+    if (PyList_GET_SIZE(nodes.ptr()) >= (1 << 15))
         return {};
-    const auto n = static_cast<std::int32_t>(PyDict_GET_SIZE(adj.ptr()));
-    // Lists of the items, so that a node's own __eq__ or __hash__ changing
-    // the graph cannot pull anything from under us.
-    nb::object nodes = vx::own(PyDict_Items(adj.ptr()));
+    const auto n = static_cast<std::int32_t>(PyList_GET_SIZE(nodes.ptr()));
+    for (std::int32_t u = 0; u < n; ++u) {
+        PyObject *item = PyList_GET_ITEM(nodes.ptr(), u);
+        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2)
+            return {};
+    }
     nb::object index = vx::own(PyDict_New());
     for (std::int32_t u = 0; u < n; ++u) {
         PyObject *node = PyTuple_GET_ITEM(PyList_GET_ITEM(nodes.ptr(), u), 0);
@@ -73,9 +87,7 @@ nb::object hop_matrix(nb::handle subgraph) {
     std::vector<std::int32_t> off{0}, out;
     for (std::int32_t u = 0; u < n; ++u) {
         PyObject *nbrs = PyTuple_GET_ITEM(PyList_GET_ITEM(nodes.ptr(), u), 1);
-        if (!PyDict_CheckExact(nbrs))
-            return {};
-        nb::object keys = vx::own(PyDict_Keys(nbrs));
+        nb::object keys = vx::own(PyDict_CheckExact(nbrs) ? PyDict_Keys(nbrs) : PySequence_List(nbrs));
         for (Py_ssize_t e = 0; e < PyList_GET_SIZE(keys.ptr()); ++e) {
             PyObject *j = PyDict_GetItemWithError(index.ptr(), PyList_GET_ITEM(keys.ptr(), e));
             if (!j && PyErr_Occurred())
