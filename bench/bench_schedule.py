@@ -2,21 +2,28 @@
 
 Rows: random circuits of 10^3 .. 10^5 gates as the road hands them to the
 pass (u and cz gates on the couplers of a heavy-hex chip, then a barrier and
-measures), on 27 and 127 qubits, and corpus circuits routed and translated
-to cz and u on a heavy-hex chip.  Columns: gates in and out, the time of
-dag2qc(qc2dag(qc)), the time of run (XY4, the driver's defaults) and their
-ratio, that ratio per gate (run per gate out over the pair per gate in),
-and the plain method-by-method walk (a subclass that overrides one method)
-up to --plain-max gates.  Times are the best of --repeat calls.
+measures), on 27 and 127 qubits; "skewed" circuits on 127 qubits where a
+fifth of the gates fall on four couplers (many layers, long idle windows on
+the other qubits, so trains of many repetitions), up to --skew-max gates;
+and corpus circuits routed and translated to cz and u on a heavy-hex chip.
+Columns: gates in and out, the time of dag2qc(qc2dag(qc)), the time of run
+(XY4, the driver's defaults) and their ratio, that ratio per gate (run per
+gate out over the pair per gate in: flat when run is linear in gates plus
+inserted nodes), and the plain method-by-method walk (a subclass that
+overrides one method) up to --plain-max gates.  Times are the least CPU time
+of this process over --repeat calls (the machine may be shared).
 
-    PYTHONPATH=build/<name>/pkg python bench/bench_schedule.py [--max-gates N] [--plain-max N] [--corpus DIR]
+    PYTHONPATH=build/<name>/pkg python bench/bench_schedule.py [--max-gates N] [--skew-max N] [--plain-max N]
+        [--road N] [--corpus DIR]
 """
 
 import argparse
 import contextlib
 import io
+import os
 import random
 import sys
+import time
 
 import networkx as nx
 from corpus import add_corpus_argument, supported_program
@@ -56,15 +63,21 @@ def chip(n):
     return nx.convert_node_labels_to_integers(nx.Graph(g.subgraph(nodes[:n])))
 
 
-def chip_circuit(nqubits, ngates, seed):
+def chip_circuit(nqubits, ngates, seed, hot=0.0):
+    """u and cz gates on the chip's couplers; a share `hot` of them on the
+    first four couplers only."""
     rng = random.Random(seed)
     couplers = list(chip(nqubits).edges)
+    hot_couplers = couplers[:4]
+    hot_qubits = sorted({q for c in hot_couplers for q in c})
     gates = []
     for _ in range(ngates):
+        on_hot = hot > 0 and rng.random() < hot
         if rng.random() < 0.4:
-            gates.append(("cz", *rng.choice(couplers)))
+            gates.append(("cz", *rng.choice(hot_couplers if on_hot else couplers)))
         else:
-            gates.append(("u", rng.random(), rng.random(), rng.random(), rng.randrange(nqubits)))
+            angles = rng.random(), rng.random(), rng.random()
+            gates.append(("u", *angles, rng.choice(hot_qubits) if on_hot else rng.randrange(nqubits)))
     gates += [("barrier", tuple(range(nqubits)))] + [("measure", [q], [q]) for q in range(nqubits)]
     qc = QuantumCircuit(nqubits, nqubits)
     qc.qubits, qc.gates = list(range(nqubits)), gates
@@ -91,12 +104,54 @@ def corpus_circuits(corpus):
     return out
 
 
+def road(ngates, seed=1):
+    """The driver's passes at level 1 with decoupling, one after another, on
+    a random circuit of `ngates` gates (cx between any two qubits, one-qubit
+    gates) over the 127 qubits of a heavy-hex chip: the CPU time of each pass
+    and the gates it hands on."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+    from layout_chips import eagle
+
+    from vexal.circuit.decompose import ThreeQubitGateDecompose
+    from vexal.circuit.optimize import GateCompressor
+    from vexal.circuit.routing import SabreRouting
+    from vexal.circuit.translate import TranslateToBasisGates
+
+    backend = eagle(seed=seed)
+    graph = backend.edge_filtered_graph(0.0)
+    n = graph.number_of_nodes()
+    rng = random.Random(seed)
+    gates = []
+    for _ in range(ngates):
+        if rng.random() < 0.4:
+            gates.append(("cx", *rng.sample(range(n), 2)))
+        else:
+            gates.append(rng.choice([("h",), ("sx",), ("rz", rng.random()), ("t",)]) + (rng.randrange(n),))
+    qc = QuantumCircuit(n, n)
+    qc.qubits, qc.gates = sorted(graph.nodes), gates
+    lengths = backend.chip_info["global_info"]
+    passes = [
+        ThreeQubitGateDecompose(),
+        SabreRouting(graph, "trivial", False, 5),
+        TranslateToBasisGates(True, backend.two_qubit_gate_basis),
+        GateCompressor(),
+        DynamicalDecoupling(lengths["one_qubit_gate_length"], lengths["two_qubit_gate_length"]),
+    ]
+    print(f"\nThe road on a {n}-qubit heavy-hex chip, {ngates} random gates (CPU s)")
+    print(f"{'pass':<26} {'gates out':>9} {'s':>8}")
+    for p in passes:
+        t, qc = best_of(lambda p=p, qc=qc: p.run(qc), 1, time.process_time)
+        print(f"{type(p).__name__:<26} {len(qc.gates):>9} {t:>8.3f}", flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--max-gates", type=int, default=100000)
+    ap.add_argument("--skew-max", type=int, default=30000)
     ap.add_argument("--plain-max", type=int, default=10000)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--no-corpus", action="store_true")
+    ap.add_argument("--road", type=int, default=10000, help="gates of the whole-road row (0: none)")
     add_corpus_argument(ap)
     args = ap.parse_args()
 
@@ -104,6 +159,9 @@ def main():
     for n in (1000, 10000, 100000):
         if n <= args.max_gates:
             rows += [(f"random {n} q{q}", chip_circuit(q, n, n + q)) for q in (27, 127)]
+    for n in (1000, 3000, 10000, 30000, 100000):
+        if n <= min(args.max_gates, args.skew_max):
+            rows.append((f"skewed {n} q127", chip_circuit(127, n, n, hot=0.2)))
     if not args.no_corpus:
         rows += corpus_circuits(args.corpus)
 
@@ -114,15 +172,18 @@ def main():
     print(head)
     print("-" * len(head))
     for name, qc in rows:
-        pair, _ = best_of(lambda: dag2qc(qc2dag(qc, show_qubits=False), qc.nqubits, qc.ncbits), args.repeat)
-        run, out = best_of(lambda: DynamicalDecoupling(T1G, T2G).run(qc), args.repeat)
+        cpu = time.process_time
+        pair, _ = best_of(lambda: dag2qc(qc2dag(qc, show_qubits=False), qc.nqubits, qc.ncbits), args.repeat, cpu)
+        run, out = best_of(lambda: DynamicalDecoupling(T1G, T2G).run(qc), args.repeat, cpu)
         per_gate = (run / len(out.gates)) / (pair / len(qc.gates))
         line = f"{name:<20} {len(qc.gates):>7} {len(out.gates):>8} | {pair:>8.3f} {run:>8.3f} {run / pair:>6.2f}"
         line += f" {per_gate:>6.2f}"
         if len(qc.gates) <= args.plain_max:
-            plain, pout = best_of(lambda: PlainDynamicalDecoupling(T1G, T2G).run(qc), 1)
+            plain, pout = best_of(lambda: PlainDynamicalDecoupling(T1G, T2G).run(qc), 1, cpu)
             line += f" | {plain:>8.3f} {plain / run:>6.1f}" + ("" if pout.gates == out.gates else " (differs!)")
         print(line, flush=True)
+    if args.road:
+        road(args.road)
 
 
 if __name__ == "__main__":

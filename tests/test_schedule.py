@@ -1,6 +1,7 @@
 """Tests of vexal.circuit.schedule (dynamical decoupling)."""
 
 import copy
+import gc
 import math
 import random
 import zlib
@@ -300,6 +301,18 @@ def test_failures_leave_the_numbering_and_input_alone():
             cls(1e-300, 1e-7).run(circuit(qc.gates[:5]))
     with pytest.raises(ValueError, match="wrong gate type bogus"):
         DynamicalDecoupling(T1, T2).run(circuit([("h", 0), ("bogus", 0)]))
+    # the collector, kept out while the DAG lives, is as it was after any outcome
+    for enabled in (True, False):
+        (gc.enable if enabled else gc.disable)()
+        try:
+            for cls in (DynamicalDecoupling, Plain):
+                cls(T1, 1e-7).run(circuit(qc.gates[:5]))
+                assert gc.isenabled() is enabled
+                with pytest.raises(KeyError):
+                    cls(T1, 1e-7).run(qc)
+                assert gc.isenabled() is enabled
+        finally:
+            gc.enable()
     with pytest.raises(ValueError):
         DynamicalDecoupling(T1, T2).run(circuit([("cx", 0, 0)], qubits=[0]))
 

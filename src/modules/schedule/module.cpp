@@ -326,14 +326,21 @@ nb::object run(const vx::Args &a) {
         vx::dagapi::check_circuit(kinds, qc, gates.ptr());
     }
 
+    // Where the DAG is made, walked and read back by the package's own code
+    // alone, it dies within this call, and none of its containers can be in
+    // a reference cycle: the collector is kept out until it has gone, rather
+    // than sweeping the graph generation after generation.
+    vx::GcPause pause(own_names(a, self) && vx::is_original(a, "dag2qc"));
     nb::object dag = a.global("qc2dag")(qc, nb::arg("show_qubits") = false);
     nb::object qubits = vx::getattr(qc, "qubits");
     // a failed walk leaves the numbering where it was
     nb::object count = nb::steal(PyObject_GetAttrString(self.ptr(), "_count"));
     PyErr_Clear();
     try {
-        if (!run_native(a, self, dag, qubits, length, a.b(3), a.b(4)))
+        if (!run_native(a, self, dag, qubits, length, a.b(3), a.b(4))) {
+            pause.resume();  // the methods run Python code
             Plain{a, self, dag, length, a.b(4)}.walk(qubits, a.b(3));
+        }
     } catch (...) {
         if (count.is_valid()) {
             PyObject *type, *value, *tb;
@@ -346,6 +353,8 @@ nb::object run(const vx::Args &a) {
     }
 
     nb::object out = vx::call(a.global("dag2qc"), {dag, nqubits, ncbits});
+    dag = nb::object();
+    pause.resume();
     nb::object copied = PyDict_CheckExact(params.ptr()) ? vx::own(PyDict_Copy(params.ptr()))
                                                         : vx::call_method(vx::import("copy"), "copy", {params});
     vx::setattr(out, "params_value", copied);

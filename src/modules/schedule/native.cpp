@@ -272,10 +272,10 @@ void remember(nb::handle module) {
         vx::keep_original(module, path);
     for (const char *path : kOwnMethods)
         vx::keep_original(module, path);
+    vx::keep_original(module, "dag2qc");
 }
 
-bool run_native(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle qubits, int sequence_length,
-                bool align_right, bool insert_before_barrier) {
+bool own_names(const vx::Args &a, nb::handle self) {
     PyObject *globals = a.func()->globals;
     for (const char *path : kOwnNames)
         if (!vx::is_original(globals, path))
@@ -283,6 +283,14 @@ bool run_native(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle q
     for (const char *path : kOwnMethods)
         if (!vx::is_original_method(globals, self, path))
             return false;
+    return true;
+}
+
+bool run_native(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle qubits, int sequence_length,
+                bool align_right, bool insert_before_barrier) {
+    PyObject *globals = a.func()->globals;
+    if (!own_names(a, self))
+        return false;
     for (const char *t : kTables)
         if (!PyDict_CheckExact(a.global(t).ptr()))
             return false;

@@ -32,6 +32,10 @@ inline nb::object list1(nb::handle item) {
 // Records the names the native walk relies on (module body).
 void remember(nb::handle module);
 
+// Whether the pass's methods and the names the native walk goes through
+// are the package's own.
+bool own_names(const vx::Args &a, nb::handle self);
+
 // The native walk over `dag` (made by qc2dag, not yet changed), when the pass
 // and everything it reads are plain: inserts the delays and trains into
 // `dag` and advances `_count`, and returns true.  Returns false, with
