@@ -151,7 +151,7 @@ DeferredSource *deferred_source(PyObject *o, int *what) {
 void install_deferred(nb::handle module, nb::handle cls, const char *class_name, const char *type_name,
                       std::initializer_list<const char *> attributes) {
     if (!g_deferred_type) {
-        // the spec's name must outlive the type
+        // the name handed to PyType_FromSpec must outlive the type
         static std::string name;
         name = type_name;
         static PyType_Spec spec = {name.c_str(), sizeof(DeferredObject), 0, Py_TPFLAGS_DEFAULT, deferred_slots};
