@@ -10,42 +10,18 @@ namespace engines::layout {
 namespace {
 
 // Keys stored as runs of int32 in an arena, found by hash; keeps the first
-// of equal keys.
-class KeySet {
+// of equal keys.  A key is a prefix, which many keys share (its hash state
+// is computed once), and a suffix; it is written to the arena only when new.
+// Stored keys must be self-delimiting (`len_at` gives the length of the key
+// stored at a position).
+template <class LenAt> class KeySet {
 public:
-    explicit KeySet(std::vector<std::int32_t> &arena) : arena_(arena) { slots_.assign(1024, Slot{}); }
-
-    // Whether the key that ends the arena (from `start`) is new; a key seen
-    // before is dropped from the arena.
-    bool insert_last(std::uint32_t start) {
-        const std::int32_t *k = arena_.data() + start;
-        const std::size_t len = arena_.size() - start;
-        std::uint64_t h = hash(k, len);
-        std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-            Slot &e = slots_[i];
-            if (!e.used) {
-                e = Slot{h, start, static_cast<std::uint32_t>(len), true};
-                if (++count_ * 2 > slots_.size())
-                    grow();
-                return true;
-            }
-            if (e.hash == h && e.len == len &&
-                std::memcmp(arena_.data() + e.start, k, len * sizeof(std::int32_t)) == 0) {
-                arena_.resize(start);
-                return false;
-            }
-        }
+    KeySet(std::vector<std::int32_t> &arena, LenAt len_at) : arena_(arena), len_at_(len_at) {
+        slots_.assign(1024, Slot{});
     }
 
-private:
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::uint32_t start = 0, len = 0;
-        bool used = false;
-    };
-    static std::uint64_t hash(const std::int32_t *k, std::size_t len) {
-        std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ len;
+    static constexpr std::uint64_t kSeed = 0x9E3779B97F4A7C15ULL;
+    static std::uint64_t feed(std::uint64_t h, const std::int32_t *k, std::size_t len) {
         for (std::size_t i = 0; i < len; ++i) {
             h ^= static_cast<std::uint32_t>(k[i]);
             h *= 0xff51afd7ed558ccdULL;
@@ -53,23 +29,71 @@ private:
         }
         return h;
     }
+
+    // Adds prefix + suffix (with `state` = feed(kSeed, prefix)); whether it
+    // was new.  A new key is appended to the arena.
+    bool insert(std::span<const std::int32_t> prefix, std::uint64_t state, std::span<const std::int32_t> suffix) {
+        const std::uint64_t h = feed(state, suffix.data(), suffix.size());
+        const std::uint32_t tag = static_cast<std::uint32_t>(h >> 32) | 1u;
+        const std::size_t len = prefix.size() + suffix.size();
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+            Slot &e = slots_[i];
+            if (e.tag == 0) {
+                e = Slot{tag, static_cast<std::uint32_t>(arena_.size())};
+                arena_.insert(arena_.end(), prefix.begin(), prefix.end());
+                arena_.insert(arena_.end(), suffix.begin(), suffix.end());
+                if (++count_ * 2 > slots_.size())
+                    grow();
+                return true;
+            }
+            if (e.tag == tag && same(e.start, prefix, suffix, len))
+                return false;
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint32_t tag = 0;  // 0: empty
+        std::uint32_t start = 0;
+    };
+    bool same(std::uint32_t start, std::span<const std::int32_t> prefix, std::span<const std::int32_t> suffix,
+              std::size_t len) const {
+        const std::int32_t *k = arena_.data() + start;
+        return len_at_(k) == len && std::equal(prefix.begin(), prefix.end(), k) &&
+               std::equal(suffix.begin(), suffix.end(), k + prefix.size());
+    }
     void grow() {
         std::vector<Slot> old;
         old.swap(slots_);
         slots_.assign(old.size() * 2, Slot{});
         const std::size_t mask = slots_.size() - 1;
         for (const Slot &s : old)
-            if (s.used) {
-                std::size_t i = s.hash & mask;
-                while (slots_[i].used)
+            if (s.tag != 0) {
+                const std::int32_t *k = arena_.data() + s.start;
+                std::size_t i = feed(kSeed, k, len_at_(k)) & mask;
+                while (slots_[i].tag != 0)
                     i = (i + 1) & mask;
                 slots_[i] = s;
             }
     }
 
     std::vector<std::int32_t> &arena_;
+    LenAt len_at_;
     std::vector<Slot> slots_;
     std::size_t count_ = 0;
+};
+
+// A record's length in the arena: |pre|, pre, |mid|, mid.
+struct RecordLen {
+    std::size_t operator()(const std::int32_t *p) const {
+        return 2 + static_cast<std::size_t>(p[0]) + static_cast<std::size_t>(p[1 + p[0]]);
+    }
+};
+// A collected set's length: n.
+struct FixedLen {
+    std::size_t n;
+    std::size_t operator()(const std::int32_t *) const { return n; }
 };
 
 // Everything one start qubit's growth needs.
@@ -136,7 +160,7 @@ private:
     }
 
     void process(std::uint32_t rec, std::vector<std::uint32_t> &next);
-    void collect(const std::vector<std::int32_t> &set);
+    void collect(std::span<const std::int32_t> set, std::span<const std::int32_t> more);
     void account();
     void children(const std::vector<std::int32_t> &set, std::span<const std::int32_t> mid,
                   std::vector<std::uint32_t> &next);
@@ -149,40 +173,33 @@ private:
     int nkeys_ = 0;
     setorder::SetOrder ints_;
 
-    std::vector<std::int32_t> arena_;  // records: |S|, S (by index), |mid|, mid
-    KeySet kept_{arena_};
+    std::vector<std::int32_t> arena_;  // records: |pre|, pre (by index), |mid|, mid
+    KeySet<RecordLen> kept_{arena_, RecordLen{}};
     std::vector<std::int32_t> found_;  // collected sets, n each, by value
-    KeySet found_keys_{found_};
-    std::vector<std::int32_t> set_, mid_, cc_, mm_, pos_;
+    KeySet<FixedLen> found_keys_{found_, FixedLen{static_cast<std::size_t>(n_)}};
+    std::vector<std::int32_t> set_, mid_, cc_, mm_, out_, pos_, head_, tail_, leaf_;
     std::int64_t taken_ = 0;
 };
 
-void Growth::collect(const std::vector<std::int32_t> &set) {
-    const auto start = static_cast<std::uint32_t>(found_.size());
-    found_.insert(found_.end(), set.begin(), set.end());
-    std::sort(found_.begin() + start, found_.end(),
+// Collects the qubits of `set` and `more` (disjoint), sorted by value.
+void Growth::collect(std::span<const std::int32_t> set, std::span<const std::int32_t> more) {
+    leaf_.assign(set.begin(), set.end());
+    leaf_.insert(leaf_.end(), more.begin(), more.end());
+    std::sort(leaf_.begin(), leaf_.end(),
               [&](std::int32_t a, std::int32_t b) { return chip_.value[a] < chip_.value[b]; });
-    found_keys_.insert_last(start);
+    found_keys_.insert({}, decltype(found_keys_)::kSeed, leaf_);
 }
 
-// One record: collect its qubits when they are n, else make its next records.
+// One record (never of n qubits: those are collected when made): its next
+// records.
 void Growth::process(std::uint32_t rec, std::vector<std::uint32_t> &next) {
     const std::int32_t *p = arena_.data() + rec;
     const std::int32_t npre = p[0];
     const std::int32_t nmid = p[1 + npre];
     set_.assign(p + 1, p + 1 + npre);
     mid_.assign(p + 2 + npre, p + 2 + npre + nmid);
-    for (std::int32_t q : mid_)
-        if (std::find(set_.begin(), set_.end(), q) == set_.end())
-            set_.push_back(q);
+    set_.insert(set_.end(), mid_.begin(), mid_.end());  // mid holds no qubit of pre
     std::sort(set_.begin(), set_.end());
-    const int size = static_cast<int>(set_.size());
-    if (size == n_) {
-        collect(set_);
-        return;
-    }
-    if (size > n_)
-        return;
     for (std::int32_t q : set_)
         mark_[q] = 1;
     children(set_, mid_, next);
@@ -191,25 +208,28 @@ void Growth::process(std::uint32_t rec, std::vector<std::uint32_t> &next) {
 }
 
 void Growth::run(StartSets &out) {
-    std::vector<std::uint32_t> update, next;
-    // the first record: nothing fixed, the start qubit added
-    arena_.push_back(0);
-    arena_.push_back(1);
-    arena_.push_back(s_);
-    kept_.insert_last(0);
-    update.push_back(0);
-    for (int pass = 0; pass < n_ && !update.empty(); ++pass) {
-        next.clear();
-        for (std::size_t i = 0; i < update.size(); ++i) {
-            process(update[i], next);
-            ++out.records;
-            if ((out.records & 1023) == 0) {
-                if (budget_.stop.load(std::memory_order_relaxed))
-                    return;
-                account();
+    if (n_ == 1) {
+        collect(std::span<const std::int32_t>(&s_, 1), {});
+        out.records = 1;
+    } else {
+        std::vector<std::uint32_t> update, next;
+        // the first record: nothing fixed, the start qubit added
+        const std::int32_t first[] = {0, 1, s_};
+        kept_.insert({}, decltype(kept_)::kSeed, first);
+        update.push_back(0);
+        for (int pass = 0; pass < n_ && !update.empty(); ++pass) {
+            next.clear();
+            for (std::size_t i = 0; i < update.size(); ++i) {
+                process(update[i], next);
+                ++out.records;
+                if ((out.records & 1023) == 0) {
+                    if (budget_.stop.load(std::memory_order_relaxed))
+                        return;
+                    account();
+                }
             }
+            update.swap(next);
         }
-        update.swap(next);
     }
     account();
     // list(set(collect)): the tuples in set order, filled in first-collection order
@@ -243,7 +263,12 @@ void Growth::account() {
 
 // The next records of a record with qubits `set` (sorted by index) that
 // added `mid`: every combination of the qubits listed beside `mid`, less the
-// qubits already fixed.
+// qubits already fixed, that adds a qubit.  Two combinations that differ
+// only in fixed qubits make the same record, and the first of them is the
+// combination of the new qubits alone, so the combinations of the unfixed
+// qubits (itertools order, by size) give the distinct records in order.  A
+// record of n qubits is collected at once: it would only be collected in the
+// next pass, where nothing else is collected before it.
 void Growth::children(const std::vector<std::int32_t> &set, std::span<const std::int32_t> mid,
                       std::vector<std::uint32_t> &next) {
     cc_.clear();
@@ -253,28 +278,31 @@ void Growth::children(const std::vector<std::int32_t> &set, std::span<const std:
     set_list(cc_, mm_);
     const int cut = n_ - static_cast<int>(set.size());
     const int bound = std::min({cut, nkeys_, static_cast<int>(mm_.size())});
-    const int m = static_cast<int>(mm_.size());
-    for (int k = 1; k <= bound; ++k) {
+    out_.clear();
+    for (std::int32_t q : mm_)
+        if (!mark_[q])
+            out_.push_back(q);
+    const int m = static_cast<int>(out_.size());
+    const int top = std::min(bound, m);
+    head_.assign(1, static_cast<std::int32_t>(set.size()));
+    head_.insert(head_.end(), set.begin(), set.end());
+    const std::uint64_t state = decltype(kept_)::feed(decltype(kept_)::kSeed, head_.data(), head_.size());
+    for (int k = 1; k <= top; ++k) {
         pos_.resize(k);
         for (int i = 0; i < k; ++i)
             pos_[i] = i;
+        tail_.resize(static_cast<std::size_t>(k) + 1);
+        tail_[0] = k;
         while (true) {
-            const std::uint32_t start = static_cast<std::uint32_t>(arena_.size());
-            arena_.push_back(static_cast<std::int32_t>(set.size()));
-            arena_.insert(arena_.end(), set.begin(), set.end());
-            const std::size_t mid_at = arena_.size();
-            arena_.push_back(0);
-            for (int i = 0; i < k; ++i) {
-                std::int32_t q = mm_[pos_[i]];
-                if (!mark_[q])
-                    arena_.push_back(q);
+            for (int i = 0; i < k; ++i)
+                tail_[1 + i] = out_[pos_[i]];
+            if (k == cut) {
+                collect(set, std::span<const std::int32_t>(tail_).subspan(1));
+            } else {
+                const auto start = static_cast<std::uint32_t>(arena_.size());
+                if (kept_.insert(head_, state, tail_))
+                    next.push_back(start);
             }
-            const auto nmid = static_cast<std::int32_t>(arena_.size() - mid_at - 1);
-            arena_[mid_at] = nmid;
-            if (nmid == 0)
-                arena_.resize(start);  // adds nothing: dies in the next pass
-            else if (kept_.insert_last(start))
-                next.push_back(start);
             // next combination of k positions out of m
             int i = k - 1;
             while (i >= 0 && pos_[i] == m - k + i)

@@ -120,6 +120,9 @@ Score Scorer::score(std::span<std::int32_t> nodes) {
 bool Scorer::hamiltonian(int k) {
     if (k < 3)
         return false;
+    for (int i = 0; i < k; ++i)
+        if (__builtin_popcountll(nbmask_[i]) < 2)
+            return false;  // a qubit with one neighbour lies on no cycle
     const std::uint64_t all = k == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1;
     // depth-first from position 0, which every such cycle passes
     std::vector<Frame> &stack = stack_;

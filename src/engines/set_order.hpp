@@ -97,11 +97,10 @@ private:
         std::size_t size = 8;
         while (size <= minused)
             size <<= 1;
-        std::vector<Slot> old;
-        old.swap(slots_);
+        spare_.swap(slots_);  // the old slots; both buffers keep their memory
         slots_.assign(size, Slot{});
         mask_ = size - 1;
-        for (const Slot &s : old)
+        for (const Slot &s : spare_)
             if (s.used)
                 insert_clean(s);
     }
@@ -126,7 +125,7 @@ private:
         }
     }
 
-    std::vector<Slot> slots_;
+    std::vector<Slot> slots_, spare_;
     std::size_t mask_ = 7;
     std::size_t fill_ = 0;
     bool same_;

@@ -4,6 +4,7 @@
 #include "native.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 
 namespace layout {
@@ -74,12 +75,27 @@ std::pair<nb::object, nb::object> scalars(const vx::Args &a, const Native &nat) 
 }
 
 // The ranking entries of the kept sets whose shape passes `keep`, stable
-// sorted by mean (descending) or variance (ascending).
+// sorted by mean (descending) or variance (ascending).  Without NaN the keys
+// are totally ordered, and sorting (key, index) pairs gives the stable order
+// from contiguous memory; a NaN key keeps the comparison sort.
 template <class Keep> std::vector<std::size_t> ranked(const Native &nat, bool by_mean, Keep keep) {
-    std::vector<std::size_t> idx;
+    std::vector<std::pair<double, std::size_t>> keyed;
+    bool nan = false;
     for (std::size_t c = 0; c < nat.count; ++c)
-        if (nat.scores[c].shape != Shape::Rejected && keep(nat.scores[c].shape))
-            idx.push_back(c);
+        if (nat.scores[c].shape != Shape::Rejected && keep(nat.scores[c].shape)) {
+            const double v = by_mean ? -nat.scores[c].mean : nat.scores[c].var;
+            nan = nan || std::isnan(v);
+            keyed.emplace_back(v == 0 ? 0.0 : v, c);  // -0.0 and 0.0 tie
+        }
+    std::vector<std::size_t> idx(keyed.size());
+    if (!nan) {
+        std::sort(keyed.begin(), keyed.end());
+        for (std::size_t i = 0; i < keyed.size(); ++i)
+            idx[i] = keyed[i].second;
+        return idx;
+    }
+    for (std::size_t i = 0; i < keyed.size(); ++i)
+        idx[i] = keyed[i].second;
     if (by_mean)
         std::stable_sort(idx.begin(), idx.end(),
                          [&](std::size_t x, std::size_t y) { return nat.scores[x].mean > nat.scores[y].mean; });
