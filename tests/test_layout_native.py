@@ -103,7 +103,7 @@ def chain_calls(lay, n):
     out["sets"] = lay.collect_all_subgraph_in_parallel(n)
     out["infos"] = lay.collect_all_subgraph_info_in_parallel(n)
     out["classes"] = lay.classify_all_subgraph_according_topology(n)
-    for num in (1, -1):
+    for num in (0, 1, 3, -1):
         out["mean", num] = printed(lay.sort_subgraph_according_mean_fidelity, n, num)
         out["var", num] = printed(lay.sort_subgraph_according_var_fidelity, n, num=num)
     for topology in ("linear", "circular", "nonlinear"):

@@ -52,6 +52,12 @@ public:
         }
     }
 
+    // Forgets every key (the arena is the caller's to clear).
+    void clear() {
+        std::fill(slots_.begin(), slots_.end(), Slot{});
+        count_ = 0;
+    }
+
 private:
     struct Slot {
         std::uint32_t tag = 0;  // 0: empty
@@ -101,7 +107,7 @@ class Growth {
 public:
     Growth(const Chip &chip, std::int32_t s, int n, Budget &budget)
         : chip_(chip), s_(s), n_(n), budget_(budget), above_(chip.size(), 0), is_key_(chip.size(), 0),
-          mark_(chip.size(), 0), ints_(true) {
+          mark_(chip.size(), 0), seen_(chip.size(), 0), ints_(true) {
         const std::int64_t sv = chip.value[s];
         for (std::int32_t u = 0; u < chip.size(); ++u)
             above_[u] = chip.value[u] > sv;
@@ -151,19 +157,36 @@ private:
     }
 
     // list(set(qubits)): the distinct qubits in set iteration order.
+    // Distinct qubits have distinct values, so the first occurrences are
+    // the keys added.
     void set_list(const std::vector<std::int32_t> &qubits, std::vector<std::int32_t> &out) {
-        ints_.reset();
-        for (std::int32_t q : qubits)
-            ints_.add(chip_.value[q], q);
         out.clear();
-        ints_.order(out);
+        for (std::int32_t q : qubits)
+            if (!seen_[q]) {
+                seen_[q] = 1;
+                out.push_back(q);
+            }
+        for (std::int32_t q : out)
+            seen_[q] = 0;
+        if (out.size() <= setorder::SmallSetOrder::kMaxKeys) {
+            small_.reset();
+            for (std::int32_t q : out)
+                small_.add_new(chip_.value[q], q);
+            out.clear();
+            small_.order(out);
+        } else {
+            ints_.reset();
+            for (std::int32_t q : out)
+                ints_.add(chip_.value[q], q);
+            out.clear();
+            ints_.order(out);
+        }
     }
 
-    void process(std::uint32_t rec, std::vector<std::uint32_t> &next);
+    void process(const std::int32_t *rec);
     void collect(std::span<const std::int32_t> set, std::span<const std::int32_t> more);
     void account();
-    void children(const std::vector<std::int32_t> &set, std::span<const std::int32_t> mid,
-                  std::vector<std::uint32_t> &next);
+    void children(const std::vector<std::int32_t> &set, std::span<const std::int32_t> mid);
 
     const Chip &chip_;
     const std::int32_t s_;
@@ -171,38 +194,47 @@ private:
     Budget &budget_;
     std::vector<std::uint8_t> above_, is_key_, mark_;
     int nkeys_ = 0;
+    std::vector<std::uint8_t> seen_;
     setorder::SetOrder ints_;
+    setorder::SmallSetOrder small_;
 
-    std::vector<std::int32_t> arena_;  // records: |pre|, pre (by index), |mid|, mid
-    KeySet<RecordLen> kept_{arena_, RecordLen{}};
+    // the records of this pass and of the next: |pre|, pre (by index), |mid|, mid
+    std::vector<std::int32_t> arena_, next_arena_;
+    KeySet<RecordLen> kept_{next_arena_, RecordLen{}};
     std::vector<std::int32_t> found_;  // collected sets, n each, by value
     KeySet<FixedLen> found_keys_{found_, FixedLen{static_cast<std::size_t>(n_)}};
-    std::vector<std::int32_t> set_, mid_, cc_, mm_, out_, pos_, head_, tail_, leaf_;
+    std::vector<std::int32_t> set_, by_value_, mid_, cc_, mm_, out_, pos_, head_, tail_, more_, leaf_;
     std::int64_t taken_ = 0;
 };
 
-// Collects the qubits of `set` and `more` (disjoint), sorted by value.
-void Growth::collect(std::span<const std::int32_t> set, std::span<const std::int32_t> more) {
-    leaf_.assign(set.begin(), set.end());
-    leaf_.insert(leaf_.end(), more.begin(), more.end());
-    std::sort(leaf_.begin(), leaf_.end(),
-              [&](std::int32_t a, std::int32_t b) { return chip_.value[a] < chip_.value[b]; });
+// Collects the qubits of `by_value` (sorted by value) and `more` (disjoint
+// from them), sorted by value.
+void Growth::collect(std::span<const std::int32_t> by_value, std::span<const std::int32_t> more) {
+    const auto less = [&](std::int32_t a, std::int32_t b) { return chip_.value[a] < chip_.value[b]; };
+    more_.assign(more.begin(), more.end());
+    for (std::size_t i = 1; i < more_.size(); ++i)  // a few qubits: insertion sort
+        for (std::size_t j = i; j > 0 && less(more_[j], more_[j - 1]); --j)
+            std::swap(more_[j], more_[j - 1]);
+    leaf_.resize(by_value.size() + more_.size());
+    std::merge(by_value.begin(), by_value.end(), more_.begin(), more_.end(), leaf_.begin(), less);
     found_keys_.insert({}, decltype(found_keys_)::kSeed, leaf_);
 }
 
 // One record (never of n qubits: those are collected when made): its next
 // records.
-void Growth::process(std::uint32_t rec, std::vector<std::uint32_t> &next) {
-    const std::int32_t *p = arena_.data() + rec;
+void Growth::process(const std::int32_t *p) {
     const std::int32_t npre = p[0];
     const std::int32_t nmid = p[1 + npre];
     set_.assign(p + 1, p + 1 + npre);
     mid_.assign(p + 2 + npre, p + 2 + npre + nmid);
     set_.insert(set_.end(), mid_.begin(), mid_.end());  // mid holds no qubit of pre
     std::sort(set_.begin(), set_.end());
+    by_value_ = set_;
+    std::sort(by_value_.begin(), by_value_.end(),
+              [&](std::int32_t a, std::int32_t b) { return chip_.value[a] < chip_.value[b]; });
     for (std::int32_t q : set_)
         mark_[q] = 1;
-    children(set_, mid_, next);
+    children(set_, mid_);
     for (std::int32_t q : set_)
         mark_[q] = 0;
 }
@@ -212,15 +244,11 @@ void Growth::run(StartSets &out) {
         collect(std::span<const std::int32_t>(&s_, 1), {});
         out.records = 1;
     } else {
-        std::vector<std::uint32_t> update, next;
         // the first record: nothing fixed, the start qubit added
-        const std::int32_t first[] = {0, 1, s_};
-        kept_.insert({}, decltype(kept_)::kSeed, first);
-        update.push_back(0);
-        for (int pass = 0; pass < n_ && !update.empty(); ++pass) {
-            next.clear();
-            for (std::size_t i = 0; i < update.size(); ++i) {
-                process(update[i], next);
+        arena_ = {0, 1, s_};
+        for (int pass = 0; pass < n_ && !arena_.empty(); ++pass) {
+            for (std::size_t at = 0; at < arena_.size(); at += RecordLen{}(arena_.data() + at)) {
+                process(arena_.data() + at);
                 ++out.records;
                 if ((out.records & 1023) == 0) {
                     if (budget_.stop.load(std::memory_order_relaxed))
@@ -228,7 +256,9 @@ void Growth::run(StartSets &out) {
                     account();
                 }
             }
-            update.swap(next);
+            arena_.swap(next_arena_);
+            next_arena_.clear();
+            kept_.clear();
         }
     }
     account();
@@ -254,11 +284,12 @@ void Growth::run(StartSets &out) {
 
 // Charges the memory held now against the shared budget.
 void Growth::account() {
-    const auto words = static_cast<std::int64_t>(arena_.size() + found_.size());
-    if (words > taken_) {
+    const auto words = static_cast<std::int64_t>(arena_.size() + next_arena_.size() + found_.size());
+    if (words > taken_)
         budget_.take(words - taken_);
-        taken_ = words;
-    }
+    else
+        budget_.words.fetch_sub(taken_ - words, std::memory_order_relaxed);
+    taken_ = words;
 }
 
 // The next records of a record with qubits `set` (sorted by index) that
@@ -269,8 +300,7 @@ void Growth::account() {
 // qubits (itertools order, by size) give the distinct records in order.  A
 // record of n qubits is collected at once: it would only be collected in the
 // next pass, where nothing else is collected before it.
-void Growth::children(const std::vector<std::int32_t> &set, std::span<const std::int32_t> mid,
-                      std::vector<std::uint32_t> &next) {
+void Growth::children(const std::vector<std::int32_t> &set, std::span<const std::int32_t> mid) {
     cc_.clear();
     for (std::int32_t m : mid)
         if (is_key_[m])
@@ -297,11 +327,9 @@ void Growth::children(const std::vector<std::int32_t> &set, std::span<const std:
             for (int i = 0; i < k; ++i)
                 tail_[1 + i] = out_[pos_[i]];
             if (k == cut) {
-                collect(set, std::span<const std::int32_t>(tail_).subspan(1));
+                collect(by_value_, std::span<const std::int32_t>(tail_).subspan(1));
             } else {
-                const auto start = static_cast<std::uint32_t>(arena_.size());
-                if (kept_.insert(head_, state, tail_))
-                    next.push_back(start);
+                kept_.insert(head_, state, tail_);
             }
             // next combination of k positions out of m
             int i = k - 1;

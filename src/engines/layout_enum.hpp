@@ -10,8 +10,9 @@
 // set of those tuples, filled in first-collection order.
 //
 // Two records with the same (pre ∪ mid, mid) have the same descendants in
-// the same order, so only the first one is kept: what the later one would
-// collect was collected before, and first-collection order is unchanged.
+// the same order, so only the first one of a pass is kept: what a later one
+// would collect was collected before, and first-collection order is
+// unchanged.  The records of a pass are dropped once the next pass is made.
 // Set orders (of the neighbour lists and of the tuples) are those of the
 // interpreter, emulated by set_order.hpp.  No Python here.
 #pragma once

@@ -29,7 +29,9 @@ double pairwise_sum(const double *a, std::size_t n) {
     return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
 
-Scorer::Scorer(const ScoreInput &in) : in_(in), local_(in.chip->value.size(), -1) {}
+// fids_ and sq_ have room for every adjacency entry of the chip.
+Scorer::Scorer(const ScoreInput &in)
+    : in_(in), local_(in.chip->value.size(), -1), fids_(in.chip->adj.size() + 1), sq_(fids_.size()) {}
 
 // The view's node order: the Python set of the qubits (filled in ascending
 // order) when 2k < |V|, else the graph's order.
@@ -39,7 +41,7 @@ void Scorer::view_order(std::span<const std::int32_t> nodes) {
     if (2 * k < in_.chip->value.size()) {
         set_.reset();
         for (std::int32_t q : nodes)
-            set_.add(in_.chip->value[q], q);
+            set_.add_new(in_.chip->value[q], q);
         set_.order(order_);
     } else {
         order_.assign(nodes.begin(), nodes.end());
@@ -53,28 +55,31 @@ Score Scorer::score(std::span<std::int32_t> nodes) {
     view_order(nodes);
     for (int i = 0; i < k; ++i)
         local_[order_[i]] = i;
-    fids_.clear();
     nbmask_.assign(k, 0);
     deg_.assign(k, 0);
+    const std::int32_t *local = local_.data(), *adj = chip.adj.data(), *off = chip.adj_off.data();
+    const double *fid = in_.fid.data();
+    double *out = fids_.data();
+    std::size_t m = 0;
     for (int i = 0; i < k; ++i) {
         const std::int32_t u = order_[i];
-        const std::int32_t base = chip.adj_off[u];
-        const auto nb = chip.nbrs(u);
-        for (std::size_t e = 0; e < nb.size(); ++e) {
-            const std::int32_t j = local_[nb[e]];
+        std::uint64_t mask = 0;
+        int deg = 0;
+        for (std::int32_t e = off[u]; e < off[u + 1]; ++e) {
+            const std::int32_t j = local[adj[e]];
             if (j < 0)
                 continue;
-            ++deg_[i];
-            nbmask_[i] |= std::uint64_t{1} << j;
+            ++deg;
+            mask |= std::uint64_t{1} << j;
             if (j > i)  // the other end is not listed yet
-                fids_.push_back(in_.fid[base + e]);
+                out[m++] = fid[e];
         }
+        deg_[i] = deg;
+        nbmask_[i] = mask;
     }
     Score sc;
-    const std::size_t m = fids_.size();
     sc.couplers = static_cast<std::uint32_t>(m);
     sc.mean = pairwise_sum(fids_.data(), m) / static_cast<double>(m);
-    sq_.resize(m);
     for (std::size_t i = 0; i < m; ++i) {
         const double d = fids_[i] - sc.mean;
         sq_[i] = d * d;
@@ -121,7 +126,7 @@ bool Scorer::hamiltonian(int k) {
     if (k < 3)
         return false;
     for (int i = 0; i < k; ++i)
-        if (__builtin_popcountll(nbmask_[i]) < 2)
+        if ((nbmask_[i] & (nbmask_[i] - 1)) == 0)
             return false;  // a qubit with one neighbour lies on no cycle
     const std::uint64_t all = k == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1;
     // depth-first from position 0, which every such cycle passes

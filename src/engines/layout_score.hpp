@@ -59,7 +59,7 @@ private:
     std::vector<double> fids_, sq_;
     std::vector<std::uint64_t> nbmask_;  // per view position: neighbours in the set
     std::vector<int> deg_;
-    setorder::SetOrder set_{true};
+    setorder::SmallSetOrder set_;
     struct Frame {
         int at;
         std::uint64_t left;

@@ -12,6 +12,7 @@
 // hashes to itself; `tuple_hash` is the hash of a tuple of such ints.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -129,6 +130,79 @@ private:
     std::size_t mask_ = 7;
     std::size_t fill_ = 0;
     bool same_;
+};
+
+// The same order for sets of at most kMaxKeys distinct keys, in fixed
+// arrays: a table for that many keys never passes 128 slots.
+class SmallSetOrder {
+public:
+    static constexpr std::size_t kMaxKeys = 64;
+
+    void reset() {
+        std::fill_n(id_, 8, -1);
+        mask_ = 7;
+        fill_ = 0;
+    }
+
+    // Adds a key that is not in the set (ids are non-negative).
+    void add_new(std::int64_t hash, std::int32_t id) {
+        place(hash, id);
+        if (++fill_ * 5 >= mask_ * 3)
+            grow();
+    }
+
+    // The ids in iteration order.
+    template <class Out> void order(Out &out) const {
+        for (std::size_t i = 0; i <= mask_; ++i)
+            if (id_[i] >= 0)
+                out.push_back(id_[i]);
+    }
+
+private:
+    static constexpr std::size_t kSlots = 256;
+    static constexpr std::size_t kLinearProbes = 9;
+
+    // Into the first free slot of the key's probe sequence.
+    void place(std::int64_t hash, std::int32_t id) {
+        const std::uint64_t h = static_cast<std::uint64_t>(hash);
+        std::uint64_t perturb = h;
+        std::size_t i = h & mask_;
+        while (true) {
+            if (id_[i] < 0)
+                return put(i, hash, id);
+            if (i + kLinearProbes <= mask_)
+                for (std::size_t j = 1; j <= kLinearProbes; ++j)
+                    if (id_[i + j] < 0)
+                        return put(i + j, hash, id);
+            perturb >>= 5;
+            i = (i * 5 + 1 + perturb) & mask_;
+        }
+    }
+    void put(std::size_t i, std::int64_t hash, std::int32_t id) {
+        hash_[i] = hash;
+        id_[i] = id;
+    }
+
+    void grow() {
+        std::size_t size = 8;
+        while (size <= fill_ * 4)
+            size <<= 1;
+        std::int64_t old_hash[kSlots];
+        std::int32_t old_id[kSlots];
+        const std::size_t old_size = mask_ + 1;
+        std::copy_n(hash_, old_size, old_hash);
+        std::copy_n(id_, old_size, old_id);
+        std::fill_n(id_, size, -1);
+        mask_ = size - 1;
+        for (std::size_t i = 0; i < old_size; ++i)
+            if (old_id[i] >= 0)
+                place(old_hash[i], old_id[i]);
+    }
+
+    std::int64_t hash_[kSlots];
+    std::int32_t id_[kSlots];
+    std::size_t mask_ = 7;
+    std::size_t fill_ = 0;
 };
 
 }  // namespace engines::setorder

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 namespace layout {
@@ -75,10 +76,17 @@ std::pair<nb::object, nb::object> scalars(const vx::Args &a, const Native &nat) 
 }
 
 // The ranking entries of the kept sets whose shape passes `keep`, stable
-// sorted by mean (descending) or variance (ascending).  Without NaN the keys
-// are totally ordered, and sorting (key, index) pairs gives the stable order
-// from contiguous memory; a NaN key keeps the comparison sort.
-template <class Keep> std::vector<std::size_t> ranked(const Native &nat, bool by_mean, Keep keep) {
+// sorted by mean (descending) or variance (ascending): `idx` holds the first
+// `need` of them (all when fewer), `total` counts them all.  Without NaN the
+// keys are totally ordered, and ordering (key, index) pairs gives the stable
+// order from contiguous memory, the first few by a partial sort; a NaN key
+// keeps the comparison sort of every entry.
+struct Ranked {
+    std::vector<std::size_t> idx;
+    std::size_t total = 0;
+};
+
+template <class Keep> Ranked ranked(const Native &nat, bool by_mean, Keep keep, std::size_t need) {
     std::vector<std::pair<double, std::size_t>> keyed;
     bool nan = false;
     for (std::size_t c = 0; c < nat.count; ++c)
@@ -87,31 +95,44 @@ template <class Keep> std::vector<std::size_t> ranked(const Native &nat, bool by
             nan = nan || std::isnan(v);
             keyed.emplace_back(v == 0 ? 0.0 : v, c);  // -0.0 and 0.0 tie
         }
-    std::vector<std::size_t> idx(keyed.size());
+    Ranked r;
+    r.total = keyed.size();
     if (!nan) {
-        std::sort(keyed.begin(), keyed.end());
-        for (std::size_t i = 0; i < keyed.size(); ++i)
-            idx[i] = keyed[i].second;
-        return idx;
+        const std::size_t top = std::min(need, keyed.size());
+        if (top == keyed.size())
+            std::sort(keyed.begin(), keyed.end());
+        else
+            std::partial_sort(keyed.begin(), keyed.begin() + static_cast<std::ptrdiff_t>(top), keyed.end());
+        r.idx.resize(top);
+        for (std::size_t i = 0; i < top; ++i)
+            r.idx[i] = keyed[i].second;
+        return r;
     }
+    r.idx.resize(keyed.size());
     for (std::size_t i = 0; i < keyed.size(); ++i)
-        idx[i] = keyed[i].second;
+        r.idx[i] = keyed[i].second;
     if (by_mean)
-        std::stable_sort(idx.begin(), idx.end(),
+        std::stable_sort(r.idx.begin(), r.idx.end(),
                          [&](std::size_t x, std::size_t y) { return nat.scores[x].mean > nat.scores[y].mean; });
     else
-        std::stable_sort(idx.begin(), idx.end(),
+        std::stable_sort(r.idx.begin(), r.idx.end(),
                          [&](std::size_t x, std::size_t y) { return nat.scores[x].var < nat.scores[y].var; });
-    return idx;
+    return r;
 }
 
 nb::object entry(const Native &nat, const Floats &f, std::size_t c) {
     return nb::make_tuple(record_nodes(nat, c), f(nat.scores[c].mean), f(nat.scores[c].var));
 }
 
+// The entries that lst[:num] and a table of rows 0 to num need.
+std::size_t needed(long long num) {
+    return num >= 0 ? static_cast<std::size_t>(num) + 1 : std::numeric_limits<std::size_t>::max();
+}
+
 // lst[:num] of the ranked entries
-nb::object head(const Native &nat, const Floats &f, const std::vector<std::size_t> &idx, long long num) {
-    const auto size = static_cast<long long>(idx.size());
+nb::object head(const Native &nat, const Floats &f, const Ranked &r, long long num) {
+    const std::vector<std::size_t> &idx = r.idx;
+    const auto size = static_cast<long long>(r.total);
     long long end = num >= 0 ? std::min(num, size) : std::max(0LL, size + num);
     nb::object out = vx::own(PyList_New(0));
     for (long long i = 0; i < end; ++i)
@@ -122,15 +143,13 @@ nb::object head(const Native &nat, const Floats &f, const std::vector<std::size_
 struct RankedSource final : TableSource {
     const Native &nat;
     const Floats &f;
-    const std::vector<std::size_t> &lin, &non;
-    RankedSource(const Native &n, const Floats &fl, const std::vector<std::size_t> &l,
-                 const std::vector<std::size_t> &r)
-        : nat(n), f(fl), lin(l), non(r) {
-        nlinear = static_cast<Py_ssize_t>(l.size());
-        nnonlinear = static_cast<Py_ssize_t>(r.size());
+    const Ranked &lin, &non;  // holding the rows printed
+    RankedSource(const Native &n, const Floats &fl, const Ranked &l, const Ranked &r) : nat(n), f(fl), lin(l), non(r) {
+        nlinear = static_cast<Py_ssize_t>(l.total);
+        nnonlinear = static_cast<Py_ssize_t>(r.total);
     }
-    nb::object linear(Py_ssize_t i) override { return entry(nat, f, lin[static_cast<std::size_t>(i)]); }
-    nb::object nonlinear(Py_ssize_t i) override { return entry(nat, f, non[static_cast<std::size_t>(i)]); }
+    nb::object linear(Py_ssize_t i) override { return entry(nat, f, lin.idx.at(static_cast<std::size_t>(i))); }
+    nb::object nonlinear(Py_ssize_t i) override { return entry(nat, f, non.idx.at(static_cast<std::size_t>(i))); }
 };
 
 bool is_linear_class(Shape s) { return s == Shape::Linear || s == Shape::Circular; }
@@ -185,8 +204,8 @@ nb::object native_classes(const vx::Args &a, const Native &nat) {
 }
 
 nb::object native_ranks(const vx::Args &a, const Native &nat, bool by_mean, long long num, bool print) {
-    std::vector<std::size_t> lin = ranked(nat, by_mean, is_linear_class);
-    std::vector<std::size_t> non = ranked(nat, by_mean, [](Shape s) { return s == Shape::Nonlinear; });
+    const Ranked lin = ranked(nat, by_mean, is_linear_class, needed(num));
+    const Ranked non = ranked(nat, by_mean, [](Shape s) { return s == Shape::Nonlinear; }, needed(num));
     Floats f(a);
     if (print) {
         RankedSource src(nat, f, lin, non);
@@ -198,9 +217,14 @@ nb::object native_ranks(const vx::Args &a, const Native &nat, bool by_mean, long
 void native_by_topology(const vx::Args &a, const Native &nat, nb::handle target, bool print) {
     if (!print)
         return;
-    std::vector<std::size_t> idx = ranked(nat, true, [&](Shape s) {
-        return shape_name(s) && PyUnicode_CompareWithASCIIString(target.ptr(), shape_name(s)) == 0;
-    });
+    const std::vector<std::size_t> idx =
+        ranked(
+            nat, true,
+            [&](Shape s) {
+                return shape_name(s) && PyUnicode_CompareWithASCIIString(target.ptr(), shape_name(s)) == 0;
+            },
+            needed(-1))
+            .idx;
     Floats f(a);
     vx::print({vx::int_obj(static_cast<long long>(idx.size()))});
     print_header(nat.n);
