@@ -1,9 +1,18 @@
 """Benchmark of GateCompressor.run.
 
 For each circuit: CPU seconds of qc2dag on the circuit (the DAG the pass
-works on), of run, their ratio, and CPU seconds of the plain loop (the pass's methods
+works on), of run, their ratio, of run the DAG way (the networkx DAG built,
+merged in by the native loop and turned back into a circuit, as when a
+module name on the way is replaced: the way run took before it could work
+without the DAG), and CPU seconds of the plain loop (the pass's methods
 driving the merges, as a subclass that overrides a method gets them) where
 it finishes within a time limit; then input and output gate counts.
+
+Whole road: the circuit the driver hands the pass at level 1 (a random
+circuit of 10^4 gates on 100 qubits, routed on a line and translated to the
+cx basis: about 3.6 x 10^5 records), and the CPU seconds of the whole
+Transpiler.run; with --peers, also Qiskit's transpile(...,
+optimization_level=1) on the same line.
 
 Circuits: random circuits of 10^3, 10^4 and 10^5 gates over 20 qubits (the
 gate mix of bench_translate.py), random circuits followed by their inverse
@@ -13,7 +22,7 @@ basis translation with u gates leaves), and the programs of the corpus's
 supported/ folder that the reader takes.
 
     PYTHONPATH=build/<name>/pkg python bench/bench_optimize.py [--max-gates N]
-        [--plain-limit SECONDS] [--corpus DIR]
+        [--plain-limit SECONDS] [--corpus DIR] [--peers]
 """
 
 import argparse
@@ -29,6 +38,8 @@ from bench_translate import ONE_P, TWO_P, random_circuit
 from corpus import add_corpus_argument, default_corpus
 from timing import best_of
 
+from vexal.circuit import optimize
+from vexal.circuit import transpiler as driver
 from vexal.circuit.dag import qc2dag
 from vexal.circuit.optimize import GateCompressor
 from vexal.circuit.quantumcircuit import QuantumCircuit
@@ -41,6 +52,23 @@ class PlainGateCompressor(GateCompressor):
 
     def run_compress_once(self, node1, node2):
         return super().run_compress_once(node1, node2)
+
+
+@contextlib.contextmanager
+def dag_way():
+    """run as it goes when qc2dag is replaced (here by itself): through the
+    networkx DAG."""
+    own = optimize.qc2dag
+    optimize.qc2dag = lambda qc, show_qubits=True: own(qc, show_qubits)
+    try:
+        yield
+    finally:
+        optimize.qc2dag = own
+
+
+def run_dag_way(qc):
+    with dag_way():
+        return GateCompressor().run(qc)
 
 
 def circuit(n, gates):
@@ -142,23 +170,74 @@ def row(label, qc, plain_limit):
     # the other processes' turns
     t_dag, _ = best_of(lambda: qc2dag(qc), repeat, time.process_time)
     t_run, out = best_of(lambda: GateCompressor().run(qc), repeat, time.process_time)
+    t_way, _ = best_of(lambda: run_dag_way(qc), repeat, time.process_time)
     plain = plain_seconds(qc, plain_limit) if plain_limit > 0 else None
     plain_text = f"{plain:>9.3f}" if plain is not None else f"{'> ' + str(int(plain_limit)):>9}"
     print(
-        f"{label:<34} {len(qc.gates):>8} {t_dag:>9.3f} {t_run:>9.3f} {t_run / t_dag:>6.2f} {plain_text} "
-        f"{len(out.gates):>8}",
+        f"{label:<34} {len(qc.gates):>8} {t_dag:>9.3f} {t_run:>9.3f} {t_run / t_dag:>6.2f} {t_way:>9.3f} "
+        f"{plain_text} {len(out.gates):>8}",
         flush=True,
     )
+
+
+class Captured:
+    """Stands for the pass in the driver and keeps the circuit it gets."""
+
+    circuits = []
+
+    def run(self, qc):
+        Captured.circuits.append(qc)
+        return GateCompressor().run(qc)
+
+
+def whole_road(peers):
+    """The circuit the driver hands the pass, and the whole transpile."""
+    from bench_translate import random_circuit as translate_input
+
+    qc = translate_input(100, 10**4, False, 3)
+    qc.qubits = list(range(100))
+    own = driver.GateCompressor
+    driver.GateCompressor = Captured
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            driver.Transpiler().run(qc)
+    finally:
+        driver.GateCompressor = own
+    translated = Captured.circuits[-1]
+    row("driver's input: 10^4 gates 100q, line", translated, 0)
+    t_all, _ = best_of(lambda: driver.Transpiler().run(qc), 2, time.process_time)
+    print(f"whole Transpiler.run, level 1: {t_all:.3f} s CPU")
+    if peers:
+        from qiskit import QuantumCircuit as PeerCircuit
+        from qiskit import transpile
+        from qiskit.transpiler import CouplingMap
+
+        peer = PeerCircuit(100)
+        for g in qc.gates:
+            getattr(peer, g[0])(*g[1:])
+        line = CouplingMap.from_line(100)
+        t_peer, _ = best_of(
+            lambda: transpile(
+                peer, coupling_map=line, basis_gates=["u", "cx"], optimization_level=1, seed_transpiler=1
+            ),
+            2,
+            time.process_time,
+        )
+        print(f"Qiskit transpile, optimization_level=1: {t_peer:.3f} s CPU")
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--max-gates", type=int, default=10**5)
     ap.add_argument("--plain-limit", type=float, default=60.0)
+    ap.add_argument("--peers", action="store_true", help="also time Qiskit's transpile on the whole road")
     add_corpus_argument(ap)
     args = ap.parse_args()
     rng = random.Random(7)
-    print(f"{'circuit':<34} {'gates':>8} {'qc2dag s':>9} {'run s':>9} {'ratio':>6} {'plain s':>9} {'out':>8}")
+    print(
+        f"{'circuit':<34} {'gates':>8} {'qc2dag s':>9} {'run s':>9} {'ratio':>6} {'DAG way s':>9} {'plain s':>9} "
+        f"{'out':>8}"
+    )
     for n in (10**3, 10**4, 10**5):
         if n > args.max_gates:
             continue
@@ -172,6 +251,7 @@ def main():
     for name, qc in corpus_circuits(args.corpus or default_corpus()):
         if len(qc.gates) <= args.max_gates:
             row(f"corpus {name}", qc, args.plain_limit)
+    whole_road(args.peers)
 
 
 if __name__ == "__main__":

@@ -354,8 +354,10 @@ void replay(PyObject *globals, nb::handle dag, const Gates &gates, long long sta
         vx::raise(PyExc_RuntimeError, "gate compression: the circuit DAG cannot be read back");
     touch_views(dag, mm);
     Loop loop(globals, nb::handle(), mm, gates, start, nullptr, &script);
-    const long long made =
-        std::count_if(script.params.begin(), script.params.end(), [](const nb::object &p) { return p.is_valid(); });
+    // a run stopped inside a merge has the angles of a merge it did not make
+    const auto merged = static_cast<std::ptrdiff_t>(script.pairs.size());
+    const long long made = std::count_if(script.params.begin(), script.params.begin() + merged,
+                                         [](const nb::object &p) { return p.is_valid(); });
     if (!loop.run() || loop.merges() != script.pairs.size() || loop.idx() != start + made)
         vx::raise(PyExc_RuntimeError, "gate compression: the circuit DAG does not repeat the merges of the run");
 }
