@@ -136,6 +136,7 @@ def selection(cls, backend, qc, **kw):
     return (sub.graph["normal_order"], sorted(sub.edges), text, sorted(lay.graph.nodes))
 
 
+@pytest.mark.not_under_sanitizer
 def test_plain_composition_with_process_pools():
     rng = random.Random(21)
     chips = [random_chip(rng) for _ in range(6 if LONG else 3)]

@@ -720,6 +720,7 @@ def test_native_run_matches_the_plain_methods_on_larger_chips(heuristic):
         assert outcome(SabreRouting, graph, qc, case, kw) == outcome(PlainSabreRouting, graph, qc, case, kw)
 
 
+@pytest.mark.not_under_sanitizer
 def test_native_run_matches_the_plain_methods_over_long_swap_runs():
     # a long line: thousands of SWAPs, decay factors climbing far between resets
     rng = random.Random(11)

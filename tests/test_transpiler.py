@@ -291,6 +291,7 @@ def test_larger_corpus_programs_on_a_large_chip(qc):
             assert rec[0] == "u", rec
 
 
+@pytest.mark.not_under_sanitizer
 def test_readme_example_runs(capsys):
     path = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "transpile.py")
     example = {"__name__": "example", "__file__": path}

@@ -10,5 +10,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 # libstdc++ must be loaded with the sanitizer runtime for C++ exceptions to be intercepted
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
+# the tests marked not_under_sanitizer (Python-bound, see tests/conftest.py) are skipped
+export VEXAL_SANITIZER=1
 cd "$root"
 exec python -m pytest -q "${@:-tests}"
