@@ -33,7 +33,14 @@ public:
     // Adds prefix + suffix (with `state` = feed(kSeed, prefix)); whether it
     // was new.  A new key is appended to the arena.
     bool insert(std::span<const std::int32_t> prefix, std::uint64_t state, std::span<const std::int32_t> suffix) {
-        const std::uint64_t h = feed(state, suffix.data(), suffix.size());
+        return insert_hashed(feed(state, suffix.data(), suffix.size()), prefix, suffix);
+    }
+
+    // Brings the first slot of a key of hash `h` towards the cache.
+    void prefetch(std::uint64_t h) const { __builtin_prefetch(slots_.data() + (h & (slots_.size() - 1))); }
+
+    // insert() with h = feed(kSeed, prefix + suffix).
+    bool insert_hashed(std::uint64_t h, std::span<const std::int32_t> prefix, std::span<const std::int32_t> suffix) {
         const std::uint32_t tag = static_cast<std::uint32_t>(h >> 32) | 1u;
         const std::size_t len = prefix.size() + suffix.size();
         std::size_t mask = slots_.size() - 1;
@@ -185,6 +192,7 @@ private:
 
     void process(const std::int32_t *rec);
     void collect(std::span<const std::int32_t> set, std::span<const std::int32_t> more);
+    void add_first_pending();
     void account();
     void children(const std::vector<std::int32_t> &set, std::span<const std::int32_t> mid);
 
@@ -205,19 +213,40 @@ private:
     KeySet<FixedLen> found_keys_{found_, FixedLen{static_cast<std::size_t>(n_)}};
     std::vector<std::int32_t> set_, by_value_, mid_, cc_, mm_, out_, pos_, head_, tail_, more_, leaf_;
     std::int64_t taken_ = 0;
+    std::vector<std::int32_t> tails_;  // a record's next records waiting: |mid|, mid
+    std::vector<std::uint64_t> tail_hash_;
+    // collected sets not yet added: a ring of kPending sets of n qubits
+    static constexpr std::size_t kPending = 8;
+    std::vector<std::int32_t> queue_ = std::vector<std::int32_t>(kPending * static_cast<std::size_t>(n_));
+    std::uint64_t queue_hash_[kPending] = {};
+    std::size_t first_ = 0, pending_ = 0;
 };
 
 // Collects the qubits of `by_value` (sorted by value) and `more` (disjoint
 // from them), sorted by value.
+// The sets wait in a short queue, their first slot fetched meanwhile, and
+// are added in the order collected.
 void Growth::collect(std::span<const std::int32_t> by_value, std::span<const std::int32_t> more) {
     const auto less = [&](std::int32_t a, std::int32_t b) { return chip_.value[a] < chip_.value[b]; };
     more_.assign(more.begin(), more.end());
     for (std::size_t i = 1; i < more_.size(); ++i)  // a few qubits: insertion sort
         for (std::size_t j = i; j > 0 && less(more_[j], more_[j - 1]); --j)
             std::swap(more_[j], more_[j - 1]);
-    leaf_.resize(by_value.size() + more_.size());
-    std::merge(by_value.begin(), by_value.end(), more_.begin(), more_.end(), leaf_.begin(), less);
-    found_keys_.insert({}, decltype(found_keys_)::kSeed, leaf_);
+    if (pending_ == kPending)
+        add_first_pending();
+    const std::size_t at = (first_ + pending_) % kPending;
+    std::int32_t *leaf = queue_.data() + at * static_cast<std::size_t>(n_);
+    std::merge(by_value.begin(), by_value.end(), more_.begin(), more_.end(), leaf, less);
+    queue_hash_[at] = decltype(found_keys_)::feed(decltype(found_keys_)::kSeed, leaf, static_cast<std::size_t>(n_));
+    found_keys_.prefetch(queue_hash_[at]);
+    ++pending_;
+}
+
+void Growth::add_first_pending() {
+    const std::int32_t *leaf = queue_.data() + first_ * static_cast<std::size_t>(n_);
+    found_keys_.insert_hashed(queue_hash_[first_], {}, {leaf, static_cast<std::size_t>(n_)});
+    first_ = (first_ + 1) % kPending;
+    --pending_;
 }
 
 // One record (never of n qubits: those are collected when made): its next
@@ -261,17 +290,24 @@ void Growth::run(StartSets &out) {
             kept_.clear();
         }
     }
+    while (pending_ > 0)
+        add_first_pending();
     account();
     // list(set(collect)): the tuples in set order, filled in first-collection order
     const std::size_t count = found_.size() / static_cast<std::size_t>(n_);
     if (count == 0)
         return;
     setorder::SetOrder tuples(false);
-    std::vector<std::int64_t> vals(static_cast<std::size_t>(n_));
+    std::vector<std::int64_t> hashes(count);
     for (std::size_t c = 0; c < count; ++c) {
-        for (int i = 0; i < n_; ++i)
-            vals[i] = chip_.value[found_[c * n_ + i]];
-        tuples.add(setorder::tuple_hash(vals.begin(), vals.end()), static_cast<std::int32_t>(c));
+        const std::int32_t *set = found_.data() + c * static_cast<std::size_t>(n_);
+        hashes[c] = setorder::tuple_hash(set, set + n_, [&](std::int32_t q) { return chip_.value[q]; });
+    }
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t c = 0; c < count; ++c) {
+        if (c + kAhead < count)
+            tuples.prefetch(hashes[c + kAhead]);
+        tuples.add(hashes[c], static_cast<std::int32_t>(c));
     }
     std::vector<std::int32_t> order;
     order.reserve(count);
@@ -328,8 +364,10 @@ void Growth::children(const std::vector<std::int32_t> &set, std::span<const std:
                 tail_[1 + i] = out_[pos_[i]];
             if (k == cut) {
                 collect(by_value_, std::span<const std::int32_t>(tail_).subspan(1));
-            } else {
-                kept_.insert(head_, state, tail_);
+            } else {  // added below, in this order, once their slots are fetched
+                tail_hash_.push_back(decltype(kept_)::feed(state, tail_.data(), tail_.size()));
+                kept_.prefetch(tail_hash_.back());
+                tails_.insert(tails_.end(), tail_.begin(), tail_.end());
             }
             // next combination of k positions out of m
             int i = k - 1;
@@ -342,6 +380,14 @@ void Growth::children(const std::vector<std::int32_t> &set, std::span<const std:
                 pos_[j] = pos_[j - 1] + 1;
         }
     }
+    std::size_t at = 0;
+    for (std::uint64_t h : tail_hash_) {
+        const auto len = static_cast<std::size_t>(tails_[at]) + 1;
+        kept_.insert_hashed(h, head_, {tails_.data() + at, len});
+        at += len;
+    }
+    tails_.clear();
+    tail_hash_.clear();
 }
 
 }  // namespace

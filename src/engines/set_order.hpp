@@ -19,13 +19,14 @@
 
 namespace engines::setorder {
 
-// hash((v0, v1, ...)) of a tuple of non-negative ints below 2**61 - 1.
-template <class It> std::int64_t tuple_hash(It first, It last) {
+// hash((v0, v1, ...)) of a tuple of non-negative ints below 2**61 - 1, the
+// values of [first, last) through `value`.
+template <class It, class Value> std::int64_t tuple_hash(It first, It last, Value value) {
     constexpr std::uint64_t p1 = 11400714785074694791ULL, p2 = 14029467366897019727ULL, p5 = 2870177450012600261ULL;
     std::uint64_t acc = p5;
     std::uint64_t len = 0;
     for (; first != last; ++first, ++len) {
-        acc += static_cast<std::uint64_t>(*first) * p2;
+        acc += static_cast<std::uint64_t>(value(*first)) * p2;
         acc = (acc << 31) | (acc >> 33);
         acc *= p1;
     }
@@ -76,6 +77,11 @@ public:
     }
 
     std::size_t size() const { return fill_; }
+
+    // Brings the first slot of a key of this hash towards the cache.
+    void prefetch(std::int64_t hash) const {
+        __builtin_prefetch(slots_.data() + (static_cast<std::uint64_t>(hash) & mask_));
+    }
 
     // The ids in iteration order.
     template <class Out> void order(Out &out) const {
