@@ -35,7 +35,7 @@ nb::object node_list(const Native &nat, const std::int32_t *p) {
 nb::object record_nodes(const Native &nat, std::size_t c) {
     const std::size_t n = static_cast<std::size_t>(nat.n);
     if (nat.scores[c].shape == Shape::Linear)
-        return node_list(nat, nat.ordered.data() + c * n);
+        return node_list(nat, nat.paths.data() + static_cast<std::size_t>(nat.path_at[c]) * n);
     return node_tuple(nat, nat.sets.data() + c * n);
 }
 

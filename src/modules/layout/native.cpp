@@ -146,18 +146,40 @@ void enumerate_all(Native &nat) {
 
 void score_all(const vx::Args &a, Native &nat) {
     const std::size_t n = static_cast<std::size_t>(nat.n);
-    nat.ordered = nat.sets;
     nat.scores.assign(nat.count, Score{});
+    nat.path_at.assign(nat.count, 0);
     constexpr std::size_t kBlock = 2048;
     const std::size_t blocks = (nat.count + kBlock - 1) / kBlock;
+    std::vector<std::vector<std::int32_t>> block_paths(blocks);  // the linear sets' paths, per block
     std::atomic<bool> stop{false};
     ScoreInput in{&nat.snap->chip, nat.snap->fid, nat.snap->threshold};
     vx::run_threads(blocks, thread_count(), stop, [&](std::size_t b, std::atomic<bool> &) {
         Scorer scorer(in);
+        std::vector<std::int32_t> set(n);
+        std::vector<std::int32_t> &paths = block_paths[b];
+        const std::size_t end = std::min(nat.count, (b + 1) * kBlock);
+        for (std::size_t c = b * kBlock; c < end; ++c) {
+            std::copy_n(nat.sets.data() + c * n, n, set.data());
+            nat.scores[c] = scorer.score(set);
+            if (nat.scores[c].shape == Shape::Linear) {
+                nat.path_at[c] = static_cast<std::uint32_t>(paths.size() / n);
+                paths.insert(paths.end(), set.begin(), set.end());
+            }
+        }
+    });
+    std::size_t total = 0;
+    for (const auto &p : block_paths)
+        total += p.size();
+    nat.paths.reserve(total);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const auto before = static_cast<std::uint32_t>(nat.paths.size() / n);
         const std::size_t end = std::min(nat.count, (b + 1) * kBlock);
         for (std::size_t c = b * kBlock; c < end; ++c)
-            nat.scores[c] = scorer.score({nat.ordered.data() + c * n, n});
-    });
+            if (nat.scores[c].shape == Shape::Linear)
+                nat.path_at[c] += before;
+        nat.paths.insert(nat.paths.end(), block_paths[b].begin(), block_paths[b].end());
+        std::vector<std::int32_t>().swap(block_paths[b]);
+    }
     // numpy's warnings for the mean and variance of a set without couplers
     nb::handle np = a.global("np");
     for (const Score &s : nat.scores)

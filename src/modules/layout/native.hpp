@@ -46,13 +46,16 @@ struct Native {
     std::vector<std::int32_t> sets;
     std::size_t count = 0;
     std::uint64_t records = 0;
-    // scores: `ordered` is `sets` with each linear set in path order
-    std::vector<std::int32_t> ordered;
+    // scores; the path order of linear set c is n node indices of `paths`
+    // from path_at[c] * n
     std::vector<engines::layout::Score> scores;
+    std::vector<std::int32_t> paths;
+    std::vector<std::uint32_t> path_at;
 
     void drop_scores() {
         scored = false;
-        std::vector<std::int32_t>().swap(ordered);
+        std::vector<std::int32_t>().swap(paths);
+        std::vector<std::uint32_t>().swap(path_at);
         std::vector<engines::layout::Score>().swap(scores);
     }
 };
