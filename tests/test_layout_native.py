@@ -10,7 +10,7 @@ import random
 import networkx as nx
 import numpy as np
 import pytest
-from layout_chips import GraphBackend, eagle, random_chip
+from layout_chips import GraphBackend, eagle, graph_of, random_chip
 
 from vexal.circuit import layout as layout_module
 from vexal.circuit.layout import Layout
@@ -153,21 +153,34 @@ def test_plain_composition_with_process_pools():
         assert selection(Layout, backend, qc, **kw) == want
 
 
+class InlinePool:
+    """The plain chain in process: a pool that maps here."""
+
+    def __init__(self, processes=None):
+        assert processes >= 1
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def map(self, func, iterable):
+        return list(map(func, iterable))
+
+
+def test_rankings_with_every_key_tied(monkeypatch):
+    # every coupler alike: means and variances all tie, so each ranking keeps
+    # the candidate order, also in the first rows that are all it returns
+    edges = [(r * 4 + c, r * 4 + c + 1) for r in range(3) for c in range(3)]
+    edges += [(r * 4 + c, r * 4 + c + 4) for r in range(2) for c in range(4)]
+    backend = GraphBackend(graph_of(edges))
+    monkeypatch.setattr(layout_module, "Pool", InlinePool)
+    for n in range(2, 6):
+        compare_chain(chain_calls(PlainLayout(backend), n), chain_calls(Layout(backend), n))
+
+
 def test_selection_on_random_chips_matches_plain_in_process(monkeypatch):
-    # the plain chain in process: the pool replaced by one that maps here
-    class InlinePool:
-        def __init__(self, processes=None):
-            assert processes >= 1
-
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return False
-
-        def map(self, func, iterable):
-            return list(map(func, iterable))
-
     rng = random.Random(8)
     for _ in range(12 if LONG else 5):
         chip = random_chip(rng)
