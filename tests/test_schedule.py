@@ -390,6 +390,42 @@ def test_native_walk_matches_the_methods(seed):
         assert native == outcome(Plain, qc, kw, t1g, t2g, count), (case, kw)
 
 
+def result_of(cls, qc, kw, t1g, t2g, count):
+    dd = cls(t1g, t2g)
+    dd._count = count
+    try:
+        out = dd.run(qc, **kw)
+        return (out.gates, out.nqubits, out.ncbits, out.params_value, out.qubits is qc.qubits), dd._count
+    except Exception as e:
+        return (type(e), str(e)), dd._count
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_run_without_the_dag_matches_the_methods(seed):
+    # nothing replaced: the result is made straight from the records
+    rng = random.Random(zlib.crc32(f"lean{seed}".encode()))
+    for case in range(80):
+        n = rng.randint(2, 6)
+        qubits = list(range(n))
+        gates = random_gates(rng, qubits, rng.randint(0, 60))
+        if rng.random() < 0.3:  # names a created name could take
+            gates += [(rng.choice(["x", "y"]), rng.randrange(n)) for _ in range(5)]
+            gates += [("delay", 2e-8, (rng.randrange(n),))]
+        listed = qubits if rng.random() < 0.85 else rng.sample(qubits, n - 1) + [n + 3]
+        qc = circuit(gates, qubits=listed, nqubits=n + 4, ncbits=3)
+        qc.params_value = {"t": 0.5}
+        t1g = rng.choice([2e-8, 3e-8, 1.7e-8, 2.5e-8])
+        t2g = rng.choice([4e-8, 6e-8, 1e-7, 1.7e-7, 2.3e-8, 1e-8])
+        kw = dict(
+            sequence=rng.choice(["XY4", "CPMG"]),
+            align_right=rng.random() < 0.5,
+            insert_before_barrier=rng.random() < 0.5,
+        )
+        count = rng.choice([86751, -1, 0, 3, 10**20])
+        lean = result_of(DynamicalDecoupling, qc, kw, t1g, t2g, count)
+        assert lean == result_of(Plain, qc, kw, t1g, t2g, count), (case, kw)
+
+
 def test_plain_values_and_customised_pieces_take_the_methods(monkeypatch):
     qc = circuit([("x", 0), ("h", 1), ("h", 2), ("cz", 1, 2), ("cz", 0, 1)])
     base = DynamicalDecoupling(2e-8, 2e-7).run(qc, align_right=False).gates

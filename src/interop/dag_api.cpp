@@ -74,6 +74,30 @@ nb::object node_gate(nb::handle node) {
     return own(PySequence_GetItem(parts.ptr(), 0));
 }
 
+nb::object rebuilt_record(PyObject *rec, RecordKind kind, Py_ssize_t part) {
+    PyObject *name = PyTuple_GET_ITEM(rec, 0);
+    auto tuple_of = [](PyObject *seq) { return own(PySequence_Tuple(seq)); };
+    switch (kind) {
+    case RecordKind::Measure: {
+        nb::object q = own(PyList_New(1)), c = own(PyList_New(1));
+        PyList_SET_ITEM(q.ptr(), 0, own(PySequence_GetItem(PyTuple_GET_ITEM(rec, 1), part)).release().ptr());
+        PyList_SET_ITEM(c.ptr(), 0, own(PySequence_GetItem(PyTuple_GET_ITEM(rec, 2), part)).release().ptr());
+        return nb::make_tuple(nb::handle(name), q, c);
+    }
+    case RecordKind::Barrier: return nb::make_tuple(nb::handle(name), tuple_of(PyTuple_GET_ITEM(rec, 1)));
+    case RecordKind::Delay:
+        return nb::make_tuple(nb::handle(name), nb::handle(PyTuple_GET_ITEM(rec, 1)),
+                              tuple_of(PyTuple_GET_ITEM(rec, 2)));
+    default: {
+        const Py_ssize_t len = PyTuple_GET_SIZE(rec);
+        nb::object out = own(PyTuple_New(len));
+        for (Py_ssize_t i = 0; i < len; ++i)
+            PyTuple_SET_ITEM(out.ptr(), i, Py_NewRef(PyTuple_GET_ITEM(rec, i)));
+        return out;
+    }
+    }
+}
+
 bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out) {
     if (reinterpret_cast<PyObject *>(Py_TYPE(g.ptr())) != digraph)
         return false;

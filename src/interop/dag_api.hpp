@@ -252,6 +252,23 @@ void fill_digraph(nb::handle g, PyObject *nodes, PyObject *edges);
 // before its first "_".
 nb::object node_gate(nb::handle node);
 
+// Every gate table of the namespace `globals` is an exact dict (so asking
+// it about a name runs no Python code).
+inline bool plain_gate_tables(PyObject *globals) {
+    for (const char *t : vx::kGateTables) {
+        PyObject *d = PyDict_GetItemString(globals, t);
+        if (!d || !PyDict_CheckExact(d))
+            return false;
+    }
+    return true;
+}
+
+// The record dag2qc rebuilds from the node qc2dag made of the tuple `rec`
+// (read as `kind`; `part` is the measured qubit's place in a measure
+// record): a new tuple of the record's own items, a measure of one qubit and
+// one classical bit in lists, a barrier's or delay's qubits in a tuple.
+nb::object rebuilt_record(PyObject *rec, RecordKind kind, Py_ssize_t part);
+
 // A plain DiGraph in arrays: node i is nodes[i] (in the graph's node order,
 // with its attribute dictionary attrs[i]), its successors are
 // succ[succ_off[i] .. succ_off[i+1]) in their stored order, and npred[i]

@@ -172,16 +172,6 @@ nb::object frozen(PyObject *records) {
     return out;
 }
 
-// The six gate tables of a namespace are plain dicts.
-bool plain_gate_tables(PyObject *globals) {
-    for (const char *t : vx::kGateTables) {
-        PyObject *d = PyDict_GetItemString(globals, t);
-        if (!d || !PyDict_CheckExact(d))
-            return false;
-    }
-    return true;
-}
-
 // Every name the run goes through is the package's own: the pass's methods
 // and `dag` descriptor, the module's names, what qc2dag and dag2qc use.
 const vx::dagapi::Api *own_road(const vx::Args &a, nb::handle self, LeanRun &run) {
@@ -191,14 +181,14 @@ const vx::dagapi::Api *own_road(const vx::Args &a, nb::handle self, LeanRun &run
                   {M_REMOVE_IDENTITY, M_IS_ADJACENT, M_HAS_ADJACENT, M_ONE, M_ONE_PARAM, M_TWO, M_TWO_PARAM, M_THREE,
                    M_RUN_ONCE, M_IDX}) ||
         !own_names(globals) || !vx::is_original(globals, "qc2dag") || !vx::is_original(globals, "dag2qc") ||
-        !own_networkx() || !vx::is_original(dagns, "nx.topological_sort") || !plain_gate_tables(dagns))
+        !own_networkx() || !vx::is_original(dagns, "nx.topological_sort") || !vx::dagapi::plain_gate_tables(dagns))
         return nullptr;
     PyObject *convert = PyDict_GetItemString(dagns, "convert_gate_info_to_dag_info");
     const vx::dagapi::Api *api = convert ? vx::dagapi::from_function(convert) : nullptr;
     if (!api)
         return nullptr;
     run.gatework = nb::borrow(reinterpret_cast<vx::Function *>(convert)->globals);
-    if (!plain_gate_tables(run.gatework.ptr()))
+    if (!vx::dagapi::plain_gate_tables(run.gatework.ptr()))
         return nullptr;
     run.globals = nb::borrow(globals);
     run.digraph = nb::borrow(vx::original(dagns, "nx.DiGraph"));
@@ -315,8 +305,6 @@ bool build_graph(LeanStore &st, const vx::dagapi::Skeleton &sk, const std::vecto
     return true;
 }
 
-nb::object tuple_of(PyObject *seq) { return vx::own(PySequence_Tuple(seq)); }
-
 // The record dag2qc rebuilds from node n.
 nb::object rebuilt(LeanStore &st, const vx::dagapi::Skeleton &sk, ce::NodeId n) {
     const NodeInfo &x = st.info[static_cast<size_t>(n)];
@@ -332,29 +320,8 @@ nb::object rebuilt(LeanStore &st, const vx::dagapi::Skeleton &sk, ce::NodeId n) 
             PyTuple_SET_ITEM(rec.ptr(), 1 + np + static_cast<Py_ssize_t>(i), vx::int_obj(qs[i]).release().ptr());
         return rec;
     }
-    PyObject *rec = st.record(n);
-    PyObject *name = PyTuple_GET_ITEM(rec, 0);
     const std::size_t k = static_cast<size_t>(x.part);
-    switch (sk.kind[k]) {
-    case RecordKind::Measure: {
-        const Py_ssize_t part = sk.part[k];
-        nb::object q = vx::own(PyList_New(1)), c = vx::own(PyList_New(1));
-        PyList_SET_ITEM(q.ptr(), 0, vx::own(PySequence_GetItem(PyTuple_GET_ITEM(rec, 1), part)).release().ptr());
-        PyList_SET_ITEM(c.ptr(), 0, vx::own(PySequence_GetItem(PyTuple_GET_ITEM(rec, 2), part)).release().ptr());
-        return nb::make_tuple(nb::handle(name), q, c);
-    }
-    case RecordKind::Barrier: return nb::make_tuple(nb::handle(name), tuple_of(PyTuple_GET_ITEM(rec, 1)));
-    case RecordKind::Delay:
-        return nb::make_tuple(nb::handle(name), nb::handle(PyTuple_GET_ITEM(rec, 1)),
-                              tuple_of(PyTuple_GET_ITEM(rec, 2)));
-    default: {  // the record's own items, in a new tuple
-        const Py_ssize_t len = PyTuple_GET_SIZE(rec);
-        nb::object out = vx::own(PyTuple_New(len));
-        for (Py_ssize_t i = 0; i < len; ++i)
-            PyTuple_SET_ITEM(out.ptr(), i, Py_NewRef(PyTuple_GET_ITEM(rec, i)));
-        return out;
-    }
-    }
+    return vx::dagapi::rebuilt_record(st.record(n), sk.kind[k], sk.part[k]);
 }
 
 // The result's records: the live nodes in nx.topological_sort's order.

@@ -5,9 +5,11 @@
 // window between two gates with an XY4 or CPMG pulse train on a 0.1 ns grid.
 //
 // The methods work alone, through the names of this module as they stand at
-// call time.  `run` takes the native walk (native.cpp) when everything it
-// would call is the package's own, and the methods otherwise; both insert
-// the same nodes, edges and names into the same DAG.
+// call time.  `run` makes no DAG at all (lean.cpp) when everything that
+// would touch it is the package's own, takes the native walk over the real
+// DAG (native.cpp) when the walk's names are, and the methods otherwise;
+// all give the same result, and the last two insert the same nodes, edges
+// and names into the same DAG.
 #include "schedule.hpp"
 
 #include "dag_api.hpp"
@@ -313,6 +315,12 @@ struct Plain {
     }
 };
 
+// The result's own copy of the input's parameter values.
+nb::object copy_params(nb::handle params) {
+    return PyDict_CheckExact(params.ptr()) ? vx::own(PyDict_Copy(params.ptr()))
+                                           : vx::call_method(vx::import("copy"), "copy", {params});
+}
+
 nb::object run(const vx::Args &a) {
     nb::handle self = a[0], qc = a[1];
     const int length = sequence_length(a[2]);
@@ -326,6 +334,13 @@ nb::object run(const vx::Args &a) {
         vx::dagapi::check_circuit(kinds, qc, gates.ptr());
     }
 
+    {
+        nb::object out;
+        if (lean_run(a, self, qc, length, a.b(3), a.b(4), out)) {
+            vx::setattr(out, "params_value", copy_params(params));
+            return out;
+        }
+    }
     // Where the DAG is made, walked and read back by the package's own code
     // alone, it dies within this call, and none of its containers can be in
     // a reference cycle: the collector is kept out until it has gone, rather
@@ -355,9 +370,7 @@ nb::object run(const vx::Args &a) {
     nb::object out = vx::call(a.global("dag2qc"), {dag, nqubits, ncbits});
     dag = nb::object();
     pause.resume();
-    nb::object copied = PyDict_CheckExact(params.ptr()) ? vx::own(PyDict_Copy(params.ptr()))
-                                                        : vx::call_method(vx::import("copy"), "copy", {params});
-    vx::setattr(out, "params_value", copied);
+    vx::setattr(out, "params_value", copy_params(params));
     return out;
 }
 

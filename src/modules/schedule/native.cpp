@@ -21,38 +21,12 @@ namespace schedule {
 
 namespace {
 
-namespace dd = engines::dd;
-using vx::dagapi::GateKind;
-using enum vx::dagapi::GateTable;
-
 constexpr const char *kOwnNames[] = {"copy.deepcopy", "nx.DiGraph", "nx.DiGraph.reverse", "nx.topological_generations",
                                      "qc2dag"};
 constexpr const char *kOwnMethods[] = {"DynamicalDecoupling.counter", "DynamicalDecoupling._get_max_idle_time",
                                        "DynamicalDecoupling._update_idle_time"};
 constexpr const char *kTables[] = {"one_qubit_gates_available", "two_qubit_gates_available",
                                    "one_qubit_parameter_gates_available", "two_qubit_parameter_gates_available"};
-constexpr std::uint8_t kTableBits = vx::dagapi::table_bit(kOneQubitTable) | vx::dagapi::table_bit(kTwoQubitTable) |
-                                    vx::dagapi::table_bit(kOneQubitParamTable) |
-                                    vx::dagapi::table_bit(kTwoQubitParamTable);
-
-// How a gate name counts, as the methods test it against the tables.
-struct Kind {
-    dd::Duration duration;
-    dd::Slack slack;
-    bool barrier;
-};
-
-Kind kind_of(const GateKind &k, std::string_view name) {
-    const bool one = k.in(kOneQubitTable) || k.in(kOneQubitParamTable);
-    const bool two = k.in(kTwoQubitTable) || k.in(kTwoQubitParamTable);
-    return {two   ? dd::Duration::TwoQubit
-            : one ? dd::Duration::OneQubit
-                  : dd::Duration::None,
-            one                    ? dd::Slack::AfterOne
-            : k.in(kTwoQubitTable) ? dd::Slack::AfterTwo
-                                   : dd::Slack::Zero,
-            name == "barrier"};
-}
 
 // The DAG as read: arrays for the engine, and the Python objects the
 // insertions name.
@@ -90,29 +64,6 @@ struct Graph {
         }
         return it->second;
     }
-};
-
-// The gate kind of each node, from the text of its name before the first "_".
-class Classifier {
-public:
-    explicit Classifier(vx::dagapi::GateKinds &kinds) : kinds_(kinds) {}
-    Kind classify(std::string_view name) {
-        const std::string_view gate = name.substr(0, name.find('_'));
-        auto it = seen_.find(gate);
-        if (it == seen_.end()) {
-            nb::object word = vx::str_obj(gate);
-            it = seen_.emplace(std::string(gate), kind_of(kinds_.of(word.ptr()), gate)).first;
-        }
-        return it->second;
-    }
-
-private:
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
-    vx::dagapi::GateKinds &kinds_;
-    std::unordered_map<std::string, Kind, Hash, std::equal_to<>> seen_;
 };
 
 // One node: its gate kind, from its str name, and its list of int qubits.
@@ -273,6 +224,9 @@ void remember(nb::handle module) {
     for (const char *path : kOwnMethods)
         vx::keep_original(module, path);
     vx::keep_original(module, "dag2qc");
+    nb::object dag = vx::import("vexal.circuit.dag");  // what qc2dag and dag2qc go through
+    vx::keep_original(dag, "nx.DiGraph");
+    vx::keep_original(dag, "nx.topological_sort");
 }
 
 bool own_names(const vx::Args &a, nb::handle self) {
@@ -283,7 +237,21 @@ bool own_names(const vx::Args &a, nb::handle self) {
     for (const char *path : kOwnMethods)
         if (!vx::is_original_method(globals, self, path))
             return false;
+    for (const char *t : kTables)
+        if (!PyDict_CheckExact(a.global(t).ptr()))
+            return false;
     return true;
+}
+
+bool settle(const dd::Outcome &out, nb::handle qubit) {
+    switch (out.status) {
+    case dd::Outcome::Done: return true;
+    case dd::Outcome::NoRecord: PyErr_SetObject(PyExc_KeyError, qubit.ptr()); throw vx::error_already_set{};
+    case dd::Outcome::TooMany: too_many_nodes();
+    case dd::Outcome::NotRepresentable: return false;
+    case dd::Outcome::Interrupted: throw vx::error_already_set{};
+    }
+    return false;
 }
 
 bool run_native(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle qubits, int sequence_length,
@@ -291,9 +259,6 @@ bool run_native(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle q
     PyObject *globals = a.func()->globals;
     if (!own_names(a, self))
         return false;
-    for (const char *t : kTables)
-        if (!PyDict_CheckExact(a.global(t).ptr()))
-            return false;
     nb::object t1g = vx::getattr(self, "t1g"), t2g = vx::getattr(self, "t2g"), count = vx::getattr(self, "_count");
     long long start;
     if (!PyFloat_CheckExact(t1g.ptr()) || !PyFloat_CheckExact(t2g.ptr()) || !vx::exact_ll(count.ptr(), start) ||
@@ -322,15 +287,8 @@ bool run_native(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle q
     const dd::Options opt{PyFloat_AS_DOUBLE(t1g.ptr()), PyFloat_AS_DOUBLE(t2g.ptr()), sequence_length,
                           insert_before_barrier, kMaxInserted};
     dd::Outcome out = dd::walk(G.nodes, layers, align_right, has_record, opt, [] { return PyErr_CheckSignals() != 0; });
-    switch (out.status) {
-    case dd::Outcome::Done: break;
-    case dd::Outcome::NoRecord:
-        PyErr_SetObject(PyExc_KeyError, G.qubit_objects[out.qubit]);
-        throw vx::error_already_set{};
-    case dd::Outcome::TooMany: too_many_nodes();
-    case dd::Outcome::NotRepresentable: return false;
-    case dd::Outcome::Interrupted: throw vx::error_already_set{};
-    }
+    if (!settle(out, out.qubit >= 0 ? nb::handle(G.qubit_objects[out.qubit]) : nb::handle()))
+        return false;
 
     vx::GcPause pause;  // many containers, no cycle, no Python code
     Inserter ins{G, start};

@@ -3,14 +3,71 @@
 // `run` walks the circuit DAG either through the pass's methods, one Python
 // call at a time (module.cpp), or natively (native.cpp) when the pass, its
 // methods and the names it goes through are the package's own; both change
-// the same DAG in the same way.
+// the same DAG in the same way.  Where qc2dag and dag2qc are the package's
+// own as well, no DAG is made (lean.cpp).
 #pragma once
 
+#include "dag_api.hpp"
+#include "dd_engine.hpp"
 #include "interop.hpp"
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include <cstdint>
 
 namespace schedule {
+
+namespace dd = engines::dd;
+
+// The four tables the pass reads, as bits of a GateKinds.
+inline constexpr std::uint8_t kTableBits =
+    vx::dagapi::table_bit(vx::dagapi::kOneQubitTable) | vx::dagapi::table_bit(vx::dagapi::kTwoQubitTable) |
+    vx::dagapi::table_bit(vx::dagapi::kOneQubitParamTable) | vx::dagapi::table_bit(vx::dagapi::kTwoQubitParamTable);
+
+// How a gate name counts, as the methods test it against the tables.
+struct Kind {
+    dd::Duration duration;
+    dd::Slack slack;
+    bool barrier;
+};
+
+inline Kind kind_of(const vx::dagapi::GateKind &k, std::string_view name) {
+    using enum vx::dagapi::GateTable;
+    const bool one = k.in(kOneQubitTable) || k.in(kOneQubitParamTable);
+    const bool two = k.in(kTwoQubitTable) || k.in(kTwoQubitParamTable);
+    return {two   ? dd::Duration::TwoQubit
+            : one ? dd::Duration::OneQubit
+                  : dd::Duration::None,
+            one                    ? dd::Slack::AfterOne
+            : k.in(kTwoQubitTable) ? dd::Slack::AfterTwo
+                                   : dd::Slack::Zero,
+            name == "barrier"};
+}
+
+// The gate kind of each node, from the text of its name before the first "_".
+class Classifier {
+public:
+    explicit Classifier(vx::dagapi::GateKinds &kinds) : kinds_(kinds) {}
+    Kind classify(std::string_view name) {
+        const std::string_view gate = name.substr(0, name.find('_'));
+        auto it = seen_.find(gate);
+        if (it == seen_.end()) {
+            nb::object word = vx::str_obj(gate);
+            it = seen_.emplace(std::string(gate), kind_of(kinds_.of(word.ptr()), gate)).first;
+        }
+        return it->second;
+    }
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    vx::dagapi::GateKinds &kinds_;
+    std::unordered_map<std::string, Kind, Hash, std::equal_to<>> seen_;
+};
 
 // `_count` after construction: the first number handed out is 86752.
 inline constexpr long long kFirstCount = 86751;
@@ -33,8 +90,20 @@ inline nb::object list1(nb::handle item) {
 void remember(nb::handle module);
 
 // Whether the pass's methods and the names the native walk goes through
-// are the package's own.
+// are the package's own, and the tables it reads plain dicts.
 bool own_names(const vx::Args &a, nb::handle self);
+
+// `run` without the networkx DAG (lean.cpp), where nothing but the
+// package's own code would touch it: the result of dag2qc(dag, nqubits,
+// ncbits) over the DAG the walk leaves, in `out`, with `_count` advanced.
+// False, with nothing changed, where the DAG must be made.
+bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_length, bool align_right,
+              bool insert_before_barrier, nb::object &out);
+
+// Raises what the walk's outcome stands for (the KeyError of a qubit
+// without idle record, too many nodes, an interruption); false where the
+// methods must do the work, true when the walk is done.
+bool settle(const dd::Outcome &out, nb::handle qubit);
 
 // The native walk over `dag` (made by qc2dag, not yet changed), when the pass
 // and everything it reads are plain: inserts the delays and trains into
