@@ -368,26 +368,35 @@ def outcome(cls, qc, kw, t1g, t2g, count):
     return result, dags, dd._count
 
 
+def random_case(rng, counts, pulses=False):
+    """A small random circuit (some qubits maybe without record), gate
+    lengths, run's options and a start for the counter."""
+    n = rng.randint(2, 6)
+    qubits = list(range(n))
+    gates = random_gates(rng, qubits, rng.randint(0, 60 if pulses else 45))
+    if pulses and rng.random() < 0.3:  # names a created name could take
+        gates += [(rng.choice(["x", "y"]), rng.randrange(n)) for _ in range(5)]
+        gates += [("delay", 2e-8, (rng.randrange(n),))]
+    listed = qubits if rng.random() < 0.85 else rng.sample(qubits, n - 1) + [n + 3]
+    qc = circuit(gates, qubits=listed, nqubits=n + 4, ncbits=3)
+    qc.params_value = {"t": 0.5}
+    t1g = rng.choice([2e-8, 3e-8, 1.7e-8, 2.5e-8])
+    t2g = rng.choice([4e-8, 6e-8, 1e-7, 1.7e-7, 2.3e-8, 1e-8])
+    kw = dict(
+        sequence=rng.choice(["XY4", "CPMG"]),
+        align_right=rng.random() < 0.5,
+        insert_before_barrier=rng.random() < 0.5,
+    )
+    return qc, kw, t1g, t2g, rng.choice(counts)
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_native_walk_matches_the_methods(seed):
     rng = random.Random(zlib.crc32(f"dd{seed}".encode()))
     for case in range(60):
-        n = rng.randint(2, 6)
-        qubits = list(range(n))
-        gates = random_gates(rng, qubits, rng.randint(0, 45))
-        listed = qubits if rng.random() < 0.85 else rng.sample(qubits, n - 1) + [n + 3]
-        qc = circuit(gates, qubits=listed, nqubits=n + 4, ncbits=3)
-        qc.params_value = {"t": 0.5}
-        t1g = rng.choice([2e-8, 3e-8, 1.7e-8, 2.5e-8])
-        t2g = rng.choice([4e-8, 6e-8, 1e-7, 1.7e-7, 2.3e-8, 1e-8])
-        kw = dict(
-            sequence=rng.choice(["XY4", "CPMG"]),
-            align_right=rng.random() < 0.5,
-            insert_before_barrier=rng.random() < 0.5,
-        )
-        count = rng.choice([86751, 86751, 0, 7, 10**20])
-        native = outcome(DynamicalDecoupling, qc, kw, t1g, t2g, count)
-        assert native == outcome(Plain, qc, kw, t1g, t2g, count), (case, kw)
+        args = random_case(rng, [86751, 86751, 0, 7, 10**20])
+        native = outcome(DynamicalDecoupling, *args)
+        assert native == outcome(Plain, *args), (case, args[1])
 
 
 def result_of(cls, qc, kw, t1g, t2g, count):
@@ -405,25 +414,9 @@ def test_run_without_the_dag_matches_the_methods(seed):
     # nothing replaced: the result is made straight from the records
     rng = random.Random(zlib.crc32(f"lean{seed}".encode()))
     for case in range(80):
-        n = rng.randint(2, 6)
-        qubits = list(range(n))
-        gates = random_gates(rng, qubits, rng.randint(0, 60))
-        if rng.random() < 0.3:  # names a created name could take
-            gates += [(rng.choice(["x", "y"]), rng.randrange(n)) for _ in range(5)]
-            gates += [("delay", 2e-8, (rng.randrange(n),))]
-        listed = qubits if rng.random() < 0.85 else rng.sample(qubits, n - 1) + [n + 3]
-        qc = circuit(gates, qubits=listed, nqubits=n + 4, ncbits=3)
-        qc.params_value = {"t": 0.5}
-        t1g = rng.choice([2e-8, 3e-8, 1.7e-8, 2.5e-8])
-        t2g = rng.choice([4e-8, 6e-8, 1e-7, 1.7e-7, 2.3e-8, 1e-8])
-        kw = dict(
-            sequence=rng.choice(["XY4", "CPMG"]),
-            align_right=rng.random() < 0.5,
-            insert_before_barrier=rng.random() < 0.5,
-        )
-        count = rng.choice([86751, -1, 0, 3, 10**20])
-        lean = result_of(DynamicalDecoupling, qc, kw, t1g, t2g, count)
-        assert lean == result_of(Plain, qc, kw, t1g, t2g, count), (case, kw)
+        args = random_case(rng, [86751, -1, 0, 3, 10**20], pulses=True)
+        lean = result_of(DynamicalDecoupling, *args)
+        assert lean == result_of(Plain, *args), (case, args[1])
 
 
 def test_plain_values_and_customised_pieces_take_the_methods(monkeypatch):

@@ -263,6 +263,21 @@ inline bool plain_gate_tables(PyObject *globals) {
     return true;
 }
 
+// A record tuple of a kind whose qubits stand in the record itself has
+// exactly its parameters and qubits, the qubits exact ints; true for the
+// other kinds.
+inline bool plain_wires(PyObject *rec, RecordKind kind) {
+    const int np = param_count(kind), nw = wire_count(kind);
+    if (!nw)
+        return true;
+    if (PyTuple_GET_SIZE(rec) != 1 + np + nw)
+        return false;
+    for (int i = 1 + np; i < 1 + np + nw; ++i)
+        if (!PyLong_CheckExact(PyTuple_GET_ITEM(rec, i)))
+            return false;
+    return true;
+}
+
 // The record dag2qc rebuilds from the node qc2dag made of the tuple `rec`
 // (read as `kind`; `part` is the measured qubit's place in a measure
 // record): a new tuple of the record's own items, a measure of one qubit and

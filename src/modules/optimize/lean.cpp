@@ -241,14 +241,9 @@ public:
         if (!it->second.ok)
             return false;
         gate = it->second.gate;
-        const int np = vx::dagapi::param_count(kind), nw = vx::dagapi::wire_count(kind);
-        if (nw) {
-            if (PyTuple_GET_SIZE(rec) != 1 + np + nw)
-                return false;
-            for (int i = 1 + np; i < 1 + np + nw; ++i)
-                if (!PyLong_CheckExact(PyTuple_GET_ITEM(rec, i)))
-                    return false;
-        }
+        if (!vx::dagapi::plain_wires(rec, kind))
+            return false;
+        const int np = vx::dagapi::param_count(kind);
         if (np && gate != ce::kNone) {
             const Rule r = gates_.rule[static_cast<size_t>(gate)];
             for (int i = 1; (r == Rule::OneParam || r == Rule::TwoParam) && i <= np; ++i)

@@ -85,15 +85,8 @@ bool plain_node(const Lean &L, std::size_t k, vx::dagapi::GateKinds &out_kinds) 
     const vx::dagapi::GateKind &out = out_kinds.of(name);
     if (!out.shaped || out.record != kind)
         return false;
-    const int np = vx::dagapi::param_count(kind), nw = vx::dagapi::wire_count(kind);
-    if (nw) {
-        if (PyTuple_GET_SIZE(rec) != 1 + np + nw)
-            return false;
-        for (int i = 1 + np; i < 1 + np + nw; ++i)
-            if (!PyLong_CheckExact(PyTuple_GET_ITEM(rec, i)))
-                return false;
-        return true;
-    }
+    if (vx::dagapi::wire_count(kind))
+        return vx::dagapi::plain_wires(rec, kind);
     const Py_ssize_t seqs = kind == RecordKind::Measure ? 2 : 1, first = kind == RecordKind::Delay ? 2 : 1;
     if (PyTuple_GET_SIZE(rec) != first + seqs)
         return false;
