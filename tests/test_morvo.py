@@ -1,5 +1,7 @@
 """morvo instruction lists: parse_morvo_to_gates and QuantumCircuit.from_morvo."""
 
+import contextlib
+import io
 import re
 
 import numpy as np
@@ -7,54 +9,56 @@ import pytest
 
 from vexal.circuit import gatework as gw
 from vexal.circuit.quantumcircuit import QuantumCircuit
+from vexal.circuit.transpiler import Transpiler
 
 PREFIX = (
     "Sorry, an unrecognized morvo syntax was detected by vexalcircuit. Please contact the developer for assistance. "
 )
 
 
+EVERY_FORM = [
+    ("X", "Q0"),
+    ("Y", "Q1"),
+    ("Z", "Q0"),
+    ("S", "Q0"),
+    ("T", "Q0"),
+    ("H", "Q0"),
+    ("I", "Q2"),
+    ("-S", "Q0"),
+    ("-T", "Q0"),
+    ("Z/2", "Q0"),
+    ("-Z/2", "Q0"),
+    ("X/2", "Q0"),
+    ("-X/2", "Q0"),
+    ("Y/2", "Q0"),
+    ("-Y/2", "Q0"),
+    (("u3", 0.1, 0.2, 0.3), "Q0"),
+    (("U", 0.1, 0.2, 0.3), "Q0"),
+    (("u1", 0.4), "Q0"),
+    (("u2", 0.1, 0.2), "Q0"),
+    (("R", 0.5), "Q1"),
+    ("Cnot", ("Q0", "Q1")),
+    ("CX", ["Q1", "Q0"]),
+    ("CY", ("Q0", "Q1")),
+    ("CZ", ("Q0", "Q1")),
+    ("SWAP", ("Q0", "Q1")),
+    ("iSWAP", ("Q0", "Q1")),
+    ("CCZ", ("Q0", "Q1", "Q2")),
+    ("CCX", ("Q0", "Q1", "Q2")),
+    ("CSWAP", ("Q0", "Q1", "Q2")),
+    (("Rx", 0.1), "Q0"),
+    (("Ry", 0.2), "Q0"),
+    (("Rz", 0.3), "Q0"),
+    (("P", 0.4), "Q0"),
+    ("Reset", "Q3"),
+    ("Barrier", ["Q0", "Q7"]),
+    (("Delay", 1e-07), "Q2"),
+    (("Measure", 1), "Q12", "extra"),
+]
+
+
 def test_every_form():
-    morvo = [
-        ("X", "Q0"),
-        ("Y", "Q1"),
-        ("Z", "Q0"),
-        ("S", "Q0"),
-        ("T", "Q0"),
-        ("H", "Q0"),
-        ("I", "Q2"),
-        ("-S", "Q0"),
-        ("-T", "Q0"),
-        ("Z/2", "Q0"),
-        ("-Z/2", "Q0"),
-        ("X/2", "Q0"),
-        ("-X/2", "Q0"),
-        ("Y/2", "Q0"),
-        ("-Y/2", "Q0"),
-        (("u3", 0.1, 0.2, 0.3), "Q0"),
-        (("U", 0.1, 0.2, 0.3), "Q0"),
-        (("u1", 0.4), "Q0"),
-        (("u2", 0.1, 0.2), "Q0"),
-        (("R", 0.5), "Q1"),
-        (("CU", 0.7), ("Q0", "Q1")),
-        ("Cnot", ("Q0", "Q1")),
-        ("CX", ["Q1", "Q0"]),
-        ("CY", ("Q0", "Q1")),
-        ("CZ", ("Q0", "Q1")),
-        ("SWAP", ("Q0", "Q1")),
-        ("iSWAP", ("Q0", "Q1")),
-        ("CCZ", ("Q0", "Q1", "Q2")),
-        ("CCX", ("Q0", "Q1", "Q2")),
-        ("CSWAP", ("Q0", "Q1", "Q2")),
-        (("Rx", 0.1), "Q0"),
-        (("Ry", 0.2), "Q0"),
-        (("Rz", 0.3), "Q0"),
-        (("P", 0.4), "Q0"),
-        ("Reset", "Q3"),
-        ("Barrier", ["Q0", "Q7"]),
-        (("Delay", 1e-07), "Q2"),
-        (("Measure", 1), "Q12", "extra"),
-    ]
-    gates, qubits, cbits = gw.parse_morvo_to_gates(morvo)
+    gates, qubits, cbits = gw.parse_morvo_to_gates(EVERY_FORM)
     h = np.pi / 2
     assert gates == [
         ("x", 0),
@@ -77,7 +81,6 @@ def test_every_form():
         ("p", 0.4, 0),
         ("u", h, 0.1, 0.2, 0),
         ("r", h, 0.5, 1),
-        ("cu", 0.7, 0, 1),
         ("cx", 0, 1),
         ("cx", 1, 0),
         ("cy", 0, 1),
@@ -161,17 +164,49 @@ def test_malformed_input_raises():
         # no qubit twice in one gate
         (("CZ", ("Q3", "Q3")), "morvo gate CZ uses qubit 3 more than once"),
         (("CCX", ("Q0", "Q1", "Q0")), "morvo gate CCX uses qubit 0 more than once"),
-        ((("CU", 0.1), ("Q2", "Q2")), "morvo gate CU uses qubit 2 more than once"),
         # numbers that are not finite
         ((("Rz", float("inf")), "Q0"), "Rz: parameter inf is not a finite number"),
         ((("u3", 0.1, float("nan"), 0.2), "Q0"), "u3: parameter nan is not a finite number"),
         ((("Delay", np.float32("inf")), "Q0"), "is not a finite number"),
-        ((("P", complex(1, float("inf"))), "Q0"), "is not a finite number"),
+        ((("Delay", -1e-07), "Q0"), "morvo gate Delay: duration -1e-07 is negative"),
+        ((("Delay", -3), "Q0"), "morvo gate Delay: duration -3 is negative"),
     ],
 )
 def test_junk_is_refused(instruction, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         gw.parse_morvo_to_gates([("H", "Q0"), instruction])
+
+
+def test_parameters_of_other_types():
+    for instruction, message in [
+        ((("Rx", None), "Q0"), "morvo gate Rx: parameter None is not a number or a parameter name"),
+        ((("P", complex(1, float("inf"))), "Q0"), "morvo gate P: parameter (1+infj) is not a number or a parameter"),
+        ((("u3", 0.1, [0.2], 0.3), "Q0"), "morvo gate u3: parameter [0.2] is not a number or a parameter name"),
+        ((("Delay", "t"), "Q0"), "morvo gate Delay: parameter 't' is not a number of seconds"),
+    ]:
+        with pytest.raises(TypeError, match=re.escape(message)):
+            gw.parse_morvo_to_gates([instruction])
+    # numbers of any real type, and parameter names for angles
+    gates, _, _ = gw.parse_morvo_to_gates([(("Rz", np.float32(0.5)), "Q0"), (("Delay", 0), "Q1"), (("P", "a"), "Q2")])
+    assert gates == [("rz", np.float32(0.5), 0), ("delay", 0, (1,)), ("p", "a", 2)]
+
+
+def test_cu_is_refused():
+    """No gate table holds a controlled-U of one angle, so no pass could read
+    a record of it: the reader refuses it at once."""
+    message = "morvo gate CU is not supported: the package has no controlled-U gate of one angle to read it as"
+    for where in (("Q0", "Q1"), ("Q2", "Q2"), "Q0"):
+        with pytest.raises(ValueError, match=re.escape(message)):
+            gw.parse_morvo_to_gates([("H", "Q0"), (("CU", 0.7), where)])
+
+
+def test_every_form_survives_the_road():
+    """Every record the reader writes is one the passes read."""
+    qc = QuantumCircuit().from_morvo(EVERY_FORM + [("CZ", (f"Q{i}", f"Q{i + 1}")) for i in range(12)])
+    for level in (0, 1):
+        with contextlib.redirect_stdout(io.StringIO()):
+            out = Transpiler().run(qc.deepcopy(), optimize_level=level)
+        assert out.gates
 
 
 def test_qubit_names_of_other_types():

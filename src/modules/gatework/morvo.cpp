@@ -1,6 +1,7 @@
 // morvo instruction lists: parse_morvo_to_gates.
 #include "gatework.hpp"
 #include "reader_checks.hpp"
+#include "records.hpp"
 
 #include <string>
 #include <string_view>
@@ -175,6 +176,9 @@ void MorvoReader::parametric(nb::handle gate, nb::handle where) {
     if (!form)
         unrecognized(vx::describe(name.ptr(), false));
     std::string label = form->morvo;
+    if (label == "CU")
+        vx::value_error("morvo gate CU is not supported: the package has no controlled-U gate of one angle to read "
+                        "it as; write it with the gates it knows (CZ, CX, Rz, u3, ...)");
     Py_ssize_t nparams = vx::length(gate) - 1;
     if (nparams != form->nparams)
         vx::value_error("morvo gate " + label + " takes " + std::to_string(form->nparams) + " parameter(s), got " +
@@ -182,9 +186,18 @@ void MorvoReader::parametric(nb::handle gate, nb::handle where) {
     std::vector<nb::object> ps;
     for (int i = 1; i <= form->nparams; ++i) {
         ps.push_back(item(gate, i));
-        if (label != "Measure" && is_nonfinite(ps.back().ptr()))
-            vx::value_error("morvo gate " + label + ": parameter " + vx::describe(ps.back().ptr()) +
-                            " is not a finite number");
+        PyObject *p = ps.back().ptr();
+        if (label == "Measure")
+            continue;  // the classical bit: checked where the circuit is filled
+        const bool delay = label == "Delay";
+        if (!real_number(p) && (delay || !PyUnicode_Check(p)))
+            vx::type_error("morvo gate " + label + ": parameter " + vx::describe(p) + " is not " +
+                           (delay ? "a number of seconds" : "a number or a parameter name"));
+        if (is_nonfinite(p))
+            vx::value_error("morvo gate " + label + ": parameter " + vx::describe(p) + " is not a finite number");
+        if (delay && is_negative_number(p))
+            vx::value_error("morvo gate Delay: duration " + vx::describe(p) +
+                            " is negative; a delay lasts 0 seconds or more");
     }
     std::vector<nb::object> qs = qubits(label, where, form->nqubits);
     PyObject *q = qs[0].ptr();
@@ -197,8 +210,6 @@ void MorvoReader::parametric(nb::handle gate, nb::handle where) {
         add(pack({s("u").ptr(), half_pi_.ptr(), ps[0].ptr(), ps[1].ptr(), q}));
     else if (label == "R")
         add(pack({s("r").ptr(), half_pi_.ptr(), ps[0].ptr(), q}));
-    else if (label == "CU")
-        add(pack({s("cu").ptr(), ps[0].ptr(), q, qs[1].ptr()}));
     else if (label == "Delay")
         add(pack({s("delay").ptr(), ps[0].ptr(), pack({q}).ptr()}));
     else if (label == "Measure") {

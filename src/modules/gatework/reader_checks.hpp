@@ -33,6 +33,31 @@ inline bool is_nonfinite(PyObject *v) {
     return !std::isfinite(d);
 }
 
+// Whether `v` is a number below 0: an int by its value, a float or another
+// real number by its float value.  Texts and complex numbers are not.
+inline bool is_negative_number(PyObject *v) {
+    if (PyFloat_Check(v))
+        return PyFloat_AS_DOUBLE(v) < 0;
+    if (PyLong_Check(v)) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        return overflow < 0 || (!overflow && x < 0);
+    }
+    if (PyUnicode_Check(v) || PyComplex_Check(v))
+        return false;
+    PyNumberMethods *nm = Py_TYPE(v)->tp_as_number;
+    if (!nm || !nm->nb_float)
+        return false;
+    double d = PyFloat_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw vx::error_already_set{};
+        PyErr_Clear();  // no float value: not a number here
+        return false;
+    }
+    return d < 0;
+}
+
 // The first of the `n` qubits of one gate that stands twice among them, or
 // null when they are distinct.
 inline PyObject *repeated_qubit(PyObject *const *qs, int n) {
