@@ -111,6 +111,132 @@ def test_angles_that_are_not_finite_are_refused(read):
             quiet(read, DECLS + line)
 
 
+@pytest.mark.parametrize("read", READERS)
+def test_statements_take_as_many_operands_as_their_gate(read):
+    """A one-qubit statement with several operands is not applied to each (a
+    mistyped cy is no pair of y); two- and three-qubit gates count too."""
+    for line, message in [
+        ("y q[2],q[1];", "y takes 1 quantum arguments, but got 2."),
+        ("h q[0],q[1],q[2];", "h takes 1 quantum arguments, but got 3."),
+        ("rz(0.1) q[0],q[1];", "rz takes 1 quantum arguments, but got 2."),
+        ("u3(0.1,0.2,0.3) q[0],q[1];", "u3 takes 1 quantum arguments, but got 2."),
+        ("u1(0.1) q[0],q[1];", "u1 takes 1 quantum arguments, but got 2."),
+        ("u2(0.1,0.2) q[0],q[1];", "u2 takes 1 quantum arguments, but got 2."),
+        ("reset q[0],q[1];", "reset takes 1 quantum arguments, but got 2."),
+        ("delay(1e-6) q[0],q[1];", "delay takes 1 quantum arguments, but got 2."),
+        ("cx q[0];", "cx takes 2 quantum arguments, but got 1."),
+        ("cx q[0],q[1],q[2];", "cx takes 2 quantum arguments, but got 3."),
+        ("rzz(0.1) q[0];", "rzz takes 2 quantum arguments, but got 1."),
+        ("cu1(0.1) q[0],q[1],q[2];", "cu1 takes 2 quantum arguments, but got 3."),
+        ("ccx q[0],q[1];", "ccx takes 3 quantum arguments, but got 2."),
+    ]:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            quiet(read, DECLS + line)
+    if read is gw.parse_openqasm2_to_gates:
+        # one whole register is still one operand, applied to each of its qubits
+        assert read(DECLS + "h q;\nrz(0.5) q;")[0] == [("h", i) for i in range(3)] + [("rz", 0.5, i) for i in range(3)]
+        with pytest.raises(ValueError, match=re.escape("h takes 1 quantum arguments, but got 2.")):
+            read(DECLS + "h q, q[0];")
+
+
+@pytest.mark.parametrize("read", READERS)
+def test_parameters_only_where_the_gate_takes_them(read):
+    for line, message in [
+        ("h(0.5) q[0];", "h takes 0 parameter(s), but got 1."),
+        ("cx(0.5) q[0],q[1];", "cx takes 0 parameter(s), but got 1."),
+        ("ccx(1,2) q[0],q[1],q[2];", "ccx takes 0 parameter(s), but got 2."),
+        ("reset(1) q[0];", "reset takes 0 parameter(s), but got 1."),
+        ("barrier(1) q[0];", "barrier takes 0 parameter(s), but got 1."),
+        ("rz q[0];", "rz takes 1 parameter(s), but got 0."),
+        ("rz() q[0];", "rz takes 1 parameter(s), but got 0."),
+        ("rz(1,2) q[0];", "rz takes 1 parameter(s), but got 2."),
+        ("u(1) q[0];", "u takes 3 parameter(s), but got 1."),
+        ("r(1,2,3) q[0];", "r takes 2 parameter(s), but got 3."),
+        ("u2(1,2,3) q[0];", "u2 takes 2 parameter(s), but got 3."),
+        ("rzz(1,2) q[0],q[1];", "rzz takes 1 parameter(s), but got 2."),
+        ("cu1(1,2) q[0],q[1];", "cu1 takes 1 parameter(s), but got 2."),
+        ("delay(1,2) q[0];", "delay takes 1 parameter(s), but got 2."),
+    ]:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            quiet(read, DECLS + line)
+    # empty parentheses hold no parameters
+    assert quiet(read, DECLS + "h() q[0];\ncx ( ) q[0],q[1];")[0] == [("h", 0), ("cx", 0, 1)]
+
+
+@pytest.mark.parametrize("read", READERS)
+def test_durations_are_not_negative(read):
+    for line, message in [
+        ("delay(-100) q[0];", "delay: duration -100 (-100.0) is negative"),
+        ("delay(-1e-9) q[1];", "delay: duration -1e-9 (-1e-09) is negative"),
+        ("delay(1e999) q[0];", "delay: parameter 1e999 is not a finite number (inf)"),
+        ("delay(1e999-1e999) q[0];", "delay: parameter 1e999-1e999 is not a finite number (nan)"),
+        ("gate g(t) a { delay(t) a; }\ng(-2) q[0];", "custom gate g: delay: duration -2.0 is negative"),
+    ]:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            quiet(read, DECLS + line)
+    with pytest.raises(NameError, match="inf"):  # names that are no constants are refused as such
+        quiet(read, DECLS + "delay(inf) q[0];")
+    assert quiet(read, DECLS + "delay(0) q[0];\ndelay(-0.0) q[1];")[0] == [("delay", 0.0, (0,)), ("delay", -0.0, (1,))]
+
+
+@pytest.mark.parametrize("read", READERS)
+def test_custom_gate_calls_fit_the_definition(read):
+    """A call is checked against the definition's parameters and qubits apart,
+    so that a missing angle never binds a qubit (or the reverse)."""
+    g = "gate g(t) a { rz(t) a; }\n"
+    for line, message in [
+        (g + "g q[0],q[1];", "custom gate g takes 1 parameter(s), but got 0."),
+        (g + "g(1,2) q[0];", "custom gate g takes 1 parameter(s), but got 2."),
+        (g + "g(1) q[0],q[1];", "custom gate g takes 1 quantum arguments, but got 2."),
+        ("gate g2 a,b { cx a,b; }\ng2(0.5) q[0];", "custom gate g2 takes 0 parameter(s), but got 1."),
+        ("gate g2 a,b { cx a,b; }\ng2 q[0];", "custom gate g2 takes 2 quantum arguments, but got 1."),
+    ]:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            quiet(read, DECLS + line)
+    assert quiet(read, DECLS + g + "g(0.5) q[2];")[0] == [("rz", 0.5, 2)]
+    # an unused argument still counts
+    assert quiet(read, DECLS + "gate u0(t) a,b { h b; }\nu0(1) q[0],q[1];")[0] == [("h", 1)]
+
+
+def test_gate_definitions_keep_parameters_and_qubits_apart(capsys):
+    custom = gw.parse_openqasm2_custom_gates
+    for text, message in [
+        ("gate g(t) a { rz(a) a; }", "gate g: qubit argument a is used as a parameter of rz"),
+        ("gate g(t) a,b { u3(t, b/2, 0) a; }", "gate g: qubit argument b is used as a parameter of u3"),
+        ("gate g(t) a { h t; }", "gate g: parameter t is used as a qubit of h"),
+        ("gate g(t) a,b { cx a,t; }", "gate g: parameter t is used as a qubit of cx"),
+        ("gate g a { h b; }", "gate g: h acts on b, which is not a qubit argument of g"),
+        ("gate g a { h 0; }", "gate g: h acts on 0, which is not a qubit argument of g"),
+        ("gate g(t,t) a { rz(t) a; }", "gate g: the argument t is named twice"),
+        ("gate g(a) a { rz(a) a; }", "gate g: the argument a is named twice"),
+        ("gate g a { rz a; }", "gate g: rz takes 1 parameter(s), but got 0."),
+        ("gate g a { h(0.5) a; }", "gate g: h takes 0 parameter(s), but got 1."),
+        ("gate g a,b { h a,b; }", "gate g: h takes 1 quantum arguments, but got 2."),
+        ("gate g a,b { cx a; }", "gate g: cx takes 2 quantum arguments, but got 1."),
+        ("gate g a,b { rzz a,b; }", "gate g: rzz takes 1 parameter(s), but got 0."),
+    ]:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            custom(text)
+    assert capsys.readouterr().out == ""
+    # names inside a parameter text: attributes and numbers are no arguments
+    table, _ = custom("gate g(e) a { rz(np.pi*e + 1e3) a; barrier a; }")
+    assert table["g"]["definition"] == [("rz", "np.pi*e + 1e3", "a"), ("barrier", "a")]
+    assert capsys.readouterr().out.startswith("Custom gate detected\ng {")
+
+
+@pytest.mark.parametrize("read", READERS)
+def test_built_in_names_cannot_be_redefined(read, capsys):
+    for name in ["h", "cx", "ryy", "u3", "u1", "u2", "cu1", "barrier", "delay", "reset", "measure", "include", "qreg"]:
+        message = f"gate {name}: {name} is a built-in gate or statement and cannot be redefined"
+        with pytest.raises(ValueError, match=re.escape(message)):
+            read(DECLS + f"gate {name} a {{ x a; }}\nh q[0];")
+        assert capsys.readouterr().out == ""  # refused before the table is printed
+    # names the reader does not know are a program's own
+    gates, _, _ = read(DECLS + "gate U a { x a; }\ngate CX a,b { cx b,a; }\nU q[1];\nCX q[0],q[1];")
+    assert gates == [("x", 1), ("cx", 1, 0)]
+    assert capsys.readouterr().out.startswith("Custom gate detected\nU {")
+
+
 def test_registers_and_indices_are_checked_by_name():
     parse = gw.parse_openqasm2_to_gates
     for text, exc, message in [
@@ -148,7 +274,7 @@ def test_single_register_reader_checks_names_and_indices():
         ("qreg q[3];\ncreg c[3];\nmeasure q[0], c[1], c[2];", ValueError, "measurement gate: position parse error"),
         ("qreg q[3];\ncreg c[3];\nmeasure q[0] -> c;", ValueError, "measure takes 2 quantum arguments, but got 1."),
         ("qreg q[3];\ngate g(t) a { rz(t) a; }\ng(zz) q[0];", NameError, "zz"),
-        ("qreg q[3];\ngate g(t) a { rz(t) a; }\ng q[0];", ValueError, "custom gate g takes 2 arguments, but got 1."),
+        ("qreg q[3];\ngate g(t) a { rz(t) a; }\ng q[0];", ValueError, "custom gate g takes 1 parameter(s), but got 0."),
         ("qreg q[3];\nqreg  q [3];", ValueError, "only one quantum or classical register"),
         ("qreg q[3];\nqreg q[x];", ValueError, unrecognized("qreg q[x];")),
     ]:
@@ -239,17 +365,19 @@ def reference(text):
             raise Refused
         name, params = m.group(1), m.group(2)
         ops = [wires("q", *re.fullmatch(OPERAND, o.strip()).groups()) for o in m.group(3).split(",")]
-        values = [gw.parse_expression(p) for p in params.split(",")] if params is not None else []
+        values = [gw.parse_expression(p) for p in params.split(",")] if params and params.strip() else []
         if any(isinstance(v, float) and not math.isfinite(v) for v in values):
             raise Refused
-        if name in COUNTS and len(values) != COUNTS[name]:
+        if len(values) != COUNTS.get(name, 0):
             raise Refused
         if name == "barrier":
             gates.append(("barrier", tuple(q for op in ops for q in op)))
             continue
         width = KINDS[name]
         if width == 1:
-            for q in (q for op in ops for q in op):
+            if len(ops) != 1:
+                raise Refused
+            for q in ops[0]:
                 gates.append(one_qubit_record(name, values, q))
                 used.append(q)
             continue
@@ -381,3 +509,31 @@ def test_native_reading_matches_the_plain_composition(monkeypatch):
         monkeypatch.setattr(gw, name, lambda *a, _f=original: _f(*a))
     plain = [run(t) for t in texts]
     assert plain == native
+
+
+@pytest.mark.parametrize("read", READERS)
+def test_custom_gate_calls_read_alike_through_a_replaced_definition_reader(read, monkeypatch):
+    """The reader knows each custom gate's parameters from the module's own
+    definition reader, or from the definitions' headers when the name holds
+    another function: both refuse and read the same calls."""
+    rnd = random.Random(5)
+    defs = "gate g(t) a { rz(t) a; }\ngate g2 a,b { cx a,b; }\ngate g3(s,t) a,b { rzz(s) a,b; rx(t) b; }\n"
+    texts = []
+    for _ in range(300):
+        name = rnd.choice(["g", "g2", "g3"])
+        params = ",".join(rnd.choice(["0.5", "pi", "1"]) for _ in range(rnd.randrange(3)))
+        operands = ",".join(rnd.choice(["q[0]", "q[1]", "q[2]", "q"]) for _ in range(rnd.randrange(1, 3)))
+        call = f"{name}({params}) {operands};" if params else f"{name} {operands};"
+        texts.append(DECLS + defs + call)
+
+    def run(text):
+        try:
+            return quiet(read, text)
+        except Exception as exc:
+            return type(exc), str(exc)
+
+    native = [run(t) for t in texts]
+    original = gw.parse_openqasm2_custom_gates
+    monkeypatch.setattr(gw, "parse_openqasm2_custom_gates", lambda text: original(text))
+    assert [run(t) for t in texts] == native
+    assert sum(not isinstance(r[0], type) for r in native) > 20

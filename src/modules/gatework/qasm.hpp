@@ -42,6 +42,13 @@ template <class LineReader> nb::object read_lines(LineReader &reader, nb::handle
 // The str() of an object for a message; never fails.
 inline std::string text(nb::handle o) { return vx::describe(o.ptr(), false); }
 
+// The UTF-8 bytes of a str, lone surrogates (which a text may hold) kept:
+// a key under which a name is looked up.
+inline std::string utf8_key(nb::handle s) {
+    nb::object bytes = vx::own(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
 inline bool equals_text(nb::handle o, const char *text) {
     return PyUnicode_Check(o.ptr()) && PyUnicode_CompareWithASCIIString(o.ptr(), text) == 0;
 }
@@ -153,6 +160,32 @@ void resolve_positions(bool measure, const std::vector<Operand> &ops, RegisterLo
 
 // gatework's gate-kind classifier (the one the module offers the others).
 const vx::dagapi::Api &classifier();
+
+// What a statement of a gate takes: its parameters (-1: not fixed) and its
+// qubits (0: any number).  False for a word that is no gate of the tables and
+// none of u1, u2, cu1, delay, reset and barrier.
+struct Arity {
+    int nparams = -1;
+    int nqubits = 0;
+};
+bool statement_arity(const vx::dagapi::GateKind &kind, nb::handle word, Arity &out);
+// Whether the readers take a statement starting with `word` for something
+// other than a custom gate call, so that a gate of that name could never be
+// called.
+bool read_before_custom_gates(const vx::dagapi::GateKind &kind, nb::handle word);
+
+// -- gate definitions (qasm_custom.cpp) ------------------------------------------
+
+// The custom gates of a program as parse_openqasm2_custom_gates returns them
+// (the table and the text without the definitions) and, when the module's own
+// function read them, how many of each gate's formal names are parameters.
+struct CustomGates {
+    nb::object table, text;
+    std::unordered_map<std::string, int> nparams;  // by the UTF-8 of the name
+};
+// parse_openqasm2_custom_gates, as the module's name holds it, on `text`.
+CustomGates read_custom_gates(const vx::Args &a, nb::handle text);
+nb::object parse_openqasm2_custom_gates(const vx::Args &a);
 
 // The module functions of the operand stage, for "is the name still ours".
 nb::object sparse_gate_params_qregs(const vx::Args &a);

@@ -149,12 +149,21 @@ bool is_word(const View &v, Py_ssize_t b, Py_ssize_t e) {
     return e > b;
 }
 
-// One statement of a gate body: (name, parameter texts..., operand names...).
-// Blanks and line breaks may stand between its tokens; its operands are
-// names separated by commas.  A statement of any other shape, or whose name
-// is in no gate table, is refused with "parse error ... !".
-nb::object parse_instruction(const std::vector<Py_UCS4> &buf, const View &v, Py_ssize_t b, Py_ssize_t e,
-                             GateKinds &kinds) {
+using Range = std::pair<Py_ssize_t, Py_ssize_t>;
+
+// One statement of a gate body: the tuple (name, parameter texts..., operand
+// names...) and where its pieces lie.
+struct BodyStatement {
+    nb::object tuple, name;
+    std::vector<Range> params, operands;
+};
+
+// Reads one statement of a gate body.  Blanks and line breaks may stand
+// between its tokens; its operands are names separated by commas.  A
+// statement of any other shape, or whose name is in no gate table, is refused
+// with "parse error ... !".
+BodyStatement parse_instruction(const std::vector<Py_UCS4> &buf, const View &v, Py_ssize_t b, Py_ssize_t e,
+                                GateKinds &kinds) {
     strip_range(v, b, e);
     while (e > b && v[e - 1] == ';')
         --e;
@@ -163,11 +172,10 @@ nb::object parse_instruction(const std::vector<Py_UCS4> &buf, const View &v, Py_
         ++i;
     if (i == b)
         parse_error(buf, v, b, e);
-    Py_ssize_t name1 = i;
-    nb::object name = text_of(buf, b, name1);
-    if (!kinds.of(name.ptr()).known())
-        vx::value_error("parse error " + text(name) + " !");
-    std::vector<nb::object> items{name};
+    BodyStatement st;
+    st.name = text_of(buf, b, i);
+    if (!kinds.of(st.name.ptr()).known())
+        vx::value_error("parse error " + text(st.name) + " !");
     Py_ssize_t j = i;
     while (j < e && is_space_cp(v[j]))
         ++j;
@@ -177,61 +185,142 @@ nb::object parse_instruction(const std::vector<Py_UCS4> &buf, const View &v, Py_
             ++c;
         if (c == e)
             parse_error(buf, v, b, e);
-        std::vector<std::pair<Py_ssize_t, Py_ssize_t>> pieces;
         if (c > j + 1)
-            split_stripped(v, j + 1, c, ',', true, pieces);
-        for (auto &[pb, pe] : pieces)
-            items.push_back(text_of(buf, pb, pe));
+            split_stripped(v, j + 1, c, ',', true, st.params);
         i = c + 1;
     }
-    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> operands;
-    split_stripped(v, i, e, ',', true, operands);
-    for (auto &[pb, pe] : operands) {
+    split_stripped(v, i, e, ',', true, st.operands);
+    for (auto &[pb, pe] : st.operands)
         if (!is_word(v, pb, pe))
             parse_error(buf, v, b, e);
-        items.push_back(text_of(buf, pb, pe));
-    }
-    nb::object tup = vx::own(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    std::vector<nb::object> items{st.name};
+    for (const std::vector<Range> *part : {&st.params, &st.operands})
+        for (auto &[pb, pe] : *part)
+            items.push_back(text_of(buf, pb, pe));
+    st.tuple = vx::own(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     for (size_t k = 0; k < items.size(); ++k)
-        PyTuple_SET_ITEM(tup.ptr(), static_cast<Py_ssize_t>(k), items[k].release().ptr());
-    return tup;
+        PyTuple_SET_ITEM(st.tuple.ptr(), static_cast<Py_ssize_t>(k), items[k].release().ptr());
+    return st;
 }
 
-// The formal names of [b, e) split at commas: parameters (`keep_empty`, as
+// The formal names of one definition.
+struct Formals {
+    nb::object list = vx::own(PyList_New(0));  // parameters, then qubit arguments
+    std::vector<std::u32string> params, qubits;
+};
+
+std::u32string name_at(const std::vector<Py_UCS4> &buf, Py_ssize_t b, Py_ssize_t e) {
+    return std::u32string(buf.begin() + b, buf.begin() + e);
+}
+
+bool among(const std::vector<std::u32string> &names, const std::u32string &n) {
+    return std::find(names.begin(), names.end(), n) != names.end();
+}
+
+// The formal names of [b, e) split at commas: parameters (`parameters`, as
 // an empty list is no list) or qubit arguments.  Each must be one word.
 void read_formals(const std::vector<Py_UCS4> &buf, const View &v, Py_ssize_t b, Py_ssize_t e, bool parameters,
-                  nb::handle out) {
-    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> pieces;
+                  Formals &out) {
+    std::vector<Range> pieces;
     split_stripped(v, b, e, ',', parameters, pieces);
     for (auto &[pb, pe] : pieces) {
         if (!is_word(v, pb, pe))
             parse_error(buf, v, b, e);
-        vx::check(PyList_Append(out.ptr(), text_of(buf, pb, pe).ptr()));
+        vx::check(PyList_Append(out.list.ptr(), text_of(buf, pb, pe).ptr()));
+        (parameters ? out.params : out.qubits).push_back(name_at(buf, pb, pe));
     }
 }
 
-// The custom gate record of one definition.
-nb::object read_definition(const std::vector<Py_UCS4> &buf, const View &v, const DefMatch &m, GateKinds &kinds) {
-    nb::object formals = vx::own(PyList_New(0));
+// A body statement must fit its gate and the definition's formal names: as
+// many parameters and qubits as the gate takes, only qubit arguments as its
+// qubits, and no qubit argument inside a parameter.
+void check_body_statement(const std::vector<Py_UCS4> &buf, const View &v, const std::string &gate, const Formals &f,
+                          const BodyStatement &st, GateKinds &kinds) {
+    Arity ar;
+    if (!statement_arity(kinds.of(st.name.ptr()), st.name, ar))
+        return;  // measure: refused where the gate is called
+    const std::string what = "gate " + gate + ": " + text(st.name);
+    const auto nparams = static_cast<long long>(st.params.size()), nqubits = static_cast<long long>(st.operands.size());
+    if (ar.nparams >= 0 && nparams != ar.nparams)
+        vx::value_error(what + " takes " + std::to_string(ar.nparams) + " parameter(s), but got " +
+                        std::to_string(nparams) + ".");
+    if (ar.nqubits > 0 && nqubits != ar.nqubits)
+        vx::value_error(what + " takes " + std::to_string(ar.nqubits) + " quantum arguments, but got " +
+                        std::to_string(nqubits) + ".");
+    for (auto &[pb, pe] : st.operands) {
+        std::u32string n = name_at(buf, pb, pe);
+        if (among(f.qubits, n))
+            continue;
+        std::string shown = text(text_of(buf, pb, pe));
+        if (among(f.params, n))
+            vx::value_error("gate " + gate + ": parameter " + shown + " is used as a qubit of " + text(st.name));
+        vx::value_error(what + " acts on " + shown + ", which is not a qubit argument of " + gate);
+    }
+    // the names in a parameter text: words that are neither numbers nor
+    // attributes (the pi of np.pi)
+    for (auto &[pb, pe] : st.params)
+        for (Py_ssize_t i = pb; i < pe;) {
+            if (!is_word_cp(v[i])) {
+                ++i;
+                continue;
+            }
+            Py_ssize_t j = i;
+            while (j < pe && is_word_cp(v[j]))
+                ++j;
+            if (!is_digit_cp(v[i]) && !(i > pb && v[i - 1] == '.') && among(f.qubits, name_at(buf, i, j)))
+                vx::value_error("gate " + gate + ": qubit argument " + text(text_of(buf, i, j)) +
+                                " is used as a parameter of " + text(st.name));
+            i = j;
+        }
+}
+
+// The custom gate record of one definition and its number of parameters.
+// A definition is refused when no call could reach it (its name is one the
+// readers take for something else) or when its names are mixed up.
+nb::object read_definition(const std::vector<Py_UCS4> &buf, const View &v, const DefMatch &m, nb::handle name,
+                           GateKinds &kinds, int &nparams) {
+    const std::string gate = text(name);
+    if (read_before_custom_gates(kinds.of(name.ptr()), name))
+        vx::value_error("gate " + gate + ": " + gate +
+                        " is a built-in gate or statement and cannot be redefined; rename the definition, or "
+                        "remove it to use the built-in " +
+                        gate);
+    Formals f;
     if (m.par0 >= 0 && m.par1 > m.par0)
-        read_formals(buf, v, m.par0, m.par1, true, formals);
-    read_formals(buf, v, m.arg0, m.arg1, false, formals);
+        read_formals(buf, v, m.par0, m.par1, true, f);
+    read_formals(buf, v, m.arg0, m.arg1, false, f);
+    nparams = static_cast<int>(f.params.size());
+    for (size_t i = 0; i < f.params.size() + f.qubits.size(); ++i) {
+        const std::u32string &n = i < f.params.size() ? f.params[i] : f.qubits[i - f.params.size()];
+        size_t first = 0;
+        while (first < i && (first < f.params.size() ? f.params[first] : f.qubits[first - f.params.size()]) != n)
+            ++first;
+        if (first < i)
+            vx::value_error("gate " + gate + ": the argument " +
+                            text(vx::own(PySequence_GetItem(f.list.ptr(), static_cast<Py_ssize_t>(i)))) +
+                            " is named twice");
+    }
     nb::object body = vx::own(PyList_New(0));
-    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> pieces;
+    std::vector<Range> pieces;
     Py_ssize_t bb = m.body0, be = m.body1;
     strip_range(v, bb, be);
     split_stripped(v, bb, be, ';', false, pieces);
-    for (auto &[pb, pe] : pieces)
-        vx::check(PyList_Append(body.ptr(), parse_instruction(buf, v, pb, pe, kinds).ptr()));
+    for (auto &[pb, pe] : pieces) {
+        BodyStatement st = parse_instruction(buf, v, pb, pe, kinds);
+        check_body_statement(buf, v, gate, f, st, kinds);
+        vx::check(PyList_Append(body.ptr(), st.tuple.ptr()));
+    }
     nb::object record = vx::own(PyDict_New());
-    vx::check(PyDict_SetItemString(record.ptr(), "params_and_qregs", formals.ptr()));
+    vx::check(PyDict_SetItemString(record.ptr(), "params_and_qregs", f.list.ptr()));
     vx::check(PyDict_SetItemString(record.ptr(), "definition", body.ptr()));
     return record;
 }
 
-nb::object parse_openqasm2_custom_gates(const vx::Args &a) {
-    PyObject *text = a.ptr(0);
-    GateKinds kinds(classifier(), a.func()->globals);
+// The definitions of `text`: the table, the text without them and the
+// number of parameters of each gate; prints the table.  `headers_only`: the
+// number of parameters of each gate, nothing else read, printed or refused.
+CustomGates read_own(PyObject *text, PyObject *globals, bool headers_only = false) {
+    GateKinds kinds(classifier(), globals);
 
     // A copy whose comments are blanked: definitions are read from code only,
     // and a comment inside a body hides nothing that follows it.
@@ -255,6 +344,7 @@ nb::object parse_openqasm2_custom_gates(const vx::Args &a) {
     }
     DefScanner scanner{v, close_paren, close_brace};
 
+    CustomGates out;
     nb::object table = vx::own(PyDict_New());
     nb::object rest = vx::own(PyList_New(0));
     Py_ssize_t copied = 0;
@@ -265,15 +355,26 @@ nb::object parse_openqasm2_custom_gates(const vx::Args &a) {
             continue;
         }
         nb::object name = text_of(buf, m.name0, m.name1);
-        nb::object record = read_definition(buf, v, m, kinds);
+        int nparams = 0;
+        if (headers_only) {
+            std::vector<Range> pieces;
+            if (m.par0 >= 0 && m.par1 > m.par0)
+                split_stripped(v, m.par0, m.par1, ',', true, pieces);
+            out.nparams[utf8_key(name)] = static_cast<int>(pieces.size());
+            p = m.end;
+            continue;
+        }
+        nb::object record = read_definition(buf, v, m, name, kinds, nparams);
         vx::check(PyDict_SetItem(table.ptr(), name.ptr(), record.ptr()));
+        out.nparams[utf8_key(name)] = nparams;
         vx::check(PyList_Append(rest.ptr(), substr(text, copied, p).ptr()));
         copied = m.end;
         p = m.end;
     }
     vx::check(PyList_Append(rest.ptr(), substr(text, copied, orig.n).ptr()));
     nb::object empty = vx::str_obj("");
-    nb::object out = vx::own(PyUnicode_Join(empty.ptr(), rest.ptr()));
+    out.text = vx::own(PyUnicode_Join(empty.ptr(), rest.ptr()));
+    out.table = table;
     if (PyDict_GET_SIZE(table.ptr()) > 0) {
         vx::print_str("Custom gate detected");
         PyObject *key, *value;
@@ -281,8 +382,29 @@ nb::object parse_openqasm2_custom_gates(const vx::Args &a) {
         while (PyDict_Next(table.ptr(), &pos, &key, &value))
             vx::print({key, value});
     }
-    return vx::own(PyTuple_Pack(2, table.ptr(), out.ptr()));
+    return out;
 }
+
+}  // namespace
+
+nb::object parse_openqasm2_custom_gates(const vx::Args &a) {
+    CustomGates gates = read_own(a.ptr(0), a.func()->globals);
+    return vx::own(PyTuple_Pack(2, gates.table.ptr(), gates.text.ptr()));
+}
+
+CustomGates read_custom_gates(const vx::Args &a, nb::handle text) {
+    nb::handle fn = a.global("parse_openqasm2_custom_gates");
+    if (vx::is_function_of(fn.ptr(), parse_openqasm2_custom_gates) && PyUnicode_CheckExact(text.ptr()))
+        return read_own(text.ptr(), reinterpret_cast<vx::Function *>(fn.ptr())->globals);
+    nb::object pair = vx::own(PyObject_CallOneArg(fn.ptr(), text.ptr()));
+    // the parameters of each gate, from the definitions' headers
+    CustomGates out = PyUnicode_Check(text.ptr()) ? read_own(text.ptr(), a.func()->globals, true) : CustomGates{};
+    out.table = vx::own(PySequence_GetItem(pair.ptr(), 0));
+    out.text = vx::own(PySequence_GetItem(pair.ptr(), 1));
+    return out;
+}
+
+namespace {
 
 vx::FunctionDef parse_openqasm2_custom_gates_def() {
     return {.name = "parse_openqasm2_custom_gates",

@@ -54,8 +54,8 @@ struct Line {
 
 class DumpReader {
 public:
-    DumpReader(const vx::Args &a, nb::handle qregs, nb::handle cregs, nb::handle custom_gates)
-        : rd_(a, custom_gates, true), qreg_(qregs, "quantum"), creg_(cregs, "classical") {}
+    DumpReader(const vx::Args &a, nb::handle qregs, nb::handle cregs, const CustomGates &custom)
+        : rd_(a, custom, true), qreg_(qregs, "quantum"), creg_(cregs, "classical") {}
 
     void read_line(PyObject *line);
     nb::object finish() { return rd_.finish(false); }
@@ -69,7 +69,8 @@ private:
     void skip(const Line &ln, const GateInfo &g);
     void split(Line &ln);
     std::vector<nb::object> indexed_qubits(const Line &ln, size_t k);
-    nb::object one_expression(const Line &ln);
+    nb::object one_expression(const Line &ln, const GateInfo &g);
+    void no_params(const Line &ln, const GateInfo &g);
     void fixed(const Line &ln, const GateInfo &g);
     void parameter_gate(const Line &ln, const GateInfo &g);
     void two_qubit_parameter_gate(const Line &ln, const GateInfo &g);
@@ -138,10 +139,19 @@ std::vector<nb::object> DumpReader::indexed_qubits(const Line &ln, size_t k) {
     return qs;
 }
 
-nb::object DumpReader::one_expression(const Line &ln) {
-    if (ln.p0 < 0)
-        wrong_param_count(ln.word, 1, 0);
-    return rd_.eval(ln.word, ln.src, ln.p0, ln.p1);
+// The one parameter of a gate (or the duration of a delay).
+nb::object DumpReader::one_expression(const Line &ln, const GateInfo &g) {
+    GateInfo one = g;
+    one.nparams = 1;
+    rd_.params_of(ln.word, one, ln.src, ln.p0, ln.p1, params_);
+    return params_[0];
+}
+
+// Refuses parameters on a statement that takes none.
+void DumpReader::no_params(const Line &ln, const GateInfo &g) {
+    GateInfo none = g;
+    none.nparams = 0;
+    rd_.params_of(ln.word, none, ln.src, ln.p0, ln.p1, params_);
 }
 
 void DumpReader::read_line(PyObject *line) {
@@ -172,7 +182,7 @@ void DumpReader::read_line(PyObject *line) {
     case kCu1: two_qubit_parameter_gate(ln, g); break;
     case kDelay: {
         nb::object q = indexed_qubits(ln, 1)[0];
-        nb::object d = one_expression(ln);
+        nb::object d = one_expression(ln, g);
         nb::object qt = vx::own(PyTuple_Pack(1, q.ptr()));
         rd_.append(Reader::tuple({g.name.ptr(), d.ptr(), qt.ptr()}));
         rd_.use_qubit(q.ptr());
@@ -187,6 +197,7 @@ void DumpReader::read_line(PyObject *line) {
 
 // Gates without parameters.
 void DumpReader::fixed(const Line &ln, const GateInfo &g) {
+    no_params(ln, g);
     size_t k = g.row == kTwo ? 2 : g.row == kThree ? 3 : 1;
     std::vector<nb::object> qs = indexed_qubits(ln, k);
     rd_.append(Reader::tuple({g.name.ptr()}, &qs));
@@ -205,7 +216,7 @@ void DumpReader::parameter_gate(const Line &ln, const GateInfo &g) {
         else
             rd_.append(Reader::tuple({g.name.ptr()}, &params_, {q.ptr()}));
     } else {
-        nb::object angle = one_expression(ln);
+        nb::object angle = one_expression(ln, g);
         rd_.append(Reader::tuple({g.name.ptr(), angle.ptr(), q.ptr()}));
     }
     rd_.use_qubit(q.ptr());
@@ -213,7 +224,7 @@ void DumpReader::parameter_gate(const Line &ln, const GateInfo &g) {
 
 void DumpReader::two_qubit_parameter_gate(const Line &ln, const GateInfo &g) {
     std::vector<nb::object> qs = indexed_qubits(ln, 2);
-    nb::object angle = one_expression(ln);
+    nb::object angle = one_expression(ln, g);
     rd_.append(Reader::tuple({g.name.ptr(), angle.ptr(), qs[0].ptr(), qs[1].ptr()}));
     rd_.use_qubit(qs[0].ptr());
     rd_.use_qubit(qs[1].ptr());
@@ -222,6 +233,7 @@ void DumpReader::two_qubit_parameter_gate(const Line &ln, const GateInfo &g) {
 // A barrier over indexed qubits and whole registers, in the order written;
 // the only whole register is the declared one.
 void DumpReader::barrier(const Line &ln, const GateInfo &g) {
+    no_params(ln, g);
     std::vector<nb::object> qs;
     for (const Operand &op : ln.ops) {
         if (op.indexed) {
@@ -285,10 +297,7 @@ void DumpReader::custom(const Line &ln, const GateInfo &g) {
     any.nparams = -1;
     rd_.params_of(ln.word, any, ln.src, ln.p0, ln.p1, params_);
     std::vector<nb::object> qs = indexed_qubits(ln, 0);
-    Py_ssize_t want = vx::length(vx::getitem(g.custom, vx::str_obj("params_and_qregs")));
-    if (static_cast<size_t>(want) != params_.size() + qs.size())
-        vx::value_error("custom gate " + text(ln.word) + " takes " + std::to_string(want) + " arguments, but got " +
-                        std::to_string(params_.size() + qs.size()) + ".");
+    check_custom_call(ln.word, g, params_.size(), qs.size());
     actual_.clear();
     for (const nb::object &q : qs)
         actual_.push_back(q.ptr());
@@ -303,12 +312,10 @@ nb::object parse_openqasm2_to_gates_dump(const vx::Args &a) {
     nb::object cregs = vx::own(PySequence_GetItem(regs.ptr(), 1));
     if (vx::length(qregs) > 1 || vx::length(cregs) > 1)
         vx::value_error("Sorry, currently only one quantum or classical register definition is supported");
-    nb::object custom = vx::own(PyObject_CallOneArg(a.global("parse_openqasm2_custom_gates").ptr(), a.ptr(0)));
-    nb::object custom_gates = vx::own(PySequence_GetItem(custom.ptr(), 0));
-    nb::object text = vx::own(PySequence_GetItem(custom.ptr(), 1));
+    CustomGates custom = read_custom_gates(a, a[0]);
 
-    DumpReader reader(a, qregs, cregs, custom_gates);
-    return read_lines(reader, text);
+    DumpReader reader(a, qregs, cregs, custom);
+    return read_lines(reader, custom.text);
 }
 
 vx::FunctionDef parse_openqasm2_to_gates_dump_def() {

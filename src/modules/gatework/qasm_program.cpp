@@ -35,8 +35,8 @@ struct Statement {
 
 class ProgramReader {
 public:
-    ProgramReader(const vx::Args &a, nb::handle qmap, nb::handle cmap, nb::handle custom_gates)
-        : rd_(a, custom_gates, false), qmap_(qmap), cmap_(cmap), qlook_(qmap, "quantum"), clook_(cmap, "classical") {
+    ProgramReader(const vx::Args &a, nb::handle qmap, nb::handle cmap, const CustomGates &custom)
+        : rd_(a, custom, false), qmap_(qmap), cmap_(cmap), qlook_(qmap, "quantum"), clook_(cmap, "classical") {
         sparse_ = a.global("sparse_gate_params_qregs");
         positions_fn_ = a.global("get_positions_list");
         own_sparse_ = vx::is_function_of(sparse_.ptr(), sparse_gate_params_qregs);
@@ -67,7 +67,7 @@ private:
     void positions_by_call(nb::handle word, nb::handle text);
     void skip(nb::handle word, PyObject *line, Py_ssize_t b, Py_ssize_t e);
     void dispatch(const Statement &st);
-    void one_per_qubit(const GateInfo &g);
+    void one_per_qubit(nb::handle word, const GateInfo &g);
     void wires(nb::handle word, const GateInfo &g, int n);
     void barrier(const GateInfo &g);
     void measure(nb::handle word, const GateInfo &g);
@@ -112,13 +112,14 @@ void ProgramReader::split_by_call(PyObject *line, Py_ssize_t b, Py_ssize_t e, St
     }
 }
 
-// Parameters, checked against the gate before any is evaluated.
+// Parameters, checked against the gate before any is evaluated: a gate
+// without parameters takes none.  A custom gate's count is checked with its
+// qubits.
 void ProgramReader::read_params(const Statement &st) {
     const GateInfo &g = *st.g;
     GateInfo pinfo = g;
-    if (g.row == kOne || g.row == kTwo || g.row == kThree || g.row == kReset || g.row == kBarrier ||
-        g.row == kMeasure || g.row == kCustom)
-        pinfo.nparams = -1;  // parameters are read and not used
+    if (g.row == kMeasure || g.row == kCustom)
+        pinfo.nparams = -1;
     rd_.params_of(st.word, pinfo, st.psrc, st.p0, st.p1, params_);
 }
 
@@ -230,7 +231,7 @@ void ProgramReader::dispatch(const Statement &st) {
     case kParam1:
     case kU12:
     case kDelay:
-    case kReset: one_per_qubit(g); break;
+    case kReset: one_per_qubit(st.word, g); break;
     case kTwo:
     case kParam2:
     case kCu1: wires(st.word, g, 2); break;
@@ -242,8 +243,10 @@ void ProgramReader::dispatch(const Statement &st) {
     }
 }
 
-// One record per flattened qubit.
-void ProgramReader::one_per_qubit(const GateInfo &g) {
+// One operand, a qubit or a whole register: one record per qubit.
+void ProgramReader::one_per_qubit(nb::handle word, const GateInfo &g) {
+    if (pos_.count() != 1)
+        count_error(word, 1, static_cast<long long>(pos_.count()));
     for (PyObject *q : pos_.flat) {
         nb::object rec;
         if (g.row == kOne || g.row == kReset)
@@ -314,11 +317,7 @@ void ProgramReader::measure(nb::handle word, const GateInfo &g) {
 
 void ProgramReader::custom(nb::handle word, const GateInfo &g) {
     size_t nops = pos_.count();
-    nb::object pq = vx::own(PyObject_GetItem(g.custom.ptr(), vx::str_obj("params_and_qregs").ptr()));
-    Py_ssize_t want = vx::length(pq);
-    if (static_cast<size_t>(want) != params_.size() + nops)
-        vx::value_error("custom gate " + text(word) + " takes " + std::to_string(want) + " arguments, but got " +
-                        std::to_string(params_.size() + nops) + ".");
+    check_custom_call(word, g, params_.size(), nops);
     for (size_t k = 1; k < nops; ++k)
         if (pos_.len(k) != pos_.len(0))
             vx::value_error("custom gate " + text(word) + " sparse failer!");
@@ -363,12 +362,10 @@ nb::object parse_openqasm2_to_gates(const vx::Args &a) {
     nb::handle gen = a.global("generate_reg_map");
     nb::object qmap = gen(qregs, "Qubit");
     nb::object cmap = gen(cregs, "Cbit");
-    nb::object custom = vx::own(PyObject_CallOneArg(a.global("parse_openqasm2_custom_gates").ptr(), text.ptr()));
-    nb::object custom_gates = vx::own(PySequence_GetItem(custom.ptr(), 0));
-    text = vx::own(PySequence_GetItem(custom.ptr(), 1));
+    CustomGates custom = read_custom_gates(a, text);
 
-    ProgramReader reader(a, qmap, cmap, custom_gates);
-    return read_lines(reader, text);
+    ProgramReader reader(a, qmap, cmap, custom);
+    return read_lines(reader, custom.text);
 }
 
 vx::FunctionDef parse_openqasm2_to_gates_def() {

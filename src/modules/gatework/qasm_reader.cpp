@@ -38,8 +38,28 @@ const vx::dagapi::Api &classifier() {
                                   " of size " + text(size));
 }
 
-Reader::Reader(const vx::Args &a, nb::handle custom_gates, bool dump)
-    : custom_(custom_gates), dump_(dump), kinds_(classifier(), a.func()->globals) {
+void check_custom_call(nb::handle word, const GateInfo &g, size_t nparams, size_t nqubits) {
+    const std::string gate = "custom gate " + text(word);
+    nb::object pq = vx::own(PyObject_GetItem(g.custom.ptr(), vx::str_obj("params_and_qregs").ptr()));
+    const auto want = static_cast<size_t>(vx::length(pq));
+    if (g.nparams >= 0 && static_cast<size_t>(g.nparams) <= want) {
+        // the definition tells its parameters from its qubits
+        if (nparams != static_cast<size_t>(g.nparams))
+            vx::value_error(gate + " takes " + std::to_string(g.nparams) + " parameter(s), but got " +
+                            std::to_string(nparams) + ".");
+        if (nqubits != want - static_cast<size_t>(g.nparams))
+            vx::value_error(gate + " takes " + std::to_string(want - static_cast<size_t>(g.nparams)) +
+                            " quantum arguments, but got " + std::to_string(nqubits) + ".");
+        return;
+    }
+    if (want != nparams + nqubits)
+        vx::value_error(gate + " takes " + std::to_string(want) + " arguments, but got " +
+                        std::to_string(nparams + nqubits) + ".");
+}
+
+Reader::Reader(const vx::Args &a, const CustomGates &custom, bool dump)
+    : custom_(custom.table), custom_nparams_(custom.nparams.empty() ? nullptr : &custom.nparams), dump_(dump),
+      kinds_(classifier(), a.func()->globals) {
     np_ = a.global("np");
     re_ = a.global("re");
     pi_ = vx::getattr(np_, "pi");
@@ -63,9 +83,7 @@ void Reader::new_statement() {
 }
 
 const GateInfo &Reader::info(nb::handle word) {
-    // the UTF-8 bytes of the word; lone surrogates (which a text may hold) kept
-    nb::object bytes = vx::own(PyUnicode_AsEncodedString(word.ptr(), "utf-8", "surrogatepass"));
-    key_.assign(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    key_ = utf8_key(word);
     auto it = infos_.find(key_);
     if (it != infos_.end())
         return it->second;
@@ -106,10 +124,25 @@ nb::object Reader::finite(nb::handle word, nb::handle piece, nb::object value) {
     return value;
 }
 
+// `value`, the duration of a delay (written as `piece`, when known), when it
+// is no negative number.
+void Reader::duration(const std::string &what, nb::handle piece, nb::handle value) {
+    if (!is_negative_number(value.ptr()))
+        return;
+    std::string shown = piece.is_valid() ? text(stripped(piece)) + " (" + text(value) + ")" : text(value);
+    vx::value_error(what + ": duration " + shown + " is negative; a delay lasts 0 seconds or more");
+}
+
 // Parameters of a parenthesised text split at commas, after the count check.
 void Reader::params_of(nb::handle gate_word, const GateInfo &g, PyObject *src, Py_ssize_t b, Py_ssize_t e,
                        std::vector<nb::object> &out) {
     out.clear();
+    if (b >= 0) {
+        Py_ssize_t sb = b, se = e;
+        strip_range(View(src), sb, se);
+        if (sb == se)
+            b = -1;  // "()" holds no parameters
+    }
     if (b < 0) {
         if (g.nparams > 0)
             wrong_param_count(gate_word, g.nparams, 0);
@@ -129,6 +162,8 @@ void Reader::params_of(nb::handle gate_word, const GateInfo &g, PyObject *src, P
         wrong_param_count(gate_word, g.nparams, static_cast<long long>(pieces.size()));
     for (auto &[pb, pe] : pieces)
         out.push_back(eval(gate_word, src, pb, pe));
+    if (g.row == kDelay)
+        duration(text(gate_word), substr(src, pieces[0].first, pieces[0].second), out[0]);
 }
 
 // (head..., mid..., tail...)
@@ -254,6 +289,44 @@ nb::object Reader::call_parse_expression(nb::handle text) {
     return vx::own(PyObject_CallOneArg(parse_expression_.ptr(), text.ptr()));
 }
 
+bool statement_arity(const vx::dagapi::GateKind &kind, nb::handle word, Arity &out) {
+    using namespace vx::dagapi;
+    auto is = [&](const char *t) { return PyUnicode_CompareWithASCIIString(word.ptr(), t) == 0; };
+    if (kind.in(kOneQubitTable))
+        out = {0, 1};
+    else if (kind.in(kTwoQubitTable))
+        out = {0, 2};
+    else if (kind.in(kThreeQubitTable))
+        out = {0, 3};
+    else if (kind.in(kOneQubitParamTable))
+        out = {is("u") || is("u3") ? 3 : is("r") ? 2 : (is("rx") || is("ry") || is("rz") || is("p")) ? 1 : -1, 1};
+    else if (is("u1"))
+        out = {1, 1};
+    else if (is("u2"))
+        out = {2, 1};
+    else if (kind.in(kTwoQubitParamTable) || is("cu1"))
+        out = {1, 2};
+    else if (is("delay"))
+        out = {1, 1};
+    else if (is("reset"))
+        out = {0, 1};
+    else if (is("barrier"))
+        out = {0, 0};
+    else
+        return false;
+    return true;
+}
+
+bool read_before_custom_gates(const vx::dagapi::GateKind &kind, nb::handle word) {
+    if (kind.known())
+        return true;
+    for (const char *w : {"u1", "u2", "cu1", "delay", "reset", "barrier", "measure", "OPENQASM", "include", "opaque",
+                          "gate", "qreg", "creg"})
+        if (PyUnicode_CompareWithASCIIString(word.ptr(), w) == 0)
+            return true;
+    return false;
+}
+
 GateInfo Reader::classify(nb::handle word) {
     using namespace vx::dagapi;
     GateInfo g;
@@ -261,36 +334,30 @@ GateInfo Reader::classify(nb::handle word) {
     g.name = nb::borrow(word);
     auto is = [&](const char *t) { return PyUnicode_CompareWithASCIIString(word.ptr(), t) == 0; };
     const GateKind kind = kinds_.of(word.ptr());
+    Arity ar;
+    if (statement_arity(kind, word, ar)) {
+        g.nparams = ar.nparams;
+        g.nqubits = ar.nqubits;
+    }
     if (kind.in(kOneQubitTable)) {
         g.row = kOne;
-        g.nqubits = 1;
-        g.nparams = 0;
     } else if (kind.in(kTwoQubitTable)) {
         g.row = kTwo;
-        g.nqubits = 2;
-        g.nparams = 0;
     } else if (kind.in(kThreeQubitTable)) {
         g.row = kThree;
-        g.nqubits = 3;
-        g.nparams = 0;
     } else if (kind.in(kOneQubitParamTable)) {
         g.row = kParam1;
-        g.nqubits = 1;
         g.is_u = is("u") || is("u3");
         g.is_r = is("r");
-        g.nparams = g.is_u ? 3 : g.is_r ? 2 : (is("rx") || is("ry") || is("rz") || is("p")) ? 1 : -1;
         if (g.is_u)
             g.name = u_;
     } else if (is("u1") || is("u2")) {
         g.row = kU12;
         g.is_u1 = is("u1");
         g.is_u2 = !g.is_u1;
-        g.nparams = g.is_u1 ? 1 : 2;
         g.name = u_;
     } else if (kind.in(kTwoQubitParamTable)) {
         g.row = kParam2;
-        g.nqubits = 2;
-        g.nparams = 1;
     } else {
         classify_other(word, g);
     }
@@ -303,11 +370,9 @@ void Reader::classify_other(nb::handle word, GateInfo &g) {
     auto is = [&](const char *t) { return PyUnicode_CompareWithASCIIString(word.ptr(), t) == 0; };
     if (is("cu1")) {
         g.row = kCu1;
-        g.nparams = 1;
         g.name = vx::str_obj("cp");
     } else if (is("delay")) {
         g.row = kDelay;
-        g.nparams = 1;
     } else if (is("reset")) {
         g.row = kReset;
     } else if (is("barrier")) {
@@ -319,6 +384,13 @@ void Reader::classify_other(nb::handle word, GateInfo &g) {
     } else if (vx::contains(custom_, word)) {
         g.row = kCustom;
         g.custom = vx::getitem(custom_, word);
+        g.nparams = -1;
+        g.nqubits = 0;
+        if (custom_nparams_) {
+            auto it = custom_nparams_->find(utf8_key(word));
+            if (it != custom_nparams_->end())
+                g.nparams = it->second;
+        }
     }
 }
 
@@ -444,6 +516,7 @@ void Reader::body_record(nb::handle gate_word, nb::handle bname, const std::vect
     case kDelay:
         if (n < 2)
             expect(2);
+        duration(what(), nb::handle(), args[0]);
         for (size_t k = 1; k < n; ++k) {
             nb::object q = vx::own(PyTuple_Pack(1, args[k].ptr()));
             append(tuple({g.name.ptr(), args[0].ptr(), q.ptr()}));

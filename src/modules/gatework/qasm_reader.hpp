@@ -38,7 +38,7 @@ struct GateInfo {
     nb::object word;    // the gate word as written
     nb::object name;    // the record name
     int nparams = -1;   // the parameters it takes, -1 for any
-    int nqubits = 0;    // for body instructions: the qubits it takes, 0 for any
+    int nqubits = 0;    // the qubits it takes, 0 for any
     nb::object custom;  // the custom gate record
     bool is_u1 = false, is_u2 = false, is_u = false, is_r = false;
     // kSkip: a register declaration or gate definition, which the earlier
@@ -46,11 +46,16 @@ struct GateInfo {
     bool declares = false;
 };
 
+// Refuses a call of the custom gate `g` with `nparams` parameters and
+// `nqubits` qubit operands that do not fit its definition.
+void check_custom_call(nb::handle word, const GateInfo &g, size_t nparams, size_t nqubits);
+
 // Everything one reader call needs: the tables, the custom gates and the
 // functions of the module as its names hold them now.
 class Reader {
 public:
-    Reader(const vx::Args &a, nb::handle custom_gates, bool dump);
+    // `custom`: the program's custom gates, read before its statements.
+    Reader(const vx::Args &a, const CustomGates &custom, bool dump);
 
     // What the gate word of a statement is.  The answers hold until the next
     // `new_statement`.
@@ -69,7 +74,9 @@ public:
     // One parameter text (a piece of a line) evaluated as parse_expression
     // does; a value that is not finite is refused, naming the gate word.
     nb::object eval(nb::handle word, PyObject *src, Py_ssize_t b, Py_ssize_t e);
-    // Parameters of a parenthesised text split at commas, after the count check.
+    // Parameters of a parenthesised text split at commas, after the count
+    // check; a text of blanks only holds none.  A delay's duration must not
+    // be negative.
     void params_of(nb::handle gate_word, const GateInfo &g, PyObject *src, Py_ssize_t b, Py_ssize_t e,
                    std::vector<nb::object> &out);
 
@@ -94,6 +101,7 @@ private:
     using Bound = std::vector<std::pair<nb::object, PyObject *>>;
 
     nb::handle custom_;
+    const std::unordered_map<std::string, int> *custom_nparams_;
     bool dump_;
     GateKinds kinds_;
     bool foreign_ran_ = false;  // a replaced module function ran since the tables were read
@@ -108,6 +116,9 @@ private:
     GateInfo classify(nb::handle word);
     void classify_other(nb::handle word, GateInfo &g);
     nb::object finite(nb::handle word, nb::handle piece, nb::object value);
+    // ValueError naming the delay `what` when its duration `value` (written
+    // as `piece`, when known) is negative.
+    void duration(const std::string &what, nb::handle piece, nb::handle value);
     // The value of one argument text of a body instruction.
     nb::object body_value(nb::handle text, const Bound &bind, const std::vector<Binding> &binds);
     // A text with every bound name replaced by its value, for a replaced
