@@ -1,6 +1,7 @@
 // Checks the circuit readers (OpenQASM and morvo) make on what they read: a
-// gate never acts twice on one qubit, and a numeric parameter is finite; and
-// their look for Ctrl-C while they read a long input.
+// gate never acts twice on one qubit, a numeric parameter is finite and a
+// duration not negative; and their look for Ctrl-C while they read a long
+// input.
 #pragma once
 
 #include "gatework.hpp"
@@ -9,6 +10,22 @@
 #include <string>
 
 namespace gatework {
+
+// The float value of an object that is neither a float, an int, a text nor
+// a complex number, if it has one.
+inline bool other_float_value(PyObject *v, double &out) {
+    PyNumberMethods *nm = Py_TYPE(v)->tp_as_number;
+    if (!nm || !nm->nb_float)
+        return false;
+    out = PyFloat_AsDouble(v);
+    if (out == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw vx::error_already_set{};
+        PyErr_Clear();  // no float value: not a number here
+        return false;
+    }
+    return true;
+}
 
 // Whether `v` is a number whose value is infinite or NaN: a float, a complex,
 // or another real number by its float value.  Texts (parameter names) and
@@ -20,17 +37,8 @@ inline bool is_nonfinite(PyObject *v) {
         return false;
     if (PyComplex_Check(v))
         return !std::isfinite(PyComplex_RealAsDouble(v)) || !std::isfinite(PyComplex_ImagAsDouble(v));
-    PyNumberMethods *nm = Py_TYPE(v)->tp_as_number;
-    if (!nm || !nm->nb_float)
-        return false;
-    double d = PyFloat_AsDouble(v);
-    if (d == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
-            throw vx::error_already_set{};
-        PyErr_Clear();  // no float value: not a number here
-        return false;
-    }
-    return !std::isfinite(d);
+    double d;
+    return other_float_value(v, d) && !std::isfinite(d);
 }
 
 // Whether `v` is a number below 0: an int by its value, a float or another
@@ -45,17 +53,8 @@ inline bool is_negative_number(PyObject *v) {
     }
     if (PyUnicode_Check(v) || PyComplex_Check(v))
         return false;
-    PyNumberMethods *nm = Py_TYPE(v)->tp_as_number;
-    if (!nm || !nm->nb_float)
-        return false;
-    double d = PyFloat_AsDouble(v);
-    if (d == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
-            throw vx::error_already_set{};
-        PyErr_Clear();  // no float value: not a number here
-        return false;
-    }
-    return d < 0;
+    double d;
+    return other_float_value(v, d) && d < 0;
 }
 
 // The first of the `n` qubits of one gate that stands twice among them, or
