@@ -524,7 +524,7 @@ def test_unsupported_corpus(name):
     text = read(CORPUS, "unsupported", name)
     word = "cry" if "dnn" in name else "if"
     if "dnn" in name:  # it defines the built-in ryy before it reaches cry
-        with pytest.raises(ValueError, match="gate ryy: ryy is a built-in gate or statement and cannot be redefined"):
+        with pytest.raises(ValueError, match="gate ryy: ryy is a built-in gate and cannot be redefined"):
             quiet(parse, text)
         return
     if "ipea" in name:

@@ -226,11 +226,15 @@ def test_gate_definitions_keep_parameters_and_qubits_apart(capsys):
 
 @pytest.mark.parametrize("read", READERS)
 def test_built_in_names_cannot_be_redefined(read, capsys):
-    for name in ["h", "cx", "ryy", "u3", "u1", "u2", "cu1", "barrier", "delay", "reset", "measure", "include", "qreg"]:
-        message = f"gate {name}: {name} is a built-in gate or statement and cannot be redefined"
+    for name in ["h", "cx", "ryy", "u3", "u1", "u2", "cu1", "barrier", "delay", "reset", "measure"]:
+        message = f"gate {name}: {name} is a built-in gate and cannot be redefined; rename the definition, or remove"
         with pytest.raises(ValueError, match=re.escape(message)):
             read(DECLS + f"gate {name} a {{ x a; }}\nh q[0];")
         assert capsys.readouterr().out == ""  # refused before the table is printed
+    for name in ["include", "opaque", "qreg", "OPENQASM"]:
+        message = f"gate {name}: {name} is a built-in statement and cannot be redefined; rename the definition"
+        with pytest.raises(ValueError, match=re.escape(message) + "$"):
+            read(DECLS + f"gate {name} a {{ x a; }}\nh q[0];")
     # names the reader does not know are a program's own
     gates, _, _ = read(DECLS + "gate U a { x a; }\ngate CX a,b { cx b,a; }\nU q[1];\nCX q[0],q[1];")
     assert gates == [("x", 1), ("cx", 1, 0)]

@@ -280,11 +280,14 @@ void check_body_statement(const std::vector<Py_UCS4> &buf, const View &v, const 
 nb::object read_definition(const std::vector<Py_UCS4> &buf, const View &v, const DefMatch &m, nb::handle name,
                            GateKinds &kinds, int &nparams) {
     const std::string gate = text(name);
-    if (read_before_custom_gates(kinds.of(name.ptr()), name))
-        vx::value_error("gate " + gate + ": " + gate +
-                        " is a built-in gate or statement and cannot be redefined; rename the definition, or "
-                        "remove it to use the built-in " +
-                        gate);
+    const GateKind &kind = kinds.of(name.ptr());
+    if (read_before_custom_gates(kind, name)) {
+        Arity ar;
+        const bool gate_word = kind.known() || statement_arity(kind, name, ar);
+        vx::value_error("gate " + gate + ": " + gate + " is a built-in " + (gate_word ? "gate" : "statement") +
+                        " and cannot be redefined; rename the definition" +
+                        (gate_word ? ", or remove it to use the built-in " + gate : std::string()));
+    }
     Formals f;
     if (m.par0 >= 0 && m.par1 > m.par0)
         read_formals(buf, v, m.par0, m.par1, true, f);
