@@ -3,21 +3,15 @@
 import math
 import random
 
+import networkx as nx
 import numpy as np
 import pytest
+from helpers import circuit, quiet
 
 from vexal.circuit import decompose as D
 from vexal.circuit import gatework
 from vexal.circuit import translate as T
 from vexal.circuit.dag import qc2dag
-from vexal.circuit.quantumcircuit import QuantumCircuit
-
-
-def circuit(n, gates):
-    qc = QuantumCircuit(n, n)
-    qc.qubits = list(range(n))
-    qc.gates = list(gates)
-    return qc
 
 
 def passes():
@@ -212,3 +206,67 @@ def test_qc2dag_refuses_a_gate_that_repeats_a_qubit(rec):
 def test_a_measure_may_read_one_qubit_twice():
     nodes, _ = gatework.convert_gate_info_to_dag_info(2, [], [("measure", [0, 0], [0, 1])])
     assert [str(r[0]) for r in nodes] == ["measure_0_[0]", "measure_1_[0]"]
+
+
+# ---------------------------------------------------------------- records every pass must keep whole
+
+
+def test_a_three_angle_u3_record_keeps_its_angles_through_every_pass():
+    import oracle
+
+    from vexal.circuit.backend import Backend
+    from vexal.circuit.dag import dag2qc
+    from vexal.circuit.optimize import GateCompressor
+    from vexal.circuit.routing import SabreRouting
+    from vexal.circuit.schedule import DynamicalDecoupling
+    from vexal.circuit.transpiler import Transpiler
+
+    gates = [("u3", 0.1, 0.2, 0.3, 0), ("cx", 0, 1), ("u3", 0.5, 0.6, 0.7, 1), ("cx", 1, 2), ("u3", 1.1, -0.4, 2.0, 2)]
+    assert dag2qc(qc2dag(circuit(3, gates)), 3, 3).gates == gates
+    assert [a["params"] for _, a in qc2dag(circuit(3, gates)).nodes(data=True) if "params" in a][0] == [0.1, 0.2, 0.3]
+    chip = Backend.heavy_hex(1, 1)
+    for p in (SabreRouting(nx.path_graph(3)), DynamicalDecoupling(3e-8, 6e-8)):
+        out = quiet(p.run, circuit(3, gates))[0]
+        assert sorted(g for g in out.gates if g[0] == "u3") == sorted(g for g in gates if g[0] == "u3")
+    compressed = GateCompressor().run(circuit(3, gates)).gates
+    oracle.assert_equivalent(gates, compressed, 3)
+    for chip_or_none in (None, chip):
+        for level in (0, 1, 2):
+            out = quiet(Transpiler(chip_or_none).run, circuit(3, gates), optimize_level=level)[0]
+            assert all(g[0] != "u3" or len(g) == 5 for g in out.gates)
+
+
+def test_translation_checks_records_as_every_pass_does(capsys):
+    for rec, text in [
+        (("cx", 0, 1, 2), "wrong number of elements"),
+        (("cx", 0), "wrong number of elements"),
+        (("rzz", 0.5, 0), "wrong number of elements"),
+        (("cz", 0, 1.0), "qubit index must be an integer"),
+    ]:
+        for flag, basis in ((False, "cx"), (True, "cz")):
+            with pytest.raises((ValueError, TypeError), match=text):
+                T.TranslateToBasisGates(flag, basis).run(circuit(3, [rec]))
+    capsys.readouterr()
+
+
+def test_a_measure_into_a_missing_classical_bit_is_refused_by_every_pass(capsys):
+    from vexal.circuit.optimize import GateCompressor
+    from vexal.circuit.routing import SabreRouting
+    from vexal.circuit.schedule import DynamicalDecoupling
+
+    made = [
+        D.ThreeQubitGateDecompose,
+        lambda: T.TranslateToBasisGates(False, "cx"),
+        lambda: T.TranslateToBasisGates(True, "cz"),
+        GateCompressor,
+        lambda: SabreRouting(nx.path_graph(2)),
+        lambda: DynamicalDecoupling(3e-8, 6e-8),
+    ]
+    for make in made:
+        for cbit in (2, 5, 10**30):
+            qc = circuit(2, [("h", 0), ("measure", [0, 1], [0, cbit])], ncbits=2)
+            with pytest.raises(ValueError, match=f"classical bit {cbit} out of range for 2 classical bits"):
+                make().run(qc)
+        ok = make().run(circuit(2, [("h", 0), ("measure", [0, 1], [1, 0])], ncbits=2))
+        assert ("measure", [1], [0]) in ok.gates or ("measure", [0, 1], [1, 0]) in ok.gates
+    capsys.readouterr()

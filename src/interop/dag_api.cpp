@@ -213,15 +213,25 @@ const Api &gatework_api() {
     return *api;
 }
 
-void check_circuit(GateKinds &kinds, nb::handle qc, PyObject *gates, const CheckRules &rules) {
-    nb::object n = own(PyNumber_Index(getattr(qc, "nqubits").ptr()));
+namespace {
+// A circuit's count attribute as a long long, saturated; -1 for a negative one.
+long long count_of(nb::handle qc, const char *attr) {
+    nb::object n = own(PyNumber_Index(getattr(qc, attr).ptr()));
     int overflow = 0;
-    long long nqubits = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
-    if (nqubits == -1 && PyErr_Occurred())
+    long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred())
         throw error_already_set{};
     if (overflow)
-        nqubits = overflow > 0 ? LLONG_MAX : -1;
-    check_records(kinds, gates, nqubits, rules);
+        v = overflow > 0 ? LLONG_MAX : -1;
+    return v < 0 ? -1 : v;
+}
+}  // namespace
+
+void check_circuit(GateKinds &kinds, nb::handle qc, PyObject *gates, const CheckRules &rules) {
+    const long long nqubits = count_of(qc, "nqubits");
+    CheckRules r = rules;
+    r.ncbits = count_of(qc, "ncbits");
+    check_records(kinds, gates, nqubits, r);
 }
 
 PyObject *gatework_globals() { return check(PyModule_GetDict(gatework_module())); }

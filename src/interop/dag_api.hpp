@@ -96,6 +96,16 @@ inline int wire_count(RecordKind k) {
     }
 }
 
+// Parameters a checked gate record of this kind carries: param_count, except
+// that a "u3" record (OneParam) may carry its three angles, as a u gate does.
+// Every pass keeps all of them, so such a record comes out as it went in.
+inline int record_param_count(RecordKind k, Py_ssize_t record_length) {
+    const int np = param_count(k), nw = wire_count(k);
+    if (k == RecordKind::OneParam && record_length == 1 + 3 + nw)
+        return 3;
+    return np;
+}
+
 // ValueError "wrong gate type <name>": the refusal of a name no table holds,
 // wherever a record must have a kind.
 [[noreturn]] void wrong_gate_type(PyObject *name);
@@ -159,6 +169,9 @@ struct CheckRules {
     // number of elements or an operand that is not a number is left to the
     // pass; its integral operands are still checked (range, repeats).
     std::uint8_t lenient = 0;
+    // The circuit's classical bits: a measure into a bit at or beyond it is
+    // refused.  Negative: not checked (no circuit at hand).
+    long long ncbits = -1;
 };
 
 struct Api {
@@ -267,7 +280,7 @@ inline bool plain_gate_tables(PyObject *globals) {
 // exactly its parameters and qubits, the qubits exact ints; true for the
 // other kinds.
 inline bool plain_wires(PyObject *rec, RecordKind kind) {
-    const int np = param_count(kind), nw = wire_count(kind);
+    const int np = record_param_count(kind, PyTuple_GET_SIZE(rec)), nw = wire_count(kind);
     if (!nw)
         return true;
     if (PyTuple_GET_SIZE(rec) != 1 + np + nw)

@@ -224,12 +224,9 @@ nb::object run(const vx::Args &a) {
     nb::object gates = vx::own(PySequence_List(vx::getattr(qc, g_gates).ptr()));
     PyObject *globals = a.func()->globals;
     // the tables as the module holds them now; a name in none of them is
-    // this pass's own error, and the decompositions count and convert the
-    // operands of the two-qubit records themselves
+    // this pass's own error
     vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), globals, kHandled);
-    vx::dagapi::check_circuit(
-        kinds, qc, gates.ptr(),
-        {.tables = kHandled, .lenient = table_bit(kTwoQubitTable) | table_bit(kTwoQubitParamTable)});
+    vx::dagapi::check_circuit(kinds, qc, gates.ptr(), {.tables = kHandled});
     nb::object out = vx::own(PyList_New(0));
 
     Run r{globals, out.ptr(), flag_obj.ptr(), truth != 0, basis.ptr(), kind};

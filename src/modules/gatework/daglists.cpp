@@ -129,7 +129,7 @@ private:
         nb::object attrs = vx::own(PyDict_New());
         nb::object ql = list_of(n.qubit_objects, static_cast<Py_ssize_t>(n.nqubits));
         vx::check(PyDict_SetItem(attrs.ptr(), k.qubits, ql.ptr()));
-        if (const int np = vx::dagapi::param_count(n.kind)) {
+        if (const int np = vx::dagapi::record_param_count(n.kind, PyTuple_GET_SIZE(n.rec))) {
             nb::object params = list_of(&PyTuple_GET_ITEM(n.rec, 1), np);
             vx::check(PyDict_SetItem(attrs.ptr(), k.params, params.ptr()));
         } else if (n.kind == Kind::Measure) {

@@ -172,6 +172,10 @@ RecordReader::Outcome RecordReader::read_measure() {
         nb::object ci = vx::own(PyNumber_Index(c));
         if (vx::less(ci, vx::int_obj(0)))
             malformed(orig_, "classical bit " + vx::describe(c, false) + " is negative");
+        const long long nc_all = mode_.rules.ncbits;
+        if (nc_all >= 0 && !vx::less(ci, vx::int_obj(nc_all)))
+            malformed(orig_, "classical bit " + vx::describe(c, false) + " out of range for " +
+                                 std::to_string(nc_all) + " classical bits");
     }
     return Outcome::Read;
 }

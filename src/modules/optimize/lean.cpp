@@ -117,7 +117,8 @@ public:
         const NodeInfo &x = info[static_cast<size_t>(n)];
         if (x.rec < 0)
             return made[static_cast<size_t>(-2 - x.rec)].params;
-        const Py_ssize_t np = vx::dagapi::param_count(sk_.kind[static_cast<size_t>(x.part)]);
+        const Py_ssize_t np =
+            vx::dagapi::record_param_count(sk_.kind[static_cast<size_t>(x.part)], PyTuple_GET_SIZE(record(n)));
         return params_list(record(n), np);
     }
     nb::object label(ce::EdgeId) override { return {}; }
@@ -243,7 +244,7 @@ public:
         gate = it->second.gate;
         if (!vx::dagapi::plain_wires(rec, kind))
             return false;
-        const int np = vx::dagapi::param_count(kind);
+        const int np = vx::dagapi::record_param_count(kind, PyTuple_GET_SIZE(rec));
         if (np && gate != ce::kNone) {
             const Rule r = gates_.rule[static_cast<size_t>(gate)];
             for (int i = 1; (r == Rule::OneParam || r == Rule::TwoParam) && i <= np; ++i)

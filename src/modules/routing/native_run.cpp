@@ -203,7 +203,7 @@ public:
         case RecordKind::R:
         case RecordKind::OneParam:
         case RecordKind::TwoParam: {
-            const int np = vx::dagapi::param_count(kind);
+            const int np = vx::dagapi::record_param_count(kind, PyTuple_GET_SIZE(rec));
             const std::size_t nq = kind == RecordKind::TwoParam ? 2 : 1;
             out = vx::own(PyTuple_New(static_cast<Py_ssize_t>(1 + np + nq)));
             Py_INCREF(gate);
