@@ -116,6 +116,35 @@ def test_u3_is_the_u_gate_of_its_angles():
     assert out == []
 
 
+def test_small_rotations_are_merged_not_dropped(monkeypatch):
+    import oracle
+
+    # only rounding counts as the identity: a rotation of 1e-5 is kept, and a
+    # thousand of them add up to the rotation they make together
+    chains = [
+        [("rz", 1.9e-5, 0)] * 1000,
+        [g for _ in range(300) for g in (("rzz", 1.5e-5, 0, 1), ("rx", 1.5e-5, 0), ("ry", -2e-6, 1))],
+        [("u", 1e-9, 2e-9, -1e-9, 0)] * 500 + [("p", 1e-12, 1)] * 50,
+    ]
+    real_allclose = np.allclose
+    for reference in (False, True):
+        if reference:  # the same through the reference path
+            monkeypatch.setattr(np, "allclose", lambda *a, **k: real_allclose(*a, **k))
+        for gates in chains:
+            out, _ = run(gates, 2)
+            assert out
+            oracle.assert_equivalent(gates, out, 2, atol=1e-9)
+        assert run([("rz", 1.9e-5, 0)] * 1000)[0] == [("rz", pytest.approx(0.019, rel=1e-12), 0)]
+        assert run([("rz", 1e-14, 0)])[0] == []  # rounding, not a rotation
+    monkeypatch.undo()
+    from helpers import quiet
+
+    from vexal.circuit.transpiler import Transpiler
+
+    out = quiet(Transpiler().run, circuit(chains[1], 2), optimize_level=1)[0]
+    oracle.assert_equivalent(chains[1], out.gates, 2, atol=1e-9)
+
+
 # ----------------------------------------------------------------- the loop
 
 

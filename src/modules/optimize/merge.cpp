@@ -2,11 +2,17 @@
 // parameter gates, and whether a gate's matrix is the identity.
 //
 // The matrices always come from the module's gate_matrix_dict and u_mat, and
-// the product of two u matrices from numpy.  Where np still is numpy, the
-// test np.allclose(mat, np.eye(n)) is worked out on the array's entries with
-// the same operations (|mat - id| <= 1e-08 + 1e-05 * |id|, element by
-// element), and where u3_decompose is the package's own, its angles come from
-// the decomposition module's native code; both give what the calls give.
+// the product of two u matrices from numpy.  A gate counts as the identity
+// only when every entry of its matrix is within kIdentityTol of the identity's
+// (np.allclose(mat, np.eye(n), rtol=0, atol=kIdentityTol)): far below any
+// rotation a circuit means, far above the rounding left in a merged angle
+// such as p(pi) after p(pi), or u3_decompose of u times its inverse.  numpy's
+// default tolerances would take every rotation below about 2e-5 for the
+// identity and drop it before it could be merged with its neighbours.
+// Where np still is numpy the test is worked out on the array's entries with
+// the same operations, and where u3_decompose is the package's own, its
+// angles come from the decomposition module's native code; both give what
+// the calls give.
 #include "optimize.hpp"
 
 #include "../decompose/native.hpp"
@@ -18,16 +24,12 @@ namespace optimize {
 
 namespace {
 
-// numpy.isclose's defaults, as np.allclose applies them
-constexpr double kRtol = 1e-05;
-constexpr double kAtol = 1e-08;
-
 bool allclose_to_identity(const std::complex<double> *m, int n) {
     for (int r = 0; r < n; ++r)
         for (int c = 0; c < n; ++c) {
             const double y = r == c ? 1.0 : 0.0;
             const std::complex<double> x = m[r * n + c];
-            const bool close = std::hypot(x.real() - y, x.imag()) <= kAtol + kRtol * std::fabs(y);
+            const bool close = std::hypot(x.real() - y, x.imag()) <= kIdentityTol;
             if (!close && !(x.real() == y && x.imag() == 0.0))
                 return false;
         }
@@ -68,7 +70,13 @@ bool is_identity(const Maths &m, nb::handle mat) {
     nb::object shape = vx::getattr(mat, "shape");
     nb::object n = vx::own(PySequence_GetItem(shape.ptr(), 0));
     nb::object id = vx::call(vx::getattr(np, "eye"), {n});
-    return vx::truth(vx::call(vx::getattr(np, "allclose"), {mat, id}));
+    nb::object args = vx::own(PyTuple_Pack(2, mat.ptr(), id.ptr()));
+    nb::object kw = vx::own(PyDict_New());
+    nb::object zero = vx::own(PyFloat_FromDouble(0.0)), tol = vx::own(PyFloat_FromDouble(kIdentityTol));
+    vx::check(PyDict_SetItemString(kw.ptr(), "rtol", zero.ptr()));
+    vx::check(PyDict_SetItemString(kw.ptr(), "atol", tol.ptr()));
+    nb::object allclose = vx::getattr(np, "allclose");
+    return vx::truth(vx::own(PyObject_Call(allclose.ptr(), args.ptr(), kw.ptr())));
 }
 
 nb::object merged_params(const Maths &m, nb::handle gate, nb::handle params1, nb::handle params2, bool one_qubit) {

@@ -80,7 +80,10 @@ struct Maths {
 
 // gate_matrix_dict[gate](*params)
 nb::object gate_matrix(const Maths &m, nb::handle gate, nb::handle params);
-// np.allclose(mat, np.eye(mat.shape[0]))
+// Largest distance of a matrix entry from the identity's at which a gate
+// still counts as the identity: rounding, not a rotation (see merge.cpp).
+inline constexpr double kIdentityTol = 1e-13;
+// np.allclose(mat, np.eye(mat.shape[0]), rtol=0, atol=kIdentityTol)
 bool is_identity(const Maths &m, nb::handle mat);
 // The angles of the gate that replaces two equal parameter gates: for a
 // one-qubit "u" the U3 angles of u_mat(*params2) @ u_mat(*params1), else the
