@@ -130,6 +130,22 @@ def test_records_and_edge_cases(capsys):
     assert T.TranslateToBasisGates(False, "cz").run(circuit(1, [named])).gates[0] is named
 
 
+def test_angles_the_conversion_to_u_must_read(capsys):
+    # an r gate's phi of many turns is brought within a turn before pi/2 is taken off
+    for phi in (1e10, -3e12, 1e16, 2 * PI + 1e-3, 123.456):
+        gates = [("h", 0), ("r", 0.7, phi, 0)]
+        out = T.TranslateToBasisGates(True, "cz").run(circuit(1, gates)).gates
+        oracle.assert_equivalent(gates, out, 1, atol=1e-12)
+        assert all(abs(a) <= 2 * PI for a in out[1][2:4])
+    # a parameter name cannot become a u gate or a decomposition: it is named
+    for rec, named in [(("rx", "theta", 0), "theta"), (("r", 0.5, "phi", 0), "phi"), (("rzz", "t", 0, 1), "t")]:
+        with pytest.raises(TypeError, match=f"translation needs numeric angles: .* holds the parameter name '{named}'"):
+            T.TranslateToBasisGates(True, "cx").run(circuit(2, [rec]))
+    # a named theta of r is carried over, as the u gate's own theta
+    assert T.TranslateToBasisGates(True, "cz").run(circuit(1, [("r", "a", 0.25, 0)])).gates[0][1] == "a"
+    capsys.readouterr()
+
+
 def test_constructor_and_attributes():
     p = T.TranslateToBasisGates()
     assert p.convert_single_qubit_gate_to_u is True and p.two_qubit_gate_basis == "cz"

@@ -3,6 +3,7 @@
 #include "dag_api.hpp"
 #include "decompose/native.hpp"
 
+#include <cmath>
 #include <string>
 
 namespace {
@@ -36,6 +37,31 @@ nb::object slice(PyObject *rec, Py_ssize_t lo, Py_ssize_t hi_from_end) {
     if (hi < lo)
         hi = lo;
     return vx::own(PyTuple_GetSlice(t.ptr(), lo, hi));
+}
+
+// The gates the pass rewrites are worked out from numbers: an angle that
+// names a circuit parameter has no value here (the circuit's params_value is
+// not read), so it is refused with its name before anything fails deep in a
+// matrix function.
+void need_numbers(PyObject *rec, PyObject *const *angles, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyUnicode_Check(angles[i]))
+            vx::type_error("translation needs numeric angles: " + vx::describe(rec) + " holds the parameter name " +
+                           vx::describe(angles[i]) + "; put its value in the record");
+}
+
+// An angle of more than a turn as the same angle in [-pi, pi], reduced with
+// the exactness of sin and cos: phi - pi/2 of phi = 1e16 would keep nothing
+// of phi but its rounding.  Other angles are kept as they are.
+nb::object within_a_turn(const nb::object &angle) {
+    if (!PyFloat_Check(angle.ptr()) && !PyLong_Check(angle.ptr()))
+        return angle;  // any other number subtracts its own way
+    const double x = PyFloat_AsDouble(angle.ptr());
+    if (x == -1.0 && PyErr_Occurred())
+        throw vx::error_already_set{};
+    if (!(std::fabs(x) > 2 * M_PI))
+        return angle;
+    return vx::own(PyFloat_FromDouble(std::atan2(std::sin(x), std::cos(x))));
 }
 
 struct Run {
@@ -152,8 +178,11 @@ struct Run {
         if (dec::name_is(name, g_names[N_R])) {
             nb::object v[3];  // theta, phi, q
             vx::unpack(slice(rec, 1, 0), v, 3);
-            nb::object p = vx::own(PyNumber_Subtract(v[1].ptr(), g_half_pi));
-            nb::object l = vx::own(PyNumber_Subtract(g_half_pi, v[1].ptr()));
+            PyObject *phi_obj = v[1].ptr();
+            need_numbers(rec, &phi_obj, 1);  // a named theta is carried into the u record
+            nb::object phi = within_a_turn(v[1]);
+            nb::object p = vx::own(PyNumber_Subtract(phi.ptr(), g_half_pi));
+            nb::object l = vx::own(PyNumber_Subtract(g_half_pi, phi.ptr()));
             dec::append_new(out, dec::u_rec(K, v[0].ptr(), p.ptr(), l.ptr(), v[2].ptr()));
             return;
         }
@@ -161,6 +190,7 @@ struct Run {
         foreign |= !PyDict_CheckExact(gmd.ptr());
         nb::object f = vx::own(PyObject_GetItem(gmd.ptr(), name));
         nb::object params = slice(rec, 1, -1);
+        need_numbers(rec, PySequence_Fast_ITEMS(params.ptr()), PyTuple_GET_SIZE(params.ptr()));
         foreign |= !vx::is_function(f.ptr());  // the package's matrix functions run no Python code
         nb::object m = vx::own(PyObject_Call(f.ptr(), params.ptr(), nullptr));
         u_from_matrix(m.ptr(), rec);
@@ -191,6 +221,8 @@ struct Run {
     }
 
     void two_qubit_param(PyObject *rec, PyObject *name) {
+        if (PyTuple_Check(rec) && PyTuple_GET_SIZE(rec) == 4)
+            need_numbers(rec, &PyTuple_GET_ITEM(rec, 1), 1);
         if (dec::name_is(name, g_names[N_RXX]))
             decompose(dec::RXX_DEC, rec, true);
         else if (dec::name_is(name, g_names[N_RYY]))
