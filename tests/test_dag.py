@@ -225,8 +225,9 @@ def test_dag2qc_sizes():
     assert dag2qc(qc2dag(qc), ncbits=9).ncbits == 9
     with pytest.raises(TypeError, match="Argument 'nqubits' has incorrect type"):
         dag2qc(qc2dag(qc), "3")
-    with pytest.raises(ValueError):
-        dag2qc(qc2dag(circuit(2, [0, 1], []), False))
+    # an empty circuit comes back empty, as large as the qubits it named
+    assert dag2qc(qc2dag(circuit(2, [0, 1], []), False)).nqubits == 2
+    assert dag2qc(qc2dag(QuantumCircuit(2, 2))).nqubits == 0
     assert dag2qc(qc2dag(circuit(2, [0, 1], []), False), 2).gates == []
     assert dag2qc.__annotations__ == {
         "dag": "'nx.DiGraph'",

@@ -101,6 +101,26 @@ def test_chain_without_a_chip(recorded):
     assert recorded[2][2] == {"convert_single_qubit_gate_to_u": False, "two_qubit_gate_basis": "cx"}
 
 
+def test_an_empty_circuit_comes_back_empty():
+    from vexal.circuit.decompose import ThreeQubitGateDecompose
+    from vexal.circuit.optimize import GateCompressor
+    from vexal.circuit.routing import SabreRouting
+    from vexal.circuit.schedule import DynamicalDecoupling
+    from vexal.circuit.translate import TranslateToBasisGates
+
+    empty_text = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[2];\ncreg c[2];\n'
+    chain = nx.Graph()
+    chain.graph["normal_order"] = []
+    for p in (ThreeQubitGateDecompose(), TranslateToBasisGates(), GateCompressor(), SabreRouting(chain),
+              DynamicalDecoupling(3e-8, 6e-8)):  # fmt: skip
+        assert quiet(p.run, QuantumCircuit(2, 2))[0].gates == []
+    for chip in (None, Backend.heavy_hex(1, 1)):
+        for level in (0, 1, 2):
+            for given in (QuantumCircuit(2, 2), empty_text, []):
+                out = quiet(Transpiler(chip).run, given, optimize_level=level, use_dd=chip is not None)[0]
+                assert (out.gates, out.qubits) == ([], [])
+
+
 def test_one_qubit_circuit_without_a_chip():
     qc = circuit(1, [("h", 0), ("x", 0)])
     out, printed = quiet(Transpiler().run, qc)

@@ -178,6 +178,23 @@ bool rebuild_native(const vx::Args &a, nb::handle dag, Rebuild &r) {
     return true;
 }
 
+// The largest of the integers the graph attribute `qubits` lists, or null
+// where it lists none (or is not there).
+nb::object largest_listed_qubit(nb::handle graph, PyObject *key) {
+    PyObject *qubits = PyDict_Check(graph.ptr()) ? PyDict_GetItemWithError(graph.ptr(), key) : nullptr;
+    if (!qubits) {
+        if (PyErr_Occurred())
+            throw vx::error_already_set{};
+        return {};
+    }
+    nb::object top;
+    nb::object it = vx::own(PyObject_GetIter(qubits));
+    while (nb::object q = vx::next_item(it))
+        if (PyLong_Check(q.ptr()) && (!top.is_valid() || vx::less(top, q)))
+            top = q;
+    return top;
+}
+
 nb::object dag2qc(const vx::Args &a) {
     nb::handle dag = a[0];
     nb::object nqubits = nb::borrow(a[1]);
@@ -197,13 +214,10 @@ nb::object dag2qc(const vx::Args &a) {
             r.node(node, getitem(nodes_map, node));
     }
     if (nqubits.is_none()) {
-        if (!r.top.is_valid()) {
-            // max() of no qubits at all: the host's own error
-            nb::object empty = vx::own(PyList_New(0));
-            a.global("max")(empty);
-            vx::value_error("max() arg is an empty sequence");
-        }
-        nqubits = vx::own(PyNumber_Add(r.top.ptr(), nb::int_(1).ptr()));
+        // the DAG of an empty circuit has no node: its size is that of the
+        // qubits the circuit named, or none at all
+        nb::object top = r.top.is_valid() ? r.top : largest_listed_qubit(getattr(dag, "graph"), r.k_qubits);
+        nqubits = top.is_valid() ? vx::own(PyNumber_Add(top.ptr(), nb::int_(1).ptr())) : vx::int_obj(0);
     }
     if (ncbits.is_none())
         ncbits = nqubits;

@@ -26,9 +26,8 @@ nb::object read_circuit(const vx::Args &a, nb::handle qc) {
                    ".");
 }
 
-// Without a chip: a chain over the circuit's sorted qubits, in the cx basis.
-nb::object chain_subgraph(nb::handle self, nb::handle qc) {
-    vx::print_str(kNoChipWarning);
+// A chain over the circuit's sorted qubits, their list as its normal order.
+nb::object chain_over_qubits(nb::handle qc) {
     nb::object nx = vx::import("networkx");
     nb::object subgraph = vx::call(vx::getattr(nx, "Graph"), {});
     nb::object qubits = vx::getattr(qc, "qubits");
@@ -43,6 +42,13 @@ nb::object chain_subgraph(nb::handle self, nb::handle qc) {
     }
     vx::call_method(subgraph, "add_edges_from", {edges});
     vx::check(PyObject_SetItem(vx::getattr(subgraph, "graph").ptr(), vx::intern("normal_order"), qubits.ptr()));
+    return subgraph;
+}
+
+// Without a chip: the chain, in the cx basis.
+nb::object chain_subgraph(nb::handle self, nb::handle qc) {
+    vx::print_str(kNoChipWarning);
+    nb::object subgraph = chain_over_qubits(qc);
     vx::setattr(self, "two_qubit_gate_basis", vx::str_obj("cx"));
     vx::setattr(self, "convert_single_qubit_gate_to_u", nb::bool_(false));
     return subgraph;
@@ -53,6 +59,8 @@ nb::object chip_subgraph(const vx::Args &a, nb::handle self, nb::handle backend,
                          nb::handle target_qubits) {
     vx::setattr(self, "two_qubit_gate_basis", vx::getattr(backend, "two_qubit_gate_basis"));
     vx::setattr(self, "convert_single_qubit_gate_to_u", nb::bool_(true));
+    if (vx::length(vx::getattr(qc, "qubits")) == 0)
+        return chain_over_qubits(qc);  // an empty circuit: no qubit to place
     nb::object layout = vx::call(a.global("Layout"), {backend});
     nb::object criteria = vx::own(PyDict_New());
     vx::check(PyDict_SetItemString(criteria.ptr(), "key", vx::str_obj("fidelity_var").ptr()));
