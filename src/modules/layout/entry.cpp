@@ -37,14 +37,35 @@ void remove_chosen(nb::handle self, nb::handle new_qubits) {
     call_method(vx::getattr(self, "graph"), "remove_nodes_from", {flat(new_qubits)});
 }
 
+// A physical qubit is an integer (True and 1.0 are not, though they equal 1;
+// a name no chip has is reported as missing later), and one of them carries
+// one circuit qubit: say which entry breaks that.
+void refuse_unusable_targets(nb::handle target) {
+    nb::object seen = vx::own(PySet_New(nullptr));
+    const Py_ssize_t given = PyList_GET_SIZE(target.ptr());
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        nb::object q = nb::borrow(PyList_GET_ITEM(target.ptr(), i));  // the list may change under __eq__
+        if (PyBool_Check(q.ptr()) || (PyNumber_Check(q.ptr()) && !PyIndex_Check(q.ptr())))
+            raise_value(concat({vx::str_obj("target_qubits entry "), vx::own(PyObject_Repr(q.ptr())),
+                                vx::str_obj(" is not a qubit index; physical qubits are integers.")}));
+        const int there = PySet_Contains(seen.ptr(), q.ptr());
+        vx::check(there);
+        if (there)
+            raise_value(concat({vx::str_obj("target_qubits names qubit "), q,
+                                vx::str_obj(" more than once; each physical qubit carries one circuit qubit.")}));
+        vx::check(PySet_Add(seen.ptr(), q.ptr()));
+        if (PyList_GET_SIZE(target.ptr()) != given)
+            vx::value_error("target_qubits changed while it was read");
+    }
+}
+
 nb::object user_given(const vx::Args &a, nb::handle self, nb::handle target, Py_ssize_t nqubits,
                       nb::handle all_qubits) {
     nb::handle nx = a.global("nx"), np = a.global("np");
     nb::object graph = vx::getattr(self, "graph");
     const Py_ssize_t given = PyList_GET_SIZE(target.ptr());
-    const Py_ssize_t distinct = vx::length(vx::own(PySet_New(target.ptr())));
-    // a repeated qubit would carry two circuit qubits
-    if (distinct != nqubits || distinct != given)
+    refuse_unusable_targets(target);
+    if (given != nqubits)
         raise_value(concat({vx::str_obj("The number of qubits "), vx::int_obj(given),
                             vx::str_obj(" in target_qubits does not match the number of qubits "), vx::int_obj(nqubits),
                             vx::str_obj(" in the circuit.")}));
