@@ -22,7 +22,9 @@ namespace schedule {
 
 void too_many_nodes() {
     vx::value_error("Dynamical decoupling would insert more than " + std::to_string(kMaxInserted) +
-                    " nodes into this circuit: t1g is too short for its idle time.");
+                    " nodes into this circuit: its idle time holds too many one-qubit gate lengths (t1g). "
+                    "Transpile a shorter circuit, give the backend a longer one_qubit_gate_length, "
+                    "or run without decoupling (use_dd=False).");
 }
 
 }  // namespace schedule
