@@ -160,7 +160,7 @@ bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out) {
             }
             PyObject *j = PyDict_GetItemWithError(by_value.ptr(), v);
             if (!j) {
-                PyErr_Clear();
+                clear_ordinary_error();  // a node's own __eq__ may run
                 return false;
             }
             out.succ.push_back(static_cast<std::int32_t>(PyLong_AsLong(j)));

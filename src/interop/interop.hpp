@@ -207,6 +207,18 @@ inline void poll_signals(std::size_t step, std::size_t every = 1024) {
         check(PyErr_CheckSignals());
 }
 
+// A fast path that meets a Python error where it only asked "is this input
+// for me?" (a buffer that cannot be had, an attribute that is not there)
+// answers "no" and leaves the input to the reference path: the error is
+// cleared when it is an ordinary one (an Exception).  An interrupt
+// (KeyboardInterrupt, SystemExit) is never such an answer: it is thrown on,
+// so that Ctrl-C stops the call instead of starting the slower path.
+inline void clear_ordinary_error() {
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception))
+        throw error_already_set{};
+    PyErr_Clear();
+}
+
 // Pauses the cyclic collector while a native build makes many containers but
 // no cycle and runs no Python code: collections in between would only rescan
 // the heap again and again.  `active` false makes a pause that does nothing;

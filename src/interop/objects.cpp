@@ -137,7 +137,7 @@ bool read_complex_matrix(PyObject *o, int n, std::complex<double> *out) {
         return false;
     Py_buffer v;
     if (PyObject_GetBuffer(o, &v, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return false;
     }
     const bool ok =
@@ -165,7 +165,7 @@ std::string str_text(nb::handle o) {
 std::string describe(PyObject *o, bool use_repr) {
     PyObject *s = use_repr ? PyObject_Repr(o) : PyObject_Str(o);
     if (!s) {
-        PyErr_Clear();
+        clear_ordinary_error();  // a text for a message; Ctrl-C in a __repr__ still stops
         return "<?>";
     }
     nb::object keep = nb::steal(s);

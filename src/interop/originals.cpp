@@ -70,7 +70,7 @@ PyObject *follow(PyObject *globals, const std::vector<PyObject *> &parts, nb::ob
     PyObject *o = PyDict_GetItemWithError(globals, parts[0]);
     if (!o) {
         if (PyErr_Occurred() || !(o = PyDict_GetItemWithError(PyEval_GetBuiltins(), parts[0]))) {
-            PyErr_Clear();
+            clear_ordinary_error();
             return nullptr;
         }
     }
@@ -84,7 +84,7 @@ PyObject *follow(PyObject *globals, const std::vector<PyObject *> &parts, nb::ob
         } else {
             PyObject *v = PyObject_GetAttr(hold.ptr(), parts[i]);
             if (!v) {
-                PyErr_Clear();
+                clear_ordinary_error();  // not there now: not the original
                 return nullptr;
             }
             hold = nb::steal(v);
@@ -147,7 +147,7 @@ bool is_original_method(PyObject *globals, nb::handle obj, const char *path) {
         return false;
     nb::object dict = nb::steal(PyObject_GenericGetDict(obj.ptr(), nullptr));
     if (!dict.is_valid()) {
-        PyErr_Clear();  // no instance dictionary: nothing can shadow the name
+        clear_ordinary_error();  // no instance dictionary: nothing can shadow the name
         return true;
     }
     int r = PyDict_Contains(dict.ptr(), name);

@@ -436,7 +436,7 @@ nb::object split_qubits(const vx::Args &a) {
 bool showable(nb::handle output) {
     PyObject *p = PyOS_FSPath(output.ptr());
     if (!p) {
-        PyErr_Clear();
+        vx::clear_ordinary_error();
         return false;  // a file object: Graphviz wrote into it, nothing to read back
     }
     nb::object path = nb::steal(p);

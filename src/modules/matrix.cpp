@@ -424,7 +424,7 @@ constexpr long long kMaxKetQubits = 58;
 bool pristine(nb::handle ket, bool one) {
     Py_buffer view;
     if (PyObject_GetBuffer(ket.ptr(), &view, PyBUF_FULL_RO) < 0) {
-        PyErr_Clear();
+        vx::clear_ordinary_error();
         return false;
     }
     bool ok = view.ndim == 2 && view.shape[0] == 2 && view.shape[1] == 1 && view.itemsize == 16 && view.format &&

@@ -174,8 +174,8 @@ RecordReader::Outcome RecordReader::read_measure() {
             malformed(orig_, "classical bit " + vx::describe(c, false) + " is negative");
         const long long nc_all = mode_.rules.ncbits;
         if (nc_all >= 0 && !vx::less(ci, vx::int_obj(nc_all)))
-            malformed(orig_, "classical bit " + vx::describe(c, false) + " out of range for " +
-                                 std::to_string(nc_all) + " classical bits");
+            malformed(orig_, "classical bit " + vx::describe(c, false) + " out of range for " + std::to_string(nc_all) +
+                                 " classical bits");
     }
     return Outcome::Read;
 }

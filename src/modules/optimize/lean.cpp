@@ -392,10 +392,8 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubi
             return false;
     vx::GcPause pause;
     vx::dagapi::Skeleton sk;
-    if (!api->skeleton(run->gatework.ptr(), nq, run->records.ptr(), false, sk)) {
-        PyErr_Clear();  // the methods' way reports it
-        return false;
-    }
+    if (!api->skeleton(run->gatework.ptr(), nq, run->records.ptr(), false, sk))
+        throw vx::error_already_set{};  // checked records: an interrupt or a real error
     LeanStore st(*run, sk);
     NodeCheck check(sk, run->records.ptr(), out_kinds, run->gates);
     if (!build_graph(st, sk, starts, nq, check, run->gates))

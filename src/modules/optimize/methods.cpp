@@ -348,7 +348,7 @@ nb::object largest_name_number(nb::handle dag) {
         Py_ssize_t len = 0;
         const char *s = PyUnicode_AsUTF8AndSize(node.ptr(), &len);
         if (!s) {
-            PyErr_Clear();
+            vx::clear_ordinary_error();
             continue;
         }
         const std::string_view text(s, static_cast<size_t>(len));

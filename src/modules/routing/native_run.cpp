@@ -298,7 +298,7 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
     int overflow = 0;
     const long long nq = PyLong_AsLongLongAndOverflow(st->nqubits.ptr(), &overflow);
     if (overflow || PyErr_Occurred()) {
-        PyErr_Clear();
+        vx::clear_ordinary_error();
         return false;
     }
     if (!snapshot_of(gates.ptr(), st->records))
@@ -310,10 +310,8 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
     {
         vx::GcPause pause;
         for (int which = 0; which < 2; ++which)
-            if (!st->api->skeleton(st->gatework.ptr(), nq, st->records.ptr(), which == 1, st->d[which].sk)) {
-                PyErr_Clear();  // the methods' way reports it
-                return false;
-            }
+            if (!st->api->skeleton(st->gatework.ptr(), nq, st->records.ptr(), which == 1, st->d[which].sk))
+                throw vx::error_already_set{};  // checked records: an interrupt or a real error
         std::unordered_map<PyObject *, NameInfo> info;
         GateKinds kinds = gate_kinds(a);
         for (int which = 0; which < 2; ++which)

@@ -41,7 +41,7 @@ const char *const kGlobals[] = {"extract_qubits", "update_v2p_and_p2v_mapping", 
 bool plain_array(nb::handle dm) {
     PyObject *np = PyImport_GetModule(vx::intern("numpy"));  // loaded: the routing module imports networkx's numpy
     if (!np) {
-        PyErr_Clear();
+        vx::clear_ordinary_error();
         return false;
     }
     nb::object hold = nb::steal(np);
@@ -151,7 +151,7 @@ bool prepare_topology(nb::handle self, Setup &s) {
     }
     Py_buffer view;
     if (PyObject_GetBuffer(dm.ptr(), &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
+        vx::clear_ordinary_error();
         return false;
     }
     bool ok =

@@ -299,10 +299,8 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_le
     vx::GcPause pause;  // many tuples of plain values, no Python code
     Lean L;
     L.records = gates.ptr();
-    if (!road.api->skeleton(road.gatework, nq, gates.ptr(), false, L.sk)) {
-        PyErr_Clear();  // the DAG's way reports it
-        return false;
-    }
+    if (!road.api->skeleton(road.gatework, nq, gates.ptr(), false, L.sk))
+        throw vx::error_already_set{};  // checked records: an interrupt or a real error
     if (!read(a, road, L))
         return false;
     std::vector<std::uint8_t> has_record(L.qubit_values.size(), 0);

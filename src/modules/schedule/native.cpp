@@ -71,7 +71,7 @@ bool read_node(Graph &G, Classifier &cls, PyObject *name, PyObject *attrs) {
     Py_ssize_t len;
     const char *text = PyUnicode_CheckExact(name) ? PyUnicode_AsUTF8AndSize(name, &len) : nullptr;
     if (!text) {
-        PyErr_Clear();
+        vx::clear_ordinary_error();
         return false;
     }
     const std::string_view view(text, static_cast<std::size_t>(len));
@@ -79,7 +79,7 @@ bool read_node(Graph &G, Classifier &cls, PyObject *name, PyObject *attrs) {
     G.note_number(view);
     PyObject *qubits = PyDict_GetItemWithError(attrs, vx::intern("qubits"));
     if (!qubits || !PyList_CheckExact(qubits)) {
-        PyErr_Clear();
+        vx::clear_ordinary_error();
         return false;
     }
     dd::Nodes &n = G.nodes;
@@ -304,7 +304,7 @@ bool run_native(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle q
     // what networkx's own insertions do last: drop the graph's cached conversions
     nb::object cache = nb::steal(PyObject_GetAttrString(dag.ptr(), "__networkx_cache__"));
     if (!cache.is_valid())
-        PyErr_Clear();
+        vx::clear_ordinary_error();
     else if (!out.insertions.empty() && PyDict_CheckExact(cache.ptr()))
         PyDict_Clear(cache.ptr());
     vx::setattr(self, "_count", vx::int_obj(ins.count));
