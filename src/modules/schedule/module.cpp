@@ -44,7 +44,7 @@ void check_length(PyObject *value, const char *name) {
     const double x = PyFloat_AsDouble(value);
     if (x == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_Clear();
+            vx::clear_ordinary_error();  // a __float__ interrupted stays an interrupt
             vx::type_error(std::string(name) + " must be a number of seconds, not " + vx::type_name(value));
         }
         PyErr_Clear();
@@ -352,7 +352,7 @@ nb::object run(const vx::Args &a) {
     nb::object qubits = vx::getattr(qc, "qubits");
     // a failed walk leaves the numbering where it was
     nb::object count = nb::steal(PyObject_GetAttrString(self.ptr(), "_count"));
-    PyErr_Clear();
+    vx::clear_ordinary_error();
     try {
         if (!run_native(a, self, dag, qubits, length, a.b(3), a.b(4))) {
             pause.resume();  // the methods run Python code
