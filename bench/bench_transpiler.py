@@ -1,12 +1,15 @@
 """Whole-road benchmark: Transpiler(backend).run(text, optimize_level=1)
 against Qiskit's transpile on the same heavy-hex coupling map.
 
-Rows: corpus programs of 5 to 400 qubits and random circuits on 100 qubits of
-10^3 .. --max-gates gates. Both sides start from the OpenQASM 2.0 text, so
-reading is timed too. Columns per side: wall time, two-qubit gates and depth
-(barriers not counted) of the result. Qiskit (optimization level 1, basis
-[basis, "u"], seed_transpiler=1) runs when it is installed. --stages prints
-the time of each pass of our run on the largest row.
+Rows: corpus programs of 5 to 400 qubits, random circuits on 100 qubits of
+10^3 .. --max-gates gates, and rotation-heavy circuits (the everyday workload:
+Trotter steps, VQE and QAOA ansaetze): QASMBench's basis_trotter_n4 and random
+mixes of 90 % one-qubit gates (rx, ry, rz, h, s, t, sx) and 10 % cx. Both sides start from the OpenQASM 2.0 text, so
+reading is timed too. Columns per side: wall time (best of --repeat runs, and
+of three at least on rows under a second), two-qubit gates and depth (barriers
+not counted) of the result. Qiskit (optimization level 1, basis [basis, "u"],
+seed_transpiler=1) runs when it is installed. --stages prints the time of each
+pass of our run on the slowest row.
 
     PYTHONPATH=build/<name>/pkg python bench/bench_transpiler.py [--max-gates N] [--repeat N]
         [--basis cz|cx|iswap] [--no-qiskit] [--stages] [--corpus DIR]
@@ -58,6 +61,26 @@ def random_program(nqubits, ngates, seed):
             lines.append(f"{rng.choice(ONE_Q)} q[{rng.randrange(nqubits)}];")
         else:
             lines.append(f"{rng.choice(ONE_Q_PARAM)}({rng.uniform(-3, 3):.6f}) q[{rng.randrange(nqubits)}];")
+    return "\n".join(lines) + "\n"
+
+
+ROTATIONS = ["rx", "ry", "rz"]
+FIXED_ONE_Q = ["h", "s", "t", "sx"]
+
+
+def rotation_program(nqubits, ngates, seed):
+    """90 % one-qubit gates, most of them rotations by random angles, 10 % cx."""
+    rng = random.Random(seed)
+    lines = ["OPENQASM 2.0;", 'include "qelib1.inc";', f"qreg q[{nqubits}];"]
+    for _ in range(ngates):
+        r = rng.random()
+        if r < 0.1:
+            a, b = rng.sample(range(nqubits), 2)
+            lines.append(f"cx q[{a}],q[{b}];")
+        elif r < 0.7:
+            lines.append(f"{rng.choice(ROTATIONS)}({rng.uniform(-3, 3):.6f}) q[{rng.randrange(nqubits)}];")
+        else:
+            lines.append(f"{rng.choice(FIXED_ONE_Q)} q[{rng.randrange(nqubits)}];")
     return "\n".join(lines) + "\n"
 
 
@@ -148,7 +171,7 @@ def stages(backend, text):
         t0 = time.perf_counter()
         Transpiler(backend).run(text, optimize_level=1)
         total = time.perf_counter() - t0
-    print(f"\nstages of our run on the largest row ({total:.2f} s in all):")
+    print(f"\nstages of our run on the slowest row ({total:.2f} s in all):")
     for name, t, n in clock.times:
         print(f"  {name:24s} {t:8.3f} s   {n:8d} gates out")
     print(f"  {'reading, layout, rest':24s} {total - sum(t for _, t, _ in clock.times):8.3f} s")
@@ -174,21 +197,30 @@ def main():
     while n <= args.max_gates:
         rows.append((f"random q100 g{n}", random_program(100, n, seed=n)))
         n *= 10
+    with open(supported_program(args.corpus, "small__basis_trotter_n4__basis_test_n4.qasm")) as f:
+        rows.append(("basis_trotter_n4", f.read()))
+    for nq, ng in ((4, 10**4), (10, 10**5), (20, 10**5)):
+        if ng <= args.max_gates:
+            rows.append((f"rotations q{nq} g{ng}", rotation_program(nq, ng, seed=nq)))
 
     print(f"heavy-hex chip of {len(backend.qubits)} qubits, basis {args.basis}, optimization level 1")
     print(f"{'circuit':22s} {'ours s':>8s} {'2q':>7s} {'depth':>7s}   {'qiskit s':>8s} {'2q':>7s} {'depth':>7s}  ratio")
+    slowest = (0.0, None)
     for label, text in rows:
         t, out = best_of(lambda: Transpiler(backend).run(text, optimize_level=1), args.repeat)
+        if t < 1.0 and args.repeat < 3:
+            t = min(t, best_of(lambda: Transpiler(backend).run(text, optimize_level=1), 3 - args.repeat)[0])
+        slowest = max(slowest, (t, text), key=lambda x: x[0])
         two, dep = ours_stats(out, args.basis)
         line = f"{label:22s} {t:8.2f} {two:7d} {dep:7d}"
         if peer is not None:
             run, stats = peer
-            tq, circ = best_of(lambda: run(text), args.repeat)
+            tq, circ = best_of(lambda: run(text), max(args.repeat, 3 if t < 1.0 else 1))
             qtwo, qdep = stats(circ)
             line += f"   {tq:8.2f} {qtwo:7d} {qdep:7d}  {t / tq:5.2f}"
         print(line, flush=True)
     if args.stages:
-        stages(backend, rows[-1][1])
+        stages(backend, slowest[1])
 
 
 if __name__ == "__main__":
