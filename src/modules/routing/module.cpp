@@ -372,7 +372,8 @@ nb::object run(const vx::Args &a) {
     const long long total = iterations % 2 == 0 ? iterations + 1 : iterations;
     nb::object result, best_p2v;
     vx::setattr(self, "do_map_node_to_gate", nb::handle(Py_False));
-    if (!native::try_run(a, self, qc, total, result, best_p2v))
+    vx::PathChoice path(a, self, native::kNeeds);
+    if (!path.fast() || !native::try_run(a, self, qc, total, result, best_p2v, path))
         result = traverse_plain(a, self, qc, total, best_p2v);
     if (total == 1)
         best_p2v = init_p2v;

@@ -37,9 +37,9 @@ struct Setup {
 // whether anything was replaced; installs the deferred attributes.
 void remember(nb::handle module, nb::handle cls);
 
-// True when neither the class, the object nor the module's helpers have been
-// customised in a way the engine does not model.
-bool plain_object(const vx::Args &a, nb::handle self);
+// What the fast run needs to be left as the package made it: the module's
+// helpers and the class's methods.
+extern const vx::FastPathNeeds kNeeds;
 // Reads options, mapping and coupling graph; false (nothing changed) when
 // any of them is of a kind the engine does not model.
 bool prepare(const vx::Args &a, nb::handle self, Setup &s);
@@ -100,7 +100,7 @@ void remember_run(nb::handle module);
 // DAGs are built only if `dag` is read), or returns false, having changed
 // nothing, where that cannot give the methods' result.
 bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total, nb::object &result,
-             nb::object &best_p2v);
+             nb::object &best_p2v, vx::PathChoice &path);
 
 // The pass object's query cache without building a deferred one: the
 // dictionary itself, put back in place of a deferred value.

@@ -271,42 +271,37 @@ void remember_run(nb::handle module) {
 }
 
 bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total, nb::object &result,
-             nb::object &best_p2v) {
-    if (!plain_object(a, self))
-        return false;
+             nb::object &best_p2v, vx::PathChoice &path) {
     PyTypeObject *tp = Py_TYPE(self.ptr());
     if (!deferred_descriptors(a, tp))
-        return false;
+        return path.decline("the class replaces the dag or _cache attribute");
     auto st = std::make_shared<Snapshot>();
     st->api = plain_qc2dag(a, st->gatework, st->digraph);
     if (!st->api)
-        return false;
+        return path.decline("qc2dag or what it goes through is not the package's own");
     // the methods and the DAG builder must read the same tables
     for (const char *t : vx::kGateTables) {
         PyObject *mine = a.global(t).ptr();
         if (!PyDict_CheckExact(mine) || PyDict_GetItemString(st->gatework.ptr(), t) != mine)
-            return false;
+            return path.decline(std::string(t) + " is not gatework's own dict");
     }
     if (!plain_circuit(a, qc))
-        return false;
+        return path.decline("the circuit is not a plain QuantumCircuit");
     st->nqubits = vx::getattr(qc, vx::intern("nqubits"));
     st->qubits = vx::getattr(qc, vx::intern("qubits"));
     nb::object gates = vx::getattr(qc, vx::intern("gates"));
     if (!PyLong_CheckExact(st->nqubits.ptr()) || !PyList_CheckExact(st->qubits.ptr()) ||
         !PyList_CheckExact(gates.ptr()))
-        return false;
-    int overflow = 0;
-    const long long nq = PyLong_AsLongLongAndOverflow(st->nqubits.ptr(), &overflow);
-    if (overflow || PyErr_Occurred()) {
-        vx::clear_ordinary_error();
-        return false;
-    }
+        return path.decline("nqubits, qubits or gates is not an int or a list");
+    long long nq;
+    if (!vx::exact_ll(st->nqubits.ptr(), nq))
+        return path.decline("nqubits is too large");
     if (!snapshot_of(gates.ptr(), st->records))
-        return false;
+        return path.decline("a gate record is not a plain tuple");
 
     Setup s;
     if (!prepare(a, self, s))
-        return false;
+        return path.decline("an option, the mapping or the coupling graph is of a kind the engine does not read");
     {
         vx::GcPause pause;
         for (int which = 0; which < 2; ++which)
@@ -316,7 +311,7 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
         GateKinds kinds = gate_kinds(a);
         for (int which = 0; which < 2; ++which)
             if (!engine_dag(kinds, s, *st, which, info))
-                return false;
+                return path.decline("a node name or gate is of a kind the engine does not read");
     }
 
     // From here on the run is the engine's.

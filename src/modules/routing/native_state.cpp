@@ -12,30 +12,35 @@
 
 namespace routing::native {
 
-namespace {
+namespace {}  // namespace
 
-// The methods and module names the native run stands in for.
-const char *const kMethods[] = {
-    "SabreRouting._distance_matrix_element",
-    "SabreRouting._dag_successors",
-    "SabreRouting._dag_predecessors",
-    "SabreRouting._get_nodes",
-    "SabreRouting._initialize_v2p_p2v",
-    "SabreRouting._mapping_node_to_gate_info",
-    "SabreRouting._get_extended_successor_set",
-    "SabreRouting._get_execute_node_list",
-    "SabreRouting._has_no_correlation_on_front_layer",
-    "SabreRouting._get_swap_candidate_list",
-    "SabreRouting._reset_decay_parameter",
-    "SabreRouting._update_decay_parameter",
-    "SabreRouting._heuristic_score_basic",
-    "SabreRouting._heuristic_score_lookahead",
-    "SabreRouting._heuristic_score_basic_decay",
-    "SabreRouting._heuristic_score_lookahead_decay",
-    "SabreRouting._heuristic_score",
-    "SabreRouting._single_sabre_routing",
+// What the fast run stands in for: the pass's methods and module names.
+const vx::FastPathNeeds kNeeds{
+    "SabreRouting",
+    {"extract_qubits", "update_v2p_and_p2v_mapping", "qc2dag", "split_qubits", "nx"},
+    {
+        "SabreRouting._distance_matrix_element",
+        "SabreRouting._dag_successors",
+        "SabreRouting._dag_predecessors",
+        "SabreRouting._get_nodes",
+        "SabreRouting._initialize_v2p_p2v",
+        "SabreRouting._mapping_node_to_gate_info",
+        "SabreRouting._get_extended_successor_set",
+        "SabreRouting._get_execute_node_list",
+        "SabreRouting._has_no_correlation_on_front_layer",
+        "SabreRouting._get_swap_candidate_list",
+        "SabreRouting._reset_decay_parameter",
+        "SabreRouting._update_decay_parameter",
+        "SabreRouting._heuristic_score_basic",
+        "SabreRouting._heuristic_score_lookahead",
+        "SabreRouting._heuristic_score_basic_decay",
+        "SabreRouting._heuristic_score_lookahead_decay",
+        "SabreRouting._heuristic_score",
+        "SabreRouting._single_sabre_routing",
+    },
 };
-const char *const kGlobals[] = {"extract_qubits", "update_v2p_and_p2v_mapping", "qc2dag", "split_qubits", "nx"};
+
+namespace {
 
 // numpy's ndarray: a distance matrix of any other type may index otherwise.
 bool plain_array(nb::handle dm) {
@@ -46,16 +51,6 @@ bool plain_array(nb::handle dm) {
     }
     nb::object hold = nb::steal(np);
     return reinterpret_cast<PyObject *>(Py_TYPE(dm.ptr())) == vx::original(PyModule_GetDict(np), "ndarray");
-}
-
-bool exact_ll(PyObject *o, long long &out) {
-    if (!PyLong_CheckExact(o))
-        return false;
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (out == -1 && PyErr_Occurred())
-        throw vx::error_already_set{};
-    return overflow == 0;
 }
 
 bool prepare_mapping(nb::handle self, Setup &s) {
@@ -73,7 +68,7 @@ bool prepare_mapping(nb::handle self, Setup &s) {
     PyObject *k, *v;
     while (PyDict_Next(v2p.ptr(), &pos, &k, &v)) {
         long long kv;
-        if (!exact_ll(k, kv))
+        if (!vx::exact_ll(k, kv))
             return false;
         keys.emplace_back(kv, k);
         vals.push_back(v);
@@ -108,7 +103,7 @@ bool prepare_mapping(nb::handle self, Setup &s) {
             return false;
         }
         long long bv;
-        if (!exact_ll(back, bv) || bv != keys[i].first)
+        if (!vx::exact_ll(back, bv) || bv != keys[i].first)
             return false;
     }
     return PyDict_GET_SIZE(s.pdict.ptr()) == n;
@@ -144,7 +139,7 @@ bool prepare_topology(nb::handle self, Setup &s) {
             return false;
         }
         long long rv;
-        if (!exact_ll(r, rv) || rv < 0 || rv >= n || used[rv])
+        if (!vx::exact_ll(r, rv) || rv < 0 || rv >= n || used[rv])
             return false;
         used[rv] = 1;
         row[p] = rv;
@@ -377,16 +372,6 @@ long long traverse_all(nb::handle self, const Setup &s, es::Engine &eng, const e
     return nswap;
 }
 
-bool plain_object(const vx::Args &a, nb::handle self) {
-    for (const char *path : kMethods)
-        if (!vx::is_original_method(a.func()->globals, self, path))
-            return false;
-    for (const char *path : kGlobals)
-        if (!vx::is_original(a, path))
-            return false;
-    return true;
-}
-
 bool prepare(const vx::Args &a, nb::handle self, Setup &s) {
     (void)a;
     nb::object h = vx::getattr(self, vx::intern("heuristic"));
@@ -423,10 +408,7 @@ bool prepare(const vx::Args &a, nb::handle self, Setup &s) {
 }
 
 void remember(nb::handle module, nb::handle cls) {
-    for (const char *path : kMethods)
-        vx::keep_original(module, path);
-    for (const char *path : kGlobals)
-        vx::keep_original(module, path);
+    vx::keep_needs(module, kNeeds);
     vx::keep_original(vx::import("numpy"), "ndarray");
     remember_run(module);
     install_deferred(module, cls);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "dag_api.hpp"
+#include "fast_path.hpp"
 #include "interop.hpp"
 
 #include <initializer_list>

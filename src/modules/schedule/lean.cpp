@@ -33,8 +33,8 @@ struct Road {
     PyObject *dagns = nullptr, *gatework = nullptr, *circuit = nullptr;
 };
 
-bool own_road(const vx::Args &a, nb::handle self, nb::handle qc, Road &r) {
-    if (!own_names(a, self) || !vx::is_original(a, "dag2qc"))
+bool own_road(const vx::Args &a, nb::handle qc, Road &r) {
+    if (!vx::is_original(a, "dag2qc"))
         return false;
     r.dagns = reinterpret_cast<vx::Function *>(a.global("qc2dag").ptr())->globals;
     if (!vx::is_original(r.dagns, "nx.DiGraph") || !vx::is_original(r.dagns, "nx.topological_sort") ||
@@ -283,10 +283,11 @@ nb::object records(const Lean &L, const Grown &G) {
 }  // namespace
 
 bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_length, bool align_right,
-              bool insert_before_barrier, nb::object &result) {
+              bool insert_before_barrier, nb::object &result, vx::PathChoice &path) {
     Road road;
-    if (!own_road(a, self, qc, road))
-        return false;
+    if (!own_road(a, qc, road))
+        return path.decline("dag2qc, qc2dag or what they go through is not the package's own, or the circuit's class "
+                            "is not the one dag2qc makes");
     nb::object t1g = vx::getattr(self, "t1g"), t2g = vx::getattr(self, "t2g"), count = vx::getattr(self, "_count");
     nb::object nqubits = vx::getattr(qc, "nqubits"), gates = vx::getattr(qc, "gates");
     nb::object qubits = vx::getattr(qc, "qubits"), ncbits = vx::getattr(qc, "ncbits");
@@ -294,7 +295,7 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_le
     if (!PyFloat_CheckExact(t1g.ptr()) || !PyFloat_CheckExact(t2g.ptr()) || !vx::exact_ll(count.ptr(), start) ||
         start < 0 || start > (std::int64_t{1} << 62) || !vx::exact_ll(nqubits.ptr(), nq) ||
         !PyList_CheckExact(gates.ptr()) || !PyList_CheckExact(qubits.ptr()))
-        return false;
+        return path.decline("t1g, t2g, _count, nqubits, gates or qubits is not of the plain type the walk reads");
 
     vx::GcPause pause;  // many tuples of plain values, no Python code
     Lean L;
@@ -302,12 +303,12 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_le
     if (!road.api->skeleton(road.gatework, nq, gates.ptr(), false, L.sk))
         throw vx::error_already_set{};  // checked records: an interrupt or a real error
     if (!read(a, road, L))
-        return false;
+        return path.decline("a record is of a kind the walk does not read");
     std::vector<std::uint8_t> has_record(L.qubit_values.size(), 0);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits.ptr()); ++i) {
         long long v;
         if (!vx::exact_ll(PyList_GET_ITEM(qubits.ptr(), i), v))
-            return false;
+            return path.decline("a qubit is not a plain int");
         auto it = L.qubit_ids.find(v);
         if (it != L.qubit_ids.end())
             has_record[static_cast<std::size_t>(it->second)] = 1;
@@ -315,7 +316,7 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_le
     engines::dag::Generations layers;
     if (!(align_right ? engines::dag::reverse_generations(L.succ_off, L.succ, layers)
                       : engines::dag::generations(L.succ_off, L.succ, L.npred, layers)))
-        return false;
+        return path.decline("the DAG has a cycle");
 
     const dd::Options opt{PyFloat_AS_DOUBLE(t1g.ptr()), PyFloat_AS_DOUBLE(t2g.ptr()), sequence_length,
                           insert_before_barrier, kMaxInserted};
@@ -325,7 +326,7 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_le
     if (out.status == dd::Outcome::NoRecord)
         missing = vx::int_obj(L.qubit_values[static_cast<std::size_t>(out.qubit)]);
     if (!settle(out, missing))
-        return false;
+        return path.decline("a duration the walk cannot represent");
 
     Grown G(L);
     for (const dd::Insertion &ins : out.insertions)

@@ -336,9 +336,12 @@ nb::object run(const vx::Args &a) {
         vx::dagapi::check_circuit(kinds, qc, gates.ptr());
     }
 
-    {
+    vx::PathChoice path(a, self, kNeeds);
+    path.require(plain_tables(a), "a gate table is not a plain dict");
+    const bool own_walk = path.fast();  // the walk over the DAG needs no more
+    if (path.fast()) {
         nb::object out;
-        if (lean_run(a, self, qc, length, a.b(3), a.b(4), out)) {
+        if (lean_run(a, self, qc, length, a.b(3), a.b(4), out, path)) {
             vx::setattr(out, "params_value", copy_params(params));
             return out;
         }
@@ -347,14 +350,16 @@ nb::object run(const vx::Args &a) {
     // alone, it dies within this call, and none of its containers can be in
     // a reference cycle: the collector is kept out until it has gone, rather
     // than sweeping the graph generation after generation.
-    vx::GcPause pause(own_names(a, self) && vx::is_original(a, "dag2qc"));
+    vx::GcPause pause(own_walk && vx::is_original(a, "dag2qc"));
     nb::object dag = a.global("qc2dag")(qc, nb::arg("show_qubits") = false);
     nb::object qubits = vx::getattr(qc, "qubits");
     // a failed walk leaves the numbering where it was
     nb::object count = nb::steal(PyObject_GetAttrString(self.ptr(), "_count"));
     vx::clear_ordinary_error();
     try {
-        if (!run_native(a, self, dag, qubits, length, a.b(3), a.b(4))) {
+        if (own_walk && run_native(a, self, dag, qubits, length, a.b(3), a.b(4))) {
+            path.taken("fast over the DAG");
+        } else {
             pause.resume();  // the methods run Python code
             Plain{a, self, dag, length, a.b(4)}.walk(qubits, a.b(3));
         }

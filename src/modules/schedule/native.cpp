@@ -19,12 +19,14 @@
 
 namespace schedule {
 
+const vx::FastPathNeeds kNeeds{
+    "DynamicalDecoupling",
+    {"copy.deepcopy", "nx.DiGraph", "nx.DiGraph.reverse", "nx.topological_generations", "qc2dag"},
+    {"DynamicalDecoupling.counter", "DynamicalDecoupling._get_max_idle_time", "DynamicalDecoupling._update_idle_time"},
+};
+
 namespace {
 
-constexpr const char *kOwnNames[] = {"copy.deepcopy", "nx.DiGraph", "nx.DiGraph.reverse", "nx.topological_generations",
-                                     "qc2dag"};
-constexpr const char *kOwnMethods[] = {"DynamicalDecoupling.counter", "DynamicalDecoupling._get_max_idle_time",
-                                       "DynamicalDecoupling._update_idle_time"};
 constexpr const char *kTables[] = {"one_qubit_gates_available", "two_qubit_gates_available",
                                    "one_qubit_parameter_gates_available", "two_qubit_parameter_gates_available"};
 
@@ -219,24 +221,14 @@ struct Inserter {
 }  // namespace
 
 void remember(nb::handle module) {
-    for (const char *path : kOwnNames)
-        vx::keep_original(module, path);
-    for (const char *path : kOwnMethods)
-        vx::keep_original(module, path);
+    vx::keep_needs(module, kNeeds);
     vx::keep_original(module, "dag2qc");
     nb::object dag = vx::import("vexal.circuit.dag");  // what qc2dag and dag2qc go through
     vx::keep_original(dag, "nx.DiGraph");
     vx::keep_original(dag, "nx.topological_sort");
 }
 
-bool own_names(const vx::Args &a, nb::handle self) {
-    PyObject *globals = a.func()->globals;
-    for (const char *path : kOwnNames)
-        if (!vx::is_original(globals, path))
-            return false;
-    for (const char *path : kOwnMethods)
-        if (!vx::is_original_method(globals, self, path))
-            return false;
+bool plain_tables(const vx::Args &a) {
     for (const char *t : kTables)
         if (!PyDict_CheckExact(a.global(t).ptr()))
             return false;
@@ -257,8 +249,6 @@ bool settle(const dd::Outcome &out, nb::handle qubit) {
 bool run_native(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle qubits, int sequence_length,
                 bool align_right, bool insert_before_barrier) {
     PyObject *globals = a.func()->globals;
-    if (!own_names(a, self))
-        return false;
     nb::object t1g = vx::getattr(self, "t1g"), t2g = vx::getattr(self, "t2g"), count = vx::getattr(self, "_count");
     long long start;
     if (!PyFloat_CheckExact(t1g.ptr()) || !PyFloat_CheckExact(t2g.ptr()) || !vx::exact_ll(count.ptr(), start) ||

@@ -9,6 +9,7 @@
 
 #include "dag_api.hpp"
 #include "dd_engine.hpp"
+#include "fast_path.hpp"
 #include "interop.hpp"
 
 #include <string>
@@ -89,16 +90,18 @@ inline nb::object list1(nb::handle item) {
 // Records the names the native walk relies on (module body).
 void remember(nb::handle module);
 
-// Whether the pass's methods and the names the native walk goes through
-// are the package's own, and the tables it reads plain dicts.
-bool own_names(const vx::Args &a, nb::handle self);
+// What the native walks need left as the package made them: the module's
+// names and the pass's methods.
+extern const vx::FastPathNeeds kNeeds;
+// Whether the gate tables the walks read are plain dicts.
+bool plain_tables(const vx::Args &a);
 
 // `run` without the networkx DAG (lean.cpp), where nothing but the
 // package's own code would touch it: the result of dag2qc(dag, nqubits,
 // ncbits) over the DAG the walk leaves, in `out`, with `_count` advanced.
 // False, with nothing changed, where the DAG must be made.
 bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_length, bool align_right,
-              bool insert_before_barrier, nb::object &out);
+              bool insert_before_barrier, nb::object &out, vx::PathChoice &path);
 
 // Raises what the walk's outcome stands for (the KeyError of a qubit
 // without idle record, too many nodes, an interruption); false where the

@@ -1,0 +1,121 @@
+"""Which way each pass goes: a plain input takes the fast path, a replaced
+name or method sends the call along the reference path with the reason
+recorded, and VEXAL_REFERENCE_PATHS=1 sends every call there, with the same
+results as the fast paths give."""
+
+import os
+import subprocess
+import sys
+
+import networkx as nx
+import pytest
+from helpers import circuit, quiet
+
+import vexal.circuit as package
+from vexal.circuit import routing as R
+from vexal.circuit import schedule as S
+from vexal.circuit.routing import SabreRouting
+from vexal.circuit.schedule import DynamicalDecoupling
+
+GATES = [("h", 0), ("cx", 0, 2), ("rz", 0.3, 1), ("cx", 1, 2), ("x", 2), ("measure", [0, 1], [0, 1])]
+
+
+def path_of(name):
+    return package._paths[name]
+
+
+@pytest.fixture
+def reference_switch(monkeypatch):
+    def flip(on):
+        monkeypatch.setattr(package, "_reference_paths", on)
+
+    return flip
+
+
+def test_routing_paths(monkeypatch, reference_switch):
+    def run():
+        return quiet(SabreRouting(nx.path_graph(3)).run, circuit(3, GATES))[0].gates
+
+    fast = run()
+    assert path_of("SabreRouting") == ("fast", "")
+    reference_switch(True)
+    assert run() == fast and path_of("SabreRouting") == ("reference", "VEXAL_REFERENCE_PATHS is set")
+    reference_switch(False)
+    real = R.split_qubits
+    monkeypatch.setattr(R, "split_qubits", lambda qc: real(qc))
+    assert run() == fast
+    assert path_of("SabreRouting") == ("reference", "split_qubits is not the package's own")
+    monkeypatch.undo()
+
+    class Scored(SabreRouting):
+        def _heuristic_score(self, *args):
+            return super()._heuristic_score(*args)
+
+    quiet(Scored(nx.path_graph(3)).run, circuit(3, GATES))
+    assert path_of("SabreRouting") == ("reference", "SabreRouting._heuristic_score is overridden")
+
+
+def test_decoupling_paths(monkeypatch, reference_switch):
+    def run(qc=None):
+        return DynamicalDecoupling(3e-8, 6e-8).run(qc or circuit(3, GATES)).gates
+
+    fast = run()
+    assert path_of("DynamicalDecoupling") == ("fast", "")
+    reference_switch(True)
+    assert run() == fast and path_of("DynamicalDecoupling")[0] == "reference"
+    reference_switch(False)
+
+    class Odd(type(circuit(1, []))):
+        pass
+
+    qc = circuit(3, GATES)
+    qc.__class__ = Odd
+    assert run(qc) == fast
+    assert path_of("DynamicalDecoupling")[0] == "fast over the DAG"
+    monkeypatch.setattr(S.nx, "topological_generations", S.nx.topological_generations)  # same object: still ours
+    run()
+    assert path_of("DynamicalDecoupling") == ("fast", "")
+
+
+PROGRAMS = [
+    "small__adder_n10__adder_n10.qasm",
+    "small__basis_trotter_n4__basis_test_n4.qasm",
+    "small__qec_en_n5__qec_en_n5.qasm",
+    "medium__qft_n18__qft_n18.qasm",
+    "large__ising_n34__ising_n34.qasm",
+    "small__qaoa_n6__qaoa_n6.qasm",
+    "small__variational_n4__variational_n4.qasm",
+]
+
+CHILD = """
+import json, os, sys, contextlib, io
+from vexal.circuit.backend import Backend
+from vexal.circuit.transpiler import Transpiler
+import vexal.circuit as package
+import numpy as np, random
+out = []
+chip = Backend.heavy_hex(2, 2)
+for path in sys.argv[1:]:
+    text = open(path).read()
+    for level in (0, 1, 2):
+        np.random.seed(5)
+        random.seed(5)
+        with contextlib.redirect_stdout(io.StringIO()) as printed:
+            qc = Transpiler(chip).run(text, optimize_level=level, use_dd=True)
+        out.append([os.path.basename(path), level, repr(qc.gates), qc.qubits, printed.getvalue()])
+print(json.dumps([package._reference_paths, out]))
+"""
+
+
+@pytest.mark.not_under_sanitizer
+def test_the_reference_switch_gives_the_same_transpilations():
+    data = os.path.join(os.path.dirname(__file__), "data", "qasmbench", "supported")
+    corpus_programs = [os.path.join(data, name) for name in PROGRAMS]
+    runs = {}
+    for switch in ("0", "1"):
+        env = dict(os.environ, VEXAL_REFERENCE_PATHS=switch)
+        done = subprocess.run([sys.executable, "-c", CHILD, *corpus_programs], capture_output=True, text=True, env=env)
+        assert done.returncode == 0, done.stderr
+        runs[switch] = done.stdout
+    assert '[false, ' in runs["0"] and '[true, ' in runs["1"]
+    assert runs["0"].split(", ", 1)[1] == runs["1"].split(", ", 1)[1]
