@@ -26,9 +26,13 @@ def path_of(name):
 
 @pytest.fixture
 def reference_switch(monkeypatch):
+    """Flips the package's switch; off to begin with, whatever the
+    environment says."""
+
     def flip(on):
         monkeypatch.setattr(package, "_reference_paths", on)
 
+    flip(False)
     return flip
 
 
