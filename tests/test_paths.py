@@ -49,7 +49,7 @@ def test_routing_paths(monkeypatch, reference_switch):
     monkeypatch.setattr(R, "split_qubits", lambda qc: real(qc))
     assert run() == fast
     assert path_of("SabreRouting") == ("reference", "split_qubits is not the package's own")
-    monkeypatch.undo()
+    monkeypatch.setattr(R, "split_qubits", real)
 
     class Scored(SabreRouting):
         def _heuristic_score(self, *args):
