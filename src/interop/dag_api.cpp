@@ -1,6 +1,8 @@
 // The side of gatework's offer that every module compiles in; see dag_api.hpp.
 #include "dag_api.hpp"
 
+#include "originals.hpp"
+
 #include <climits>
 #include <unordered_map>
 
@@ -232,6 +234,23 @@ void check_circuit(GateKinds &kinds, nb::handle qc, PyObject *gates, const Check
     CheckRules r = rules;
     r.ncbits = count_of(qc, "ncbits");
     check_records(kinds, gates, nqubits, r);
+}
+
+bool own_dag(nb::handle qc2dag, OwnDag &out) {
+    static OwnDagCheck check = nullptr;  // dag stays loaded once imported
+    if (!check) {
+        import("vexal.circuit.dag");  // loading dag publishes its check on the package
+        nb::object pkg = import("vexal.circuit");
+        nb::object cap = own(PyObject_GetAttrString(pkg.ptr(), kOwnDagAttribute));
+        check = reinterpret_cast<OwnDagCheck>(PyCapsule_GetPointer(cap.ptr(), kOwnDagCapsule));
+        if (!check)
+            throw error_already_set{};
+    }
+    if (check(qc2dag.ptr(), &out))
+        return true;
+    if (PyErr_Occurred())
+        throw error_already_set{};
+    return false;
 }
 
 PyObject *gatework_globals() { return check(PyModule_GetDict(gatework_module())); }

@@ -276,6 +276,26 @@ inline bool plain_gate_tables(PyObject *globals) {
     return true;
 }
 
+// The DAG module's own answer to "does the qc2dag/dag2qc pair, called now,
+// run only the package's own code?", asked by a pass's fast path with the
+// qc2dag function its namespace holds (the pass checks that its names are
+// the package's own).  The dag module records, when it loads, what its
+// names hold; this reads its namespace, so no other module records names
+// there.  Filled where the answer is yes.
+struct OwnDag {
+    const Api *api = nullptr;         // the DAG-list builder qc2dag goes through
+    PyObject *dag_globals = nullptr;  // vexal.circuit.dag's namespace
+    PyObject *gatework = nullptr;     // the builder's namespace
+    PyObject *digraph = nullptr;      // the DAG class qc2dag makes
+    PyObject *circuit = nullptr;      // the circuit class dag2qc makes
+};
+bool own_dag(nb::handle qc2dag, OwnDag &out);
+// The check, as the dag module publishes it on the package (a capsule):
+// true with `out` filled, false (an exception set where one was raised).
+using OwnDagCheck = bool (*)(PyObject *qc2dag, OwnDag *out);
+inline constexpr const char *kOwnDagAttribute = "_own_dag";
+inline constexpr const char *kOwnDagCapsule = "vexal.circuit._own_dag";
+
 // A record tuple of a kind whose qubits stand in the record itself has
 // exactly its parameters and qubits, the qubits exact ints; true for the
 // other kinds.

@@ -7,6 +7,7 @@
 // as add_nodes_from/add_edges_from would; otherwise it goes through the names
 // as they stand.
 #include "dag_api.hpp"
+#include "fast_path.hpp"
 #include "dag_order.hpp"
 #include "interop.hpp"
 
@@ -39,8 +40,12 @@ nb::object qc2dag(const vx::Args &a) {
 
     nb::object fast_lists;  // (nodes, edges) as lists of tuples
     nb::object nodes, edges;
-    const vx::dagapi::Api *api = vx::dagapi::from_function(convert.ptr());
-    if (api && PyLong_CheckExact(nqubits.ptr()) && PyList_CheckExact(qubits.ptr()) && PyList_CheckExact(gates.ptr())) {
+    vx::PathChoice path("qc2dag");
+    const vx::dagapi::Api *api = path.fast() ? vx::dagapi::from_function(convert.ptr()) : nullptr;
+    if (path.require(api, "convert_gate_info_to_dag_info is not the package's own") &&
+        path.require(PyLong_CheckExact(nqubits.ptr()) && PyList_CheckExact(qubits.ptr()) &&
+                         PyList_CheckExact(gates.ptr()),
+                     "nqubits, qubits or gates is not an int or a list")) {
         int overflow = 0;
         long long n = PyLong_AsLongLongAndOverflow(nqubits.ptr(), &overflow);
         if (!overflow && !(n == -1 && PyErr_Occurred())) {
@@ -158,13 +163,18 @@ struct Rebuild {
     }
 };
 
+// dag2qc reads a plain DiGraph's dictionaries itself, in the order
+// networkx's topological sort gives.
+const vx::FastPathNeeds kDag2qcNeeds{"dag2qc", {"nx.topological_sort"}, {}};
+
 // The nodes of a plain DiGraph in nx.topological_sort's order, read from the
 // graph's dictionaries; false where the graph or the name is not plain.  A
 // cycle is reported, as networkx reports it, after the nodes before it.
 bool rebuild_native(const vx::Args &a, nb::handle dag, Rebuild &r) {
+    vx::PathChoice path(a, nb::handle(), kDag2qcNeeds);
     vx::dagapi::DigraphArrays g;
-    if (!vx::is_original(a, "nx.topological_sort") ||
-        !vx::dagapi::read_digraph(dag, vx::original(a.func()->globals, "nx.DiGraph"), g))
+    if (!path.fast() || !path.require(vx::dagapi::read_digraph(dag, vx::original(a.func()->globals, "nx.DiGraph"), g),
+                                      "the DAG is not a plain networkx DiGraph"))
         return false;
     engines::dag::Generations order;
     const bool acyclic = engines::dag::generations(g.succ_off, g.succ, g.npred, order);
@@ -541,6 +551,31 @@ nb::object draw_graph(const vx::Args &a) {
     return nb::none();
 }
 
+// What dag_api's own_dag asks (see there): whether the qc2dag given is this
+// module's, and what it and dag2qc go through is still the package's own.
+bool own_dag_check(PyObject *qc2dag_obj, vx::dagapi::OwnDag *out) {
+    return vx::guarded(
+        [&] {
+            if (!vx::is_function_of(qc2dag_obj, qc2dag))
+                return false;
+            PyObject *dagns = reinterpret_cast<vx::Function *>(qc2dag_obj)->globals;
+            if (!vx::is_original(dagns, "nx.DiGraph") || !vx::is_original(dagns, "nx.topological_sort") ||
+                !vx::dagapi::plain_gate_tables(dagns))
+                return false;
+            PyObject *convert = PyDict_GetItemString(dagns, "convert_gate_info_to_dag_info");
+            const vx::dagapi::Api *api = convert ? vx::dagapi::from_function(convert) : nullptr;
+            PyObject *circuit = PyDict_GetItemString(dagns, "QuantumCircuit");
+            if (!api || !circuit || !vx::is_original(dagns, "QuantumCircuit"))
+                return false;
+            PyObject *gatework = reinterpret_cast<vx::Function *>(convert)->globals;
+            if (!vx::dagapi::plain_gate_tables(gatework))
+                return false;
+            *out = {api, dagns, gatework, vx::original(dagns, "nx.DiGraph"), circuit};
+            return true;
+        },
+        false);
+}
+
 }  // namespace
 
 NB_MODULE(dag, m) {
@@ -549,6 +584,7 @@ NB_MODULE(dag, m) {
         vx::keep_original(m, path);
 
     m.attr("QuantumCircuit") = vx::import("vexal.circuit.quantumcircuit").attr("QuantumCircuit");
+    vx::keep_original(m, "QuantumCircuit");
 
     nb::object gw = vx::import("vexal.circuit.gatework");
     for (const char *t : vx::kGateTables)
@@ -577,4 +613,7 @@ NB_MODULE(dag, m) {
     vx::def(m, {.name = "draw_graph", .impl = draw_graph, .params = {{"G"}}});
     for (const char *path : {"get_qcgraph_edges", "qc2graph"})
         vx::keep_original(m, path);
+    nb::object check =
+        vx::own(PyCapsule_New(reinterpret_cast<void *>(&own_dag_check), vx::dagapi::kOwnDagCapsule, nullptr));
+    vx::setattr(vx::import("vexal.circuit"), vx::dagapi::kOwnDagAttribute, check);
 }

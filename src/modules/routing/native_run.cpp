@@ -244,16 +244,12 @@ private:
 // The builders qc2dag would use now, or null when any name it goes through
 // is not the package's own; `digraph` is the DAG class it would make.
 const vx::dagapi::Api *plain_qc2dag(const vx::Args &a, nb::object &gatework, nb::object &digraph) {
-    if (!vx::is_original(a, "qc2dag"))
+    vx::dagapi::OwnDag own;
+    if (!vx::dagapi::own_dag(a.global("qc2dag"), own))  // the pass's own qc2dag is among its needs
         return nullptr;
-    PyObject *dag_globals = reinterpret_cast<vx::Function *>(a.global("qc2dag").ptr())->globals;
-    PyObject *convert = PyDict_GetItemString(dag_globals, "convert_gate_info_to_dag_info");
-    const vx::dagapi::Api *api = convert ? vx::dagapi::from_function(convert) : nullptr;
-    if (!api || !vx::is_original(dag_globals, "nx.DiGraph"))
-        return nullptr;
-    gatework = nb::borrow(reinterpret_cast<vx::Function *>(convert)->globals);
-    digraph = nb::borrow(vx::original(dag_globals, "nx.DiGraph"));
-    return api;
+    gatework = nb::borrow(own.gatework);
+    digraph = nb::borrow(own.digraph);
+    return own.api;
 }
 
 bool plain_circuit(const vx::Args &a, nb::handle qc) {
@@ -266,8 +262,6 @@ bool plain_circuit(const vx::Args &a, nb::handle qc) {
 void remember_run(nb::handle module) {
     for (const char *path : {"qc2dag", "QuantumCircuit", "QuantumCircuit.deepcopy"})
         vx::keep_original(module, path);
-    // what qc2dag goes through, in its own namespace
-    vx::keep_original(vx::import("vexal.circuit.dag"), "nx.DiGraph");
 }
 
 bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total, nb::object &result,

@@ -34,19 +34,12 @@ struct Road {
 };
 
 bool own_road(const vx::Args &a, nb::handle qc, Road &r) {
-    if (!vx::is_original(a, "dag2qc"))
+    vx::dagapi::OwnDag own;
+    if (!vx::is_original(a, "dag2qc") || !vx::dagapi::own_dag(a.global("qc2dag"), own) ||
+        reinterpret_cast<PyObject *>(Py_TYPE(qc.ptr())) != own.circuit)
         return false;
-    r.dagns = reinterpret_cast<vx::Function *>(a.global("qc2dag").ptr())->globals;
-    if (!vx::is_original(r.dagns, "nx.DiGraph") || !vx::is_original(r.dagns, "nx.topological_sort") ||
-        !vx::dagapi::plain_gate_tables(r.dagns))
-        return false;
-    PyObject *convert = PyDict_GetItemString(r.dagns, "convert_gate_info_to_dag_info");
-    r.api = convert ? vx::dagapi::from_function(convert) : nullptr;
-    r.circuit = PyDict_GetItemString(r.dagns, "QuantumCircuit");
-    if (!r.api || !r.circuit || reinterpret_cast<PyObject *>(Py_TYPE(qc.ptr())) != r.circuit)
-        return false;
-    r.gatework = reinterpret_cast<vx::Function *>(convert)->globals;
-    return vx::dagapi::plain_gate_tables(r.gatework);
+    r = {own.api, own.dag_globals, own.gatework, own.circuit};
+    return true;
 }
 
 // The DAG qc2dag would build, as arrays, with what the walk and dag2qc

@@ -223,9 +223,6 @@ struct Inserter {
 void remember(nb::handle module) {
     vx::keep_needs(module, kNeeds);
     vx::keep_original(module, "dag2qc");
-    nb::object dag = vx::import("vexal.circuit.dag");  // what qc2dag and dag2qc go through
-    vx::keep_original(dag, "nx.DiGraph");
-    vx::keep_original(dag, "nx.topological_sort");
 }
 
 bool plain_tables(const vx::Args &a) {
