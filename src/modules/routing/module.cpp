@@ -405,10 +405,10 @@ NB_MODULE(routing, m) {
     m.attr("floyd_warshall_numpy") = nx.attr("floyd_warshall_numpy");
     m.attr("Literal") = vx::import("typing").attr("Literal");
     nb::object gw = vx::import("vexal.circuit.gatework");
-    for (const char *t :
-         {"one_qubit_gates_available", "two_qubit_gates_available", "one_qubit_parameter_gates_available",
-          "two_qubit_parameter_gates_available", "three_qubit_gates_available", "functional_gates_available"})
-        m.attr(t) = gw.attr(t);
+    using enum vx::dagapi::GateTable;
+    for (int t :
+         {kOneQubitTable, kTwoQubitTable, kOneQubitParamTable, kTwoQubitParamTable, kThreeQubitTable, kFunctionalTable})
+        m.attr(vx::kGateTables[t]) = gw.attr(vx::kGateTables[t]);
     m.attr("QuantumCircuit") = vx::import("vexal.circuit.quantumcircuit").attr("QuantumCircuit");
     nb::object dagmod = vx::import("vexal.circuit.dag");
     m.attr("qc2dag") = dagmod.attr("qc2dag");

@@ -101,8 +101,9 @@ nb::object get_max_idle_time(const vx::Args &a) {
     nb::object it = vx::own(PyObject_GetIter(a.ptr(1)));
     while (nb::object node = vx::next_item(it))
         vx::check(PyList_Append(gates.ptr(), vx::dagapi::node_gate(node).ptr()));
-    nb::object one = table_keys(a, "one_qubit_gates_available", "one_qubit_parameter_gates_available");
-    nb::object two = table_keys(a, "two_qubit_gates_available", "two_qubit_parameter_gates_available");
+    using enum vx::dagapi::GateTable;
+    nb::object one = table_keys(a, vx::kGateTables[kOneQubitTable], vx::kGateTables[kOneQubitParamTable]);
+    nb::object two = table_keys(a, vx::kGateTables[kTwoQubitTable], vx::kGateTables[kTwoQubitParamTable]);
     if (meet(two, gates))
         return vx::getattr(a[0], "t2g");
     if (meet(one, gates))
@@ -118,9 +119,10 @@ nb::object update_idle_time(const vx::Args &a) {
         vx::check(r);
         return r != 0;
     };
-    if (in("one_qubit_gates_available") || in("one_qubit_parameter_gates_available"))
+    using enum vx::dagapi::GateTable;
+    if (in(vx::kGateTables[kOneQubitTable]) || in(vx::kGateTables[kOneQubitParamTable]))
         return vx::own(PyNumber_Subtract(a.ptr(2), vx::getattr(a[0], "t1g").ptr()));
-    if (in("two_qubit_gates_available"))
+    if (in(vx::kGateTables[kTwoQubitTable]))
         return vx::own(PyNumber_Subtract(a.ptr(2), vx::getattr(a[0], "t2g").ptr()));
     return nb::borrow(g_zero);
 }
@@ -400,9 +402,8 @@ NB_MODULE(schedule, m) {
     m.attr("qc2dag") = dagmod.attr("qc2dag");
     m.attr("dag2qc") = dagmod.attr("dag2qc");
     nb::object gatework = vx::import("vexal.circuit.gatework");
-    for (const char *t : {"one_qubit_gates_available", "two_qubit_gates_available",
-                          "one_qubit_parameter_gates_available", "two_qubit_parameter_gates_available"})
-        m.attr(t) = gatework.attr(t);
+    for (int t : kWalkTables)
+        m.attr(vx::kGateTables[t]) = gatework.attr(vx::kGateTables[t]);
     m.attr("Literal") = vx::import("typing").attr("Literal");
 
     const vx::Param self{"self", Conv::Any, nullptr};

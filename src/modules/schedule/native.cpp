@@ -27,9 +27,6 @@ const vx::FastPathNeeds kNeeds{
 
 namespace {
 
-constexpr const char *kTables[] = {"one_qubit_gates_available", "two_qubit_gates_available",
-                                   "one_qubit_parameter_gates_available", "two_qubit_parameter_gates_available"};
-
 // The DAG as read: arrays for the engine, and the Python objects the
 // insertions name.
 struct Graph {
@@ -226,8 +223,8 @@ void remember(nb::handle module) {
 }
 
 bool plain_tables(const vx::Args &a) {
-    for (const char *t : kTables)
-        if (!PyDict_CheckExact(a.global(t).ptr()))
+    for (int t : kWalkTables)
+        if (!PyDict_CheckExact(a.global(vx::kGateTables[t]).ptr()))
             return false;
     return true;
 }

@@ -22,7 +22,10 @@ namespace schedule {
 
 namespace dd = engines::dd;
 
-// The four tables the pass reads, as bits of a GateKinds.
+// The four gate tables the pass binds and reads, in the order it binds
+// them, and as bits of a GateKinds.
+inline constexpr int kWalkTables[] = {vx::dagapi::kOneQubitTable, vx::dagapi::kTwoQubitTable,
+                                      vx::dagapi::kOneQubitParamTable, vx::dagapi::kTwoQubitParamTable};
 inline constexpr std::uint8_t kTableBits =
     vx::dagapi::table_bit(vx::dagapi::kOneQubitTable) | vx::dagapi::table_bit(vx::dagapi::kTwoQubitTable) |
     vx::dagapi::table_bit(vx::dagapi::kOneQubitParamTable) | vx::dagapi::table_bit(vx::dagapi::kTwoQubitParamTable);
