@@ -123,3 +123,27 @@ def test_the_reference_switch_gives_the_same_transpilations():
         runs[switch] = done.stdout
     assert '[false, ' in runs["0"] and '[true, ' in runs["1"]
     assert runs["0"].split(", ", 1)[1] == runs["1"].split(", ", 1)[1]
+
+
+def test_dag_and_drawing_paths(monkeypatch, reference_switch):
+    from vexal.circuit import dag as D
+    from vexal.circuit import gatework as G
+
+    qc = circuit(3, GATES)
+    out = D.dag2qc(D.qc2dag(qc), 3, 3).gates
+    assert path_of("qc2dag") == ("fast", "") and path_of("dag2qc") == ("fast", "")
+    picture = G.add_gates_to_lines(3, 3, GATES, {})
+    assert path_of("add_gates_to_lines") == ("fast", "")
+    reference_switch(True)
+    assert D.dag2qc(D.qc2dag(qc), 3, 3).gates == out and G.add_gates_to_lines(3, 3, GATES, {}) == picture
+    for name in ("qc2dag", "dag2qc", "add_gates_to_lines", "format_gates_layerd", "generate_gates_layerd"):
+        assert path_of(name) == ("reference", "VEXAL_REFERENCE_PATHS is set"), name
+    reference_switch(False)
+    real = G.initialize_lines
+    monkeypatch.setattr(G, "initialize_lines", lambda *a: real(*a))
+    assert G.add_gates_to_lines(3, 3, GATES, {}) == picture
+    assert path_of("add_gates_to_lines") == ("reference", "initialize_lines is not the package's own")
+    sort = D.nx.topological_sort
+    monkeypatch.setattr(D.nx, "topological_sort", lambda g: sort(g))
+    assert D.dag2qc(D.qc2dag(qc), 3, 3).gates == out
+    assert path_of("dag2qc") == ("reference", "nx.topological_sort is not the package's own")

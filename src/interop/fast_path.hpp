@@ -54,8 +54,9 @@ public:
     // The fast path does not take this input: the reference path will.
     // Returns false, for `return path.decline(...)`.
     bool decline(std::string_view why);
+    // Whether the fast path still goes on: false once declined; otherwise
     // ok, or decline(why).
-    bool require(bool ok, std::string_view why) { return ok || decline(why); }
+    bool require(bool ok, std::string_view why) { return fast_ && (ok || decline(why)); }
     // A second, slower native tier took the call after the fast path
     // declined: recorded under its name, with the decline's reason.
     void taken(const char *tier);

@@ -8,6 +8,7 @@
 // gates in the grid initialize_lines handed back (writing its cells in
 // place), format_gates_layerd pads the columns it is given in place, and
 // add_gates_to_lines joins the columns it is given.
+#include "fast_path.hpp"
 #include "drawing.hpp"
 
 #include <algorithm>
@@ -287,7 +288,8 @@ nb::object draw_on_handed(const vx::Args &a, const Sizes &s, nb::handle init) {
 nb::object generate_gates_layerd(const vx::Args &a) {
     const Sizes s = sized([&] { return sizes(a); });
     nb::handle init = a.global("initialize_lines");
-    if (!own(init, initialize_lines))
+    vx::PathChoice path("generate_gates_layerd");
+    if (!path.fast() || !path.require(own(init, initialize_lines), "initialize_lines is not the package's own"))
         return draw_on_handed(a, s, init);
     Picture p = draw(a, s);
     nb::object columns = columns_of(p.grid);
@@ -297,9 +299,12 @@ nb::object generate_gates_layerd(const vx::Args &a) {
 // --------------------------------------------------------- format_gates_layerd
 
 // The chain below format_gates_layerd is the module's own.
-bool own_layering(const vx::Args &a) {
-    return own(a.global("generate_gates_layerd"), generate_gates_layerd) &&
-           own(a.global("initialize_lines"), initialize_lines);
+bool own_layering(const vx::Args &a, vx::PathChoice &path) {
+    return path.fast() &&
+           path.require(own(a.global("generate_gates_layerd"), generate_gates_layerd),
+                        "generate_gates_layerd is not the package's own") &&
+           path.require(own(a.global("initialize_lines"), initialize_lines),
+                        "initialize_lines is not the package's own");
 }
 
 // A cell brought to a width with a fill character, made once for each such
@@ -400,7 +405,8 @@ nb::object format_handed(nb::handle columns, long long nqubits) {
 
 nb::object format_gates_layerd(const vx::Args &a) {
     const Sizes s = sized([&] { return sizes(a); });
-    if (own_layering(a)) {
+    vx::PathChoice path("format_gates_layerd");
+    if (own_layering(a, path)) {
         Picture p = draw(a, s);
         nb::object columns = formatted_columns(p.grid);
         return pair(columns, list_of_lines(p.lines_use));
@@ -534,7 +540,9 @@ nb::object add_gates_to_lines(const vx::Args &a) {
     const Sizes s = sized([&] { return sizes(a); });
     const long long spacer = sized([&] { return spacer_of(a.ptr(4)); });
     nb::handle format = a.global("format_gates_layerd");
-    if (own(format, format_gates_layerd) && own_layering(a)) {
+    vx::PathChoice path("add_gates_to_lines");
+    if (path.require(own(format, format_gates_layerd), "format_gates_layerd is not the package's own") &&
+        own_layering(a, path)) {
         Picture p = draw(a, s);
         nb::object rows = joined_rows(p.grid, spacer);
         return pair(rows, list_of_lines(p.lines_use));
