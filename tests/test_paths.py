@@ -147,3 +147,25 @@ def test_dag_and_drawing_paths(monkeypatch, reference_switch):
     monkeypatch.setattr(D.nx, "topological_sort", lambda g: sort(g))
     assert D.dag2qc(D.qc2dag(qc), 3, 3).gates == out
     assert path_of("dag2qc") == ("reference", "nx.topological_sort is not the package's own")
+
+
+def test_decomposition_and_translation_paths(monkeypatch, reference_switch):
+    from vexal.circuit import decompose as DEC
+    from vexal.circuit import translate as TR
+
+    gates = [("ccx", 0, 1, 2), ("cswap", 2, 0, 1), ("h", 0), ("rzz", 0.2, 0, 1), ("swap", 1, 2)]
+
+    def runs():
+        three = DEC.ThreeQubitGateDecompose().run(circuit(3, gates)).gates
+        return three, quiet(TR.TranslateToBasisGates(True, "iswap").run, circuit(3, three))[0].gates
+
+    fast = runs()
+    assert path_of("ThreeQubitGateDecompose") == path_of("TranslateToBasisGates") == ("fast", "")
+    reference_switch(True)
+    assert runs() == fast
+    assert path_of("ThreeQubitGateDecompose")[0] == path_of("TranslateToBasisGates")[0] == "reference"
+    reference_switch(False)
+    real = DEC.ccx_decompose
+    monkeypatch.setattr(DEC, "ccx_decompose", lambda *a: real(*a))
+    assert runs() == fast
+    assert path_of("ThreeQubitGateDecompose") == ("reference", "ccx_decompose is not the package's own")

@@ -1,6 +1,7 @@
 // vexal.circuit.translate: the pass that rewrites a circuit into one
 // two-qubit basis gate and, on request, single-qubit u gates.
 #include "dag_api.hpp"
+#include "fast_path.hpp"
 #include "decompose/native.hpp"
 
 #include <cmath>
@@ -71,12 +72,14 @@ struct Run {
     bool flag;
     PyObject *basis;
     int kind;
+    bool own;              // the decompositions may be written natively (the checker's answer)
     bool foreign = false;  // code other than the package's own ran for the current record
 
     // ("u", theta, phi, lamda, q) from the u3 angles of m, q the record's last element.
     PyObject *u_record(PyObject *m, PyObject *rec) {
         nb::object th, ph, la;
-        foreign |= !dec::u3_angles(vx::lookup_global(globals, g_u3), OWN.fn[dec::U3_DECOMPOSE], m, th, ph, la);
+        foreign |=
+            !dec::u3_angles(vx::lookup_global(globals, g_u3), own ? OWN.fn[dec::U3_DECOMPOSE] : nullptr, m, th, ph, la);
         nb::object q = nb::steal(item(rec, -1));
         return vx::check(dec::u_rec(K, th.ptr(), ph.ptr(), la.ptr(), q.ptr()));
     }
@@ -107,7 +110,7 @@ struct Run {
     // Extends by decomposition `fn` of (q0, q1) or (theta, q0, q1).
     void decompose(int fn, PyObject *rec, bool param) {
         PyObject *g = vx::lookup_global(globals, K.fn_names[fn]);
-        if (g == OWN.fn[fn] && PyTuple_CheckExact(rec)) {
+        if (own && g == OWN.fn[fn] && PyTuple_CheckExact(rec)) {
             Py_ssize_t n = PyTuple_GET_SIZE(rec);
             if (!param && n >= 3 && PyLong_CheckExact(PyTuple_GET_ITEM(rec, 1)) &&
                 PyLong_CheckExact(PyTuple_GET_ITEM(rec, 2))) {
@@ -261,7 +264,9 @@ nb::object run(const vx::Args &a) {
     vx::dagapi::check_circuit(kinds, qc, gates.ptr(), {.tables = kHandled});
     nb::object out = vx::own(PyList_New(0));
 
-    Run r{globals, out.ptr(), flag_obj.ptr(), truth != 0, basis.ptr(), kind};
+    // each decomposition is written natively where its name holds decompose's own
+    vx::PathChoice path("TranslateToBasisGates");
+    Run r{globals, out.ptr(), flag_obj.ptr(), truth != 0, basis.ptr(), kind, path.fast()};
     const Py_ssize_t n = PyList_GET_SIZE(gates.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *o = PyList_GET_ITEM(gates.ptr(), i);

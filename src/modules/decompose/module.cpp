@@ -1,6 +1,7 @@
 // vexal.circuit.decompose: single-qubit gates as u gates, two-qubit gates in
 // a basis of cz, cx or iswap, three-qubit gates in one- and two-qubit gates,
 // and the pass that decomposes the three-qubit gates of a circuit.
+#include "fast_path.hpp"
 #include "dag_api.hpp"
 #include "native.hpp"
 
@@ -127,6 +128,11 @@ nb::object tqd_run(const vx::Args &a) {
         vx::dagapi::check_circuit(kinds, qc, gates.ptr(),
                                   {.lenient = vx::dagapi::table_bit(vx::dagapi::kThreeQubitTable)});
     }
+    // the decompositions written natively, where the names hold the module's own
+    vx::PathChoice path("ThreeQubitGateDecompose");
+    for (int fn : kThreeFns)
+        path.require(a.global(K.fn_names[fn]).ptr() == OWN.fn[fn],
+                     std::string(dec::kFnNames[fn]) + " is not the package's own");
     nb::object out = vx::own(PyList_New(0));
     dec::Ctx c = make_ctx(out.ptr(), false, nullptr, 0);
     const Py_ssize_t n = PyList_GET_SIZE(gates.ptr());
@@ -143,7 +149,7 @@ nb::object tqd_run(const vx::Args &a) {
         }
         const int fn = kThreeFns[which];
         PyObject *g = a.global(K.fn_names[fn]).ptr();
-        if (g == OWN.fn[fn] && PyTuple_CheckExact(r) && PyTuple_GET_SIZE(r) == 4 &&
+        if (path.fast() && PyTuple_CheckExact(r) && PyTuple_GET_SIZE(r) == 4 &&
             PyLong_CheckExact(PyTuple_GET_ITEM(r, 1)) && PyLong_CheckExact(PyTuple_GET_ITEM(r, 2)) &&
             PyLong_CheckExact(PyTuple_GET_ITEM(r, 3))) {
             PyObject *q0 = PyTuple_GET_ITEM(r, 1), *q1 = PyTuple_GET_ITEM(r, 2), *q2 = PyTuple_GET_ITEM(r, 3);
