@@ -9,8 +9,10 @@ import pytest
 _src = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
 sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != _src]
 
-# Tests import helpers (oracle) from this folder.
+# Tests import helpers (helpers, oracle, layout_chips) from this folder;
+# the asserts of helpers.py report their values as the tests' own do.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+pytest.register_assert_rewrite("helpers")
 
 # tools/asan-test.sh sets VEXAL_SANITIZER: there the tests marked
 # `not_under_sanitizer` are skipped.  They spend their time in Python (process

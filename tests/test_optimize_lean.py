@@ -6,12 +6,15 @@ import copy
 import pickle
 import random
 
-from test_optimize_paths import ANGLES, Plain, outcome, random_gates
+from helpers import ANGLES, plain_methods, random_gates
+from helpers import compressor_outcome as outcome
 
 from vexal.circuit import dag as D
 from vexal.circuit import optimize as O
 from vexal.circuit.optimize import GateCompressor
 from vexal.circuit.quantumcircuit import QuantumCircuit
+
+Plain = plain_methods(GateCompressor, "run_compress_once")
 
 
 def lean(p):

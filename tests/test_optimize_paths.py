@@ -2,7 +2,6 @@
 the compressed circuit must be."""
 
 import glob
-import math
 import os
 import random
 import sys
@@ -10,61 +9,16 @@ import sys
 import networkx as nx
 import oracle
 import pytest
+from helpers import compressor_outcome as outcome
+from helpers import plain_methods, random_gates
 
 from vexal.circuit import optimize as O
 from vexal.circuit.dag import qc2dag
 from vexal.circuit.optimize import GateCompressor
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
-PI = math.pi
-ONE = ["id", "x", "y", "z", "h", "s", "sdg", "t", "tdg", "sx", "sxdg"]
-ONE_P = ["rx", "ry", "rz", "p"]
-TWO = ["cx", "cnot", "cy", "cz", "swap", "iswap"]
-TWO_P = ["rxx", "ryy", "rzz", "cp"]
-THREE = ["ccx", "ccz", "cswap"]
-ANGLES = [0.0, PI, -PI, 2 * PI, PI / 2, 0.25, 0.5, -0.5, 4 * PI]
 DATA = os.path.join(os.path.dirname(__file__), "data")
-
-
-class Plain(GateCompressor):
-    """The pass driven through its methods, one walk per merge."""
-
-    def run_compress_once(self, node1, node2):
-        return super().run_compress_once(node1, node2)
-
-
-def random_gates(rng, pool, count, unitary=False):
-    gates = []
-    for _ in range(count):
-        k = rng.random()
-        q = rng.sample(pool, min(3, len(pool)))
-        if k < 0.3:
-            gates.append((rng.choice(ONE[:5]), q[0]))
-        elif k < 0.35:
-            gates.append((rng.choice(ONE[5:]), q[0]))
-        elif k < 0.5:
-            gates.append((rng.choice(ONE_P), rng.choice(ANGLES), q[0]))
-        elif k < 0.55:
-            gates.append((rng.choice(["u", "u3"]), rng.choice(ANGLES), rng.choice(ANGLES), rng.uniform(-3, 3), q[0]))
-        elif k < 0.58:
-            gates.append(("r", rng.choice(ANGLES), 0.3, q[0]))
-        elif k < 0.7 and len(q) > 1:
-            gates.append((rng.choice(TWO), q[0], q[1]))
-        elif k < 0.8 and len(q) > 1:
-            gates.append((rng.choice(TWO_P), rng.choice(ANGLES), q[0], q[1]))
-        elif k < 0.85 and len(q) > 2:
-            gates.append((rng.choice(THREE), *q))
-        elif k < 0.88 and not unitary:
-            gates.append(("measure", [q[0]], [q[0]]))
-        elif k < 0.91 and not unitary:
-            gates.append(("barrier", tuple(rng.sample(pool, rng.randint(1, len(pool))))))
-        elif k < 0.92 and not unitary:
-            gates.append(("reset", q[0]))
-        elif gates:
-            gates.append(gates[-1])
-    if rng.random() < 0.5:  # a palindrome: cancels from the middle outward
-        gates = gates + gates[::-1]
-    return gates
+Plain = plain_methods(GateCompressor, "run_compress_once")
 
 
 def random_circuit(rng, unitary=False):
@@ -74,27 +28,6 @@ def random_circuit(rng, unitary=False):
     qc.qubits = list(range(n))
     qc.gates = random_gates(rng, pool, rng.randint(0, 40), unitary)
     return qc
-
-
-def outcome(cls, qc):
-    """Everything a run leaves: the circuit, the DAG down to the order of
-    every dictionary, the counter."""
-    p = cls()
-    try:
-        out = p.run(qc)
-    except Exception as e:  # noqa: BLE001 - the failure is part of the outcome
-        return ("raised", type(e), str(e))
-    d = p.dag
-    return (
-        out.gates,
-        (out.nqubits, out.ncbits, out.qubits is qc.qubits, out.params_value),
-        p._idx,
-        list(d.nodes(data=True)),
-        list(d.edges(data=True)),
-        [(n, list(d._succ[n]), list(d._pred[n])) for n in d],
-        list(d.__dict__),
-        d.graph,
-    )
 
 
 @pytest.mark.parametrize("seed", range(8))

@@ -1,4 +1,5 @@
-"""Tests of vexal.circuit.routing (SABRE routing)."""
+"""SabreRouting: construction, the queries, scores and single traversal it
+is built from, run, and the properties of routed circuits."""
 
 import random
 import zlib
@@ -7,40 +8,12 @@ from collections import OrderedDict
 import networkx as nx
 import oracle
 import pytest
+from helpers import ROUTABLE, USED, check_routed, circuit, random_gates, routing_table
 
-from vexal.circuit import routing
 from vexal.circuit.dag import qc2dag, split_qubits
-from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.routing import SabreRouting, extract_qubits, update_v2p_and_p2v_mapping
 
 CONFLICT = "A conflict occurred during the Sabre algorithm computation. Please contact the developer for assistance."
-TWO_Q = {"cx", "cnot", "cy", "cz", "swap", "iswap", "rxx", "ryy", "rzz", "cp"}
-
-
-def circuit(gates, qubits=None, nqubits=None, ncbits=None):
-    if qubits is None:
-        qs = set()
-        for g in gates:
-            qs.update(oracle_wires(g))
-        qubits = sorted(qs)
-    n = nqubits if nqubits is not None else (max(qubits) + 1 if qubits else 0)
-    qc = QuantumCircuit(n, ncbits if ncbits is not None else n)
-    qc.qubits = list(qubits)
-    qc.gates = list(gates)
-    return qc
-
-
-def oracle_wires(g):
-    name = g[0]
-    if name == "barrier":
-        return list(g[1])
-    if name == "delay":
-        return list(g[2])
-    if name == "measure":
-        return list(g[1])
-    if name == "reset":
-        return [g[1]]
-    return [g[i] for i in oracle.record_qubit_positions(g)]
 
 
 def chain(n, start=0):
@@ -64,7 +37,7 @@ def node_named(dag, prefix):
     return next(n for n in dag.nodes if n.startswith(prefix))
 
 
-# ---------------------------------------------------------------- construction
+# ---------------------------------------------------- construction
 
 
 def test_constructor_attributes_and_conversions():
@@ -213,7 +186,7 @@ def test_initial_mapping_refusals(mapping, qubits, message):
     assert message in str(e.value)
 
 
-# ---------------------------------------------------------------- small services
+# -------------------------------------------------- small services
 
 
 def test_extract_qubits_and_mapping_update():
@@ -240,7 +213,7 @@ def test_extract_qubits_and_mapping_update():
 
 
 def test_query_cache_is_lru_and_keyed_by_identity_and_dag():
-    qc = circuit([("cx", 0, 1), ("h", 0), ("cx", 1, 2)])
+    qc = circuit(None, [("cx", 0, 1), ("h", 0), ("cx", 1, 2)], qubits=USED)
     r = prepared(chain(3), qc, {0: 0, 1: 1, 2: 2})
     first = node_named(r.dag, "cx_0")
     succ = r._dag_successors(first)
@@ -274,7 +247,7 @@ def test_mapping_node_to_gate_info_records():
         ("cx", 2, 0),
         ("ccx", 0, 1, 2),
     ]
-    qc = circuit(gates)
+    qc = circuit(None, gates, qubits=USED)
     r = prepared(chain(3), qc, {0: 7, 1: 8, 2: 9})
     recs = {
         n.split("_")[0] + n.split("_")[1]: r._mapping_node_to_gate_info(n)
@@ -296,11 +269,11 @@ def test_mapping_node_to_gate_info_records():
         r._mapping_node_to_gate_info(node_named(r.dag, "ccx"))
 
 
-# ---------------------------------------------------------------- front layer and scores
+# ------------------------------------------ front layer and scores
 
 
 def test_front_layer_candidates_and_basic_scores():
-    qc = circuit([("cx", 0, 2)], qubits=[0, 1, 2])
+    qc = circuit(None, [("cx", 0, 2)], qubits=[0, 1, 2])
     r = prepared(chain(3), qc, {0: 0, 1: 1, 2: 2}, heuristic="basic")
     front = list(r.dag.nodes)
     assert r._get_execute_node_list(front) == []
@@ -309,7 +282,7 @@ def test_front_layer_candidates_and_basic_scores():
     assert [r._heuristic_score_basic(c, front) for c in cands] == [1.0, 1.0]
     assert [r._heuristic_score(c, front) for c in cands] == [1.0, 1.0]
     # barriers, measures and one-qubit gates are always executable
-    qc2 = circuit([("barrier", (0, 2)), ("measure", [1], [0]), ("cx", 0, 2)], qubits=[0, 1, 2])
+    qc2 = circuit(None, [("barrier", (0, 2)), ("measure", [1], [0]), ("cx", 0, 2)], qubits=[0, 1, 2])
     r2 = prepared(chain(3), qc2, {0: 0, 1: 1, 2: 2})
     front2 = list(r2.dag.nodes)[:2]
     assert r2._get_execute_node_list(front2) == front2
@@ -319,7 +292,7 @@ def test_front_layer_candidates_and_basic_scores():
 
 
 def test_extended_set_weights_and_decay():
-    qc = circuit([("h", 0), ("cx", 1, 2), ("cx", 0, 1), ("rzz", 0.5, 2, 3), ("x", 3), ("cx", 3, 2)])
+    qc = circuit(None, [("h", 0), ("cx", 1, 2), ("cx", 0, 1), ("rzz", 0.5, 2, 3), ("x", 3), ("cx", 3, 2)], qubits=USED)
     g = chain(4)
     r = prepared(g, qc, {q: q for q in range(4)})
     front = [node_named(r.dag, "h_0"), node_named(r.dag, "cx_1")]
@@ -361,55 +334,62 @@ def test_extended_set_weights_and_decay():
     assert rd.decay_parameter == {0: 1, 1: 1, 2: 1, 3: 1} and rd.extended_successor_set == []
 
 
+def test_self_loops_offer_no_swap():
+    g = nx.Graph((p, p) for p in range(3))
+    nx.add_path(g, range(3))
+    r = prepared(g, circuit(None, [("cx", 0, 2)], qubits=[0, 1, 2]), {0: 0, 1: 1, 2: 2})
+    assert r._get_swap_candidate_list(list(r.dag.nodes)) == [("swap", 0, 1), ("swap", 1, 2)]
+
+
 def test_dispatcher_refuses_a_heuristic_changed_after_construction():
-    qc = circuit([("cx", 0, 2)], qubits=[0, 1, 2])
+    qc = circuit(None, [("cx", 0, 2)], qubits=[0, 1, 2])
     r = prepared(chain(3), qc, {0: 0, 1: 1, 2: 2})
     r.heuristic = "fancy"
     with pytest.raises(ValueError, match="Unknown heuristic 'fancy'"):
         r._heuristic_score(("swap", 0, 1), list(r.dag.nodes))
 
 
-# ---------------------------------------------------------------- one traversal
+# --------------------------------------------------- one traversal
 
 
 def test_single_pass_on_a_chain():
-    qc = circuit([("cx", 0, 2)], qubits=[0, 1, 2])
+    qc = circuit(None, [("cx", 0, 2)], qubits=[0, 1, 2])
     r = prepared(chain(3), qc, {0: 0, 1: 1, 2: 2})
     assert r._single_sabre_routing() == ([("swap", 0, 1), ("cx", 1, 2)], 1)
     assert r.v2p == {0: 1, 1: 0, 2: 2} and r.p2v == {1: 0, 0: 1, 2: 2}
     r2 = prepared(chain(3), qc, {0: 0, 1: 1, 2: 2})
     r2.do_map_node_to_gate = False
     assert r2._single_sabre_routing() == ([], 0) and r2.v2p == {0: 1, 1: 0, 2: 2}
-    empty = prepared(chain(3), circuit([], qubits=[0, 1, 2]), {0: 0, 1: 1, 2: 2})
+    empty = prepared(chain(3), circuit(None, [], qubits=[0, 1, 2]), {0: 0, 1: 1, 2: 2})
     assert empty._single_sabre_routing() == ([], 0) and empty.v2p == {0: 0, 1: 1, 2: 2}
 
 
 def test_single_pass_failures():
     # qubits that can never meet
     g = nx.Graph([(0, 1), (2, 3)])
-    r = prepared(g, circuit([("cx", 0, 2)], qubits=[0, 1, 2, 3]), {q: q for q in range(4)})
+    r = prepared(g, circuit(None, [("cx", 0, 2)], qubits=[0, 1, 2, 3]), {q: q for q in range(4)})
     with pytest.raises(ValueError, match="^" + CONFLICT + "$"):
         r._single_sabre_routing()
     # a two-qubit gate on one qubit (qc2dag refuses such a record, so the DAG is made by hand)
-    r = prepared(chain(2), circuit([], qubits=[0, 1]), {0: 0, 1: 1})
+    r = prepared(chain(2), circuit(None, [], qubits=[0, 1]), {0: 0, 1: 1})
     r.dag.add_node("cx_0_[1, 1]", qubits=[1, 1])
     with pytest.raises(ValueError, match=r"The two-qubit gate cx_0_\[1, 1\] acts twice on qubit 1"):
         r._single_sabre_routing()
     # isolated physical qubits offer no SWAP
     g = nx.Graph()
     g.add_nodes_from([0, 1])
-    r = prepared(g, circuit([("cx", 0, 1)], qubits=[0, 1]), {0: 0, 1: 1})
+    r = prepared(g, circuit(None, [("cx", 0, 1)], qubits=[0, 1]), {0: 0, 1: 1})
     with pytest.raises(ValueError, match="No SWAP can bring the gates of the front layer"):
         r._single_sabre_routing()
 
 
-# ---------------------------------------------------------------- run
+# ------------------------------------------------------------- run
 
 
 def test_run_table_result_and_state(capsys):
     g = nx.Graph([(7, 5), (5, 6)])
     g.graph["normal_order"] = [7, 5, 6]
-    qc = circuit([("cx", 0, 2), ("h", 1)], qubits=[0, 1, 2])
+    qc = circuit(None, [("cx", 0, 2), ("h", 1)], qubits=[0, 1, 2])
     qc.params_value = {"a": 1.0}
     r = SabreRouting(g, iterations=1)
     out = r.run(qc)
@@ -433,12 +413,12 @@ def test_run_table_result_and_state(capsys):
 
 @pytest.mark.parametrize("iterations", [1, 2, 3, 4])
 def test_run_emits_forward_for_every_iteration_count(iterations, capsys):
-    qc = circuit([("h", 0), ("cx", 0, 3), ("cx", 1, 3), ("x", 2), ("cx", 2, 0), ("cz", 3, 1)])
+    qc = circuit(None, [("h", 0), ("cx", 0, 3), ("cx", 1, 3), ("x", 2), ("cx", 2, 0), ("cz", 3, 1)], qubits=USED)
     r = SabreRouting(chain(4), iterations=iterations)
     out = r.run(qc)
     assert r.dag_id == "forward"
     printed = capsys.readouterr().out
-    init, best, final = printed_mappings(printed)
+    init, best, final = routing_table(printed)
     assert init == initial_v2p(qc, r) and final == r.v2p
     if iterations == 1:
         assert best == init
@@ -448,80 +428,24 @@ def test_run_emits_forward_for_every_iteration_count(iterations, capsys):
 def test_run_clears_the_cache_and_reports_errors_before_printing(capsys):
     r = SabreRouting(chain(3), iterations=3)
     r._cache[("forward", 1, "successors")] = ["stale"]
-    r.run(circuit([("cx", 0, 2)], qubits=[0, 1, 2]))
+    r.run(circuit(None, [("cx", 0, 2)], qubits=[0, 1, 2]))
     assert ("forward", 1, "successors") not in r._cache
     capsys.readouterr()
     with pytest.raises(ValueError, match="Please first decompose the ccx"):
-        SabreRouting(chain(3)).run(circuit([("ccx", 0, 1, 2)]))
+        SabreRouting(chain(3)).run(circuit(None, [("ccx", 0, 1, 2)], qubits=USED))
     assert capsys.readouterr().out == ""
     r = SabreRouting(chain(3))
     r.iterations = 0
     with pytest.raises(ValueError, match="iterations must be at least 1"):
-        r.run(circuit([("cx", 0, 2)]))
+        r.run(circuit(None, [("cx", 0, 2)], qubits=USED))
 
 
-# ---------------------------------------------------------------- properties
-
-
-def printed_mappings(printed):
-    """The three mappings (virtual -> physical) of the printed table."""
-    maps = ({}, {}, {})
-    for line in printed.splitlines()[2:-1]:
-        cols = [c.split(":") for c in line.split("----->")]
-        for m, (p, v) in zip(maps, cols):
-            m[int(v)] = int(p)
-    return maps
+# ------------------------------------------------------ properties
 
 
 def initial_v2p(qc, r, order=None):
     virtual = [q for grp in split_qubits(qc) for q in grp]
     return dict(zip(virtual, order if order is not None else r.physical_qubits))
-
-
-def check_routed(qc, out, r, init, printed=None, unitary=None):
-    """Replays `out` with its SWAPs: every two-qubit gate on a coupled pair,
-    the same gate sequence on every qubit, the final mapping that of `r`."""
-    g = r.coupling_graph
-    p2v = {p: v for v, p in init.items()}
-    seen = {q: [] for q in qc.qubits}
-    nswap = 0
-    for rec in out.gates:
-        wires = oracle_wires(rec)
-        if rec[0] in TWO_Q:
-            assert g.has_edge(*wires), rec
-        if rec[0] == "swap":
-            a, b = wires
-            p2v[a], p2v[b] = p2v[b], p2v[a]
-            nswap += 1
-            continue
-        virt = oracle.permute_qubits([rec], p2v)[0]
-        for q in oracle_wires(virt):
-            seen[q].append(virt)
-    want = {q: [] for q in qc.qubits}
-    for rec in qc.gates:
-        for q in oracle_wires(rec):
-            want[q].append(rec)
-    assert seen == want
-    assert {v: p for p, v in p2v.items()} == r.v2p
-    if printed is not None:
-        assert printed.splitlines()[-1] == f"A total of {nswap} swap gates have been added to the circuit."
-    if unitary:
-        oracle.assert_equivalent_routed(qc.gates, out.gates, out.nqubits, init, r.v2p)
-
-
-def random_circuit(rng, qubits, ngates, p2=0.6):
-    gates = []
-    for _ in range(ngates):
-        u = rng.random()
-        if u < p2:
-            a, b = rng.sample(qubits, 2)
-            gates.append(rng.choice([("cx", a, b), ("cz", a, b), ("rzz", rng.random(), a, b), ("iswap", a, b)]))
-        elif u < 0.9:
-            q = rng.choice(qubits)
-            gates.append(rng.choice([("h", q), ("t", q), ("rx", rng.random(), q), ("u", 0.1, 0.2, 0.3, q)]))
-        else:
-            gates.append(("barrier", tuple(rng.sample(qubits, 2))))
-    return gates
 
 
 def graphs():
@@ -541,10 +465,11 @@ def test_routed_circuits_are_equivalent(name, heuristic, capsys):
     for trial in range(3):
         nodes = list(g.nodes)
         active = nodes if name != "spare" else nodes[:5]
-        gates = random_circuit(rng, active, 25)
-        qc = circuit(gates, qubits=sorted(nodes) if name != "shifted" else list(range(5)))
+        gates = random_gates(rng, active, 25, **ROUTABLE)
+        qc = circuit(None, gates, qubits=sorted(nodes) if name != "shifted" else list(range(5)))
         if name == "shifted":
             qc = circuit(
+                None,
                 [oracle.permute_qubits([x], {n: i for i, n in enumerate(nodes)})[0] for x in gates],
                 qubits=list(range(5)),
             )
@@ -557,326 +482,17 @@ def test_routed_circuits_are_equivalent(name, heuristic, capsys):
         random.seed(trial)
         out = r.run(qc)
         printed = capsys.readouterr().out
-        init, best, final = printed_mappings(printed)
+        init, best, final = routing_table(printed)
         assert init == initial_v2p(qc, r, order) and final == r.v2p
         check_routed(qc, out, r, best, printed, unitary=out.nqubits <= 11)
 
 
 def test_seed_reproduces_a_run(capsys):
     rng = random.Random(5)
-    qc = circuit(random_circuit(rng, list(range(6)), 60))
+    qc = circuit(None, random_gates(rng, list(range(6)), 60, **ROUTABLE), qubits=USED)
     results = []
     for _ in range(2):
         random.seed(42)
         r = SabreRouting(nx.cycle_graph(6), initial_mapping="random", do_random_choice=True)
         results.append((r.run(qc).gates, r.v2p, r.decay_parameter, random.random()))
     assert results[0] == results[1]
-
-
-# ---------------------------------------------------------------- native run against the plain methods
-
-
-class PlainSabreRouting(SabreRouting):
-    """Overrides a method, so run walks the method-by-method path."""
-
-    def _heuristic_score(self, swap_gate_info, front_layer):
-        return super()._heuristic_score(swap_gate_info, front_layer)
-
-
-def heavy_hex_subgraph(rng, n):
-    from vexal.circuit.backend import Backend
-
-    g = Backend.heavy_hex(1, 2).edge_filtered_graph(0.6)
-    start = rng.choice(sorted(g.nodes))
-    nodes = [start] + [v for _, v in nx.bfs_edges(g, start)]
-    return nx.Graph(g.subgraph(nodes[:n]))
-
-
-def differential_graph(rng, kind):
-    n = rng.randint(4, 9)
-    if kind == "line":
-        return nx.path_graph(n)
-    if kind == "ring":
-        return nx.cycle_graph(n)
-    if kind == "grid":
-        return nx.convert_node_labels_to_integers(nx.grid_2d_graph(2, n // 2))
-    if kind == "heavy-hex":
-        return heavy_hex_subgraph(rng, n)
-    g = nx.path_graph(n)  # spare qubits, and a second component
-    g.add_nodes_from([n, n + 1])
-    g.add_edge(n + 2, n + 3)
-    return g
-
-
-def outcome(cls, graph, qc, seed, kw):
-    import contextlib
-    import io
-
-    g = graph.copy()
-    random.seed(seed)
-    r = cls(g, **kw)
-    buf = io.StringIO()
-    try:
-        with contextlib.redirect_stdout(buf):
-            out = r.run(qc)
-        result = (out.gates, out.nqubits, out.qubits)
-    except (ValueError, KeyboardInterrupt) as e:
-        result = ("error", type(e).__name__, str(e))
-    names = {id(n): n for n in r.dag.nodes} if hasattr(r, "dag") else {}
-    cache = [(k[0], names.get(k[1]) if k[0] == r.dag_id else None, k[2], v) for k, v in r._cache.items()]
-    dag = None
-    if hasattr(r, "dag"):
-        d = r.dag
-        dag = (
-            type(d),
-            list(d.nodes(data=True)),
-            [(n, list(d.succ[n].items())) for n in d],
-            [(n, list(d.pred[n].items())) for n in d],
-            d.graph,
-        )
-    return dict(
-        result=result,
-        printed=buf.getvalue(),
-        v2p=list(getattr(r, "v2p", {}).items()),
-        p2v=list(getattr(r, "p2v", {}).items()),
-        decay=list(r.decay_parameter.items()),
-        ext=r.extended_successor_set,
-        cache=cache,
-        dag=dag,
-        dag_id=getattr(r, "dag_id", None),
-        emitting=getattr(r, "do_map_node_to_gate", None),
-        attributes=list(vars(r)),
-        random=random.getstate(),
-        kinds=[(type(k), type(v)) for k, v in r.decay_parameter.items()],
-    )
-
-
-def varied_circuit(rng, qubits, ngates):
-    """Random gates of every record kind the router converts, some as lists."""
-    gates = random_circuit(rng, qubits, ngates, p2=0.6)
-    for _ in range(rng.randint(0, 4)):
-        q = rng.choice(qubits)
-        a, b = rng.sample(qubits, 2)
-        extra = rng.choice(
-            [
-                ("r", 0.5, 0.25, q),
-                ("u3", 0.1, 0.2, 0.3, q),
-                ("p", 0.7, q),
-                ("cp", 0.4, a, b),
-                ("reset", q),
-                ("delay", 1e-6, (a, b)),
-                ("measure", [a, b], [0, 1]),
-                ("barrier", (q,)),
-                ["cx", a, b],
-                ["h", q],
-            ]
-        )
-        gates.insert(rng.randint(0, len(gates)), extra)
-    if rng.random() < 0.15:  # refused when emitted: the state at the failure must agree too
-        gates.insert(rng.randint(0, len(gates)), ("ccx", *rng.sample(qubits, 3)))
-    return gates
-
-
-@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # 0 * inf in the plain scores
-@pytest.mark.parametrize("kind", ["line", "ring", "grid", "heavy-hex", "spare"])
-def test_native_run_matches_the_plain_methods(kind):
-    rng = random.Random(zlib.crc32(kind.encode()))
-    errors = 0
-    for case in range(24):
-        graph = differential_graph(rng, kind)
-        nodes = list(graph.nodes)
-        active = nodes if kind != "spare" or case % 3 == 0 else nodes[:-4]
-        gates = (varied_circuit if case % 2 else random_circuit)(rng, active, rng.randint(0, 30))
-        gates += [("measure", [q], [q]) for q in rng.sample(active, 2)]
-        qc = circuit(gates, qubits=sorted(nodes))
-        mapping = ["trivial", "random", None][case % 3]
-        if mapping is None:
-            mapping = rng.sample(nodes, len(nodes))
-        kw = dict(
-            initial_mapping=mapping,
-            do_random_choice=rng.random() < 0.6,
-            iterations=case % 4 + 1,
-            heuristic=["basic", "lookahead", "basic_decay", "lookahead_decay"][(case // 4) % 4],
-            max_extended_set_weight=rng.choice([0.5, 0.5, 0.0, 2.0]),
-        )
-        native = outcome(SabreRouting, graph, qc, case, kw)
-        plain = outcome(PlainSabreRouting, graph, qc, case, kw)
-        assert native == plain, (kind, case, kw)
-        errors += native["result"][0] == "error"
-    if kind == "spare":
-        assert errors  # gates across the components cannot be routed
-
-
-@pytest.mark.parametrize("heuristic", ["lookahead_decay", "lookahead", "basic_decay"])
-def test_native_run_matches_the_plain_methods_on_larger_chips(heuristic):
-    # long runs of SWAPs over one front layer, where the engine reuses its scores
-    rng = random.Random(zlib.crc32(heuristic.encode()))
-    for case in range(3):
-        side = rng.randint(4, 5)
-        graph = nx.convert_node_labels_to_integers(nx.grid_2d_graph(side, side + case % 2))
-        nodes = list(graph.nodes)
-        qc = circuit(varied_circuit(rng, nodes, rng.randint(120, 250)), qubits=nodes)
-        kw = dict(initial_mapping="random", do_random_choice=case != 1, iterations=3, heuristic=heuristic)
-        assert outcome(SabreRouting, graph, qc, case, kw) == outcome(PlainSabreRouting, graph, qc, case, kw)
-
-
-@pytest.mark.not_under_sanitizer
-def test_native_run_matches_the_plain_methods_over_long_swap_runs():
-    # a long line: thousands of SWAPs, decay factors climbing far between resets
-    rng = random.Random(11)
-    graph = nx.path_graph(30)
-    nodes = list(graph.nodes)
-    for case, heuristic in enumerate(["lookahead_decay", "basic_decay"]):
-        qc = circuit(varied_circuit(rng, nodes, 300), qubits=nodes)
-        kw = dict(initial_mapping="random", do_random_choice=True, iterations=3, heuristic=heuristic)
-        assert outcome(SabreRouting, graph, qc, case, kw) == outcome(PlainSabreRouting, graph, qc, case, kw)
-
-
-def test_malformed_circuits_fail_or_route_alike():
-    # odd records and sizes: the native run must fail (or not) exactly as the methods do
-    import numpy as np
-
-    weird = [0, 1, 2, 3, -1, 4, 99, True, np.int64(2), 2.0, "1", None, (1,), [2], 10**30]
-    names = [
-        "cx",
-        "h",
-        "rz",
-        "u",
-        "measure",
-        "barrier",
-        "delay",
-        "reset",
-        "ccx",
-        "swap",
-        "bogus",
-        "cx_1",
-        "",
-        "u3",
-        "rzz",
-        5,
-    ]
-    rng = random.Random(3)
-    graph = chain(4)
-    for case in range(400):
-        gates = []
-        for _ in range(rng.randint(0, 6)):
-            if rng.random() < 0.5:
-                a, b = rng.sample(range(4), 2)
-                gates.append(rng.choice([("cx", a, b), ("h", a), ("rz", 0.3, b), ("measure", [a], [b])]))
-            else:
-                rec = [rng.choice(names)] + [rng.choice(weird) for _ in range(rng.randint(0, 4))]
-                gates.append(tuple(rec) if rng.random() < 0.8 else rec)
-        qc = circuit(
-            gates,
-            qubits=rng.choice([[0, 1, 2, 3], [0, 1, 2], [3, 2, 1, 0], [0, 1, 2, 3, 4]]),
-            nqubits=rng.choice([4, 4, 3, 5]),
-        )
-        kw = dict(iterations=3)
-        try:
-            native = outcome(SabreRouting, graph, qc, case, kw)
-        except Exception as e:  # raised before any routing state exists
-            native = (type(e), str(e))
-        try:
-            plain = outcome(PlainSabreRouting, graph, qc, case, kw)
-        except Exception as e:
-            plain = (type(e), str(e).replace("PlainSabreRouting", "SabreRouting"))
-        assert native == plain, (case, gates)
-
-
-def test_native_run_is_used_only_for_the_package_own_pieces(monkeypatch, capsys):
-    qc = circuit([("cx", 0, 3), ("cx", 1, 2), ("cx", 0, 2)])
-    calls = []
-
-    class Counting(SabreRouting):
-        pass
-
-    # an instance attribute shadowing a method is honoured
-    r = Counting(chain(4))
-    r._heuristic_score_lookahead_decay = lambda s, f: (
-        calls.append(s) or SabreRouting._heuristic_score_lookahead_decay(r, s, f)
-    )
-    r.run(qc)
-    assert calls
-    # so is a replaced module-level helper
-    calls.clear()
-    orig = routing.update_v2p_and_p2v_mapping
-    monkeypatch.setattr(routing, "update_v2p_and_p2v_mapping", lambda v, s: calls.append(s) or orig(v, s))
-    SabreRouting(chain(4)).run(qc)
-    assert calls
-    capsys.readouterr()
-
-
-def same_dag(a, b):
-    assert list(a.nodes(data=True)) == list(b.nodes(data=True)) and a.graph == b.graph
-    for n in a:
-        assert list(a.succ[n].items()) == list(b.succ[n].items())
-        assert list(a.pred[n].items()) == list(b.pred[n].items())
-
-
-def test_dag_and_cache_are_built_when_read(capsys):
-    import copy
-
-    qc = circuit([("cx", 0, 3), ("h", 1), ("cx", 1, 2), ("measure", [0, 2], [0, 1]), ("cx", 0, 2)])
-    expected = qc2dag(qc, show_qubits=False)
-    r = SabreRouting(chain(4))
-    with pytest.raises(AttributeError, match="'SabreRouting' object has no attribute 'dag'"):
-        r.dag
-    cache = r._cache
-    r.run(qc)
-    # until they are read, vars() shows placeholders
-    assert "built when the attribute is read" in repr(vars(r)["dag"])
-    assert "built when the attribute is read" in repr(vars(r)["_cache"])
-    qc.gates[3][1].append(3)  # later changes to the circuit do not reach the pass
-    qc.gates.append(("x", 0))
-    twin = copy.deepcopy(r)
-    assert type(r.dag) is nx.DiGraph and r.dag is r.dag
-    same_dag(r.dag, expected)
-    same_dag(twin.dag, expected)
-    assert r._cache is cache and len(cache) > 0
-    # every key of the current DAG names one of its node objects
-    ids = {id(n) for n in r.dag}
-    assert all(k[1] in ids for k in cache if k[0] == r.dag_id)
-    assert set(r.extended_successor_set) <= set(r.dag) | {n for k, v in cache.items() for n in v}
-    # a second run starts from an empty cache, the same object
-    r.run(circuit([("cx", 0, 1)], qubits=[0, 1, 2, 3]))
-    assert r._cache is cache and all(len(k) == 3 for k in cache)
-    del r.dag
-    with pytest.raises(AttributeError):
-        r.dag
-    r.dag = "mine"
-    assert r.dag == "mine" and vars(r)["dag"] == "mine"
-    capsys.readouterr()
-
-
-def test_circuit_copies_and_replaced_converters_are_honoured(monkeypatch, capsys):
-    gates = [("cx", 0, 2), ("rzz", 0.5, 1, 3), ("cx", 3, 0)]
-    copies = []
-
-    class Copying(QuantumCircuit):
-        def deepcopy(self):
-            copies.append(self)
-            return super().deepcopy()
-
-    qc = Copying(4, 4)
-    qc.qubits, qc.gates = [0, 1, 2, 3], list(gates)
-    out = SabreRouting(chain(4)).run(qc)
-    assert copies == [qc]
-    assert out.gates == SabreRouting(chain(4)).run(circuit(gates)).gates
-    seen = []
-    real = routing.qc2dag
-    monkeypatch.setattr(routing, "qc2dag", lambda c, show_qubits=True: seen.append(c) or real(c, show_qubits))
-    assert SabreRouting(chain(4)).run(circuit(gates)).gates == out.gates
-    assert len(seen) == 2
-    capsys.readouterr()
-
-
-@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # 0 * inf in the plain scores
-def test_nan_scores_are_reported():
-    # a zero weight times an unreachable lookahead gate makes every score NaN
-    g = nx.Graph([(0, 1), (1, 2), (3, 4)])
-    qc = circuit([("cx", 0, 2), ("cx", 2, 3)], qubits=[0, 1, 2, 3, 4])
-    order = [q for grp in split_qubits(qc) for q in grp]
-    for cls in (SabreRouting, PlainSabreRouting):
-        r = cls(g, initial_mapping=order, iterations=1, heuristic="lookahead", max_extended_set_weight=0.0)
-        with pytest.raises(ValueError, match="cannot be compared: the least one is not a number"):
-            r.run(qc)
