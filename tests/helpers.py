@@ -43,20 +43,17 @@ def wires(record):
     return [record[-1]]
 
 
-USED = object()  # circuit(..., qubits=USED): the wires the gates use
-
-
 def circuit(nqubits, gates, ncbits=None, qubits=None):
-    """A circuit holding `gates`.  `nqubits` None: one past the highest of
-    `qubits`, or of the wires the gates use.  `qubits` None: every qubit
-    (`USED`: the wires the gates use, in order).  As many classical bits as
-    qubits unless `ncbits` says otherwise."""
+    """A circuit holding `gates`.  Its qubits in use are `qubits`, or every
+    qubit; with `nqubits` None, it is one past the highest qubit named, and
+    its qubits in use are those the gates act on unless `qubits` says
+    otherwise.  As many classical bits as qubits unless `ncbits` says
+    otherwise."""
     gates = list(gates)
-    if qubits is USED:
-        qubits = sorted({q for g in gates for q in wires(g)})
     if nqubits is None:
-        named = qubits if qubits is not None else [q for g in gates for q in wires(g)]
-        nqubits = max(named) + 1 if named else 0
+        if qubits is None:
+            qubits = sorted({q for g in gates for q in wires(g)})
+        nqubits = max(qubits) + 1 if qubits else 0
     qc = QuantumCircuit(nqubits, nqubits if ncbits is None else ncbits)
     qc.gates = gates
     qc.qubits = list(range(nqubits)) if qubits is None else list(qubits)
@@ -97,6 +94,11 @@ MIX = (
 # every name the readers and passes take, in equal shares
 EVERY = ((1.0, ONE + TWO + THREE + ONE_P + TWO_P + FUNCTIONAL),)
 
+# random_gates(..., **ANY_RECORDS): records of every kind in equal shares,
+# angles drawn from [0, 1) or the parameter name theta, measures of up to
+# three qubits (or none) into five classical bits
+ANY_RECORDS = dict(mix=EVERY, angles=None, params=("theta",), measured=(0, 3), cbits=5, mirror=0)
+
 # random_gates(..., **ROUTABLE): what routing is given, mostly two-qubit gates
 # with a few barriers, angles drawn from [0, 1)
 ROUTABLE = dict(
@@ -126,7 +128,7 @@ def random_gates(
     unitary: no measure, barrier, delay or reset.  mix: the shares of the
     names (see MIX); a record takes the first share its draw falls in whose
     names fit the wires (unfitting names are passed over).  angles: the
-    values angles are drawn from (None: rng.random()).  params: parameter
+    values angles are drawn from, or a (low, high) range (None: [0, 1)).  params: parameter
     names an angle may be instead of a number.  measured: how many qubits a
     measure reads (low, high).  cbits: the classical bits measures write
     (None: the qubit's own number).  durations: the lengths of delays.
@@ -137,13 +139,15 @@ def random_gates(
     qubits = list(range(qubits)) if isinstance(qubits, int) else list(qubits)
     if not isinstance(count, int):
         count = rng.randint(*count)
-    values = None if angles is None else list(angles) + list(params)
+    values = None if angles is None or isinstance(angles, tuple) else list(angles) + list(params)
 
     def angle(source):
         if source == "a":
             if values is not None:
                 return rng.choice(values)
-            return rng.choice(params) if params and rng.random() < 0.25 else rng.random()
+            if params and rng.random() < 0.25:
+                return rng.choice(params)
+            return rng.uniform(*angles) if angles else rng.random()
         return rng.uniform(*source) if isinstance(source, tuple) else source
 
     gates = []

@@ -4,6 +4,7 @@ import random
 
 import numpy as np
 import pytest
+from helpers import ANY_RECORDS, random_gates
 
 from vexal.circuit import gatework
 from vexal.circuit.gatework import convert_gate_info_to_dag_info as convert
@@ -48,7 +49,7 @@ def model(nqubits, qubits, gates, show_qubits=True):
             qs = list(g[1:])
         elif name in ONE_P:
             qs = [g[-1]]
-            extra["params"] = list(g[1:4] if name == "u" else g[1:3] if name == "r" else g[1:2])
+            extra["params"] = list(g[1:-1])
         elif name in TWO_P:
             qs, extra["params"] = list(g[2:]), [g[1]]
         elif name == "measure":
@@ -71,38 +72,6 @@ def model(nqubits, qubits, gates, show_qubits=True):
         for q in qs:
             last[q] = node
     return nodes, edges
-
-
-def random_gates(rng, n, count, kinds="all"):
-    names = sorted(ONE | TWO | THREE | ONE_P | TWO_P) + ["measure", "barrier", "delay", "reset"]
-    gates = []
-    for _ in range(count):
-        name = rng.choice(names)
-        if name in THREE and n < 3 or (name in TWO or name in TWO_P) and n < 2:
-            name = "h"
-        if name in ONE or name == "reset":
-            g = (name, rng.randrange(n))
-        elif name in TWO:
-            g = (name, *rng.sample(range(n), 2))
-        elif name in THREE:
-            g = (name, *rng.sample(range(n), 3))
-        elif name == "u":
-            g = ("u", rng.random(), rng.random(), "theta", rng.randrange(n))
-        elif name == "r":
-            g = ("r", rng.random(), rng.random(), rng.randrange(n))
-        elif name in ONE_P:
-            g = (name, rng.random(), rng.randrange(n))
-        elif name in TWO_P:
-            g = (name, rng.random(), *rng.sample(range(n), 2))
-        elif name == "measure":
-            qs = rng.sample(range(n), rng.randint(0, min(n, 3)))
-            g = ("measure", qs, [rng.randrange(5) for _ in qs])
-        elif name == "barrier":
-            g = ("barrier", tuple(rng.sample(range(n), rng.randint(1, n))))
-        else:
-            g = ("delay", 1e-7, (rng.randrange(n),))
-        gates.append(g)
-    return gates
 
 
 # ---------------------------------------------------------------- exact lists
@@ -216,7 +185,7 @@ def test_random_circuits_match_the_model():
     rng = random.Random(1234)
     for trial in range(300):
         n = rng.randint(1, 6)
-        gates = random_gates(rng, n, rng.randint(0, 40))
+        gates = random_gates(rng, n, rng.randint(0, 40), **ANY_RECORDS)
         qubits = sorted(rng.sample(range(n), rng.randint(0, n)))
         show = rng.random() < 0.5
         assert lists(n, qubits, gates, show) == model(n, qubits, gates, show), (gates, qubits, show)

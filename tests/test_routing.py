@@ -8,7 +8,7 @@ from collections import OrderedDict
 import networkx as nx
 import oracle
 import pytest
-from helpers import ROUTABLE, USED, check_routed, circuit, random_gates, routing_table
+from helpers import ROUTABLE, check_routed, circuit, random_gates, routing_table
 
 from vexal.circuit.dag import qc2dag, split_qubits
 from vexal.circuit.routing import SabreRouting, extract_qubits, update_v2p_and_p2v_mapping
@@ -213,7 +213,7 @@ def test_extract_qubits_and_mapping_update():
 
 
 def test_query_cache_is_lru_and_keyed_by_identity_and_dag():
-    qc = circuit(None, [("cx", 0, 1), ("h", 0), ("cx", 1, 2)], qubits=USED)
+    qc = circuit(None, [("cx", 0, 1), ("h", 0), ("cx", 1, 2)])
     r = prepared(chain(3), qc, {0: 0, 1: 1, 2: 2})
     first = node_named(r.dag, "cx_0")
     succ = r._dag_successors(first)
@@ -247,7 +247,7 @@ def test_mapping_node_to_gate_info_records():
         ("cx", 2, 0),
         ("ccx", 0, 1, 2),
     ]
-    qc = circuit(None, gates, qubits=USED)
+    qc = circuit(None, gates)
     r = prepared(chain(3), qc, {0: 7, 1: 8, 2: 9})
     recs = {
         n.split("_")[0] + n.split("_")[1]: r._mapping_node_to_gate_info(n)
@@ -292,7 +292,7 @@ def test_front_layer_candidates_and_basic_scores():
 
 
 def test_extended_set_weights_and_decay():
-    qc = circuit(None, [("h", 0), ("cx", 1, 2), ("cx", 0, 1), ("rzz", 0.5, 2, 3), ("x", 3), ("cx", 3, 2)], qubits=USED)
+    qc = circuit(None, [("h", 0), ("cx", 1, 2), ("cx", 0, 1), ("rzz", 0.5, 2, 3), ("x", 3), ("cx", 3, 2)])
     g = chain(4)
     r = prepared(g, qc, {q: q for q in range(4)})
     front = [node_named(r.dag, "h_0"), node_named(r.dag, "cx_1")]
@@ -413,7 +413,7 @@ def test_run_table_result_and_state(capsys):
 
 @pytest.mark.parametrize("iterations", [1, 2, 3, 4])
 def test_run_emits_forward_for_every_iteration_count(iterations, capsys):
-    qc = circuit(None, [("h", 0), ("cx", 0, 3), ("cx", 1, 3), ("x", 2), ("cx", 2, 0), ("cz", 3, 1)], qubits=USED)
+    qc = circuit(None, [("h", 0), ("cx", 0, 3), ("cx", 1, 3), ("x", 2), ("cx", 2, 0), ("cz", 3, 1)])
     r = SabreRouting(chain(4), iterations=iterations)
     out = r.run(qc)
     assert r.dag_id == "forward"
@@ -432,12 +432,12 @@ def test_run_clears_the_cache_and_reports_errors_before_printing(capsys):
     assert ("forward", 1, "successors") not in r._cache
     capsys.readouterr()
     with pytest.raises(ValueError, match="Please first decompose the ccx"):
-        SabreRouting(chain(3)).run(circuit(None, [("ccx", 0, 1, 2)], qubits=USED))
+        SabreRouting(chain(3)).run(circuit(None, [("ccx", 0, 1, 2)]))
     assert capsys.readouterr().out == ""
     r = SabreRouting(chain(3))
     r.iterations = 0
     with pytest.raises(ValueError, match="iterations must be at least 1"):
-        r.run(circuit(None, [("cx", 0, 2)], qubits=USED))
+        r.run(circuit(None, [("cx", 0, 2)]))
 
 
 # ------------------------------------------------------ properties
@@ -489,7 +489,7 @@ def test_routed_circuits_are_equivalent(name, heuristic, capsys):
 
 def test_seed_reproduces_a_run(capsys):
     rng = random.Random(5)
-    qc = circuit(None, random_gates(rng, list(range(6)), 60, **ROUTABLE), qubits=USED)
+    qc = circuit(None, random_gates(rng, list(range(6)), 60, **ROUTABLE))
     results = []
     for _ in range(2):
         random.seed(42)

@@ -8,7 +8,7 @@ import signal
 
 import networkx as nx
 import pytest
-from helpers import ROUTABLE, USED, check_routed, circuit, plain_methods, random_gates, routing_table
+from helpers import ROUTABLE, check_routed, circuit, plain_methods, random_gates, routing_table
 
 from vexal.circuit.dag import split_qubits
 from vexal.circuit.routing import SabreRouting
@@ -97,7 +97,7 @@ def test_edge_weights_do_not_make_distances(capsys):
     # and a coupler of weight 2 still couples
     g = nx.path_graph(2)
     g[0][1]["weight"] = 2
-    assert SabreRouting(g, iterations=1).run(circuit(None, [("cx", 0, 1)], qubits=USED)).gates == [("cx", 0, 1)]
+    assert SabreRouting(g, iterations=1).run(circuit(None, [("cx", 0, 1)])).gates == [("cx", 0, 1)]
     capsys.readouterr()
 
 
@@ -109,7 +109,7 @@ def test_refused_circuits_and_options_change_nothing(capsys):
     r = SabreRouting(g, iterations=9999)
     # a three-qubit gate is refused at once, not after every traversal
     with pytest.raises(ValueError, match=r"^Please first decompose the ccx gate into a combination"):
-        r.run(circuit(None, [("cx", 0, 1)] * 200 + [("ccx", 0, 1, 2), ("h", 0)], qubits=USED))
+        r.run(circuit(None, [("cx", 0, 1)] * 200 + [("ccx", 0, 1, 2), ("h", 0)]))
     assert not hasattr(r, "v2p") and not hasattr(r, "dag") and not r._cache
     with pytest.raises(ValueError, match="^iterations must be at most 10000, got 10001.$"):
         SabreRouting(g, iterations=10001)
@@ -145,7 +145,7 @@ def test_physical_qubits_must_be_non_negative_integers(labels, capsys):
     g = nx.relabel_nodes(nx.path_graph(3), dict(enumerate(labels)))
     r = SabreRouting(g)
     with pytest.raises(ValueError, match="physical qubits of the coupling graph must be non-negative integers"):
-        r.run(circuit(None, [("cx", 0, 1), ("h", 2)], qubits=USED))
+        r.run(circuit(None, [("cx", 0, 1), ("h", 2)]))
     assert not hasattr(r, "v2p") and capsys.readouterr().out == ""
 
 

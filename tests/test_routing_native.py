@@ -12,7 +12,6 @@ import numpy as np
 import pytest
 from helpers import (
     ROUTABLE,
-    USED,
     Raised,
     assert_paths_agree,
     check_routed,
@@ -353,7 +352,7 @@ def test_an_interruption_leaves_the_state_the_methods_leave(monkeypatch):
 
 
 def test_native_run_is_used_only_for_the_package_own_pieces(monkeypatch, capsys):
-    qc = circuit(None, [("cx", 0, 3), ("cx", 1, 2), ("cx", 0, 2)], qubits=USED)
+    qc = circuit(None, [("cx", 0, 3), ("cx", 1, 2), ("cx", 0, 2)])
     calls = []
 
     class Counting(SabreRouting):
@@ -378,7 +377,7 @@ def test_native_run_is_used_only_for_the_package_own_pieces(monkeypatch, capsys)
 def test_dag_and_cache_are_built_when_read(capsys):
     import copy
 
-    qc = circuit(None, [("cx", 0, 3), ("h", 1), ("cx", 1, 2), ("measure", [0, 2], [0, 1]), ("cx", 0, 2)], qubits=USED)
+    qc = circuit(None, [("cx", 0, 3), ("h", 1), ("cx", 1, 2), ("measure", [0, 2], [0, 1]), ("cx", 0, 2)])
     expected = qc2dag(qc, show_qubits=False)
     r = SabreRouting(nx.path_graph(4))
     with pytest.raises(AttributeError, match="'SabreRouting' object has no attribute 'dag'"):
@@ -422,10 +421,10 @@ def test_circuit_copies_and_replaced_converters_are_honoured(monkeypatch, capsys
     qc.qubits, qc.gates = [0, 1, 2, 3], list(gates)
     out = SabreRouting(nx.path_graph(4)).run(qc)
     assert copies == [qc]
-    assert out.gates == SabreRouting(nx.path_graph(4)).run(circuit(None, gates, qubits=USED)).gates
+    assert out.gates == SabreRouting(nx.path_graph(4)).run(circuit(None, gates)).gates
     seen = []
     real = routing.qc2dag
     monkeypatch.setattr(routing, "qc2dag", lambda c, show_qubits=True: seen.append(c) or real(c, show_qubits))
-    assert SabreRouting(nx.path_graph(4)).run(circuit(None, gates, qubits=USED)).gates == out.gates
+    assert SabreRouting(nx.path_graph(4)).run(circuit(None, gates)).gates == out.gates
     assert len(seen) == 2
     capsys.readouterr()

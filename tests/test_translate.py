@@ -1,18 +1,18 @@
 """TranslateToBasisGates: every gate into one two-qubit basis gate and,
 on request, u gates."""
 
-import glob
 import math
-import os
+import random
 
 import numpy as np
 import oracle
 import pytest
+from helpers import circuit, corpus, corpus_id, random_gates, read_program
 
 from vexal.circuit import decompose as D
-from vexal.circuit import gatework, utils
 from vexal.circuit import matrix as M
 from vexal.circuit import translate as T
+from vexal.circuit import utils
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
 PI = math.pi
@@ -22,38 +22,17 @@ ANGLE_1Q = ["rx", "ry", "rz", "p"]
 FIXED_2Q = ["cx", "cnot", "cy", "cz", "swap", "iswap"]
 PARAM_2Q = ["rxx", "ryy", "rzz", "cp"]
 FUNCTIONAL = {"barrier", "measure", "reset", "delay"}
-DATA = os.path.join(os.path.dirname(__file__), "data", "qasmbench")
 
 
-def random_gates(n, count, rng):
-    gates = []
-    for _ in range(count):
-        kind = rng.integers(7)
-        q = [int(x) for x in rng.permutation(n)[:2]]
-        a = float(rng.uniform(-2 * PI, 2 * PI))
-        if kind == 0:
-            gates.append((str(rng.choice(FIXED_1Q)), q[0]))
-        elif kind == 1:
-            gates.append((str(rng.choice(ANGLE_1Q)), a, q[0]))
-        elif kind == 2:
-            name = str(rng.choice(["u", "u3", "r"]))
-            angles = rng.uniform(-PI, PI, 2 if name == "r" else 3).tolist()
-            gates.append((name, *angles, q[0]))
-        elif kind == 3:
-            gates.append((str(rng.choice(FIXED_2Q)), q[0], q[1]))
-        elif kind == 4:
-            gates.append((str(rng.choice(PARAM_2Q)), a, q[0], q[1]))
-        elif kind == 5:
-            gates.append(("barrier", tuple(q)))
-        else:
-            gates.append(("delay", 1e-8, (q[0],)))
-    return gates
-
-
-def circuit(n, gates):
-    qc = QuantumCircuit(n, n)
-    qc.gates = gates
-    return qc
+# random_gates(..., **TRANSLATABLE): every gate kind the translation converts, barriers and delays
+TRANSLATABLE = dict(
+    mix=tuple(
+        (1 / 7, names) for names in (FIXED_1Q, ANGLE_1Q, ("u", "u3", "r"), FIXED_2Q, PARAM_2Q, ("barrier",), ("delay",))
+    ),
+    angles=(-2 * PI, 2 * PI),
+    durations=(1e-8,),
+    mirror=0,
+)
 
 
 def unitary(gates, n):
@@ -84,12 +63,12 @@ def check_output(inp, out, basis, flag):
 @pytest.mark.parametrize("basis", BASES)
 @pytest.mark.parametrize("flag", [False, True])
 def test_random_circuits_keep_their_unitary(basis, flag, capsys):
-    rng = np.random.default_rng(hash((basis, flag)) % 2**32)
+    rng = random.Random(f"{basis}/{flag}")
     p = T.TranslateToBasisGates(flag, basis)
     for trial in range(12):
         n = 2 + trial % 3
-        gates = random_gates(n, 40, rng)
-        qc = circuit(n, gates)
+        qc = circuit(n, random_gates(rng, n, 40, **TRANSLATABLE))
+        gates = qc.gates
         before = list(gates)
         out = p.run(qc)
         assert qc.gates is gates and gates == before and all(a is b for a, b in zip(gates, before))
@@ -245,19 +224,9 @@ def test_replacements_are_called(monkeypatch):
     assert [r for r in out if r[0] != "cz"] == [("hh", q) for q in (1, 1, 0, 0, 1, 1)]
 
 
-def corpus_files():
-    return sorted(glob.glob(os.path.join(DATA, "supported", "small__*.qasm")))
-
-
-@pytest.mark.skipif(not hasattr(gatework, "parse_openqasm2_to_gates"), reason="OpenQASM reader not built")
-@pytest.mark.parametrize("path", corpus_files(), ids=os.path.basename)
+@pytest.mark.parametrize("path", corpus("small__*.qasm"), ids=corpus_id)
 def test_corpus_circuits(path):
-    with open(path) as f:
-        text = f.read()
-    try:
-        qc = QuantumCircuit().from_openqasm2(text)
-    except (ValueError, KeyError) as e:  # the reader's refusals are tested with the reader
-        pytest.skip(f"not readable: {e}")
+    qc = read_program(path)
     if qc.nqubits > 10:
         pytest.skip("too wide for the reference simulator")
     three = D.ThreeQubitGateDecompose().run(qc)

@@ -2,13 +2,12 @@
 chip, decoupling set-up, and whole transpilations of the corpus programs
 checked against the input under the layout and routing permutations."""
 
-import contextlib
-import io
 import os
 
 import networkx as nx
 import oracle
 import pytest
+from helpers import circuit, corpus, corpus_id, quiet, read_program, routing_table
 from layout_chips import eagle
 
 from vexal.circuit import transpiler as T
@@ -17,24 +16,9 @@ from vexal.circuit.dag import split_qubits
 from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.transpiler import Transpiler
 
-DATA = os.path.join(os.path.dirname(__file__), "data", "qasmbench", "supported")
 WARNING = "Warning: No chip specified, defaulting to a linearly connected layout for simulation."
 TWO_QUBIT = {"cx", "cnot", "cy", "cz", "swap", "iswap", "rxx", "ryy", "rzz", "cp"}
 KEEP = {"measure", "barrier", "reset", "delay"}
-
-
-def circuit(nqubits, gates, qubits=None):
-    qc = QuantumCircuit(nqubits, nqubits)
-    qc.gates = list(gates)
-    qc.qubits = list(range(nqubits)) if qubits is None else qubits
-    return qc
-
-
-def quiet(f, *args, **kwargs):
-    buf = io.StringIO()
-    with contextlib.redirect_stdout(buf):
-        result = f(*args, **kwargs)
-    return result, buf.getvalue()
 
 
 class Recorder:
@@ -228,35 +212,18 @@ def test_default_target_list_is_shared_and_untouched(monkeypatch):
 # ---------------------------------------------------------------- whole runs
 
 
-def corpus(max_qubits=None, min_qubits=0):
+def corpus_circuits(max_qubits=None, min_qubits=0):
+    """The corpus circuits with more than min_qubits and at most max_qubits qubits in use."""
     out = []
-    for name in sorted(os.listdir(DATA)):
-        with open(os.path.join(DATA, name)) as f:
-            text = f.read()
-        try:
-            qc, _ = quiet(QuantumCircuit().from_openqasm2, text)
-        except (ValueError, KeyError):
-            continue  # the programs the reader refuses
+    for path in corpus():
+        qc = read_program(path)
         if min_qubits < len(qc.qubits) and (max_qubits is None or len(qc.qubits) <= max_qubits):
-            out.append(pytest.param(qc, id=name.split("__")[1]))
+            out.append(pytest.param(qc, id=corpus_id(path)))
     return out
 
 
-def mappings(printed):
-    """The best (start) and final mappings of the routing table, virtual to physical."""
-    lines = printed.splitlines()
-    top = max(i for i, line in enumerate(lines) if "initial mapping" in line)
-    best, final = {}, {}
-    for line in lines[top + 2 :]:
-        if "----->" not in line:
-            break
-        _, (p1, v1), (p2, v2) = (col.split(":") for col in line.split("----->"))
-        best[int(v1)], final[int(v2)] = int(p1), int(p2)
-    return best, final
-
-
 def check_transpiled(qc, out, printed, coupling, basis, on_chip):
-    best, final = mappings(printed)
+    _, best, final = routing_table(printed)
     physical = sorted(set(best.values()))
     for rec in out.gates:
         if rec[0] in KEEP:
@@ -285,7 +252,7 @@ def check_transpiled(qc, out, printed, coupling, basis, on_chip):
 CHIP = eagle()
 
 
-@pytest.mark.parametrize("qc", corpus(max_qubits=10))
+@pytest.mark.parametrize("qc", corpus_circuits(max_qubits=10))
 def test_small_corpus_programs_end_to_end(qc):
     separable = len(split_qubits(qc)) > 1
     chain = nx.path_graph(sorted(qc.qubits))
@@ -299,7 +266,7 @@ def test_small_corpus_programs_end_to_end(qc):
             check_transpiled(qc, out, printed, chip.edge_filtered_graph(), basis, on_chip=True)
 
 
-@pytest.mark.parametrize("qc", corpus(min_qubits=10))
+@pytest.mark.parametrize("qc", corpus_circuits(min_qubits=10))
 def test_larger_corpus_programs_on_a_large_chip(qc):
     chip = Backend.heavy_hex(8, 9, seed=3)
     coupling = chip.edge_filtered_graph()

@@ -1,0 +1,137 @@
+"""DynamicalDecoupling's native walks against its methods: the same result,
+printed text, inserted nodes (down to the order of every dictionary of the
+DAG handed to dag2qc) and numbering, on random circuits; and the pieces
+that make a run take the methods."""
+
+import random
+import zlib
+from fractions import Fraction
+
+import numpy as np
+import pytest
+from helpers import assert_paths_agree, circuit, circuit_state, graph_state, outcome, plain_methods, random_gates
+
+from vexal.circuit import schedule
+from vexal.circuit.dag import dag2qc, qc2dag
+from vexal.circuit.schedule import DynamicalDecoupling
+
+T1, T2 = 2e-8, 4e-8
+Plain = plain_methods(DynamicalDecoupling, "counter")
+
+# random_gates(..., **SCHEDULABLE): gates of one and two qubits with parameters
+# and a parameter name, barriers, measures, Toffolis, resets and delays
+SCHEDULABLE = dict(
+    mix=(
+        (0.3, ("cz", "cx", "rzz", "cp")),
+        (0.5, ("h", "sx", "u", "rz", "r")),
+        (0.06, ("barrier",)),
+        (0.04, ("measure",)),
+        (0.03, ("ccx",)),
+        (0.03, ("reset",)),
+        (0.04, ("delay",)),
+    ),
+    angles=[0.1, 0.2, 0.3, 0.5, 1, 2],
+    params=("t",),
+    cbits=3,
+    mirror=0,
+)
+
+
+class Recorder:
+    """Stands for dag2qc in the module: keeps the DAG that run hands it."""
+
+    def __init__(self):
+        self.dags = []
+
+    def __call__(self, dag, nqubits=None, ncbits=None):
+        self.dags.append(dag)
+        return dag2qc(dag, nqubits, ncbits)
+
+
+def decoupling_outcome(cls, qc, kw, t1g, t2g, count, record=True):
+    """What a run of a `cls` pass whose counter starts at `count` leaves: the
+    result, what it printed, the counter, and with `record` the DAG it hands
+    dag2qc (recorded by a stand-in, so that the DAG is made)."""
+    rec = Recorder()
+    dd = cls(t1g, t2g)
+    dd._count = count
+    real = schedule.dag2qc
+    if record:
+        schedule.dag2qc = rec
+    try:
+        return outcome(
+            lambda: circuit_state(dd.run(qc, **kw), qc),
+            lambda: dict(dags=[graph_state(d) for d in rec.dags], count=dd._count),
+        )
+    finally:
+        schedule.dag2qc = real
+
+
+def random_case(rng, counts, pulses=False):
+    """A small random circuit (some qubits maybe without record, now and then
+    a record that repeats a qubit), gate lengths, run's options and a start
+    for the counter."""
+    n = rng.randint(2, 6)
+    qubits = list(range(n))
+    gates = random_gates(rng, qubits, rng.randint(0, 60 if pulses else 45), **SCHEDULABLE)
+    if pulses and rng.random() < 0.3:  # names a created name could take
+        gates += [(rng.choice(["x", "y"]), rng.randrange(n)) for _ in range(5)]
+        gates += [("delay", 2e-8, (rng.randrange(n),))]
+    if rng.random() < 0.1:  # refused: the failure must be the same
+        gates.insert(rng.randint(0, len(gates)), ("ccx", 0, 1, 0))
+    listed = qubits if rng.random() < 0.85 else rng.sample(qubits, n - 1) + [n + 3]
+    qc = circuit(n + 4, gates, ncbits=3, qubits=listed)
+    qc.params_value = {"t": 0.5}
+    t1g = rng.choice([2e-8, 3e-8, 1.7e-8, 2.5e-8])
+    t2g = rng.choice([4e-8, 6e-8, 1e-7, 1.7e-7, 2.3e-8, 1e-8])
+    kw = dict(
+        sequence=rng.choice(["XY4", "CPMG"]),
+        align_right=rng.random() < 0.5,
+        insert_before_barrier=rng.random() < 0.5,
+    )
+    return qc, kw, t1g, t2g, rng.choice(counts)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_native_walk_matches_the_methods(seed):
+    rng = random.Random(zlib.crc32(f"dd{seed}".encode()))
+    for case in range(60):
+        args = random_case(rng, [86751, 86751, 0, 7, 10**20])
+        native = decoupling_outcome(DynamicalDecoupling, *args)
+        assert_paths_agree(native, decoupling_outcome(Plain, *args), (case, args[1]))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_run_without_the_dag_matches_the_methods(seed):
+    # nothing replaced: the result is made straight from the records
+    rng = random.Random(zlib.crc32(f"lean{seed}".encode()))
+    for case in range(80):
+        args = random_case(rng, [86751, -1, 0, 3, 10**20], pulses=True)
+        lean = decoupling_outcome(DynamicalDecoupling, *args, record=False)
+        assert_paths_agree(lean, decoupling_outcome(Plain, *args, record=False), (case, args[1]))
+
+
+def test_plain_values_and_customised_pieces_take_the_methods(monkeypatch):
+    qc = circuit(None, [("x", 0), ("h", 1), ("h", 2), ("cz", 1, 2), ("cz", 0, 1)])
+    base = DynamicalDecoupling(2e-8, 2e-7).run(qc, align_right=False).gates
+    # numbers of other types keep their own arithmetic through the methods
+    out = DynamicalDecoupling(np.float64(2e-8), np.float64(2e-7)).run(qc, align_right=False).gates
+    assert out == base
+    out = DynamicalDecoupling(Fraction(1, 50_000_000), Fraction(1, 5_000_000)).run(qc, align_right=False).gates
+    assert [g[0] for g in out] == [g[0] for g in base]
+    # replaced names of the module are used
+    seen = []
+    monkeypatch.setattr(
+        schedule, "qc2dag", lambda c, show_qubits=True: seen.append(show_qubits) or qc2dag(c, show_qubits)
+    )
+    DynamicalDecoupling(T1, T2).run(qc)
+    assert seen == [False]
+
+    class Counting(DynamicalDecoupling):
+        def counter(self):
+            return 10 * super().counter()
+
+    names = []
+    monkeypatch.setattr(schedule, "dag2qc", lambda d, a, b: names.extend(d) or dag2qc(d, a, b))
+    Counting(2e-8, 2e-7).run(qc, align_right=False)
+    assert "delay_867520_[0]" in names and "x_867530_[0]" in names
