@@ -73,6 +73,7 @@ def quiet(f, *args, **kwargs):
 PI = math.pi
 ANGLES = [0.0, PI, -PI, 2 * PI, PI / 2, 0.25, 0.5, -0.5, 4 * PI]
 
+
 # The default mix of random_gates: (share, names[, angle sources]).  An angle
 # source is "a" (drawn from the angles), a number (taken as it is) or a
 # (low, high) pair (drawn uniformly).  What the shares leave over repeats the
@@ -91,13 +92,16 @@ MIX = (
     (0.01, ("reset",)),
 )
 
+
 # every name the readers and passes take, in equal shares
 EVERY = ((1.0, ONE + TWO + THREE + ONE_P + TWO_P + FUNCTIONAL),)
+
 
 # random_gates(..., **ANY_RECORDS): records of every kind in equal shares,
 # angles drawn from [0, 1) or the parameter name theta, measures of up to
 # three qubits (or none) into five classical bits
 ANY_RECORDS = dict(mix=EVERY, angles=None, params=("theta",), measured=(0, 3), cbits=5, mirror=0)
+
 
 # random_gates(..., **ROUTABLE): what routing is given, mostly two-qubit gates
 # with a few barriers, angles drawn from [0, 1)
@@ -334,21 +338,6 @@ def assert_paths_agree(fast, reference, context=None):
         assert fast[part] == reference[part], f"{part} differs between the fast and the reference path{where}"
 
 
-def routing_table(printed):
-    """The initial, best and final mappings (virtual -> physical) of the
-    last table routing printed."""
-    lines = printed.splitlines()
-    top = max(i for i, line in enumerate(lines) if "initial mapping" in line)
-    maps = ({}, {}, {})
-    for line in lines[top + 2 :]:
-        if "----->" not in line:
-            break
-        for m, col in zip(maps, line.split("----->")):
-            p, v = col.split(":")
-            m[int(v)] = int(p)
-    return maps
-
-
 def compressor_outcome(cls, qc):
     """Everything a gate-compression run of a `cls` pass leaves, as a tuple:
     the result circuit, its sizes, the counter, the DAG down to the order of
@@ -370,6 +359,24 @@ def compressor_outcome(cls, qc):
         d.graph,
         got["printed"],
     )
+
+
+# ---------------------------------------------------------------- routing
+
+
+def routing_table(printed):
+    """The initial, best and final mappings (virtual -> physical) of the
+    last table routing printed."""
+    lines = printed.splitlines()
+    top = max(i for i, line in enumerate(lines) if "initial mapping" in line)
+    maps = ({}, {}, {})
+    for line in lines[top + 2 :]:
+        if "----->" not in line:
+            break
+        for m, col in zip(maps, line.split("----->")):
+            p, v = col.split(":")
+            m[int(v)] = int(p)
+    return maps
 
 
 def check_routed(qc, out, r, init, printed=None, unitary=None):

@@ -1,5 +1,7 @@
-"""Gate decompositions of vexal.circuit.decompose and ThreeQubitGateDecompose."""
+"""Gate decompositions of vexal.circuit.decompose, ThreeQubitGateDecompose,
+and the angles of a one-qubit unitary (u3_decompose)."""
 
+import cmath
 import itertools
 import math
 
@@ -11,6 +13,7 @@ from vexal.circuit import decompose as D
 from vexal.circuit import matrix as M
 from vexal.circuit import utils
 from vexal.circuit.quantumcircuit import QuantumCircuit
+from vexal.circuit.utils import u3_decompose
 
 PI = math.pi
 BASES = ("cz", "cx", "iswap")
@@ -277,3 +280,97 @@ def test_three_qubit_pass_calls_replacement(monkeypatch):
     qc.gates = [("ccx", 0, 1, 2), ["ccz", 0, 1, 2]]
     out = D.ThreeQubitGateDecompose().run(qc).gates
     assert out[0] == ("mine", 0, 1, 2) and out[1:] == D.ccz_decompose(0, 1, 2)
+
+
+# ---------------------------------------------------------------- u3_decompose
+
+
+def u_mat(theta, phi, lamda):
+    c, s = math.cos(theta / 2), math.sin(theta / 2)
+    return np.array([[c, -cmath.exp(1j * lamda) * s], [cmath.exp(1j * phi) * s, cmath.exp(1j * (phi + lamda)) * c]])
+
+
+def reconstruct(m):
+    theta, phi, lamda, phase = u3_decompose(m)
+    assert all(type(v) is float for v in (theta, phi, lamda, phase))
+    assert 0.0 <= theta <= math.pi
+    return np.abs(cmath.exp(1j * phase) * u_mat(theta, phi, lamda) - m).max()
+
+
+def test_random_unitaries_reconstruct():
+    rng = np.random.default_rng(7)
+    for _ in range(300):
+        q, _ = np.linalg.qr(rng.normal(size=(2, 2)) + 1j * rng.normal(size=(2, 2)))
+        assert reconstruct(q) < 1e-9
+    # products of many u matrices (slightly non-unitary by rounding)
+    m = np.eye(2, dtype=complex)
+    for _ in range(200):
+        m = u_mat(*rng.uniform(-4, 4, 3)) @ m
+        assert reconstruct(m) < 1e-9
+
+
+@pytest.mark.parametrize("g", [0.0, math.pi, 0.3, -2.1, math.pi / 2])
+def test_identity_up_to_phase(g):
+    m = cmath.exp(1j * g) * np.eye(2)
+    theta, phi, lamda, phase = u3_decompose(m)
+    assert theta == 0.0 and phi == 0.0
+    assert abs(lamda) < 1e-15
+    assert abs(cmath.exp(1j * phase) - cmath.exp(1j * g)) < 1e-15
+    # identity reached through a product with rounding noise
+    a = u_mat(0.7, 0.2, -1.1)
+    b = np.conj(a.T)
+    theta, phi, lamda, _ = u3_decompose(cmath.exp(1j * g) * (a @ b))
+    assert theta == 0.0
+    assert np.allclose(u_mat(theta, phi, lamda), np.eye(2))
+
+
+S2 = 1 / math.sqrt(2)
+
+
+@pytest.mark.parametrize(
+    "m",
+    [
+        [[0, 1], [1, 0]],
+        [[0, -1j], [1j, 0]],
+        [[1, 0], [0, -1]],
+        [[S2, S2], [S2, -S2]],
+        [[1, 0], [0, 1j]],
+        [[1, 0], [0, cmath.exp(0.25j * math.pi)]],
+        [[(1 + 1j) / 2, (1 - 1j) / 2], [(1 - 1j) / 2, (1 + 1j) / 2]],
+    ],
+)
+def test_named_gates(m):
+    assert reconstruct(np.array(m, dtype=complex)) < 1e-12
+
+
+def test_special_angles():
+    theta, phi, _, _ = u3_decompose(np.array([[0, 1], [1, 0]], dtype=complex))
+    assert theta == math.pi and phi == 0.0
+    theta, _, _, _ = u3_decompose(np.array([[1, 0], [0, -1]], dtype=complex))
+    assert theta == 0.0
+    # near-pi and near-zero angles keep their accuracy
+    for t in (math.pi - 1e-7, math.pi - 1e-11, 1e-7, 1e-11, 1e-15):
+        for p, lam in ((0.3, -1.2), (3.0, 3.1), (-2.5, 0.4)):
+            assert reconstruct(cmath.exp(0.4j) * u_mat(t, p, lam)) < 1e-12
+
+
+@pytest.mark.parametrize(
+    "m",
+    [
+        np.eye(3),
+        np.eye(2)[0],
+        [[1, 0]],
+        1.0,
+        2 * np.eye(2),
+        [[1, 1], [0, 1]],
+        [[float("nan"), 0], [0, 1]],
+    ],
+)
+def test_bad_inputs(m):
+    with pytest.raises(ValueError):
+        u3_decompose(m)
+
+
+def test_deterministic():
+    q = np.array([[0.6, 0.8j], [0.8j, 0.6]])
+    assert u3_decompose(q) == u3_decompose(q.copy()) == u3_decompose(q.tolist())

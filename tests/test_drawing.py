@@ -8,16 +8,9 @@ import pytest
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
+from helpers import circuit  # noqa: E402
 
 from vexal.circuit.dag import draw_dag, draw_graph, qc2dag, qc2graph  # noqa: E402
-from vexal.circuit.quantumcircuit import QuantumCircuit  # noqa: E402
-
-
-def circuit(gates, n=3):
-    qc = QuantumCircuit(n, n)
-    qc.qubits = list(range(n))
-    qc.gates = gates
-    return qc
 
 
 @pytest.fixture
@@ -47,7 +40,7 @@ def test_draw_dag_writes_default_file_and_labels(tmp_path, monkeypatch, shown):
     to_agraph = nx.nx_agraph.to_agraph
     monkeypatch.setattr(nx.nx_agraph, "to_agraph", lambda g: made.append(to_agraph(g)) or made[-1])
 
-    qc = circuit([("h", 0), ("cx", 0, 1), ("ccx", 0, 1, 2), ("measure", [0, 2], [1, 2])])
+    qc = circuit(3, [("h", 0), ("cx", 0, 1), ("ccx", 0, 1, 2), ("measure", [0, 2], [1, 2])])
     dag = qc2dag(qc)
     before = (list(dag.nodes(data=True)), list(dag.edges(data=True)))
     assert draw_dag(dag) is None
@@ -69,13 +62,13 @@ def test_draw_dag_writes_default_file_and_labels(tmp_path, monkeypatch, shown):
 def test_draw_dag_without_start_nodes_to_named_file(tmp_path, shown):
     pytest.importorskip("pygraphviz")
     out = tmp_path / "small.png"
-    draw_dag(qc2dag(circuit([("cx", 0, 1), ("h", 1)], 2), show_qubits=False), str(out))
+    draw_dag(qc2dag(circuit(2, [("cx", 0, 1), ("h", 1)]), show_qubits=False), str(out))
     size, *_ = png_info(out)
     assert size > 1000 and len(shown) == 1
 
 
 def test_draw_graph(shown):
-    qc = circuit([("cx", 0, 1), ("ccx", 0, 1, 2)], 4)
+    qc = circuit(4, [("cx", 0, 1), ("ccx", 0, 1, 2)])
     g = qc2graph(qc)
     assert draw_graph(g) is None
     fig = shown[0]
@@ -90,7 +83,7 @@ def test_draw_graph(shown):
 def test_draw_dag_writes_formats_the_image_reader_cannot_show(tmp_path, shown, name):
     pytest.importorskip("pygraphviz")
     out = tmp_path / name
-    assert draw_dag(qc2dag(circuit([("cx", 0, 1), ("h", 1)], 2)), out) is None
+    assert draw_dag(qc2dag(circuit(2, [("cx", 0, 1), ("h", 1)])), out) is None
     assert out.stat().st_size > 100 and shown == []
-    draw_dag(qc2dag(circuit([("h", 0)], 1)), str(tmp_path / "small.jpg"))
+    draw_dag(qc2dag(circuit(1, [("h", 0)])), str(tmp_path / "small.jpg"))
     assert len(shown) == 1

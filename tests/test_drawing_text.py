@@ -76,7 +76,7 @@ def test_grid_arguments_are_checked():
         add_gates_to_lines(1, 1, [("h", 0)], {}, 10**12)
 
 
-# ------------------------------------------------------------- the layering
+# ---------------------------------------------------------------- the layering
 
 
 def test_layering_example_and_lines_use():
@@ -237,7 +237,7 @@ def test_bad_records_raise_and_change_nothing(gates, error, text):
     assert repr(records) == before
 
 
-# ------------------------------------------------------- formatting and rows
+# ---------------------------------------------------------------- formatting and rows
 
 
 def test_format_widths():
@@ -268,7 +268,7 @@ def test_rows():
     ]
 
 
-# ------------------------------------------------------ the rules, read plainly
+# ---------------------------------------------------------------- the rules, read plainly
 
 
 def fill(i, nq):
@@ -381,7 +381,7 @@ def reference_rows(nq, cols, width):
     return ["".join(col[i] + fill(i, nq) * width for col in cols) for i in range(len(cols[0]))]
 
 
-# ------------------------------------------------------------ random circuits
+# ---------------------------------------------------------------- random circuits
 
 ANGLE_TEXTS = [PI / 2, -PI, 0, 1, 0.1234567, 2.5, "a", "b", "c", np.float64(PI)]
 
@@ -483,7 +483,7 @@ def test_gates_keep_their_order_along_every_wire():
             assert along == expected[q], (gates, q)
 
 
-# ------------------------------------------------------------ replaced names
+# ---------------------------------------------------------------- replaced names
 
 
 def test_replaced_functions_are_called(monkeypatch):
@@ -537,7 +537,7 @@ def test_changed_tables_are_read_at_call_time(monkeypatch):
     assert cols[1][0] == "Had" and cols[2][:3] == ["U", "\u2502", "\u25cf"]
 
 
-# ------------------------------------------------------------------ corpus
+# ---------------------------------------------------------------- corpus
 
 
 @pytest.mark.parametrize("path", corpus(), ids=corpus_id)

@@ -1,11 +1,10 @@
 """morvo instruction lists: parse_morvo_to_gates and QuantumCircuit.from_morvo."""
 
-import contextlib
-import io
 import re
 
 import numpy as np
 import pytest
+from helpers import quiet
 
 from vexal.circuit import gatework as gw
 from vexal.circuit.quantumcircuit import QuantumCircuit
@@ -204,8 +203,7 @@ def test_every_form_survives_the_road():
     """Every record the reader writes is one the passes read."""
     qc = QuantumCircuit().from_morvo(EVERY_FORM + [("CZ", (f"Q{i}", f"Q{i + 1}")) for i in range(12)])
     for level in (0, 1):
-        with contextlib.redirect_stdout(io.StringIO()):
-            out = Transpiler().run(qc.deepcopy(), optimize_level=level)
+        out = quiet(Transpiler().run, qc.deepcopy(), optimize_level=level)[0]
         assert out.gates
 
 

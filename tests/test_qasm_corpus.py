@@ -43,7 +43,7 @@ def independent_count(text):
     return counts
 
 
-# ------------------------------------------------------ the corpus
+# ---------------------------------------------------------------- the corpus
 
 
 @pytest.mark.parametrize("path", corpus(), ids=corpus_id)
@@ -76,7 +76,7 @@ def test_the_refusal_list_and_the_corpus_agree():
     assert corpus(kind="unsupported") == []
 
 
-# ------------------------------------------------- sample programs
+# ---------------------------------------------------------------- sample programs
 
 
 def test_teleportation_program():

@@ -37,7 +37,7 @@ def node_named(dag, prefix):
     return next(n for n in dag.nodes if n.startswith(prefix))
 
 
-# ---------------------------------------------------- construction
+# ---------------------------------------------------------------- construction
 
 
 def test_constructor_attributes_and_conversions():
@@ -186,7 +186,7 @@ def test_initial_mapping_refusals(mapping, qubits, message):
     assert message in str(e.value)
 
 
-# -------------------------------------------------- small services
+# ---------------------------------------------------------------- small services
 
 
 def test_extract_qubits_and_mapping_update():
@@ -269,7 +269,7 @@ def test_mapping_node_to_gate_info_records():
         r._mapping_node_to_gate_info(node_named(r.dag, "ccx"))
 
 
-# ------------------------------------------ front layer and scores
+# ---------------------------------------------------------------- front layer and scores
 
 
 def test_front_layer_candidates_and_basic_scores():
@@ -349,7 +349,7 @@ def test_dispatcher_refuses_a_heuristic_changed_after_construction():
         r._heuristic_score(("swap", 0, 1), list(r.dag.nodes))
 
 
-# --------------------------------------------------- one traversal
+# ---------------------------------------------------------------- one traversal
 
 
 def test_single_pass_on_a_chain():
@@ -383,7 +383,7 @@ def test_single_pass_failures():
         r._single_sabre_routing()
 
 
-# ------------------------------------------------------------- run
+# ---------------------------------------------------------------- run
 
 
 def test_run_table_result_and_state(capsys):
@@ -440,7 +440,7 @@ def test_run_clears_the_cache_and_reports_errors_before_printing(capsys):
         r.run(circuit(None, [("cx", 0, 2)]))
 
 
-# ------------------------------------------------------ properties
+# ---------------------------------------------------------------- properties
 
 
 def initial_v2p(qc, r, order=None):

@@ -64,7 +64,7 @@ def virtual_order(qc):
     return [q for grp in split_qubits(qc) for q in grp]
 
 
-# -------------------------------------------------------- progress
+# ---------------------------------------------------------------- progress
 
 
 def test_a_long_adder_on_a_line_is_routed(capsys):
@@ -101,7 +101,7 @@ def test_edge_weights_do_not_make_distances(capsys):
     capsys.readouterr()
 
 
-# ------------------------------------ input checked before routing
+# ---------------------------------------------------------------- input checked before routing
 
 
 def test_refused_circuits_and_options_change_nothing(capsys):
@@ -188,7 +188,7 @@ def test_normal_order_may_list_qubits_beyond_the_graph():
     assert SabreRouting(g).physical_qubits == [2, 0, 1, 7]
 
 
-# ---------------------------------------------------- interruption
+# ---------------------------------------------------------------- interruption
 
 
 @contextlib.contextmanager

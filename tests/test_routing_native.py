@@ -117,7 +117,7 @@ def varied_circuit(rng, qubits, ngates):
     return gates
 
 
-# --------------------------------------- random circuits and chips
+# ---------------------------------------------------------------- random circuits and chips
 
 
 @pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # 0 * inf in the plain scores
@@ -229,7 +229,7 @@ def test_nan_scores_are_reported():
             r.run(qc)
 
 
-# --------------------------------------------- released traversals
+# ---------------------------------------------------------------- released traversals
 
 # On a line of 14 qubits with the lookahead heuristic alone, the first
 # traversal of this circuit reaches a front layer where the best SWAP and its
@@ -322,7 +322,7 @@ def test_released_runs_match_the_plain_methods(heuristic):
         assert not any(rec[0] == "swap" and rec[1] == rec[2] for rec in native["result"][0])
 
 
-# --------------------------------------------------- interruptions
+# ---------------------------------------------------------------- interruptions
 
 
 def test_an_interruption_leaves_the_state_the_methods_leave(monkeypatch):
@@ -348,7 +348,7 @@ def test_an_interruption_leaves_the_state_the_methods_leave(monkeypatch):
         assert_paths_agree(*runs, case)
 
 
-# ----------- where the native run is not taken, and what it leaves
+# ---------------------------------------------------------------- where the native run is not taken, and what it leaves
 
 
 def test_native_run_is_used_only_for_the_package_own_pieces(monkeypatch, capsys):

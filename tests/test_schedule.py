@@ -313,7 +313,7 @@ def test_failures_leave_the_numbering_and_input_alone():
         DynamicalDecoupling(T1, T2).run(circuit(None, [("cx", 0, 0)], qubits=[0]))
 
 
-# ------------------------------------------------ routed to a chip
+# ---------------------------------------------------------------- routed to a chip
 
 
 def chip(n):
