@@ -11,6 +11,7 @@ from pathlib import Path
 import oracle
 
 from vexal.circuit import gatework as gw
+from vexal.circuit.dag import split_qubits
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
 # ---------------------------------------------------------------- records and circuits
@@ -377,6 +378,11 @@ def routing_table(printed):
             p, v = col.split(":")
             m[int(v)] = int(p)
     return maps
+
+
+def virtual_order(qc):
+    """The circuit's qubits in the order routing maps them: group by group."""
+    return [q for grp in split_qubits(qc) for q in grp]
 
 
 def check_routed(qc, out, r, init, printed=None, unitary=None):

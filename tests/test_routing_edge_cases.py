@@ -1,5 +1,5 @@
-"""SabreRouting on awkward input: circuits whose traversal would stick,
-long circuits, chips with weights, self-loops, spare or missing qubits,
+"""SabreRouting on awkward input: a long adder on a line, gates across
+unconnected parts of a chip, weighted couplers, spare or missing qubits,
 input refused before any routing, and a run stopped by a signal."""
 
 import contextlib
@@ -8,9 +8,8 @@ import signal
 
 import networkx as nx
 import pytest
-from helpers import ROUTABLE, check_routed, circuit, plain_methods, random_gates, routing_table
+from helpers import ROUTABLE, check_routed, circuit, plain_methods, random_gates, routing_table, virtual_order
 
-from vexal.circuit.dag import split_qubits
 from vexal.circuit.routing import SabreRouting
 
 CONFLICT = "A conflict occurred during the Sabre algorithm computation. Please contact the developer for assistance."
@@ -58,10 +57,6 @@ def ripple_carry_adder(nbits):
         uma(a[i - 1], b[i], a[i])
     uma(cin, b[0], a[0])
     return circuit(None, gates, qubits=list(range(2 * nbits + 2)))
-
-
-def virtual_order(qc):
-    return [q for grp in split_qubits(qc) for q in grp]
 
 
 # ---------------------------------------------------------------- progress

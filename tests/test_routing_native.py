@@ -22,6 +22,7 @@ from helpers import (
     plain_methods,
     random_gates,
     routing_table,
+    virtual_order,
 )
 
 from vexal.circuit import routing
@@ -279,10 +280,6 @@ class Counting(PlainSabreRouting):
     def _update_decay_parameter(self, min_score_swap_gate_info):
         type(self).scored += 1
         return super()._update_decay_parameter(min_score_swap_gate_info)
-
-
-def virtual_order(qc):
-    return [q for grp in split_qubits(qc) for q in grp]
 
 
 @pytest.mark.parametrize("iterations", [1, 2, 3])
