@@ -9,7 +9,7 @@ import sys
 
 import networkx as nx
 import pytest
-from helpers import circuit, quiet
+from helpers import CORPUS, circuit, quiet
 
 import vexal.circuit as package
 from vexal.circuit import routing as R
@@ -113,8 +113,7 @@ print(json.dumps([package._reference_paths, out]))
 
 @pytest.mark.not_under_sanitizer
 def test_the_reference_switch_gives_the_same_transpilations():
-    data = os.path.join(os.path.dirname(__file__), "data", "qasmbench", "supported")
-    corpus_programs = [os.path.join(data, name) for name in PROGRAMS]
+    corpus_programs = [str(CORPUS / "supported" / name) for name in PROGRAMS]
     runs = {}
     for switch in ("0", "1"):
         env = dict(os.environ, VEXAL_REFERENCE_PATHS=switch)
