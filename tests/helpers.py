@@ -133,12 +133,12 @@ def random_gates(
     unitary: no measure, barrier, delay or reset.  mix: the shares of the
     names (see MIX); a record takes the first share its draw falls in whose
     names fit the wires (unfitting names are passed over).  angles: the
-    values angles are drawn from, or a (low, high) range (None: [0, 1)).  params: parameter
-    names an angle may be instead of a number.  measured: how many qubits a
-    measure reads (low, high).  cbits: the classical bits measures write
-    (None: the qubit's own number).  durations: the lengths of delays.
-    mirror: the chance that the records are followed by their reverse, which
-    cancels from the middle outward."""
+    values angles are drawn from, or a (low, high) range, or None for
+    [0, 1).  params: parameter names an angle may be instead of a number.
+    measured: how many qubits a measure reads (low, high).  cbits: how many
+    classical bits measures write to (None: each the number of its qubit).
+    durations: the lengths of delays.  mirror: the chance that the records
+    are followed by their reverse, which cancels from the middle outward."""
     if not isinstance(rng, random.Random):
         rng = random.Random(rng)
     qubits = list(range(qubits)) if isinstance(qubits, int) else list(qubits)
