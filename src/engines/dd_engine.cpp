@@ -6,13 +6,8 @@
 #include <cmath>
 #include <utility>
 
-// The times must come out of exactly the roundings the Python expressions
-// make: no fused multiply-add.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
+// The times come out of exactly the roundings the Python expressions make
+// (the build fuses no multiply-add).
 
 namespace engines::dd {
 
