@@ -8,7 +8,8 @@
 //  * Native computes in doubles and fills a fresh numpy array through the
 //    buffer protocol.  It gives bit for bit what the numpy expression gives,
 //    signs of zeros included, and is what basis translation and gate
-//    compression hit per gate.
+//    compression hit per gate.  u_mat's function object also offers its
+//    native entries without an array (matrix_api.hpp).
 //  * Generic evaluates the same expression with Python objects through the
 //    module's `np`.  It runs when `np` is no longer numpy, for angles that are
 //    not finite or are subnormal (so numpy's warnings and error state apply as
@@ -23,7 +24,9 @@
 // the C library's cos/sin with numpy's ufuncs on a spread of angles and takes
 // the trigonometry from numpy's ufuncs when they differ on this machine.
 #include "interop.hpp"
+#include "matrix_api.hpp"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <complex>
@@ -61,10 +64,11 @@ bool plain(double x) { return x == 0.0 || std::isnormal(x); }
 bool tiny(double x) { return x != 0.0 && !std::isnormal(x) && std::isfinite(x); }
 
 struct Cache {
-    PyObject *numpy = nullptr;   // the numpy module imported at load, for the probes
-    PyObject *empty = nullptr;   // numpy.empty
-    PyObject *zeros = nullptr;   // numpy.zeros
-    PyObject *np_cos = nullptr;  // numpy's ufuncs, for trigonometry when libm differs
+    PyObject *globals = nullptr;  // the module's namespace
+    PyObject *numpy = nullptr;    // the numpy module imported at load, for the probes
+    PyObject *empty = nullptr;    // numpy.empty
+    PyObject *zeros = nullptr;    // numpy.zeros
+    PyObject *np_cos = nullptr;   // numpy's ufuncs, for trigonometry when libm differs
     PyObject *np_sin = nullptr;
     PyObject *np_exp = nullptr;
     PyObject *float64 = nullptr;     // numpy.float64
@@ -250,13 +254,18 @@ template <class D> nb::object p(const D &d, double theta) {
     return d.mat(2, e);
 }
 
-template <class D> nb::object u(const D &d, double theta, double phi, double lamda) {
+template <class D> void u_values(const D &d, double theta, double phi, double lamda, typename D::V e[4]) {
     auto h = d.real(theta * 0.5);
     auto c = d.cos(h);
-    auto e01 = d.np_times_f64(d.neg(d.expi(lamda)), d.sin(h));
-    auto e10 = d.np_times_f64(d.expi(phi), d.sin(h));
-    auto e11 = d.np_times_f64(d.expi(phi + lamda), c);
-    typename D::V e[] = {c, e01, e10, e11};
+    e[0] = c;
+    e[1] = d.np_times_f64(d.neg(d.expi(lamda)), d.sin(h));
+    e[2] = d.np_times_f64(d.expi(phi), d.sin(h));
+    e[3] = d.np_times_f64(d.expi(phi + lamda), c);
+}
+
+template <class D> nb::object u(const D &d, double theta, double phi, double lamda) {
+    typename D::V e[4];
+    u_values(d, theta, phi, lamda, e);
     return d.mat(2, e);
 }
 
@@ -351,12 +360,29 @@ nb::object p_mat(const vx::Args &a) {
     return dispatch(a, plain(t), [&](const auto &d) { return p(d, t); });
 }
 
+bool u_native(double theta, double phi, double lamda) {
+    return half_ok(theta) && plain(phi) && plain(lamda) && plain(phi + lamda) && C.np_f64 != Mul::Unknown && C.np_neg;
+}
 nb::object u_of(const vx::Args &a, double theta, double phi, double lamda) {
-    const bool ok =
-        half_ok(theta) && plain(phi) && plain(lamda) && plain(phi + lamda) && C.np_f64 != Mul::Unknown && C.np_neg;
-    return dispatch(a, ok, [&](const auto &d) { return u(d, theta, phi, lamda); });
+    return dispatch(a, u_native(theta, phi, lamda), [&](const auto &d) { return u(d, theta, phi, lamda); });
 }
 nb::object u_mat(const vx::Args &a) { return u_of(a, a.f(0), a.f(1), a.f(2)); }
+
+// What u_mat's native path computes, for other modules (matrix_api.hpp):
+// only where it runs no Python code (the C library's trigonometry is
+// numpy's) and would make the array itself.
+bool u_entries(double theta, double phi, double lamda, cplx out[4]) {
+    if (!C.native_trig || !u_native(theta, phi, lamda) || !vx::is_original(C.globals, "np"))
+        return false;
+    cplx e[4];
+    u_values(Native{}, theta, phi, lamda, e);
+    for (const cplx &z : e)
+        if (tiny(z.real()) || tiny(z.imag()))
+            return false;
+    std::copy(e, e + 4, out);
+    return true;
+}
+const vx::matrixapi::Api kOffer = {vx::matrixapi::kVersion, u_entries};
 
 // u1_mat and u2_mat go through the module's current u_mat; the module's own
 // one is computed without a call.
@@ -673,6 +699,7 @@ NB_MODULE(matrix, m) {
     nb::object np = vx::import("numpy");
     m.attr("np") = np;
     vx::keep_original(m, "np");
+    C.globals = vx::check(PyModule_GetDict(m.ptr()));
     load_cache(np);
 
     PyObject *o = C.zero, *i1 = C.one, *m1 = C.minus_one, *j = C.j, *mj = C.mj;
@@ -737,11 +764,14 @@ NB_MODULE(matrix, m) {
     def_matrix(m, "ry_mat", ry_mat, {{"theta", Conv::Float}});
     def_matrix(m, "rz_mat", rz_mat, {{"theta", Conv::Float}});
     def_matrix(m, "p_mat", p_mat, {{"theta", Conv::Float}});
+    nb::object offer =
+        vx::own(PyCapsule_New(const_cast<vx::matrixapi::Api *>(&kOffer), vx::matrixapi::kCapsuleName, nullptr));
     nb::object um =
         vx::make_function(m, {.name = "u_mat",
                               .impl = u_mat,
                               .params = {{"theta", Conv::Float}, {"phi", Conv::Float}, {"lamda", Conv::Float}},
-                              .return_annotation = "np.ndarray"});
+                              .return_annotation = "np.ndarray",
+                              .data = offer});
     m.attr("u_mat") = um;
     vx::keep_original(m, "u_mat");
     def_matrix(m, "u1_mat", u1_mat, {{"lamda", Conv::Float}}, nullptr);
