@@ -104,10 +104,7 @@ ce::OneQubitEnds Loop::ends(ce::NodeId n1, ce::NodeId n2) {
 nb::object Loop::merged_or_null(nb::handle gate, ce::NodeId n1, ce::NodeId n2, bool one_qubit) {
     nb::object p1 = st_.params(n1);
     nb::object p2 = st_.params(n2);
-    nb::object params = merged_params(maths_, gate, p1, p2, one_qubit);
-    if (is_identity(maths_, gate_matrix(maths_, gate, params)))
-        return {};
-    return params;
+    return optimize::merged_or_null(maths_, gate, p1, p2, one_qubit);
 }
 
 // The label object of a planned edge: the very list it hands on, or a new

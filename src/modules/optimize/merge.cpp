@@ -1,8 +1,8 @@
 // The arithmetic of a merge: the angles of the gate that replaces two equal
 // parameter gates, and whether a gate's matrix is the identity.
 //
-// The matrices always come from the module's gate_matrix_dict and u_mat, and
-// the product of two u matrices from numpy.  A gate counts as the identity
+// The matrices come from the module's gate_matrix_dict and u_mat, and the
+// product of two u matrices from numpy.  A gate counts as the identity
 // only when every entry of its matrix is within kIdentityTol of the identity's
 // (np.allclose(mat, np.eye(n), rtol=0, atol=kIdentityTol)): far below any
 // rotation a circuit means, far above the rounding left in a merged angle
@@ -12,10 +12,16 @@
 // Where np still is numpy the test is worked out on the array's entries with
 // the same operations, and where u3_decompose is the package's own, its
 // angles come from the decomposition module's native code; both give what
-// the calls give.
+// the calls give.  Where u_mat is the matrix module's own as well, and
+// numpy's product is the native one on this machine (product.cpp), a u
+// merge makes no array and calls nothing: u_mat's entries come from the
+// matrix module's native code, the product from engines/complex_product,
+// the angles from the native u3_decompose, the identity test from the
+// entries of the merged gate.
 #include "optimize.hpp"
 
 #include "../decompose/native.hpp"
+#include "complex_product.hpp"
 
 #include <cmath>
 #include <complex>
@@ -43,12 +49,82 @@ nb::object as_tuple(nb::handle seq) {
     return vx::own(PySequence_Tuple(seq.ptr()));
 }
 
+// u_mat's three parameters as doubles, as its float parameters take them;
+// false where they are not an exact list or tuple of three exact floats or
+// ints that convert (u_mat then reads or refuses them itself).
+bool three_angles(PyObject *params, double out[3]) {
+    if ((!PyList_CheckExact(params) && !PyTuple_CheckExact(params)) || PySequence_Fast_GET_SIZE(params) != 3)
+        return false;
+    for (int i = 0; i < 3; ++i) {
+        PyObject *x = PySequence_Fast_GET_ITEM(params, i);
+        if (PyFloat_CheckExact(x))
+            out[i] = PyFloat_AS_DOUBLE(x);
+        else if (PyLong_CheckExact(x)) {
+            out[i] = PyLong_AsDouble(x);
+            if (out[i] == -1.0 && PyErr_Occurred()) {
+                vx::clear_ordinary_error();  // too large: u_mat raises it
+                return false;
+            }
+        } else
+            return false;
+    }
+    return true;
+}
+
+// The U3 angles of u_mat(*params2) @ u_mat(*params1), worked out without a
+// call where every name on the way is the package's own; false otherwise.
+bool native_u_angles(const Maths &m, nb::handle params1, nb::handle params2, double out[3]) {
+    if (!m.u_offer || !m.own_u3 || !native_product() || vx::lookup_global(m.globals, names().u3_decompose) != m.own_u3)
+        return false;
+    double a1[3], a2[3];
+    std::complex<double> m1[4], m2[4], product[4];
+    if (!three_angles(params2.ptr(), a2) || !three_angles(params1.ptr(), a1) ||
+        !m.u_offer->u_entries(a2[0], a2[1], a2[2], m2) || !m.u_offer->u_entries(a1[0], a1[1], a1[2], m1))
+        return false;
+    engines::cproduct::product(m2, m1, product);
+    double r[4];
+    switch (dec::u3_native(product, r)) {
+    case dec::U3_NONFINITE: vx::value_error("u3_decompose expects finite matrix entries");
+    case dec::U3_NONUNITARY: vx::value_error("u3_decompose expects a unitary matrix");
+    default: break;
+    }
+    std::copy(r, r + 3, out);
+    return true;
+}
+
+// Whether gate_matrix_dict[gate](*params) is the identity, in `identity`,
+// where that function is the matrix module's own u_mat and its entries are
+// native; false otherwise.
+bool native_u_identity(const Maths &m, nb::handle gate, nb::handle params, bool &identity) {
+    if (!m.u_offer || !m.own_gmd || !m.native_allclose || !PyUnicode_CheckExact(gate.ptr()))
+        return false;
+    PyObject *f = PyDict_GetItemWithError(vx::lookup_global(m.globals, names().gmd), gate.ptr());
+    if (!f && PyErr_Occurred())
+        throw vx::error_already_set{};
+    double a[3];
+    std::complex<double> e[4];
+    if (f != m.own_u_mat || !three_angles(params.ptr(), a) || !m.u_offer->u_entries(a[0], a[1], a[2], e))
+        return false;
+    identity = allclose_to_identity(e, 2);
+    return true;
+}
+
+nb::object float_list(const double *v, int n) {
+    nb::object out = vx::own(PyList_New(n));
+    for (int i = 0; i < n; ++i)
+        PyList_SET_ITEM(out.ptr(), i, vx::check(PyFloat_FromDouble(v[i])));
+    return out;
+}
+
 }  // namespace
 
 Maths::Maths(PyObject *g) : globals(g) {
     native_allclose = vx::is_original(g, "np") && vx::is_original(g, "np.allclose") && vx::is_original(g, "np.eye") &&
                       vx::is_original(g, "np.ndarray");
     own_u3 = vx::is_original(g, "u3_decompose") ? dec::package_u3(g) : nullptr;
+    own_u_mat = vx::is_original(g, "u_mat") ? vx::lookup_global(g, names().u_mat) : nullptr;
+    u_offer = own_u_mat ? vx::matrixapi::from_u_mat(own_u_mat) : nullptr;
+    own_gmd = vx::is_original(g, "gate_matrix_dict") && PyDict_CheckExact(vx::lookup_global(g, names().gmd));
 }
 
 nb::object gate_matrix(const Maths &m, nb::handle gate, nb::handle params) {
@@ -79,8 +155,17 @@ bool is_identity(const Maths &m, nb::handle mat) {
     return vx::truth(vx::own(PyObject_Call(allclose.ptr(), args.ptr(), kw.ptr())));
 }
 
+bool is_identity_gate(const Maths &m, nb::handle gate, nb::handle params) {
+    bool identity;
+    if (native_u_identity(m, gate, params, identity))
+        return identity;
+    return is_identity(m, gate_matrix(m, gate, params));
+}
+
 nb::object merged_params(const Maths &m, nb::handle gate, nb::handle params1, nb::handle params2, bool one_qubit) {
     if (one_qubit && dec::name_is(gate.ptr(), names().u)) {
+        if (double angles[3]; native_u_angles(m, params1, params2, angles))
+            return float_list(angles, 3);
         nb::handle u_mat = vx::lookup_global(m.globals, names().u_mat);
         nb::object a2 = as_tuple(params2), a1 = as_tuple(params1);
         nb::object m2 = vx::own(PyObject_Call(u_mat.ptr(), a2.ptr(), nullptr));
@@ -103,6 +188,11 @@ nb::object merged_params(const Maths &m, nb::handle gate, nb::handle params1, nb
         PyList_SET_ITEM(out.ptr(), i, vx::check(PyNumber_Add(x.ptr(), y.ptr())));
     }
     return out;
+}
+
+nb::object merged_or_null(const Maths &m, nb::handle gate, nb::handle params1, nb::handle params2, bool one_qubit) {
+    nb::object params = merged_params(m, gate, params1, params2, one_qubit);
+    return is_identity_gate(m, gate, params) ? nb::object() : params;
 }
 
 }  // namespace optimize

@@ -142,10 +142,7 @@ nb::object merge_or_vanish(const vx::Args &a, nb::handle dag, nb::handle gate, n
     Maths m(a.func()->globals);
     nb::object p1 = node_attr(dag, n1, names().params);
     nb::object p2 = node_attr(dag, n2, names().params);
-    nb::object params = merged_params(m, gate, p1, p2, one_qubit);
-    if (is_identity(m, gate_matrix(m, gate, params)))
-        return {};
-    return params;
+    return merged_or_null(m, gate, p1, p2, one_qubit);
 }
 
 // rec with its name replaced by "u"
@@ -194,8 +191,7 @@ nb::object remove_identity_gates(const vx::Args &a) {
             rec = as_u_record(rec);
             gate = nb::borrow(names().u);
         }
-        nb::object mat = gate_matrix(m, gate, params);
-        const bool identity = is_identity(m, mat);
+        const bool identity = is_identity_gate(m, gate, params);
         kinds.forget();  // the matrix function may have been a replacement
         if (!identity)
             append(kept, rec);

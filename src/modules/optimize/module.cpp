@@ -244,4 +244,5 @@ NB_MODULE(optimize, m) {
     remember_lean(m, cls);
     g_cls = cls.release().ptr();  // lives as long as the process
     remember(m);
+    check_product(m);
 }

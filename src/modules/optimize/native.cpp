@@ -210,7 +210,7 @@ nb::object identity_free_records(const vx::Args &a, nb::handle self, nb::handle 
         if (f && !own_matrix_function(f))
             return {};  // a replaced matrix function: the methods call it
         nb::object params = vx::own(PySequence_GetSlice(rec, 1, -wires));
-        if (!is_identity(m, gate_matrix(m, name, params)))
+        if (!is_identity_gate(m, name, params))
             vx::check(PyList_Append(kept.ptr(), record.ptr()));
     }
     return kept;

@@ -5,6 +5,8 @@
 //              _idx, compressible_gates), and the loop that drives them
 // merge.cpp    the merged angles of a parameter pair and the identity test,
 //              shared by the methods and the native run
+// product.cpp  numpy's 2x2 complex product, natively where the check made
+//              at load finds it gives numpy's doubles
 // native.cpp   what run's native path relies on; the identity-free copy
 //              made without the deep copy
 // loop.cpp    the merge loop without the methods' repeated walks: the
@@ -17,6 +19,7 @@
 
 #include "dag_api.hpp"
 #include "interop.hpp"
+#include "matrix_api.hpp"
 
 namespace optimize {
 
@@ -68,14 +71,18 @@ nb::object call_method(nb::handle self, PyObject *name, std::initializer_list<nb
 // ----------------------------------------------------------------- merge.cpp
 
 // What the merge arithmetic goes through: the module's namespace, and
-// whether its names (np, np.allclose, np.eye, np.ndarray, u3_decompose)
-// still hold the package's own objects, so that the identity test and the
-// U3 angles can be worked out without calling them.
+// whether its names (np, np.allclose, np.eye, np.ndarray, u3_decompose,
+// u_mat, gate_matrix_dict) still hold the package's own objects, so that the
+// identity test, u_mat's matrices and the U3 angles can be worked out
+// without calling them.
 struct Maths {
     explicit Maths(PyObject *globals);
     PyObject *globals;
     bool native_allclose;
-    PyObject *own_u3;  // the package's u3_decompose where the name holds it, else null
+    PyObject *own_u3;                   // the package's u3_decompose where the name holds it, else null
+    PyObject *own_u_mat;                // the matrix module's u_mat where the name holds it, else null
+    const vx::matrixapi::Api *u_offer;  // its native entries, with own_u_mat
+    bool own_gmd;                       // gate_matrix_dict is the matrix module's dict
 };
 
 // gate_matrix_dict[gate](*params)
@@ -85,10 +92,24 @@ nb::object gate_matrix(const Maths &m, nb::handle gate, nb::handle params);
 inline constexpr double kIdentityTol = 1e-13;
 // np.allclose(mat, np.eye(mat.shape[0]), rtol=0, atol=kIdentityTol)
 bool is_identity(const Maths &m, nb::handle mat);
+// is_identity(m, gate_matrix(m, gate, params)), without the matrix where
+// the function is the matrix module's own u_mat.
+bool is_identity_gate(const Maths &m, nb::handle gate, nb::handle params);
 // The angles of the gate that replaces two equal parameter gates: for a
 // one-qubit "u" the U3 angles of u_mat(*params2) @ u_mat(*params1), else the
 // sums.
 nb::object merged_params(const Maths &m, nb::handle gate, nb::handle params1, nb::handle params2, bool one_qubit);
+// The merged angles, or null where the merged gate is the identity
+// (is_identity of gate_matrix of the merged angles).
+nb::object merged_or_null(const Maths &m, nb::handle gate, nb::handle params1, nb::handle params2, bool one_qubit);
+
+// ------------------------------------------------------------- product.cpp
+
+// Compares the native 2x2 product with numpy's and records the verdict
+// (module body).
+void check_product(nb::handle module);
+// The native product gives numpy's doubles on this machine.
+bool native_product();
 
 // --------------------------------------------------------------- methods.cpp
 
