@@ -18,8 +18,10 @@ Circuits: random circuits of 10^3, 10^4 and 10^5 gates over 20 qubits (the
 gate mix of bench_translate.py), random circuits followed by their inverse
 (which cancel from the middle outward as far as the merge rules reach),
 nested palindromes of self-inverse gates on 3 qubits, u and cz gates (what
-basis translation with u gates leaves), and the programs of the corpus's
-supported/ folder that the reader takes.
+basis translation with u gates leaves), rotation-heavy circuits on 4 qubits
+(90 % one-qubit rotations, 10 % cx, as Trotter steps and variational
+ansatzes are) translated to u and cx gates, so that runs of u gates merge,
+and the programs of the corpus's supported/ folder that the reader takes.
 
     PYTHONPATH=build/<name>/pkg python bench/bench_optimize.py [--max-gates N]
         [--plain-limit SECONDS] [--corpus DIR] [--peers]
@@ -43,6 +45,7 @@ from vexal.circuit import transpiler as driver
 from vexal.circuit.dag import qc2dag
 from vexal.circuit.optimize import GateCompressor
 from vexal.circuit.quantumcircuit import QuantumCircuit
+from vexal.circuit.translate import TranslateToBasisGates
 
 SELF_INVERSE = [("h", 1), ("x", 1), ("y", 1), ("z", 1), ("cx", 2), ("cz", 2), ("swap", 2), ("ccx", 3)]
 
@@ -126,6 +129,26 @@ def translated_like(n, count, rng):
         else:
             gates.append(("cz", a, b))
     return gates
+
+
+def rotation_heavy(n, count, rng):
+    """90 % one-qubit rotations with random angles, 10 % cx, translated to u
+    and cx gates."""
+    gates = []
+    for _ in range(count):
+        q = rng.randrange(n)
+        if rng.random() < 0.1:
+            gates.append(("cx", q, rng.choice([x for x in range(n) if x != q])))
+            continue
+        name = rng.choice(["rx", "ry", "rz", "h", "s", "t", "sx", "u"])
+        if name == "u":
+            gates.append(("u", *(rng.uniform(-math.pi, math.pi) for _ in range(3)), q))
+        elif name in ("rx", "ry", "rz"):
+            gates.append((name, rng.uniform(-math.pi, math.pi), q))
+        else:
+            gates.append((name, q))
+    with contextlib.redirect_stdout(io.StringIO()):
+        return TranslateToBasisGates(True, "cx").run(circuit(n, gates))
 
 
 def corpus_circuits(folder):
@@ -248,6 +271,7 @@ def main():
         row("random + its inverse 20q", circuit(20, half + mirror), args.plain_limit)
         row("nested palindromes 3q", circuit(3, nested_palindrome(n, rng)), args.plain_limit)
         row("u and cz gates 20q", circuit(20, translated_like(20, n, rng)), args.plain_limit)
+        row("rotation-heavy 4q, translated", rotation_heavy(4, n, rng), args.plain_limit)
     for name, qc in corpus_circuits(args.corpus or default_corpus()):
         if len(qc.gates) <= args.max_gates:
             row(f"corpus {name}", qc, args.plain_limit)
