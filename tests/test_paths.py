@@ -168,3 +168,33 @@ def test_decomposition_and_translation_paths(monkeypatch, reference_switch):
     monkeypatch.setattr(DEC, "ccx_decompose", lambda *a: real(*a))
     assert runs() == fast
     assert path_of("ThreeQubitGateDecompose") == ("reference", "ccx_decompose is not the package's own")
+
+
+def test_compression_paths(monkeypatch, reference_switch):
+    from vexal.circuit import optimize as O
+    from vexal.circuit.optimize import GateCompressor
+    from vexal.circuit.quantumcircuit import QuantumCircuit
+
+    gates = [("h", 0), ("h", 0), ("rz", 0.2, 1), ("rz", 0.3, 1), ("cx", 0, 1), ("cx", 0, 1), ("u", 0.1, 0.2, 0.3, 2)]
+
+    def run(qc=None):
+        p = GateCompressor()
+        return p.run(qc or circuit(3, gates)).gates, p._idx
+
+    fast = run()
+    assert path_of("GateCompressor") == ("fast", "")
+    reference_switch(True)
+    assert run() == fast and path_of("GateCompressor") == ("reference", "VEXAL_REFERENCE_PATHS is set")
+    reference_switch(False)
+
+    class Mine(QuantumCircuit):
+        pass
+
+    qc = circuit(3, gates)
+    qc.__class__ = Mine
+    assert run(qc) == fast
+    assert path_of("GateCompressor")[0] == "fast over the DAG"
+    real = O.u_mat
+    monkeypatch.setattr(O, "u_mat", lambda *a: real(*a))
+    assert run() == fast
+    assert path_of("GateCompressor") == ("reference", "u_mat is not the package's own")

@@ -175,26 +175,15 @@ nb::object frozen(PyObject *records) {
 
 // Every name the run goes through is the package's own: the pass's methods
 // and `dag` descriptor, the module's names, what qc2dag and dag2qc use.
-const vx::dagapi::Api *own_road(const vx::Args &a, nb::handle self, LeanRun &run) {
-    PyObject *globals = a.func()->globals;
-    PyObject *dagns = dag_globals();
-    if (!own_pass(globals, self,
-                  {M_REMOVE_IDENTITY, M_IS_ADJACENT, M_HAS_ADJACENT, M_ONE, M_ONE_PARAM, M_TWO, M_TWO_PARAM, M_THREE,
-                   M_RUN_ONCE, M_IDX}) ||
-        !own_names(globals) || !vx::is_original(globals, "qc2dag") || !vx::is_original(globals, "dag2qc") ||
-        !own_networkx() || !vx::is_original(dagns, "nx.topological_sort") || !vx::dagapi::plain_gate_tables(dagns))
+const vx::dagapi::Api *own_road(const vx::Args &a, LeanRun &run) {
+    vx::dagapi::OwnDag own;
+    if (!own_networkx() || !vx::dagapi::own_dag(a.global("qc2dag"), own))
         return nullptr;
-    PyObject *convert = PyDict_GetItemString(dagns, "convert_gate_info_to_dag_info");
-    const vx::dagapi::Api *api = convert ? vx::dagapi::from_function(convert) : nullptr;
-    if (!api)
-        return nullptr;
-    run.gatework = nb::borrow(reinterpret_cast<vx::Function *>(convert)->globals);
-    if (!vx::dagapi::plain_gate_tables(run.gatework.ptr()))
-        return nullptr;
-    run.globals = nb::borrow(globals);
-    run.digraph = nb::borrow(vx::original(dagns, "nx.DiGraph"));
-    run.api = api;
-    return api;
+    run.gatework = nb::borrow(own.gatework);
+    run.globals = nb::borrow(a.func()->globals);
+    run.digraph = nb::borrow(own.digraph);
+    run.api = own.api;
+    return own.api;
 }
 
 // The circuit's qubits are distinct ints in range: each has its start node.
@@ -368,28 +357,28 @@ nb::object result_circuit(nb::handle qc, nb::handle qubits, const LeanRun &run, 
 }  // namespace
 
 bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubits, PyObject *records,
-              nb::object &result) {
+              nb::object &result, vx::PathChoice &path) {
     auto run = std::make_shared<LeanRun>();
-    const vx::dagapi::Api *api = own_road(a, self, *run);
-    if (!api || !PyDict_GetItemString(dag_globals(), "QuantumCircuit"))
-        return false;
+    const vx::dagapi::Api *api = own_road(a, *run);
+    if (!api)
+        return path.decline("what qc2dag and dag2qc go through is not the package's own");
     long long idx, nq;
     if (!vx::exact_ll(vx::getattr(self, names()._idx).ptr(), idx) || idx > (1LL << 62) || idx < -(1LL << 62) ||
         !read_gates(a, self, run->gates))
-        return false;
-    nb::object kept = identity_free_records(a, self, qc, records);  // plain circuit and names
+        return path.decline("_idx or compressible_gates is not of the plain kind the run reads");
+    nb::object kept = identity_free_records(a, self, qc, records);
     if (!kept.is_valid() || !vx::exact_ll(vx::getattr(qc, names().nqubits).ptr(), nq))
-        return false;
+        return path.decline("the circuit is not a plain QuantumCircuit of plain records");
     run->records = frozen(kept.ptr());
     run->qubits = vx::own(PySequence_List(qubits.ptr()));
     run->nqubits = nq;
     std::vector<std::int64_t> starts;
     if (!start_wires(run->qubits.ptr(), nq, starts))
-        return false;
+        return path.decline("the circuit's qubits are not distinct ints in range");
     GateKinds out_kinds(*api, dag_globals());
     for (std::int64_t w : starts)
         if (out_kinds.of(vx::str_obj(start_name(w)).ptr()).shaped)
-            return false;
+            return path.decline("a start node's name is a gate name");
     vx::GcPause pause;
     vx::dagapi::Skeleton sk;
     if (!api->skeleton(run->gatework.ptr(), nq, run->records.ptr(), false, sk))
@@ -397,7 +386,7 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubi
     LeanStore st(*run, sk);
     NodeCheck check(sk, run->records.ptr(), out_kinds, run->gates);
     if (!build_graph(st, sk, starts, nq, check, run->gates))
-        return false;
+        return path.decline("a node is of a kind the run does not read");
 
     // From here on the run is this one.
     vx::setattr(self, "dag", vx::make_deferred(run, 0));
@@ -416,7 +405,6 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubi
 
 void remember_lean(nb::handle module, nb::handle cls) {
     vx::install_deferred(module, cls, "GateCompressor", "vexal.circuit.optimize._Deferred", {"dag"});
-    vx::keep_original(vx::import("vexal.circuit.dag"), "nx.topological_sort");
 }
 
 }  // namespace optimize

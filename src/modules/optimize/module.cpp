@@ -1,5 +1,6 @@
 // vexal.circuit.optimize: the module body, the GateCompressor class, its
 // constructor, the idx counter and run.
+#include "loop.hpp"
 #include "optimize.hpp"
 
 namespace optimize {
@@ -149,20 +150,28 @@ nb::object run(const vx::Args &a) {
                                   {.lenient = table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable)});
     }
     refuse_parameter_names(a.func()->globals, gates.ptr());
-    if (nb::object result; lean_run(a, self, qc, qubits, gates.ptr(), result))
+    // the fast path over arrays, else the same merges over the networkx DAG
+    // ("fast over the DAG"), else the methods
+    vx::PathChoice path(a, self, kNeeds);
+    path.require(own_pass_state(a.func()->globals, self), "the pass's state or dag is not kept as the class keeps it");
+    path.require(own_names(a.func()->globals), "a gate table, a matrix function or numpy is not the package's own");
+    const bool own_walk = path.fast();
+    if (nb::object result; own_walk && lean_run(a, self, qc, qubits, gates.ptr(), result, path))
         return result;
-    nb::object qc1 = identity_free_copy(a, self, qc, gates.ptr());
+    nb::object qc1 = own_walk ? identity_free_copy(a, self, qc, gates.ptr()) : nb::object();
     // Where only the package's code runs from here (a plain circuit, the
     // DAG conversions and the native loop), the collector waits until run
     // is done: the DAG's containers are many and hold no cycle that could
     // become garbage meanwhile.
-    vx::GcPause pause(qc1.is_valid() && vx::is_original(a, "qc2dag") && vx::is_original(a, "dag2qc"));
+    vx::GcPause pause(qc1.is_valid());
     if (!qc1.is_valid())
         qc1 = call_method(self, k.method[M_REMOVE_IDENTITY], {qc});
     nb::object dag = vx::call(a.global(k.qc2dag), {qc1});
     vx::check(PyObject_SetAttr(self.ptr(), k.dag, dag.ptr()));
     number_past_names(self, dag);
-    if (!compress_natively(a, self)) {
+    if (own_walk && compress_natively(a, self)) {
+        path.taken("fast over the DAG");
+    } else {
         pause.resume();  // the methods run whatever a subclass gives them
         compress_with_methods(self);
     }

@@ -30,27 +30,28 @@ using vx::dagapi::table_bit;
 using enum vx::dagapi::GateTable;
 
 constexpr const char *kGraphPaths[] = {
-    "nx.DiGraph",
-    "nx.DiGraph.remove_nodes_from",
-    "nx.DiGraph.add_nodes_from",
-    "nx.DiGraph.add_edges_from",
-    "nx.DiGraph.edges",
-    "nx.DiGraph.nodes",
-    "nx.DiGraph.out_edges",
-    "nx.DiGraph.in_edges",
-    "nx.DiGraph.predecessors",
-    "nx.DiGraph.successors",
-    "nx.DiGraph.has_edge",
-    "nx.DiGraph.get_edge_data",
-    "nx.DiGraph.node_attr_dict_factory",
-    "nx.DiGraph.adjlist_inner_dict_factory",
-    "nx.DiGraph.edge_attr_dict_factory",
-    "nx.reportviews.OutEdgeView",
-    "nx.reportviews.InEdgeView",
-    "nx.reportviews.NodeView",
+    "DiGraph",
+    "DiGraph.remove_nodes_from",
+    "DiGraph.add_nodes_from",
+    "DiGraph.add_edges_from",
+    "DiGraph.edges",
+    "DiGraph.nodes",
+    "DiGraph.out_edges",
+    "DiGraph.in_edges",
+    "DiGraph.predecessors",
+    "DiGraph.successors",
+    "DiGraph.has_edge",
+    "DiGraph.get_edge_data",
+    "DiGraph.node_attr_dict_factory",
+    "DiGraph.adjlist_inner_dict_factory",
+    "DiGraph.edge_attr_dict_factory",
+    "reportviews.OutEdgeView",
+    "reportviews.InEdgeView",
+    "reportviews.NodeView",
 };
 
-PyObject *g_dag = nullptr;  // the namespace of vexal.circuit.dag
+PyObject *g_dag = nullptr;  // the namespace of vexal.circuit.dag, read, never recorded into
+PyObject *g_nx = nullptr;   // networkx's namespace, where the graph methods the store stands for are recorded
 
 bool plain_numbers(PyObject *o) {
     if (!PyList_CheckExact(o))
@@ -66,10 +67,10 @@ bool plain_numbers(PyObject *o) {
 // A networkx DiGraph whose methods are networkx's own (on its class and not
 // shadowed on the graph) and whose dictionaries are plain.
 bool own_graph(nb::handle dag) {
-    if (reinterpret_cast<PyObject *>(Py_TYPE(dag.ptr())) != vx::original(g_dag, "nx.DiGraph"))
+    if (reinterpret_cast<PyObject *>(Py_TYPE(dag.ptr())) != vx::original(g_nx, "DiGraph"))
         return false;
     for (const char *path : kGraphPaths)
-        if (!vx::is_original(g_dag, path))
+        if (!vx::is_original(g_nx, path))
             return false;
     PyObject *dict = PyObject_GenericGetDict(dag.ptr(), nullptr);
     if (!dict)
@@ -84,15 +85,15 @@ bool own_graph(nb::handle dag) {
         const char *name, *type, *field;  // the field that holds what the view shows
         PyObject *shows;
     };
-    const View views[] = {{"edges", "nx.reportviews.OutEdgeView", "_graph", dag.ptr()},
-                          {"out_edges", "nx.reportviews.OutEdgeView", "_graph", dag.ptr()},
-                          {"in_edges", "nx.reportviews.InEdgeView", "_graph", dag.ptr()},
-                          {"nodes", "nx.reportviews.NodeView", "_nodes", PyDict_GetItemString(dict, "_node")}};
+    const View views[] = {{"edges", "reportviews.OutEdgeView", "_graph", dag.ptr()},
+                          {"out_edges", "reportviews.OutEdgeView", "_graph", dag.ptr()},
+                          {"in_edges", "reportviews.InEdgeView", "_graph", dag.ptr()},
+                          {"nodes", "reportviews.NodeView", "_nodes", PyDict_GetItemString(dict, "_node")}};
     for (const View &v : views) {
         PyObject *view = PyDict_GetItemString(dict, v.name);
         if (!view)
             continue;
-        if (reinterpret_cast<PyObject *>(Py_TYPE(view)) != vx::original(g_dag, v.type))
+        if (reinterpret_cast<PyObject *>(Py_TYPE(view)) != vx::original(g_nx, v.type))
             return false;
         nb::object shows = vx::own(PyObject_GetAttrString(view, v.field));
         if (shows.ptr() != v.shows)
@@ -157,7 +158,7 @@ private:
 // needs it (prepare).
 bool Mirror::read(const Gates &gates) {
     vx::dagapi::DigraphArrays arrays;
-    if (!vx::dagapi::read_digraph(dag_, vx::original(g_dag, "nx.DiGraph"), arrays))
+    if (!vx::dagapi::read_digraph(dag_, vx::original(g_nx, "DiGraph"), arrays))
         return false;
     const std::size_t n = arrays.nodes.size();
     g.reserve(n + n / 2, arrays.succ.size() + n);
@@ -326,11 +327,6 @@ void touch_views(nb::handle dag, const Mirror &mm) {
 
 bool compress_natively(const vx::Args &a, nb::handle self) {
     PyObject *globals = a.func()->globals;
-    if (!own_pass(
-            globals, self,
-            {M_IS_ADJACENT, M_HAS_ADJACENT, M_ONE, M_ONE_PARAM, M_TWO, M_TWO_PARAM, M_THREE, M_RUN_ONCE, M_IDX}) ||
-        !own_names(globals))
-        return false;
     nb::object idx = vx::getattr(self, names()._idx);
     long long start;
     if (!vx::exact_ll(idx.ptr(), start) || start > (1LL << 62) || start < -(1LL << 62))
@@ -366,17 +362,18 @@ PyObject *dag_globals() { return g_dag; }
 
 bool own_networkx() {
     for (const char *path : kGraphPaths)
-        if (!vx::is_original(g_dag, path))
+        if (!vx::is_original(g_nx, path))
             return false;
     return true;
 }
 
 void remember_loop(nb::handle module) {
     (void)module;
-    nb::object dag = vx::import("vexal.circuit.dag");
-    g_dag = vx::check(PyModule_GetDict(dag.ptr()));
+    g_dag = vx::check(PyModule_GetDict(vx::import("vexal.circuit.dag").ptr()));
+    nb::object nx = vx::import("networkx");
+    g_nx = vx::check(PyModule_GetDict(nx.ptr()));
     for (const char *path : kGraphPaths)
-        vx::keep_original(dag, path);
+        vx::keep_original(nx, path);
 }
 
 }  // namespace optimize

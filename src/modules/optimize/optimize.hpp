@@ -18,6 +18,7 @@
 #pragma once
 
 #include "dag_api.hpp"
+#include "fast_path.hpp"
 #include "interop.hpp"
 #include "matrix_api.hpp"
 
@@ -138,10 +139,12 @@ nb::object largest_name_number(nb::handle dag);
 // Records what the native run relies on (module body).
 void remember(nb::handle module);
 
-// The pass object is the package's class, or a subclass that overrides none
-// of `methods` (kMethods indices), and keeps its state in plain instance
-// attributes.
-bool own_pass(PyObject *globals, nb::handle self, std::initializer_list<int> methods);
+// What the fast paths need left as the package made them: the module's names
+// and the pass's methods (the path checker asks, in run).
+extern const vx::FastPathNeeds kNeeds;
+// The pass keeps its state in plain instance attributes, and its `dag` is
+// the instance's own, through the class's descriptor.
+bool own_pass_state(PyObject *globals, nb::handle self);
 // The five gate tables of the namespace are plain dicts (asking them runs no
 // code).
 bool plain_tables(PyObject *globals);
@@ -170,7 +173,7 @@ nb::object identity_free_copy(const vx::Args &a, nb::handle self, nb::handle qc,
 // merges, when it is first read).  False where not taken, with nothing
 // done.  `records` are the input's records, checked.
 bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubits, PyObject *records,
-              nb::object &result);
+              nb::object &result, vx::PathChoice &path);
 // Records what the lean run relies on and puts the `dag` descriptor on the
 // class (module body).
 void remember_lean(nb::handle module, nb::handle cls);
