@@ -30,6 +30,14 @@ Py_ssize_t length(nb::handle o);
 bool truth(nb::handle o);
 // a == b, a < b
 bool equal(nb::handle a, nb::handle b);
+// An object of an exact immutable scalar type (str, int, float, bool,
+// complex, None): a record made only of such values can be shared instead
+// of copied, and read without running Python code.
+inline bool immutable_scalar(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == &PyComplex_Type || o == Py_None;
+}
 bool less(nb::handle a, nb::handle b);
 
 // f(*args) through vectorcall (at most 8 arguments); the last ones are

@@ -30,11 +30,6 @@ constexpr const char *kMatrixFunctions[] = {"rx_mat", "ry_mat",  "rz_mat",  "p_m
 
 PyObject *g_matrix = nullptr;  // the namespace of vexal.circuit.matrix
 
-bool atomic(PyObject *o) {
-    PyTypeObject *t = Py_TYPE(o);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || o == Py_None;
-}
-
 bool int_list(PyObject *o) {
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o))
         return false;
@@ -50,7 +45,7 @@ bool plain_record(PyObject *r) {
         return false;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(r); ++k) {
         PyObject *x = PyTuple_GET_ITEM(r, k);
-        if (!atomic(x) && !int_list(x))
+        if (!vx::immutable_scalar(x) && !int_list(x))
             return false;
     }
     return true;
@@ -90,7 +85,7 @@ bool plain_circuit(PyObject *globals, nb::handle qc, PyObject *gates) {
     Py_ssize_t i = 0;
     PyObject *key, *value;
     while (PyDict_Next(values, &i, &key, &value))
-        if (!PyUnicode_CheckExact(key) || !atomic(value))
+        if (!PyUnicode_CheckExact(key) || !vx::immutable_scalar(value))
             return false;
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(gates); ++j)
         if (!plain_record(PyList_GET_ITEM(gates, j)))

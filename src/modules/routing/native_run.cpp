@@ -25,12 +25,6 @@ using vx::dagapi::RecordKind;
 
 // ---------------------------------------------------------------- reading the circuit
 
-bool atomic(PyObject *o) {
-    PyTypeObject *t = Py_TYPE(o);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-           t == &PyComplex_Type || o == Py_None;
-}
-
 // Whether item k of a record named `name` is read only as a sequence of
 // qubits or bits (so a list there may become a tuple).
 bool wire_sequence(PyObject *name, Py_ssize_t k) {
@@ -61,7 +55,7 @@ bool snapshot_of(PyObject *gates, nb::object &out) {
         bool frozen = is_tuple;
         for (Py_ssize_t k = 0; k < len; ++k) {
             PyObject *x = items[k];
-            if (atomic(x))
+            if (vx::immutable_scalar(x))
                 continue;
             if (!PyTuple_CheckExact(x) && !PyList_CheckExact(x))
                 return false;
