@@ -2,7 +2,7 @@
 // two-qubit basis gate and, on request, single-qubit u gates.
 #include "dag_api.hpp"
 #include "fast_path.hpp"
-#include "decompose/native.hpp"
+#include "decompositions.hpp"
 
 #include <cmath>
 #include <string>

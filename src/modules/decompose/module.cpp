@@ -3,7 +3,7 @@
 // and the pass that decomposes the three-qubit gates of a circuit.
 #include "fast_path.hpp"
 #include "dag_api.hpp"
-#include "native.hpp"
+#include "decompositions.hpp"
 
 namespace {
 

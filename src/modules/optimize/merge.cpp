@@ -20,7 +20,7 @@
 // entries of the merged gate.
 #include "optimize.hpp"
 
-#include "../decompose/native.hpp"
+#include "decompositions.hpp"
 #include "complex_product.hpp"
 
 #include <cmath>

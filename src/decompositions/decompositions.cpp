@@ -1,90 +1,9 @@
-// The record builders of vexal.circuit.decompose, shared with
-// vexal.circuit.translate (which includes this header and calls them
-// directly while the decompose module's functions are still its own).
-//
-// Every builder appends to Ctx::out.  A converter (h2u, ...) or a nested
-// decomposition is looked up in the decompose module's namespace at call
-// time: when the name still holds the module's own function the record is
-// built here, otherwise the replacement is called.
-#pragma once
-
-#include "interop.hpp"
-
-#include <cmath>
-#include <complex>
+// The decompositions' record builders and the native u3_decompose.
+#include "decompositions.hpp"
 
 namespace dec {
 
-inline constexpr double kPi = 3.141592653589793;
-inline constexpr double kPi2 = 1.5707963267948966;
-inline constexpr double kPi4 = 0.7853981633974483;
-inline constexpr double kIswapK = -1.0094094858814842;
-
-enum Fn : int {
-    H2U,
-    X2U,
-    SDG2U,
-    S2U,
-    RX2U,
-    RY2U,
-    RZ2U,
-    CX_TO_ISWAP,
-    CZ_TO_ISWAP,
-    CZ_DEC,
-    CX_DEC,
-    CY_DEC,
-    SWAP_DEC,
-    ISWAP_DEC,
-    RXX_DEC,
-    RYY_DEC,
-    RZZ_DEC,
-    CP_DEC,
-    CCX_DEC,
-    CSWAP_DEC,
-    CCZ_DEC,
-    CCX_MUTE,
-    U3_DECOMPOSE,
-    NFN
-};
-
-inline constexpr const char *kFnNames[NFN] = {
-    "h2u",
-    "x2u",
-    "sdg2u",
-    "s2u",
-    "rx2u",
-    "ry2u",
-    "rz2u",
-    "convert_cx_to_iswap",
-    "convert_cz_to_iswap",
-    "cz_decompose",
-    "cx_decompose",
-    "cy_decompose",
-    "swap_decompose",
-    "iswap_decompose",
-    "rxx_decompose",
-    "ryy_decompose",
-    "rzz_decompose",
-    "cp_decompose",
-    "ccx_decompose",
-    "cswap_decompose",
-    "ccz_decompose",
-    "ccx_decompose_mute_phase",
-    "u3_decompose",
-};
-
-enum Basis : int { B_CZ = 0, B_CX = 1, B_ISWAP = 2 };
-
-// Objects made once per loaded module and kept for the life of the process.
-struct Consts {
-    PyObject *u, *h, *x, *s, *sdg, *sx, *rx, *ry, *rz, *cz, *cx, *iswap, *t, *tdg;
-    PyObject *f0, *pi, *mpi, *pi2, *mpi2, *pi4, *mpi4, *K, *i0;
-    PyObject *fn_names[NFN];
-};
-
-inline PyObject *keep_float(double d) { return vx::check(PyFloat_FromDouble(d)); }
-
-inline void init_consts(Consts &k) {
+void init_consts(Consts &k) {
     k.u = vx::intern("u");
     k.h = vx::intern("h");
     k.x = vx::intern("x");
@@ -112,30 +31,14 @@ inline void init_consts(Consts &k) {
         k.fn_names[i] = vx::intern(kFnNames[i]);
 }
 
-// The decompose module's own functions by their Fn index (null where a name
-// held something else when it was recorded), and the namespace in which the
-// decompositions look up one another.  Builders compare what a name holds
-// now with these before building records natively.
-struct Own {
-    PyObject *fn[NFN] = {};
-    PyObject *globals = nullptr;
-
-    // Records the names of the loaded decompose module as the package's own
-    // (vx::keep_original), and remembers its namespace.
-    void keep(nb::handle decompose);
-};
-
-// ---------------------------------------------------------------- helpers
-
-inline void append_new(PyObject *list, PyObject *item) {
+void append_new(PyObject *list, PyObject *item) {
     vx::check(item);
     int rc = PyList_Append(list, item);
     Py_DECREF(item);
     vx::check(rc);
 }
 
-// Appends every element of an iterable.
-inline void extend(PyObject *list, PyObject *items) {
+void extend(PyObject *list, PyObject *items) {
     if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
         PyObject *fast = items;
         Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
@@ -153,16 +56,7 @@ inline void extend(PyObject *list, PyObject *items) {
         throw vx::error_already_set{};
 }
 
-using vx::lookup_global;
-
-// A qubit and an angle converted as the module's typed parameters convert
-// them (an int unchanged, int() / float() of another number, else the
-// argument TypeError).
-inline nb::object as_int(PyObject *o, const char *pname) { return vx::convert_argument(o, pname, vx::Conv::Int); }
-inline nb::object as_float(PyObject *o) { return vx::convert_argument(o, "theta", vx::Conv::Float); }
-
-// A name test as `name == text` does it (`interned` is an exact str).
-inline bool name_is(PyObject *name, PyObject *interned) {
+bool name_is(PyObject *name, PyObject *interned) {
     if (name == interned)
         return true;
     if (PyUnicode_CheckExact(name))
@@ -172,8 +66,7 @@ inline bool name_is(PyObject *name, PyObject *interned) {
     return r != 0;
 }
 
-// Which of the three two-qubit bases `b` equals; ValueError for any other.
-inline int basis_kind(const Consts &k, PyObject *b) {
+int basis_kind(const Consts &k, PyObject *b) {
     if (b == k.cz)
         return B_CZ;
     if (b == k.cx)
@@ -193,15 +86,7 @@ inline int basis_kind(const Consts &k, PyObject *b) {
     throw vx::error_already_set{};
 }
 
-// ------------------------------------------------------ native converters
-
-inline PyObject *u_rec(const Consts &k, PyObject *a, PyObject *b, PyObject *c, PyObject *q) {
-    return PyTuple_Pack(5, k.u, a, b, c, q);
-}
-
-// The converter `fn` applied to (angle, q) or (q); arguments converted as
-// the module's functions convert them.
-inline PyObject *native_convert(const Consts &k, int fn, PyObject *angle, PyObject *q) {
+PyObject *native_convert(const Consts &k, int fn, PyObject *angle, PyObject *q) {
     if (fn >= RX2U) {
         nb::object th = as_float(angle);
         nb::object qi = as_int(q, "qubit");
@@ -220,63 +105,7 @@ inline PyObject *native_convert(const Consts &k, int fn, PyObject *angle, PyObje
     }
 }
 
-// ------------------------------------------------------------- builders
-
-struct Ctx {
-    const Consts &k;
-    const Own &own;
-    PyObject *out;            // list receiving the records
-    bool flag;                // convert single-qubit gates to u
-    PyObject *basis;          // the basis object as passed
-    int kind;                 // basis_kind(basis); unused by the basis-free builders
-    bool called_out = false;  // a replacement (Python code) was called
-
-    PyObject *flag_obj() const { return flag ? Py_True : Py_False; }
-
-    void rec(PyObject *name, PyObject *q) { append_new(out, PyTuple_Pack(2, name, q)); }
-    void rec(PyObject *name, PyObject *a, PyObject *b) { append_new(out, PyTuple_Pack(3, name, a, b)); }
-
-    // A single-qubit gate: the named record, or its converter's u record.
-    void one(int fn, PyObject *name, PyObject *angle, PyObject *q) {
-        if (!flag) {
-            append_new(out, angle ? PyTuple_Pack(3, name, angle, q) : PyTuple_Pack(2, name, q));
-            return;
-        }
-        PyObject *g = lookup_global(own.globals, k.fn_names[fn]);
-        if (g == own.fn[fn]) {
-            append_new(out, native_convert(k, fn, angle, q));
-            return;
-        }
-        PyObject *args[2] = {angle, q};
-        called_out = true;
-        append_new(out,
-                   angle ? PyObject_Vectorcall(g, args, 2, nullptr) : PyObject_Vectorcall(g, args + 1, 1, nullptr));
-    }
-    void H(PyObject *q) { one(H2U, k.h, nullptr, q); }
-    void X(PyObject *q) { one(X2U, k.x, nullptr, q); }
-    void S(PyObject *q) { one(S2U, k.s, nullptr, q); }
-    void Sdg(PyObject *q) { one(SDG2U, k.sdg, nullptr, q); }
-    void RX(PyObject *a, PyObject *q) { one(RX2U, k.rx, a, q); }
-    void RZ(PyObject *a, PyObject *q) { one(RZ2U, k.rz, a, q); }
-
-    // A nested decomposition of two qubits: built here while the name holds
-    // the module's own function, else the replacement's records.
-    void nested(int fn, PyObject *a, PyObject *b);
-
-    // CNOT inside a larger decomposition.
-    void CX(PyObject *a, PyObject *b) {
-        switch (kind) {
-        case B_CX: rec(k.cx, a, b); break;
-        case B_CZ: nested(CX_DEC, a, b); break;
-        default: nested(CX_TO_ISWAP, a, b); break;
-        }
-    }
-};
-
-// The fixed iSWAP sequences.  rz/ry records become rz2u/ry2u records when
-// the flag is set; the iswap records stay.  Both share their middle: two
-// iSWAPs and the rotations between them.
-inline void iswap_pair(Ctx &c, PyObject *ct, PyObject *tg) {
+void iswap_pair(Ctx &c, PyObject *ct, PyObject *tg) {
     auto &k = c.k;
     c.rec(k.iswap, ct, tg);
     c.one(RZ2U, k.rz, k.mpi2, ct);
@@ -286,7 +115,7 @@ inline void iswap_pair(Ctx &c, PyObject *ct, PyObject *tg) {
     c.rec(k.iswap, ct, tg);
 }
 
-inline void build_cx_to_iswap(Ctx &c, PyObject *ct, PyObject *tg) {
+void build_cx_to_iswap(Ctx &c, PyObject *ct, PyObject *tg) {
     auto &k = c.k;
     c.one(RZ2U, k.rz, k.mpi2, ct);
     c.one(RY2U, k.ry, k.pi2, ct);
@@ -300,7 +129,7 @@ inline void build_cx_to_iswap(Ctx &c, PyObject *ct, PyObject *tg) {
     c.one(RY2U, k.ry, k.mpi2, tg);
 }
 
-inline void build_cz_to_iswap(Ctx &c, PyObject *ct, PyObject *tg) {
+void build_cz_to_iswap(Ctx &c, PyObject *ct, PyObject *tg) {
     auto &k = c.k;
     c.one(RZ2U, k.rz, k.mpi2, ct);
     c.one(RY2U, k.ry, k.pi2, ct);
@@ -312,7 +141,7 @@ inline void build_cz_to_iswap(Ctx &c, PyObject *ct, PyObject *tg) {
     c.one(RZ2U, k.rz, k.pi2, tg);
 }
 
-inline void build_cz(Ctx &c, PyObject *ct, PyObject *tg) {
+void build_cz(Ctx &c, PyObject *ct, PyObject *tg) {
     switch (c.kind) {
     case B_CZ: c.rec(c.k.cz, ct, tg); break;
     case B_CX:
@@ -324,7 +153,7 @@ inline void build_cz(Ctx &c, PyObject *ct, PyObject *tg) {
     }
 }
 
-inline void build_cx(Ctx &c, PyObject *ct, PyObject *tg) {
+void build_cx(Ctx &c, PyObject *ct, PyObject *tg) {
     switch (c.kind) {
     case B_CZ:
         c.H(tg);
@@ -336,13 +165,13 @@ inline void build_cx(Ctx &c, PyObject *ct, PyObject *tg) {
     }
 }
 
-inline void build_cy(Ctx &c, PyObject *ct, PyObject *tg) {
+void build_cy(Ctx &c, PyObject *ct, PyObject *tg) {
     c.Sdg(tg);
     c.CX(ct, tg);
     c.S(tg);
 }
 
-inline void build_swap(Ctx &c, PyObject *q1, PyObject *q2) {
+void build_swap(Ctx &c, PyObject *q1, PyObject *q2) {
     auto &k = c.k;
     switch (c.kind) {
     case B_CZ:
@@ -372,7 +201,7 @@ inline void build_swap(Ctx &c, PyObject *q1, PyObject *q2) {
     }
 }
 
-inline void build_iswap(Ctx &c, PyObject *q1, PyObject *q2) {
+void build_iswap(Ctx &c, PyObject *q1, PyObject *q2) {
     auto &k = c.k;
     if (c.kind == B_ISWAP) {
         c.rec(k.iswap, q1, q2);
@@ -390,7 +219,7 @@ inline void build_iswap(Ctx &c, PyObject *q1, PyObject *q2) {
     c.X(q1);
 }
 
-inline void build_rxx(Ctx &c, PyObject *th, PyObject *q1, PyObject *q2) {
+void build_rxx(Ctx &c, PyObject *th, PyObject *q1, PyObject *q2) {
     c.H(q1);
     c.H(q2);
     c.CX(q1, q2);
@@ -400,7 +229,7 @@ inline void build_rxx(Ctx &c, PyObject *th, PyObject *q1, PyObject *q2) {
     c.H(q2);
 }
 
-inline void build_ryy(Ctx &c, PyObject *th, PyObject *q1, PyObject *q2) {
+void build_ryy(Ctx &c, PyObject *th, PyObject *q1, PyObject *q2) {
     c.RX(c.k.pi2, q1);
     c.RX(c.k.pi2, q2);
     c.CX(q1, q2);
@@ -410,13 +239,13 @@ inline void build_ryy(Ctx &c, PyObject *th, PyObject *q1, PyObject *q2) {
     c.RX(c.k.mpi2, q2);
 }
 
-inline void build_rzz(Ctx &c, PyObject *th, PyObject *q1, PyObject *q2) {
+void build_rzz(Ctx &c, PyObject *th, PyObject *q1, PyObject *q2) {
     c.CX(q1, q2);
     c.RZ(th, q2);
     c.CX(q1, q2);
 }
 
-inline void build_cp(Ctx &c, PyObject *th, PyObject *ct, PyObject *tg) {
+void build_cp(Ctx &c, PyObject *th, PyObject *ct, PyObject *tg) {
     double t = PyFloat_AS_DOUBLE(th);
     nb::object half = vx::own(PyFloat_FromDouble(t * 0.5));
     nb::object mhalf = vx::own(PyFloat_FromDouble((t * -1) * 0.5));
@@ -429,8 +258,7 @@ inline void build_cp(Ctx &c, PyObject *th, PyObject *ct, PyObject *tg) {
     c.RZ(half.ptr(), tg);
 }
 
-// Toffoli: 15 records, exact.
-inline void build_ccx(Ctx &c, PyObject *c1, PyObject *c2, PyObject *t, bool skip_first = false) {
+void build_ccx(Ctx &c, PyObject *c1, PyObject *c2, PyObject *t, bool skip_first) {
     auto &k = c.k;
     if (!skip_first)
         c.rec(k.h, t);
@@ -450,12 +278,12 @@ inline void build_ccx(Ctx &c, PyObject *c1, PyObject *c2, PyObject *t, bool skip
     c.rec(k.cx, c1, c2);
 }
 
-inline void build_ccz(Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) {
+void build_ccz(Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) {
     build_ccx(c, c1, c2, t, true);
     c.rec(c.k.h, t);
 }
 
-inline void build_ccx_mute(Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) {
+void build_ccx_mute(Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) {
     auto &k = c.k;
     append_new(c.out, u_rec(k, k.pi4, k.mpi, k.mpi, t));
     c.rec(k.cx, c2, t);
@@ -466,7 +294,7 @@ inline void build_ccx_mute(Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) {
     append_new(c.out, u_rec(k, k.pi4, k.i0, k.i0, t));
 }
 
-inline void Ctx::nested(int fn, PyObject *a, PyObject *b) {
+void Ctx::nested(int fn, PyObject *a, PyObject *b) {
     PyObject *g = lookup_global(own.globals, k.fn_names[fn]);
     if (g == own.fn[fn]) {
         // The module's own functions convert their qubits; the values
@@ -487,24 +315,7 @@ inline void Ctx::nested(int fn, PyObject *a, PyObject *b) {
     extend(out, r.ptr());
 }
 
-// -------------------------------------------------------- native u3
-
-// True with m filled (row-major) when `o` is a 2x2 complex128 array.
-inline bool read_2x2(PyObject *o, std::complex<double> m[4]) { return vx::read_complex_matrix(o, 2, m); }
-
-}  // namespace dec
-
-namespace dec {
-
-// Port of vexal.circuit.utils.u3_decompose, operation for operation, so
-// that its results are bit-identical to the Python function's.
-inline double arg_rel(double x1, double y1, double x2, double y2) {
-    return std::atan2(y1 * x2 - x1 * y2, x1 * x2 + y1 * y2);
-}
-
-enum U3Status { U3_OK, U3_NONFINITE, U3_NONUNITARY };
-
-inline U3Status u3_native(const std::complex<double> m[4], double out[4]) {
+U3Status u3_native(const std::complex<double> m[4], double out[4]) {
     const double ax = m[0].real(), ay = m[0].imag();
     const double bx = m[1].real(), by = m[1].imag();
     const double cx = m[2].real(), cy = m[2].imag();
@@ -548,11 +359,7 @@ inline U3Status u3_native(const std::complex<double> m[4], double out[4]) {
     return U3_OK;
 }
 
-// The three angles of u3_decompose(m): natively when `u3` is the package's
-// own function and m a 2x2 complex array, else by calling `u3` and
-// unpacking its result into exactly four values.  Sets th/ph/la (new refs);
-// returns whether it ran natively (no Python code was called).
-inline bool u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &th, nb::object &ph, nb::object &la) {
+bool u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &th, nb::object &ph, nb::object &la) {
     if (u3 == own_u3 && own_u3) {
         std::complex<double> v[4];
         if (read_2x2(m, v)) {
@@ -577,9 +384,7 @@ inline bool u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &t
     return false;
 }
 
-// vexal.circuit.utils.u3_decompose as `globals` holds it now, if it is the
-// package's Python function (null otherwise).
-inline PyObject *package_u3(PyObject *globals) {
+PyObject *package_u3(PyObject *globals) {
     PyObject *f = PyDict_GetItemString(globals, "u3_decompose");
     if (!f || !PyFunction_Check(f))
         return nullptr;
@@ -589,7 +394,7 @@ inline PyObject *package_u3(PyObject *globals) {
     return f;
 }
 
-inline void Own::keep(nb::handle decompose) {
+void Own::keep(nb::handle decompose) {
     globals = vx::check(PyModule_GetDict(decompose.ptr()));
     for (int i = 0; i < U3_DECOMPOSE; ++i) {
         nb::handle f = vx::keep_original(decompose, kFnNames[i]);
