@@ -49,6 +49,14 @@ PathChoice::PathChoice(const Args &a, nb::handle self, const FastPathNeeds &need
         decline("VEXAL_REFERENCE_PATHS is set");
         return;
     }
+    // a need the module never recorded is a fault of the module, not an
+    // answer: it would send every call along the reference path unseen
+    for (const char *path : needs.names)
+        if (!original(a.func()->globals, path))
+            raise(PyExc_SystemError, std::string(needs.pass) + ": the module never recorded " + path);
+    for (const char *path : needs.methods)
+        if (!original(a.func()->globals, path))
+            raise(PyExc_SystemError, std::string(needs.pass) + ": the module never recorded " + path);
     for (const char *name : needs.names)
         if (!is_original(a, name)) {
             decline(std::string(name) + " is not the package's own");

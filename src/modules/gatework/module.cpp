@@ -46,6 +46,29 @@ constexpr const char *kFunctionOrder[] = {
     "add_gates_to_lines",
 };
 
+// The registered functions in kFunctionOrder; a function registered but not
+// listed, or listed but not registered, or either twice, stops the import.
+void define_functions(nb::module_ &m) {
+    const auto &reg = registry();
+    for (auto &[reg_name, make] : reg) {
+        int listed = 0;
+        for (const char *name : kFunctionOrder)
+            listed += std::strcmp(reg_name, name) == 0;
+        if (listed != 1)
+            vx::raise(PyExc_ImportError, std::string("gatework: function ") + reg_name +
+                                             (listed ? " is listed twice" : " is missing from kFunctionOrder"));
+    }
+    for (const char *name : kFunctionOrder) {
+        int found = 0;
+        for (auto &[reg_name, make] : reg)
+            if (std::strcmp(reg_name, name) == 0 && ++found == 1)
+                vx::def(m, make());
+        if (found != 1)
+            vx::raise(PyExc_ImportError, std::string("gatework: function ") + name +
+                                             (found ? " is registered twice" : " is listed but never registered"));
+    }
+}
+
 }  // namespace
 }  // namespace gatework
 
@@ -105,8 +128,5 @@ NB_MODULE(gatework, m) {
         {"delay", "Delay"},
     });
 
-    for (const char *name : gatework::kFunctionOrder)
-        for (auto &[reg_name, make] : gatework::registry())
-            if (std::strcmp(reg_name, name) == 0)
-                vx::def(m, make());
+    gatework::define_functions(m);
 }
