@@ -416,3 +416,17 @@ def check_routed(qc, out, r, init, printed=None, unitary=None):
         assert printed.splitlines()[-1] == f"A total of {nswap} swap gates have been added to the circuit."
     if unitary:
         oracle.assert_equivalent_routed(qc.gates, out.gates, out.nqubits, init, r.v2p)
+
+
+class DagRecorder:
+    """Stands for dag2qc in a pass's module: keeps every DAG the pass hands
+    it, and converts it as dag2qc does."""
+
+    def __init__(self):
+        self.dags = []
+
+    def __call__(self, dag, nqubits=None, ncbits=None):
+        from vexal.circuit.dag import dag2qc
+
+        self.dags.append(dag)
+        return dag2qc(dag, nqubits, ncbits)

@@ -12,11 +12,11 @@ import networkx as nx
 import numpy as np
 import oracle
 import pytest
-from helpers import CORPUS, circuit, plain_methods, random_gates, read_program, wires
+from helpers import CORPUS, DagRecorder, circuit, plain_methods, random_gates, read_program, wires
 
 from vexal.circuit import schedule
 from vexal.circuit.backend import Backend
-from vexal.circuit.dag import dag2qc, qc2dag
+from vexal.circuit.dag import qc2dag
 from vexal.circuit.decompose import ThreeQubitGateDecompose
 from vexal.circuit.gatework import (
     one_qubit_gates_available,
@@ -37,20 +37,9 @@ INSERTED = ("x", "y", "delay")
 Plain = plain_methods(DynamicalDecoupling, "counter")
 
 
-class Recorder:
-    """Stands for dag2qc in the module: keeps the DAG that run hands it."""
-
-    def __init__(self):
-        self.dags = []
-
-    def __call__(self, dag, nqubits=None, ncbits=None):
-        self.dags.append(dag)
-        return dag2qc(dag, nqubits, ncbits)
-
-
 @pytest.fixture
 def recorder(monkeypatch):
-    r = Recorder()
+    r = DagRecorder()
     monkeypatch.setattr(schedule, "dag2qc", r)
     return r
 

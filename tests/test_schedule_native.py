@@ -9,7 +9,16 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from helpers import assert_paths_agree, circuit, circuit_state, graph_state, outcome, plain_methods, random_gates
+from helpers import (
+    DagRecorder,
+    assert_paths_agree,
+    circuit,
+    circuit_state,
+    graph_state,
+    outcome,
+    plain_methods,
+    random_gates,
+)
 
 from vexal.circuit import schedule
 from vexal.circuit.dag import dag2qc, qc2dag
@@ -37,22 +46,11 @@ SCHEDULABLE = dict(
 )
 
 
-class Recorder:
-    """Stands for dag2qc in the module: keeps the DAG that run hands it."""
-
-    def __init__(self):
-        self.dags = []
-
-    def __call__(self, dag, nqubits=None, ncbits=None):
-        self.dags.append(dag)
-        return dag2qc(dag, nqubits, ncbits)
-
-
 def decoupling_outcome(cls, qc, kw, t1g, t2g, count, record=True):
     """What a run of a `cls` pass whose counter starts at `count` leaves: the
     result, what it printed, the counter, and with `record` the DAG it hands
     dag2qc (recorded by a stand-in, so that the DAG is made)."""
-    rec = Recorder()
+    rec = DagRecorder()
     dd = cls(t1g, t2g)
     dd._count = count
     real = schedule.dag2qc

@@ -172,15 +172,7 @@ bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out) {
     return true;
 }
 
-const Api *from_function(PyObject *f) {
-    if (!is_function(f))
-        return nullptr;
-    PyObject *cap = reinterpret_cast<Function *>(f)->data;
-    if (!cap || !PyCapsule_IsValid(cap, kCapsuleName))
-        return nullptr;
-    auto *api = static_cast<const Api *>(PyCapsule_GetPointer(cap, kCapsuleName));
-    return api && api->version == kVersion ? api : nullptr;
-}
+const Api *from_function(PyObject *f) { return function_offer<Api>(f, kCapsuleName, kVersion); }
 
 namespace {
 PyObject *gatework_module() {

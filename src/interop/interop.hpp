@@ -219,6 +219,20 @@ inline void clear_ordinary_error() {
     PyErr_Clear();
 }
 
+// The offer (a struct with a leading `int version`) that a package function
+// object carries in a capsule named `capsule`, or null: `f` is not a
+// function of the package, carries no such capsule, or one of another
+// version.
+template <class Offer> const Offer *function_offer(PyObject *f, const char *capsule, int version) {
+    if (!is_function(f))
+        return nullptr;
+    PyObject *cap = reinterpret_cast<Function *>(f)->data;
+    if (!cap || !PyCapsule_IsValid(cap, capsule))
+        return nullptr;
+    auto *offer = static_cast<const Offer *>(PyCapsule_GetPointer(cap, capsule));
+    return offer && offer->version == version ? offer : nullptr;
+}
+
 // Pauses the cyclic collector while a native build makes many containers but
 // no cycle and runs no Python code: collections in between would only rescan
 // the heap again and again.  `active` false makes a pause that does nothing;

@@ -30,14 +30,6 @@ struct Api {
 
 // The offer held by `f`, when `f` is the matrix module's own u_mat; null
 // otherwise.
-inline const Api *from_u_mat(PyObject *f) {
-    if (!is_function(f))
-        return nullptr;
-    PyObject *cap = reinterpret_cast<Function *>(f)->data;
-    if (!cap || !PyCapsule_IsValid(cap, kCapsuleName))
-        return nullptr;
-    auto *api = static_cast<const Api *>(PyCapsule_GetPointer(cap, kCapsuleName));
-    return api && api->version == kVersion ? api : nullptr;
-}
+inline const Api *from_u_mat(PyObject *f) { return function_offer<Api>(f, kCapsuleName, kVersion); }
 
 }  // namespace vx::matrixapi

@@ -204,10 +204,9 @@ NB_MODULE(optimize, m) {
     m.attr("np") = vx::import("numpy");
     nb::object qcmod = vx::import("vexal.circuit.quantumcircuit");
     m.attr("QuantumCircuit") = qcmod.attr("QuantumCircuit");
-    for (const char *t :
-         {"one_qubit_gates_available", "two_qubit_gates_available", "one_qubit_parameter_gates_available",
-          "two_qubit_parameter_gates_available", "three_qubit_gates_available"})
-        m.attr(t) = qcmod.attr(t);
+    using enum vx::dagapi::GateTable;
+    for (int t : {kOneQubitTable, kTwoQubitTable, kOneQubitParamTable, kTwoQubitParamTable, kThreeQubitTable})
+        m.attr(vx::kGateTables[t]) = qcmod.attr(vx::kGateTables[t]);
     nb::object dagmod = vx::import("vexal.circuit.dag");
     m.attr("qc2dag") = dagmod.attr("qc2dag");
     m.attr("dag2qc") = dagmod.attr("dag2qc");
