@@ -196,3 +196,56 @@ def test_selection_on_random_chips_matches_plain_in_process(monkeypatch):
                     m.setattr(layout_module, "Pool", InlinePool)
                     np.random.seed(n)
                     assert selection(Layout, backend, qc, **kw) == fast
+
+
+# ---------------------------------------------------------------- shapes of dense sets
+
+# a set of ten qubits with a cycle through all of them that the depth-first
+# search from qubit 0 does not meet before the table over subsets decides
+HIDDEN_RING = [
+    (0, 2), (0, 3), (0, 6), (0, 8), (0, 9), (1, 3), (1, 4), (1, 6), (1, 7), (1, 8),
+    (1, 9), (2, 3), (2, 5), (2, 7), (3, 7), (4, 9), (5, 7), (5, 8), (5, 9), (7, 9),
+]  # fmt: skip
+
+
+def shape_cases():
+    """(graph, qubit sets) whose shapes take the cycle branch: dense random
+    sets, complete bipartite ones (no cycle through all when unbalanced),
+    qubits that are not ints, a self-loop."""
+    rng = random.Random(4)
+    cases = []
+    for _ in range(12):
+        k = rng.randint(4, 8)
+        g = nx.gnp_random_graph(k, rng.choice([0.5, 0.7, 0.9]), seed=rng.randrange(10**6))
+        cases.append((graph_of(list(g.edges), nodes=list(g.nodes)), [tuple(g.nodes)]))
+    for a, b in [(2, 3), (3, 3), (3, 4), (4, 5), (5, 6)]:
+        g = nx.complete_bipartite_graph(a, b)
+        cases.append((graph_of(list(g.edges)), [tuple(g.nodes)]))
+    cases.append((graph_of(HIDDEN_RING), [tuple(range(10))]))
+    named = graph_of([("a", "b"), ("b", "c"), ("c", "a"), ("c", "d"), ("d", "b")], nodes=["d", "c", "b", "a"])
+    cases.append((named, [("a", "b", "c", "d"), ("a", "b", "c"), ("b", "c", "d", "zz")]))
+    looped = graph_of([(0, 1), (1, 2), (2, 0), (2, 3), (3, 3), (1, 1)])
+    cases.append((looped, [(0, 1, 2, 3), (1, 2), (1,), (3, 2, 1)]))
+    return cases
+
+
+def test_cycle_through_every_qubit_decided_as_by_listing_the_cycles(monkeypatch):
+    infos = []
+    for graph, sets in shape_cases():
+        lay = Layout(GraphBackend(graph))
+        infos.append([lay.get_one_subgraph_info(s) for s in sets])
+    listed = nx.simple_cycles
+    monkeypatch.setattr(nx, "simple_cycles", lambda g: listed(g))  # not networkx's own: the cycles are listed
+    for (graph, sets), fast in zip(shape_cases(), infos):
+        lay = Layout(GraphBackend(graph))
+        assert repr(fast) == repr([lay.get_one_subgraph_info(s) for s in sets])
+    shapes = [i[0][1] for i in infos[12:18]]  # the bipartite sets and the hidden ring
+    assert shapes == ["nonlinear", "circular", "nonlinear", "nonlinear", "nonlinear", "circular"]
+
+
+def test_native_shapes_of_dense_sets():
+    for edges in [HIDDEN_RING, list(nx.complete_bipartite_graph(5, 6).edges), list(nx.complete_graph(11).edges)]:
+        lay = Layout(GraphBackend(graph_of(edges)))
+        n = lay.graph.number_of_nodes()
+        (info,) = lay.collect_all_subgraph_info_in_parallel(n)
+        same_records([info], [lay.get_one_subgraph_info(tuple(range(n)))])

@@ -114,42 +114,64 @@ Score Scorer::score(std::span<std::int32_t> nodes) {
     } else if (twos && !ones && !other) {
         sc.shape = Shape::Circular;
     } else {
-        sc.shape = hamiltonian(k) ? Shape::Circular : Shape::Nonlinear;
+        sc.shape = ring_(nbmask_.data(), k) ? Shape::Circular : Shape::Nonlinear;
     }
     for (std::int32_t q : order_)
         local_[q] = -1;
     return sc;
 }
 
-// Whether a cycle runs through all k qubits of the view (k >= 3).
-bool Scorer::hamiltonian(int k) {
+bool RingCheck::operator()(const std::uint64_t *nbmask, int k) {
     if (k < 3)
         return false;
     for (int i = 0; i < k; ++i)
-        if ((nbmask_[i] & (nbmask_[i] - 1)) == 0)
+        if ((nbmask[i] & (nbmask[i] - 1)) == 0)
             return false;  // a qubit with one neighbour lies on no cycle
     const std::uint64_t all = k == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1;
-    // depth-first from position 0, which every such cycle passes
-    std::vector<Frame> &stack = stack_;
-    stack.clear();
-    stack.push_back({0, nbmask_[0]});
+    const std::uint64_t budget = k <= kMaxTable ? std::uint64_t{1} << (k - 1) : ~std::uint64_t{0};
+    std::uint64_t steps = 0;
+    // depth-first from qubit 0, which every such cycle passes
+    stack_.clear();
+    stack_.push_back({0, nbmask[0]});
     std::uint64_t visited = 1;
-    while (!stack.empty()) {
-        Frame &f = stack.back();
-        if (visited == all && (nbmask_[f.at] & 1))
+    while (!stack_.empty()) {
+        Frame &f = stack_.back();
+        if (visited == all && (nbmask[f.at] & 1))
             return true;
         const std::uint64_t cand = f.left & ~visited;
         if (!cand) {
             visited &= ~(std::uint64_t{1} << f.at);
-            stack.pop_back();
+            stack_.pop_back();
             continue;
         }
+        if (++steps > budget)
+            return table(nbmask, k);
         const int nxt = __builtin_ctzll(cand);
         f.left &= ~(std::uint64_t{1} << nxt);
         visited |= std::uint64_t{1} << nxt;
-        stack.push_back({nxt, nbmask_[nxt]});
+        stack_.push_back({nxt, nbmask[nxt]});
     }
     return false;
+}
+
+// ends_[S] holds qubit q (bit q - 1) when a path from qubit 0 through
+// exactly the qubits of S (bit q - 1 for qubit q) ends at q.
+bool RingCheck::table(const std::uint64_t *nbmask, int k) {
+    const int m = k - 1;
+    const std::uint32_t full = (std::uint32_t{1} << m) - 1;
+    ends_.assign(std::size_t{1} << m, 0);
+    const auto others = [&](int q) { return static_cast<std::uint32_t>(nbmask[q] >> 1); };
+    for (std::uint32_t first = others(0); first; first &= first - 1)
+        ends_[first & (~first + 1)] |= first & (~first + 1);
+    for (std::uint32_t set = 1; set < full; ++set)
+        for (std::uint32_t e = ends_[set]; e; e &= e - 1) {
+            const int q = __builtin_ctz(e) + 1;
+            for (std::uint32_t next = others(q) & ~set; next; next &= next - 1) {
+                const std::uint32_t b = next & (~next + 1);
+                ends_[set | b] |= b;
+            }
+        }
+    return (ends_[full] & others(0)) != 0;
 }
 
 }  // namespace engines::layout

@@ -39,6 +39,27 @@ struct ScoreInput {
     double threshold = 0.9;
 };
 
+// Whether a cycle runs through every one of k <= 64 qubits, given the
+// neighbours of each among them as bit masks (none for k < 3): whether
+// networkx's longest simple cycle of the set has k qubits.  A depth-first
+// search finds such a cycle at once on dense sets; once it has taken as many
+// steps as there are subsets of the other qubits, a table of the ends of the
+// paths from qubit 0 through each subset decides (up to 23 qubits).
+class RingCheck {
+public:
+    bool operator()(const std::uint64_t *nbmask, int k);
+
+private:
+    static constexpr int kMaxTable = 23;
+    bool table(const std::uint64_t *nbmask, int k);
+    struct Frame {
+        int at;
+        std::uint64_t left;
+    };
+    std::vector<Frame> stack_;
+    std::vector<std::uint32_t> ends_;
+};
+
 // Per-thread scratch of the scoring.
 class Scorer {
 public:
@@ -51,7 +72,6 @@ public:
 
 private:
     void view_order(std::span<const std::int32_t> nodes);
-    bool hamiltonian(int k);
 
     const ScoreInput &in_;
     std::vector<std::int32_t> local_;  // node index -> position in the view, -1 outside
@@ -60,11 +80,7 @@ private:
     std::vector<std::uint64_t> nbmask_;  // per view position: neighbours in the set
     std::vector<int> deg_;
     setorder::SmallSetOrder set_;
-    struct Frame {
-        int at;
-        std::uint64_t left;
-    };
-    std::vector<Frame> stack_;
+    RingCheck ring_;
 };
 
 }  // namespace engines::layout

@@ -1,9 +1,52 @@
 // Scoring of candidate qubit sets: coupler fidelity mean and variance, shape.
 #include "layout.hpp"
 
+#include "layout_score.hpp"
+
+#include <cstdint>
+#include <vector>
+
 namespace layout {
 
 namespace {
+
+// Whether the longest of networkx's simple cycles of the subgraph of `graph`
+// induced by the qubits of `degree` runs through all of them, decided
+// without listing the cycles while simple_cycles is networkx's and the graph
+// a plain Graph (a self-loop is a cycle of one qubit and passes no other);
+// -1 when that does not hold.
+int ring_through_all(const vx::Args &a, nb::handle graph, nb::handle degree) {
+    if (!vx::is_original(a, "nx.simple_cycles") ||
+        reinterpret_cast<PyObject *>(Py_TYPE(graph.ptr())) != vx::original(a.func()->globals, "nx.Graph"))
+        return -1;
+    nb::object adj = vx::getattr(graph, "_adj");
+    const Py_ssize_t k = PyDict_GET_SIZE(degree.ptr());
+    if (!PyDict_CheckExact(adj.ptr()) || k > 64)
+        return -1;
+    nb::object local = vx::own(PyDict_New());
+    nb::object qubits = vx::own(PyDict_Keys(degree.ptr()));
+    for (Py_ssize_t i = 0; i < k; ++i)
+        vx::check(PyDict_SetItem(local.ptr(), PyList_GET_ITEM(qubits.ptr(), i), vx::int_obj(i).ptr()));
+    std::vector<std::uint64_t> masks(static_cast<std::size_t>(k), 0);
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        PyObject *nbrs = PyDict_GetItemWithError(adj.ptr(), PyList_GET_ITEM(qubits.ptr(), i));
+        if (!nbrs && PyErr_Occurred())
+            throw vx::error_already_set{};
+        if (!nbrs || !PyDict_CheckExact(nbrs))
+            return -1;
+        nb::object keys = vx::own(PyDict_Keys(nbrs));  // a list: nothing run below changes it
+        for (nb::handle q : keys) {
+            PyObject *j = PyDict_GetItemWithError(local.ptr(), q.ptr());
+            if (!j && PyErr_Occurred())
+                throw vx::error_already_set{};
+            const long long at = j ? PyLong_AsLongLong(j) : i;
+            if (at != i)
+                masks[static_cast<std::size_t>(i)] |= std::uint64_t{1} << at;
+        }
+    }
+    engines::layout::RingCheck ring;
+    return ring(masks.data(), static_cast<int>(k)) ? 1 : 0;
+}
 
 // sorted(cycles, key=len)
 nb::object sorted_by_len(nb::handle cycles) {
@@ -64,6 +107,8 @@ nb::object get_one_subgraph_info(const vx::Args &a) {
         topology = "linear";
     } else if (vx::equal(shape_set, ring_set)) {
         topology = "circular";
+    } else if (const int ring = ring_through_all(a, vx::getattr(self, "graph"), degree); ring >= 0) {
+        topology = ring ? "circular" : "nonlinear";
     } else {
         nb::object cycles = sorted_by_len(vx::call(vx::getattr(nx, "simple_cycles"), {subgraph}));
         const Py_ssize_t ncycles = PyList_GET_SIZE(cycles.ptr());
