@@ -1,7 +1,11 @@
 """Benchmark of Layout.select_layout with the default criteria.
 
 Rows: circuits of 2 to 10 qubits on a 127-qubit heavy-hex chip and on a
-10x15 grid (random fidelities, one seed).  Columns: the time of a call on a
+10x15 grid (random fidelities, one seed); then chain circuits on complete
+chips (every coupler 0.95: 8 qubits on 16, 10 on 20) and, for memory,
+collect_all_subgraph_info_in_parallel(12) on a 10x10 grid; the plain
+composition is not run for these (it grows every order of adding a set's
+qubits and would not finish).  Columns: the time of a call on a
 fresh Layout, the number of candidate sets of that size, candidate sets per
 second, the CPU time of the call (all threads; the machine's load shows in
 the wall time, not here), the peak memory of the process that ran it (each row in its own
@@ -38,25 +42,38 @@ class PlainLayout(Layout):
         return super()._get_node_neighbours(node)
 
 
+# the rows of the second table: chip, qubits, what is timed
+DENSE_ROWS = [("complete-16", 8, "select"), ("complete-20", 10, "select"), ("grid-10x10", 12, "infos")]
+
+
 def chip(name):
-    from layout_chips import eagle
+    import networkx as nx
+    from layout_chips import GraphBackend, eagle, graph_of
 
     from vexal.circuit.backend import Backend
 
+    if name.startswith("complete-"):
+        return GraphBackend(graph_of(list(nx.complete_graph(int(name.split("-")[1])).edges), fidelity=0.95))
+    if name == "grid-10x10":
+        return Backend.grid(10, 10, seed=1)
     return eagle(seed=1) if name == "heavy-hex-127" else Backend.grid(10, 15, seed=1)
 
 
-def one_row(name, n, plain):
+def one_row(name, n, plain, what="select"):
     """Runs in its own process; prints a JSON line."""
     backend = chip(name)
     qc = QuantumCircuit(n, n)
     qc.qubits = list(range(n))
+    qc.gates = [("cx", i, i + 1) for i in range(n - 1)]
     cls = PlainLayout if plain else Layout
     lay = cls(backend)
     r0 = resource.getrusage(resource.RUSAGE_SELF)
     t0 = time.perf_counter()
     with contextlib.redirect_stdout(io.StringIO()):
-        lay.select_layout(qc)
+        if what == "infos":
+            lay.collect_all_subgraph_info_in_parallel(n)
+        else:
+            lay.select_layout(qc)
     elapsed = time.perf_counter() - t0
     r1 = resource.getrusage(resource.RUSAGE_SELF)
     cpu = r1.ru_utime + r1.ru_stime - r0.ru_utime - r0.ru_stime
@@ -65,8 +82,8 @@ def one_row(name, n, plain):
     print(json.dumps({"time": elapsed, "cpu": cpu, "sets": sets, "peak_mb": peak}))
 
 
-def run_row(name, n, plain, timeout):
-    cmd = [sys.executable, __file__, "--row", name, str(n)] + (["--plain"] if plain else [])
+def run_row(name, n, plain, timeout, what="select"):
+    cmd = [sys.executable, __file__, "--row", name, str(n), "--what", what] + (["--plain"] if plain else [])
     try:
         out = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, check=True).stdout
     except subprocess.TimeoutExpired:
@@ -80,9 +97,10 @@ def main():
     p.add_argument("--plain-limit", type=float, default=60.0)
     p.add_argument("--row", nargs=2)
     p.add_argument("--plain", action="store_true")
+    p.add_argument("--what", default="select")
     args = p.parse_args()
     if args.row:
-        one_row(args.row[0], int(args.row[1]), args.plain)
+        one_row(args.row[0], int(args.row[1]), args.plain, args.what)
         return
     lo, hi = (int(x) for x in args.sizes.split("-"))
     print(f"{'chip':<14} {'n':>2} {'time s':>8} {'cpu s':>7} {'sets':>9} {'sets/s':>11} {'peak MB':>8} {'plain s':>10}")
@@ -105,6 +123,11 @@ def main():
                 f"{row['peak_mb']:>8.0f} {plain_text:>10}",
                 flush=True,
             )
+    print(f"\n{'chip':<14} {'n':>2} {'timed':<7} {'time s':>8} {'cpu s':>7} {'sets':>9} {'peak MB':>8}")
+    for name, n, what in DENSE_ROWS:
+        row = run_row(name, n, False, 600, what)
+        cells = f"{row['time']:>8.3f} {row['cpu']:>7.2f} {row['sets']:>9} {row['peak_mb']:>8.0f}"
+        print(f"{name:<14} {n:>2} {what:<7} {cells}", flush=True)
 
 
 if __name__ == "__main__":

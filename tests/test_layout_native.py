@@ -73,6 +73,33 @@ def test_heavy_hex_and_grid_sizes():
             same_records(lay.collect_all_subgraph_info_in_parallel(n), [lay.get_one_subgraph_info(s) for s in sets])
 
 
+def dense_chip(k, rng, p=1.0):
+    """A complete chip of k qubits (or a dense random one), numbered from 0
+    or spread out, qubits and couplers listed in shuffled order, with random
+    fidelities."""
+    g = nx.complete_graph(k) if p == 1.0 else nx.gnp_random_graph(k, p, seed=rng.randrange(10**6))
+    labels = list(range(k)) if rng.random() < 0.5 else rng.sample(range(8 * k), k)
+    nodes = list(g.nodes)
+    rng.shuffle(nodes)
+    edges = [(labels[u], labels[v], round(rng.uniform(0.88, 1.0), 4)) for u, v in g.edges]
+    rng.shuffle(edges)
+    return graph_of(edges, nodes=[labels[q] for q in nodes])
+
+
+def test_dense_chips_against_the_per_qubit_methods():
+    # the per-qubit methods grow every order of adding a set's qubits: these
+    # are the sizes they afford
+    rng = random.Random(17)
+    for k in (9, 10, 11, 12):
+        for p in (1.0, 0.75):
+            lay = Layout(GraphBackend(dense_chip(k, rng, p)))
+            lay.fidelity_mean_threshold = rng.choice([0.9, 0.0])
+            for n in range(2, 5 if k == 12 else 6):
+                sets = lay.collect_all_subgraph_in_parallel(n)
+                assert sets == reference_sets(lay, n), (k, p, n)
+                same_records(lay.collect_all_subgraph_info_in_parallel(n), [lay.get_one_subgraph_info(s) for s in sets])
+
+
 def test_mean_and_variance_bits_on_dense_sets():
     # complete graphs give every coupler count from 1 to 45
     rng = random.Random(5)
@@ -178,6 +205,17 @@ def test_rankings_with_every_key_tied(monkeypatch):
     monkeypatch.setattr(layout_module, "Pool", InlinePool)
     for n in range(2, 6):
         compare_chain(chain_calls(PlainLayout(backend), n), chain_calls(Layout(backend), n))
+
+
+def test_selection_on_complete_chips_with_every_coupler_alike(monkeypatch):
+    # every candidate ties: the first set in candidate order is chosen
+    for k, n in [(9, 5), (10, 4), (12, 4)]:
+        backend = GraphBackend(graph_of(list(nx.complete_graph(k).edges)))
+        qc = circuit_of(n)
+        fast = selection(Layout, backend, qc)
+        with monkeypatch.context() as m:
+            m.setattr(layout_module, "Pool", InlinePool)
+            assert selection(Layout, backend, qc) == fast
 
 
 def test_selection_on_random_chips_matches_plain_in_process(monkeypatch):

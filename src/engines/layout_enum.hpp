@@ -1,20 +1,15 @@
 // Connected qubit sets of a chip graph, grown from their smallest qubit.
 //
-// A candidate set of n qubits is found from its smallest qubit s by growth
-// records: a record fixes the qubits `pre` and adds the list `mid`; its next
-// additions are the combinations (itertools order, at most n - |pre ∪ mid|
-// qubits each) of the set of qubits listed, above s, beside the qubits of
-// `mid`.  Records are processed pass by pass, n passes; a record whose
-// qubits reach n is collected as the tuple of its qubits in ascending order,
-// and the candidates of s are listed in the iteration order of the Python
-// set of those tuples, filled in first-collection order.
-//
-// Two records with the same (pre ∪ mid, mid) have the same descendants in
-// the same order, so only the first one of a pass is kept: what a later one
-// would collect was collected before, and first-collection order is
-// unchanged.  The records of a pass are dropped once the next pass is made.
-// Set orders (of the neighbour lists and of the tuples) are those of the
-// interpreter, emulated by set_order.hpp.  No Python here.
+// The sets of n qubits whose smallest qubit is s are listed as the growth
+// of Layout's enumeration lists them: in the iteration order of the Python
+// set of their tuples (ascending qubits), filled in the order in which the
+// growth first collects each set.  That growth reaches a set along many
+// orders of adding its qubits; here each set is made once (extension sets
+// grown from s over qubits above it, every connected set found from exactly
+// one branch), its first collection found by layout_order.hpp, and the sets
+// sorted by it.  What is held stays in proportion to the number of sets.
+// Set orders are those of the interpreter, emulated by set_order.hpp.  No
+// Python here.
 #pragma once
 
 #include <atomic>
@@ -43,11 +38,10 @@ struct Chip {
 // listed in their final order.
 struct StartSets {
     std::vector<std::int32_t> nodes;
-    std::uint64_t records = 0;  // growth records processed
     std::size_t count(int n) const { return n > 0 ? nodes.size() / static_cast<std::size_t>(n) : 0; }
 };
 
-// Thrown when the sets and records would pass the memory budget.
+// Thrown when the sets would pass the memory budget.
 struct TooMany : std::runtime_error {
     TooMany() : std::runtime_error("too many connected qubit sets") {}
 };

@@ -132,10 +132,8 @@ void enumerate_all(Native &nat) {
         too_many();
     }
     std::size_t total = 0;
-    for (const StartSets &p : parts) {
+    for (const StartSets &p : parts)
         total += p.nodes.size();
-        nat.records += p.records;
-    }
     nat.sets.reserve(total);
     for (StartSets &p : parts) {
         nat.sets.insert(nat.sets.end(), p.nodes.begin(), p.nodes.end());

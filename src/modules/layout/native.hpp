@@ -45,7 +45,6 @@ struct Native {
     // candidate sets, n node indices each, ascending by value, in order
     std::vector<std::int32_t> sets;
     std::size_t count = 0;
-    std::uint64_t records = 0;
     // scores; the path order of linear set c is n node indices of `paths`
     // from path_at[c] * n
     std::vector<engines::layout::Score> scores;
