@@ -202,9 +202,11 @@ def test_rankings_with_every_key_tied(monkeypatch):
     edges = [(r * 4 + c, r * 4 + c + 1) for r in range(3) for c in range(3)]
     edges += [(r * 4 + c, r * 4 + c + 4) for r in range(2) for c in range(4)]
     backend = GraphBackend(graph_of(edges))
+    fast = {n: chain_calls(Layout(backend), n) for n in range(2, 6)}
+    # a replaced Pool turns the native path off: the plain chain in process
     monkeypatch.setattr(layout_module, "Pool", InlinePool)
     for n in range(2, 6):
-        compare_chain(chain_calls(PlainLayout(backend), n), chain_calls(Layout(backend), n))
+        compare_chain(chain_calls(PlainLayout(backend), n), fast[n])
 
 
 def test_selection_on_complete_chips_with_every_coupler_alike(monkeypatch):
