@@ -204,6 +204,68 @@ def test_select_by_topology(capsys):
         lay.select_subgraph_by_topology(3, None)
 
 
+HUGE = [5, 10**8, 2**31, 2**63, 10**30]  # beyond the chip of four qubits
+
+
+def test_sizes_beyond_the_chip_return_at_once(capsys):
+    lay = make([(0, 1), (1, 2), (2, 3), (3, 0), (1, 3)])
+    for n in HUGE:
+        assert lay.sort_subgraph_according_mean_fidelity(n) == ([], [])
+        assert lay.sort_subgraph_according_var_fidelity(n, num=10**30) == ([], [])
+        assert lay.select_subgraph_by_topology(n, "linear") is None
+        assert lay.classify_all_subgraph_according_topology(n) == ([], [])
+        assert lay.collect_all_subgraph_info_in_parallel(n) == lay.collect_all_subgraph_in_parallel(n) == []
+        assert lay.get_one_node_subgraph(0, n) == []
+        with pytest.raises(ValueError, match=f"There is no {n} qubits that meets"):
+            lay.select_few_qubits_from_backend(n, printdetails=True)
+    assert capsys.readouterr().out == ""
+    assert lay._get_node_connect_dict(0, 2**63 + 1) == {0: [1, 3], 1: [2, 3], 3: [1, 2], 2: [1, 3]}
+    with pytest.raises(ValueError, match="requires 1000000000000000000000000000000 qubits exceeds"):
+        lay.select_qubits_by_local_algorithm(10**30, {"key": "fidelity_var", "topology": "linear"})
+
+    class Recorded(Layout):
+        """Candidates from elsewhere: any size is taken as they come."""
+
+        def collect_all_subgraph_info_in_parallel(self, nqubits):
+            return [((0, 1), "nonlinear", np.float64(0.95), np.float64(0.0))]
+
+    recorded = Recorded(GraphBackend(graph_of([(0, 1)])))
+    assert recorded.sort_subgraph_according_mean_fidelity(7, printdetails=False) == ([], [((0, 1), 0.95, 0.0)])
+
+
+def test_sizes_below_one_and_counts_past_any_list(capsys):
+    lay = make([(0, 1), (1, 2), (2, 3), (3, 0), (1, 3)])
+    for n in (0, -4):
+        assert lay.sort_subgraph_according_mean_fidelity(n) == ([], [])
+        out = capsys.readouterr().out.splitlines()
+        w = n * 5 + 22
+        assert out == ["0 0", "{:<3} | {:^{}} | {:^{}} ".format("idx", "subgraph with linear topology", w,
+                                                                 "subgraph with nonlinear topology", w)]  # fmt: skip
+        assert lay.get_one_node_subgraph(0, n) == lay.collect_all_subgraph_info_in_parallel(n) == []
+    # a negative width is refused by the format, after the counts
+    for n in (-5, -(2**63), -(10**30)):
+        for call in (lay.sort_subgraph_according_var_fidelity, lambda n: lay.select_subgraph_by_topology(n, "linear")):
+            with pytest.raises(ValueError):
+                call(n)
+            assert capsys.readouterr().out.splitlines()[0] in ("0 0", "0")
+        assert lay.classify_all_subgraph_according_topology(n) == ([], [])
+        assert lay.get_one_node_subgraph(0, n) == lay.collect_all_subgraph_in_parallel(n) == []
+        assert lay._get_node_connect_dict(0, n) == {0: [1, 3]}
+    full = lay.sort_subgraph_according_mean_fidelity(3, num=10**30, printdetails=False)
+    assert len(full[0]) == 4 and full == lay.sort_subgraph_according_mean_fidelity(3, 2**63 - 1, False)
+    assert lay.sort_subgraph_according_mean_fidelity(3, num=-(10**30), printdetails=False) == ([], [])
+    assert lay.sort_subgraph_according_mean_fidelity(3, num=10**30) == full
+    assert len(capsys.readouterr().out.splitlines()) == 2 + 4
+
+
+def test_qubit_numbers_past_64_bits():
+    big = 2**70
+    lay = make([(big, big + 1), (big + 1, big + 2)])
+    assert lay._get_node_connect_dict(big, 3) == {big: [big + 1], big + 1: [big + 2]}
+    assert lay.get_one_node_subgraph(big, 3) == [(big, big + 1, big + 2)]
+    assert lay.get_one_node_subgraph(big + 1, 2) == [(big + 1, big + 2)]
+
+
 def test_equal_keys_keep_candidate_order():
     lay = make([(0, 1), (1, 2), (2, 3), (3, 4)], fidelity=0.95)
     lin, _ = lay.sort_subgraph_according_mean_fidelity(3, num=10, printdetails=False)

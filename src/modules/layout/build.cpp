@@ -209,7 +209,7 @@ nb::object native_ranks(const vx::Args &a, const Native &nat, bool by_mean, long
     Floats f(a);
     if (print) {
         RankedSource src(nat, f, lin, non);
-        print_two_column_table(a, nat.n, num, src);
+        print_two_column_table(a[1], num, src);
     }
     return nb::make_tuple(head(nat, f, lin, num), head(nat, f, non, num));
 }
@@ -227,9 +227,9 @@ void native_by_topology(const vx::Args &a, const Native &nat, nb::handle target,
             .idx;
     Floats f(a);
     vx::print({vx::int_obj(static_cast<long long>(idx.size()))});
-    print_header(nat.n);
+    print_header(a[1]);
     for (std::size_t i = 0; i < idx.size(); ++i)
-        print_one_column_row(static_cast<Py_ssize_t>(i), entry(nat, f, idx[i]), nat.n);
+        print_one_column_row(static_cast<Py_ssize_t>(i), entry(nat, f, idx[i]), a[1]);
 }
 
 }  // namespace layout

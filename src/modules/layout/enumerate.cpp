@@ -10,15 +10,14 @@ namespace {
 nb::object new_list() { return vx::own(PyList_New(0)); }
 void append(nb::handle list, nb::handle item) { vx::check(PyList_Append(list.ptr(), item.ptr())); }
 
-// q not in [0, 1, ..., node]: for an int, a comparison; for anything else
-// the equality tests a list would make.
-bool outside(nb::handle q, nb::handle remove_range, long long node) {
-    if (PyLong_CheckExact(q.ptr())) {
+// q not in [0, 1, ..., node]: for ints within long long, a comparison;
+// for anything else the membership test of the range.
+bool outside(nb::handle q, nb::handle remove_range, const long long *node) {
+    if (node && PyLong_CheckExact(q.ptr())) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(q.ptr(), &overflow);
-        if (overflow)
-            return true;
-        return v < 0 || v > node;
+        if (!overflow)
+            return v < 0 || v > *node;
     }
     return !vx::contains(remove_range, q);
 }
@@ -111,8 +110,10 @@ nb::object get_node_neighbours(const vx::Args &a) {
 
 nb::object get_node_connect_dict(const vx::Args &a) {
     nb::handle self = a[0], node = a[1];
-    const long long n = a.ll(2);
-    const long long start = a.ll(1);
+    const long long n = clamped(a, 2);
+    int overflow = 0;
+    const long long start = PyLong_AsLongLongAndOverflow(node.ptr(), &overflow);
+    const long long *bound = overflow ? nullptr : &start;
     nb::object current = new_list();
     for (nb::handle q : call_method(self, "_get_node_neighbours", {node}))
         if (greater(q, node))
@@ -124,12 +125,12 @@ nb::object get_node_connect_dict(const vx::Args &a) {
     // The levels repeat once a level's set of qubits was seen before; from
     // there on the map takes nothing new.
     nb::object seen = new_list();
-    for (long long it = 0; it < n - 2; ++it) {
+    for (long long it = 0; it + 2 < n; ++it) {
         nb::object level = new_list();
         for (nb::handle q : current) {
             nb::object lst = new_list();
             for (nb::handle w : call_method(self, "_get_node_neighbours", {q}))
-                if (outside(w, remove, start))
+                if (outside(w, remove, bound))
                     append(lst, w);
             append(level, lst);
             vx::check(PyDict_SetItem(dd.ptr(), q.ptr(), lst.ptr()));
@@ -148,7 +149,9 @@ nb::object get_node_connect_dict(const vx::Args &a) {
 
 nb::object get_one_node_subgraph(const vx::Args &a) {
     nb::handle self = a[0], node = a[1], nqubits = a[2];
-    const long long n = a.ll(2);
+    if (beyond_chip(a, self, Level::Start, nqubits))
+        return new_list();
+    const long long n = clamped(a, 2);
     nb::object dd = call_method(self, "_get_node_connect_dict", {node, nqubits});
     nb::object collect = new_list();
     nb::object mid0 = new_list();
@@ -161,7 +164,7 @@ nb::object get_one_node_subgraph(const vx::Args &a) {
         return r;
     };
     nb::object update = new_list();
-    append(update, record(new_list(), mid0, n - 1));
+    append(update, record(new_list(), mid0, n > 0 ? n - 1 : 0));  // a cut below 1 adds nothing
     for (long long pass = 0; pass < n && PyList_GET_SIZE(update.ptr()) > 0; ++pass) {
         nb::object next = new_list();
         for (nb::handle r : update) {
@@ -191,8 +194,10 @@ nb::object get_one_node_subgraph(const vx::Args &a) {
 
 nb::object collect_all_subgraph_in_parallel(const vx::Args &a) {
     nb::handle self = a[0], nqubits = a[1];
+    if (beyond_chip(a, self, Level::Sets, nqubits))
+        return new_list();
     if (PyLong_CheckExact(nqubits.ptr()))
-        if (NativePtr nat = native(a, self, Level::Sets, a.ll(1)))
+        if (NativePtr nat = native(a, self, Level::Sets, clamped(a, 1)))
             return native_sets(*nat);
     nb::object func =
         call_kw(a.global("partial"), {vx::getattr(self, "get_one_node_subgraph")}, {{"nqubits", nqubits}});

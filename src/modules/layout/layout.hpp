@@ -44,9 +44,15 @@ struct TableSource {
     virtual nb::object nonlinear(Py_ssize_t i) = 0;
     virtual ~TableSource() = default;
 };
-void print_two_column_table(const vx::Args &a, long long nqubits, long long num, TableSource &src);
-void print_header(long long nqubits);
-void print_one_column_row(Py_ssize_t i, nb::handle entry, long long nqubits);
+// `nqubits` is the caller's int: the widths (nqubits * 5 and more) are
+// reckoned in Python ints.
+void print_two_column_table(nb::handle nqubits, long long num, TableSource &src);
+void print_header(nb::handle nqubits);
+void print_one_column_row(Py_ssize_t i, nb::handle entry, nb::handle nqubits);
+
+// The int argument i held to the range of long long: a size or count past
+// it acts as the nearest end does.
+long long clamped(const vx::Args &a, int i);
 
 // Method bodies (enumerate.cpp, score.cpp, rank.cpp, select.cpp).
 nb::object init(const vx::Args &a);
@@ -73,7 +79,12 @@ nb::handle filler();
 // -- native path (native.cpp) -------------------------------------------------
 
 // What a fast path stands in for; each level includes the ones below it.
-enum class Level { Sets, Infos, Classes, Ranks };
+enum class Level { Start, Sets, Infos, Classes, Ranks };
+
+// Whether the int `nqubits` is more than the chip graph's qubit count while
+// what the level goes through is the package's own: there is no set of
+// that size, and the method returns at once.
+bool beyond_chip(const vx::Args &a, nb::handle self, Level level, nb::handle nqubits);
 
 // The native result of one chip graph and size, or null when the methods,
 // names or inputs are not the package's own plain kind.  Valid until the

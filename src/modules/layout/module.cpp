@@ -1,6 +1,8 @@
 // vexal.circuit.layout: the module body and the Layout class; see layout.hpp.
 #include "layout.hpp"
 
+#include <limits>
+
 namespace layout {
 
 nb::object call_kw(nb::handle f, std::initializer_list<nb::handle> args,
@@ -20,6 +22,16 @@ nb::object call_kw(nb::handle f, std::initializer_list<nb::handle> args,
     }
     return vx::own(PyObject_Vectorcall(f.ptr(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                        kwargs.size() ? names.ptr() : nullptr));
+}
+
+long long clamped(const vx::Args &a, int i) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(a[i].ptr(), &overflow);
+    if (overflow)
+        return overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min();
+    if (v == -1 && PyErr_Occurred())
+        throw vx::error_already_set{};
+    return v;
 }
 
 nb::object take_exception() {

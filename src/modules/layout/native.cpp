@@ -89,9 +89,12 @@ Kept *kept_for(nb::handle self) {
 bool own_chain(const vx::Args &a, nb::handle self, Level level) {
     PyObject *g = a.func()->globals;
     auto method = [&](const char *path) { return vx::is_original_method(g, self, path); };
-    if (!(method("Layout.get_one_node_subgraph") && method("Layout._get_node_connect_dict") &&
-          method("Layout._get_node_neighbours") && vx::is_original(a, "Pool") && vx::is_original(a, "partial") &&
+    if (!(method("Layout._get_node_connect_dict") && method("Layout._get_node_neighbours") &&
           vx::is_original(a, "combinations")))
+        return false;
+    if (level == Level::Start)
+        return true;
+    if (!(method("Layout.get_one_node_subgraph") && vx::is_original(a, "Pool") && vx::is_original(a, "partial")))
         return false;
     if (level == Level::Sets)
         return true;
@@ -192,6 +195,20 @@ void score_all(const vx::Args &a, Native &nat) {
 }  // namespace
 
 void forget(nb::handle self) { drop(self.ptr()); }
+
+bool beyond_chip(const vx::Args &a, nb::handle self, Level level, nb::handle nqubits) {
+    if (!PyLong_Check(nqubits.ptr()) || !own_chain(a, self, level))
+        return false;
+    nb::object graph = vx::getattr(self, "graph");
+    const Py_ssize_t count = PyObject_Length(graph.ptr());
+    if (count < 0) {  // a graph that cannot tell: the methods run
+        PyErr_Clear();
+        return false;
+    }
+    const int more = PyObject_RichCompareBool(nqubits.ptr(), vx::int_obj(count).ptr(), Py_GT);
+    vx::check(more);
+    return more != 0;
+}
 
 void remember(nb::handle module, nb::handle cls) {
     (void)cls;

@@ -55,9 +55,17 @@ struct ListSource final : TableSource {
     nb::object nonlinear(Py_ssize_t i) override { return nb::borrow(PyList_GET_ITEM(non.ptr(), i)); }
 };
 
+// nqubits * 5 + extra
+nb::object width(nb::handle nqubits, long long extra) {
+    nb::object w = vx::own(PyNumber_Multiply(nqubits.ptr(), vx::int_obj(5).ptr()));
+    return extra ? vx::own(PyNumber_Add(w.ptr(), vx::int_obj(extra).ptr())) : w;
+}
+
 nb::object sort_by(const vx::Args &a, bool by_mean) {
     nb::handle self = a[0];
-    const long long nqubits = a.ll(1), num = a.ll(2);
+    if (beyond_chip(a, self, Level::Ranks, a[1]))
+        return nb::make_tuple(vx::own(PyList_New(0)), vx::own(PyList_New(0)));
+    const long long nqubits = clamped(a, 1), num = clamped(a, 2);
     const bool print = a.b(3);
     if (NativePtr nat = native(a, self, Level::Ranks, nqubits))
         return native_ranks(a, *nat, by_mean, num, print);
@@ -67,7 +75,7 @@ nb::object sort_by(const vx::Args &a, bool by_mean) {
     nb::object snon = sorted_by(non, by_mean ? 1 : 2, by_mean);
     if (print) {
         ListSource src(slin, snon);
-        print_two_column_table(a, nqubits, num, src);
+        print_two_column_table(a[1], num, src);
     }
     return nb::make_tuple(cut(slin, num), cut(snon, num));
 }
@@ -80,17 +88,16 @@ nb::handle filler() {
     return f;
 }
 
-void print_header(long long nqubits) {
-    nb::object w = vx::int_obj(nqubits * 5 + 22);
+void print_header(nb::handle nqubits) {
+    nb::object w = width(nqubits, 22);
     vx::print({format("{:<3} | {:^{}} | {:^{}} ", {vx::str_obj("idx"), vx::str_obj("subgraph with linear topology"), w,
                                                    vx::str_obj("subgraph with nonlinear topology"), w})});
 }
 
-void print_two_column_table(const vx::Args &a, long long nqubits, long long num, TableSource &src) {
-    (void)a;
+void print_two_column_table(nb::handle nqubits, long long num, TableSource &src) {
     vx::print({vx::int_obj(src.nlinear), vx::int_obj(src.nnonlinear)});
     print_header(nqubits);
-    nb::object w = vx::int_obj(nqubits * 5);
+    nb::object w = width(nqubits, 0);
     const Py_ssize_t rows = std::max(src.nlinear, src.nnonlinear);
     for (Py_ssize_t i = 0; i < rows && i <= num; ++i) {
         nb::object l = i < src.nlinear ? src.linear(i) : nb::borrow(filler());
@@ -102,15 +109,17 @@ void print_two_column_table(const vx::Args &a, long long nqubits, long long num,
     }
 }
 
-void print_one_column_row(Py_ssize_t i, nb::handle entry, long long nqubits) {
+void print_one_column_row(Py_ssize_t i, nb::handle entry, nb::handle nqubits) {
     vx::print({format("{:<3} | {:<{}} {:<10.6f} {:<10.6f}  ",
-                      {vx::int_obj(i), nodes_text(entry), vx::int_obj(nqubits * 5), vx::own(vx::item(entry.ptr(), 1)),
+                      {vx::int_obj(i), nodes_text(entry), width(nqubits, 0), vx::own(vx::item(entry.ptr(), 1)),
                        vx::own(vx::item(entry.ptr(), 2))})});
 }
 
 nb::object classify_all_subgraph_according_topology(const vx::Args &a) {
     nb::handle self = a[0];
-    if (NativePtr nat = native(a, self, Level::Classes, a.ll(1)))
+    if (beyond_chip(a, self, Level::Classes, a[1]))
+        return nb::make_tuple(vx::own(PyList_New(0)), vx::own(PyList_New(0)));
+    if (NativePtr nat = native(a, self, Level::Classes, clamped(a, 1)))
         return native_classes(a, *nat);
     nb::object lin = vx::own(PyList_New(0)), non = vx::own(PyList_New(0));
     nb::object infos = call_method(self, "collect_all_subgraph_info_in_parallel", {a[1]});
@@ -135,9 +144,10 @@ nb::object sort_subgraph_according_var_fidelity(const vx::Args &a) { return sort
 
 nb::object select_subgraph_by_topology(const vx::Args &a) {
     nb::handle self = a[0], target = a[2];
-    const long long nqubits = a.ll(1);
+    if (beyond_chip(a, self, Level::Infos, a[1]))
+        return nb::none();
     const bool print = a.b(3);
-    if (NativePtr nat = native(a, self, Level::Infos, nqubits)) {
+    if (NativePtr nat = native(a, self, Level::Infos, clamped(a, 1))) {
         native_by_topology(a, *nat, target, print);
         return nb::none();
     }
@@ -154,9 +164,9 @@ nb::object select_subgraph_by_topology(const vx::Args &a) {
     nb::object ranked = sorted_by(kept, 1, true);
     if (print) {
         vx::print({vx::int_obj(PyList_GET_SIZE(ranked.ptr()))});
-        print_header(nqubits);
+        print_header(a[1]);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ranked.ptr()); ++i)
-            print_one_column_row(i, PyList_GET_ITEM(ranked.ptr(), i), nqubits);
+            print_one_column_row(i, PyList_GET_ITEM(ranked.ptr(), i), a[1]);
     }
     return nb::none();
 }

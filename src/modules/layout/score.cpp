@@ -121,7 +121,9 @@ nb::object get_one_subgraph_info(const vx::Args &a) {
 
 nb::object collect_all_subgraph_info_in_parallel(const vx::Args &a) {
     nb::handle self = a[0];
-    if (NativePtr nat = native(a, self, Level::Infos, a.ll(1)))
+    if (beyond_chip(a, self, Level::Infos, a[1]))
+        return vx::own(PyList_New(0));
+    if (NativePtr nat = native(a, self, Level::Infos, clamped(a, 1)))
         return native_infos(a, *nat);
     nb::object all = call_method(self, "collect_all_subgraph_in_parallel", {a[1]});
     nb::object func = vx::call(a.global("partial"), {vx::getattr(self, "get_one_subgraph_info")});
