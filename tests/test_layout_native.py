@@ -6,6 +6,7 @@ import contextlib
 import io
 import os
 import random
+import signal
 
 import networkx as nx
 import numpy as np
@@ -289,3 +290,31 @@ def test_native_shapes_of_dense_sets():
         n = lay.graph.number_of_nodes()
         (info,) = lay.collect_all_subgraph_info_in_parallel(n)
         same_records([info], [lay.get_one_subgraph_info(tuple(range(n)))])
+
+
+@contextlib.contextmanager
+def interrupt_after(seconds):
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def test_long_enumerations_and_cycle_searches_stop_on_a_signal():
+    grid = Layout(layout_module.Backend.grid(10, 10, seed=1))
+    with pytest.raises(KeyboardInterrupt), interrupt_after(0.3):
+        grid.collect_all_subgraph_in_parallel(13)
+    assert grid.collect_all_subgraph_in_parallel(3) == reference_sets(grid, 3)
+    # 25 qubits on two sides of 12 and 13: no cycle through all, too many for the table
+    lay = Layout(GraphBackend(graph_of(list(nx.complete_bipartite_graph(12, 13).edges))))
+    with pytest.raises(KeyboardInterrupt), interrupt_after(0.3):
+        lay.collect_all_subgraph_info_in_parallel(25)
+    assert {i[1] for i in lay.collect_all_subgraph_info_in_parallel(3)} == {"linear"}
+    big = Layout(GraphBackend(graph_of(list(nx.complete_graph(30).edges))))
+    assert big.get_one_subgraph_info(tuple(range(30)))[1] == "circular"

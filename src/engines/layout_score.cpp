@@ -114,21 +114,21 @@ Score Scorer::score(std::span<std::int32_t> nodes) {
     } else if (twos && !ones && !other) {
         sc.shape = Shape::Circular;
     } else {
-        sc.shape = ring_(nbmask_.data(), k) ? Shape::Circular : Shape::Nonlinear;
+        sc.shape = ring_(nbmask_.data(), k, ~std::uint64_t{0}, in_.stop) == 1 ? Shape::Circular : Shape::Nonlinear;
     }
     for (std::int32_t q : order_)
         local_[q] = -1;
     return sc;
 }
 
-bool RingCheck::operator()(const std::uint64_t *nbmask, int k) {
+int RingCheck::operator()(const std::uint64_t *nbmask, int k, std::uint64_t max_steps, const std::atomic<bool> *stop) {
     if (k < 3)
-        return false;
+        return 0;
     for (int i = 0; i < k; ++i)
         if ((nbmask[i] & (nbmask[i] - 1)) == 0)
-            return false;  // a qubit with one neighbour lies on no cycle
+            return 0;  // a qubit with one neighbour lies on no cycle
     const std::uint64_t all = k == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1;
-    const std::uint64_t budget = k <= kMaxTable ? std::uint64_t{1} << (k - 1) : ~std::uint64_t{0};
+    const std::uint64_t budget = k <= kMaxTable ? std::uint64_t{1} << (k - 1) : max_steps;
     std::uint64_t steps = 0;
     // depth-first from qubit 0, which every such cycle passes
     stack_.clear();
@@ -137,7 +137,7 @@ bool RingCheck::operator()(const std::uint64_t *nbmask, int k) {
     while (!stack_.empty()) {
         Frame &f = stack_.back();
         if (visited == all && (nbmask[f.at] & 1))
-            return true;
+            return 1;
         const std::uint64_t cand = f.left & ~visited;
         if (!cand) {
             visited &= ~(std::uint64_t{1} << f.at);
@@ -145,13 +145,15 @@ bool RingCheck::operator()(const std::uint64_t *nbmask, int k) {
             continue;
         }
         if (++steps > budget)
-            return table(nbmask, k);
+            return k <= kMaxTable ? table(nbmask, k) : -1;
+        if ((steps & 0xffff) == 0 && stop && stop->load(std::memory_order_relaxed))
+            return -1;
         const int nxt = __builtin_ctzll(cand);
         f.left &= ~(std::uint64_t{1} << nxt);
         visited |= std::uint64_t{1} << nxt;
         stack_.push_back({nxt, nbmask[nxt]});
     }
-    return false;
+    return 0;
 }
 
 // ends_[S] holds qubit q (bit q - 1) when a path from qubit 0 through

@@ -14,6 +14,7 @@
 #include "layout_enum.hpp"
 #include "set_order.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -37,6 +38,7 @@ struct ScoreInput {
     const Chip *chip = nullptr;
     std::vector<double> fid;
     double threshold = 0.9;
+    const std::atomic<bool> *stop = nullptr;  // ends a long cycle search (its shape is then not kept)
 };
 
 // Whether a cycle runs through every one of k <= 64 qubits, given the
@@ -47,7 +49,10 @@ struct ScoreInput {
 // paths from qubit 0 through each subset decides (up to 23 qubits).
 class RingCheck {
 public:
-    bool operator()(const std::uint64_t *nbmask, int k);
+    // 1 or 0; -1 when a set of more than 23 qubits is still undecided after
+    // `max_steps` steps of the search, or `stop` was set meanwhile.
+    int operator()(const std::uint64_t *nbmask, int k, std::uint64_t max_steps = ~std::uint64_t{0},
+                   const std::atomic<bool> *stop = nullptr);
 
 private:
     static constexpr int kMaxTable = 23;

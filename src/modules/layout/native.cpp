@@ -153,7 +153,7 @@ void score_all(const vx::Args &a, Native &nat) {
     const std::size_t blocks = (nat.count + kBlock - 1) / kBlock;
     std::vector<std::vector<std::int32_t>> block_paths(blocks);  // the linear sets' paths, per block
     std::atomic<bool> stop{false};
-    ScoreInput in{&nat.snap->chip, nat.snap->fid, nat.snap->threshold};
+    ScoreInput in{&nat.snap->chip, nat.snap->fid, nat.snap->threshold, &stop};
     vx::run_threads(blocks, thread_count(), stop, [&](std::size_t b, std::atomic<bool> &) {
         Scorer scorer(in);
         std::vector<std::int32_t> set(n);

@@ -14,7 +14,7 @@ namespace {
 // induced by the qubits of `degree` runs through all of them, decided
 // without listing the cycles while simple_cycles is networkx's and the graph
 // a plain Graph (a self-loop is a cycle of one qubit and passes no other);
-// -1 when that does not hold.
+// -1 when that does not hold or the search cannot tell soon.
 int ring_through_all(const vx::Args &a, nb::handle graph, nb::handle degree) {
     if (!vx::is_original(a, "nx.simple_cycles") ||
         reinterpret_cast<PyObject *>(Py_TYPE(graph.ptr())) != vx::original(a.func()->globals, "nx.Graph"))
@@ -44,8 +44,8 @@ int ring_through_all(const vx::Args &a, nb::handle graph, nb::handle degree) {
                 masks[static_cast<std::size_t>(i)] |= std::uint64_t{1} << at;
         }
     }
-    engines::layout::RingCheck ring;
-    return ring(masks.data(), static_cast<int>(k)) ? 1 : 0;
+    engines::layout::RingCheck ring;  // past 23 qubits a bounded search, then the cycles listed
+    return ring(masks.data(), static_cast<int>(k), std::uint64_t{1} << 24);
 }
 
 // sorted(cycles, key=len)
