@@ -198,3 +198,28 @@ def test_compression_paths(monkeypatch, reference_switch):
     monkeypatch.setattr(O, "u_mat", lambda *a: real(*a))
     assert run() == fast
     assert path_of("GateCompressor") == ("reference", "u_mat is not the package's own")
+
+
+def test_layout_paths(monkeypatch, reference_switch):
+    from layout_chips import eagle
+
+    from vexal.circuit import layout as L
+    from vexal.circuit.layout import Layout
+
+    chip = eagle()
+    qc = circuit(5, [("cx", 0, 1), ("cx", 1, 2), ("cx", 2, 3), ("cx", 3, 4)])
+    criteria = {"key": "fidelity_var", "topology": "linear"}
+
+    def choose():
+        sub, printed = quiet(Layout(chip).select_layout, qc, [], False, criteria)
+        return sub.graph["normal_order"], printed
+
+    fast = choose()
+    assert path_of("Layout") == ("fast", "")
+    reference_switch(True)
+    assert choose() == fast and path_of("Layout") == ("reference", "VEXAL_REFERENCE_PATHS is set")
+    reference_switch(False)
+    real = L.combinations
+    monkeypatch.setattr(L, "combinations", lambda *a: real(*a))
+    assert choose() == fast
+    assert path_of("Layout")[0] == "reference"

@@ -11,6 +11,7 @@
 // order, fidelities, the threshold) is seen; results are kept per Layout
 // and size until then.  What is kept lives beside the object (it dies with
 // it), not in its attributes, so the object pickles as it always did.
+#include "fast_path.hpp"
 #include "layout.hpp"
 #include "native.hpp"
 
@@ -221,13 +222,15 @@ void remember(nb::handle module, nb::handle cls) {
 }
 
 NativePtr native(const vx::Args &a, nb::handle self, Level level, long long nqubits) {
-    if (!own_chain(a, self, level))
+    vx::PathChoice path("Layout");
+    if (!path.require(own_chain(a, self, level),
+                      "a Layout method or a name the method chain goes through is not the package's own"))
         return nullptr;
     const bool scores = level != Level::Sets;
-    if (scores && nqubits > 64)
+    if (!path.require(!scores || nqubits <= 64, "sets of more than 64 qubits are scored by the methods"))
         return nullptr;
     std::optional<Snapshot> snap = take_snapshot(a, self, scores);
-    if (!snap)
+    if (!path.require(snap.has_value(), "the chip's graph or fidelities are not of the plain kinds the engine reads"))
         return nullptr;
     pool_size(self);  // the pool's own refusal of an unusable size
     NativePtr nat;
