@@ -6,6 +6,7 @@ import contextlib
 import io
 import math
 import random
+import signal
 from pathlib import Path
 
 import oracle
@@ -430,3 +431,20 @@ class DagRecorder:
 
         self.dags.append(dag)
         return dag2qc(dag, nqubits, ncbits)
+
+
+@contextlib.contextmanager
+def interrupt_after(seconds):
+    """KeyboardInterrupt raised in the main thread after `seconds`, from a
+    kernel timer, so that it lands inside native code that polls signals."""
+
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

@@ -6,11 +6,11 @@ import contextlib
 import io
 import os
 import random
-import signal
 
 import networkx as nx
 import numpy as np
 import pytest
+from helpers import interrupt_after
 from layout_chips import GraphBackend, eagle, graph_of, random_chip
 
 from vexal.circuit import layout as layout_module
@@ -290,20 +290,6 @@ def test_native_shapes_of_dense_sets():
         n = lay.graph.number_of_nodes()
         (info,) = lay.collect_all_subgraph_info_in_parallel(n)
         same_records([info], [lay.get_one_subgraph_info(tuple(range(n)))])
-
-
-@contextlib.contextmanager
-def interrupt_after(seconds):
-    def stop(signum, frame):
-        raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGALRM, stop)
-    signal.setitimer(signal.ITIMER_REAL, seconds)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
 
 
 def test_long_enumerations_and_cycle_searches_stop_on_a_signal():

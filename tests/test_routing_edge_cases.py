@@ -2,13 +2,20 @@
 unconnected parts of a chip, weighted couplers, spare or missing qubits,
 input refused before any routing, and a run stopped by a signal."""
 
-import contextlib
 import random
-import signal
 
 import networkx as nx
 import pytest
-from helpers import ROUTABLE, check_routed, circuit, plain_methods, random_gates, routing_table, virtual_order
+from helpers import (
+    ROUTABLE,
+    check_routed,
+    circuit,
+    interrupt_after,
+    plain_methods,
+    random_gates,
+    routing_table,
+    virtual_order,
+)
 
 from vexal.circuit.routing import SabreRouting
 
@@ -184,20 +191,6 @@ def test_normal_order_may_list_qubits_beyond_the_graph():
 
 
 # ---------------------------------------------------------------- interruption
-
-
-@contextlib.contextmanager
-def interrupt_after(seconds):
-    def stop(signum, frame):
-        raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGALRM, stop)
-    signal.setitimer(signal.ITIMER_REAL, seconds)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
 
 
 @pytest.mark.parametrize("cls", [SabreRouting, PlainSabreRouting])
