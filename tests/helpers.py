@@ -32,17 +32,9 @@ def width(name):
 
 
 def wires(record):
-    """The qubits a record acts on, in the record's order."""
-    name = record[0]
-    if name in ("measure", "barrier"):
-        return list(record[1])
-    if name == "delay":
-        return list(record[2])
-    if name in TWO_P:
-        return list(record[2:])
-    if name in TWO or name in THREE:
-        return list(record[1:])
-    return [record[-1]]
+    """The qubits a record acts on, in the record's order, as the package's
+    one table of record shapes reads them."""
+    return list(gw._record_qubits(tuple(record)))
 
 
 def circuit(nqubits, gates, ncbits=None, qubits=None):

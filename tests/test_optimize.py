@@ -5,6 +5,7 @@ import math
 import networkx as nx
 import numpy as np
 import pytest
+from helpers import wires
 
 from vexal.circuit import optimize as O
 from vexal.circuit.dag import qc2dag
@@ -26,14 +27,6 @@ def circuit(gates, n=None, qubits=None):
     qc.qubits = list(range(n)) if qubits is None else qubits
     qc.gates = list(gates)
     return qc
-
-
-def wires(g):
-    if g[0] == "measure":
-        return g[1]
-    if g[0] == "barrier":
-        return g[2:] if len(g) > 2 else g[1]
-    return [x for x in g[1:] if isinstance(x, int)][-3:]
 
 
 def run(gates, n=None, p=None):

@@ -268,5 +268,38 @@ vx::FunctionDef convert_gate_info_to_dag_info_def() {
 }
 Register reg_convert_gate_info_to_dag_info("convert_gate_info_to_dag_info", convert_gate_info_to_dag_info_def);
 
+nb::object record_qubits(const vx::Args &a) {
+    PyObject *rec = a.ptr(0);
+    if (!PyTuple_Check(rec) || PyTuple_GET_SIZE(rec) == 0)
+        vx::type_error("a gate record is a tuple of a name and its operands, got " + vx::describe(rec));
+    GateKinds kinds(kApi, a.func()->globals);
+    PyObject *name = PyTuple_GET_ITEM(rec, 0);
+    const vx::dagapi::GateKind &k = kinds.of(name);
+    if (!k.shaped)
+        vx::dagapi::wrong_gate_type(name);
+    const Py_ssize_t len = PyTuple_GET_SIZE(rec);
+    auto item_tuple = [&](Py_ssize_t i) {
+        if (i >= len)
+            vx::value_error("malformed gate record " + vx::describe(rec));
+        return vx::own(PySequence_Tuple(PyTuple_GET_ITEM(rec, i)));
+    };
+    switch (k.record) {
+    case Kind::Measure:
+    case Kind::Barrier: return item_tuple(1);
+    case Kind::Delay: return item_tuple(2);
+    default: {
+        const Py_ssize_t nw = vx::dagapi::wire_count(k.record);
+        if (len < 1 + nw)
+            vx::value_error("malformed gate record " + vx::describe(rec));
+        return vx::own(PyTuple_GetSlice(rec, len - nw, len));
+    }
+    }
+}
+
 }  // namespace
+
+vx::FunctionDef record_qubits_def() {
+    return {.name = "_record_qubits", .impl = record_qubits, .params = {{"record"}}};
+}
+
 }  // namespace gatework

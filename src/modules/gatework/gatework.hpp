@@ -18,6 +18,11 @@ struct Register {
     Register(const char *name, MakeDef make) { registry().emplace_back(name, make); }
 };
 
+// The private `_record_qubits(record)`: the qubits of a gate record as the
+// shared record shapes read them (dagapi::RecordKind), for the tests, so
+// that they keep no table of shapes of their own.
+vx::FunctionDef record_qubits_def();
+
 // True when `f` is the module's own is_multiple_of_pi function object.
 bool is_own_is_multiple_of_pi(PyObject *f);
 // f(n) for the module's own is_multiple_of_pi `f` (its default tolerance,

@@ -129,4 +129,5 @@ NB_MODULE(gatework, m) {
     });
 
     gatework::define_functions(m);
+    vx::def(m, gatework::record_qubits_def());
 }
