@@ -73,7 +73,7 @@ def test_classification():
 def test_module_frame():
     assert gw.__doc__ == "The module contains some tools for quantumcircuit."
     assert gw.np is np and gw.copy is copy and gw.re is re
-    names = [k for k in vars(gw) if not k.startswith("__")]
+    names = [k for k in vars(gw) if not k.startswith("_")]  # private hooks for the package's tests aside
     assert names[:3] == ["np", "copy", "re"]
     assert names[3:9] == list(TABLES)
     order = [
