@@ -389,6 +389,9 @@ def test_corpus_round_trip(path):
 def test_qc2dag_native_path_is_taken(monkeypatch):
     # the package's own converter is used without the numpy round trip, so
     # the comparisons with plain loading above exercise the direct fill
+    import vexal.circuit as package
+
+    monkeypatch.setattr(package, "_reference_paths", False)  # the fast path is what is tested
     monkeypatch.setattr(gatework, "np", None)
     qc = circuit(2, [("h", 0), ("cx", 0, 1)])
     same_graph(qc2dag(qc), g_ref(qc))
