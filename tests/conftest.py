@@ -32,3 +32,12 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if item.get_closest_marker("not_under_sanitizer"):
             item.add_marker(skip)
+
+
+@pytest.fixture
+def fast_paths_only(monkeypatch):
+    """For tests of a fast path at sizes only it affords: the reference switch
+    (VEXAL_REFERENCE_PATHS) is off for them, whatever the environment says."""
+    import vexal.circuit as package
+
+    monkeypatch.setattr(package, "_reference_paths", False)

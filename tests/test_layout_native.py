@@ -17,6 +17,10 @@ from vexal.circuit import layout as layout_module
 from vexal.circuit.layout import Layout
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
+# the native enumeration against the per-qubit methods, on chips and sizes
+# that the reference path's process-pool growth could not finish
+pytestmark = pytest.mark.usefixtures("fast_paths_only")
+
 LONG = bool(os.environ.get("VEXAL_LONG_TESTS"))
 
 

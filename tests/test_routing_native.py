@@ -31,6 +31,10 @@ from vexal.circuit.dag import qc2dag, split_qubits
 from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.routing import SabreRouting
 
+# the native run's own pieces (deferred attributes, snapshots) and its
+# comparison with the methods: the reference switch does not apply here
+pytestmark = pytest.mark.usefixtures("fast_paths_only")
+
 PlainSabreRouting = plain_methods(SabreRouting, "_heuristic_score")
 
 

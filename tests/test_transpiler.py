@@ -267,6 +267,7 @@ def test_small_corpus_programs_end_to_end(qc):
 
 
 @pytest.mark.parametrize("qc", corpus_circuits(min_qubits=10))
+@pytest.mark.usefixtures("fast_paths_only")  # sizes the reference paths would take hours over
 def test_larger_corpus_programs_on_a_large_chip(qc):
     chip = Backend.heavy_hex(8, 9, seed=3)
     coupling = chip.edge_filtered_graph()
