@@ -6,6 +6,7 @@ import copy
 import pickle
 import random
 
+import pytest
 from helpers import ANGLES, plain_methods, random_gates
 from helpers import compressor_outcome as outcome
 
@@ -46,6 +47,7 @@ def varied_circuit(rng):
     return qc
 
 
+@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
 def test_plain_circuits_take_the_lean_run_and_leave_the_methods_dag():
     rng = random.Random(21)
     taken = 0
@@ -73,6 +75,7 @@ def test_counter_numbering_and_second_runs_follow_the_methods():
         assert states[0] == states[1]
 
 
+@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
 def test_the_dag_is_the_runs_even_when_read_late():
     qc = QuantumCircuit(3, 3)
     qc.qubits = [0, 1, 2]

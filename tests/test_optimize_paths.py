@@ -54,6 +54,7 @@ def python_calls(fn):
     return seen
 
 
+@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
 def test_the_native_run_calls_no_graph_method():
     qc = QuantumCircuit(2, 2)
     qc.qubits = [0, 1]
