@@ -204,6 +204,11 @@ def test_dag2qc_sizes():
     # an empty circuit comes back empty, as large as the qubits it named
     assert dag2qc(qc2dag(circuit(2, []), False)).nqubits == 2
     assert dag2qc(qc2dag(QuantumCircuit(2, 2))).nqubits == 0
+    import itertools
+
+    # only a list or tuple of qubits sizes it: an endless iterator is not read, True is no qubit
+    assert dag2qc(nx.DiGraph(qubits=itertools.count())).nqubits == 0
+    assert dag2qc(nx.DiGraph(qubits=(True, 0))).nqubits == 1
     assert dag2qc(qc2dag(circuit(2, []), False), 2).gates == []
     assert dag2qc.__annotations__ == {
         "dag": "'nx.DiGraph'",

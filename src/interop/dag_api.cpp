@@ -208,9 +208,9 @@ const Api &gatework_api() {
 }
 
 namespace {
-// A circuit's count attribute as a long long, saturated; -1 for a negative one.
-long long count_of(nb::handle qc, const char *attr) {
-    nb::object n = own(PyNumber_Index(getattr(qc, attr).ptr()));
+// A circuit's count (an index) as a long long, saturated; -1 for a negative one.
+long long count_of(nb::handle value) {
+    nb::object n = own(PyNumber_Index(value.ptr()));
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred())
@@ -222,9 +222,16 @@ long long count_of(nb::handle qc, const char *attr) {
 }  // namespace
 
 void check_circuit(GateKinds &kinds, nb::handle qc, PyObject *gates, const CheckRules &rules) {
-    const long long nqubits = count_of(qc, "nqubits");
+    const long long nqubits = count_of(getattr(qc, "nqubits"));
     CheckRules r = rules;
-    r.ncbits = count_of(qc, "ncbits");
+    // a circuit-like object without classical bits has none to check against
+    nb::object nc = nb::steal(PyObject_GetAttrString(qc.ptr(), "ncbits"));
+    if (nc.is_valid())
+        r.ncbits = count_of(nc);
+    else if (PyErr_ExceptionMatches(PyExc_AttributeError))
+        PyErr_Clear();
+    else
+        throw error_already_set{};
     check_records(kinds, gates, nqubits, r);
 }
 

@@ -188,8 +188,9 @@ bool rebuild_native(const vx::Args &a, nb::handle dag, Rebuild &r) {
     return true;
 }
 
-// The largest of the integers the graph attribute `qubits` lists, or null
-// where it lists none (or is not there).
+// The largest of the ints the graph attribute `qubits` lists, or null where
+// it lists none or is not a list or tuple (an iterator there could run on
+// for ever).
 nb::object largest_listed_qubit(nb::handle graph, PyObject *key) {
     PyObject *qubits = PyDict_Check(graph.ptr()) ? PyDict_GetItemWithError(graph.ptr(), key) : nullptr;
     if (!qubits) {
@@ -197,11 +198,15 @@ nb::object largest_listed_qubit(nb::handle graph, PyObject *key) {
             throw vx::error_already_set{};
         return {};
     }
+    if (!PyList_Check(qubits) && !PyTuple_Check(qubits))
+        return {};
+    nb::object seq = vx::own(PySequence_Tuple(qubits));  // a list's __lt__ callees cannot change the copy
     nb::object top;
-    nb::object it = vx::own(PyObject_GetIter(qubits));
-    while (nb::object q = vx::next_item(it))
-        if (PyLong_Check(q.ptr()) && (!top.is_valid() || vx::less(top, q)))
-            top = q;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.ptr()); ++i) {
+        nb::handle q = PyTuple_GET_ITEM(seq.ptr(), i);
+        if (PyLong_Check(q.ptr()) && !PyBool_Check(q.ptr()) && (!top.is_valid() || vx::less(top, q)))
+            top = nb::borrow(q);
+    }
     return top;
 }
 

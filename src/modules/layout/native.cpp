@@ -203,7 +203,7 @@ bool beyond_chip(const vx::Args &a, nb::handle self, Level level, nb::handle nqu
     nb::object graph = vx::getattr(self, "graph");
     const Py_ssize_t count = PyObject_Length(graph.ptr());
     if (count < 0) {  // a graph that cannot tell: the methods run
-        PyErr_Clear();
+        vx::clear_ordinary_error();
         return false;
     }
     const int more = PyObject_RichCompareBool(nqubits.ptr(), vx::int_obj(count).ptr(), Py_GT);
