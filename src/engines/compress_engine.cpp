@@ -7,106 +7,164 @@ namespace engines::compress {
 
 // ------------------------------------------------------------------ graph
 
-void Graph::reserve(std::size_t nodes, std::size_t edges) {
+void Graph::reserve(std::size_t nodes, std::size_t edges, std::size_t qubits) {
     nodes_.reserve(nodes);
     edges_.reserve(edges);
-    q_pool_.reserve(nodes * 2);
-    w_pool_.reserve(edges * 2);
-    index_.reserve(edges);
+    q_pool_.reserve(qubits);
 }
 
-NodeId Graph::add_node(std::int32_t gate, std::span<const std::int64_t> qubits) {
+NodeId Graph::add_node(std::int32_t gate, std::span<const Wire> qubits) {
     if (nodes_.size() >= static_cast<std::size_t>(INT32_MAX))
         throw std::length_error("too many nodes");
+    if (qubits.size() > kMaxQubits || q_pool_.size() + qubits.size() >= (std::size_t{1} << 28))
+        throw std::length_error("too many qubits");
     Node n;
     n.gate = gate;
     n.q_begin = static_cast<std::uint32_t>(q_pool_.size());
     n.q_count = static_cast<std::uint32_t>(qubits.size());
     q_pool_.insert(q_pool_.end(), qubits.begin(), qubits.end());
-    nodes_.push_back(std::move(n));
+    nodes_.push_back(n);
     return static_cast<NodeId>(nodes_.size() - 1);
 }
 
-EdgeId Graph::add_edge(NodeId u, NodeId v, std::span<const std::int64_t> wires, std::int32_t label) {
-    const auto w_begin = static_cast<std::uint32_t>(w_pool_.size());
+std::int32_t Graph::store_wires(std::span<const Wire> wires) {
+    if (wires.empty())
+        return kNoWires;
+    if (wires.size() == 1)
+        return wires[0];
+    if (w_pool_.size() + wires.size() + 1 >= static_cast<std::size_t>(INT32_MAX))
+        throw std::length_error("too many edge wires");
+    const auto at = static_cast<std::int32_t>(w_pool_.size());
+    w_pool_.push_back(static_cast<Wire>(wires.size()));
     w_pool_.insert(w_pool_.end(), wires.begin(), wires.end());
-    const auto w_count = static_cast<std::uint32_t>(wires.size());
-    if (const EdgeId there = index_.find(key(u, v)); there != kNone) {
-        Edge &e = edges_[static_cast<std::size_t>(there)];
-        e.w_begin = w_begin;
-        e.w_count = w_count;
-        e.label = label;
-        return there;
+    return kPooled - at;
+}
+
+std::span<const Wire> Graph::wires(EdgeId e) const {
+    const std::int32_t &w = edge(e).w;
+    if (w >= 0)
+        return {&w, 1};
+    if (w == kNoWires || w == kUnknown)
+        return {};
+    const auto at = static_cast<std::size_t>(kPooled - w);
+    return {w_pool_.data() + at + 1, static_cast<std::size_t>(w_pool_[at])};
+}
+
+EdgeId Graph::new_edge() {
+    if (!free_edges_.empty()) {
+        const EdgeId e = free_edges_.back();
+        free_edges_.pop_back();
+        return e;
     }
     if (edges_.size() >= static_cast<std::size_t>(INT32_MAX))
         throw std::length_error("too many edges");
-    const auto id = static_cast<EdgeId>(edges_.size());
-    index_.insert(key(u, v), id);
+    edges_.emplace_back();
+    return static_cast<EdgeId>(edges_.size() - 1);
+}
+
+void Graph::link_out(NodeId u, EdgeId e) {
     Node &a = nodes_[static_cast<std::size_t>(u)];
-    Node &b = nodes_[static_cast<std::size_t>(v)];
-    edges_.push_back(Edge{u, v, static_cast<std::int32_t>(a.out.size()), static_cast<std::int32_t>(b.in.size()),
-                          w_begin, w_count, label});
-    a.out.push_back(id);
-    ++a.n_out;
-    b.in.push_back(id);
-    ++b.n_in;
-    return id;
-}
-
-void Graph::set_wires(EdgeId e, std::span<const std::int64_t> wires, std::int32_t label) {
     Edge &x = edges_[static_cast<std::size_t>(e)];
-    x.w_begin = static_cast<std::uint32_t>(w_pool_.size());
-    x.w_count = static_cast<std::uint32_t>(wires.size());
-    x.label = label;
-    w_pool_.insert(w_pool_.end(), wires.begin(), wires.end());
+    if (a.first_out == kNone) {
+        a.first_out = x.next_out = x.prev_out = e;
+    } else {
+        Edge &first = edges_[static_cast<std::size_t>(a.first_out)];
+        const EdgeId last = first.prev_out;
+        x.next_out = a.first_out;
+        x.prev_out = last;
+        first.prev_out = e;
+        edges_[static_cast<std::size_t>(last)].next_out = e;
+    }
+    ++a.n_out;
 }
 
-// Empties a slot of x's outgoing or incoming list (its live count already
-// lowered); a list that is mostly holes is packed again, its edges told their
-// new places.
-void Graph::drop_slot(Node &x, bool outgoing, std::int32_t slot) {
-    std::vector<EdgeId> &list = outgoing ? x.out : x.in;
-    const auto live = static_cast<std::size_t>(outgoing ? x.n_out : x.n_in);
-    list[static_cast<std::size_t>(slot)] = kNone;
-    if (list.size() < 16 || live * 2 >= list.size())
-        return;
-    std::size_t k = 0;
-    for (EdgeId e : list) {
-        if (e == kNone)
-            continue;
-        Edge &ed = edges_[static_cast<std::size_t>(e)];
-        (outgoing ? ed.slot_out : ed.slot_in) = static_cast<std::int32_t>(k);
-        list[k++] = e;
+void Graph::link_in(NodeId v, EdgeId e) {
+    Node &b = nodes_[static_cast<std::size_t>(v)];
+    Edge &x = edges_[static_cast<std::size_t>(e)];
+    if (b.first_in == kNone) {
+        b.first_in = x.next_in = x.prev_in = e;
+    } else {
+        Edge &first = edges_[static_cast<std::size_t>(b.first_in)];
+        const EdgeId last = first.prev_in;
+        x.next_in = b.first_in;
+        x.prev_in = last;
+        first.prev_in = e;
+        edges_[static_cast<std::size_t>(last)].next_in = e;
     }
-    list.resize(k);
+    ++b.n_in;
+}
+
+void Graph::unlink_out(EdgeId e) {
+    Edge &x = edges_[static_cast<std::size_t>(e)];
+    Node &a = nodes_[static_cast<std::size_t>(x.src)];
+    if (--a.n_out == 0) {
+        a.first_out = kNone;
+        return;
+    }
+    edges_[static_cast<std::size_t>(x.prev_out)].next_out = x.next_out;
+    edges_[static_cast<std::size_t>(x.next_out)].prev_out = x.prev_out;
+    if (a.first_out == e)
+        a.first_out = x.next_out;
+}
+
+void Graph::unlink_in(EdgeId e) {
+    Edge &x = edges_[static_cast<std::size_t>(e)];
+    Node &b = nodes_[static_cast<std::size_t>(x.dst)];
+    if (--b.n_in == 0) {
+        b.first_in = kNone;
+        return;
+    }
+    edges_[static_cast<std::size_t>(x.prev_in)].next_in = x.next_in;
+    edges_[static_cast<std::size_t>(x.next_in)].prev_in = x.prev_in;
+    if (b.first_in == e)
+        b.first_in = x.next_in;
+}
+
+EdgeId Graph::link_new(NodeId u, NodeId v, std::int32_t w) {
+    const EdgeId e = new_edge();
+    Edge &x = edges_[static_cast<std::size_t>(e)];
+    x.src = u;
+    x.dst = v;
+    x.w = w;
+    link_out(u, e);
+    link_in(v, e);
+    return e;
+}
+
+EdgeId Graph::add_edge(NodeId u, NodeId v, std::span<const Wire> wires) {
+    const std::int32_t w = store_wires(wires);
+    if (const EdgeId there = find(u, v); there != kNone) {
+        edges_[static_cast<std::size_t>(there)].w = w;
+        return there;
+    }
+    return link_new(u, v, w);
+}
+
+EdgeId Graph::add_new_edge(NodeId u, NodeId v, std::span<const Wire> wires) {
+    return link_new(u, v, store_wires(wires));
+}
+
+EdgeId Graph::add_edge_unknown(NodeId u, NodeId v) { return link_new(u, v, kUnknown); }
+
+void Graph::set_wires(EdgeId e, std::span<const Wire> wires) {
+    const std::int32_t w = store_wires(wires);
+    edges_[static_cast<std::size_t>(e)].w = w;
 }
 
 void Graph::remove_node(NodeId n) {
+    // every edge at n leaves the other end's ring; n's own rings go whole
+    each_out(n, [&](EdgeId e) {
+        unlink_in(e);
+        free_edges_.push_back(e);
+    });
+    each_in(n, [&](EdgeId e) {
+        unlink_out(e);
+        free_edges_.push_back(e);
+    });
     Node &x = nodes_[static_cast<std::size_t>(n)];
-    for (EdgeId e : x.out) {
-        if (e == kNone)
-            continue;
-        Edge &ed = edges_[static_cast<std::size_t>(e)];
-        Node &d = nodes_[static_cast<std::size_t>(ed.dst)];
-        --d.n_in;
-        drop_slot(d, false, ed.slot_in);
-        index_.erase(key(ed.src, ed.dst));
-        ed.alive = false;
-    }
-    for (EdgeId e : x.in) {
-        if (e == kNone)
-            continue;
-        Edge &ed = edges_[static_cast<std::size_t>(e)];
-        Node &s = nodes_[static_cast<std::size_t>(ed.src)];
-        --s.n_out;
-        drop_slot(s, true, ed.slot_out);
-        index_.erase(key(ed.src, ed.dst));
-        ed.alive = false;
-    }
-    x.out.clear();
-    x.in.clear();
+    x.first_out = x.first_in = kNone;
     x.n_out = x.n_in = 0;
-    x.alive = false;
+    x.gate = kDead;
 }
 
 void Graph::set_in_order(NodeId v, std::span<const EdgeId> order) {
@@ -114,43 +172,41 @@ void Graph::set_in_order(NodeId v, std::span<const EdgeId> order) {
     if (order.size() != static_cast<std::size_t>(x.n_in))
         throw std::invalid_argument("set_in_order: not the node's incoming edges");
     for (EdgeId e : order)
-        if (edges_[static_cast<std::size_t>(e)].dst != v || !edges_[static_cast<std::size_t>(e)].alive)
+        if (edges_[static_cast<std::size_t>(e)].dst != v)
             throw std::invalid_argument("set_in_order: not the node's incoming edges");
-    x.in.assign(order.begin(), order.end());
-    for (std::size_t k = 0; k < x.in.size(); ++k)
-        edges_[static_cast<std::size_t>(x.in[k])].slot_in = static_cast<std::int32_t>(k);
+    x.first_in = kNone;
+    x.n_in = 0;
+    for (EdgeId e : order)
+        link_in(v, e);
 }
 
-EdgeId Graph::find(NodeId u, NodeId v) const { return index_.find(key(u, v)); }
-
-EdgeId Graph::only_out(NodeId n) const {
-    const Node &x = node(n);
-    if (x.n_out != 1)
-        return kNone;
-    for (EdgeId e : x.out)
-        if (e != kNone)
-            return e;
-    return kNone;
+EdgeId Graph::find(NodeId u, NodeId v) const {
+    EdgeId found = kNone;
+    if (node(u).n_out <= node(v).n_in) {
+        each_out(u, [&](EdgeId e) {
+            if (found == kNone && edge(e).dst == v)
+                found = e;
+        });
+    } else {
+        each_in(v, [&](EdgeId e) {
+            if (found == kNone && edge(e).src == u)
+                found = e;
+        });
+    }
+    return found;
 }
 
-EdgeId Graph::only_in(NodeId n) const {
-    const Node &x = node(n);
-    if (x.n_in != 1)
-        return kNone;
-    for (EdgeId e : x.in)
-        if (e != kNone)
-            return e;
-    return kNone;
+std::size_t Graph::bytes() const {
+    return nodes_.capacity() * sizeof(Node) + edges_.capacity() * sizeof(Edge) +
+           free_edges_.capacity() * sizeof(EdgeId) + (q_pool_.capacity() + w_pool_.capacity()) * sizeof(Wire);
 }
 
 // --------------------------------------------------------------- worklist
 
 bool adjacent(const Graph &g, EdgeId e) {
     const Edge &x = g.edge(e);
-    if (!x.alive)
-        return false;
     const Node &a = g.node(x.src), &b = g.node(x.dst);
-    if (a.gate == kNone || a.gate != b.gate || a.n_out != 1 || b.n_in != 1)
+    if (a.gate < 0 || a.gate != b.gate || a.n_out != 1 || b.n_in != 1)
         return false;
     auto qa = g.qubits(x.src), qb = g.qubits(x.dst);
     return std::equal(qa.begin(), qa.end(), qb.begin(), qb.end());
@@ -158,17 +214,20 @@ bool adjacent(const Graph &g, EdgeId e) {
 
 void Worklist::offer(EdgeId e) {
     if (adjacent(g_, e))
-        heap_.push((static_cast<Key>(static_cast<std::uint32_t>(g_.edge(e).src)) << 32) |
-                   static_cast<std::uint32_t>(e));
+        heap_.push(g_.edge(e).src);
 }
 
 void Worklist::offer_all() {
-    for (std::size_t e = 0; e < g_.num_edges(); ++e)
-        offer(static_cast<EdgeId>(e));
+    std::vector<NodeId> sources;
+    for (NodeId n = 0; n < static_cast<NodeId>(g_.num_nodes()); ++n)
+        if (const EdgeId e = g_.only_out(n); e != kNone && adjacent(g_, e))
+            sources.push_back(n);
+    // in increasing order already: a heap as it stands
+    heap_ = decltype(heap_)(std::greater<NodeId>(), std::move(sources));
 }
 
 void Worklist::offer_around(NodeId n) {
-    if (!g_.node(n).alive)
+    if (!g_.node(n).alive())
         return;
     if (EdgeId e = g_.only_out(n); e != kNone)
         offer(e);
@@ -178,9 +237,10 @@ void Worklist::offer_around(NodeId n) {
 
 bool Worklist::next(EdgeId &out) {
     while (!heap_.empty()) {
-        const auto e = static_cast<EdgeId>(heap_.top() & 0xffffffffu);
+        const NodeId n = heap_.top();
         heap_.pop();
-        if (adjacent(g_, e)) {
+        const EdgeId e = g_.only_out(n);
+        if (e != kNone && adjacent(g_, e)) {
             out = e;
             return true;
         }
@@ -218,17 +278,26 @@ OneQubitEnds one_qubit_ends(const Graph &g, NodeId n1, NodeId n2) {
     return ends;
 }
 
+namespace {
+
+PlannedEdge handed_on(const Graph &g, NodeId src, NodeId dst, EdgeId e) {
+    auto w = g.wires(e);
+    return {src, dst, e, std::vector<Wire>(w.begin(), w.end())};
+}
+
+}  // namespace
+
 void plan_bridge_one(const Graph &g, NodeId n1, NodeId n2, const OneQubitEnds &ends, std::vector<PlannedEdge> &out) {
     if (ends.pre == kNone || ends.suc == kNone)
         return;
     const EdgeId pair = g.find(n1, n2);
     const EdgeId there = g.find(ends.pre, ends.suc);
     if (there == kNone) {
-        out.push_back({ends.pre, ends.suc, pair});
+        out.push_back(handed_on(g, ends.pre, ends.suc, pair));
         return;
     }
     auto a = g.wires(there), b = g.wires(pair);
-    std::vector<std::int64_t> w(a.begin(), a.end());
+    std::vector<Wire> w(a.begin(), a.end());
     w.insert(w.end(), b.begin(), b.end());
     std::sort(w.begin(), w.end());
     w.erase(std::unique(w.begin(), w.end()), w.end());
@@ -244,8 +313,8 @@ void plan_bridge_multi(const Graph &g, NodeId n1, NodeId n2, std::vector<Planned
         g.each_out(n2, [&](EdgeId se) {
             const NodeId suc = g.edge(se).dst;
             auto q2 = g.wires(se);
-            std::vector<std::int64_t> common;
-            for (std::int64_t w : q1)
+            std::vector<Wire> common;
+            for (Wire w : q1)
                 if (std::find(q2.begin(), q2.end(), w) != q2.end())
                     common.push_back(w);
             if (common.empty())
@@ -263,8 +332,8 @@ void plan_bridge_multi(const Graph &g, NodeId n1, NodeId n2, std::vector<Planned
 }
 
 void plan_replace(const Graph &g, NodeId n1, NodeId n2, std::vector<PlannedEdge> &out) {
-    g.each_in(n1, [&](EdgeId e) { out.push_back({g.edge(e).src, kCreated, e}); });
-    g.each_out(n2, [&](EdgeId e) { out.push_back({kCreated, g.edge(e).dst, e}); });
+    g.each_in(n1, [&](EdgeId e) { out.push_back(handed_on(g, g.edge(e).src, kCreated, e)); });
+    g.each_out(n2, [&](EdgeId e) { out.push_back(handed_on(g, kCreated, g.edge(e).dst, e)); });
 }
 
 }  // namespace engines::compress

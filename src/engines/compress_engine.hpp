@@ -3,29 +3,36 @@
 // the edges each merge rule adds.
 //
 // Order is the graph's own.  Nodes are numbered in the order they enter the
-// graph (a node made by a merge after every earlier one); the outgoing edges
-// of a node are listed in the order they entered the graph, and an edge whose
-// wires are replaced keeps its place.  Edges are numbered as they enter, so
-// the graph's edge order is the order of (source number, edge number).
+// graph (a node made by a merge after every earlier one); the outgoing and
+// the incoming edges of a node are listed in the order they entered the
+// graph, and an edge whose wires are replaced keeps its place.
+//
+// The graph is lean, as it holds every gate of circuits of millions: a node
+// is six numbers, an edge seven.  Each node's outgoing and incoming edges
+// are rings linked through the edges themselves, so adding and removing an
+// edge costs O(1) whatever the node's degree, and no node owns a heap block.
+// An edge carries one wire in place; longer wire lists live in a shared
+// pool.  There is no index of node pairs: the edge u -> v is found by
+// walking the shorter of u's outgoing and v's incoming rings, which for a
+// gate is at most one edge per wire (a measure has one more, a barrier one
+// per wire).  The slots of removed edges are used again.
 //
 // An adjacent pair is an edge u -> v whose ends carry the same compressible
 // gate over the same wire list, where v is u's only successor and u is v's
-// only predecessor.  The worklist holds every adjacent pair, keyed by its
-// place in the edge order.  A merge changes only the neighbourhoods of the
-// nodes around the pair, so only their edges are offered again; entries that
-// stopped being pairs are dropped when they come up.  Each merge costs
-// O(log E), so a run over G gates is O(G log G) whatever order the merges
-// come in.
+// only predecessor.  So a node is the source of one adjacent pair at most,
+// and the worklist holds the sources of every adjacent pair, keyed by node
+// number: the first pair in the graph's edge order is the one whose source
+// comes first.  A merge changes only the neighbourhoods of the nodes around
+// the pair, so only they are offered again; entries that stopped being pairs
+// are dropped when they come up.  Each merge costs O(log G), so a run over G
+// gates is O(G log G) whatever order the merges come in.
 //
-// No Python here: wires are integers and labels are handles the caller maps
-// to its own objects.
+// No Python here: wires are integers from 0 to INT32_MAX and labels are
+// handles the caller maps to its own objects.
 #pragma once
-
-#include "flat_index.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <queue>
 #include <span>
 #include <vector>
@@ -34,42 +41,53 @@ namespace engines::compress {
 
 using NodeId = std::int32_t;
 using EdgeId = std::int32_t;
+using Wire = std::int32_t;
 inline constexpr std::int32_t kNone = -1;
+inline constexpr std::int32_t kDead = -2;            // Node::gate of a removed node
+inline constexpr std::int64_t kMaxWire = INT32_MAX;  // wires are 0 .. kMaxWire
+inline constexpr std::size_t kMaxQubits = 15;        // qubits a node may carry
 
 struct Node {
-    std::int32_t gate;  // gate-name id, kNone where the gate is not compressible
-    std::uint32_t q_begin, q_count;
-    std::vector<EdgeId> out, in;  // in order of entry; kNone where an edge left
+    std::int32_t gate;  // gate-name id; kNone where not compressible, kDead once removed
+    std::uint32_t q_begin : 28, q_count : 4;
+    EdgeId first_out = kNone, first_in = kNone;  // the rings' first edges
     std::int32_t n_out = 0, n_in = 0;
-    bool alive = true;
+    bool alive() const { return gate != kDead; }
 };
 
 struct Edge {
     NodeId src, dst;
-    std::int32_t slot_out, slot_in;  // places in src.out and dst.in
-    std::uint32_t w_begin, w_count;
-    std::int32_t label;  // the caller's handle of the wire list, kNone while the wires are not told
-    bool alive = true;
+    EdgeId next_out, prev_out;  // src's outgoing ring
+    EdgeId next_in, prev_in;    // dst's incoming ring
+    // The wires: one wire (>= 0) in place, kNoWires, kUnknown (not told yet),
+    // or a pool entry (kPooled - index: the count, then the wires).
+    std::int32_t w;
 };
 
 class Graph {
 public:
-    void reserve(std::size_t nodes, std::size_t edges);
+    static constexpr std::int32_t kNoWires = -1;
+    static constexpr std::int32_t kUnknown = INT32_MIN;
 
-    NodeId add_node(std::int32_t gate, std::span<const std::int64_t> qubits);
-    // Adds u -> v carrying `wires`.  Where the edge is there already, its
-    // wires and label are replaced and it keeps its place.
-    EdgeId add_edge(NodeId u, NodeId v, std::span<const std::int64_t> wires, std::int32_t label);
-    // Adds u -> v whose wires are told later (set_wires): a graph is read
-    // without them, as finding pairs does not need them.
-    EdgeId add_edge(NodeId u, NodeId v) { return add_edge(u, v, {}, kNone); }
-    void set_wires(EdgeId e, std::span<const std::int64_t> wires, std::int32_t label);
-    bool wires_known(EdgeId e) const { return edge(e).label != kNone; }
+    void reserve(std::size_t nodes, std::size_t edges, std::size_t qubits);
+
+    // Throws std::length_error beyond kMaxQubits qubits or the pools' sizes.
+    NodeId add_node(std::int32_t gate, std::span<const Wire> qubits);
+    // Adds u -> v carrying `wires` at the end of both rings.  Where the edge
+    // is there already, its wires are replaced and it keeps its place.
+    EdgeId add_edge(NodeId u, NodeId v, std::span<const Wire> wires);
+    // Adds u -> v, not there yet.
+    EdgeId add_new_edge(NodeId u, NodeId v, std::span<const Wire> wires);
+    // Adds u -> v (not there yet) whose wires are told later (set_wires): a
+    // graph is read without them, as finding pairs does not need them.
+    EdgeId add_edge_unknown(NodeId u, NodeId v);
+    void set_wires(EdgeId e, std::span<const Wire> wires);
+    bool wires_known(EdgeId e) const { return edge(e).w != kUnknown; }
     // Removes a node and every edge at it.
     void remove_node(NodeId n);
     // Puts the incoming edges of v in the given order (a graph whose
     // incoming lists keep an order of their own is read that way); `order`
-    // holds each live incoming edge of v once.
+    // holds each incoming edge of v once.
     void set_in_order(NodeId v, std::span<const EdgeId> order);
 
     // The edge u -> v, kNone when there is none.
@@ -78,41 +96,87 @@ public:
     const Node &node(NodeId n) const { return nodes_[static_cast<std::size_t>(n)]; }
     const Edge &edge(EdgeId e) const { return edges_[static_cast<std::size_t>(e)]; }
     std::size_t num_nodes() const { return nodes_.size(); }
-    std::size_t num_edges() const { return edges_.size(); }
-    std::span<const std::int64_t> qubits(NodeId n) const {
+    std::span<const Wire> qubits(NodeId n) const {
         const Node &x = node(n);
         return {q_pool_.data() + x.q_begin, x.q_count};
     }
-    std::span<const std::int64_t> wires(EdgeId e) const {
-        const Edge &x = edge(e);
-        return {w_pool_.data() + x.w_begin, x.w_count};
-    }
-    // The live edges out of / into a node, in order.
+    // The wires of a known edge.
+    std::span<const Wire> wires(EdgeId e) const;
+    // The live edges out of / into a node, in order.  f may not change the
+    // graph.
     template <class F> void each_out(NodeId n, F &&f) const {
-        for (EdgeId e : node(n).out)
-            if (e != kNone)
-                f(e);
+        const EdgeId first = node(n).first_out;
+        if (first == kNone)
+            return;
+        EdgeId e = first;
+        do {
+            const EdgeId next = edge(e).next_out;
+            f(e);
+            e = next;
+        } while (e != first);
     }
     template <class F> void each_in(NodeId n, F &&f) const {
-        for (EdgeId e : node(n).in)
-            if (e != kNone)
-                f(e);
+        const EdgeId first = node(n).first_in;
+        if (first == kNone)
+            return;
+        EdgeId e = first;
+        do {
+            const EdgeId next = edge(e).next_in;
+            f(e);
+            e = next;
+        } while (e != first);
     }
     // The only edge out of / into a node, kNone where it has none or several.
-    EdgeId only_out(NodeId n) const;
-    EdgeId only_in(NodeId n) const;
+    EdgeId only_out(NodeId n) const { return node(n).n_out == 1 ? node(n).first_out : kNone; }
+    EdgeId only_in(NodeId n) const { return node(n).n_in == 1 ? node(n).first_in : kNone; }
+
+    // Calls f(n) for every live node in the order nx.topological_sort gives
+    // (Kahn's order over the rings: the nodes without a predecessor in node
+    // order, then each node as its last predecessor is passed, successors in
+    // ring order).  Spends the incoming counts: the graph is of no further
+    // use.  False where a cycle leaves nodes out.
+    template <class F> bool drain_in_topological_order(F &&f);
+
+    // Bytes the graph holds (for the benchmarks' accounting).
+    std::size_t bytes() const;
 
 private:
-    static std::uint64_t key(NodeId u, NodeId v) {
-        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(u)) << 32) | static_cast<std::uint32_t>(v);
-    }
-    void drop_slot(Node &x, bool outgoing, std::int32_t slot);
+    static constexpr std::int32_t kPooled = -2;  // w <= kPooled: pool entry kPooled - w
+    EdgeId new_edge();
+    EdgeId link_new(NodeId u, NodeId v, std::int32_t w);
+    void link_out(NodeId u, EdgeId e);
+    void link_in(NodeId v, EdgeId e);
+    void unlink_out(EdgeId e);
+    void unlink_in(EdgeId e);
+    std::int32_t store_wires(std::span<const Wire> wires);
 
     std::vector<Node> nodes_;
     std::vector<Edge> edges_;
-    std::vector<std::int64_t> q_pool_, w_pool_;
-    FlatIndex index_;
+    std::vector<EdgeId> free_edges_;
+    std::vector<Wire> q_pool_, w_pool_;
 };
+
+template <class F> bool Graph::drain_in_topological_order(F &&f) {
+    std::vector<NodeId> queue;
+    std::size_t live = 0;
+    for (std::size_t n = 0; n < nodes_.size(); ++n)
+        if (nodes_[n].alive()) {
+            ++live;
+            if (nodes_[n].n_in == 0)
+                queue.push_back(static_cast<NodeId>(n));
+        }
+    queue.reserve(live);
+    for (std::size_t i = 0; i < queue.size(); ++i) {
+        const NodeId u = queue[i];
+        each_out(u, [&](EdgeId e) {
+            const NodeId v = edges_[static_cast<std::size_t>(e)].dst;
+            if (--nodes_[static_cast<std::size_t>(v)].n_in == 0)
+                queue.push_back(v);
+        });
+        f(u);
+    }
+    return queue.size() == live;
+}
 
 // Whether edge e is an adjacent pair now.
 bool adjacent(const Graph &g, EdgeId e);
@@ -133,8 +197,7 @@ private:
     void offer(EdgeId e);
 
     const Graph &g_;
-    using Key = std::uint64_t;  // (source number, edge number)
-    std::priority_queue<Key, std::vector<Key>, std::greater<Key>> heap_;
+    std::priority_queue<NodeId, std::vector<NodeId>, std::greater<NodeId>> heap_;  // pair sources
 };
 
 // ------------------------------------------------------------ merge rules
@@ -151,11 +214,13 @@ inline constexpr NodeId kCreated = -2;
 // An edge a merge adds.  Its wire list is the label of edge `label_of` (the
 // very list, handed on) or, where label_of is kNone, the new list `wires`;
 // with `set_order` the caller puts those wires in the order of its host's
-// set of them before the edge is added.
+// set of them before the edge is added.  `wires` holds the edge's wires in
+// either case once the plan is made, since the edges handed on go with the
+// pair.
 struct PlannedEdge {
     NodeId src, dst;
     EdgeId label_of = kNone;
-    std::vector<std::int64_t> wires = {};
+    std::vector<Wire> wires = {};
     bool set_order = false;
 };
 

@@ -61,6 +61,13 @@ public:
 
     std::size_t num_nodes() const { return static_cast<std::size_t>(num_nodes_); }
     const std::vector<Edge> &edges() const { return edges_; }
+    // Forgets the edges listed so far (and their wires), keeping the last
+    // node of every wire: a caller that takes each gate's edges as it adds
+    // the gate keeps no list of them all.
+    void clear_edges() {
+        edges_.clear();
+        edge_wires_.clear();
+    }
     std::span<const std::int64_t> wires_of(const Edge &e) const {
         return {edge_wires_.data() + e.wire_begin, e.wire_count};
     }

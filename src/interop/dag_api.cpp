@@ -100,6 +100,36 @@ nb::object rebuilt_record(PyObject *rec, RecordKind kind, Py_ssize_t part) {
     }
 }
 
+namespace {
+
+bool immutable_tuple(PyObject *t) {
+    if (!PyTuple_CheckExact(t))
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i)
+        if (!immutable_scalar(PyTuple_GET_ITEM(t, i)))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+nb::object rebuilt_or_shared(PyObject *rec, RecordKind kind, Py_ssize_t part) {
+    bool same = false;
+    switch (kind) {
+    case RecordKind::Measure: break;
+    case RecordKind::Barrier:
+        same = PyTuple_CheckExact(rec) && PyTuple_GET_SIZE(rec) == 2 && immutable_scalar(PyTuple_GET_ITEM(rec, 0)) &&
+               immutable_tuple(PyTuple_GET_ITEM(rec, 1));
+        break;
+    case RecordKind::Delay:
+        same = PyTuple_CheckExact(rec) && PyTuple_GET_SIZE(rec) == 3 && immutable_scalar(PyTuple_GET_ITEM(rec, 0)) &&
+               immutable_scalar(PyTuple_GET_ITEM(rec, 1)) && immutable_tuple(PyTuple_GET_ITEM(rec, 2));
+        break;
+    default: same = immutable_tuple(rec); break;
+    }
+    return same ? nb::borrow(rec) : rebuilt_record(rec, kind, part);
+}
+
 bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out) {
     if (reinterpret_cast<PyObject *>(Py_TYPE(g.ptr())) != digraph)
         return false;

@@ -316,6 +316,11 @@ inline bool plain_wires(PyObject *rec, RecordKind kind) {
 // record): a new tuple of the record's own items, a measure of one qubit and
 // one classical bit in lists, a barrier's or delay's qubits in a tuple.
 nb::object rebuilt_record(PyObject *rec, RecordKind kind, Py_ssize_t part);
+// rebuilt_record, or the tuple `rec` itself where the rebuilt record would
+// be an equal exact tuple of the same immutable values (a gate's record, a
+// barrier's or delay's whose qubits stand in an exact tuple): a record that
+// nothing can change is shared instead of copied.
+nb::object rebuilt_or_shared(PyObject *rec, RecordKind kind, Py_ssize_t part);
 
 // A plain DiGraph in arrays: node i is nodes[i] (in the graph's node order,
 // with its attribute dictionary attrs[i]), its successors are

@@ -228,30 +228,27 @@ struct Generic {
 
 // ---------------------------------------------------------------- formulas
 
-template <class D> nb::object rx(const D &d, double theta) {
+// Each one-angle formula fills the entries (row-major) of its matrix.
+template <class D> void rx_values(const D &d, double theta, typename D::V e[4]) {
     auto h = d.real(theta * 0.5);
     auto c = d.cos(h), s = d.sin(h);
     auto m = d.py_times_f64(d.mj(), s);
-    typename D::V e[] = {c, m, m, c};
-    return d.mat(2, e);
+    e[0] = c, e[1] = m, e[2] = m, e[3] = c;
 }
 
-template <class D> nb::object ry(const D &d, double theta) {
+template <class D> void ry_values(const D &d, double theta, typename D::V e[4]) {
     auto h = d.real(theta * 0.5);
     auto c = d.cos(h), s = d.sin(h);
-    typename D::V e[] = {c, d.neg_real(s), s, c};
-    return d.mat(2, e);
+    e[0] = c, e[1] = d.neg_real(s), e[2] = s, e[3] = c;
 }
 
-template <class D> nb::object rz(const D &d, double theta) {
+template <class D> void rz_values(const D &d, double theta, typename D::V e[4]) {
     const double h = theta * 0.5;
-    typename D::V e[] = {d.expi(-h), d.zero(), d.zero(), d.expi(h)};
-    return d.mat(2, e);
+    e[0] = d.expi(-h), e[1] = d.zero(), e[2] = d.zero(), e[3] = d.expi(h);
 }
 
-template <class D> nb::object p(const D &d, double theta) {
-    typename D::V e[] = {d.one(), d.zero(), d.zero(), d.expi(theta)};
-    return d.mat(2, e);
+template <class D> void p_values(const D &d, double theta, typename D::V e[4]) {
+    e[0] = d.one(), e[1] = d.zero(), e[2] = d.zero(), e[3] = d.expi(theta);
 }
 
 template <class D> void u_values(const D &d, double theta, double phi, double lamda, typename D::V e[4]) {
@@ -260,6 +257,17 @@ template <class D> void u_values(const D &d, double theta, double phi, double la
     e[0] = c;
     e[1] = d.np_times_f64(d.neg(d.expi(lamda)), d.sin(h));
     e[2] = d.np_times_f64(d.expi(phi), d.sin(h));
+    e[3] = d.np_times_f64(d.expi(phi + lamda), c);
+}
+
+// The same natively: sin(h) is worked out once, as every evaluation gives
+// the same double.
+void u_values(const Native &d, double theta, double phi, double lamda, cplx e[4]) {
+    auto h = d.real(theta * 0.5);
+    auto c = d.cos(h), s = d.sin(h);
+    e[0] = c;
+    e[1] = d.np_times_f64(d.neg(d.expi(lamda)), s);
+    e[2] = d.np_times_f64(d.expi(phi), s);
     e[3] = d.np_times_f64(d.expi(phi + lamda), c);
 }
 
@@ -280,49 +288,69 @@ template <class D> nb::object r(const D &d, const typename D::V &theta2, const t
     return d.mat(2, e);
 }
 
-template <class D> nb::object rxx(const D &d, double theta) {
+template <class V> void fill16(V e[16], std::initializer_list<V> values) { std::copy(values.begin(), values.end(), e); }
+
+template <class D> void rxx_values(const D &d, double theta, typename D::V e[16]) {
     auto h = d.real(theta * 0.5);
     auto c = d.cos(h), s = d.sin(h);
     auto m = d.py_times_f64(d.mj(), s);
     auto o = d.zero();
-    typename D::V e[] = {c, o, o, m,  //
-                         o, c, m, o,  //
-                         o, m, c, o,  //
-                         m, o, o, c};
-    return d.mat(4, e);
+    fill16(e, {c, o, o, m,  //
+               o, c, m, o,  //
+               o, m, c, o,  //
+               m, o, o, c});
 }
 
-template <class D> nb::object ryy(const D &d, double theta) {
+template <class D> void ryy_values(const D &d, double theta, typename D::V e[16]) {
     auto h = d.real(theta * 0.5);
     auto c = d.cos(h), s = d.sin(h);
     auto pl = d.py_times_f64(d.j(), s);
     auto m = d.py_times_f64(d.mj(), s);
     auto o = d.zero();
-    typename D::V e[] = {c,  o, o, pl,  //
-                         o,  c, m, o,   //
-                         o,  m, c, o,   //
-                         pl, o, o, c};
-    return d.mat(4, e);
+    fill16(e, {c, o, o, pl,  //
+               o, c, m, o,   //
+               o, m, c, o,   //
+               pl, o, o, c});
 }
 
-template <class D> nb::object rzz(const D &d, double theta) {
+template <class D> void rzz_values(const D &d, double theta, typename D::V e[16]) {
     const double h = theta * 0.5;
     auto a = d.expi(-h), b = d.expi(h);
     auto o = d.zero();
-    typename D::V e[] = {a, o, o, o,  //
-                         o, b, o, o,  //
-                         o, o, b, o,  //
-                         o, o, o, a};
-    return d.mat(4, e);
+    fill16(e, {a, o, o, o,  //
+               o, b, o, o,  //
+               o, o, b, o,  //
+               o, o, o, a});
 }
 
-template <class D> nb::object cp(const D &d, double theta) {
+template <class D> void cp_values(const D &d, double theta, typename D::V e[16]) {
     auto o = d.zero(), i = d.one();
-    typename D::V e[] = {i, o, o, o,  //
-                         o, i, o, o,  //
-                         o, o, i, o,  //
-                         o, o, o, d.expi(theta)};
-    return d.mat(4, e);
+    fill16(e, {i, o, o, o,  //
+               o, i, o, o,  //
+               o, o, i, o,  //
+               o, o, o, d.expi(theta)});
+}
+
+// The one-angle gates: their formulas, the size of their matrices and
+// whether the native path takes an angle, as their functions decide it.
+template <class D> void param_values(vx::matrixapi::ParamGate g, const D &d, double theta, typename D::V *e) {
+    using enum vx::matrixapi::ParamGate;
+    switch (g) {
+    case RX: rx_values(d, theta, e); break;
+    case RY: ry_values(d, theta, e); break;
+    case RZ: rz_values(d, theta, e); break;
+    case P: p_values(d, theta, e); break;
+    case RXX: rxx_values(d, theta, e); break;
+    case RYY: ryy_values(d, theta, e); break;
+    case RZZ: rzz_values(d, theta, e); break;
+    case CP: cp_values(d, theta, e); break;
+    }
+}
+
+template <class D> nb::object param_matrix(vx::matrixapi::ParamGate g, const D &d, double theta) {
+    typename D::V e[16];
+    param_values(g, d, theta, e);
+    return d.mat(vx::matrixapi::param_dim(g), e);
 }
 
 // Runs a formula natively when the module's `np` is the numpy it imported,
@@ -343,21 +371,24 @@ nb::object np_of(const vx::Args &a) { return nb::borrow(a.global(C.s_np)); }
 // An angle given to numpy's trigonometry by the native path.
 bool half_ok(double theta) { return plain(theta * 0.5); }
 
-nb::object rx_mat(const vx::Args &a) {
-    const double t = a.f(0);
-    return dispatch(a, half_ok(t) && C.py_f64 != Mul::Unknown, [&](const auto &d) { return rx(d, t); });
+bool param_native(vx::matrixapi::ParamGate g, double t) {
+    using enum vx::matrixapi::ParamGate;
+    switch (g) {
+    case RX:
+    case RXX:
+    case RYY: return half_ok(t) && C.py_f64 != Mul::Unknown;
+    case RY:
+    case RZ:
+    case RZZ: return half_ok(t);
+    case P:
+    case CP: return plain(t);
+    }
+    return false;
 }
-nb::object ry_mat(const vx::Args &a) {
+
+template <vx::matrixapi::ParamGate G> nb::object param_mat(const vx::Args &a) {
     const double t = a.f(0);
-    return dispatch(a, half_ok(t), [&](const auto &d) { return ry(d, t); });
-}
-nb::object rz_mat(const vx::Args &a) {
-    const double t = a.f(0);
-    return dispatch(a, half_ok(t), [&](const auto &d) { return rz(d, t); });
-}
-nb::object p_mat(const vx::Args &a) {
-    const double t = a.f(0);
-    return dispatch(a, plain(t), [&](const auto &d) { return p(d, t); });
+    return dispatch(a, param_native(G, t), [&](const auto &d) { return param_matrix(G, d, t); });
 }
 
 bool u_native(double theta, double phi, double lamda) {
@@ -382,7 +413,36 @@ bool u_entries(double theta, double phi, double lamda, cplx out[4]) {
     std::copy(e, e + 4, out);
     return true;
 }
-const vx::matrixapi::Api kOffer = {vx::matrixapi::kVersion, u_entries};
+// Whether u_mat's matrix is within atol of the identity, where u_entries
+// would give its entries.  An entry off the diagonal is sin(theta / 2) times
+// a unit number: where that sine is more than twice atol, no entry can be
+// within it (and none can be subnormal: the cosine of a double is never
+// below 1e-19), so the other entries are not worked out.
+int u_identity(double theta, double phi, double lamda, double atol) {
+    if (!C.native_trig || !u_native(theta, phi, lamda) || !vx::is_original(C.globals, "np"))
+        return -1;
+    if (std::fabs(Native::sin(Native::real(theta * 0.5)).real()) > 2 * atol)
+        return 0;
+    cplx e[4];
+    if (!u_entries(theta, phi, lamda, e))
+        return -1;
+    return vx::matrixapi::allclose_to_identity(e, 2, atol);
+}
+
+// The same for the one-angle gates.
+int param_identity(vx::matrixapi::ParamGate g, double theta, double atol) {
+    if (!C.native_trig || !param_native(g, theta) || !vx::is_original(C.globals, "np"))
+        return -1;
+    cplx e[16];
+    param_values(g, Native{}, theta, e);
+    const int n = vx::matrixapi::param_dim(g);
+    for (int i = 0; i < n * n; ++i)
+        if (tiny(e[i].real()) || tiny(e[i].imag()))
+            return -1;
+    return vx::matrixapi::allclose_to_identity(e, n, atol);
+}
+
+const vx::matrixapi::Api kOffer = {vx::matrixapi::kVersion, u_entries, nullptr, u_identity, param_identity};
 
 // u1_mat and u2_mat go through the module's current u_mat; the module's own
 // one is computed without a call.
@@ -420,23 +480,6 @@ nb::object r_mat(const vx::Args &a) {
         }
     }
     return r(Generic{np}, theta2, phi);
-}
-
-nb::object rxx_mat(const vx::Args &a) {
-    const double t = a.f(0);
-    return dispatch(a, half_ok(t) && C.py_f64 != Mul::Unknown, [&](const auto &d) { return rxx(d, t); });
-}
-nb::object ryy_mat(const vx::Args &a) {
-    const double t = a.f(0);
-    return dispatch(a, half_ok(t) && C.py_f64 != Mul::Unknown, [&](const auto &d) { return ryy(d, t); });
-}
-nb::object rzz_mat(const vx::Args &a) {
-    const double t = a.f(0);
-    return dispatch(a, half_ok(t), [&](const auto &d) { return rzz(d, t); });
-}
-nb::object cp_mat(const vx::Args &a) {
-    const double t = a.f(0);
-    return dispatch(a, plain(t), [&](const auto &d) { return cp(d, t); });
 }
 
 // ---------------------------------------------------------------- ketn0 / ketn1
@@ -760,10 +803,11 @@ NB_MODULE(matrix, m) {
 
     using vx::Conv;
     def_matrix(m, "r_mat", r_mat, {{"theta"}, {"phi"}}, nullptr);
-    def_matrix(m, "rx_mat", rx_mat, {{"theta", Conv::Float}});
-    def_matrix(m, "ry_mat", ry_mat, {{"theta", Conv::Float}});
-    def_matrix(m, "rz_mat", rz_mat, {{"theta", Conv::Float}});
-    def_matrix(m, "p_mat", p_mat, {{"theta", Conv::Float}});
+    using enum vx::matrixapi::ParamGate;
+    def_matrix(m, "rx_mat", param_mat<RX>, {{"theta", Conv::Float}});
+    def_matrix(m, "ry_mat", param_mat<RY>, {{"theta", Conv::Float}});
+    def_matrix(m, "rz_mat", param_mat<RZ>, {{"theta", Conv::Float}});
+    def_matrix(m, "p_mat", param_mat<P>, {{"theta", Conv::Float}});
     nb::object offer =
         vx::own(PyCapsule_New(const_cast<vx::matrixapi::Api *>(&kOffer), vx::matrixapi::kCapsuleName, nullptr));
     nb::object um =
@@ -776,10 +820,10 @@ NB_MODULE(matrix, m) {
     vx::keep_original(m, "u_mat");
     def_matrix(m, "u1_mat", u1_mat, {{"lamda", Conv::Float}}, nullptr);
     def_matrix(m, "u2_mat", u2_mat, {{"phi", Conv::Float}, {"lamda", Conv::Float}}, nullptr);
-    def_matrix(m, "rxx_mat", rxx_mat, {{"theta", Conv::Float}});
-    def_matrix(m, "ryy_mat", ryy_mat, {{"theta", Conv::Float}});
-    def_matrix(m, "rzz_mat", rzz_mat, {{"theta", Conv::Float}});
-    def_matrix(m, "cp_mat", cp_mat, {{"theta", Conv::Float}});
+    def_matrix(m, "rxx_mat", param_mat<RXX>, {{"theta", Conv::Float}});
+    def_matrix(m, "ryy_mat", param_mat<RYY>, {{"theta", Conv::Float}});
+    def_matrix(m, "rzz_mat", param_mat<RZZ>, {{"theta", Conv::Float}});
+    def_matrix(m, "cp_mat", param_mat<CP>, {{"theta", Conv::Float}});
 
     static const std::pair<const char *, const char *> table[] = {
         {"id", "id_mat"},     {"x", "x_mat"},       {"y", "y_mat"},         {"z", "z_mat"},     {"h", "h_mat"},

@@ -39,7 +39,7 @@ using vx::dagapi::RecordKind;
 constexpr std::int32_t kStart = -1;  // NodeInfo::rec of a start node
 
 // The name of the start node of wire w.
-std::string start_name(std::int64_t w) {
+std::string start_name(ce::Wire w) {
     std::string s(1, 'q');
     s += std::to_string(w);
     return s;
@@ -75,90 +75,123 @@ struct LeanRun final : vx::DeferredSource {
     const char *describe(int) const override { return "<circuit DAG, built when the attribute is read>"; }
 };
 
-// A node of the lean graph: a start node, a record's node (measures over
-// several qubits give one per qubit) or a node a merge made.
-struct NodeInfo {
-    std::int32_t rec;   // record index, kStart, or -2 - (created index)
-    std::int32_t part;  // a start node's wire; a record node's skeleton index
-};
-
-struct Created {
-    nb::object gate, params;
-    long long number;
-};
-
+// The lean graph's nodes: the start nodes (one per wire of `starts`), then
+// the skeleton's nodes (a record's node; measures over several qubits give
+// one per qubit), then the nodes merges made, in the order they were made.
 class LeanStore final : public Store {
 public:
-    LeanStore(const LeanRun &run, const vx::dagapi::Skeleton &sk) : run_(run), sk_(sk) {}
+    LeanStore(LeanRun &run, const vx::dagapi::Skeleton &sk, std::vector<ce::Wire> starts)
+        : run_(run), sk_(sk), starts_(std::move(starts)) {}
 
-    std::vector<NodeInfo> info;
-    std::vector<Created> made;
-
-    PyObject *record(ce::NodeId n) const { return PyList_GET_ITEM(run_.records.ptr(), info[n].rec); }
+    std::size_t num_starts() const { return starts_.size(); }
+    ce::Wire start_wire(ce::NodeId n) const { return starts_[static_cast<size_t>(n)]; }
+    // The skeleton entry of node n, -1 for a start node or a made one.
+    std::ptrdiff_t entry(ce::NodeId n) const {
+        const auto k = static_cast<std::ptrdiff_t>(n) - static_cast<std::ptrdiff_t>(starts_.size());
+        return k >= 0 && k < static_cast<std::ptrdiff_t>(sk_.size()) ? k : -1;
+    }
+    // The merge that made node n (n made by one).
+    std::size_t step_of(ce::NodeId n) const { return made_step_[static_cast<size_t>(n) - starts_.size() - sk_.size()]; }
+    PyObject *record(std::size_t k) const { return PyList_GET_ITEM(run_.records.ptr(), sk_.rec[k]); }
 
     bool prepare(ce::NodeId, ce::NodeId) override { return true; }
     nb::object name(ce::NodeId n) override {
-        const NodeInfo &x = info[static_cast<size_t>(n)];
-        if (x.rec == kStart)
-            return vx::str_obj(start_name(x.part));
+        if (n < static_cast<ce::NodeId>(starts_.size()))
+            return vx::str_obj(start_name(start_wire(n)));
         std::string text;
-        auto qs = g.qubits(n);
-        if (x.rec >= 0) {
-            const std::int32_t k = x.part;
-            vx::dagapi::node_name(text, vx::utf8(PyTuple_GET_ITEM(record(n), 0)), k, sk_.wires.data() + sk_.w_off[k],
-                                  static_cast<size_t>(sk_.w_off[k + 1] - sk_.w_off[k]));
-        } else {
-            const Created &c = made[static_cast<size_t>(-2 - x.rec)];
-            vx::dagapi::node_name(text, vx::utf8(c.gate), c.number, qs.data(), qs.size());
-        }
+        std::vector<std::int64_t> qs(g.qubits(n).begin(), g.qubits(n).end());  // a compressible node's
+        if (const auto k = entry(n); k >= 0)
+            vx::dagapi::node_name(text, vx::utf8(PyTuple_GET_ITEM(record(static_cast<size_t>(k)), 0)), k, qs.data(),
+                                  qs.size());
+        else
+            vx::dagapi::node_name(text, vx::utf8(run_.gates.name[static_cast<size_t>(g.node(n).gate)]),
+                                  run_.start + 1 + made_before(n), qs.data(), qs.size());
         return vx::str_obj(text);
     }
+    bool float_params(ce::NodeId n, double out[3], int &count) override {
+        if (const auto k = entry(n); k >= 0) {
+            PyObject *rec = record(static_cast<size_t>(k));
+            count = vx::dagapi::record_param_count(sk_.kind[static_cast<size_t>(k)], PyTuple_GET_SIZE(rec));
+            if (count > 3)
+                return false;
+            for (int i = 0; i < count; ++i) {
+                PyObject *x = PyTuple_GET_ITEM(rec, 1 + i);
+                if (!PyFloat_CheckExact(x))
+                    return false;
+                out[i] = PyFloat_AS_DOUBLE(x);
+            }
+            return true;
+        }
+        const std::size_t step = step_of(n);
+        const double *v = run_.script.floats(step);
+        if (!v)
+            return false;
+        count = run_.script.params(step).n;
+        std::copy(v, v + count, out);
+        return true;
+    }
     nb::object params(ce::NodeId n) override {
-        const NodeInfo &x = info[static_cast<size_t>(n)];
-        if (x.rec < 0)
-            return made[static_cast<size_t>(-2 - x.rec)].params;
-        const Py_ssize_t np =
-            vx::dagapi::record_param_count(sk_.kind[static_cast<size_t>(x.part)], PyTuple_GET_SIZE(record(n)));
-        return params_list(record(n), np);
+        if (const auto k = entry(n); k >= 0) {
+            PyObject *rec = record(static_cast<size_t>(k));
+            const Py_ssize_t np =
+                vx::dagapi::record_param_count(sk_.kind[static_cast<size_t>(k)], PyTuple_GET_SIZE(rec));
+            nb::object l = vx::own(PyList_New(np));
+            for (Py_ssize_t i = 0; i < np; ++i)
+                PyList_SET_ITEM(l.ptr(), i, Py_NewRef(PyTuple_GET_ITEM(rec, 1 + i)));
+            return l;
+        }
+        return run_.script.params(step_of(n)).object();
     }
     nb::object label(ce::EdgeId) override { return {}; }
     bool wants_labels() const override { return false; }
     void remove(ce::NodeId n) override { g.remove_node(n); }
-    ce::NodeId add_created(const Gates &gates, std::int32_t gate, ce::NodeId n1, nb::handle params,
-                           long long number) override {
+    ce::NodeId add_created(const Gates &, std::int32_t gate, ce::NodeId n1, const Merged &, long long,
+                           std::size_t step) override {
         auto qs = g.qubits(n1);
-        const std::vector<std::int64_t> wires(qs.begin(), qs.end());
-        made.push_back({gates.name[static_cast<size_t>(gate)], nb::borrow(params), number});
-        info.push_back({static_cast<std::int32_t>(-2 - static_cast<std::int32_t>(made.size() - 1)), 0});
-        return g.add_node(gate, wires);
+        ce::Wire copy[ce::kMaxQubits];
+        std::copy(qs.begin(), qs.end(), copy);  // the pool may move as the node is added
+        if (step > UINT32_MAX)
+            throw std::length_error("too many merges");
+        made_step_.push_back(static_cast<std::uint32_t>(step));
+        return g.add_node(gate, {copy, qs.size()});
     }
-    void add_edge(ce::NodeId u, ce::NodeId v, nb::handle, std::span<const std::int64_t> wires) override {
-        g.add_edge(u, v, wires, 0);
+    void add_edge(ce::NodeId u, ce::NodeId v, nb::handle, std::span<const ce::Wire> wires) override {
+        g.add_edge(u, v, wires);
     }
+
+    // The nodes made before n, itself a made one.
+    long long made_before(ce::NodeId n) const {
+        return static_cast<long long>(static_cast<size_t>(n) - starts_.size() - sk_.size());
+    }
+    std::size_t bytes() const { return g.bytes() + made_step_.capacity() * sizeof(std::uint32_t); }
 
 private:
-    static nb::object params_list(PyObject *rec, Py_ssize_t np) {
-        nb::object l = vx::own(PyList_New(np));
-        for (Py_ssize_t i = 0; i < np; ++i)
-            PyList_SET_ITEM(l.ptr(), i, Py_NewRef(PyTuple_GET_ITEM(rec, 1 + i)));
-        return l;
-    }
-
-    const LeanRun &run_;
+    LeanRun &run_;
     const vx::dagapi::Skeleton &sk_;
+    std::vector<ce::Wire> starts_;
+    std::vector<std::uint32_t> made_step_;  // by made node
 };
 
 // Records whose lists the input's records share are copied, so that what
-// the DAG is built from later is what the run read.
+// the DAG is built from later is what the run read; where none does, the
+// list is the run's own already.
 nb::object frozen(PyObject *records) {
     const Py_ssize_t n = PyList_GET_SIZE(records);
+    auto shares = [](PyObject *rec) {
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(rec); ++k)
+            if (PyList_CheckExact(PyTuple_GET_ITEM(rec, k)))
+                return true;
+        return false;
+    };
+    Py_ssize_t first = 0;
+    while (first < n && !shares(PyList_GET_ITEM(records, first)))
+        ++first;
+    if (first == n)
+        return nb::borrow(records);
     nb::object out = vx::own(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *rec = PyList_GET_ITEM(records, i);
-        bool shares = false;
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(rec); ++k)
-            shares |= PyList_CheckExact(PyTuple_GET_ITEM(rec, k));
-        if (!shares) {
+        if (i < first || !shares(rec)) {
             PyList_SET_ITEM(out.ptr(), i, Py_NewRef(rec));
             continue;
         }
@@ -187,14 +220,14 @@ const vx::dagapi::Api *own_road(const vx::Args &a, LeanRun &run) {
 }
 
 // The circuit's qubits are distinct ints in range: each has its start node.
-bool start_wires(PyObject *qubits, long long nqubits, std::vector<std::int64_t> &out) {
+bool start_wires(PyObject *qubits, long long nqubits, std::vector<ce::Wire> &out) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits); ++i) {
         long long w;
         if (!vx::exact_ll(PyList_GET_ITEM(qubits, i), w) || w < 0 || w >= nqubits)
             return false;
-        out.push_back(w);
+        out.push_back(static_cast<ce::Wire>(w));
     }
-    std::vector<std::int64_t> sorted(out);
+    std::vector<ce::Wire> sorted(out);
     std::sort(sorted.begin(), sorted.end());
     return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
 }
@@ -257,86 +290,108 @@ private:
     std::vector<nb::object> held_;
 };
 
-// The engine's graph of the DAG qc2dag builds: start nodes of `starts`, then
-// the skeleton's nodes; edges as the builder lists them (and so each node's
-// successors and predecessors in the graph's own order).
-bool build_graph(LeanStore &st, const vx::dagapi::Skeleton &sk, const std::vector<std::int64_t> &starts,
-                 long long nqubits, NodeCheck &check, const Gates &gates) {
+// The engine's graph of the DAG qc2dag builds: start nodes, then the
+// skeleton's nodes; edges as the builder lists them (and so each node's
+// successors and predecessors in the graph's own order), taken gate by gate
+// so that no list of them all is kept.  The skeleton's wires are let go
+// once read.
+bool build_graph(LeanStore &st, vx::dagapi::Skeleton &sk, long long nqubits, NodeCheck &check, const Gates &gates) {
     engines::dag::DagBuilder b(nqubits);
-    const std::size_t n = starts.size() + sk.size();
-    b.reserve(n, 2 * n, 2 * n);
-    st.g.reserve(n + n / 2, 2 * n);
-    st.info.reserve(n + n / 2);
-    for (std::int64_t w : starts) {
+    const std::size_t n = st.num_starts() + sk.size();
+    // merges make fewer nodes than there are, and take as many edges as they
+    // give back: reserved room that stays unused costs no memory
+    st.g.reserve(2 * n + 1, 2 * n + 16, 3 * n + 3);
+    std::vector<ce::Wire> wires;
+    for (std::size_t i = 0; i < st.num_starts(); ++i) {
+        const ce::Wire w = st.start_wire(static_cast<ce::NodeId>(i));
         b.add_start_node(w);
         const std::int32_t gate = gate_id(gates, start_name(w));
-        st.g.add_node(gate, gate == ce::kNone ? std::span<const std::int64_t>() : std::span<const std::int64_t>(&w, 1));
-        st.info.push_back({kStart, static_cast<std::int32_t>(w)});
+        st.g.add_node(gate, gate == ce::kNone ? std::span<const ce::Wire>() : std::span<const ce::Wire>(&w, 1));
     }
     for (std::size_t k = 0; k < sk.size(); ++k) {
         vx::poll_signals(k, 1 << 16);
         std::int32_t gate;
         if (!check(k, gate))
             return false;
-        const std::span<const std::int64_t> wires(sk.wires.data() + sk.w_off[k],
-                                                  static_cast<size_t>(sk.w_off[k + 1] - sk.w_off[k]));
-        b.add_gate(wires, sk.kind[k] == RecordKind::ThreeQubit ? engines::dag::EdgeRule::ThreeQubit
-                                                               : engines::dag::EdgeRule::Grouped);
-        st.g.add_node(gate, gate == ce::kNone ? std::span<const std::int64_t>() : wires);
-        st.info.push_back({sk.rec[k], static_cast<std::int32_t>(k)});
+        const std::span<const std::int64_t> ws(sk.wires.data() + sk.w_off[k],
+                                               static_cast<size_t>(sk.w_off[k + 1] - sk.w_off[k]));
+        b.add_gate(ws, sk.kind[k] == RecordKind::ThreeQubit ? engines::dag::EdgeRule::ThreeQubit
+                                                            : engines::dag::EdgeRule::Grouped);
+        wires.assign(ws.begin(), ws.end());  // in range: below nqubits
+        if (gate != ce::kNone && wires.size() > ce::kMaxQubits)
+            return false;
+        const ce::NodeId id = st.g.add_node(gate, gate == ce::kNone ? std::span<const ce::Wire>() : wires);
+        for (const auto &e : b.edges()) {
+            auto ew = b.wires_of(e);
+            wires.assign(ew.begin(), ew.end());
+            st.g.add_new_edge(e.src, id, wires);
+        }
+        b.clear_edges();
     }
-    for (const auto &e : b.edges())
-        st.g.add_edge(e.src, e.dst, b.wires_of(e), 0);
+    // what the run reads of the skeleton from here on: its records, parts and kinds
+    std::vector<std::int64_t>().swap(sk.wires);
+    std::vector<std::int32_t>().swap(sk.w_off);
+    std::vector<engines::dag::Edge>().swap(sk.edges);
     return true;
 }
 
-// The record dag2qc rebuilds from node n.
-nb::object rebuilt(LeanStore &st, const vx::dagapi::Skeleton &sk, ce::NodeId n) {
-    const NodeInfo &x = st.info[static_cast<size_t>(n)];
-    if (x.rec < 0) {  // made by a merge: (gate, *params, *qubits)
-        const Created &c = st.made[static_cast<size_t>(-2 - x.rec)];
-        auto qs = st.g.qubits(n);
-        const Py_ssize_t np = PyList_GET_SIZE(c.params.ptr());
-        nb::object rec = vx::own(PyTuple_New(1 + np + static_cast<Py_ssize_t>(qs.size())));
-        PyTuple_SET_ITEM(rec.ptr(), 0, Py_NewRef(c.gate.ptr()));
-        for (Py_ssize_t i = 0; i < np; ++i)
-            PyTuple_SET_ITEM(rec.ptr(), 1 + i, Py_NewRef(PyList_GET_ITEM(c.params.ptr(), i)));
-        for (size_t i = 0; i < qs.size(); ++i)
-            PyTuple_SET_ITEM(rec.ptr(), 1 + np + static_cast<Py_ssize_t>(i), vx::int_obj(qs[i]).release().ptr());
-        return rec;
+// New int objects of the wires, one per wire.
+class WireInts {
+public:
+    PyObject *get(ce::Wire w) {
+        if (static_cast<size_t>(w) >= kCached)
+            return vx::int_obj(w).release().ptr();
+        if (ints_.size() <= static_cast<size_t>(w))
+            ints_.resize(static_cast<size_t>(w) + 1);
+        nb::object &x = ints_[static_cast<size_t>(w)];
+        if (!x.is_valid())
+            x = vx::int_obj(w);
+        return Py_NewRef(x.ptr());
     }
-    const std::size_t k = static_cast<size_t>(x.part);
-    return vx::dagapi::rebuilt_record(st.record(n), sk.kind[k], sk.part[k]);
+
+private:
+    static constexpr std::size_t kCached = std::size_t{1} << 20;
+    std::vector<nb::object> ints_;
+};
+
+// The record dag2qc rebuilds from node n: a made node's (gate, *params,
+// *qubits), a record's as dag2qc rebuilds it (the very record where that is
+// an equal record of immutable values).
+nb::object rebuilt(LeanStore &st, const LeanRun &run, const vx::dagapi::Skeleton &sk, ce::NodeId n, WireInts &ints) {
+    if (const auto k = st.entry(n); k >= 0)
+        return vx::dagapi::rebuilt_or_shared(st.record(static_cast<size_t>(k)), sk.kind[static_cast<size_t>(k)],
+                                             sk.part[static_cast<size_t>(k)]);
+    const std::size_t step = st.step_of(n);
+    auto qs = st.g.qubits(n);
+    const double *v = run.script.floats(step);
+    nb::object list = v ? nb::object() : run.script.params(step).object();
+    const Py_ssize_t np = v ? run.script.params(step).n : PyList_GET_SIZE(list.ptr());
+    nb::object rec = vx::own(PyTuple_New(1 + np + static_cast<Py_ssize_t>(qs.size())));
+    PyTuple_SET_ITEM(rec.ptr(), 0, Py_NewRef(run.gates.name[static_cast<size_t>(st.g.node(n).gate)].ptr()));
+    for (Py_ssize_t i = 0; i < np; ++i)
+        PyTuple_SET_ITEM(rec.ptr(), 1 + i,
+                         v ? vx::check(PyFloat_FromDouble(v[i])) : Py_NewRef(PyList_GET_ITEM(list.ptr(), i)));
+    for (size_t i = 0; i < qs.size(); ++i)
+        PyTuple_SET_ITEM(rec.ptr(), 1 + np + static_cast<Py_ssize_t>(i), ints.get(qs[i]));
+    return rec;
 }
 
-// The result's records: the live nodes in nx.topological_sort's order.
-nb::object result_records(LeanStore &st, const vx::dagapi::Skeleton &sk) {
-    const ce::Graph &g = st.g;
-    std::vector<std::int32_t> index(g.num_nodes(), -1), live;
-    for (ce::NodeId u = 0; u < static_cast<ce::NodeId>(g.num_nodes()); ++u)
-        if (g.node(u).alive) {
-            index[static_cast<size_t>(u)] = static_cast<std::int32_t>(live.size());
-            live.push_back(u);
-        }
-    std::vector<std::int32_t> off{0}, succ, indegree;
-    off.reserve(live.size() + 1);
-    indegree.reserve(live.size());
-    for (ce::NodeId u : live) {
-        g.each_out(u, [&](ce::EdgeId e) { succ.push_back(index[static_cast<size_t>(g.edge(e).dst)]); });
-        off.push_back(static_cast<std::int32_t>(succ.size()));
-        indegree.push_back(g.node(u).n_in);
-    }
-    engines::dag::Generations order;
-    if (!engines::dag::generations(off, succ, std::move(indegree), order))
+// The result's records: the live nodes but the start nodes, in
+// nx.topological_sort's order.
+nb::object result_records(LeanStore &st, const LeanRun &run, const vx::dagapi::Skeleton &sk) {
+    Py_ssize_t count = 0;
+    for (ce::NodeId u = static_cast<ce::NodeId>(st.num_starts()); u < static_cast<ce::NodeId>(st.g.num_nodes()); ++u)
+        count += st.g.node(u).alive();
+    nb::object out = vx::own(PyList_New(count));
+    WireInts ints;
+    Py_ssize_t i = 0;
+    const bool whole = st.g.drain_in_topological_order([&](ce::NodeId u) {
+        vx::poll_signals(static_cast<std::size_t>(i), 1 << 16);
+        if (u >= static_cast<ce::NodeId>(st.num_starts()))
+            PyList_SET_ITEM(out.ptr(), i++, rebuilt(st, run, sk, u, ints).release().ptr());
+    });
+    if (!whole || i != count)
         vx::raise(PyExc_RuntimeError, "gate compression: the merged circuit DAG has a cycle");
-    nb::object out = vx::own(PyList_New(0));
-    for (std::size_t i = 0; i < order.nodes.size(); ++i) {
-        vx::poll_signals(i, 1 << 16);
-        const ce::NodeId u = live[static_cast<size_t>(order.nodes[i])];
-        if (st.info[static_cast<size_t>(u)].rec == kStart)
-            continue;
-        vx::check(PyList_Append(out.ptr(), rebuilt(st, sk, u).ptr()));
-    }
     return out;
 }
 
@@ -372,20 +427,22 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubi
     run->records = frozen(kept.ptr());
     run->qubits = vx::own(PySequence_List(qubits.ptr()));
     run->nqubits = nq;
-    std::vector<std::int64_t> starts;
+    if (nq > ce::kMaxWire + 1)
+        return path.decline("the circuit has more qubits than the lean graph numbers");
+    std::vector<ce::Wire> starts;
     if (!start_wires(run->qubits.ptr(), nq, starts))
         return path.decline("the circuit's qubits are not distinct ints in range");
     GateKinds out_kinds(*api, dag_globals());
-    for (std::int64_t w : starts)
+    for (ce::Wire w : starts)
         if (out_kinds.of(vx::str_obj(start_name(w)).ptr()).shaped)
             return path.decline("a start node's name is a gate name");
     vx::GcPause pause;
     vx::dagapi::Skeleton sk;
     if (!api->skeleton(run->gatework.ptr(), nq, run->records.ptr(), false, sk))
         throw vx::error_already_set{};  // checked records: an interrupt or a real error
-    LeanStore st(*run, sk);
+    LeanStore st(*run, sk, std::move(starts));
     NodeCheck check(sk, run->records.ptr(), out_kinds, run->gates);
-    if (!build_graph(st, sk, starts, nq, check, run->gates))
+    if (!build_graph(st, sk, nq, check, run->gates))
         return path.decline("a node is of a kind the run does not read");
 
     // From here on the run is this one.
@@ -398,7 +455,7 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubi
     }
     run->start = idx;
     Loop(a.func()->globals, self, st, run->gates, idx, &run->script, nullptr).run();
-    nb::object out = result_records(st, sk);
+    nb::object out = result_records(st, *run, sk);
     result = result_circuit(qc, qubits, *run, out);
     return true;
 }

@@ -41,6 +41,19 @@ inline std::int32_t gate_id(const Gates &g, std::string_view prefix) {
     return it == g.id.end() ? ce::kNone : it->second;
 }
 
+// The angles of a merged gate: doubles where every angle is an exact float
+// (no object need be made for them), else the list object.
+struct Merged {
+    enum Kind : std::uint8_t { Vanished, Floats, Object };
+    Kind kind = Vanished;
+    std::uint8_t n = 0;
+    double v[3] = {};
+    nb::object list;
+    bool made() const { return kind != Vanished; }
+    // The angles as the list the methods' node holds.
+    nb::object object() const;
+};
+
 // What the loop merges in: the engine's graph and what it stands for.
 class Store {
 public:
@@ -54,6 +67,9 @@ public:
     virtual void before_first_merge() {}
     // The node's name, for an error message.
     virtual nb::object name(ce::NodeId n) = 0;
+    // The node's angles as doubles where its `params` are at most three
+    // exact floats; false otherwise.
+    virtual bool float_params(ce::NodeId n, double out[3], int &count) = 0;
     // The node's `params` attribute.
     virtual nb::object params(ce::NodeId n) = 0;
     // The label object of edge e, where the store keeps them.
@@ -64,19 +80,42 @@ public:
     virtual void remove(ce::NodeId n) = 0;
     // The node that replaces the pair n1 -> n2 (gate `gate`, angles `params`,
     // numbered `number`), added as dag.add_nodes_from adds it; its wires are
-    // n1's.
-    virtual ce::NodeId add_created(const Gates &gates, std::int32_t gate, ce::NodeId n1, nb::handle params,
-                                   long long number) = 0;
+    // n1's.  `step` is the merge's place in the run.
+    virtual ce::NodeId add_created(const Gates &gates, std::int32_t gate, ce::NodeId n1, const Merged &params,
+                                   long long number, std::size_t step) = 0;
     // As dag.add_edges_from([(u, v, {"qubit": label})]).
-    virtual void add_edge(ce::NodeId u, ce::NodeId v, nb::handle label, std::span<const std::int64_t> wires) = 0;
+    virtual void add_edge(ce::NodeId u, ce::NodeId v, nb::handle label, std::span<const ce::Wire> wires) = 0;
 };
 
-// Where a loop takes its merged angles from: worked out (and the pass's
-// counter advanced as each node is made), or read back from a record of an
-// earlier run.
-struct Script {
-    std::vector<nb::object> params;                        // per merge: the merged angles, null where the pair vanished
-    std::vector<std::pair<ce::NodeId, ce::NodeId>> pairs;  // per merge: the pair's nodes
+// What each merge of a run did, compactly, so that a run can be made again
+// on the networkx DAG (replay) without working the angles out again: the
+// first node of each pair and the merged angles of each parameter merge.
+class Script {
+public:
+    void add(ce::NodeId n1, const Merged *params);
+    std::size_t size() const { return firsts_.size(); }
+    ce::NodeId first(std::size_t step) const { return firsts_[step]; }
+    // Whether the merge made a node (false: its pair vanished, or it was no
+    // parameter merge).
+    bool made(std::size_t step) const { return refs_[step].kind == kFloats || refs_[step].kind == kObject; }
+    Merged params(std::size_t step) const;
+    // The merged angles of a parameter merge, one by one (the doubles, or
+    // null where they are objects).
+    const double *floats(std::size_t step) const {
+        return refs_[step].kind == kFloats ? values_.data() + refs_[step].at : nullptr;
+    }
+    std::size_t bytes() const;
+
+private:
+    enum : std::uint8_t { kNoParams, kVanished, kFloats, kObject };
+    struct Ref {
+        std::uint32_t at;  // into values_ or objects_
+        std::uint8_t kind, n;
+    };
+    std::vector<ce::NodeId> firsts_;
+    std::vector<Ref> refs_;
+    std::vector<double> values_;
+    std::vector<nb::object> objects_;
 };
 
 // Makes on `dag` (the networkx DAG of the records a lean run read, just
@@ -103,7 +142,7 @@ public:
 
 private:
     void merge(ce::NodeId n1, ce::NodeId n2, std::size_t step);
-    nb::object merged_or_null(nb::handle gate, ce::NodeId n1, ce::NodeId n2, bool one_qubit);
+    Merged merged(nb::handle gate, ce::NodeId n1, ce::NodeId n2, bool one_qubit);
     ce::OneQubitEnds ends(ce::NodeId n1, ce::NodeId n2);
     nb::object label_of(ce::PlannedEdge &p);
 
@@ -118,11 +157,12 @@ private:
     const Script *replay_;
     std::vector<ce::PlannedEdge> plan_;
     std::vector<ce::NodeId> around_;
+    std::vector<nb::object> labels_;
 };
 
-// Reads an exact list of exact ints.
-bool read_ints(PyObject *o, std::vector<std::int64_t> &out);
+// Reads an exact list of exact ints from 0 to ce::kMaxWire.
+bool read_wires(PyObject *o, std::vector<ce::Wire> &out);
 // A new list of ints.
-nb::object int_list(std::span<const std::int64_t> ws);
+nb::object int_list(std::span<const ce::Wire> ws);
 
 }  // namespace optimize

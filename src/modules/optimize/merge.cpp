@@ -12,12 +12,16 @@
 // Where np still is numpy the test is worked out on the array's entries with
 // the same operations, and where u3_decompose is the package's own, its
 // angles come from the decomposition module's native code; both give what
-// the calls give.  Where u_mat is the matrix module's own as well, and
-// numpy's product is the native one on this machine (product.cpp), a u
-// merge makes no array and calls nothing: u_mat's entries come from the
-// matrix module's native code, the product from engines/complex_product,
-// the angles from the native u3_decompose, the identity test from the
-// entries of the merged gate.
+// the calls give.  Where the matrix function of a gate is the matrix
+// module's own (u_mat, rx_mat, ..., cp_mat), its entries come from that
+// module's native code without an array.  Where u_mat is the matrix
+// module's own as well, and numpy's product is the native one on this
+// machine (product.cpp), a u merge makes no array and calls nothing: u_mat's
+// entries come from the matrix module's native code, the product from
+// engines/complex_product, the angles from the native u3_decompose, the
+// identity test from the entries of the merged gate.  Angles that are all
+// exact floats are merged from their doubles (merge_floats) without an
+// object.
 #include "optimize.hpp"
 
 #include "decompositions.hpp"
@@ -31,15 +35,7 @@ namespace optimize {
 namespace {
 
 bool allclose_to_identity(const std::complex<double> *m, int n) {
-    for (int r = 0; r < n; ++r)
-        for (int c = 0; c < n; ++c) {
-            const double y = r == c ? 1.0 : 0.0;
-            const std::complex<double> x = m[r * n + c];
-            const bool close = std::hypot(x.real() - y, x.imag()) <= kIdentityTol;
-            if (!close && !(x.real() == y && x.imag() == 0.0))
-                return false;
-        }
-    return true;
+    return vx::matrixapi::allclose_to_identity(m, n, kIdentityTol);
 }
 
 // args as a tuple (a list or any other sequence of arguments)
@@ -49,37 +45,24 @@ nb::object as_tuple(nb::handle seq) {
     return vx::own(PySequence_Tuple(seq.ptr()));
 }
 
-// u_mat's three parameters as doubles, as its float parameters take them;
-// false where they are not an exact list or tuple of three exact floats or
-// ints that convert (u_mat then reads or refuses them itself).
-bool three_angles(PyObject *params, double out[3]) {
-    if ((!PyList_CheckExact(params) && !PyTuple_CheckExact(params)) || PySequence_Fast_GET_SIZE(params) != 3)
+// The parameters of a matrix function as doubles, as its float parameters
+// take them; false where `params` is not an exact list or tuple of at most
+// three exact floats or ints that convert (the function then reads or
+// refuses them itself).
+bool read_angles(PyObject *params, double out[3], int &n) {
+    if (!PyList_CheckExact(params) && !PyTuple_CheckExact(params))
         return false;
-    for (int i = 0; i < 3; ++i) {
-        PyObject *x = PySequence_Fast_GET_ITEM(params, i);
-        if (PyFloat_CheckExact(x))
-            out[i] = PyFloat_AS_DOUBLE(x);
-        else if (PyLong_CheckExact(x)) {
-            out[i] = PyLong_AsDouble(x);
-            if (out[i] == -1.0 && PyErr_Occurred()) {
-                vx::clear_ordinary_error();  // too large: u_mat raises it
-                return false;
-            }
-        } else
-            return false;
-    }
-    return true;
+    n = static_cast<int>(PySequence_Fast_GET_SIZE(params));
+    return optimize::read_angles(PySequence_Fast_ITEMS(params), n, out);
 }
 
-// The U3 angles of u_mat(*params2) @ u_mat(*params1), worked out without a
-// call where every name on the way is the package's own; false otherwise.
-bool native_u_angles(const Maths &m, nb::handle params1, nb::handle params2, double out[3]) {
+// The U3 angles of u_mat(*a2) @ u_mat(*a1), worked out without a call
+// where every name on the way is the package's own; false otherwise.
+bool native_u_angles(const Maths &m, const double a1[3], const double a2[3], double out[3]) {
     if (!m.u_offer || !m.own_u3 || !native_product() || vx::lookup_global(m.globals, names().u3_decompose) != m.own_u3)
         return false;
-    double a1[3], a2[3];
     std::complex<double> m1[4], m2[4], product[4];
-    if (!three_angles(params2.ptr(), a2) || !three_angles(params1.ptr(), a1) ||
-        !m.u_offer->u_entries(a2[0], a2[1], a2[2], m2) || !m.u_offer->u_entries(a1[0], a1[1], a1[2], m1))
+    if (!m.u_offer->u_entries(a2[0], a2[1], a2[2], m2) || !m.u_offer->u_entries(a1[0], a1[1], a1[2], m1))
         return false;
     engines::cproduct::product(m2, m1, product);
     double r[4];
@@ -92,21 +75,27 @@ bool native_u_angles(const Maths &m, nb::handle params1, nb::handle params2, dou
     return true;
 }
 
-// Whether gate_matrix_dict[gate](*params) is the identity, in `identity`,
-// where that function is the matrix module's own u_mat and its entries are
-// native; false otherwise.
-bool native_u_identity(const Maths &m, nb::handle gate, nb::handle params, bool &identity) {
-    if (!m.u_offer || !m.own_gmd || !m.native_allclose || !PyUnicode_CheckExact(gate.ptr()))
+// Whether gate_matrix_dict[gate](*angles) is the identity, in `identity`,
+// where that function is one of the matrix module's own (u_mat or a
+// one-angle gate's) and its entries are native; false otherwise.
+bool native_identity_of(const Maths &m, nb::handle gate, const double *angles, int n, bool &identity) {
+    if (!m.offer || !m.own_gmd || !m.native_allclose || !PyUnicode_CheckExact(gate.ptr()))
         return false;
     PyObject *f = PyDict_GetItemWithError(vx::lookup_global(m.globals, names().gmd), gate.ptr());
-    if (!f && PyErr_Occurred())
-        throw vx::error_already_set{};
-    double a[3];
-    std::complex<double> e[4];
-    if (f != m.own_u_mat || !three_angles(params.ptr(), a) || !m.u_offer->u_entries(a[0], a[1], a[2], e))
+    if (!f) {
+        if (PyErr_Occurred())
+            throw vx::error_already_set{};
         return false;
-    identity = allclose_to_identity(e, 2);
-    return true;
+    }
+    int answer = -1;
+    if (f == m.matrix_u_mat) {
+        if (n == 3)
+            answer = m.offer->u_identity(angles[0], angles[1], angles[2], kIdentityTol);
+    } else if (const int which = n == 1 ? own_param_function(f) : -1; which >= 0) {
+        answer = m.offer->param_identity(static_cast<vx::matrixapi::ParamGate>(which), angles[0], kIdentityTol);
+    }
+    identity = answer == 1;
+    return answer >= 0;
 }
 
 nb::object float_list(const double *v, int n) {
@@ -118,12 +107,33 @@ nb::object float_list(const double *v, int n) {
 
 }  // namespace
 
+bool read_angles(PyObject *const *items, Py_ssize_t n, double out[3]) {
+    if (n > 3)
+        return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *x = items[i];
+        if (PyFloat_CheckExact(x))
+            out[i] = PyFloat_AS_DOUBLE(x);
+        else if (PyLong_CheckExact(x)) {
+            out[i] = PyLong_AsDouble(x);
+            if (out[i] == -1.0 && PyErr_Occurred()) {
+                vx::clear_ordinary_error();  // too large: the function raises it
+                return false;
+            }
+        } else
+            return false;
+    }
+    return true;
+}
+
 Maths::Maths(PyObject *g) : globals(g) {
     native_allclose = vx::is_original(g, "np") && vx::is_original(g, "np.allclose") && vx::is_original(g, "np.eye") &&
                       vx::is_original(g, "np.ndarray");
     own_u3 = vx::is_original(g, "u3_decompose") ? dec::package_u3(g) : nullptr;
     own_u_mat = vx::is_original(g, "u_mat") ? vx::lookup_global(g, names().u_mat) : nullptr;
     u_offer = own_u_mat ? vx::matrixapi::from_u_mat(own_u_mat) : nullptr;
+    matrix_u_mat = matrix_function("u_mat");
+    offer = matrix_u_mat ? vx::matrixapi::from_u_mat(matrix_u_mat) : nullptr;
     own_gmd = vx::is_original(g, "gate_matrix_dict") && PyDict_CheckExact(vx::lookup_global(g, names().gmd));
 }
 
@@ -155,21 +165,30 @@ bool is_identity(const Maths &m, nb::handle mat) {
     return vx::truth(vx::own(PyObject_Call(allclose.ptr(), args.ptr(), kw.ptr())));
 }
 
+bool native_identity(const Maths &m, nb::handle gate, const double *angles, int n, bool &identity) {
+    return native_identity_of(m, gate, angles, n, identity);
+}
+
 bool is_identity_gate(const Maths &m, nb::handle gate, nb::handle params) {
+    double a[3];
+    int n;
     bool identity;
-    if (native_u_identity(m, gate, params, identity))
+    if (read_angles(params.ptr(), a, n) && native_identity_of(m, gate, a, n, identity))
         return identity;
     return is_identity(m, gate_matrix(m, gate, params));
 }
 
 nb::object merged_params(const Maths &m, nb::handle gate, nb::handle params1, nb::handle params2, bool one_qubit) {
     if (one_qubit && dec::name_is(gate.ptr(), names().u)) {
-        if (double angles[3]; native_u_angles(m, params1, params2, angles))
+        double a1[3], a2[3], angles[3];
+        int n1, n2;
+        if (read_angles(params2.ptr(), a2, n2) && n2 == 3 && read_angles(params1.ptr(), a1, n1) && n1 == 3 &&
+            native_u_angles(m, a1, a2, angles))
             return float_list(angles, 3);
         nb::handle u_mat = vx::lookup_global(m.globals, names().u_mat);
-        nb::object a2 = as_tuple(params2), a1 = as_tuple(params1);
-        nb::object m2 = vx::own(PyObject_Call(u_mat.ptr(), a2.ptr(), nullptr));
-        nb::object m1 = vx::own(PyObject_Call(u_mat.ptr(), a1.ptr(), nullptr));
+        nb::object t2 = as_tuple(params2), t1 = as_tuple(params1);
+        nb::object m2 = vx::own(PyObject_Call(u_mat.ptr(), t2.ptr(), nullptr));
+        nb::object m1 = vx::own(PyObject_Call(u_mat.ptr(), t1.ptr(), nullptr));
         nb::object product = vx::own(PyNumber_MatrixMultiply(m2.ptr(), m1.ptr()));
         nb::handle u3 = vx::lookup_global(m.globals, names().u3_decompose);
         nb::object th, ph, la;
@@ -193,6 +212,23 @@ nb::object merged_params(const Maths &m, nb::handle gate, nb::handle params1, nb
 nb::object merged_or_null(const Maths &m, nb::handle gate, nb::handle params1, nb::handle params2, bool one_qubit) {
     nb::object params = merged_params(m, gate, params1, params2, one_qubit);
     return is_identity_gate(m, gate, params) ? nb::object() : params;
+}
+
+FloatMerge merge_floats(const Maths &m, nb::handle gate, const double *a1, const double *a2, int n, bool one_qubit,
+                        double out[3]) {
+    if (one_qubit && dec::name_is(gate.ptr(), names().u)) {
+        if (n != 3 || !native_u_angles(m, a1, a2, out))
+            return FloatMerge::Declined;
+    } else {
+        for (int i = 0; i < n; ++i)
+            out[i] = a1[i] + a2[i];  // float + float, as PyNumber_Add adds them
+    }
+    bool identity;
+    if (!native_identity_of(m, gate, out, n, identity)) {
+        nb::object list = float_list(out, n);
+        identity = is_identity(m, gate_matrix(m, gate, list));
+    }
+    return identity ? FloatMerge::Vanished : FloatMerge::Merged;
 }
 
 }  // namespace optimize

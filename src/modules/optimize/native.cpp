@@ -11,6 +11,7 @@
 
 #include "deferred_values.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace optimize {
@@ -28,7 +29,8 @@ constexpr std::uint8_t kRuleTables = table_bit(kOneQubitTable) | table_bit(kTwoQ
 constexpr const char *kMatrixFunctions[] = {"rx_mat", "ry_mat",  "rz_mat",  "p_mat",   "u_mat",
                                             "r_mat",  "rxx_mat", "ryy_mat", "rzz_mat", "cp_mat"};
 
-PyObject *g_matrix = nullptr;  // the namespace of vexal.circuit.matrix
+PyObject *g_matrix = nullptr;                                  // the namespace of vexal.circuit.matrix
+PyObject *g_param_functions[vx::matrixapi::kParamGates] = {};  // its own, by ParamGate
 
 bool int_list(PyObject *o) {
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o))
@@ -124,6 +126,15 @@ nb::object copy_of(nb::handle qc, nb::handle gates) {
 
 }  // namespace
 
+PyObject *matrix_function(const char *name) { return vx::original(g_matrix, name); }
+
+int own_param_function(PyObject *f) {
+    for (int i = 0; i < vx::matrixapi::kParamGates; ++i)
+        if (f == g_param_functions[i])
+            return i;
+    return -1;
+}
+
 bool own_matrix_function(PyObject *f) {
     if (!vx::is_original(g_matrix, "np"))
         return false;
@@ -171,6 +182,8 @@ void remember(nb::handle module) {
     vx::keep_original(matrix, "np");
     for (const char *name : kMatrixFunctions)
         vx::keep_original(matrix, name);
+    for (int i = 0; i < vx::matrixapi::kParamGates; ++i)
+        g_param_functions[i] = vx::original(g_matrix, vx::matrixapi::kParamFunctions[i]);
     remember_loop(module);
 }
 
@@ -184,7 +197,21 @@ nb::object identity_free_records(const vx::Args &a, nb::handle self, nb::handle 
         return {};
     PyObject *gmd = PyDict_GetItemString(globals, "gate_matrix_dict");
     GateKinds kinds(vx::dagapi::gatework_api(), globals, kRuleTables);
-    nb::object kept = vx::own(PyList_New(0));
+    // `gates` is the run's own list: it is the result until a record leaves
+    // or changes
+    nb::object kept;
+    auto keep = [&](Py_ssize_t i, PyObject *rec) {
+        if (!kept.is_valid()) {
+            if (rec == PyList_GET_ITEM(gates, i))
+                return;
+            kept = vx::own(PyList_GetSlice(gates, 0, i));
+        }
+        vx::check(PyList_Append(kept.ptr(), rec));
+    };
+    auto drop = [&](Py_ssize_t i) {
+        if (!kept.is_valid())
+            kept = vx::own(PyList_GetSlice(gates, 0, i));
+    };
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates); ++i) {
         vx::poll_signals(static_cast<std::size_t>(i));
         PyObject *rec = PyList_GET_ITEM(gates, i);
@@ -192,7 +219,7 @@ nb::object identity_free_records(const vx::Args &a, nb::handle self, nb::handle 
         const auto &kind = kinds.of(gate);
         const Py_ssize_t wires = kind.in(kOneQubitParamTable) ? 1 : kind.in(kTwoQubitParamTable) ? 2 : 0;
         if (!wires) {
-            vx::check(PyList_Append(kept.ptr(), rec));
+            keep(i, rec);
             continue;
         }
         nb::object record = nb::borrow(rec);
@@ -206,11 +233,20 @@ nb::object identity_free_records(const vx::Args &a, nb::handle self, nb::handle 
         PyObject *f = PyDict_GetItemWithError(gmd, name.ptr());
         if (f && !own_matrix_function(f))
             return {};  // a replaced matrix function: the methods call it
-        nb::object params = vx::own(PySequence_GetSlice(rec, 1, -wires));
-        if (!is_identity_gate(m, name, params))
-            vx::check(PyList_Append(kept.ptr(), record.ptr()));
+        const Py_ssize_t count = std::max<Py_ssize_t>(0, PyTuple_GET_SIZE(rec) - wires - 1);
+        double angles[3];
+        bool identity;
+        if (!read_angles(&PyTuple_GET_ITEM(rec, 1), count, angles) ||
+            !native_identity(m, name, angles, static_cast<int>(count), identity)) {
+            nb::object params = vx::own(PyTuple_GetSlice(rec, 1, PyTuple_GET_SIZE(rec) - wires));
+            identity = is_identity_gate(m, name, params);
+        }
+        if (!identity)
+            keep(i, record.ptr());
+        else
+            drop(i);
     }
-    return kept;
+    return kept.is_valid() ? kept : nb::borrow(gates);
 }
 
 nb::object identity_free_copy(const vx::Args &a, nb::handle self, nb::handle qc, PyObject *gates) {

@@ -132,24 +132,31 @@ public:
             PyDict_Clear(cache_.ptr());
     }
     nb::object name(ce::NodeId n) override { return names_[static_cast<size_t>(n)]; }
+    bool float_params(ce::NodeId n, double out[3], int &count) override;
     nb::object params(ce::NodeId n) override { return vx::getitem(attrs(n), names().params); }
-    nb::object label(ce::EdgeId e) override { return labels_[static_cast<size_t>(g.edge(e).label)]; }
+    nb::object label(ce::EdgeId e) override { return labels_[static_cast<size_t>(e)]; }
     bool wants_labels() const override { return true; }
     void remove(ce::NodeId n) override;
-    ce::NodeId add_created(const Gates &gates, std::int32_t gate, ce::NodeId n1, nb::handle params,
-                           long long number) override;
-    void add_edge(ce::NodeId u, ce::NodeId v, nb::handle label, std::span<const std::int64_t> wires) override;
+    ce::NodeId add_created(const Gates &gates, std::int32_t gate, ce::NodeId n1, const Merged &params, long long number,
+                           std::size_t step) override;
+    void add_edge(ce::NodeId u, ce::NodeId v, nb::handle label, std::span<const ce::Wire> wires) override;
 
 private:
     PyObject *attrs(ce::NodeId n) const { return attrs_[static_cast<size_t>(n)].ptr(); }
     PyObject *raw_name(ce::NodeId n) const { return names_[static_cast<size_t>(n)].ptr(); }
     ce::EdgeId edge_from(PyObject *name, ce::NodeId n) const;
+    void set_label(ce::EdgeId e, nb::handle label) {
+        if (labels_.size() <= static_cast<size_t>(e))
+            labels_.resize(static_cast<size_t>(e) + 1);
+        labels_[static_cast<size_t>(e)] = nb::borrow(label);
+    }
 
     nb::handle dag_;
     nb::object node_, succ_, pred_, cache_;
-    std::vector<nb::object> names_, attrs_, labels_;
+    std::vector<nb::object> names_, attrs_;
+    std::vector<nb::object> labels_;  // by edge
     std::vector<ce::EdgeId> order_;
-    std::vector<std::int64_t> wires_;
+    std::vector<ce::Wire> wires_;
 };
 
 // Only what finding pairs needs is read here: the nodes' gates, the wires of
@@ -161,8 +168,8 @@ bool Mirror::read(const Gates &gates) {
     if (!vx::dagapi::read_digraph(dag_, vx::original(g_nx, "DiGraph"), arrays))
         return false;
     const std::size_t n = arrays.nodes.size();
-    g.reserve(n + n / 2, arrays.succ.size() + n);
-    std::vector<std::int64_t> qubits;
+    g.reserve(n + n / 2, arrays.succ.size(), n);
+    std::vector<ce::Wire> qubits;
     std::string prefix;
     for (std::size_t i = 0; i < n; ++i) {
         vx::poll_signals(i, 1 << 16);
@@ -180,7 +187,7 @@ bool Mirror::read(const Gates &gates) {
         qubits.clear();
         if (gate != ce::kNone) {
             PyObject *q = PyDict_GetItem(attrs, names().qubits);
-            if (!q || !read_ints(q, qubits))
+            if (!q || !read_wires(q, qubits) || qubits.size() > ce::kMaxQubits)
                 return false;
             const Rule r = gates.rule[static_cast<size_t>(gate)];
             PyObject *params = PyDict_GetItem(attrs, names().params);
@@ -195,7 +202,7 @@ bool Mirror::read(const Gates &gates) {
         for (std::int32_t k = arrays.succ_off[static_cast<size_t>(u)]; k < arrays.succ_off[static_cast<size_t>(u) + 1];
              ++k) {
             const ce::NodeId v = arrays.succ[static_cast<size_t>(k)];
-            g.add_edge(u, v);
+            g.add_edge_unknown(u, v);
             any_edge = true;
             if (compressible && g.node(u).gate == g.node(v).gate) {
                 auto qa = g.qubits(u), qb = g.qubits(v);
@@ -245,10 +252,10 @@ bool Mirror::prepare(ce::NodeId n1, ce::NodeId n2) {
         PyObject *nbrs = PyDict_GetItem(succ_.ptr(), raw_name(g.edge(e).src));
         PyObject *data = nbrs ? PyDict_GetItem(nbrs, raw_name(g.edge(e).dst)) : nullptr;
         PyObject *label = data && PyDict_CheckExact(data) ? PyDict_GetItem(data, names().qubit) : nullptr;
-        if (!label || !read_ints(label, wires_))
+        if (!label || !read_wires(label, wires_))
             return false;
-        g.set_wires(e, wires_, static_cast<std::int32_t>(labels_.size()));
-        labels_.push_back(nb::borrow(label));
+        g.set_wires(e, wires_);
+        set_label(e, label);
     }
     return true;
 }
@@ -272,8 +279,9 @@ void Mirror::remove(ce::NodeId n) {
 
 // The node that replaces a pair: named gate_<number>_<n1's qubits>, with
 // n1's very qubits list.
-ce::NodeId Mirror::add_created(const Gates &gates, std::int32_t gate, ce::NodeId n1, nb::handle params,
-                               long long number) {
+ce::NodeId Mirror::add_created(const Gates &gates, std::int32_t gate, ce::NodeId n1, const Merged &merged,
+                               long long number, std::size_t) {
+    nb::object params = merged.object();
     const Names &k = names();
     nb::object qubits = vx::getitem(attrs(n1), k.qubits);
     nb::object name = vx::str_obj(std::string(vx::utf8(gates.name[static_cast<size_t>(gate)])) + "_" +
@@ -290,14 +298,14 @@ ce::NodeId Mirror::add_created(const Gates &gates, std::int32_t gate, ce::NodeId
     vx::check(PyDict_SetItem(pred_.ptr(), name.ptr(), p.ptr()));
     vx::check(PyDict_SetItem(node_.ptr(), name.ptr(), attrs.ptr()));
     auto qs = g.qubits(n1);
-    const std::vector<std::int64_t> wires(qs.begin(), qs.end());  // the pool may move as the node is added
+    const std::vector<ce::Wire> wires(qs.begin(), qs.end());  // the pool may move as the node is added
     const ce::NodeId id = g.add_node(gate, wires);
     names_.push_back(std::move(name));
     attrs_.push_back(std::move(attrs));
     return id;
 }
 
-void Mirror::add_edge(ce::NodeId u, ce::NodeId v, nb::handle label, std::span<const std::int64_t> wires) {
+void Mirror::add_edge(ce::NodeId u, ce::NodeId v, nb::handle label, std::span<const ce::Wire> wires) {
     PyObject *nbrs = PyDict_GetItem(succ_.ptr(), raw_name(u));
     nb::object data = nb::borrow(PyDict_GetItem(nbrs, raw_name(v)));
     if (!data.is_valid())
@@ -305,8 +313,21 @@ void Mirror::add_edge(ce::NodeId u, ce::NodeId v, nb::handle label, std::span<co
     vx::check(PyDict_SetItem(data.ptr(), names().qubit, label.ptr()));
     vx::check(PyDict_SetItem(nbrs, raw_name(v), data.ptr()));
     vx::check(PyDict_SetItem(PyDict_GetItem(pred_.ptr(), raw_name(v)), raw_name(u), data.ptr()));
-    g.add_edge(u, v, wires, static_cast<std::int32_t>(labels_.size()));
-    labels_.push_back(nb::borrow(label));
+    set_label(g.add_edge(u, v, wires), label);
+}
+
+bool Mirror::float_params(ce::NodeId n, double out[3], int &count) {
+    PyObject *params = PyDict_GetItem(attrs(n), names().params);
+    if (!params || !PyList_CheckExact(params) || PyList_GET_SIZE(params) > 3)
+        return false;
+    count = static_cast<int>(PyList_GET_SIZE(params));
+    for (int i = 0; i < count; ++i) {
+        PyObject *x = PyList_GET_ITEM(params, i);
+        if (!PyFloat_CheckExact(x))
+            return false;
+        out[i] = PyFloat_AS_DOUBLE(x);
+    }
+    return true;
 }
 
 // The views the methods' walks leave cached on the graph: `edges` always;
@@ -350,11 +371,11 @@ void replay(PyObject *globals, nb::handle dag, const Gates &gates, long long sta
         vx::raise(PyExc_RuntimeError, "gate compression: the circuit DAG cannot be read back");
     touch_views(dag, mm);
     Loop loop(globals, nb::handle(), mm, gates, start, nullptr, &script);
-    // a run stopped inside a merge has the angles of a merge it did not make
-    const auto merged = static_cast<std::ptrdiff_t>(script.pairs.size());
-    const long long made = std::count_if(script.params.begin(), script.params.begin() + merged,
-                                         [](const nb::object &p) { return p.is_valid(); });
-    if (!loop.run() || loop.merges() != script.pairs.size() || loop.idx() != start + made)
+    // the script holds the merges the run completed, a run stopped meanwhile included
+    long long made = 0;
+    for (std::size_t i = 0; i < script.size(); ++i)
+        made += script.made(i);
+    if (!loop.run() || loop.merges() != script.size() || loop.idx() != start + made)
         vx::raise(PyExc_RuntimeError, "gate compression: the circuit DAG does not repeat the merges of the run");
 }
 

@@ -83,6 +83,8 @@ struct Maths {
     PyObject *own_u3;                   // the package's u3_decompose where the name holds it, else null
     PyObject *own_u_mat;                // the matrix module's u_mat where the name holds it, else null
     const vx::matrixapi::Api *u_offer;  // its native entries, with own_u_mat
+    PyObject *matrix_u_mat;             // the matrix module's own u_mat, whatever the name holds
+    const vx::matrixapi::Api *offer;    // the matrix module's native entries
     bool own_gmd;                       // gate_matrix_dict is the matrix module's dict
 };
 
@@ -94,8 +96,15 @@ inline constexpr double kIdentityTol = 1e-13;
 // np.allclose(mat, np.eye(mat.shape[0]), rtol=0, atol=kIdentityTol)
 bool is_identity(const Maths &m, nb::handle mat);
 // is_identity(m, gate_matrix(m, gate, params)), without the matrix where
-// the function is the matrix module's own u_mat.
+// the function is the matrix module's own (u_mat or a one-angle gate's).
 bool is_identity_gate(const Maths &m, nb::handle gate, nb::handle params);
+// The same for the n doubles `angles` (the parameters as the function's
+// float parameters take them), in `identity`, where it is answered without
+// the matrix; false otherwise.
+bool native_identity(const Maths &m, nb::handle gate, const double *angles, int n, bool &identity);
+// n parameters (at most three exact floats or ints) as a matrix function's
+// float parameters take them; false otherwise (no error set).
+bool read_angles(PyObject *const *items, Py_ssize_t n, double out[3]);
 // The angles of the gate that replaces two equal parameter gates: for a
 // one-qubit "u" the U3 angles of u_mat(*params2) @ u_mat(*params1), else the
 // sums.
@@ -103,6 +112,13 @@ nb::object merged_params(const Maths &m, nb::handle gate, nb::handle params1, nb
 // The merged angles, or null where the merged gate is the identity
 // (is_identity of gate_matrix of the merged angles).
 nb::object merged_or_null(const Maths &m, nb::handle gate, nb::handle params1, nb::handle params2, bool one_qubit);
+// merged_or_null of two lists of n exact floats, a1 and a2, the merged
+// angles (floats) in `out`: Merged, Vanished where the merged gate is the
+// identity, or Declined (nothing done) where the angles must be worked out
+// with objects.
+enum class FloatMerge { Merged, Vanished, Declined };
+FloatMerge merge_floats(const Maths &m, nb::handle gate, const double *a1, const double *a2, int n, bool one_qubit,
+                        double out[3]);
 
 // ------------------------------------------------------------- product.cpp
 
@@ -150,6 +166,12 @@ bool own_pass_state(PyObject *globals, nb::handle self);
 bool plain_tables(PyObject *globals);
 // One of the matrix module's own functions, which run no code but its own.
 bool own_matrix_function(PyObject *f);
+// The matrix module's own function of that name (null where it held
+// something else when the module loaded).
+PyObject *matrix_function(const char *name);
+// The ParamGate (matrixapi) whose matrix function of the matrix module `f`
+// is; -1 for any other object.
+int own_param_function(PyObject *f);
 
 // The package's circuit holding plain values only (its records read into
 // `gates`).
