@@ -16,13 +16,19 @@ void Graph::reserve(std::size_t nodes, std::size_t edges, std::size_t qubits) {
 NodeId Graph::add_node(std::int32_t gate, std::span<const Wire> qubits) {
     if (nodes_.size() >= static_cast<std::size_t>(INT32_MAX))
         throw std::length_error("too many nodes");
-    if (qubits.size() > kMaxQubits || q_pool_.size() + qubits.size() >= (std::size_t{1} << 28))
+    if (gate < kNone || gate > kMaxGate)
+        throw std::length_error("too many gate names");
+    if (qubits.size() > kMaxQubits || q_pool_.size() + qubits.size() >= static_cast<std::size_t>(INT32_MAX))
         throw std::length_error("too many qubits");
     Node n;
-    n.gate = gate;
-    n.q_begin = static_cast<std::uint32_t>(q_pool_.size());
-    n.q_count = static_cast<std::uint32_t>(qubits.size());
-    q_pool_.insert(q_pool_.end(), qubits.begin(), qubits.end());
+    n.tag = static_cast<std::uint32_t>(gate + 2) | static_cast<std::uint32_t>(qubits.size()) << 24;
+    if (qubits.size() == 1) {
+        n.tag |= kInPlace;
+        n.q = qubits[0];
+    } else {
+        n.q = static_cast<Wire>(q_pool_.size());
+        q_pool_.insert(q_pool_.end(), qubits.begin(), qubits.end());
+    }
     nodes_.push_back(n);
     return static_cast<NodeId>(nodes_.size() - 1);
 }
@@ -67,15 +73,14 @@ void Graph::link_out(NodeId u, EdgeId e) {
     Edge &x = edges_[static_cast<std::size_t>(e)];
     if (a.first_out == kNone) {
         a.first_out = x.next_out = x.prev_out = e;
-    } else {
-        Edge &first = edges_[static_cast<std::size_t>(a.first_out)];
-        const EdgeId last = first.prev_out;
-        x.next_out = a.first_out;
-        x.prev_out = last;
-        first.prev_out = e;
-        edges_[static_cast<std::size_t>(last)].next_out = e;
+        return;
     }
-    ++a.n_out;
+    Edge &first = edges_[static_cast<std::size_t>(a.first_out)];
+    const EdgeId last = first.prev_out;
+    x.next_out = a.first_out;
+    x.prev_out = last;
+    first.prev_out = e;
+    edges_[static_cast<std::size_t>(last)].next_out = e;
 }
 
 void Graph::link_in(NodeId v, EdgeId e) {
@@ -83,21 +88,20 @@ void Graph::link_in(NodeId v, EdgeId e) {
     Edge &x = edges_[static_cast<std::size_t>(e)];
     if (b.first_in == kNone) {
         b.first_in = x.next_in = x.prev_in = e;
-    } else {
-        Edge &first = edges_[static_cast<std::size_t>(b.first_in)];
-        const EdgeId last = first.prev_in;
-        x.next_in = b.first_in;
-        x.prev_in = last;
-        first.prev_in = e;
-        edges_[static_cast<std::size_t>(last)].next_in = e;
+        return;
     }
-    ++b.n_in;
+    Edge &first = edges_[static_cast<std::size_t>(b.first_in)];
+    const EdgeId last = first.prev_in;
+    x.next_in = b.first_in;
+    x.prev_in = last;
+    first.prev_in = e;
+    edges_[static_cast<std::size_t>(last)].next_in = e;
 }
 
 void Graph::unlink_out(EdgeId e) {
     Edge &x = edges_[static_cast<std::size_t>(e)];
     Node &a = nodes_[static_cast<std::size_t>(x.src)];
-    if (--a.n_out == 0) {
+    if (x.next_out == e) {
         a.first_out = kNone;
         return;
     }
@@ -110,7 +114,7 @@ void Graph::unlink_out(EdgeId e) {
 void Graph::unlink_in(EdgeId e) {
     Edge &x = edges_[static_cast<std::size_t>(e)];
     Node &b = nodes_[static_cast<std::size_t>(x.dst)];
-    if (--b.n_in == 0) {
+    if (x.next_in == e) {
         b.first_in = kNone;
         return;
     }
@@ -163,37 +167,49 @@ void Graph::remove_node(NodeId n) {
     });
     Node &x = nodes_[static_cast<std::size_t>(n)];
     x.first_out = x.first_in = kNone;
-    x.n_out = x.n_in = 0;
-    x.gate = kDead;
+    x.tag &= ~std::uint32_t{0xffffff};
 }
 
 void Graph::set_in_order(NodeId v, std::span<const EdgeId> order) {
     Node &x = nodes_[static_cast<std::size_t>(v)];
-    if (order.size() != static_cast<std::size_t>(x.n_in))
+    if (order.size() != in_degree(v))
         throw std::invalid_argument("set_in_order: not the node's incoming edges");
     for (EdgeId e : order)
         if (edges_[static_cast<std::size_t>(e)].dst != v)
             throw std::invalid_argument("set_in_order: not the node's incoming edges");
     x.first_in = kNone;
-    x.n_in = 0;
     for (EdgeId e : order)
         link_in(v, e);
 }
 
+std::size_t Graph::out_degree(NodeId n) const {
+    std::size_t d = 0;
+    each_out(n, [&](EdgeId) { ++d; });
+    return d;
+}
+
+std::size_t Graph::in_degree(NodeId n) const {
+    std::size_t d = 0;
+    each_in(n, [&](EdgeId) { ++d; });
+    return d;
+}
+
 EdgeId Graph::find(NodeId u, NodeId v) const {
-    EdgeId found = kNone;
-    if (node(u).n_out <= node(v).n_in) {
-        each_out(u, [&](EdgeId e) {
-            if (found == kNone && edge(e).dst == v)
-                found = e;
-        });
-    } else {
-        each_in(v, [&](EdgeId e) {
-            if (found == kNone && edge(e).src == u)
-                found = e;
-        });
+    // u -> v is in both rings: whichever ends first without it settles it
+    const EdgeId a0 = node(u).first_out, b0 = node(v).first_in;
+    if (a0 == kNone || b0 == kNone)
+        return kNone;
+    EdgeId a = a0, b = b0;
+    for (;;) {
+        if (edge(a).dst == v)
+            return a;
+        if (edge(b).src == u)
+            return b;
+        a = edge(a).next_out;
+        b = edge(b).next_in;
+        if (a == a0 || b == b0)
+            return kNone;
     }
-    return found;
 }
 
 std::size_t Graph::bytes() const {
@@ -205,8 +221,8 @@ std::size_t Graph::bytes() const {
 
 bool adjacent(const Graph &g, EdgeId e) {
     const Edge &x = g.edge(e);
-    const Node &a = g.node(x.src), &b = g.node(x.dst);
-    if (a.gate < 0 || a.gate != b.gate || a.n_out != 1 || b.n_in != 1)
+    const std::int32_t gate = g.gate(x.src);
+    if (gate < 0 || gate != g.gate(x.dst) || g.only_out(x.src) != e || g.only_in(x.dst) != e)
         return false;
     auto qa = g.qubits(x.src), qb = g.qubits(x.dst);
     return std::equal(qa.begin(), qa.end(), qb.begin(), qb.end());
@@ -265,9 +281,9 @@ void edges_read(const Graph &g, NodeId n1, NodeId n2, std::vector<EdgeId> &out) 
 
 OneQubitEnds one_qubit_ends(const Graph &g, NodeId n1, NodeId n2) {
     OneQubitEnds ends;
-    if (g.node(n1).n_in > 1)
+    if (g.several_in(n1))
         throw AmbiguousNeighbour{n1, true};
-    if (g.node(n2).n_out > 1)
+    if (g.several_out(n2))
         throw AmbiguousNeighbour{n2, false};
     ends.pre_edge = g.only_in(n1);
     ends.suc_edge = g.only_out(n2);
@@ -305,7 +321,7 @@ void plan_bridge_one(const Graph &g, NodeId n1, NodeId n2, const OneQubitEnds &e
 }
 
 void plan_bridge_multi(const Graph &g, NodeId n1, NodeId n2, std::vector<PlannedEdge> &out) {
-    if (g.node(n1).n_in == 0 || g.node(n2).n_out == 0)
+    if (!g.has_in(n1) || !g.has_out(n2))
         return;
     g.each_in(n1, [&](EdgeId pe) {
         const NodeId pre = g.edge(pe).src;

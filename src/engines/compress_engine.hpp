@@ -8,14 +8,15 @@
 // graph, and an edge whose wires are replaced keeps its place.
 //
 // The graph is lean, as it holds every gate of circuits of millions: a node
-// is six numbers, an edge seven.  Each node's outgoing and incoming edges
+// is four numbers, an edge seven.  Each node's outgoing and incoming edges
 // are rings linked through the edges themselves, so adding and removing an
-// edge costs O(1) whatever the node's degree, and no node owns a heap block.
-// An edge carries one wire in place; longer wire lists live in a shared
-// pool.  There is no index of node pairs: the edge u -> v is found by
-// walking the shorter of u's outgoing and v's incoming rings, which for a
-// gate is at most one edge per wire (a measure has one more, a barrier one
-// per wire).  The slots of removed edges are used again.
+// edge costs O(1) whatever the node's degree, and no node owns a heap block
+// or keeps a count.  A one-qubit node carries its qubit in place, an edge
+// its one wire; longer lists live in shared pools.  There is no index of
+// node pairs: the edge u -> v is found by walking u's outgoing and v's
+// incoming rings side by side until one of them ends, which for a gate is
+// at most one edge per wire (a measure has one more, a barrier one per
+// wire).  The slots of removed edges are used again.
 //
 // An adjacent pair is an edge u -> v whose ends carry the same compressible
 // gate over the same wire list, where v is u's only successor and u is v's
@@ -46,13 +47,19 @@ inline constexpr std::int32_t kNone = -1;
 inline constexpr std::int32_t kDead = -2;            // Node::gate of a removed node
 inline constexpr std::int64_t kMaxWire = INT32_MAX;  // wires are 0 .. kMaxWire
 inline constexpr std::size_t kMaxQubits = 15;        // qubits a node may carry
+inline constexpr std::int32_t kMaxGate = (1 << 24) - 3;
 
 struct Node {
-    std::int32_t gate;  // gate-name id; kNone where not compressible, kDead once removed
-    std::uint32_t q_begin : 28, q_count : 4;
+    // bits 0 - 23: the gate-name id + 2 (0 for a removed node, 1 where the
+    // gate is not compressible); 24 - 27: the number of qubits; 28: the one
+    // qubit stands in `q`
+    std::uint32_t tag;
+    Wire q;                                      // the one qubit, or the qubits' place in the pool
     EdgeId first_out = kNone, first_in = kNone;  // the rings' first edges
-    std::int32_t n_out = 0, n_in = 0;
-    bool alive() const { return gate != kDead; }
+
+    std::int32_t gate() const { return static_cast<std::int32_t>(tag & 0xffffff) - 2; }
+    bool alive() const { return (tag & 0xffffff) != 0; }
+    std::uint32_t q_count() const { return (tag >> 24) & 0xf; }
 };
 
 struct Edge {
@@ -96,9 +103,12 @@ public:
     const Node &node(NodeId n) const { return nodes_[static_cast<std::size_t>(n)]; }
     const Edge &edge(EdgeId e) const { return edges_[static_cast<std::size_t>(e)]; }
     std::size_t num_nodes() const { return nodes_.size(); }
+    std::int32_t gate(NodeId n) const { return node(n).gate(); }
     std::span<const Wire> qubits(NodeId n) const {
         const Node &x = node(n);
-        return {q_pool_.data() + x.q_begin, x.q_count};
+        if (x.tag & kInPlace)
+            return {&x.q, 1};
+        return {q_pool_.data() + x.q, x.q_count()};
     }
     // The wires of a known edge.
     std::span<const Wire> wires(EdgeId e) const;
@@ -127,14 +137,30 @@ public:
         } while (e != first);
     }
     // The only edge out of / into a node, kNone where it has none or several.
-    EdgeId only_out(NodeId n) const { return node(n).n_out == 1 ? node(n).first_out : kNone; }
-    EdgeId only_in(NodeId n) const { return node(n).n_in == 1 ? node(n).first_in : kNone; }
+    EdgeId only_out(NodeId n) const {
+        const EdgeId e = node(n).first_out;
+        return e != kNone && edge(e).next_out == e ? e : kNone;
+    }
+    EdgeId only_in(NodeId n) const {
+        const EdgeId e = node(n).first_in;
+        return e != kNone && edge(e).next_in == e ? e : kNone;
+    }
+    bool has_out(NodeId n) const { return node(n).first_out != kNone; }
+    bool has_in(NodeId n) const { return node(n).first_in != kNone; }
+    // More than one edge out of / into a node.
+    bool several_out(NodeId n) const { return has_out(n) && only_out(n) == kNone; }
+    bool several_in(NodeId n) const { return has_in(n) && only_in(n) == kNone; }
+    // The number of edges out of / into a node (a walk of its ring).
+    std::size_t out_degree(NodeId n) const;
+    std::size_t in_degree(NodeId n) const;
 
     // Calls f(n) for every live node in the order nx.topological_sort gives
     // (Kahn's order over the rings: the nodes without a predecessor in node
     // order, then each node as its last predecessor is passed, successors in
-    // ring order).  Spends the incoming counts: the graph is of no further
-    // use.  False where a cycle leaves nodes out.
+    // ring order).  Takes the graph apart as it goes (each edge passed leaves
+    // its incoming ring, and the queue is threaded through the nodes that
+    // have none left), so that it needs no memory of its own: the graph is of
+    // no further use.  False where a cycle leaves nodes out.
     template <class F> bool drain_in_topological_order(F &&f);
 
     // Bytes the graph holds (for the benchmarks' accounting).
@@ -142,6 +168,7 @@ public:
 
 private:
     static constexpr std::int32_t kPooled = -2;  // w <= kPooled: pool entry kPooled - w
+    static constexpr std::uint32_t kInPlace = 1u << 28;
     EdgeId new_edge();
     EdgeId link_new(NodeId u, NodeId v, std::int32_t w);
     void link_out(NodeId u, EdgeId e);
@@ -157,25 +184,34 @@ private:
 };
 
 template <class F> bool Graph::drain_in_topological_order(F &&f) {
-    std::vector<NodeId> queue;
-    std::size_t live = 0;
+    // the queue: head .. tail, each queued node's first_in naming the next
+    NodeId head = kNone, tail = kNone;
+    std::size_t live = 0, passed = 0;
+    auto push = [&](NodeId n) {
+        nodes_[static_cast<std::size_t>(n)].first_in = kNone;
+        if (tail == kNone)
+            head = n;
+        else
+            nodes_[static_cast<std::size_t>(tail)].first_in = n;
+        tail = n;
+    };
     for (std::size_t n = 0; n < nodes_.size(); ++n)
         if (nodes_[n].alive()) {
             ++live;
-            if (nodes_[n].n_in == 0)
-                queue.push_back(static_cast<NodeId>(n));
+            if (nodes_[n].first_in == kNone)
+                push(static_cast<NodeId>(n));
         }
-    queue.reserve(live);
-    for (std::size_t i = 0; i < queue.size(); ++i) {
-        const NodeId u = queue[i];
+    for (NodeId u = head; u != kNone; u = nodes_[static_cast<std::size_t>(u)].first_in) {
         each_out(u, [&](EdgeId e) {
             const NodeId v = edges_[static_cast<std::size_t>(e)].dst;
-            if (--nodes_[static_cast<std::size_t>(v)].n_in == 0)
-                queue.push_back(v);
+            unlink_in(e);
+            if (nodes_[static_cast<std::size_t>(v)].first_in == kNone)
+                push(v);
         });
+        ++passed;
         f(u);
     }
-    return queue.size() == live;
+    return passed == live;
 }
 
 // Whether edge e is an adjacent pair now.

@@ -104,7 +104,7 @@ public:
             vx::dagapi::node_name(text, vx::utf8(PyTuple_GET_ITEM(record(static_cast<size_t>(k)), 0)), k, qs.data(),
                                   qs.size());
         else
-            vx::dagapi::node_name(text, vx::utf8(run_.gates.name[static_cast<size_t>(g.node(n).gate)]),
+            vx::dagapi::node_name(text, vx::utf8(run_.gates.name[static_cast<size_t>(g.gate(n))]),
                                   run_.start + 1 + made_before(n), qs.data(), qs.size());
         return vx::str_obj(text);
     }
@@ -331,7 +331,6 @@ bool build_graph(LeanStore &st, vx::dagapi::Skeleton &sk, long long nqubits, Nod
     // what the run reads of the skeleton from here on: its records, parts and kinds
     std::vector<std::int64_t>().swap(sk.wires);
     std::vector<std::int32_t>().swap(sk.w_off);
-    std::vector<engines::dag::Edge>().swap(sk.edges);
     return true;
 }
 
@@ -367,7 +366,7 @@ nb::object rebuilt(LeanStore &st, const LeanRun &run, const vx::dagapi::Skeleton
     nb::object list = v ? nb::object() : run.script.params(step).object();
     const Py_ssize_t np = v ? run.script.params(step).n : PyList_GET_SIZE(list.ptr());
     nb::object rec = vx::own(PyTuple_New(1 + np + static_cast<Py_ssize_t>(qs.size())));
-    PyTuple_SET_ITEM(rec.ptr(), 0, Py_NewRef(run.gates.name[static_cast<size_t>(st.g.node(n).gate)].ptr()));
+    PyTuple_SET_ITEM(rec.ptr(), 0, Py_NewRef(run.gates.name[static_cast<size_t>(st.g.gate(n))].ptr()));
     for (Py_ssize_t i = 0; i < np; ++i)
         PyTuple_SET_ITEM(rec.ptr(), 1 + i,
                          v ? vx::check(PyFloat_FromDouble(v[i])) : Py_NewRef(PyList_GET_ITEM(list.ptr(), i)));
@@ -439,7 +438,8 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubi
     vx::GcPause pause;
     vx::dagapi::Skeleton sk;
     if (!api->skeleton(run->gatework.ptr(), nq, run->records.ptr(), false, sk))
-        throw vx::error_already_set{};  // checked records: an interrupt or a real error
+        throw vx::error_already_set{};                 // checked records: an interrupt or a real error
+    std::vector<engines::dag::Edge>().swap(sk.edges);  // the graph's edges are its own, with start nodes
     LeanStore st(*run, sk, std::move(starts));
     NodeCheck check(sk, run->records.ptr(), out_kinds, run->gates);
     if (!build_graph(st, sk, nq, check, run->gates))

@@ -150,8 +150,8 @@ ce::OneQubitEnds Loop::ends(ce::NodeId n1, ce::NodeId n2) {
     try {
         return ce::one_qubit_ends(st_.g, n1, n2);
     } catch (const ce::AmbiguousNeighbour &x) {
-        const ce::Node &n = st_.g.node(x.node);
-        ambiguous_neighbours(st_.name(x.node).ptr(), x.predecessors ? n.n_in : n.n_out,
+        const std::size_t count = x.predecessors ? st_.g.in_degree(x.node) : st_.g.out_degree(x.node);
+        ambiguous_neighbours(st_.name(x.node).ptr(), static_cast<Py_ssize_t>(count),
                              x.predecessors ? "predecessors" : "successors");
     }
 }
@@ -208,7 +208,7 @@ nb::object Loop::label_of(ce::PlannedEdge &p) {
 
 void Loop::merge(ce::NodeId n1, ce::NodeId n2, std::size_t step) {
     const ce::Graph &g = st_.g;
-    const std::int32_t gate = g.node(n1).gate;
+    const std::int32_t gate = g.gate(n1);
     nb::handle gate_name = gates_.name[static_cast<size_t>(gate)];
     around_.clear();
     g.each_in(n1, [&](ce::EdgeId e) { around_.push_back(g.edge(e).src); });

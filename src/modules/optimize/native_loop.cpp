@@ -198,13 +198,13 @@ bool Mirror::read(const Gates &gates) {
     }
     for (ce::NodeId u = 0; u < static_cast<ce::NodeId>(n); ++u) {
         vx::poll_signals(static_cast<std::size_t>(u), 1 << 16);
-        const bool compressible = g.node(u).gate != ce::kNone;
+        const bool compressible = g.gate(u) != ce::kNone;
         for (std::int32_t k = arrays.succ_off[static_cast<size_t>(u)]; k < arrays.succ_off[static_cast<size_t>(u) + 1];
              ++k) {
             const ce::NodeId v = arrays.succ[static_cast<size_t>(k)];
             g.add_edge_unknown(u, v);
             any_edge = true;
-            if (compressible && g.node(u).gate == g.node(v).gate) {
+            if (compressible && g.gate(u) == g.gate(v)) {
                 auto qa = g.qubits(u), qb = g.qubits(v);
                 any_static |= std::equal(qa.begin(), qa.end(), qb.begin(), qb.end());
             }
@@ -230,7 +230,7 @@ bool Mirror::prepare(ce::NodeId n1, ce::NodeId n2) {
     // n1's incoming edges in the order of its predecessor dict (a gate has
     // one per wire at most)
     PyObject *preds = PyDict_GetItem(pred_.ptr(), raw_name(n1));
-    if (!preds || !PyDict_CheckExact(preds) || PyDict_GET_SIZE(preds) != g.node(n1).n_in)
+    if (!preds || !PyDict_CheckExact(preds) || static_cast<std::size_t>(PyDict_GET_SIZE(preds)) != g.in_degree(n1))
         return false;
     if (PyDict_GET_SIZE(preds) > 1) {
         order_.clear();
