@@ -54,6 +54,10 @@ NodeId DagBuilder::add_start_node(std::int64_t wire) {
 }
 
 void DagBuilder::emit(NodeId src, NodeId dst, const std::int64_t *wires, std::size_t n) {
+    if (!keep_wires_) {
+        edges_.push_back({src, dst, 0, static_cast<std::uint32_t>(n)});
+        return;
+    }
     if (edge_wires_.size() + n > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("too many DAG edge wires");
     auto begin = static_cast<std::uint32_t>(edge_wires_.size());

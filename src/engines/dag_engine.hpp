@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <span>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace engines::dag {
@@ -68,6 +69,12 @@ public:
         edges_.clear();
         edge_wires_.clear();
     }
+    // The edges listed so far, handed over (the builder's list is left empty).
+    std::vector<Edge> take_edges() { return std::move(edges_); }
+    // Whether edges keep their wires (they do unless told otherwise); a
+    // caller that reads only their ends keeps none, and then asks no
+    // wires_of.
+    void keep_edge_wires(bool keep) { keep_wires_ = keep; }
     std::span<const std::int64_t> wires_of(const Edge &e) const {
         return {edge_wires_.data() + e.wire_begin, e.wire_count};
     }
@@ -78,6 +85,7 @@ private:
 
     std::int64_t nqubits_;
     NodeId num_nodes_ = 0;
+    bool keep_wires_ = true;
     // Last node per wire: a dense table for the low wires, grown on demand up
     // to a fixed bound, and a map beyond it, so a huge wire count costs
     // memory only for the wires that are used.

@@ -208,6 +208,16 @@ void build_skeleton(PyObject *globals, long long nqubits, PyObject *gates, bool 
     GateKinds kinds(kApi, globals);
     RecordReader reader(kinds, nqubits);
     DagBuilder engine(nqubits);
+    engine.keep_edge_wires(false);  // the skeleton's edges are their ends
+    // one node per record but for measures over several qubits; room that
+    // stays unused costs no memory
+    const auto guess = static_cast<std::size_t>(ng);
+    out.rec.reserve(guess);
+    out.part.reserve(guess);
+    out.kind.reserve(guess);
+    out.w_off.reserve(guess + 1);
+    out.wires.reserve(2 * guess);
+    engine.reserve(0, 2 * guess, 0);
     for (Py_ssize_t k = 0; k < ng; ++k) {
         vx::poll_signals(k, 1 << 16);
         const Py_ssize_t i = reversed ? ng - 1 - k : k;
@@ -221,7 +231,7 @@ void build_skeleton(PyObject *globals, long long nqubits, PyObject *gates, bool 
             out.kind.push_back(n.kind);
         });
     }
-    out.edges = engine.edges();
+    out.edges = engine.take_edges();
 }
 
 PyObject *build_dag_lists_c(PyObject *globals, long long nqubits, PyObject *qubits, PyObject *gates, int show_qubits,
