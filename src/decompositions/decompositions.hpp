@@ -9,10 +9,13 @@
 // built here, otherwise the replacement is called.
 #pragma once
 
+#include "flat_index.hpp"
 #include "interop.hpp"
 
 #include <cmath>
 #include <complex>
+#include <cstdint>
+#include <vector>
 
 namespace dec {
 
@@ -81,6 +84,15 @@ struct Consts {
     PyObject *u, *h, *x, *s, *sdg, *sx, *rx, *ry, *rz, *cz, *cx, *iswap, *t, *tdg;
     PyObject *f0, *pi, *mpi, *pi2, *mpi2, *pi4, *mpi4, *K, *i0;
     PyObject *fn_names[NFN];
+
+    // 1 .. 8 where `angle` is one of the float constants above, else -1.
+    int constant(PyObject *angle) const {
+        PyObject *const floats[8] = {f0, pi, mpi, pi2, mpi2, pi4, mpi4, K};
+        for (int i = 0; i < 8; ++i)
+            if (angle == floats[i])
+                return i + 1;
+        return -1;
+    }
 };
 
 inline PyObject *keep_float(double d) { return vx::check(PyFloat_FromDouble(d)); }
@@ -131,21 +143,79 @@ inline PyObject *u_rec(const Consts &k, PyObject *a, PyObject *b, PyObject *c, P
 // the module's functions convert them.
 PyObject *native_convert(const Consts &k, int fn, PyObject *angle, PyObject *q);
 
+// Records of one immutable value that a pass makes again and again (the u
+// record of a fixed gate on one qubit, a cz between two qubits), made once
+// and shared: a tuple of immutable scalars is shared instead of copied.
+// Keys are the caller's: a kind of record and the qubits' values.
+class Shared {
+public:
+    // Qubits beyond this are not shared.
+    static constexpr long long kMaxQubit = (1LL << 24) - 2;
+    // The key of a record of kind `kind` (0 .. 65534) over one qubit or two,
+    // or 0 where a qubit is not a value from 0 to kMaxQubit (qubit_value).
+    static std::uint64_t key(int kind, long long q) {
+        return q < 0 || q > kMaxQubit ? 0 : pack(kind, q, kMaxQubit + 1);
+    }
+    static std::uint64_t key(int kind, long long q0, long long q1) {
+        return q0 < 0 || q0 > kMaxQubit || q1 < 0 || q1 > kMaxQubit ? 0 : pack(kind, q0, q1);
+    }
+    // The record kept under `key` (borrowed), null where none is.
+    PyObject *find(std::uint64_t key) const {
+        const std::int32_t i = index_.find(key);
+        return i == engines::FlatIndex::kAbsent ? nullptr : records_[static_cast<std::size_t>(i)].ptr();
+    }
+    void put(std::uint64_t key, PyObject *rec) {
+        if (index_.insert(key, static_cast<std::int32_t>(records_.size())))
+            records_.push_back(nb::borrow(rec));
+    }
+    void clear() {
+        index_ = {};
+        records_.clear();
+    }
+
+private:
+    static std::uint64_t pack(int kind, long long q0, long long q1) {
+        return (static_cast<std::uint64_t>(kind + 1) << 48) | (static_cast<std::uint64_t>(q0) << 24) |
+               static_cast<std::uint64_t>(q1);
+    }
+    engines::FlatIndex index_;
+    std::vector<nb::object> records_;
+};
+
+// The value of an exact int qubit, or -1.
+inline long long qubit_value(PyObject *q) {
+    long long v;
+    return vx::exact_ll(q, v) && v >= 0 ? v : -1;
+}
+
 // ------------------------------------------------------------- builders
 
 struct Ctx {
     const Consts &k;
     const Own &own;
-    PyObject *out;            // list receiving the records
-    bool flag;                // convert single-qubit gates to u
-    PyObject *basis;          // the basis object as passed
-    int kind;                 // basis_kind(basis); unused by the basis-free builders
-    bool called_out = false;  // a replacement (Python code) was called
+    PyObject *out;             // list receiving the records
+    bool flag;                 // convert single-qubit gates to u
+    PyObject *basis;           // the basis object as passed
+    int kind;                  // basis_kind(basis); unused by the basis-free builders
+    bool called_out = false;   // a replacement (Python code) was called
+    Shared *shared = nullptr;  // where records of one value are shared, when given
 
     PyObject *flag_obj() const { return flag ? Py_True : Py_False; }
 
     void rec(PyObject *name, PyObject *q) { append_new(out, PyTuple_Pack(2, name, q)); }
-    void rec(PyObject *name, PyObject *a, PyObject *b) { append_new(out, PyTuple_Pack(3, name, a, b)); }
+    void rec(PyObject *name, PyObject *a, PyObject *b) {
+        const int kind = name == k.cz ? 0 : name == k.cx ? 1 : name == k.iswap ? 2 : -1;
+        std::uint64_t key = 0;
+        if (shared && kind >= 0 && (key = Shared::key(kind, qubit_value(a), qubit_value(b))))
+            if (PyObject *there = shared->find(key)) {
+                vx::check(PyList_Append(out, there));
+                return;
+            }
+        nb::object r = vx::own(PyTuple_Pack(3, name, a, b));
+        vx::check(PyList_Append(out, r.ptr()));
+        if (key)
+            shared->put(key, r.ptr());
+    }
 
     // A single-qubit gate: the named record, or its converter's u record.
     void one(int fn, PyObject *name, PyObject *angle, PyObject *q) {
@@ -155,7 +225,18 @@ struct Ctx {
         }
         PyObject *g = lookup_global(own.globals, k.fn_names[fn]);
         if (g == own.fn[fn]) {
-            append_new(out, native_convert(k, fn, angle, q));
+            // the record is a function of the converter, a constant angle and the qubit
+            const int which = angle ? k.constant(angle) : 0;
+            std::uint64_t key = 0;
+            if (shared && which >= 0 && (key = Shared::key(8 + fn * 16 + which, qubit_value(q))))
+                if (PyObject *there = shared->find(key)) {
+                    vx::check(PyList_Append(out, there));
+                    return;
+                }
+            nb::object r = vx::own(native_convert(k, fn, angle, q));
+            vx::check(PyList_Append(out, r.ptr()));
+            if (key)
+                shared->put(key, r.ptr());
             return;
         }
         PyObject *args[2] = {angle, q};

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -74,6 +75,11 @@ struct Run {
     int kind;
     bool own;              // the decompositions may be written natively (the checker's answer)
     bool foreign = false;  // code other than the package's own ran for the current record
+    dec::Shared shared;    // the builders' records of one value, shared
+    // the u records of fixed gates worked out from the table's matrices:
+    // valid while no code but the package's runs (cleared when other code ran)
+    dec::Shared fixed;
+    std::vector<nb::object> fixed_names;  // the kinds of `fixed`, by name object
 
     // ("u", theta, phi, lamda, q) from the u3 angles of m, q the record's last element.
     PyObject *u_record(PyObject *m, PyObject *rec) {
@@ -85,6 +91,33 @@ struct Run {
     }
 
     void u_from_matrix(PyObject *m, PyObject *rec) { dec::append_new(out, u_record(m, rec)); }
+
+    // The u record of a fixed one-qubit gate: u3_decompose of its matrix in
+    // the table.  Where the table and u3_decompose are the package's own,
+    // that record is a function of the gate and the qubit, and each one is
+    // made once.
+    void fixed_u(PyObject *name, PyObject *rec) {
+        std::uint64_t key = 0;
+        if (own) {
+            nb::object q = nb::steal(item(rec, -1));
+            std::size_t kind = 0;
+            while (kind < fixed_names.size() && fixed_names[kind].ptr() != name)
+                ++kind;
+            if (kind == fixed_names.size() && kind < 256)
+                fixed_names.push_back(nb::borrow(name));
+            if (kind < fixed_names.size())
+                key = dec::Shared::key(static_cast<int>(kind), dec::qubit_value(q.ptr()));
+            if (PyObject *there = key ? fixed.find(key) : nullptr) {
+                vx::check(PyList_Append(out, there));
+                return;
+            }
+        }
+        nb::object m = fixed_matrix(name);
+        nb::object u = vx::own(u_record(m.ptr(), rec));
+        vx::check(PyList_Append(out, u.ptr()));
+        if (key && !foreign)
+            fixed.put(key, u.ptr());
+    }
 
     // The matrix of a fixed one-qubit gate, from the module's table.
     nb::object fixed_matrix(PyObject *name) {
@@ -115,6 +148,7 @@ struct Run {
             if (!param && n >= 3 && PyLong_CheckExact(PyTuple_GET_ITEM(rec, 1)) &&
                 PyLong_CheckExact(PyTuple_GET_ITEM(rec, 2))) {
                 dec::Ctx c{K, OWN, out, flag, basis, kind};
+                c.shared = &shared;
                 PyObject *a = PyTuple_GET_ITEM(rec, 1), *b = PyTuple_GET_ITEM(rec, 2);
                 switch (fn) {
                 case dec::CZ_DEC: dec::build_cz(c, a, b); break;
@@ -129,6 +163,7 @@ struct Run {
             if (param && n == 4 && PyFloat_CheckExact(PyTuple_GET_ITEM(rec, 1)) &&
                 PyLong_CheckExact(PyTuple_GET_ITEM(rec, 2)) && PyLong_CheckExact(PyTuple_GET_ITEM(rec, 3))) {
                 dec::Ctx c{K, OWN, out, flag, basis, kind};
+                c.shared = &shared;
                 PyObject *th = PyTuple_GET_ITEM(rec, 1), *a = PyTuple_GET_ITEM(rec, 2), *b = PyTuple_GET_ITEM(rec, 3);
                 switch (fn) {
                 case dec::RXX_DEC: dec::build_rxx(c, th, a, b); break;
@@ -274,12 +309,10 @@ nb::object run(const vx::Args &a) {
         PyObject *nm = name.ptr();
         const GateKind k = kinds.of(nm);
         if (k.in(kOneQubitTable)) {
-            if (!r.flag) {
+            if (!r.flag)
                 vx::check(PyList_Append(r.out, o));
-            } else {
-                nb::object m = r.fixed_matrix(nm);
-                r.u_from_matrix(m.ptr(), o);
-            }
+            else
+                r.fixed_u(nm, o);
         } else if (k.in(kOneQubitParamTable)) {
             if (!r.flag)
                 vx::check(PyList_Append(r.out, o));
@@ -296,6 +329,7 @@ nb::object run(const vx::Args &a) {
         }
         if (r.foreign) {
             kinds.forget();  // a replacement ran: the tables may have changed
+            r.fixed.clear();
             r.foreign = false;
         }
     }
