@@ -1,6 +1,7 @@
 #include "compress_engine.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <stdexcept>
 
 namespace engines::compress {
@@ -228,18 +229,29 @@ bool adjacent(const Graph &g, EdgeId e) {
     return std::equal(qa.begin(), qa.end(), qb.begin(), qb.end());
 }
 
+void Worklist::mark(NodeId n) {
+    const auto i = static_cast<std::size_t>(n);
+    if (i / 64 >= bits_.size()) {
+        bits_.resize(i / 64 + 1 + bits_.size() / 2);
+        words_.resize(bits_.size() / 64 + 1);
+    }
+    bits_[i / 64] |= std::uint64_t{1} << (i % 64);
+    words_[i / 4096] |= std::uint64_t{1} << (i / 64 % 64);
+    low_ = std::min(low_, i);
+}
+
 void Worklist::offer(EdgeId e) {
     if (adjacent(g_, e))
-        heap_.push(g_.edge(e).src);
+        mark(g_.edge(e).src);
 }
 
 void Worklist::offer_all() {
-    std::vector<NodeId> sources;
+    bits_.assign(g_.num_nodes() / 64 + 1, 0);
+    words_.assign(bits_.size() / 64 + 1, 0);
+    low_ = 0;
     for (NodeId n = 0; n < static_cast<NodeId>(g_.num_nodes()); ++n)
         if (const EdgeId e = g_.only_out(n); e != kNone && adjacent(g_, e))
-            sources.push_back(n);
-    // in increasing order already: a heap as it stands
-    heap_ = decltype(heap_)(std::greater<NodeId>(), std::move(sources));
+            mark(n);
 }
 
 void Worklist::offer_around(NodeId n) {
@@ -252,16 +264,34 @@ void Worklist::offer_around(NodeId n) {
 }
 
 bool Worklist::next(EdgeId &out) {
-    while (!heap_.empty()) {
-        const NodeId n = heap_.top();
-        heap_.pop();
+    for (;;) {
+        // the first set bit at or after low_
+        std::size_t w = low_ / 64;
+        std::uint64_t word = w < bits_.size() ? bits_[w] & (~std::uint64_t{0} << (low_ % 64)) : 0;
+        if (!word) {
+            std::size_t s = (w + 1) / 64;
+            std::uint64_t summary = s < words_.size() ? words_[s] & (~std::uint64_t{0} << ((w + 1) % 64)) : 0;
+            while (!summary && ++s < words_.size())
+                summary = words_[s];
+            if (!summary) {
+                low_ = bits_.size() * 64;
+                return false;
+            }
+            w = s * 64 + static_cast<std::size_t>(std::countr_zero(summary));
+            word = bits_[w];
+        }
+        const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(word));
+        bits_[w] &= ~(std::uint64_t{1} << (i % 64));
+        if (!bits_[w])
+            words_[w / 64] &= ~(std::uint64_t{1} << (w % 64));
+        low_ = i + 1;
+        const auto n = static_cast<NodeId>(i);
         const EdgeId e = g_.only_out(n);
         if (e != kNone && adjacent(g_, e)) {
             out = e;
             return true;
         }
     }
-    return false;
 }
 
 // ------------------------------------------------------------ merge rules
