@@ -42,6 +42,12 @@ struct Api {
     int (*u_identity)(double theta, double phi, double lamda, double atol);
     // The same for the matrix function of the one-angle gate `g` at theta.
     int (*param_identity)(ParamGate g, double theta, double atol);
+    // The entries (row-major, param_dim(g) squared of them) of the matrix
+    // function of `g` at `theta`, under the same terms as u_entries.
+    bool (*param_entries)(ParamGate g, double theta, std::complex<double> *out);
+    // The ParamGate whose matrix function (of the matrix module's own) `f`
+    // is; -1 for any other object.
+    int (*param_gate_of)(PyObject *f);
 };
 
 // np.allclose(m, np.eye(n), rtol=0, atol=atol) for the n x n entries of m

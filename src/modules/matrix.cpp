@@ -21,8 +21,9 @@
 // its own rule for its scalars; the signs of zero entries depend on it.  At
 // import the module multiplies a few signed values both ways and keeps the
 // native path only for the rules it reproduced exactly.  Likewise it compares
-// the C library's cos/sin with numpy's ufuncs on a spread of angles and takes
-// the trigonometry from numpy's ufuncs when they differ on this machine.
+// the C library's cos/sin (and its sincos) with numpy's ufuncs on a spread of
+// angles and takes the trigonometry from numpy's ufuncs when they differ on
+// this machine.
 #include "interop.hpp"
 #include "matrix_api.hpp"
 
@@ -82,7 +83,8 @@ struct Cache {
     PyObject *fzero = nullptr;             // 0.0
     PyObject *s_np = nullptr, *s_ket0 = nullptr, *s_ket1 = nullptr, *s_u_mat = nullptr, *s_pi = nullptr;
     PyTypeObject *ndarray = nullptr;
-    bool data_at_head = false;  // an ndarray's data pointer follows its header
+    PyObject *own_np = nullptr;  // what the module's `np` held when it loaded
+    bool data_at_head = false;   // an ndarray's data pointer follows its header
     bool native_trig = false;
     Mul py_float = Mul::Unknown;  // Python complex * float
     Mul py_f64 = Mul::Unknown;    // Python complex * numpy.float64
@@ -260,11 +262,20 @@ template <class D> void u_values(const D &d, double theta, double phi, double la
     e[3] = d.np_times_f64(d.expi(phi + lamda), c);
 }
 
-// The same natively: sin(h) is worked out once, as every evaluation gives
-// the same double.
+// The same natively, with the C library's trigonometry: sin(h) is worked
+// out once, as every evaluation gives the same double, and with cos(h) by
+// one sincos, which gives the doubles sin and cos give (the compiler makes
+// one sincos of Native::exp's cos and sin, too).
 void u_values(const Native &d, double theta, double phi, double lamda, cplx e[4]) {
     auto h = d.real(theta * 0.5);
-    auto c = d.cos(h), s = d.sin(h);
+    cplx c, s;
+    if (C.native_trig) {
+        double sv, cv;
+        ::sincos(h.real(), &sv, &cv);
+        c = {cv, 0.0}, s = {sv, 0.0};
+    } else {
+        c = d.cos(h), s = d.sin(h);
+    }
     e[0] = c;
     e[1] = d.np_times_f64(d.neg(d.expi(lamda)), s);
     e[2] = d.np_times_f64(d.expi(phi), s);
@@ -399,11 +410,15 @@ nb::object u_of(const vx::Args &a, double theta, double phi, double lamda) {
 }
 nb::object u_mat(const vx::Args &a) { return u_of(a, a.f(0), a.f(1), a.f(2)); }
 
+// The module's `np` is still the numpy it imported (vx::is_original, in one
+// look-up: the offer's functions are asked once a merge).
+bool own_np() { return PyDict_GetItem(C.globals, C.s_np) == C.own_np; }
+
 // What u_mat's native path computes, for other modules (matrix_api.hpp):
 // only where it runs no Python code (the C library's trigonometry is
 // numpy's) and would make the array itself.
 bool u_entries(double theta, double phi, double lamda, cplx out[4]) {
-    if (!C.native_trig || !u_native(theta, phi, lamda) || !vx::is_original(C.globals, "np"))
+    if (!C.native_trig || !u_native(theta, phi, lamda) || !own_np())
         return false;
     cplx e[4];
     u_values(Native{}, theta, phi, lamda, e);
@@ -419,7 +434,7 @@ bool u_entries(double theta, double phi, double lamda, cplx out[4]) {
 // within it (and none can be subnormal: the cosine of a double is never
 // below 1e-19), so the other entries are not worked out.
 int u_identity(double theta, double phi, double lamda, double atol) {
-    if (!C.native_trig || !u_native(theta, phi, lamda) || !vx::is_original(C.globals, "np"))
+    if (!C.native_trig || !u_native(theta, phi, lamda) || !own_np())
         return -1;
     if (std::fabs(Native::sin(Native::real(theta * 0.5)).real()) > 2 * atol)
         return 0;
@@ -430,19 +445,37 @@ int u_identity(double theta, double phi, double lamda, double atol) {
 }
 
 // The same for the one-angle gates.
-int param_identity(vx::matrixapi::ParamGate g, double theta, double atol) {
-    if (!C.native_trig || !param_native(g, theta) || !vx::is_original(C.globals, "np"))
-        return -1;
+bool param_entries(vx::matrixapi::ParamGate g, double theta, cplx *out) {
+    if (!C.native_trig || !param_native(g, theta) || !own_np())
+        return false;
     cplx e[16];
     param_values(g, Native{}, theta, e);
-    const int n = vx::matrixapi::param_dim(g);
-    for (int i = 0; i < n * n; ++i)
+    const int n = vx::matrixapi::param_dim(g) * vx::matrixapi::param_dim(g);
+    for (int i = 0; i < n; ++i)
         if (tiny(e[i].real()) || tiny(e[i].imag()))
-            return -1;
-    return vx::matrixapi::allclose_to_identity(e, n, atol);
+            return false;
+    std::copy(e, e + n, out);
+    return true;
 }
 
-const vx::matrixapi::Api kOffer = {vx::matrixapi::kVersion, u_entries, nullptr, u_identity, param_identity};
+PyObject *g_param_functions[vx::matrixapi::kParamGates] = {};  // the module's own, by ParamGate
+
+int param_gate_of(PyObject *f) {
+    for (int i = 0; i < vx::matrixapi::kParamGates; ++i)
+        if (f == g_param_functions[i])
+            return i;
+    return -1;
+}
+
+int param_identity(vx::matrixapi::ParamGate g, double theta, double atol) {
+    cplx e[16];
+    if (!param_entries(g, theta, e))
+        return -1;
+    return vx::matrixapi::allclose_to_identity(e, vx::matrixapi::param_dim(g), atol);
+}
+
+const vx::matrixapi::Api kOffer = {vx::matrixapi::kVersion, u_entries,     nullptr,      u_identity,
+                                   param_identity,          param_entries, param_gate_of};
 
 // u1_mat and u2_mat go through the module's current u_mat; the module's own
 // one is computed without a call.
@@ -650,8 +683,10 @@ void probe_trig() {
               read(ex, e.data(), n * sizeof(cplx));
     for (size_t i = 0; ok && i < n; ++i) {
         const double x = xs[i];
+        double sv, cv;
+        ::sincos(x, &sv, &cv);
         ok = bits(c[i]) == bits(std::cos(x)) && bits(s[i]) == bits(std::sin(x)) &&
-             same(e[i], {std::cos(x), std::sin(x)});
+             same(e[i], {std::cos(x), std::sin(x)}) && bits(sv) == bits(s[i]) && bits(cv) == bits(c[i]);
     }
     for (size_t i = 0; ok && i < 64; ++i) {
         const double x = xs[i * 7 % n];
@@ -744,6 +779,7 @@ NB_MODULE(matrix, m) {
     vx::keep_original(m, "np");
     C.globals = vx::check(PyModule_GetDict(m.ptr()));
     load_cache(np);
+    C.own_np = vx::original(C.globals, "np");
 
     PyObject *o = C.zero, *i1 = C.one, *m1 = C.minus_one, *j = C.j, *mj = C.mj;
 
@@ -824,6 +860,8 @@ NB_MODULE(matrix, m) {
     def_matrix(m, "ryy_mat", param_mat<RYY>, {{"theta", Conv::Float}});
     def_matrix(m, "rzz_mat", param_mat<RZZ>, {{"theta", Conv::Float}});
     def_matrix(m, "cp_mat", param_mat<CP>, {{"theta", Conv::Float}});
+    for (int i = 0; i < vx::matrixapi::kParamGates; ++i)
+        g_param_functions[i] = keep(vx::getattr(m, vx::matrixapi::kParamFunctions[i]));
 
     static const std::pair<const char *, const char *> table[] = {
         {"id", "id_mat"},     {"x", "x_mat"},       {"y", "y_mat"},         {"z", "z_mat"},     {"h", "h_mat"},

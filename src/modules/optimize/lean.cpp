@@ -126,7 +126,7 @@ public:
         const double *v = run_.script.floats(step);
         if (!v)
             return false;
-        count = run_.script.params(step).n;
+        count = run_.script.count(step);
         std::copy(v, v + count, out);
         return true;
     }
@@ -364,7 +364,7 @@ nb::object rebuilt(LeanStore &st, const LeanRun &run, const vx::dagapi::Skeleton
     auto qs = st.g.qubits(n);
     const double *v = run.script.floats(step);
     nb::object list = v ? nb::object() : run.script.params(step).object();
-    const Py_ssize_t np = v ? run.script.params(step).n : PyList_GET_SIZE(list.ptr());
+    const Py_ssize_t np = v ? run.script.count(step) : PyList_GET_SIZE(list.ptr());
     nb::object rec = vx::own(PyTuple_New(1 + np + static_cast<Py_ssize_t>(qs.size())));
     PyTuple_SET_ITEM(rec.ptr(), 0, Py_NewRef(run.gates.name[static_cast<size_t>(st.g.gate(n))].ptr()));
     for (Py_ssize_t i = 0; i < np; ++i)

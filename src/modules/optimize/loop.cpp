@@ -58,7 +58,8 @@ void Script::add(ce::NodeId n1, const Merged *p) {
         refs_.push_back({0, kNoParams, 0});
     } else if (p->kind == Merged::Floats) {
         refs_.push_back({static_cast<std::uint32_t>(values_.size()), kFloats, p->n});
-        values_.insert(values_.end(), p->v, p->v + p->n);
+        for (int i = 0; i < p->n; ++i)
+            values_.push_back(p->v[i]);
     } else if (p->kind == Merged::Object) {
         refs_.push_back({static_cast<std::uint32_t>(objects_.size()), kObject, 0});
         objects_.push_back(p->list);

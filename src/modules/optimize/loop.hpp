@@ -104,6 +104,8 @@ public:
     const double *floats(std::size_t step) const {
         return refs_[step].kind == kFloats ? values_.data() + refs_[step].at : nullptr;
     }
+    // How many they are, where floats(step) gives them.
+    int count(std::size_t step) const { return refs_[step].n; }
     std::size_t bytes() const;
 
 private:

@@ -66,11 +66,7 @@ bool native_u_angles(const Maths &m, const double a1[3], const double a2[3], dou
         return false;
     engines::cproduct::product(m2, m1, product);
     double r[4];
-    switch (dec::u3_native(product, r)) {
-    case dec::U3_NONFINITE: vx::value_error("u3_decompose expects finite matrix entries");
-    case dec::U3_NONUNITARY: vx::value_error("u3_decompose expects a unitary matrix");
-    default: break;
-    }
+    dec::u3_or_raise(product, r);
     std::copy(r, r + 3, out);
     return true;
 }
@@ -91,7 +87,7 @@ bool native_identity_of(const Maths &m, nb::handle gate, const double *angles, i
     if (f == m.matrix_u_mat) {
         if (n == 3)
             answer = m.offer->u_identity(angles[0], angles[1], angles[2], kIdentityTol);
-    } else if (const int which = n == 1 ? own_param_function(f) : -1; which >= 0) {
+    } else if (const int which = n == 1 ? m.offer->param_gate_of(f) : -1; which >= 0) {
         answer = m.offer->param_identity(static_cast<vx::matrixapi::ParamGate>(which), angles[0], kIdentityTol);
     }
     identity = answer == 1;

@@ -12,6 +12,7 @@
 #include "deferred_values.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 namespace optimize {
@@ -29,8 +30,9 @@ constexpr std::uint8_t kRuleTables = table_bit(kOneQubitTable) | table_bit(kTwoQ
 constexpr const char *kMatrixFunctions[] = {"rx_mat", "ry_mat",  "rz_mat",  "p_mat",   "u_mat",
                                             "r_mat",  "rxx_mat", "ryy_mat", "rzz_mat", "cp_mat"};
 
-PyObject *g_matrix = nullptr;                                  // the namespace of vexal.circuit.matrix
-PyObject *g_param_functions[vx::matrixapi::kParamGates] = {};  // its own, by ParamGate
+PyObject *g_matrix = nullptr;                                    // the namespace of vexal.circuit.matrix
+PyObject *g_matrix_functions[std::size(kMatrixFunctions)] = {};  // its own of kMatrixFunctions
+PyObject *g_matrix_np = nullptr;                                 // its own `np`
 
 bool int_list(PyObject *o) {
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o))
@@ -128,20 +130,11 @@ nb::object copy_of(nb::handle qc, nb::handle gates) {
 
 PyObject *matrix_function(const char *name) { return vx::original(g_matrix, name); }
 
-int own_param_function(PyObject *f) {
-    for (int i = 0; i < vx::matrixapi::kParamGates; ++i)
-        if (f == g_param_functions[i])
-            return i;
-    return -1;
-}
-
 bool own_matrix_function(PyObject *f) {
-    if (!vx::is_original(g_matrix, "np"))
+    // the matrix module's `np` is the numpy it recorded (vx::is_original, in one look-up)
+    if (PyDict_GetItem(g_matrix, names().np) != g_matrix_np)
         return false;
-    for (const char *name : kMatrixFunctions)
-        if (f == vx::original(g_matrix, name))
-            return true;
-    return false;
+    return std::find(std::begin(g_matrix_functions), std::end(g_matrix_functions), f) != std::end(g_matrix_functions);
 }
 
 const vx::FastPathNeeds kNeeds{
@@ -182,8 +175,9 @@ void remember(nb::handle module) {
     vx::keep_original(matrix, "np");
     for (const char *name : kMatrixFunctions)
         vx::keep_original(matrix, name);
-    for (int i = 0; i < vx::matrixapi::kParamGates; ++i)
-        g_param_functions[i] = vx::original(g_matrix, vx::matrixapi::kParamFunctions[i]);
+    for (std::size_t i = 0; i < std::size(kMatrixFunctions); ++i)
+        g_matrix_functions[i] = vx::original(g_matrix, kMatrixFunctions[i]);
+    g_matrix_np = vx::original(g_matrix, "np");
     remember_loop(module);
 }
 

@@ -169,9 +169,6 @@ bool own_matrix_function(PyObject *f);
 // The matrix module's own function of that name (null where it held
 // something else when the module loaded).
 PyObject *matrix_function(const char *name);
-// The ParamGate (matrixapi) whose matrix function of the matrix module `f`
-// is; -1 for any other object.
-int own_param_function(PyObject *f);
 
 // The package's circuit holding plain values only (its records read into
 // `gates`).
