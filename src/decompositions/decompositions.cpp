@@ -359,16 +359,20 @@ U3Status u3_native(const std::complex<double> m[4], double out[4]) {
     return U3_OK;
 }
 
+void u3_or_raise(const std::complex<double> m[4], double out[4]) {
+    switch (u3_native(m, out)) {
+    case U3_NONFINITE: vx::value_error("u3_decompose expects finite matrix entries");
+    case U3_NONUNITARY: vx::value_error("u3_decompose expects a unitary matrix");
+    default: break;
+    }
+}
+
 bool u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &th, nb::object &ph, nb::object &la) {
     if (u3 == own_u3 && own_u3) {
         std::complex<double> v[4];
         if (read_2x2(m, v)) {
             double r[4];
-            switch (u3_native(v, r)) {
-            case U3_NONFINITE: vx::value_error("u3_decompose expects finite matrix entries");
-            case U3_NONUNITARY: vx::value_error("u3_decompose expects a unitary matrix");
-            default: break;
-            }
+            u3_or_raise(v, r);
             th = vx::own(PyFloat_FromDouble(r[0]));
             ph = vx::own(PyFloat_FromDouble(r[1]));
             la = vx::own(PyFloat_FromDouble(r[2]));

@@ -317,6 +317,8 @@ inline double arg_rel(double x1, double y1, double x2, double y2) {
 enum U3Status { U3_OK, U3_NONFINITE, U3_NONUNITARY };
 
 U3Status u3_native(const std::complex<double> m[4], double out[4]);
+// u3_native, with the errors u3_decompose raises for a matrix it refuses.
+void u3_or_raise(const std::complex<double> m[4], double out[4]);
 
 // The three angles of u3_decompose(m): natively when `u3` is the package's
 // own function and m a 2x2 complex array, else by calling `u3` and

@@ -3,6 +3,7 @@
 #include "dag_api.hpp"
 #include "fast_path.hpp"
 #include "decompositions.hpp"
+#include "matrix_api.hpp"
 
 #include <cmath>
 #include <string>
@@ -17,7 +18,8 @@ PyObject *g_cls = nullptr;
 enum Name : int { N_U, N_U3, N_R, N_SX, N_CZ, N_CX, N_CNOT, N_SWAP, N_ISWAP, N_CY, N_RXX, N_RYY, N_RZZ, N_CP, N_COUNT };
 PyObject *g_names[N_COUNT];
 PyObject *g_attr_flag, *g_attr_basis, *g_gates, *g_gmd, *g_u3;
-PyObject *g_half_pi;  // np.pi / 2
+PyObject *g_half_pi;                                 // np.pi / 2
+const vx::matrixapi::Api *g_matrix_offer = nullptr;  // the matrix module's native entries
 
 using vx::dagapi::GateKind;
 using vx::dagapi::table_bit;
@@ -224,6 +226,8 @@ struct Run {
             dec::append_new(out, dec::u_rec(K, v[0].ptr(), p.ptr(), l.ptr(), v[2].ptr()));
             return;
         }
+        if (native_rotation(rec, name))
+            return;
         nb::object gmd = nb::borrow(vx::lookup_global(globals, g_gmd));
         foreign |= !PyDict_CheckExact(gmd.ptr());
         nb::object f = vx::own(PyObject_GetItem(gmd.ptr(), name));
@@ -232,6 +236,37 @@ struct Run {
         foreign |= !vx::is_function(f.ptr());  // the package's matrix functions run no Python code
         nb::object m = vx::own(PyObject_Call(f.ptr(), params.ptr(), nullptr));
         u_from_matrix(m.ptr(), rec);
+    }
+
+    // The u record of a one-angle gate (name, angle, q) whose matrix function
+    // in the table is the matrix module's own, worked out from its entries
+    // as u3_decompose of the function's array would give it; false (nothing
+    // done) where anything on the way is not the package's own or plain.
+    bool native_rotation(PyObject *rec, PyObject *name) {
+        if (!own || !g_matrix_offer || !PyTuple_CheckExact(rec) || PyTuple_GET_SIZE(rec) != 3 ||
+            !PyFloat_CheckExact(PyTuple_GET_ITEM(rec, 1)) ||
+            vx::lookup_global(globals, g_u3) != OWN.fn[dec::U3_DECOMPOSE] || !OWN.fn[dec::U3_DECOMPOSE])
+            return false;
+        PyObject *gmd = vx::lookup_global(globals, g_gmd);
+        if (!gmd || !PyDict_CheckExact(gmd))
+            return false;
+        PyObject *f = PyDict_GetItemWithError(gmd, name);
+        if (!f) {
+            vx::clear_ordinary_error();
+            return false;
+        }
+        const int g = g_matrix_offer->param_gate_of(f);
+        std::complex<double> e[16];
+        if (g < 0 || vx::matrixapi::param_dim(static_cast<vx::matrixapi::ParamGate>(g)) != 2 ||
+            !g_matrix_offer->param_entries(static_cast<vx::matrixapi::ParamGate>(g),
+                                           PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(rec, 1)), e))
+            return false;
+        double r[4];
+        dec::u3_or_raise(e, r);
+        nb::object th = vx::own(PyFloat_FromDouble(r[0])), ph = vx::own(PyFloat_FromDouble(r[1])),
+                   la = vx::own(PyFloat_FromDouble(r[2]));
+        dec::append_new(out, dec::u_rec(K, th.ptr(), ph.ptr(), la.ptr(), PyTuple_GET_ITEM(rec, 2)));
+        return true;
     }
 
     void two_qubit(PyObject *rec, PyObject *name) {
@@ -361,7 +396,10 @@ NB_MODULE(translate, m) {
     for (int t = 0; t < 6; ++t)
         if (t != kThreeQubitTable)
             m.attr(vx::kGateTables[t]) = gatework.attr(vx::kGateTables[t]);
-    m.attr("gate_matrix_dict") = vx::import("vexal.circuit.matrix").attr("gate_matrix_dict");
+    nb::object matrix = vx::import("vexal.circuit.matrix");
+    m.attr("gate_matrix_dict") = matrix.attr("gate_matrix_dict");
+    // the offer the matrix module's own u_mat carries (the name holds it while the package loads)
+    g_matrix_offer = vx::matrixapi::from_u_mat(vx::getattr(matrix, "u_mat").ptr());
 
     nb::object decompose = vx::import("vexal.circuit.decompose");
     const int imported[] = {dec::CX_DEC,  dec::CZ_DEC,  dec::CY_DEC,  dec::SWAP_DEC, dec::ISWAP_DEC,
