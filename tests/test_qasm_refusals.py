@@ -84,7 +84,20 @@ def test_repeated_qubits_are_refused(read):
         ("cswap q[2],q[1],q[1];", "cswap uses qubit 1 more than once"),
         ("rzz(0.1) q[1],q[1];", "rzz uses qubit 1 more than once"),
         ("cu1(0.1) q[2],q[2];", "cu1 uses qubit 2 more than once"),
-        ("gate g a,b { h a; cx a,b; }\ng q[1],q[1];", "custom gate g: cx uses qubit 1 more than once"),
+        # a custom gate, whether or not its body uses every argument
+        (
+            "gate g a,b { h a; cx a,b; }\ng q[1],q[1];",
+            "custom gate g uses qubit 1 more than once, as its qubit arguments a and b",
+        ),
+        (
+            "gate g a,b { h a; }\ng q[0],q[0];",
+            "custom gate g uses qubit 0 more than once, as its qubit arguments a and b",
+        ),
+        (
+            "gate g(t) a,b,c { rz(t) b; }\ng(1) q[2],q[1],q[2];",
+            "qubit 2 more than once, as its qubit arguments a and c",
+        ),
+        ("gate g a,b,c { h a; }\ng q[1],q[1],q[1];", "qubit 1 more than once, as its qubit arguments a, b and c"),
     ]:
         with pytest.raises(ValueError, match=re.escape(message)):
             quiet(read, DECLS + line)
@@ -92,6 +105,8 @@ def test_repeated_qubits_are_refused(read):
     if read is gw.parse_openqasm2_to_gates:
         with pytest.raises(ValueError, match="swap uses qubit 0 more than once"):
             read(DECLS + "swap q,q;")
+        with pytest.raises(ValueError, match="custom gate g uses qubit 0 more than once"):
+            quiet(read, DECLS + "gate g a,b { h a; }\ng q,q;")
 
 
 @pytest.mark.parametrize("read", READERS)
@@ -195,6 +210,8 @@ def test_custom_gate_calls_fit_the_definition(read):
     assert quiet(read, DECLS + g + "g(0.5) q[2];")[0][0] == [("rz", 0.5, 2)]
     # an unused argument still counts
     assert quiet(read, DECLS + "gate u0(t) a,b { h b; }\nu0(1) q[0],q[1];")[0][0] == [("h", 1)]
+    # names that merely begin like pi or hold digits are names
+    assert quiet(read, DECLS + "gate g4(pi2, _t) a1 { rz(pi2 + _t) a1; }\ng4(1,2) q[0];")[0][0] == [("rz", 3.0, 0)]
 
 
 def test_gate_definitions_keep_parameters_and_qubits_apart(capsys):
@@ -207,6 +224,18 @@ def test_gate_definitions_keep_parameters_and_qubits_apart(capsys):
         ("gate g a { h b; }", "gate g: h acts on b, which is not a qubit argument of g"),
         ("gate g a { h 0; }", "gate g: h acts on 0, which is not a qubit argument of g"),
         ("gate g(t,t) a { rz(t) a; }", "gate g: the argument t is named twice"),
+        ("gate g a,a { h a; }", "gate g: the argument a is named twice"),
+        # names a parameter text would read as something else: a number or the constant pi
+        ("gate g(2) a { rz(2) a; }", "gate g: the parameter 2 is not a name: a name starts with a letter"),
+        ("gate g(t, 1e3) a { rz(t) a; }", "gate g: the parameter 1e3 is not a name"),
+        ("gate g a,0 { cx a,0; }", "gate g: the qubit argument 0 is not a name"),
+        ("gate g(pi) a { rz(pi/2) a; }", "gate g: the parameter pi takes the name of the constant pi; rename it"),
+        ("gate g pi { h pi; }", "gate g: the qubit argument pi takes the name of the constant pi"),
+        (
+            "gate g(\u03c0) a { rz(\u03c0/2) a; }",
+            "gate g: the parameter \u03c0 holds \u03c0, the sign of the constant pi",
+        ),
+        ("gate g(a\u03c0) a2 { rz(a\u03c0) a2; }", "gate g: the parameter a\u03c0 holds \u03c0"),
         ("gate g(a) a { rz(a) a; }", "gate g: the argument a is named twice"),
         ("gate g a { rz a; }", "gate g: rz takes 1 parameter(s), but got 0."),
         ("gate g a { h(0.5) a; }", "gate g: h takes 0 parameter(s), but got 1."),

@@ -186,6 +186,32 @@ nb::object Reader::tuple(std::initializer_list<PyObject *> head, const std::vect
     return t;
 }
 
+// A call gives each qubit to one argument only, whether or not the body uses
+// them all: the gate acts on each of its qubits once.  `names` holds the
+// formal names, the parameters first.
+namespace {
+void distinct_qubits(nb::handle gate_word, nb::handle names, size_t nparams, const std::vector<PyObject *> &qubits) {
+    PyObject *q = repeated_qubit(qubits.data(), static_cast<int>(qubits.size()));
+    if (!q)
+        return;
+    const std::string what = "custom gate " + text(gate_word);
+    std::vector<std::string> args;
+    const Py_ssize_t nnames = PySequence_Fast_GET_SIZE(names.ptr());
+    for (size_t k = 0; k < qubits.size(); ++k) {
+        const auto at = static_cast<Py_ssize_t>(nparams + k);
+        if (qubits[k] == q || vx::equal(qubits[k], q)) {
+            if (at >= nnames)
+                repeated_qubit_error(what, q);  // a table whose names do not say which
+            args.push_back(text(PySequence_Fast_GET_ITEM(names.ptr(), at)));
+        }
+    }
+    std::string listed = args[0];
+    for (size_t k = 1; k < args.size(); ++k)
+        listed += (k + 1 == args.size() ? " and " : ", ") + args[k];
+    vx::value_error(what + " uses qubit " + text(q) + " more than once, as its qubit arguments " + listed);
+}
+}  // namespace
+
 // The records of one application of a custom gate body.
 void Reader::expand(nb::handle gate_word, const GateInfo &g, const std::vector<nb::object> &params,
                     const std::vector<PyObject *> &qubits) {
@@ -193,6 +219,7 @@ void Reader::expand(nb::handle gate_word, const GateInfo &g, const std::vector<n
     nb::object defn = vx::getitem(g.custom, vx::str_obj("definition"));
     nb::object names = vx::own(PySequence_Fast(pq.ptr(), "params_and_qregs must be a sequence"));
     Py_ssize_t nnames = PySequence_Fast_GET_SIZE(names.ptr());
+    distinct_qubits(gate_word, names, params.size(), qubits);
     // The binding: a later duplicate name wins, as in a dict.
     std::vector<std::pair<nb::object, PyObject *>> bind;
     size_t nvalues = params.size() + qubits.size();
