@@ -124,6 +124,71 @@ def test_angles_that_are_not_finite_are_refused(read):
             quiet(read, DECLS + line)
 
 
+STATEMENT_PARAMETERS = [
+    ("rz(\u03c0\u03c0) q[0];", NameError, "name 'pipi' is not defined, in the parameter '\u03c0\u03c0'"),
+    ("rz(theta) q[1]; // a comment", NameError, "name 'theta' is not defined, in the parameter 'theta'"),
+    ("u(1,,2) q[0];", SyntaxError, "invalid syntax, in the parameter ''"),
+    ("rz( 1/0 ) q[0];", ZeroDivisionError, "division by zero, in the parameter '1/0'"),
+    ("rz(.pi) q[0];", ValueError, "could not convert string to float: '.', in the parameter '.pi'"),
+    (
+        "rz(2**99999999) q[0];",
+        OverflowError,
+        "integer value too large in parameter expression, in the parameter '2**99999999'",
+    ),
+    # a parameter list ends at its first ')': the message says what a statement's parameters hold
+    (
+        "rz(pi^2) q[0];",
+        ValueError,
+        "Unsupported parameter expression: '^' (only numbers, pi, \u03c0, np.pi and + - * / ** are allowed; "
+        "the parameter list ends at its first ')'), in the parameter 'pi^2'",
+    ),
+]
+
+
+@pytest.mark.parametrize("read", READERS)
+@pytest.mark.parametrize("line, exc, message", STATEMENT_PARAMETERS)
+def test_refused_parameters_name_their_statement(read, line, exc, message, monkeypatch):
+    statement = line.split("//")[0].strip()
+    expected = f"{message} of the statement {statement!r}"
+    with pytest.raises(exc) as native:
+        quiet(read, DECLS + line)
+    assert str(native.value) == expected
+    # the same through a replaced parse_expression
+    original = gw.parse_expression
+    monkeypatch.setattr(gw, "parse_expression", lambda text: original(text))
+    with pytest.raises(exc) as called:
+        quiet(read, DECLS + line)
+    assert str(called.value) == expected
+
+
+@pytest.mark.parametrize("read", READERS)
+def test_refused_body_parameters_name_the_call(read, monkeypatch):
+    text = DECLS + "gate g(t) a { rz(t*) a; }\ng(0.5) q[2];"
+    with pytest.raises(SyntaxError) as e:
+        quiet(read, text)
+    called = "called by the statement 'g(0.5) q[2];'"
+    assert (
+        e.value.msg
+        == str(e.value)
+        == f"invalid syntax, in the parameter 't*' of rz in the body of custom gate g, {called}"
+    )
+    # what parse_expression itself says is kept, and a replaced one's own errors pass unchanged
+    with pytest.raises(NameError, match="^name 'pipi' is not defined$"):
+        gw.parse_expression("\u03c0\u03c0")
+    with pytest.raises(ValueError, match=re.escape("+ - * / ** and parentheses are allowed)") + "$"):
+        gw.parse_expression("pi^2")
+
+    class Mine(ValueError):
+        pass
+
+    def refuse(text):
+        raise Mine("no " + text)
+
+    monkeypatch.setattr(gw, "parse_expression", refuse)
+    with pytest.raises(Mine, match="^no 0.5$"):
+        quiet(read, DECLS + "rz(0.5) q[0];")
+
+
 @pytest.mark.parametrize("read", READERS)
 def test_statements_take_as_many_operands_as_their_gate(read):
     """A one-qubit statement with several operands is not applied to each (a

@@ -94,12 +94,7 @@ void DumpReader::skip(const Line &ln, const GateInfo &g) {
 
 // The statement form of the line's code; the parameter text and operands.
 void DumpReader::split(Line &ln) {
-    Py_ssize_t b = ln.b, e = ln.e;
-    for (Py_ssize_t i = b; i + 1 < e; ++i)
-        if (ln.v[i] == '/' && ln.v[i + 1] == '/') {
-            e = i;
-            break;
-        }
+    Py_ssize_t b = ln.b, e = comment_start(ln.v, ln.b, ln.e);
     strip_range(ln.v, b, e);
     ln.sp = split_statement(ln.v, b, e);
     bool ok = false;
@@ -164,7 +159,9 @@ void DumpReader::read_line(PyObject *line) {
     while (cut < ln.e && !is_space_cp(ln.v[cut]) && ln.v[cut] != '(')
         ++cut;
     ln.word = substr(line, ln.b, cut);
-    rd_.new_statement();
+    Py_ssize_t code_e = comment_start(ln.v, ln.b, ln.e);
+    strip_range(ln.v, ln.b, code_e);
+    rd_.new_statement(line, ln.b, code_e > ln.b ? code_e : ln.e);
     const GateInfo &g = rd_.info(ln.word);
     if (g.row == kSkip)
         return skip(ln, g);

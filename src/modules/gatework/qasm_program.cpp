@@ -190,16 +190,11 @@ void ProgramReader::read_line(PyObject *line) {
         tabs_only = v[i] == '\t';
     if (tabs_only)
         return;
-    Py_ssize_t b = 0, e = v.n;
-    for (Py_ssize_t i = 0; i + 1 < v.n; ++i)
-        if (v[i] == '/' && v[i + 1] == '/') {
-            e = i;
-            break;
-        }
+    Py_ssize_t b = 0, e = comment_start(v, 0, v.n);
     strip_range(v, b, e);
 
     keep_.clear();
-    rd_.new_statement();
+    rd_.new_statement(line, b, e);
     Statement st;
     st.psrc = line;
     if (own_sparse_)

@@ -67,6 +67,14 @@ inline void strip_range(const View &v, Py_ssize_t &b, Py_ssize_t &e) {
         --e;
 }
 
+// Where a "//" comment starts in [b, e), or e.
+inline Py_ssize_t comment_start(const View &v, Py_ssize_t b, Py_ssize_t e) {
+    for (Py_ssize_t i = b; i + 1 < e; ++i)
+        if (v[i] == '/' && v[i + 1] == '/')
+            return i;
+    return e;
+}
+
 inline bool has_text_at(const View &v, Py_ssize_t i, Py_ssize_t e, std::string_view lit) {
     if (i + static_cast<Py_ssize_t>(lit.size()) > e)
         return false;
