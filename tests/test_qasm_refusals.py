@@ -7,6 +7,7 @@ import math
 import random
 import re
 
+import helpers
 import pytest
 from helpers import Raised, assert_paths_agree, corpus, outcome, quiet
 
@@ -28,8 +29,8 @@ def reading(text):
 
 
 def unrecognized(word):
-    # the start of the message: a refused declaration does not ask to contact the developer
-    return re.escape(f"Sorry, an unrecognized OpenQASM 2.0 syntax {word} was detected by vexalcircuit.")
+    # the whole message, a refused declaration's included
+    return re.escape(helpers.unrecognized(word)) + "$"
 
 
 @pytest.mark.parametrize("read", READERS)
@@ -348,6 +349,14 @@ def test_registers_and_indices_are_checked_by_name():
         ("qreg q[-3];\nh q[0];", ValueError, unrecognized("qreg q[-3];")),
         ("qreg q[2];\ncreg c[x];", ValueError, unrecognized("creg c[x];")),
         ("qreg q[2];\ngate g(t) a [ rz(t) a; ]\ng(1) q[0];", ValueError, unrecognized("gate g(t) a [ rz(t) a; ]")),
+        ("qreg q[-3]; // three", ValueError, unrecognized("qreg q[-3];")),
+        # the index space of one kind is bounded, register by register and in all
+        ("qreg q[1048577];", ValueError, "Register size 1048577 is too large: at most 1048576 qubits"),
+        (
+            "qreg q[1048576];\nqreg r[3];",
+            ValueError,
+            "The registers of one kind hold 1048579 qubits or classical bits in all: at most 1048576 are supported",
+        ),
     ]:
         with pytest.raises(exc, match=message if "Sorry" in message else re.escape(message)):
             quiet(parse, text)
@@ -374,6 +383,8 @@ def test_single_register_reader_checks_names_and_indices():
         ("qreg q[3];\ngate g(t) a { rz(t) a; }\ng q[0];", ValueError, "custom gate g takes 1 parameter(s), but got 0."),
         ("qreg q[3];\nqreg  q [3];", ValueError, "only one quantum or classical register"),
         ("qreg q[3];\nqreg q[x];", ValueError, unrecognized("qreg q[x];")),
+        ("qreg q[3];\ncreg c[-1]; // none", ValueError, unrecognized("creg c[-1];")),
+        ("measure q -> c;", ValueError, unrecognized("measure q -> c;")),
     ]:
         with pytest.raises(exc, match=message if "Sorry" in message else re.escape(message)):
             quiet(dump, text)

@@ -180,7 +180,7 @@ void ProgramReader::skip(nb::handle word, PyObject *line, Py_ssize_t b, Py_ssize
     if (!rd_.is_skip(word, declares))
         unrecognized(word);
     if (declares)
-        unrecognized_line(substr(line, b, e));
+        unrecognized(substr(line, b, e));
 }
 
 void ProgramReader::read_line(PyObject *line) {
