@@ -78,6 +78,19 @@ def test_malformed_operands_are_refused(read, line, word):
 
 
 @pytest.mark.parametrize("read", READERS)
+def test_a_statement_after_a_line_passed_over_is_not_lost(read):
+    """The version, include and opaque lines are passed over whole: one that
+    holds a further statement is refused, since that statement would be lost."""
+    for line in ['include "qelib1.inc"; h q[0];', "OPENQASM 2.0; x q[1];", "opaque g a; h q[0]; // h"]:
+        code = line.split("//")[0].strip()
+        with pytest.raises(ValueError, match=unrecognized(code)):
+            quiet(read, DECLS + line + "\nx q[2];")
+    # lines that hold only such statements still pass, a ';' inside a file name included
+    text = 'OPENQASM 2.0; include "qelib1.inc";\ninclude "a;b.inc";  // x\n' + DECLS + "opaque g a;\nx q[2];"
+    assert quiet(read, text)[0][0] == [("x", 2)]
+
+
+@pytest.mark.parametrize("read", READERS)
 def test_repeated_qubits_are_refused(read):
     for line, message in [
         ("cx q[0],q[0];", "cx uses qubit 0 more than once"),

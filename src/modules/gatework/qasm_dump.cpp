@@ -82,11 +82,15 @@ private:
 };
 
 // Lines that are no statements: the version, include, opaque and comment
-// lines pass, and so do the register declarations that the register step
+// lines pass (unless a statement follows on the line, which would be lost
+// with it), and so do the register declarations that the register step
 // read; a declaration or definition it could not read is refused.
 void DumpReader::skip(const Line &ln, const GateInfo &g) {
-    if (!g.declares)
+    if (!g.declares) {
+        if (hides_statement(ln.v, ln.c0, ln.c1))
+            unrecognized(substr(ln.src, ln.c0, ln.c1));
         return;
+    }
     bool other = false;
     bool reg = equals_text(ln.word, "qreg") || equals_text(ln.word, "creg");
     if (!reg || !declares(ln.v, other))

@@ -173,13 +173,14 @@ void ProgramReader::positions_by_call(nb::handle word, nb::handle text) {
 }
 
 // The gate word of a line that is no statement, or of a skipped statement:
-// the version, include and opaque lines pass; a register declaration or gate
+// the version, include and opaque lines pass, unless a statement follows on
+// the line (it would be lost with it); a register declaration or gate
 // definition is still here only because the earlier stages could not read it.
 void ProgramReader::skip(nb::handle word, PyObject *line, Py_ssize_t b, Py_ssize_t e) {
     bool declares = false;
     if (!rd_.is_skip(word, declares))
         unrecognized(word);
-    if (declares)
+    if (declares || hides_statement(View(line), b, e))
         unrecognized(substr(line, b, e));
 }
 
