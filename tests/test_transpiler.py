@@ -3,6 +3,7 @@ chip, decoupling set-up, and whole transpilations of the corpus programs
 checked against the input under the layout and routing permutations."""
 
 import os
+import re
 
 import networkx as nx
 import oracle
@@ -308,3 +309,17 @@ def test_readme_example_runs(capsys):
     printed = capsys.readouterr().out
     assert "swap gates have been added" in printed and "physical qubits used" in printed
     assert "q[" in printed.rsplit("first gates of the result", 1)[1]
+
+
+def test_a_gate_on_a_qubit_the_circuit_does_not_list_is_refused_by_name():
+    chip = Backend.line(4)
+    for qubits, missing in (([], "('h', 0) uses qubit 0"), ([0], "('measure', [0, 1], [0, 1]) uses qubit 1")):
+        qc = circuit(3, [("h", 0), ("measure", [0, 1], [0, 1])], ncbits=2, qubits=qubits)
+        for backend in (None, chip):
+            with pytest.raises(ValueError, match=re.escape(f"gate record {missing}, which the circuit's qubits")):
+                quiet(Transpiler(backend).run, qc)
+    # a malformed record is left to the passes, which name it in their own words
+    qc = circuit(3, [("h", 0)], qubits=[0])
+    qc.gates.append(("cx", 0))
+    with pytest.raises(ValueError, match="malformed gate record"):
+        quiet(Transpiler().run, qc)

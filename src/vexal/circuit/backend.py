@@ -59,9 +59,11 @@ def _fidelity(f, what):
 
 
 def _length(t, what):
+    # decoupling divides by the gate lengths: a chip whose gates take no time
+    # would get none, and the driver would say nothing of it
     t = _real(t, what)
-    if not (t >= 0.0 and math.isfinite(t)):
-        raise ValueError(f"{what} must be a finite non-negative number of seconds, got {t}")
+    if not (t > 0.0 and math.isfinite(t)):
+        raise ValueError(f"{what} must be a finite positive number of seconds, got {t}")
     return t
 
 
