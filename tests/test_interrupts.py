@@ -6,9 +6,11 @@ must end with KeyboardInterrupt at once, never go on along a slower path."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -103,3 +105,62 @@ def test_ctrl_c_stops_a_long_pass(which):
         assert after < 0.5 + 0.1 * whole, f"{which}: SIGINT at {moment:.0%} stopped the run {after:.2f} s later"
         interrupted += 1
     assert interrupted >= len(results) // 2
+
+
+# Layout's reference path fans out to a process pool; a Ctrl-C reaches the
+# whole process group, workers included
+DENSE_LAYOUT = textwrap.dedent(
+    """
+    import itertools, sys
+    from layout_chips import GraphBackend, graph_of
+    from vexal.circuit.layout import Layout
+    from vexal.circuit.quantumcircuit import QuantumCircuit
+    qc = QuantumCircuit(9, 0)
+    qc.qubits, qc.gates = list(range(9)), [("cx", i, i + 1) for i in range(8)]
+    print("started", flush=True)
+    Layout(GraphBackend(graph_of(list(itertools.combinations(range(10), 2))))).select_layout(qc)
+    """
+)
+
+
+def group_members(pgid):
+    """The processes of a process group, from /proc."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[2]) == pgid:
+                pids.append(int(entry))
+    return sorted(pids)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads the process group from /proc")
+def test_ctrl_c_stops_the_layout_pool_and_its_workers():
+    env = dict(os.environ, VEXAL_REFERENCE_PATHS="1", PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen(
+        [sys.executable, "-c", DENSE_LAYOUT],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+        start_new_session=True,
+    )
+    try:
+        assert child.stdout.readline().strip() == "started"
+        time.sleep(2.0)  # the enumeration's pool is at work by now
+        # one process after the other, as a terminal's Ctrl-C may land
+        for pid in group_members(child.pid):
+            os.kill(pid, signal.SIGINT)
+        _, err = child.communicate(timeout=30)
+        assert "KeyboardInterrupt" in err.splitlines()[-1]
+        time.sleep(0.5)
+        with pytest.raises(ProcessLookupError):
+            os.killpg(child.pid, 0)  # no worker is left behind
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+            child.wait()

@@ -70,13 +70,39 @@ nb::object pool_size(nb::handle self) {
     return n;
 }
 
+// The pool's `map`.  Ctrl-C reaches the workers as well as the caller: a
+// worker it stops loses its task, and a caller blocked in `map` (a wait that
+// a signal landing on another of its threads does not wake) would then wait
+// for ever while new workers go on.  So with multiprocessing's own Pool the
+// workers ignore SIGINT and the caller waits for the same result in short
+// steps, at which the interrupt is raised; the pool is terminated on the way
+// out.  Any other Pool gets its own `map`.
+nb::object interruptible_map(const vx::Args &a, nb::handle pool, nb::handle func, nb::handle iterable) {
+    if (!vx::is_original(a, "Pool"))
+        return call_method(pool, "map", {func, iterable});
+    nb::object pending = call_method(pool, "map_async", {func, iterable});
+    nb::object step = nb::float_(0.05);
+    while (!vx::truth(call_method(pending, "ready", {})))
+        call_method(pending, "wait", {step});
+    return call_method(pending, "get", {});
+}
+
 nb::object pool_map(const vx::Args &a, nb::handle self, nb::handle func, nb::handle iterable) {
     nb::object processes = pool_size(self);
-    nb::object pool = call_kw(a.global("Pool"), {}, {{"processes", processes}});
+    nb::object pool;
+    if (vx::is_original(a, "Pool")) {
+        nb::object signal = vx::import("signal");
+        nb::object initargs = nb::make_tuple(vx::getattr(signal, "SIGINT"), vx::getattr(signal, "SIG_IGN"));
+        pool =
+            call_kw(a.global("Pool"), {},
+                    {{"processes", processes}, {"initializer", vx::getattr(signal, "signal")}, {"initargs", initargs}});
+    } else {
+        pool = call_kw(a.global("Pool"), {}, {{"processes", processes}});
+    }
     nb::object entered = call_method(pool, "__enter__", {});
     nb::object res;
     try {
-        res = call_method(entered, "map", {func, iterable});
+        res = interruptible_map(a, entered, func, iterable);
     } catch (vx::error_already_set &) {
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
