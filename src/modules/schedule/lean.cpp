@@ -10,8 +10,9 @@
 // enlarged graph, whose nodes are the circuit's and then the inserted ones
 // in the order they were made, each node's successors its remaining ones
 // followed by those added to it, rebuilt as dag2qc rebuilds them.  The
-// numbers drawn skip the positions whose node names the created names would
-// take, as on the real DAG.
+// numbers drawn skip those whose node names the created names would take,
+// as on the real DAG: a node is named by its number, which a measure of
+// several qubits advances once per qubit.
 #include "schedule.hpp"
 
 #include "dag_order.hpp"
@@ -110,7 +111,7 @@ bool read(const vx::Args &a, const Road &r, Lean &L) {
         L.nodes.slack.push_back(kind.slack);
         L.nodes.barrier.push_back(kind.barrier);
         if (nw == 1 && (gate == "x" || gate == "y" || gate == "delay")) {
-            vx::dagapi::node_name(name, gate, sk.rec[k], wires, 1);
+            vx::dagapi::node_name(name, gate, static_cast<long long>(k), wires, 1);  // named by node, not record
             L.pulse_names.insert(name);
         }
     }
@@ -222,7 +223,7 @@ struct Grown {
 // The numbers of the made nodes, in the order they were made: each the next
 // one whose name no circuit node has.
 long long number(const Lean &L, const Grown &G, long long count) {
-    const long long last_position = static_cast<long long>(PyList_GET_SIZE(L.records)) - 1;
+    const long long last_position = static_cast<long long>(L.sk.size()) - 1;  // the last node's number
     std::string name;
     for (const Grown::Made &m : G.made) {
         const char *prefix = m.piece == dd::Piece::X ? "x" : m.piece == dd::Piece::Y ? "y" : "delay";
