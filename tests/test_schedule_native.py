@@ -3,6 +3,7 @@ printed text, inserted nodes (down to the order of every dictionary of the
 DAG handed to dag2qc) and numbering, on random circuits; and the pieces
 that make a run take the methods."""
 
+import copy
 import random
 import zlib
 from fractions import Fraction
@@ -159,6 +160,25 @@ def test_long_trains_match_the_methods(seed):
         lean = decoupling_outcome(DynamicalDecoupling, *args, record=False)
         assert_paths_agree(lean, dict(reference, dags=[]), (case, args[1]))
         assert len(lean["result"][0]) > len(args[0].gates) or case % 4  # trains, most of the time
+
+
+def test_result_records_share_only_what_cannot_change():
+    # the result's lists are its own: changing one changes no other record
+    gates = [("h", 0), ("measure", [0, 1], [0, 1]), ("cz", 0, 1), ("barrier", [0, 1]), ("h", 2), ("h", 2)]
+    gates += [("cz", 1, 2), ("measure", [2], [1])]
+    qc = circuit(None, gates)
+    before = copy.deepcopy(qc.gates)
+    for cls in (DynamicalDecoupling, Plain):
+        out = cls(1e-9, 1e-7).run(qc, align_right=False).gates
+        lists = [part for g in out if g[0] == "measure" for part in g[1:]]
+        assert len(lists) == 6 and len({id(x) for x in lists}) == 6
+        assert not {id(x) for x in lists} & {id(x) for g in qc.gates for x in g}
+        expected = copy.deepcopy(out)
+        for x in lists:
+            x.append(7)
+        assert qc.gates == before
+        assert [g for g in out if g[0] != "measure"] == [g for g in expected if g[0] != "measure"]
+        assert ("barrier", (0, 1)) in out and sum(g[0] in ("x", "y") for g in out) > 50
 
 
 def test_plain_values_and_customised_pieces_take_the_methods(monkeypatch):

@@ -100,6 +100,32 @@ nb::object rebuilt_record(PyObject *rec, RecordKind kind, Py_ssize_t part) {
     }
 }
 
+namespace {
+bool scalars(PyObject *seq, Py_ssize_t from) {
+    for (Py_ssize_t i = from; i < PyTuple_GET_SIZE(seq); ++i)
+        if (!immutable_scalar(PyTuple_GET_ITEM(seq, i)))
+            return false;
+    return true;
+}
+}  // namespace
+
+nb::object kept_record(PyObject *rec, RecordKind kind, Py_ssize_t part) {
+    bool same = false;
+    switch (kind) {
+    case RecordKind::Measure: break;
+    case RecordKind::Barrier:
+    case RecordKind::Delay: {
+        const Py_ssize_t at = kind == RecordKind::Delay ? 2 : 1;
+        PyObject *qubits = PyTuple_GET_SIZE(rec) == at + 1 ? PyTuple_GET_ITEM(rec, at) : nullptr;
+        same = qubits && PyTuple_CheckExact(qubits) && scalars(qubits, 0) &&
+               immutable_scalar(PyTuple_GET_ITEM(rec, 0)) && (at == 1 || immutable_scalar(PyTuple_GET_ITEM(rec, 1)));
+        break;
+    }
+    default: same = scalars(rec, 0);
+    }
+    return same ? nb::borrow(rec) : rebuilt_record(rec, kind, part);
+}
+
 bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out) {
     if (reinterpret_cast<PyObject *>(Py_TYPE(g.ptr())) != digraph)
         return false;
