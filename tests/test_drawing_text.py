@@ -455,6 +455,32 @@ def test_native_path_matches_plain_composition_and_rules(plain):
     assert calls == ["format_gates_layerd", "generate_gates_layerd", "initialize_lines"] * len(circuits)
 
 
+@pytest.mark.parametrize("nq, gates", [(9000, [("h", 0)]), (65536, [("h", 0)] * 1100)])
+def test_a_grid_too_large_is_refused_alike_by_every_drawing(nq, gates, plain):
+    """The grid holds a layer per gate and per qubit; a drawing that never
+    builds it refuses what initialize_lines refuses, with the grid's size."""
+    rows, columns = 2 * nq + 2, len(gates) + nq + 1
+    message = (
+        f"the picture's grid would have {rows} rows by {columns} columns "
+        f"(the labels and {len(gates)} + {nq} layers, one per gate and per qubit), more than 134217728 cells"
+    )
+    draws = [
+        lambda: initialize_lines(nq, 1, gates),
+        lambda: generate_gates_layerd(nq, 1, gates, {}),
+        lambda: gw.format_gates_layerd(nq, 1, gates, {}),
+        lambda: add_gates_to_lines(nq, 1, gates, {}),
+    ]
+    for draw in draws:
+        with pytest.raises(MemoryError) as e:
+            draw()
+        assert str(e.value) == message
+    plain()
+    for draw in draws[1:]:
+        with pytest.raises(MemoryError) as e:
+            draw()
+        assert str(e.value) == message
+
+
 def test_gates_keep_their_order_along_every_wire():
     rng = random.Random(11)
     for _ in range(100):

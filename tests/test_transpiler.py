@@ -132,6 +132,25 @@ def test_levels_choose_the_routing_options(recorded):
         assert recorded[1][2]["iterations"] == 5
 
 
+def test_a_refused_niter_is_named_niter():
+    """The routing refuses the value the driver passes as its iterations; the
+    caller wrote niter, and so does the message.  At level 0 niter is unused."""
+    qc = circuit(2, [("cx", 0, 1)])
+    for niter, exc, message in [
+        (0, ValueError, "niter must be at least 1, got 0."),
+        (10001, ValueError, "niter must be at most 10000, got 10001."),
+        ("5", TypeError, "Argument 'niter' has incorrect type (expected int, got str)"),
+    ]:
+        for level in (1, 2):
+            with pytest.raises(exc) as e:
+                quiet(Transpiler().run, qc, optimize_level=level, niter=niter)
+            assert str(e.value) == message
+        assert quiet(Transpiler().run, qc, optimize_level=0, niter=niter)[0].gates
+    # the pass used directly keeps its own name
+    with pytest.raises(ValueError, match="^iterations must be at least 1, got 0.$"):
+        T.SabreRouting(nx.path_graph(2), iterations=0)
+
+
 def test_unsupported_levels_are_refused_after_the_set_up():
     qc = circuit(2, [("cx", 0, 1)])
     for level in (3, "1", None):

@@ -25,7 +25,7 @@ namespace vx::dagapi {
 
 inline constexpr const char *kCapsuleName = "vexal.circuit.gatework.dag_lists";
 inline constexpr const char *kPackageAttribute = "_gatework_api";
-inline constexpr int kVersion = 3;
+inline constexpr int kVersion = 4;
 
 // ----------------------------------------------------------------- gate kinds
 
@@ -147,10 +147,25 @@ struct Skeleton {
     std::vector<RecordKind> kind;
     std::vector<std::int32_t> w_off{0};
     std::vector<std::int64_t> wires;        // in operand order
+    std::vector<std::int64_t> bits;         // the classical-bit key of each measure node, in node order
     std::vector<engines::dag::Edge> edges;  // in the order the graph receives them
 
     std::size_t size() const { return rec.size(); }
 };
+
+// Adds node k of a skeleton to a DAG builder as the builder that made the
+// skeleton added it.  Nodes go in order; `measures` counts the measure nodes
+// added so far (start it at 0).
+inline engines::dag::NodeId add_skeleton_node(engines::dag::DagBuilder &b, const Skeleton &sk, std::size_t k,
+                                              std::size_t &measures) {
+    const std::span<const std::int64_t> wires(sk.wires.data() + sk.w_off[k],
+                                              static_cast<std::size_t>(sk.w_off[k + 1] - sk.w_off[k]));
+    switch (sk.kind[k]) {
+    case RecordKind::Measure: return b.add_measure(wires[0], sk.bits[measures++]);
+    case RecordKind::ThreeQubit: return b.add_gate(wires, engines::dag::EdgeRule::ThreeQubit);
+    default: return b.add_gate(wires);
+    }
+}
 
 // ------------------------------------------------------------------ the offer
 
@@ -260,6 +275,10 @@ void check_circuit(GateKinds &kinds, nb::handle qc, PyObject *gates, const Check
 // the same dictionaries, in the same order, that add_nodes_from and
 // add_edges_from leave behind.
 void fill_digraph(nb::handle g, PyObject *nodes, PyObject *edges);
+
+// What nx.topological_sort leaves on a DiGraph it sorts: its cached
+// in_degree view.  A fast path that stands for such a sort leaves it too.
+inline void leave_sort_views(nb::handle dag) { (void)vx::getattr(dag, "in_degree"); }
 
 // The gate name of a DAG node, node.split("_")[0]: for a str, the text
 // before its first "_".

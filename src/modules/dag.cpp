@@ -176,6 +176,7 @@ bool rebuild_native(const vx::Args &a, nb::handle dag, Rebuild &r) {
     if (!path.fast() || !path.require(vx::dagapi::read_digraph(dag, vx::original(a.func()->globals, "nx.DiGraph"), g),
                                       "the DAG is not a plain networkx DiGraph"))
         return false;
+    vx::dagapi::leave_sort_views(dag);
     engines::dag::Generations order;
     const bool acyclic = engines::dag::generations(g.succ_off, g.succ, g.npred, order);
     for (std::int32_t u : order.nodes)

@@ -5,6 +5,9 @@
 // namespace at call time, so a replaced name changes what the next run builds.
 #include "interop.hpp"
 
+#include <string>
+#include <utility>
+
 namespace {
 
 constexpr const char *kNoChipWarning =
@@ -84,6 +87,41 @@ nb::object make_routing(const vx::Args &a, nb::handle subgraph, const char *mapp
                     {subgraph, vx::str_obj(mapping), random_choice ? Py_True : Py_False, iterations}, kwnames.ptr());
 }
 
+// SabreRouting names its argument iterations; at levels 1 and 2 the driver
+// passes it the caller's niter, so a refusal of that value (its type or its
+// range, as the routing's messages start) names niter.
+nb::object make_routing_of_niter(const vx::Args &a, nb::handle subgraph, const char *mapping, bool random_choice,
+                                 nb::handle niter) {
+    try {
+        return make_routing(a, subgraph, mapping, random_choice, niter);
+    } catch (const vx::error_already_set &) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        PyObject *args = value && (type == PyExc_ValueError || type == PyExc_TypeError)
+                             ? PyObject_GetAttrString(value, "args")
+                             : nullptr;
+        if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 1 && PyUnicode_Check(PyTuple_GET_ITEM(args, 0))) {
+            std::string message = vx::str_text(PyTuple_GET_ITEM(args, 0));
+            bool renamed = false;
+            for (auto [from, to] :
+                 {std::pair{"iterations ", "niter "}, {"Argument 'iterations' ", "Argument 'niter' "}})
+                if (!renamed && message.rfind(from, 0) == 0) {
+                    message = to + message.substr(std::string(from).size());
+                    renamed = true;
+                }
+            PyObject *fresh = renamed ? Py_BuildValue("(s)", message.c_str()) : nullptr;
+            if (fresh && PyObject_SetAttrString(value, "args", fresh) < 0)
+                PyErr_Clear();
+            Py_XDECREF(fresh);
+        }
+        Py_XDECREF(args);
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        throw;
+    }
+}
+
 nb::object make_translation(const vx::Args &a, nb::handle self) {
     nb::object flag = vx::getattr(self, "convert_single_qubit_gate_to_u");
     nb::object basis = vx::getattr(self, "two_qubit_gate_basis");
@@ -106,9 +144,9 @@ nb::object pass_list(const vx::Args &a, nb::handle self, nb::handle qc, nb::hand
     if (level == 0)
         add(make_routing(a, subgraph, "trivial", false, vx::int_obj(1)));
     else if (level == 1)
-        add(make_routing(a, subgraph, "trivial", false, niter));
+        add(make_routing_of_niter(a, subgraph, "trivial", false, niter));
     else
-        add(make_routing(a, subgraph, "random", true, niter));
+        add(make_routing_of_niter(a, subgraph, "random", true, niter));
     add(make_translation(a, self));
     if (level > 0)
         add(vx::call(a.global("GateCompressor"), {}));

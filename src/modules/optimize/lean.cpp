@@ -69,6 +69,7 @@ struct LeanRun final : vx::DeferredSource {
         vx::check(PyObject_SetItem(attrs.ptr(), names().qubits, qubits.ptr()));
         vx::GcPause pause;
         replay(globals.ptr(), g, gates, start, script);
+        vx::dagapi::leave_sort_views(g);  // the run's dag2qc sorted it
         built = g;
         return g;
     }
@@ -273,6 +274,7 @@ bool build_graph(LeanStore &st, const vx::dagapi::Skeleton &sk, const std::vecto
         st.g.add_node(gate, gate == ce::kNone ? std::span<const std::int64_t>() : std::span<const std::int64_t>(&w, 1));
         st.info.push_back({kStart, static_cast<std::int32_t>(w)});
     }
+    std::size_t measures = 0;
     for (std::size_t k = 0; k < sk.size(); ++k) {
         vx::poll_signals(k, 1 << 16);
         std::int32_t gate;
@@ -280,8 +282,7 @@ bool build_graph(LeanStore &st, const vx::dagapi::Skeleton &sk, const std::vecto
             return false;
         const std::span<const std::int64_t> wires(sk.wires.data() + sk.w_off[k],
                                                   static_cast<size_t>(sk.w_off[k + 1] - sk.w_off[k]));
-        b.add_gate(wires, sk.kind[k] == RecordKind::ThreeQubit ? engines::dag::EdgeRule::ThreeQubit
-                                                               : engines::dag::EdgeRule::Grouped);
+        vx::dagapi::add_skeleton_node(b, sk, k, measures);
         st.g.add_node(gate, gate == ce::kNone ? std::span<const std::int64_t>() : wires);
         st.info.push_back({sk.rec[k], static_cast<std::int32_t>(k)});
     }
