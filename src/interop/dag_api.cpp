@@ -101,29 +101,27 @@ nb::object rebuilt_record(PyObject *rec, RecordKind kind, Py_ssize_t part) {
 }
 
 namespace {
-bool scalars(PyObject *seq, Py_ssize_t from) {
-    for (Py_ssize_t i = from; i < PyTuple_GET_SIZE(seq); ++i)
-        if (!immutable_scalar(PyTuple_GET_ITEM(seq, i)))
+// items [from, to) of a tuple are immutable scalars
+bool scalars(PyObject *t, Py_ssize_t from, Py_ssize_t to) {
+    for (Py_ssize_t i = from; i < to; ++i)
+        if (!immutable_scalar(PyTuple_GET_ITEM(t, i)))
             return false;
     return true;
 }
 }  // namespace
 
-nb::object kept_record(PyObject *rec, RecordKind kind, Py_ssize_t part) {
-    bool same = false;
+bool shareable_record(PyObject *rec, RecordKind kind) {
     switch (kind) {
-    case RecordKind::Measure: break;
+    case RecordKind::Measure: return false;
     case RecordKind::Barrier:
     case RecordKind::Delay: {
         const Py_ssize_t at = kind == RecordKind::Delay ? 2 : 1;
         PyObject *qubits = PyTuple_GET_SIZE(rec) == at + 1 ? PyTuple_GET_ITEM(rec, at) : nullptr;
-        same = qubits && PyTuple_CheckExact(qubits) && scalars(qubits, 0) &&
-               immutable_scalar(PyTuple_GET_ITEM(rec, 0)) && (at == 1 || immutable_scalar(PyTuple_GET_ITEM(rec, 1)));
-        break;
+        return qubits && PyTuple_CheckExact(qubits) && scalars(qubits, 0, PyTuple_GET_SIZE(qubits)) &&
+               scalars(rec, 0, at);
     }
-    default: same = scalars(rec, 0);
+    default: return scalars(rec, 0, PyTuple_GET_SIZE(rec));
     }
-    return same ? nb::borrow(rec) : rebuilt_record(rec, kind, part);
 }
 
 bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out) {

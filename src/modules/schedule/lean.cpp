@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -56,11 +57,22 @@ bool own_road(const vx::Args &a, nb::handle qc, Road &r) {
 struct Lean {
     PyObject *records = nullptr;
     vx::dagapi::Skeleton sk;
+    std::vector<std::uint8_t> shared;  // by node: its record may stand for the one dag2qc rebuilds
     dd::Nodes nodes;
     std::vector<std::int32_t> succ_off{0}, succ, npred;
     std::vector<std::int64_t> qubit_values;  // by qubit id
     std::unordered_map<std::int64_t, std::int32_t> qubit_ids;
     std::unordered_set<std::string> pulse_names;  // circuit node names a created name could take
+
+    // Frees the skeleton's wires and edges once read: the result needs no
+    // more of it than each node's record.
+    void drop_wires() {
+        auto drop = [](auto &v) { std::remove_reference_t<decltype(v)>().swap(v); };
+        drop(sk.edges);
+        drop(sk.wires);
+        drop(sk.w_off);
+        drop(sk.bits);
+    }
 
     std::int32_t qubit_id(std::int64_t v) {
         auto [it, fresh] = qubit_ids.try_emplace(v, static_cast<std::int32_t>(qubit_values.size()));
@@ -145,11 +157,14 @@ bool read(const vx::Args &a, const Road &r, Lean &L) {
     L.nodes.duration.reserve(sk.size());
     L.nodes.slack.reserve(sk.size());
     L.nodes.barrier.reserve(sk.size());
+    L.shared.reserve(sk.size());
     for (std::size_t k = 0; k < sk.size(); ++k) {
         vx::poll_signals(k, 1 << 16);
         if (!plain_node(L, k, out_kinds))
             return false;
-        const std::string_view gate = vx::utf8(PyTuple_GET_ITEM(PyList_GET_ITEM(L.records, sk.rec[k]), 0));
+        PyObject *rec = PyList_GET_ITEM(L.records, sk.rec[k]);
+        L.shared.push_back(vx::dagapi::shareable_record(rec, sk.kind[k]));
+        const std::string_view gate = vx::utf8(PyTuple_GET_ITEM(rec, 0));
         const Kind kind = cls.classify(gate);
         const std::int64_t *wires = sk.wires.data() + sk.w_off[k];
         const std::size_t nw = static_cast<std::size_t>(sk.w_off[k + 1] - sk.w_off[k]);
@@ -165,6 +180,7 @@ bool read(const vx::Args &a, const Road &r, Lean &L) {
         }
     }
     successors(L);
+    L.drop_wires();
     return true;
 }
 
@@ -335,6 +351,12 @@ nb::object records(const Lean &L, Grown &G) {
     Py_ssize_t pos = 0;
     auto put = [&](PyObject *rec) { PyList_SET_ITEM(out.ptr(), pos++, rec); };
     std::vector<std::int32_t> &indegree = G.npred;
+    // a circuit node is written a generation after it is reached: its record
+    // is fetched meanwhile
+    auto reach = [&](std::int32_t v) {
+        __builtin_prefetch(PyList_GET_ITEM(L.records, L.sk.rec[static_cast<std::size_t>(v)]), 1);
+        next.push_back({-1, v});
+    };
     while (!cur.empty()) {
         if (pos + static_cast<Py_ssize_t>(cur.size()) > total)  // a node reached twice: never in a DAG
             vx::raise(PyExc_RuntimeError, "dynamical decoupling: the enlarged DAG is not a DAG");
@@ -344,12 +366,12 @@ nb::object records(const Lean &L, Grown &G) {
             if (it.ins < 0) {
                 const std::int32_t u = it.at;
                 const std::size_t k = static_cast<std::size_t>(u);
-                put(vx::dagapi::kept_record(PyList_GET_ITEM(L.records, L.sk.rec[k]), L.sk.kind[k], L.sk.part[k])
-                        .release()
-                        .ptr());
+                PyObject *rec = PyList_GET_ITEM(L.records, L.sk.rec[k]);
+                put(L.shared[k] ? Py_NewRef(rec)
+                                : vx::dagapi::rebuilt_record(rec, L.sk.kind[k], L.sk.part[k]).release().ptr());
                 for (std::int32_t e = L.succ_off[u]; e < L.succ_off[u + 1]; ++e)
                     if (!G.removed[static_cast<std::size_t>(e)] && --indegree[static_cast<std::size_t>(L.succ[e])] == 0)
-                        next.push_back({-1, L.succ[e]});
+                        reach(L.succ[e]);
                 for (std::int32_t e = G.extra_off[k]; e < G.extra_off[k + 1]; ++e)
                     next.push_back({G.extra[static_cast<std::size_t>(e)], 0});
                 continue;
@@ -362,7 +384,7 @@ nb::object records(const Lean &L, Grown &G) {
             if (it.at + 1 < G.size(x))
                 next.push_back({it.ins, it.at + 1});
             else if (--indegree[static_cast<std::size_t>(x.node)] == 0)
-                next.push_back({-1, x.node});
+                reach(x.node);
         }
         std::swap(cur, next);
     }
@@ -419,6 +441,8 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_le
     if (!settle(out, missing))
         return path.decline("a duration the walk cannot represent");
 
+    L.nodes = dd::Nodes();  // what only the walk reads
+    layers = engines::dag::Generations();
     Grown G(L, out.insertions, sequence_length);
     const long long end = number(L, G, start);
     nb::object recs = records(L, G);
