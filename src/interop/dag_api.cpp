@@ -100,6 +100,30 @@ nb::object rebuilt_record(PyObject *rec, RecordKind kind, Py_ssize_t part) {
     }
 }
 
+namespace {
+// items [from, to) of a tuple are immutable scalars
+bool scalars(PyObject *t, Py_ssize_t from, Py_ssize_t to) {
+    for (Py_ssize_t i = from; i < to; ++i)
+        if (!immutable_scalar(PyTuple_GET_ITEM(t, i)))
+            return false;
+    return true;
+}
+}  // namespace
+
+bool shareable_record(PyObject *rec, RecordKind kind) {
+    switch (kind) {
+    case RecordKind::Measure: return false;
+    case RecordKind::Barrier:
+    case RecordKind::Delay: {
+        const Py_ssize_t at = kind == RecordKind::Delay ? 2 : 1;
+        PyObject *qubits = PyTuple_GET_SIZE(rec) == at + 1 ? PyTuple_GET_ITEM(rec, at) : nullptr;
+        return qubits && PyTuple_CheckExact(qubits) && scalars(qubits, 0, PyTuple_GET_SIZE(qubits)) &&
+               scalars(rec, 0, at);
+    }
+    default: return scalars(rec, 0, PyTuple_GET_SIZE(rec));
+    }
+}
+
 bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out) {
     if (reinterpret_cast<PyObject *>(Py_TYPE(g.ptr())) != digraph)
         return false;

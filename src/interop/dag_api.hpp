@@ -336,6 +336,12 @@ inline bool plain_wires(PyObject *rec, RecordKind kind) {
 // one classical bit in lists, a barrier's or delay's qubits in a tuple.
 nb::object rebuilt_record(PyObject *rec, RecordKind kind, Py_ssize_t part);
 
+// Whether `rec` itself may stand for that record: it equals the rebuilt one
+// and is made only of immutable scalars (a barrier's or delay's qubits in a
+// tuple of them), so that sharing it cannot be told from a copy but by `is`.
+// Never for a measure, whose record holds lists.
+bool shareable_record(PyObject *rec, RecordKind kind);
+
 // A plain DiGraph in arrays: node i is nodes[i] (in the graph's node order,
 // with its attribute dictionary attrs[i]), its successors are
 // succ[succ_off[i] .. succ_off[i+1]) in their stored order, and npred[i]

@@ -243,9 +243,18 @@ void build_skeleton(PyObject *globals, long long nqubits, PyObject *gates, bool 
     if (ng >= (Py_ssize_t{1} << 30))
         vx::value_error("too many gate records");
     out = {};
+    // one node and at most two wires and edges a record, mostly: grown
+    // once where the guess is short, rather than step by step
+    const auto hint = static_cast<std::size_t>(ng);
+    out.rec.reserve(hint);
+    out.part.reserve(hint);
+    out.kind.reserve(hint);
+    out.w_off.reserve(hint + 1);
+    out.wires.reserve(2 * hint);
     GateKinds kinds(kApi, globals);
     RecordReader reader(kinds, nqubits);
     DagBuilder engine(nqubits);
+    engine.reserve(hint, 2 * hint, 2 * hint);
     BitKeys bits;
     for (Py_ssize_t k = 0; k < ng; ++k) {
         vx::poll_signals(k, 1 << 16);
