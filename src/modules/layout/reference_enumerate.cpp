@@ -7,8 +7,8 @@ namespace layout {
 
 namespace {
 
-nb::object new_list() { return vx::own(PyList_New(0)); }
-void append(nb::handle list, nb::handle item) { vx::check(PyList_Append(list.ptr(), item.ptr())); }
+using vx::append;
+using vx::new_list;
 
 // q not in [0, 1, ..., node]: for ints within long long, a comparison;
 // for anything else the membership test of the range.
@@ -197,8 +197,8 @@ nb::object collect_all_subgraph_in_parallel(const vx::Args &a) {
     if (beyond_chip(a, self, Level::Sets, nqubits))
         return new_list();
     if (PyLong_CheckExact(nqubits.ptr()))
-        if (NativePtr nat = native(a, self, Level::Sets, clamped(a, 1)))
-            return native_sets(*nat);
+        if (FastPtr fr = fast_result(a, self, Level::Sets, clamped(a, 1)))
+            return fast_sets(*fr);
     nb::object func =
         call_kw(a.global("partial"), {vx::getattr(self, "get_one_node_subgraph")}, {{"nqubits", nqubits}});
     nb::object nodes = call_method(vx::getattr(self, "graph"), "nodes", {});

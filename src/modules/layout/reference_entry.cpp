@@ -5,7 +5,7 @@ namespace layout {
 
 namespace {
 
-nb::object new_list() { return vx::own(PyList_New(0)); }
+using vx::new_list;
 
 // graph.subgraph(nodes).copy()
 nb::object induced_copy(nb::handle graph, nb::handle nodes) {
@@ -28,12 +28,10 @@ nb::object finish(nb::handle self, nb::handle new_qubits) {
     return view;
 }
 
-// graph.remove_nodes_from(the qubits chosen so far); what was kept for the
-// old graph goes.
+// graph.remove_nodes_from(the qubits chosen so far)
 void remove_chosen(nb::handle self, nb::handle new_qubits) {
     if (PyList_GET_SIZE(new_qubits.ptr()) == 0)
         return;
-    forget(self);
     call_method(vx::getattr(self, "graph"), "remove_nodes_from", {flat(new_qubits)});
 }
 

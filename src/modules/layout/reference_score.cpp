@@ -13,8 +13,8 @@ namespace {
 // Whether the longest of networkx's simple cycles of the subgraph of `graph`
 // induced by the qubits of `degree` runs through all of them, decided
 // without listing the cycles while simple_cycles is networkx's and the graph
-// a plain Graph (a self-loop is a cycle of one qubit and passes no other);
-// -1 when that does not hold or the search cannot tell soon.
+// exactly a networkx Graph (a self-loop is a cycle of one qubit and passes
+// no other); -1 when that does not hold or the search cannot tell soon.
 int ring_through_all(const vx::Args &a, nb::handle graph, nb::handle degree) {
     if (!vx::is_original(a, "nx.simple_cycles") ||
         reinterpret_cast<PyObject *>(Py_TYPE(graph.ptr())) != vx::original(a.func()->globals, "nx.Graph"))
@@ -123,8 +123,8 @@ nb::object collect_all_subgraph_info_in_parallel(const vx::Args &a) {
     nb::handle self = a[0];
     if (beyond_chip(a, self, Level::Infos, a[1]))
         return vx::own(PyList_New(0));
-    if (NativePtr nat = native(a, self, Level::Infos, clamped(a, 1)))
-        return native_infos(a, *nat);
+    if (FastPtr fr = fast_result(a, self, Level::Infos, clamped(a, 1)))
+        return fast_infos(a, *fr);
     nb::object all = call_method(self, "collect_all_subgraph_in_parallel", {a[1]});
     nb::object func = vx::call(a.global("partial"), {vx::getattr(self, "get_one_subgraph_info")});
     return pool_map(a, self, func, all);
