@@ -18,13 +18,13 @@ dec::Ctx make_ctx(PyObject *out, bool flag, PyObject *basis, int kind) {
 
 // ------------------------------------------------------------ converters
 
-nb::object h2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::H2U, nullptr, a.ptr(0))); }
-nb::object x2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::X2U, nullptr, a.ptr(0))); }
-nb::object sdg2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::SDG2U, nullptr, a.ptr(0))); }
-nb::object s2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::S2U, nullptr, a.ptr(0))); }
-nb::object rx2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::RX2U, a.ptr(0), a.ptr(1))); }
-nb::object ry2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::RY2U, a.ptr(0), a.ptr(1))); }
-nb::object rz2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::RZ2U, a.ptr(0), a.ptr(1))); }
+nb::object h2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::H2U, nullptr, a.ptr(0))); }
+nb::object x2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::X2U, nullptr, a.ptr(0))); }
+nb::object sdg2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::SDG2U, nullptr, a.ptr(0))); }
+nb::object s2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::S2U, nullptr, a.ptr(0))); }
+nb::object rx2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::RX2U, a.ptr(0), a.ptr(1))); }
+nb::object ry2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::RY2U, a.ptr(0), a.ptr(1))); }
+nb::object rz2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::RZ2U, a.ptr(0), a.ptr(1))); }
 
 using vx::item;
 
@@ -128,7 +128,7 @@ nb::object tqd_run(const vx::Args &a) {
         vx::dagapi::check_circuit(kinds, qc, gates.ptr(),
                                   {.lenient = vx::dagapi::table_bit(vx::dagapi::kThreeQubitTable)});
     }
-    // the decompositions written natively, where the names hold the module's own
+    // the decompositions built here (the fast path), where the names hold the module's own
     vx::PathChoice path("ThreeQubitGateDecompose");
     for (int fn : kThreeFns)
         path.require(a.global(K.fn_names[fn]).ptr() == OWN.fn[fn],

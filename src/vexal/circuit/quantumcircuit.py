@@ -101,7 +101,8 @@ class QuantumCircuit:
         # A tuple of immutable scalars is its own deep copy, so the common
         # record is shared rather than walked; anything else (nested or
         # mutable parts) goes through copy.deepcopy with one memo, which
-        # keeps aliasing between records as a plain deep copy would.
+        # keeps aliasing between records as one copy.deepcopy of the whole
+        # circuit would.
         memo = {}
         new_gates = []
         append = new_gates.append

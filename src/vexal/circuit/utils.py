@@ -11,6 +11,8 @@ __all__ = ["u3_decompose"]
 _SNAP = 1e-12
 # Largest deviation from unitarity accepted (entries of M^dagger M - I).
 _UNITARY_TOL = 1e-6
+# Both are named here only: the package's C++ port of u3_decompose
+# (src/decompositions) reads them from this module.
 
 
 def _arg_rel(x1, y1, x2, y2):
