@@ -34,7 +34,7 @@ def width(name):
 def wires(record):
     """The qubits a record acts on, in the record's order, as the package's
     one table of record shapes reads them."""
-    return list(gw._record_qubits(tuple(record)))
+    return list(gw._record_wires(tuple(record))[0])
 
 
 def circuit(nqubits, gates, ncbits=None, qubits=None):

@@ -388,16 +388,28 @@ def test_user_given_qubits(capsys):
         capsys.readouterr().out
         == "Physical qubits layout [3] are user-defined, with the corresponding coupling being [].\n"
     )
-    for target, msg in [
-        ([5, 5], "target_qubits names qubit 5 more than once; each physical qubit carries one circuit qubit."),
-        ([0, 1, 0], "target_qubits names qubit 0 more than once"),
-        ([True, 1], "target_qubits entry True is not a qubit index; physical qubits are integers."),
-        ([0, 1.0], "target_qubits entry 1.0 is not a qubit index"),
-        ([0, 1, 2], "The number of qubits 3 in target_qubits does not match the number of qubits 2 in the circuit."),
-        ([0, 99], "These qubit(s) [99] does not exist.This maybe due to an incorrected input index"),
-        ([0, 3], "The target physical qubits [0, 3] corresponding to virtual qubits [0, 1] are not connected."),
+    for target, msg, error in [
+        (
+            [5, 5],
+            "target_qubits names qubit 5 more than once; each physical qubit carries one circuit qubit.",
+            ValueError,
+        ),
+        ([0, 1, 0], "target_qubits names qubit 0 more than once", ValueError),
+        ([True, 1], "target_qubits entry True is not a qubit index; physical qubits are integers.", TypeError),
+        ([0, 1.0], "target_qubits entry 1.0 is not a qubit index", TypeError),
+        (
+            [0, 1, 2],
+            "The number of qubits 3 in target_qubits does not match the number of qubits 2 in the circuit.",
+            ValueError,
+        ),
+        ([0, 99], "These qubit(s) [99] does not exist.This maybe due to an incorrected input index", ValueError),
+        (
+            [0, 3],
+            "The target physical qubits [0, 3] corresponding to virtual qubits [0, 1] are not connected.",
+            ValueError,
+        ),
     ]:
-        with pytest.raises(ValueError) as err:
+        with pytest.raises(error) as err:
             lay.select_layout(circuit([0, 1]), target)
         assert str(err.value).startswith(msg)
     assert capsys.readouterr().out == ""

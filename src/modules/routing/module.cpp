@@ -217,13 +217,15 @@ void print_table(nb::handle init_p2v, nb::handle best_p2v, nb::handle final_p2v,
         {nswap})});
 }
 
-// The physical qubits name the result's wires: non-negative integers.
+// The physical qubits name the result's wires: non-negative integers (a
+// TypeError for any other object, a ValueError for a negative one).
 void check_physical_qubits(nb::handle physical) {
     nb::object pl = to_list(physical);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pl.ptr()); ++i) {
         PyObject *p = PyList_GET_ITEM(pl.ptr(), i);
-        if (!PyLong_Check(p) || PyBool_Check(p) || vx::less(p, vx::int_obj(0)))
-            raise_fmt(PyExc_ValueError,
+        const bool integer = PyLong_Check(p) && !PyBool_Check(p);
+        if (!integer || vx::less(p, vx::int_obj(0)))
+            raise_fmt(integer ? PyExc_ValueError : PyExc_TypeError,
                       "The physical qubits of the coupling graph must be non-negative integers; got {!r}.",
                       {nb::handle(p)});
     }
