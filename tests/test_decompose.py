@@ -160,9 +160,9 @@ def test_u_dot_u():
         D.u_dot_u(["u", 0.1, 0.2, 0.3, 0], ("u", 0.1, 0.2, 0.3, 0))
 
 
-def test_native_u3_matches_python_bit_for_bit(monkeypatch):
-    """u_dot_u decomposes natively while u3_decompose is the package's own;
-    its angles must be those of the Python function, bit for bit."""
+def test_u3_port_matches_python_bit_for_bit(monkeypatch):
+    """u_dot_u decomposes by the C++ port while u3_decompose is the package's
+    own; its angles must be those of the Python function, bit for bit."""
     rng = np.random.default_rng(7)
     specials = [
         (0.0, 0.0, 0.0),
@@ -374,3 +374,28 @@ def test_bad_inputs(m):
 def test_deterministic():
     q = np.array([[0.6, 0.8j], [0.8j, 0.6]])
     assert u3_decompose(q) == u3_decompose(q.copy()) == u3_decompose(q.tolist())
+
+
+def test_the_reference_switch_sends_u_dot_u_through_u3_decompose(monkeypatch):
+    import sys
+
+    import vexal.circuit as package
+
+    calls = []
+
+    def watch(frame, event, arg):
+        if event == "call" and frame.f_code is utils.u3_decompose.__code__:
+            calls.append(frame)
+
+    def merged():
+        sys.setprofile(watch)
+        try:
+            return D.u_dot_u(D.h2u(0), D.rx2u(0.3, 0))
+        finally:
+            sys.setprofile(None)
+
+    monkeypatch.setattr(package, "_reference_paths", False)
+    fast = merged()
+    assert not calls  # the port
+    monkeypatch.setattr(package, "_reference_paths", True)
+    assert merged() == fast and len(calls) == 1
