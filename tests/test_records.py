@@ -18,7 +18,7 @@ def passes():
     return [D.ThreeQubitGateDecompose(), T.TranslateToBasisGates(False, "cx")]
 
 
-# ---------------------------------------------------------------- a plain model of a sound record
+# ---------------------------------------------------------------- a model of a sound record
 
 SHAPES = {}
 for name in gatework.one_qubit_gates_available:

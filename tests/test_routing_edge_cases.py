@@ -11,8 +11,8 @@ from helpers import (
     check_routed,
     circuit,
     interrupt_after,
-    plain_methods,
     random_gates,
+    reference_subclass,
     routing_table,
     virtual_order,
 )
@@ -20,7 +20,7 @@ from helpers import (
 from vexal.circuit.routing import SabreRouting
 
 CONFLICT = "A conflict occurred during the Sabre algorithm computation. Please contact the developer for assistance."
-PlainSabreRouting = plain_methods(SabreRouting, "_heuristic_score")
+ReferenceSabreRouting = reference_subclass(SabreRouting, "_heuristic_score")
 
 
 def toffoli(c1, c2, t):
@@ -81,7 +81,7 @@ def test_a_long_adder_on_a_line_is_routed(capsys):
 def test_gates_across_components_still_raise_the_conflict(capsys):
     g = nx.Graph([(0, 1), (1, 2), (3, 4)])
     qc = circuit(None, [("cx", 0, 2), ("cx", 1, 2), ("cx", 2, 3)], qubits=[0, 1, 2, 3, 4])
-    for cls in (SabreRouting, PlainSabreRouting):
+    for cls in (SabreRouting, ReferenceSabreRouting):
         with pytest.raises(ValueError, match="^" + CONFLICT + "$"):
             cls(g, initial_mapping=[0, 1, 2, 3, 4], iterations=1).run(qc)
     assert capsys.readouterr().out == ""
@@ -92,7 +92,7 @@ def test_edge_weights_do_not_make_distances(capsys):
     g = nx.path_graph(3)
     nx.set_edge_attributes(g, 0.5, "weight")
     qc = circuit(None, [("cx", 0, 2), ("h", 1)], qubits=[0, 1, 2])
-    for cls in (SabreRouting, PlainSabreRouting):
+    for cls in (SabreRouting, ReferenceSabreRouting):
         r = cls(g, initial_mapping=[0, 2, 1], iterations=1)
         out = r.run(qc)
         check_routed(qc, out, r, routing_table(capsys.readouterr().out)[1], unitary=True)
@@ -134,7 +134,7 @@ def test_refused_circuits_and_options_change_nothing(capsys):
     ],
 )
 def test_malformed_circuits_are_refused_before_routing(gates, qubits, message, capsys):
-    for cls in (SabreRouting, PlainSabreRouting):
+    for cls in (SabreRouting, ReferenceSabreRouting):
         r = cls(nx.path_graph(len(qubits)))
         with pytest.raises(ValueError, match=message):
             r.run(circuit(3, gates, qubits=qubits))
@@ -196,7 +196,7 @@ def test_normal_order_may_list_qubits_beyond_the_graph():
 # ---------------------------------------------------------------- interruption
 
 
-@pytest.mark.parametrize("cls", [SabreRouting, PlainSabreRouting])
+@pytest.mark.parametrize("cls", [SabreRouting, ReferenceSabreRouting])
 def test_a_long_run_stops_on_a_signal(cls, capsys):
     rng = random.Random(4)
     n = 20
