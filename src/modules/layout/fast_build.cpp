@@ -15,28 +15,26 @@ using engines::layout::Shape;
 
 namespace {
 
-nb::object node_tuple(const FastResult &fr, const std::int32_t *p) {
+// The node objects of the n node indices from p, as a tuple or a list.
+nb::object node_sequence(const FastResult &fr, const std::int32_t *p, bool tuple = true) {
     const auto n = static_cast<Py_ssize_t>(fr.n);
-    nb::object t = vx::own(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyTuple_SET_ITEM(t.ptr(), i, nb::object(fr.snap->nodes[p[i]]).release().ptr());
-    return t;
-}
-
-nb::object node_list(const FastResult &fr, const std::int32_t *p) {
-    const auto n = static_cast<Py_ssize_t>(fr.n);
-    nb::object l = vx::own(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(l.ptr(), i, nb::object(fr.snap->nodes[p[i]]).release().ptr());
-    return l;
+    nb::object seq = vx::own(tuple ? PyTuple_New(n) : PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *node = nb::object(fr.snap->nodes[p[i]]).release().ptr();
+        if (tuple)
+            PyTuple_SET_ITEM(seq.ptr(), i, node);
+        else
+            PyList_SET_ITEM(seq.ptr(), i, node);
+    }
+    return seq;
 }
 
 // The record's nodes: the path as a list for a linear set, else the tuple.
 nb::object record_nodes(const FastResult &fr, std::size_t c) {
     const std::size_t n = static_cast<std::size_t>(fr.n);
     if (fr.scores[c].shape == Shape::Linear)
-        return node_list(fr, fr.paths.data() + static_cast<std::size_t>(fr.path_at[c]) * n);
-    return node_tuple(fr, fr.sets.data() + c * n);
+        return node_sequence(fr, fr.paths.data() + static_cast<std::size_t>(fr.path_at[c]) * n, false);
+    return node_sequence(fr, fr.sets.data() + c * n);
 }
 
 // numpy float64 scalars of the values, as numpy's mean and var return them.
@@ -162,7 +160,8 @@ nb::object fast_sets(const FastResult &fr) {
     vx::GcPause pause;
     const std::size_t n = static_cast<std::size_t>(fr.n);
     for (std::size_t c = 0; c < fr.count; ++c)
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(c), node_tuple(fr, fr.sets.data() + c * n).release().ptr());
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(c),
+                        node_sequence(fr, fr.sets.data() + c * n).release().ptr());
     return out;
 }
 

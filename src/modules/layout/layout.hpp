@@ -23,6 +23,11 @@ using vx::call_method;
 nb::object call_kw(nb::handle f, std::initializer_list<nb::handle> args,
                    std::initializer_list<std::pair<const char *, nb::handle>> kwargs);
 
+// list(items) sorted by list.sort(key=key, reverse=reverse), so stable, as
+// sorted() sorts; and operator.itemgetter(i).
+nb::object sorted_list(nb::handle items, nb::handle key, bool reverse = false);
+nb::object item_getter(Py_ssize_t i);
+
 // The ordinary error (an Exception) in flight, taken out of the error
 // indicator with its traceback attached; anything else is rethrown.
 nb::object take_exception();

@@ -25,6 +25,16 @@ nb::object call_kw(nb::handle f, std::initializer_list<nb::handle> args,
                                        kwargs.size() ? names.ptr() : nullptr));
 }
 
+nb::object sorted_list(nb::handle items, nb::handle key, bool reverse) {
+    nb::object lst = vx::to_list(items);
+    call_kw(vx::getattr(lst, "sort"), {}, {{"key", key}, {"reverse", nb::handle(reverse ? Py_True : Py_False)}});
+    return lst;
+}
+
+nb::object item_getter(Py_ssize_t i) {
+    return vx::call(vx::getattr(vx::import("operator"), "itemgetter"), {vx::int_obj(i)});
+}
+
 long long clamped(const vx::Args &a, int i) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(a[i].ptr(), &overflow);

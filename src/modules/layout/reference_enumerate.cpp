@@ -71,21 +71,21 @@ nb::object init(const vx::Args &a) {
     vx::setattr(self, "fidelity_mean_threshold", nb::float_(0.9));
     nb::object fids = vx::call(vx::getattr(a.global("nx"), "get_edge_attributes"), {graph, vx::str_obj("fidelity")});
     // A coupler listed high-first is still found under (smaller, larger).
+    auto high_first = [](nb::handle key) {
+        return PyTuple_CheckExact(key.ptr()) && PyTuple_GET_SIZE(key.ptr()) == 2 &&
+               vx::less(PyTuple_GET_ITEM(key.ptr(), 1), PyTuple_GET_ITEM(key.ptr(), 0));
+    };
     if (PyDict_CheckExact(fids.ptr())) {
         nb::object items = vx::own(PyDict_Items(fids.ptr()));
-        bool high_first = false;
-        for (nb::handle item : items) {
-            nb::handle key = PyTuple_GET_ITEM(item.ptr(), 0);
-            if (PyTuple_CheckExact(key.ptr()) && PyTuple_GET_SIZE(key.ptr()) == 2 &&
-                vx::less(PyTuple_GET_ITEM(key.ptr(), 1), PyTuple_GET_ITEM(key.ptr(), 0)))
-                high_first = true;
-        }
-        if (high_first) {
+        bool any_high_first = false;
+        for (nb::handle item : items)
+            if (high_first(PyTuple_GET_ITEM(item.ptr(), 0)))
+                any_high_first = true;
+        if (any_high_first) {
             nb::object keyed = vx::own(PyDict_New());
             for (nb::handle item : items) {
                 nb::handle key = PyTuple_GET_ITEM(item.ptr(), 0);
-                if (PyTuple_CheckExact(key.ptr()) && PyTuple_GET_SIZE(key.ptr()) == 2 &&
-                    vx::less(PyTuple_GET_ITEM(key.ptr(), 1), PyTuple_GET_ITEM(key.ptr(), 0)))
+                if (high_first(key))
                     key = nb::make_tuple(nb::handle(PyTuple_GET_ITEM(key.ptr(), 1)),
                                          nb::handle(PyTuple_GET_ITEM(key.ptr(), 0)))
                               .release();

@@ -20,17 +20,9 @@ nb::object nodes_text(nb::handle entry) {
     return vx::own(PyObject_Str(nodes.ptr()));
 }
 
-// sorted(entries, key=lambda e: e[i], reverse=reverse), stable
+// sorted(entries, key=lambda e: e[i], reverse=reverse)
 nb::object sorted_by(nb::handle entries, Py_ssize_t i, bool reverse) {
-    nb::object lst = vx::own(PySequence_List(entries.ptr()));
-    nb::object getter = vx::call(vx::getattr(vx::import("operator"), "itemgetter"), {vx::int_obj(i)});
-    nb::object kw = vx::own(PyDict_New());
-    vx::check(PyDict_SetItemString(kw.ptr(), "key", getter.ptr()));
-    vx::check(PyDict_SetItemString(kw.ptr(), "reverse", reverse ? Py_True : Py_False));
-    nb::object sort = vx::getattr(lst, "sort");
-    nb::object noargs = vx::own(PyTuple_New(0));
-    vx::own(PyObject_Call(sort.ptr(), noargs.ptr(), kw.ptr()));
-    return lst;
+    return sorted_list(entries, item_getter(i), reverse);
 }
 
 nb::object head(nb::handle lst, long long num) {

@@ -48,18 +48,6 @@ int ring_through_all(const vx::Args &a, nb::handle graph, nb::handle degree) {
     return ring(masks.data(), static_cast<int>(k), std::uint64_t{1} << 24);
 }
 
-// sorted(cycles, key=len)
-nb::object sorted_by_len(nb::handle cycles) {
-    nb::object lst = vx::own(PySequence_List(cycles.ptr()));
-    nb::object kw = vx::own(PyDict_New());
-    nb::object len = nb::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), "len"));
-    vx::check(PyDict_SetItemString(kw.ptr(), "key", len.ptr()));
-    nb::object sort = vx::getattr(lst, "sort");
-    nb::object noargs = vx::own(PyTuple_New(0));
-    vx::own(PyObject_Call(sort.ptr(), noargs.ptr(), kw.ptr()));
-    return lst;
-}
-
 }  // namespace
 
 nb::object get_one_subgraph_info(const vx::Args &a) {
@@ -110,7 +98,8 @@ nb::object get_one_subgraph_info(const vx::Args &a) {
     } else if (const int ring = ring_through_all(a, vx::getattr(self, "graph"), degree); ring >= 0) {
         topology = ring ? "circular" : "nonlinear";
     } else {
-        nb::object cycles = sorted_by_len(vx::call(vx::getattr(nx, "simple_cycles"), {subgraph}));
+        nb::handle len = PyDict_GetItemString(PyEval_GetBuiltins(), "len");
+        nb::object cycles = sorted_list(vx::call(vx::getattr(nx, "simple_cycles"), {subgraph}), len);  // key=len
         const Py_ssize_t ncycles = PyList_GET_SIZE(cycles.ptr());
         topology = ncycles > 0 && vx::length(PyList_GET_ITEM(cycles.ptr(), ncycles - 1)) == vx::length(degree)
                        ? "circular"
