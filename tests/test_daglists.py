@@ -15,7 +15,7 @@ def lists(nqubits, qubits, gates, show_qubits=True):
     return [tuple(r) for r in nodes], [tuple(r) for r in edges]
 
 
-# ---------------------------------------------------------------- a plain model
+# ---------------------------------------------------------------- a model
 
 ONE = {"id", "x", "y", "z", "s", "sdg", "t", "tdg", "h", "sx", "sxdg"}
 TWO = {"cx", "cnot", "cy", "cz", "swap", "iswap"}

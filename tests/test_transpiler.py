@@ -192,14 +192,14 @@ class Interrupted(NoLengths):
 
 def test_decoupling_set_up():
     qc = circuit(3, [("h", 0), ("cx", 0, 1), ("cx", 1, 2), ("x", 0)])
-    plain, printed = quiet(Transpiler().run, qc)
+    without_dd, printed = quiet(Transpiler().run, qc)
     with_dd, printed_dd = quiet(Transpiler().run, qc, use_dd=True)
-    assert with_dd.gates == plain.gates and printed_dd == printed
+    assert with_dd.gates == without_dd.gates and printed_dd == printed
 
     chip = Backend.line(3)
-    plain, _ = quiet(Transpiler(chip).run, qc)
+    without_dd, _ = quiet(Transpiler(chip).run, qc)
     missing, _ = quiet(Transpiler(NoLengths(chip)).run, qc, use_dd=True)
-    assert missing.gates == plain.gates
+    assert missing.gates == without_dd.gates
     decoupled, _ = quiet(Transpiler(chip).run, qc, use_dd=True)
     assert any(g[0] == "delay" for g in decoupled.gates)
     # only ordinary errors are passed over while decoupling is set up

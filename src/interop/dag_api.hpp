@@ -9,7 +9,7 @@
 // The gate vocabulary is the six tables of vx::kGateTables, module dicts
 // that users may replace or change.  Every answer here is taken from the
 // tables a caller hands in as they stand at call time: a module passes the
-// tables its own namespace holds, as its plain Python code would test them.
+// tables its own namespace holds, as its Python code would test them.
 #pragma once
 
 #include "interop.hpp"
@@ -139,7 +139,7 @@ inline void node_name(std::string &out, std::string_view gate, long long positio
     out += ']';
 }
 
-// A circuit DAG (no start nodes) as plain arrays, nodes numbered in the
+// A circuit DAG (no start nodes) as arrays, nodes numbered in the
 // order of the record list read.
 struct Skeleton {
     std::vector<std::int32_t> rec;   // record index in the list given
@@ -286,7 +286,7 @@ nb::object node_gate(nb::handle node);
 
 // Every gate table of the namespace `globals` is an exact dict (so asking
 // it about a name runs no Python code).
-inline bool plain_gate_tables(PyObject *globals) {
+inline bool exact_gate_tables(PyObject *globals) {
     for (const char *t : vx::kGateTables) {
         PyObject *d = PyDict_GetItemString(globals, t);
         if (!d || !PyDict_CheckExact(d))
@@ -342,7 +342,7 @@ nb::object rebuilt_record(PyObject *rec, RecordKind kind, Py_ssize_t part);
 // Never for a measure, whose record holds lists.
 bool shareable_record(PyObject *rec, RecordKind kind);
 
-// A plain DiGraph in arrays: node i is nodes[i] (in the graph's node order,
+// An exact DiGraph in arrays: node i is nodes[i] (in the graph's node order,
 // with its attribute dictionary attrs[i]), its successors are
 // succ[succ_off[i] .. succ_off[i+1]) in their stored order, and npred[i]
 // counts its predecessors; node_map, succ_map and pred_map are the graph's
@@ -355,9 +355,9 @@ struct DigraphArrays {
 };
 
 // Reads `g` when it is an instance of exactly `digraph` (networkx's DiGraph)
-// whose node, successor and predecessor dictionaries are plain dicts listing
+// whose node, successor and predecessor dictionaries are exact dicts listing
 // the same nodes in the same order, every node an exact str or int and
-// every attribute map a plain dict; false (nothing read, no error) for any
+// every attribute map an exact dict; false (nothing read, no error) for any
 // other graph.  Runs no Python code.
 bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out);
 

@@ -321,7 +321,7 @@ vx::FunctionDef convert_gate_info_to_dag_info_def() {
 }
 Register reg_convert_gate_info_to_dag_info("convert_gate_info_to_dag_info", convert_gate_info_to_dag_info_def);
 
-nb::object record_qubits(const vx::Args &a) {
+nb::object record_wires(const vx::Args &a) {
     PyObject *rec = a.ptr(0);
     if (!PyTuple_Check(rec) || PyTuple_GET_SIZE(rec) == 0)
         vx::type_error("a gate record is a tuple of a name and its operands, got " + vx::describe(rec));
@@ -331,28 +331,26 @@ nb::object record_qubits(const vx::Args &a) {
     if (!k.shaped)
         vx::dagapi::wrong_gate_type(name);
     const Py_ssize_t len = PyTuple_GET_SIZE(rec);
-    auto item_tuple = [&](Py_ssize_t i) {
-        if (i >= len)
+    auto need = [&](bool ok) {
+        if (!ok)
             vx::value_error("malformed gate record " + vx::describe(rec));
-        return vx::own(PySequence_Tuple(PyTuple_GET_ITEM(rec, i)));
     };
+    auto item_tuple = [&](Py_ssize_t i) { return vx::own(PySequence_Tuple(PyTuple_GET_ITEM(rec, i))); };
+    nb::object no_bits = vx::own(PyTuple_New(0));
     switch (k.record) {
-    case Kind::Measure:
-    case Kind::Barrier: return item_tuple(1);
-    case Kind::Delay: return item_tuple(2);
+    case Kind::Measure: need(len == 3); return nb::make_tuple(item_tuple(1), item_tuple(2));
+    case Kind::Barrier: need(len == 2); return nb::make_tuple(item_tuple(1), no_bits);
+    case Kind::Delay: need(len == 3); return nb::make_tuple(item_tuple(2), no_bits);
     default: {
         const Py_ssize_t nw = vx::dagapi::wire_count(k.record);
-        if (len < 1 + nw)
-            vx::value_error("malformed gate record " + vx::describe(rec));
-        return vx::own(PyTuple_GetSlice(rec, len - nw, len));
+        need(k.record == Kind::Reset ? len == 2 : len >= 1 + nw);
+        return nb::make_tuple(vx::own(PyTuple_GetSlice(rec, len - nw, len)), no_bits);
     }
     }
 }
 
 }  // namespace
 
-vx::FunctionDef record_qubits_def() {
-    return {.name = "_record_qubits", .impl = record_qubits, .params = {{"record"}}};
-}
+vx::FunctionDef record_wires_def() { return {.name = "_record_wires", .impl = record_wires, .params = {{"record"}}}; }
 
 }  // namespace gatework

@@ -116,7 +116,7 @@ nb::object get_nodes(const vx::Args &a) {
     const bool succ = vx::equal(query_type, nb::handle(vx::intern("successors")));
     nb::object nodes = to_list(vx::call_method(dag, succ ? "successors" : "predecessors", {node}));
     vx::check(PyObject_SetItem(cache.ptr(), key.ptr(), nodes.ptr()));
-    if (vx::length(cache) > 10000) {
+    if (static_cast<std::size_t>(vx::length(cache)) > kCacheBound) {
         nb::object popitem = vx::getattr(cache, vx::intern("popitem"));
         nb::object kw = vx::own(Py_BuildValue("{s:O}", "last", Py_False));
         nb::object args = vx::own(PyTuple_New(0));
