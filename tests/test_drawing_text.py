@@ -459,7 +459,7 @@ def test_fast_path_matches_the_composition_and_the_rules(chain_through_names):
 
 
 @pytest.mark.parametrize("nq, gates", [(9000, [("h", 0)]), (65536, [("h", 0)] * 1100)])
-def test_a_grid_too_large_is_refused_alike_by_every_drawing(nq, gates, plain):
+def test_a_grid_too_large_is_refused_alike_by_every_drawing(nq, gates, chain_through_names):
     """The grid holds a layer per gate and per qubit; a drawing that never
     builds it refuses what initialize_lines refuses, with the grid's size."""
     rows, columns = 2 * nq + 2, len(gates) + nq + 1
@@ -477,7 +477,7 @@ def test_a_grid_too_large_is_refused_alike_by_every_drawing(nq, gates, plain):
         with pytest.raises(MemoryError) as e:
             draw()
         assert str(e.value) == message
-    plain()
+    chain_through_names()
     for draw in draws[1:]:
         with pytest.raises(MemoryError) as e:
             draw()
