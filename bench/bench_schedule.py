@@ -13,16 +13,30 @@ inserted nodes), and the plain method-by-method walk (a subclass that
 overrides one method) up to --plain-max gates.  Times are the least CPU time
 of this process over --repeat calls (the machine may be shared).
 
+Memory rows (--no-memory leaves them out): the rotation-heavy circuit of 20
+qubits and 10^5 gates of bench_transpiler.py and corpus programs, on its
+heavy-hex chip with the chip's gate lengths.  Each measurement is one child
+process: the pass alone (its input, the road's result without decoupling, is
+loaded from a pickle first) and the whole road with use_dd=True from the
+program text.  Peak is the resident-memory high-water mark during the call
+less what the process held before it (its imports and input); time is the
+child's CPU time of the call.
+
     PYTHONPATH=build/<name>/pkg python bench/bench_schedule.py [--max-gates N] [--skew-max N] [--plain-max N]
-        [--road N] [--corpus DIR]
+        [--road N] [--no-memory] [--corpus DIR]
 """
 
 import argparse
 import contextlib
+import gc
 import io
+import json
 import os
+import pickle
 import random
+import subprocess
 import sys
+import tempfile
 import time
 
 import networkx as nx
@@ -144,7 +158,119 @@ def road(ngates, seed=1):
         print(f"{type(p).__name__:<26} {len(qc.gates):>9} {t:>8.3f}", flush=True)
 
 
+MEMORY_ROWS = [
+    ("rotations q20 g100000", None),
+    ("qft_n160", "large__qft_n160__qft_n160.qasm"),
+    ("multiplier_n45", "large__multiplier_n45__multiplier_n45.qasm"),
+]
+
+
+def memory_row_text(name, corpus):
+    from bench_transpiler import rotation_program
+
+    program = dict(MEMORY_ROWS)[name]
+    if program is None:
+        return rotation_program(20, 10**5, seed=20)
+    with open(supported_program(corpus, program)) as f:
+        return f.read()
+
+
+def status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
+def seeded():
+    """The road draws from random and numpy: the same draws on every side."""
+    import numpy as np
+
+    random.seed(1)
+    np.random.seed(1)
+
+
+def measured(call):
+    """(CPU seconds, peak MiB above what the process held before, result) of call()."""
+    seeded()
+    gc.collect()
+    base = status_kib("VmRSS")
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the high-water mark starts again from here
+    t0 = time.process_time()
+    with contextlib.redirect_stdout(io.StringIO()):
+        out = call()
+    t = time.process_time() - t0
+    return t, (status_kib("VmHWM") - base) / 1024, out
+
+
+def memory_child(mode, name, path, corpus):
+    """One measurement in this process: the pass on the pickled input at
+    `path`, or the whole road with decoupling."""
+    from bench_transpiler import chip
+
+    from vexal.circuit.transpiler import Transpiler
+
+    backend = chip("cz")
+    lengths = backend.chip_info["global_info"]
+    if mode == "pass":
+        with open(path, "rb") as f:
+            qc = pickle.load(f)
+        dd = DynamicalDecoupling(lengths["one_qubit_gate_length"], lengths["two_qubit_gate_length"])
+        t, peak, out = measured(lambda: dd.run(qc))
+    else:
+        text = memory_row_text(name, corpus)
+        t, peak, out = measured(lambda: Transpiler(backend).run(text, optimize_level=1, use_dd=True))
+    print(json.dumps([t, peak, len(out.gates)]))
+
+
+def memory_rows(corpus):
+    if not os.path.exists("/proc/self/clear_refs"):
+        print("\n# memory rows skipped: no /proc/self/clear_refs on this system")
+        return
+    from bench_transpiler import chip
+
+    from vexal.circuit.transpiler import Transpiler
+
+    print("\nPeak memory (MiB above the process before the call) and CPU time, one child process each")
+    head = f"{'circuit':<22} {'gates in':>8} {'out':>8} | {'pass s':>7} {'pass MiB':>8} | {'road s':>7} {'road MiB':>8}"
+    print(head)
+    print("-" * len(head))
+    backend = chip("cz")
+    for name, _ in MEMORY_ROWS:
+        try:
+            text = memory_row_text(name, corpus)
+        except OSError as e:
+            print(f"# skipped {name}: {e}", file=sys.stderr)
+            continue
+        seeded()
+        with contextlib.redirect_stdout(io.StringIO()):
+            qc = Transpiler(backend).run(text, optimize_level=1)
+        with tempfile.NamedTemporaryFile(suffix=".pickle", delete=False) as f:
+            pickle.dump(qc, f)
+        try:
+            got = {}
+            for mode in ("pass", "road"):
+                child = [sys.executable, os.path.abspath(__file__), "--child", mode, name, f.name, corpus or ""]
+                run = subprocess.run(child, capture_output=True, text=True)
+                if run.returncode:
+                    raise RuntimeError(run.stderr.strip().splitlines()[-1])
+                got[mode] = json.loads(run.stdout.strip().splitlines()[-1])
+        except RuntimeError as e:
+            print(f"{name:<22} failed: {e}")
+            continue
+        finally:
+            os.unlink(f.name)
+        (tp, mp, out), (tr, mr, _) = got["pass"], got["road"]
+        print(f"{name:<22} {len(qc.gates):>8} {out:>8} | {tp:>7.3f} {mp:>8.1f} | {tr:>7.2f} {mr:>8.1f}", flush=True)
+
+
 def main():
+    if sys.argv[1:2] == ["--child"]:
+        mode, name, path, corpus = sys.argv[2:6]
+        memory_child(mode, name, path, corpus or None)
+        return
     ap = argparse.ArgumentParser()
     ap.add_argument("--max-gates", type=int, default=100000)
     ap.add_argument("--skew-max", type=int, default=30000)
@@ -152,6 +278,7 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--no-corpus", action="store_true")
     ap.add_argument("--road", type=int, default=10000, help="gates of the whole-road row (0: none)")
+    ap.add_argument("--no-memory", action="store_true", help="leave out the peak-memory rows")
     add_corpus_argument(ap)
     args = ap.parse_args()
 
@@ -184,6 +311,8 @@ def main():
         print(line, flush=True)
     if args.road:
         road(args.road)
+    if not args.no_memory:
+        memory_rows(args.corpus)
 
 
 if __name__ == "__main__":

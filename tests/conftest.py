@@ -16,7 +16,7 @@ pytest.register_assert_rewrite("helpers")
 
 # tools/asan-test.sh sets VEXAL_SANITIZER: there the tests marked
 # `not_under_sanitizer` are skipped.  They spend their time in Python (process
-# pools, subprocesses, long differential loops) on native code that other
+# pools, subprocesses, long differential loops) on C++ code that other
 # tests run as well, and would only make the sanitizer run long.
 SANITIZED = bool(os.environ.get("VEXAL_SANITIZER"))
 

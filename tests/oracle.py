@@ -13,6 +13,7 @@ Main entry points:
   assert_equivalent_states(gates_a, gates_b, nqubits) random input states
   permute_qubits(gates, mapping)
   assert_equivalent_routed(original, routed, n_phys, initial_v2p, final_v2p)
+  bit_distribution(gates)                             classical outcomes from |0...0>
 """
 
 import cmath
@@ -391,3 +392,73 @@ def assert_equivalent_routed(
     got = apply_gates(embed_state(s, init, n_phys), routed, n_phys, params_value, ignore_nonunitary)
     if not equal_up_to_phase(got, expected, atol):
         _fail("routed circuit does not reproduce the original", got, expected)
+
+
+# ---------------------------------------------------------------- classical outcomes
+
+
+def bit_distribution(gates, params_value=None, tol=1e-12):
+    """The probabilities of the classical bits' final values when `gates`
+    run from |0...0>: a dict from a tuple of (bit, value) pairs, sorted by
+    bit, to its probability.  Measurements project and write their bit
+    (a later write to a bit replaces the earlier one); resets project and
+    return the qubit to |0>.  Only the qubits the gates use are simulated,
+    so the labels of the qubits do not matter."""
+    used = sorted({q for g in gates for q in _record_wires(g)})
+    compact = {q: i for i, q in enumerate(used)}
+    n = len(used)
+    branches = [(np.eye(2**n, dtype=complex)[:, 0].reshape(1, -1), {})]
+    for g in permute_qubits(gates, compact):
+        name = g[0]
+        if name in ("barrier", "delay"):
+            continue
+        if name in ("measure", "reset"):
+            pairs = zip(g[1], g[2]) if name == "measure" else [(g[1], None)]
+            for q, c in pairs:
+                branches = [b for psi, bits in branches for b in _project(psi, bits, q, c, tol)]
+            continue
+        mat, qubits = gate_matrix(g, params_value)
+        branches = [(_apply_matrix(psi, mat, qubits), bits) for psi, bits in branches]
+    out = {}
+    for psi, bits in branches:
+        key = tuple(sorted(bits.items()))
+        out[key] = out.get(key, 0.0) + float(np.vdot(psi, psi).real)
+    return out
+
+
+def _record_wires(g):
+    if g[0] == "measure":
+        return g[1]
+    if g[0] == "barrier":
+        return g[1]
+    if g[0] == "delay":
+        return g[2]
+    if g[0] == "reset":
+        return [g[1]]
+    return [g[i] for i in record_qubit_positions(g)]
+
+
+def _project(psi, bits, q, c, tol):
+    """The branches of measuring qubit q (into bit c; a reset when c is None)."""
+    index = np.arange(psi.shape[1])
+    one = ((index >> q) & 1).astype(bool)
+    for value, mask in ((0, ~one), (1, one)):
+        part = np.where(mask, psi, 0)
+        if np.vdot(part, part).real <= tol:
+            continue
+        if c is None:
+            if value:
+                part = part[:, index ^ (1 << q)]
+            yield part, bits
+        else:
+            yield part, {**bits, c: value}
+
+
+def assert_same_bit_distribution(gates_a, gates_b, params_value=None, atol=1e-8):
+    """Both gate lists leave the classical bits with the same probabilities."""
+    a = bit_distribution(gates_a, params_value)
+    b = bit_distribution(gates_b, params_value)
+    keys = set(a) | set(b)
+    worst = max((abs(a.get(k, 0.0) - b.get(k, 0.0)) for k in keys), default=0.0)
+    if worst > atol:
+        raise AssertionError(f"classical outcomes differ by {worst}: {sorted(a.items())} != {sorted(b.items())}")

@@ -93,19 +93,24 @@ def test_readers_fill_from_parser_triple(monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "bad",
+    "bad, error",
     [
-        [("cx", 0, -1)],
-        [("x", "q0")],
-        [("nonsense", 0)],
-        ["x"],
+        ([("cx", 0, -1)], ValueError),
+        # a qubit that is not an integer is a TypeError, here as in every pass
+        ([("x", "q0")], TypeError),
+        ([("x", True)], TypeError),
+        ([("x", 1.0)], TypeError),
+        ([("nonsense", 0)], ValueError),
+        ([("cx", 0)], ValueError),
+        ([("measure", [0], [True])], TypeError),
+        (["x"], ValueError),
     ],
 )
-def test_reader_refuses_bad_records_without_changing(monkeypatch, bad):
+def test_reader_refuses_bad_records_without_changing(monkeypatch, bad, error):
     monkeypatch.setattr(gatework, "parse_morvo_to_gates", lambda m: (bad, {0}, set()), raising=False)
     qc = QuantumCircuit(2, 0)
     qc.gates = [("h", 0)]
-    with pytest.raises(ValueError):
+    with pytest.raises(error):
         qc.from_morvo([])
     assert qc.gates == [("h", 0)] and qc.nqubits == 2
 

@@ -13,7 +13,7 @@ from vexal.circuit.dag import dag2qc, get_qcgraph_edges, qc2dag, qc2graph, split
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
 
-def plain_graph(qc, show_qubits=True):
+def networkx_graph(qc, show_qubits=True):
     """The DAG loaded the ordinary networkx way."""
     nodes, edges = gatework.convert_gate_info_to_dag_info(qc.nqubits, qc.qubits, qc.gates, show_qubits)
     g = nx.DiGraph()
@@ -80,10 +80,10 @@ def test_qc2dag_structure_and_orders():
     assert list(g.predecessors("rzz_5_[2, 0]")) == ["ccx_2_[0, 1, 2]", "measure_3_[0]"]
     assert g.edges["ccx_2_[0, 1, 2]", "rzz_5_[2, 0]"] == {"qubit": [2]}
     assert g.graph == {"qubits": [0, 1, 2]} and g.graph["qubits"] is qc.qubits
-    same_graph(g, plain_graph(qc))
+    same_graph(g, networkx_graph(qc))
 
 
-def test_qc2dag_matches_plain_loading_on_random_circuits():
+def test_qc2dag_matches_networkx_loading_on_random_circuits():
     rng = random.Random(7)
     for _ in range(150):
         n = rng.randint(1, 6)
@@ -93,7 +93,7 @@ def test_qc2dag_matches_plain_loading_on_random_circuits():
             qubits=sorted(rng.sample(range(n), rng.randint(0, n))),
         )
         for show in (True, False):
-            same_graph(qc2dag(qc, show), plain_graph(qc, show))
+            same_graph(qc2dag(qc, show), networkx_graph(qc, show))
 
 
 def test_qc2dag_show_qubits_truth_value():
@@ -114,7 +114,7 @@ def test_qc2dag_uses_replaced_names(monkeypatch):
     monkeypatch.setattr(dagmod, "convert_gate_info_to_dag_info", converter)
     g = qc2dag(qc, 1)
     assert calls == [True]
-    same_graph(g, plain_graph(qc))
+    same_graph(g, networkx_graph(qc))
 
     monkeypatch.setattr(dagmod, "convert_gate_info_to_dag_info", lambda *a, **k: (1, 2, 3))
     with pytest.raises(ValueError, match="too many values to unpack"):
@@ -135,7 +135,7 @@ def test_qc2dag_with_graph_subclass(monkeypatch):
     monkeypatch.setattr(dagmod, "nx", FakeNx())
     g = qc2dag(qc)
     assert type(g) is Tracked
-    same_graph(g, plain_graph(qc))
+    same_graph(g, networkx_graph(qc))
 
 
 def test_qc2dag_refusals_and_circuit_untouched():
@@ -250,7 +250,8 @@ def test_dag2qc_uses_module_topological_sort(monkeypatch):
     assert dag2qc(g).gates == [("x", 1), ("h", 0)]
 
 
-def test_dag2qc_native_order_matches_networkx_on_edited_graphs(monkeypatch):
+@pytest.mark.usefixtures("fast_paths_only")  # the fast path's order against networkx's, called
+def test_dag2qc_fast_order_matches_networkx_on_edited_graphs(monkeypatch):
     # passes edit the DAG before dag2qc: nodes spliced between neighbours
     # (added last, edges out of node order), edges removed, int nodes mixed in
     rng = random.Random(5)
@@ -272,9 +273,9 @@ def test_dag2qc_native_order_matches_networkx_on_edited_graphs(monkeypatch):
                 g.remove_edge(u, v)
             g.add_edges_from([(w, v, {"qubit": d["qubit"][:1]}), (u, w, {"qubit": d["qubit"][:1]})])
         cases.append((n, g))
-    native = [dag2qc(g, n, n).gates for n, g in cases]
+    fast = [dag2qc(g, n, n).gates for n, g in cases]
 
-    class Proxy:  # networkx's own sort behind another name: the general path
+    class Proxy:  # networkx's own sort behind another name: the reference path
         def __getattr__(self, name):
             return getattr(nx, name)
 
@@ -283,7 +284,7 @@ def test_dag2qc_native_order_matches_networkx_on_edited_graphs(monkeypatch):
             return nx.topological_sort(d)
 
     monkeypatch.setattr(dagmod, "nx", Proxy())
-    assert native == [dag2qc(g, n, n).gates for n, g in cases]
+    assert fast == [dag2qc(g, n, n).gates for n, g in cases]
 
 
 def test_dag2qc_on_graph_subclass():
@@ -391,9 +392,9 @@ def test_corpus_round_trip(path):
         assert oracle.equal_up_to_phase(u, v)
 
 
-def test_qc2dag_native_path_is_taken(monkeypatch):
+def test_qc2dag_fast_path_is_taken(monkeypatch):
     # the package's own converter is used without the numpy round trip, so
-    # the comparisons with plain loading above exercise the direct fill
+    # the comparisons with networkx's loading above exercise the direct fill
     import vexal.circuit as package
 
     monkeypatch.setattr(package, "_reference_paths", False)  # the fast path is what is tested

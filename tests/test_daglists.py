@@ -15,7 +15,7 @@ def lists(nqubits, qubits, gates, show_qubits=True):
     return [tuple(r) for r in nodes], [tuple(r) for r in edges]
 
 
-# ---------------------------------------------------------------- a plain model
+# ---------------------------------------------------------------- a model
 
 ONE = {"id", "x", "y", "z", "s", "sdg", "t", "tdg", "h", "sx", "sxdg"}
 TWO = {"cx", "cnot", "cy", "cz", "swap", "iswap"}
@@ -27,8 +27,10 @@ TWO_P = {"rxx", "ryy", "rzz", "cp"}
 def model(nqubits, qubits, gates, show_qubits=True):
     """The lists written out the slow way: one edge per distinct earlier node,
     grouped by first appearance; for three wires a pair on the last two wires
-    leads."""
+    leads; a measure into a bit last written from another wire also gets an
+    edge without wires from that writer."""
     last = [None] * nqubits
+    writer = {}
     nodes, edges = [], []
     if show_qubits:
         for q in qubits:
@@ -69,6 +71,11 @@ def model(nqubits, qubits, gates, show_qubits=True):
             if prev[i] is not None:
                 groups.setdefault(prev[i], []).append(qs[i])
         edges += [(p, node, {"qubit": sorted(ws)}) for p, ws in groups.items()]
+        if name == "measure":
+            w = writer.get(g[2][0])
+            if w is not None and w[1] != qs[0]:
+                edges.append((w[0], node, {"qubit": []}))
+            writer[g[2][0]] = (node, qs[0])
         for q in qs:
             last[q] = node
     return nodes, edges

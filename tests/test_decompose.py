@@ -77,9 +77,9 @@ def test_two_qubit_fixed_records():
     ]
     assert D.iswap_decompose(0, 1, True, "iswap") == [("iswap", 0, 1)]
 
-    plain = D.cx_decompose(2, 5, False, "iswap")
-    assert plain == D.convert_cx_to_iswap(2, 5, False) and len(plain) == 15
-    assert plain.count(("rz", -1.0094094858814842, 5)) == 2
+    named = D.cx_decompose(2, 5, False, "iswap")
+    assert named == D.convert_cx_to_iswap(2, 5, False) and len(named) == 15
+    assert named.count(("rz", -1.0094094858814842, 5)) == 2
     conv = D.cx_decompose(2, 5, True, "iswap")
     assert conv.count(("u", 0.0, 0.0, -1.0094094858814842, 5)) == 2
     assert [r for r in conv if r[0] != "u"] == [("iswap", 2, 5)] * 2
@@ -160,9 +160,10 @@ def test_u_dot_u():
         D.u_dot_u(["u", 0.1, 0.2, 0.3, 0], ("u", 0.1, 0.2, 0.3, 0))
 
 
-def test_native_u3_matches_python_bit_for_bit(monkeypatch):
-    """u_dot_u decomposes natively while u3_decompose is the package's own;
-    its angles must be those of the Python function, bit for bit."""
+@pytest.mark.usefixtures("fast_paths_only")  # the port against the Python function
+def test_u3_port_matches_python_bit_for_bit(monkeypatch):
+    """u_dot_u decomposes by the C++ port while u3_decompose is the package's
+    own; its angles must be those of the Python function, bit for bit."""
     rng = np.random.default_rng(7)
     specials = [
         (0.0, 0.0, 0.0),
@@ -262,10 +263,10 @@ def test_three_qubit_pass():
     unitary = [r for r in g if r[0] != "measure"]
     oracle.assert_equivalent(unitary, [r for r in qc.gates if r[0] != "measure"], 4)
 
-    plain = QuantumCircuit(2, 2)
-    plain.gates = [("h", 0), ("cx", 0, 1)]
-    out = p.run(plain)
-    assert out.gates is not plain.gates and all(a is b for a, b in zip(out.gates, plain.gates))
+    two = QuantumCircuit(2, 2)
+    two.gates = [("h", 0), ("cx", 0, 1)]
+    out = p.run(two)
+    assert out.gates is not two.gates and all(a is b for a, b in zip(out.gates, two.gates))
 
     bad = QuantumCircuit(3, 3)
     bad.gates = [("ccx", 0, 1)]
@@ -374,3 +375,28 @@ def test_bad_inputs(m):
 def test_deterministic():
     q = np.array([[0.6, 0.8j], [0.8j, 0.6]])
     assert u3_decompose(q) == u3_decompose(q.copy()) == u3_decompose(q.tolist())
+
+
+def test_the_reference_switch_sends_u_dot_u_through_u3_decompose(monkeypatch):
+    import sys
+
+    import vexal.circuit as package
+
+    calls = []
+
+    def watch(frame, event, arg):
+        if event == "call" and frame.f_code is utils.u3_decompose.__code__:
+            calls.append(frame)
+
+    def merged():
+        sys.setprofile(watch)
+        try:
+            return D.u_dot_u(D.h2u(0), D.rx2u(0.3, 0))
+        finally:
+            sys.setprofile(None)
+
+    monkeypatch.setattr(package, "_reference_paths", False)
+    fast = merged()
+    assert not calls  # the port
+    monkeypatch.setattr(package, "_reference_paths", True)
+    assert merged() == fast and len(calls) == 1

@@ -1,5 +1,5 @@
 """Circuit text drawing: the grid, the layering, the formatting and the rows;
-the native path against the functions called one by one and against a plain
+the fast path against the functions called one by one and against a
 reading of the layering rules; replaced functions; the corpus."""
 
 import copy
@@ -180,7 +180,7 @@ def test_functional_and_parameter_cells():
         generate_gates_layerd(1, 1, [("delay", "long", (0,))], {})
 
 
-def test_angle_labels_made_natively_agree_with_python_arithmetic(monkeypatch):
+def test_angle_labels_of_exact_numbers_agree_with_python_arithmetic(monkeypatch):
     class Float(float):
         pass
 
@@ -190,7 +190,7 @@ def test_angle_labels_made_natively_agree_with_python_arithmetic(monkeypatch):
     rng = random.Random(3)
     values = [rng.uniform(-10, 10) for _ in range(2000)] + [k * PI / 100 for k in range(-400, 401)]
     values += [0.125, 2.675, 0.0005, 1e300, -1e-300, float("nan"), float("inf"), -0.0]
-    for v in values:  # exact floats are worked out natively, subclasses by Python's own operations
+    for v in values:  # exact floats are worked out in C++, subclasses by Python's own operations
         assert gw.is_multiple_of_pi(v) == gw.is_multiple_of_pi(Float(v)), v
     for v in (0, 1, -7, 10**15, 2**53 + 1, -(2**62), 10**30):
         assert gw.is_multiple_of_pi(v) == gw.is_multiple_of_pi(Int(v)), v
@@ -268,7 +268,7 @@ def test_rows():
     ]
 
 
-# ---------------------------------------------------------------- the rules, read plainly
+# ---------------------------------------------------------------- the rules, read one by one
 
 
 def fill(i, nq):
@@ -418,21 +418,24 @@ def random_drawing(rng):
 
 
 @pytest.fixture
-def plain(monkeypatch):
+def chain_through_names(monkeypatch):
     """Every drawing function calls the one before it as a Python callable."""
 
     calls = []
 
-    def use_plain():
+    def use_names():
         for name in ("initialize_lines", "generate_gates_layerd", "format_gates_layerd"):
             f = getattr(gw, name)
             monkeypatch.setattr(gw, name, lambda *a, f=f: calls.append(f.__name__) or f(*a))
         return calls
 
-    return use_plain
+    return use_names
 
 
-def test_native_path_matches_plain_composition_and_rules(plain):
+def test_fast_path_matches_the_composition_and_the_rules(chain_through_names):
+    # under VEXAL_REFERENCE_PATHS both halves take the reference path: the
+    # comparison with the rules' reading still holds, the other compares it
+    # with itself
     rng = random.Random(7)
     circuits = [random_drawing(rng) for _ in range(300)]
     fast = []
@@ -449,10 +452,36 @@ def test_native_path_matches_plain_composition_and_rules(plain):
         assert len({len(r) for r in out[0]}) == 1
         assert repr(gates) == before
         fast.append((width, out))
-    calls = plain()
+    calls = chain_through_names()
     for (nq, nc, gates, pv), (width, out) in zip(circuits, fast):
         assert gw.add_gates_to_lines(nq, nc, gates, pv, width) == out
     assert calls == ["format_gates_layerd", "generate_gates_layerd", "initialize_lines"] * len(circuits)
+
+
+@pytest.mark.parametrize("nq, gates", [(9000, [("h", 0)]), (65536, [("h", 0)] * 1100)])
+def test_a_grid_too_large_is_refused_alike_by_every_drawing(nq, gates, chain_through_names):
+    """The grid holds a layer per gate and per qubit; a drawing that never
+    builds it refuses what initialize_lines refuses, with the grid's size."""
+    rows, columns = 2 * nq + 2, len(gates) + nq + 1
+    message = (
+        f"the picture's grid would have {rows} rows by {columns} columns "
+        f"(the labels and {len(gates)} + {nq} layers, one per gate and per qubit), more than 134217728 cells"
+    )
+    draws = [
+        lambda: initialize_lines(nq, 1, gates),
+        lambda: generate_gates_layerd(nq, 1, gates, {}),
+        lambda: gw.format_gates_layerd(nq, 1, gates, {}),
+        lambda: add_gates_to_lines(nq, 1, gates, {}),
+    ]
+    for draw in draws:
+        with pytest.raises(MemoryError) as e:
+            draw()
+        assert str(e.value) == message
+    chain_through_names()
+    for draw in draws[1:]:
+        with pytest.raises(MemoryError) as e:
+            draw()
+        assert str(e.value) == message
 
 
 def test_gates_keep_their_order_along_every_wire():

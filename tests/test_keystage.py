@@ -67,7 +67,7 @@ def test_abstract_and_subclass():
     assert p.run(qc) is qc
     assert TranspilerPass.run(p, qc) is None  # the base run does nothing
     assert TranspilerPass.run(p, qc=qc) is None
-    bound = p.__init__  # a plain subclass method, but the base one binds too
+    bound = p.__init__  # a subclass's own method, but the base one binds too
     assert TranspilerPass.__init__.__get__(p, Identity)() is None
     assert bound() is None
 

@@ -7,24 +7,18 @@ import pickle
 import networkx as nx
 import numpy as np
 import pytest
+from helpers import circuit
 from layout_chips import GraphBackend, graph_of
 
 from vexal.circuit import layout as layout_module
 from vexal.circuit.backend import Backend
 from vexal.circuit.layout import Layout
-from vexal.circuit.quantumcircuit import QuantumCircuit
 
 NO_PRIORITY = "No more priority qubits were found. it will check the select_criteria for search"
 
 
 def make(edges, nodes=None, priority=None, **kw):
     return Layout(GraphBackend(graph_of(edges, nodes, **kw), priority))
-
-
-def circuit(qubits):
-    qc = QuantumCircuit(max(qubits) + 1 if qubits else 1, 1)
-    qc.qubits = list(qubits)
-    return qc
 
 
 # ---------------------------------------------------------------- frame and construction
@@ -343,14 +337,14 @@ def test_breadth_first_growth(capsys):
 
 def test_priority_sets(capsys):
     lay = make([(i, i + 1) for i in range(7)], priority=[[0, 1], [3, 2, 4], [5, 6, 7]])
-    sub = lay.select_layout(circuit([0, 1, 2]))
+    sub = lay.select_layout(circuit(None, [], qubits=[0, 1, 2]))
     assert sub.graph["normal_order"] == [3, 2, 4] and sorted(sub.nodes) == [2, 3, 4]
     assert capsys.readouterr().out == ""
     with pytest.raises(nx.NetworkXError):
         sub.add_edge(0, 9)
     # two groups of one size: the second takes the next set
     lay = make([(i, i + 1) for i in range(7)], priority=[[3, 2, 4], [5, 6, 7]])
-    qc = circuit([0, 1, 2, 3, 4, 5])
+    qc = circuit(None, [], qubits=[0, 1, 2, 3, 4, 5])
     qc.gates = [("cx", 0, 1), ("cx", 1, 2), ("cx", 3, 4), ("cx", 4, 5)]
     assert lay.select_layout(qc, skip_split_qc=False).graph["normal_order"] == [3, 2, 4, 5, 6, 7]
     # an overlapping set falls back to the search
@@ -363,18 +357,18 @@ def test_priority_sets(capsys):
 def test_unusable_priority_sets_fall_back(capsys):
     for bad in ([0, 0, 1], [0, 1, 99], [4, 5, 0]):
         lay = make([(i, i + 1) for i in range(5)], priority=[bad])
-        order = lay.select_layout(circuit([0, 1, 2])).graph["normal_order"]
+        order = lay.select_layout(circuit(None, [], qubits=[0, 1, 2])).graph["normal_order"]
         assert len(set(order)) == 3 and set(order) <= set(range(6))
         assert capsys.readouterr().out.startswith(NO_PRIORITY)
     lay = make([(0, 1)], priority=[[]])
     with pytest.raises(ValueError, match="^Wrong qubits error!$"):
-        lay.select_layout(circuit([]))
+        lay.select_layout(circuit(None, [], qubits=[]))
 
 
 def test_user_given_qubits(capsys):
     lay = make([(0, 1, 0.95), (1, 2, 0.97), (3, 4)])
     target = [2, 1, 0]
-    sub = lay.select_layout(circuit([0, 1, 2]), target_qubits=target)
+    sub = lay.select_layout(circuit(None, [], qubits=[0, 1, 2]), target_qubits=target)
     assert sub.graph["normal_order"] is target
     assert capsys.readouterr().out.splitlines() == [
         "Physical qubits layout [2, 1, 0] are user-defined, with the corresponding coupling being [(0, 1), (1, 2)].",
@@ -383,26 +377,37 @@ def test_user_given_qubits(capsys):
     ]
     sub.add_edge(0, 7)  # an independent copy
     assert 7 not in lay.graph
-    lay.select_layout(circuit([0]), [3])
+    lay.select_layout(circuit(None, [], qubits=[0]), [3])
     assert (
         capsys.readouterr().out
         == "Physical qubits layout [3] are user-defined, with the corresponding coupling being [].\n"
     )
-    for target, msg in [
-        ([5, 5], "target_qubits names qubit 5 more than once; each physical qubit carries one circuit qubit."),
-        ([0, 1, 0], "target_qubits names qubit 0 more than once"),
-        ([True, 1], "target_qubits entry True is not a qubit index; physical qubits are integers."),
-        ([0, 1.0], "target_qubits entry 1.0 is not a qubit index"),
-        ([0, 1, 2], "The number of qubits 3 in target_qubits does not match the number of qubits 2 in the circuit."),
-        ([0, 99], "These qubit(s) [99] does not exist.This maybe due to an incorrected input index"),
-        ([0, 3], "The target physical qubits [0, 3] corresponding to virtual qubits [0, 1] are not connected."),
+    for target, msg, error in [
+        (
+            [5, 5],
+            "target_qubits names qubit 5 more than once; each physical qubit carries one circuit qubit.",
+            ValueError,
+        ),
+        ([0, 1, 0], "target_qubits names qubit 0 more than once", ValueError),
+        ([True, 1], "target_qubits entry True is not a qubit index; physical qubits are integers.", TypeError),
+        ([0, 1.0], "target_qubits entry 1.0 is not a qubit index", TypeError),
+        (
+            [0, 1, 2],
+            "The number of qubits 3 in target_qubits does not match the number of qubits 2 in the circuit.",
+            ValueError,
+        ),
+        ([0, 99], "These qubit(s) [99] does not exist.This maybe due to an incorrected input index", ValueError),
+        (
+            [0, 3],
+            "The target physical qubits [0, 3] corresponding to virtual qubits [0, 1] are not connected.",
+            ValueError,
+        ),
     ]:
-        with pytest.raises(ValueError) as err:
-            lay.select_layout(circuit([0, 1]), target)
+        with pytest.raises(error) as err:
+            lay.select_layout(circuit(None, [], qubits=[0, 1]), target)
         assert str(err.value).startswith(msg)
     assert capsys.readouterr().out == ""
-    qc = circuit([0, 1, 2, 3])
-    qc.gates = [("cx", 0, 1), ("cx", 2, 3)]
+    qc = circuit(None, [("cx", 0, 1), ("cx", 2, 3)], qubits=[0, 1, 2, 3])
     assert lay.select_layout(qc, [0, 1, 3, 4], skip_split_qc=False).graph["normal_order"] == [0, 1, 3, 4]
     with pytest.raises(TypeError):
         lay.select_layout(qc, (0, 1))
@@ -412,12 +417,12 @@ def test_user_given_qubits(capsys):
 
 def test_local_path_and_empty_circuits(capsys):
     lay = make([(i, i + 1) for i in range(6)])
-    sub = lay.select_layout(circuit([0, 1, 2]), use_chip_priority=False)
+    sub = lay.select_layout(circuit(None, [], qubits=[0, 1, 2]), use_chip_priority=False)
     assert len(sub.graph["normal_order"]) == 3 and "normal_order" in lay.source_graph.graph
     with pytest.raises(ValueError, match="^Local algorithm search layout Faild Wrong qubits error!$") as err:
-        make([(0, 1)]).select_layout(circuit([]), use_chip_priority=False)
+        make([(0, 1)]).select_layout(circuit(None, [], qubits=[]), use_chip_priority=False)
     assert isinstance(err.value.__context__, ValueError)
-    empty = make([(0, 1)]).select_layout(circuit([]), use_chip_priority=False, skip_split_qc=False)
+    empty = make([(0, 1)]).select_layout(circuit(None, [], qubits=[]), use_chip_priority=False, skip_split_qc=False)
     assert list(empty.nodes) == [] and empty.graph["normal_order"] == []
     with pytest.raises(ValueError, match="^Local algorithm search layout Faild Unable to find"):
-        make([(0, 1, 0.7)]).select_layout(circuit([0, 1]), use_chip_priority=False)
+        make([(0, 1, 0.7)]).select_layout(circuit(None, [], qubits=[0, 1]), use_chip_priority=False)

@@ -138,9 +138,49 @@ def test_malformed_input_raises():
         gw.parse_morvo_to_gates((("X", "Q0"),))
     with pytest.raises(TypeError):
         gw.parse_morvo_to_gates(None)
-    for bad in ([("X",)], [3]):
-        with pytest.raises((ValueError, IndexError, TypeError)):
-            gw.parse_morvo_to_gates(bad)
+
+
+INSTRUCTION = "a morvo instruction is a tuple or list (gate, qubits) such as ('H', 'Q0')"
+TWO_PARTS = "a morvo instruction holds a gate and its qubits, such as ('H', 'Q0')"
+GATE = "a morvo gate is a name such as 'H' or a tuple (name, parameters...) such as ('Rx', 0.5), got "
+BARRIER = "morvo gate Barrier takes a sequence of qubit names such as ['Q0', 'Q1'], got "
+
+
+@pytest.mark.parametrize(
+    "instruction, exc, message",
+    [
+        ((), ValueError, TWO_PARTS),
+        (("X",), ValueError, TWO_PARTS),
+        (
+            [
+                "",
+            ],
+            ValueError,
+            TWO_PARTS,
+        ),
+        (5, TypeError, INSTRUCTION),
+        (None, TypeError, INSTRUCTION),
+        ("HQ0", TypeError, INSTRUCTION),
+        ({0: "H", 1: "Q0"}, TypeError, INSTRUCTION),
+        (((), "Q0"), ValueError, "a morvo gate written as a tuple starts with its name, such as ('Rx', 0.5), got ()"),
+        ((5, "Q0"), TypeError, GATE + "5"),
+        ((None, "Q0"), TypeError, GATE + "None"),
+        (("Barrier", None), TypeError, BARRIER + "None"),
+        (("Barrier", 7), TypeError, BARRIER + "7"),
+        (("Barrier", "Q1"), ValueError, BARRIER + "'Q1'"),
+        (("CX", None), TypeError, "morvo gate CX takes a sequence of 2 qubit names, got None"),
+        (("CX", {"Q0", "Q1"}), TypeError, "morvo gate CX takes a sequence of 2 qubit names, got {"),
+        (("X", "Q" + "9" * 5000), ValueError, "the qubit index of 'Q999"),
+    ],
+)
+def test_malformed_instructions_are_named_with_their_position(instruction, exc, message):
+    """What is wrong, then where: the instruction's position and what it holds."""
+    with pytest.raises(exc) as e:
+        gw.parse_morvo_to_gates([("H", "Q0"), ("X", "Q1"), instruction])
+    text = str(e.value)
+    assert text.startswith(message), text
+    where = ", in instruction 2 of the morvo list: "
+    assert where in text and text.endswith(repr(instruction)[:200] + ("..." if len(repr(instruction)) > 200 else ""))
 
 
 @pytest.mark.parametrize(
@@ -153,7 +193,6 @@ def test_malformed_input_raises():
         (("X", "Q"), "got 'Q'"),
         (("X", "Q-1"), "got 'Q-1'"),
         (("X", "0"), "got '0'"),
-        (("Barrier", "Q1"), "got 'Q'"),
         # as many qubits and parameters as the gate takes
         (("CX", ("Q0",)), "CX takes a sequence of 2 qubit names"),
         (("CX", ("Q0", "Q1", "Q2")), "CX takes a sequence of 2 qubit names"),
@@ -172,7 +211,7 @@ def test_malformed_input_raises():
     ],
 )
 def test_junk_is_refused(instruction, message):
-    with pytest.raises(ValueError, match=re.escape(message)):
+    with pytest.raises(ValueError, match=re.escape(message) + ".*, in instruction 1 of the morvo list: "):
         gw.parse_morvo_to_gates([("H", "Q0"), instruction])
 
 

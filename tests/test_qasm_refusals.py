@@ -7,6 +7,7 @@ import math
 import random
 import re
 
+import helpers
 import pytest
 from helpers import Raised, assert_paths_agree, corpus, outcome, quiet
 
@@ -28,8 +29,8 @@ def reading(text):
 
 
 def unrecognized(word):
-    # the start of the message: a refused declaration does not ask to contact the developer
-    return re.escape(f"Sorry, an unrecognized OpenQASM 2.0 syntax {word} was detected by vexalcircuit.")
+    # the whole message, a refused declaration's included
+    return re.escape(helpers.unrecognized(word)) + "$"
 
 
 @pytest.mark.parametrize("read", READERS)
@@ -77,6 +78,19 @@ def test_malformed_operands_are_refused(read, line, word):
 
 
 @pytest.mark.parametrize("read", READERS)
+def test_a_statement_after_a_line_passed_over_is_not_lost(read):
+    """The version, include and opaque lines are passed over whole: one that
+    holds a further statement is refused, since that statement would be lost."""
+    for line in ['include "qelib1.inc"; h q[0];', "OPENQASM 2.0; x q[1];", "opaque g a; h q[0]; // h"]:
+        code = line.split("//")[0].strip()
+        with pytest.raises(ValueError, match=unrecognized(code)):
+            quiet(read, DECLS + line + "\nx q[2];")
+    # lines that hold only such statements still pass, a ';' inside a file name included
+    text = 'OPENQASM 2.0; include "qelib1.inc";\ninclude "a;b.inc";  // x\n' + DECLS + "opaque g a;\nx q[2];"
+    assert quiet(read, text)[0][0] == [("x", 2)]
+
+
+@pytest.mark.parametrize("read", READERS)
 def test_repeated_qubits_are_refused(read):
     for line, message in [
         ("cx q[0],q[0];", "cx uses qubit 0 more than once"),
@@ -84,7 +98,20 @@ def test_repeated_qubits_are_refused(read):
         ("cswap q[2],q[1],q[1];", "cswap uses qubit 1 more than once"),
         ("rzz(0.1) q[1],q[1];", "rzz uses qubit 1 more than once"),
         ("cu1(0.1) q[2],q[2];", "cu1 uses qubit 2 more than once"),
-        ("gate g a,b { h a; cx a,b; }\ng q[1],q[1];", "custom gate g: cx uses qubit 1 more than once"),
+        # a custom gate, whether or not its body uses every argument
+        (
+            "gate g a,b { h a; cx a,b; }\ng q[1],q[1];",
+            "custom gate g uses qubit 1 more than once, as its qubit arguments a and b",
+        ),
+        (
+            "gate g a,b { h a; }\ng q[0],q[0];",
+            "custom gate g uses qubit 0 more than once, as its qubit arguments a and b",
+        ),
+        (
+            "gate g(t) a,b,c { rz(t) b; }\ng(1) q[2],q[1],q[2];",
+            "qubit 2 more than once, as its qubit arguments a and c",
+        ),
+        ("gate g a,b,c { h a; }\ng q[1],q[1],q[1];", "qubit 1 more than once, as its qubit arguments a, b and c"),
     ]:
         with pytest.raises(ValueError, match=re.escape(message)):
             quiet(read, DECLS + line)
@@ -92,6 +119,8 @@ def test_repeated_qubits_are_refused(read):
     if read is gw.parse_openqasm2_to_gates:
         with pytest.raises(ValueError, match="swap uses qubit 0 more than once"):
             read(DECLS + "swap q,q;")
+        with pytest.raises(ValueError, match="custom gate g uses qubit 0 more than once"):
+            quiet(read, DECLS + "gate g a,b { h a; }\ng q,q;")
 
 
 @pytest.mark.parametrize("read", READERS)
@@ -107,6 +136,71 @@ def test_angles_that_are_not_finite_are_refused(read):
     ]:
         with pytest.raises(ValueError, match=re.escape(message)):
             quiet(read, DECLS + line)
+
+
+STATEMENT_PARAMETERS = [
+    ("rz(\u03c0\u03c0) q[0];", NameError, "name 'pipi' is not defined, in the parameter '\u03c0\u03c0'"),
+    ("rz(theta) q[1]; // a comment", NameError, "name 'theta' is not defined, in the parameter 'theta'"),
+    ("u(1,,2) q[0];", SyntaxError, "invalid syntax, in the parameter ''"),
+    ("rz( 1/0 ) q[0];", ZeroDivisionError, "division by zero, in the parameter '1/0'"),
+    ("rz(.pi) q[0];", ValueError, "could not convert string to float: '.', in the parameter '.pi'"),
+    (
+        "rz(2**99999999) q[0];",
+        OverflowError,
+        "integer value too large in parameter expression, in the parameter '2**99999999'",
+    ),
+    # a parameter list ends at its first ')': the message says what a statement's parameters hold
+    (
+        "rz(pi^2) q[0];",
+        ValueError,
+        "Unsupported parameter expression: '^' (only numbers, pi, \u03c0, np.pi and + - * / ** are allowed; "
+        "the parameter list ends at its first ')'), in the parameter 'pi^2'",
+    ),
+]
+
+
+@pytest.mark.parametrize("read", READERS)
+@pytest.mark.parametrize("line, exc, message", STATEMENT_PARAMETERS)
+def test_refused_parameters_name_their_statement(read, line, exc, message, monkeypatch):
+    statement = line.split("//")[0].strip()
+    expected = f"{message} of the statement {statement!r}"
+    with pytest.raises(exc) as native:
+        quiet(read, DECLS + line)
+    assert str(native.value) == expected
+    # the same through a replaced parse_expression
+    original = gw.parse_expression
+    monkeypatch.setattr(gw, "parse_expression", lambda text: original(text))
+    with pytest.raises(exc) as called:
+        quiet(read, DECLS + line)
+    assert str(called.value) == expected
+
+
+@pytest.mark.parametrize("read", READERS)
+def test_refused_body_parameters_name_the_call(read, monkeypatch):
+    text = DECLS + "gate g(t) a { rz(t*) a; }\ng(0.5) q[2];"
+    with pytest.raises(SyntaxError) as e:
+        quiet(read, text)
+    called = "called by the statement 'g(0.5) q[2];'"
+    assert (
+        e.value.msg
+        == str(e.value)
+        == f"invalid syntax, in the parameter 't*' of rz in the body of custom gate g, {called}"
+    )
+    # what parse_expression itself says is kept, and a replaced one's own errors pass unchanged
+    with pytest.raises(NameError, match="^name 'pipi' is not defined$"):
+        gw.parse_expression("\u03c0\u03c0")
+    with pytest.raises(ValueError, match=re.escape("+ - * / ** and parentheses are allowed)") + "$"):
+        gw.parse_expression("pi^2")
+
+    class Mine(ValueError):
+        pass
+
+    def refuse(text):
+        raise Mine("no " + text)
+
+    monkeypatch.setattr(gw, "parse_expression", refuse)
+    with pytest.raises(Mine, match="^no 0.5$"):
+        quiet(read, DECLS + "rz(0.5) q[0];")
 
 
 @pytest.mark.parametrize("read", READERS)
@@ -195,6 +289,8 @@ def test_custom_gate_calls_fit_the_definition(read):
     assert quiet(read, DECLS + g + "g(0.5) q[2];")[0][0] == [("rz", 0.5, 2)]
     # an unused argument still counts
     assert quiet(read, DECLS + "gate u0(t) a,b { h b; }\nu0(1) q[0],q[1];")[0][0] == [("h", 1)]
+    # names that merely begin like pi or hold digits are names
+    assert quiet(read, DECLS + "gate g4(pi2, _t) a1 { rz(pi2 + _t) a1; }\ng4(1,2) q[0];")[0][0] == [("rz", 3.0, 0)]
 
 
 def test_gate_definitions_keep_parameters_and_qubits_apart(capsys):
@@ -207,6 +303,18 @@ def test_gate_definitions_keep_parameters_and_qubits_apart(capsys):
         ("gate g a { h b; }", "gate g: h acts on b, which is not a qubit argument of g"),
         ("gate g a { h 0; }", "gate g: h acts on 0, which is not a qubit argument of g"),
         ("gate g(t,t) a { rz(t) a; }", "gate g: the argument t is named twice"),
+        ("gate g a,a { h a; }", "gate g: the argument a is named twice"),
+        # names a parameter text would read as something else: a number or the constant pi
+        ("gate g(2) a { rz(2) a; }", "gate g: the parameter 2 is not a name: a name starts with a letter"),
+        ("gate g(t, 1e3) a { rz(t) a; }", "gate g: the parameter 1e3 is not a name"),
+        ("gate g a,0 { cx a,0; }", "gate g: the qubit argument 0 is not a name"),
+        ("gate g(pi) a { rz(pi/2) a; }", "gate g: the parameter pi takes the name of the constant pi; rename it"),
+        ("gate g pi { h pi; }", "gate g: the qubit argument pi takes the name of the constant pi"),
+        (
+            "gate g(\u03c0) a { rz(\u03c0/2) a; }",
+            "gate g: the parameter \u03c0 holds \u03c0, the sign of the constant pi",
+        ),
+        ("gate g(a\u03c0) a2 { rz(a\u03c0) a2; }", "gate g: the parameter a\u03c0 holds \u03c0"),
         ("gate g(a) a { rz(a) a; }", "gate g: the argument a is named twice"),
         ("gate g a { rz a; }", "gate g: rz takes 1 parameter(s), but got 0."),
         ("gate g a { h(0.5) a; }", "gate g: h takes 0 parameter(s), but got 1."),
@@ -254,6 +362,14 @@ def test_registers_and_indices_are_checked_by_name():
         ("qreg q[-3];\nh q[0];", ValueError, unrecognized("qreg q[-3];")),
         ("qreg q[2];\ncreg c[x];", ValueError, unrecognized("creg c[x];")),
         ("qreg q[2];\ngate g(t) a [ rz(t) a; ]\ng(1) q[0];", ValueError, unrecognized("gate g(t) a [ rz(t) a; ]")),
+        ("qreg q[-3]; // three", ValueError, unrecognized("qreg q[-3];")),
+        # the index space of one kind is bounded, register by register and in all
+        ("qreg q[1048577];", ValueError, "Register size 1048577 is too large: at most 1048576 qubits"),
+        (
+            "qreg q[1048576];\nqreg r[3];",
+            ValueError,
+            "The registers of one kind hold 1048579 qubits or classical bits in all: at most 1048576 are supported",
+        ),
     ]:
         with pytest.raises(exc, match=message if "Sorry" in message else re.escape(message)):
             quiet(parse, text)
@@ -280,6 +396,8 @@ def test_single_register_reader_checks_names_and_indices():
         ("qreg q[3];\ngate g(t) a { rz(t) a; }\ng q[0];", ValueError, "custom gate g takes 1 parameter(s), but got 0."),
         ("qreg q[3];\nqreg  q [3];", ValueError, "only one quantum or classical register"),
         ("qreg q[3];\nqreg q[x];", ValueError, unrecognized("qreg q[x];")),
+        ("qreg q[3];\ncreg c[-1]; // none", ValueError, unrecognized("creg c[-1];")),
+        ("measure q -> c;", ValueError, unrecognized("measure q -> c;")),
     ]:
         with pytest.raises(exc, match=message if "Sorry" in message else re.escape(message)):
             quiet(dump, text)

@@ -18,7 +18,7 @@ def passes():
     return [D.ThreeQubitGateDecompose(), T.TranslateToBasisGates(False, "cx")]
 
 
-# ---------------------------------------------------------------- a plain model of a sound record
+# ---------------------------------------------------------------- a model of a sound record
 
 SHAPES = {}
 for name in gatework.one_qubit_gates_available:
@@ -35,7 +35,7 @@ SHAPES["reset"] = (0, 1)
 
 
 def is_int(x):
-    return isinstance(x, (int, np.integer))
+    return isinstance(x, (int, np.integer)) and not isinstance(x, bool)
 
 
 def sound(rec, n):
@@ -103,6 +103,8 @@ def random_record(rng, n):
         (("h", -1), ValueError, "qubit index -1 out of range for 3 qubits"),
         (("h", 3), ValueError, "qubit index 3 out of range for 3 qubits"),
         (("h", 1.0), TypeError, "qubit index must be an integer, got 1.0"),
+        (("h", True), TypeError, "qubit index must be an integer, got True"),
+        (("measure", [0], [False]), TypeError, "classical bit must be an integer, got False"),
         (("cx", 0, 0), ValueError, "qubit 0 appears more than once"),
         (("ccx", 0, 0, 1), ValueError, "qubit 0 appears more than once"),
         (("measure", [0, 1], [0]), ValueError, "fewer classical bits than qubits"),
@@ -189,6 +191,27 @@ def test_random_records_against_the_model(capsys):
             # lenient there: count and types are the decomposition's errors, floats its int()
             continue
         assert ok == expected, rec
+    capsys.readouterr()
+
+
+def test_every_reader_of_record_shapes_reads_the_one_table(monkeypatch, capsys):
+    # a name in two tables has the shape of the first the shared table tests:
+    # cx stays a two-qubit gate once it is also a one-qubit parameter gate,
+    # for the circuit class, the record check and the DAG builder alike
+    monkeypatch.setitem(gatework.one_qubit_parameter_gates_available, "cx", "X")
+    assert gatework._record_wires(("cx", 5, 0)) == ((5, 0), ())
+    assert gatework._record_wires(("measure", [1, 2], [0, 1])) == ((1, 2), (0, 1))
+    monkeypatch.setattr(gatework, "parse_morvo_to_gates", lambda m: ([("cx", 5, 0)], set(), set()))
+    from vexal.circuit.quantumcircuit import QuantumCircuit
+
+    assert QuantumCircuit().from_morvo([]).nqubits == 6
+    nodes, _ = gatework.convert_gate_info_to_dag_info(6, [], [("cx", 5, 0)])
+    assert [str(r[0]) for r in nodes] == ["cx_0_[5, 0]"]
+    # the drawing keeps its own precedence of the parameter tables, with the
+    # shared shapes: rzz in both is drawn as the two-qubit box it is
+    monkeypatch.setitem(gatework.one_qubit_parameter_gates_available, "rzz", "Z")
+    lines = gatework.add_gates_to_lines(2, 0, [("rzz", 0.5, 0, 1)], {})[0]
+    assert any("Rzz" in line for line in lines) and any("\u250c" in line for line in lines)
     capsys.readouterr()
 
 

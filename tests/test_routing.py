@@ -162,7 +162,18 @@ def test_initial_mapping_variants():
             "The number of initial_mapping does not match the number of physical qubits.[4, 5, 6, 7] [4, 5, 6]",
         ),
         ([4, 5, 9], [0, 1, 2], "initial_mapping [4, 5, 9] is not a permutation of the physical qubits [4, 5, 6]."),
-        ([4, 5, 6, 6], [0, 1, 2], "is not a permutation"),
+        # a repeated qubit is named, whether or not the list is as long as the physical qubits
+        (
+            [4, 5, 5],
+            [0, 1, 2],
+            "initial_mapping [4, 5, 5] repeats the physical qubit 5; each physical qubit takes one virtual qubit.",
+        ),
+        ([4, 5, 6, 6], [0, 1, 2], "initial_mapping [4, 5, 6, 6] repeats the physical qubit 6"),
+        (
+            [4, 4],
+            [0, 1, 2],
+            "The number of initial_mapping does not match the number of physical qubits.[4, 4] [4, 5, 6]",
+        ),
         (
             [4, 5, 6],
             [0, 1],

@@ -3,6 +3,7 @@ printed text, inserted nodes (down to the order of every dictionary of the
 DAG handed to dag2qc) and numbering, on random circuits; and the pieces
 that make a run take the methods."""
 
+import copy
 import random
 import zlib
 from fractions import Fraction
@@ -107,6 +108,77 @@ def test_run_without_the_dag_matches_the_methods(seed):
         args = random_case(rng, [86751, -1, 0, 3, 10**20], pulses=True)
         lean = decoupling_outcome(DynamicalDecoupling, *args, record=False)
         assert_paths_agree(lean, decoupling_outcome(Plain, *args, record=False), (case, args[1]))
+
+
+def heavy_case(rng):
+    """A circuit whose idle windows take long trains: most gates on two busy
+    qubits, the others idle between sparse gates (some begin late), one-qubit
+    gates far shorter than two-qubit ones; measures that share classical
+    bits, barriers, delays, now and then gates named as the pulses are, and
+    barriers or delays whose qubits stand in a list."""
+    n = rng.randint(3, 9)
+    busy = rng.sample(range(n), 2)
+    gates = []
+    for _ in range(rng.randint(10, 90)):
+        r, q = rng.random(), rng.randrange(n)
+        if r < 0.45:
+            gates.append(rng.choice([("cz", *busy), ("rzz", 0.3, *busy), ("cx", *busy[::-1])]))
+        elif r < 0.65:
+            gates.append(rng.choice([("h", busy[0]), ("sx", busy[0]), ("rz", 0.2, busy[0]), ("x", busy[0]), ("y", q)]))
+        elif r < 0.75:
+            gates.append((rng.choice(["h", "t", "x"]), q))
+        elif r < 0.83 and q not in busy:
+            gates.append(("cz", q, rng.choice(busy)))
+        elif r < 0.9:
+            qs = rng.sample(range(n), rng.randint(1, 2))
+            gates.append(("measure", qs, [rng.randrange(2) for _ in qs]))
+        elif r < 0.95:
+            qs = rng.sample(range(n), rng.randint(1, n))
+            gates.append(("barrier", qs if rng.random() < 0.2 else tuple(qs)))
+        else:
+            gates.append(("delay", rng.choice([1e-8, 0.0, 3e-7]), [q] if rng.random() < 0.2 else (q,)))
+    qc = circuit(n, gates, ncbits=2)
+    qc.params_value = {}
+    t1g = rng.choice([1e-9, 2.3e-9, 4e-9])
+    t2g = rng.choice([6e-8, 1e-7, 1.3e-7])
+    kw = dict(
+        sequence=rng.choice(["XY4", "CPMG"]),
+        align_right=rng.random() < 0.5,
+        insert_before_barrier=rng.random() < 0.5,
+    )
+    return qc, kw, t1g, t2g, rng.choice([86751, 0, 40, 10**20])
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_long_trains_match_the_methods(seed):
+    # both native walks, over the DAG and without it
+    rng = random.Random(zlib.crc32(f"heavy{seed}".encode()))
+    for case in range(12):
+        args = heavy_case(rng)
+        reference = decoupling_outcome(Plain, *args)
+        assert_paths_agree(decoupling_outcome(DynamicalDecoupling, *args), reference, (case, args[1]))
+        lean = decoupling_outcome(DynamicalDecoupling, *args, record=False)
+        assert_paths_agree(lean, dict(reference, dags=[]), (case, args[1]))
+        assert len(lean["result"][0]) > len(args[0].gates) or case % 4  # trains, most of the time
+
+
+def test_result_records_share_only_what_cannot_change():
+    # the result's lists are its own: changing one changes no other record
+    gates = [("h", 0), ("measure", [0, 1], [0, 1]), ("cz", 0, 1), ("barrier", [0, 1]), ("h", 2), ("h", 2)]
+    gates += [("cz", 1, 2), ("measure", [2], [1])]
+    qc = circuit(None, gates)
+    before = copy.deepcopy(qc.gates)
+    for cls in (DynamicalDecoupling, Plain):
+        out = cls(1e-9, 1e-7).run(qc, align_right=False).gates
+        lists = [part for g in out if g[0] == "measure" for part in g[1:]]
+        assert len(lists) == 6 and len({id(x) for x in lists}) == 6
+        assert not {id(x) for x in lists} & {id(x) for g in qc.gates for x in g}
+        expected = copy.deepcopy(out)
+        for x in lists:
+            x.append(7)
+        assert qc.gates == before
+        assert [g for g in out if g[0] != "measure"] == [g for g in expected if g[0] != "measure"]
+        assert ("barrier", (0, 1)) in out and sum(g[0] in ("x", "y") for g in out) > 50
 
 
 def test_plain_values_and_customised_pieces_take_the_methods(monkeypatch):

@@ -159,8 +159,9 @@ def test_failures_leave_nothing_behind(capsys):
     assert capsys.readouterr().out == ""
 
 
-def test_native_u3_matches_python_bit_for_bit(monkeypatch):
-    """One-qubit gates go through a native port of the package's
+@pytest.mark.usefixtures("fast_paths_only")  # the port against the Python function
+def test_u3_port_matches_python_bit_for_bit(monkeypatch):
+    """One-qubit gates go through the C++ port of the package's
     u3_decompose; its angles must be bit-identical to the Python one's."""
     p = T.TranslateToBasisGates(True, "cz")
     # every fixed one-qubit gate matrix, and the angle gates

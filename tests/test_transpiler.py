@@ -3,6 +3,7 @@ chip, decoupling set-up, and whole transpilations of the corpus programs
 checked against the input under the layout and routing permutations."""
 
 import os
+import re
 
 import networkx as nx
 import oracle
@@ -132,6 +133,25 @@ def test_levels_choose_the_routing_options(recorded):
         assert recorded[1][2]["iterations"] == 5
 
 
+def test_a_refused_niter_is_named_niter():
+    """The routing refuses the value the driver passes as its iterations; the
+    caller wrote niter, and so does the message.  At level 0 niter is unused."""
+    qc = circuit(2, [("cx", 0, 1)])
+    for niter, exc, message in [
+        (0, ValueError, "niter must be at least 1, got 0."),
+        (10001, ValueError, "niter must be at most 10000, got 10001."),
+        ("5", TypeError, "Argument 'niter' has incorrect type (expected int, got str)"),
+    ]:
+        for level in (1, 2):
+            with pytest.raises(exc) as e:
+                quiet(Transpiler().run, qc, optimize_level=level, niter=niter)
+            assert str(e.value) == message
+        assert quiet(Transpiler().run, qc, optimize_level=0, niter=niter)[0].gates
+    # the pass used directly keeps its own name
+    with pytest.raises(ValueError, match="^iterations must be at least 1, got 0.$"):
+        T.SabreRouting(nx.path_graph(2), iterations=0)
+
+
 def test_unsupported_levels_are_refused_after_the_set_up():
     qc = circuit(2, [("cx", 0, 1)])
     for level in (3, "1", None):
@@ -172,14 +192,14 @@ class Interrupted(NoLengths):
 
 def test_decoupling_set_up():
     qc = circuit(3, [("h", 0), ("cx", 0, 1), ("cx", 1, 2), ("x", 0)])
-    plain, printed = quiet(Transpiler().run, qc)
+    without_dd, printed = quiet(Transpiler().run, qc)
     with_dd, printed_dd = quiet(Transpiler().run, qc, use_dd=True)
-    assert with_dd.gates == plain.gates and printed_dd == printed
+    assert with_dd.gates == without_dd.gates and printed_dd == printed
 
     chip = Backend.line(3)
-    plain, _ = quiet(Transpiler(chip).run, qc)
+    without_dd, _ = quiet(Transpiler(chip).run, qc)
     missing, _ = quiet(Transpiler(NoLengths(chip)).run, qc, use_dd=True)
-    assert missing.gates == plain.gates
+    assert missing.gates == without_dd.gates
     decoupled, _ = quiet(Transpiler(chip).run, qc, use_dd=True)
     assert any(g[0] == "delay" for g in decoupled.gates)
     # only ordinary errors are passed over while decoupling is set up
@@ -289,3 +309,17 @@ def test_readme_example_runs(capsys):
     printed = capsys.readouterr().out
     assert "swap gates have been added" in printed and "physical qubits used" in printed
     assert "q[" in printed.rsplit("first gates of the result", 1)[1]
+
+
+def test_a_gate_on_a_qubit_the_circuit_does_not_list_is_refused_by_name():
+    chip = Backend.line(4)
+    for qubits, missing in (([], "('h', 0) uses qubit 0"), ([0], "('measure', [0, 1], [0, 1]) uses qubit 1")):
+        qc = circuit(3, [("h", 0), ("measure", [0, 1], [0, 1])], ncbits=2, qubits=qubits)
+        for backend in (None, chip):
+            with pytest.raises(ValueError, match=re.escape(f"gate record {missing}, which the circuit's qubits")):
+                quiet(Transpiler(backend).run, qc)
+    # a malformed record is left to the passes, which name it in their own words
+    qc = circuit(3, [("h", 0)], qubits=[0])
+    qc.gates.append(("cx", 0))
+    with pytest.raises(ValueError, match="malformed gate record"):
+        quiet(Transpiler().run, qc)

@@ -1,4 +1,4 @@
-// The decompositions' record builders and the native u3_decompose.
+// The decompositions' record builders and the C++ port of u3_decompose.
 #include "decompositions.hpp"
 
 namespace dec {
@@ -86,7 +86,7 @@ int basis_kind(const Consts &k, PyObject *b) {
     throw vx::error_already_set{};
 }
 
-PyObject *native_convert(const Consts &k, int fn, PyObject *angle, PyObject *q) {
+PyObject *convert(const Consts &k, int fn, PyObject *angle, PyObject *q) {
     if (fn >= RX2U) {
         nb::object th = as_float(angle);
         nb::object qi = as_int(q, "qubit");
@@ -315,6 +315,20 @@ void Ctx::nested(int fn, PyObject *a, PyObject *b) {
     extend(out, r.ptr());
 }
 
+const U3Limits &u3_limits() {
+    static const U3Limits limits = [] {
+        nb::object utils = vx::import("vexal.circuit.utils");
+        auto read = [&](const char *name) {
+            const double v = PyFloat_AsDouble(vx::getattr(utils, name).ptr());
+            if (v == -1.0 && PyErr_Occurred())
+                throw vx::error_already_set{};
+            return v;
+        };
+        return U3Limits{read("_SNAP"), read("_UNITARY_TOL")};
+    }();
+    return limits;
+}
+
 U3Status u3_native(const std::complex<double> m[4], double out[4]) {
     const double ax = m[0].real(), ay = m[0].imag();
     const double bx = m[1].real(), by = m[1].imag();
@@ -323,22 +337,22 @@ U3Status u3_native(const std::complex<double> m[4], double out[4]) {
     for (double v : {ax, ay, bx, by, cx, cy, dx, dy})
         if (!std::isfinite(v))
             return U3_NONFINITE;
-    constexpr double kSnap = 1e-12, kTol = 1e-6;
+    const double snap = u3_limits().snap, tol = u3_limits().unitary_tol;
     const double n0 = ax * ax + ay * ay + cx * cx + cy * cy;
     const double n1 = bx * bx + by * by + dx * dx + dy * dy;
     const double ipx = ax * bx + ay * by + cx * dx + cy * dy;
     const double ipy = ax * by - ay * bx + cx * dy - cy * dx;
-    if (std::fabs(n0 - 1.0) > kTol || std::fabs(n1 - 1.0) > kTol || std::fabs(ipx) > kTol || std::fabs(ipy) > kTol)
+    if (std::fabs(n0 - 1.0) > tol || std::fabs(n1 - 1.0) > tol || std::fabs(ipx) > tol || std::fabs(ipy) > tol)
         return U3_NONUNITARY;
     const double cos_h = (std::hypot(ax, ay) + std::hypot(dx, dy)) * 0.5;
     const double sin_h = (std::hypot(bx, by) + std::hypot(cx, cy)) * 0.5;
     double theta, phi, lamda, phase;
-    if (sin_h <= kSnap * cos_h) {
+    if (sin_h <= snap * cos_h) {
         theta = 0.0;
         phi = 0.0;
         lamda = arg_rel(dx, dy, ax, ay);
         phase = std::atan2(ay, ax);
-    } else if (cos_h <= kSnap * sin_h) {
+    } else if (cos_h <= snap * sin_h) {
         theta = kPi;
         phi = 0.0;
         lamda = arg_rel(-bx, -by, cx, cy);

@@ -1,7 +1,7 @@
 // The record builders of the decompositions, shared by vexal.circuit.decompose
 // (whose functions they are), vexal.circuit.translate and
 // vexal.circuit.optimize, which call them directly while the decompose
-// module's functions are still its own; and the native port of u3_decompose.
+// module's functions are still its own; and the C++ port of u3_decompose.
 //
 // Every builder appends to Ctx::out.  A converter (h2u, ...) or a nested
 // decomposition is looked up in the decompose module's namespace at call
@@ -102,7 +102,7 @@ void init_consts(Consts &k);
 // The decompose module's own functions by their Fn index (null where a name
 // held something else when it was recorded), and the namespace in which the
 // decompositions look up one another.  Builders compare what a name holds
-// now with these before building records natively.
+// now with these before building the records here.
 struct Own {
     PyObject *fn[NFN] = {};
     PyObject *globals = nullptr;
@@ -133,7 +133,7 @@ bool name_is(PyObject *name, PyObject *interned);
 // Which of the three two-qubit bases `b` equals; ValueError for any other.
 int basis_kind(const Consts &k, PyObject *b);
 
-// ------------------------------------------------------ native converters
+// ------------------------------------------------------------ converters
 
 inline PyObject *u_rec(const Consts &k, PyObject *a, PyObject *b, PyObject *c, PyObject *q) {
     return PyTuple_Pack(5, k.u, a, b, c, q);
@@ -141,7 +141,7 @@ inline PyObject *u_rec(const Consts &k, PyObject *a, PyObject *b, PyObject *c, P
 
 // The converter `fn` applied to (angle, q) or (q); arguments converted as
 // the module's functions convert them.
-PyObject *native_convert(const Consts &k, int fn, PyObject *angle, PyObject *q);
+PyObject *convert(const Consts &k, int fn, PyObject *angle, PyObject *q);
 
 // Records of one immutable value that a pass makes again and again (the u
 // record of a fixed gate on one qubit, a cz between two qubits), made once
@@ -233,7 +233,7 @@ struct Ctx {
                     vx::check(PyList_Append(out, there));
                     return;
                 }
-            nb::object r = vx::own(native_convert(k, fn, angle, q));
+            nb::object r = vx::own(convert(k, fn, angle, q));
             vx::check(PyList_Append(out, r.ptr()));
             if (key)
                 shared->put(key, r.ptr());
@@ -299,7 +299,7 @@ void build_ccz(Ctx &c, PyObject *c1, PyObject *c2, PyObject *t);
 
 void build_ccx_mute(Ctx &c, PyObject *c1, PyObject *c2, PyObject *t);
 
-// -------------------------------------------------------- native u3
+// ------------------------------------------------------------ u3
 
 // True with m filled (row-major) when `o` is a 2x2 complex128 array.
 inline bool read_2x2(PyObject *o, std::complex<double> m[4]) { return vx::read_complex_matrix(o, 2, m); }
@@ -316,14 +316,25 @@ inline double arg_rel(double x1, double y1, double x2, double y2) {
 
 enum U3Status { U3_OK, U3_NONFINITE, U3_NONUNITARY };
 
+// The limits u3_decompose applies: the relative size below which sin (or
+// cos) of theta/2 counts as zero, and the largest deviation from unitarity
+// accepted.  They are named once, in vexal.circuit.utils (_SNAP and
+// _UNITARY_TOL), and read from there when first needed, so that the port
+// snaps and refuses exactly where the function does.
+struct U3Limits {
+    double snap, unitary_tol;
+};
+const U3Limits &u3_limits();
+
+// (theta, phi, lamda, phase) of the matrix m, as u3_decompose gives them.
 U3Status u3_native(const std::complex<double> m[4], double out[4]);
 // u3_native, with the errors u3_decompose raises for a matrix it refuses.
 void u3_or_raise(const std::complex<double> m[4], double out[4]);
 
-// The three angles of u3_decompose(m): natively when `u3` is the package's
-// own function and m a 2x2 complex array, else by calling `u3` and
-// unpacking its result into exactly four values.  Sets th/ph/la (new refs);
-// returns whether it ran natively (no Python code was called).
+// The three angles of u3_decompose(m): by the port when `u3` is the
+// package's own function and m a 2x2 complex array, else by calling `u3`
+// and unpacking its result into exactly four values.  Sets th/ph/la (new
+// refs); returns whether the port ran (no Python code was called).
 bool u3_angles(PyObject *u3, PyObject *own_u3, PyObject *m, nb::object &th, nb::object &ph, nb::object &la);
 
 // vexal.circuit.utils.u3_decompose as `globals` holds it now, if it is the

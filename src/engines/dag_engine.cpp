@@ -129,4 +129,15 @@ NodeId DagBuilder::add_gate(std::span<const std::int64_t> wires, EdgeRule rule) 
     return id;
 }
 
+NodeId DagBuilder::add_measure(std::int64_t wire, std::int64_t bit) {
+    const NodeId id = add_gate({&wire, 1});
+    auto [it, fresh] = last_write_.try_emplace(bit, Write{id, wire});
+    if (!fresh) {
+        if (it->second.wire != wire)
+            emit(it->second.node, id, nullptr, 0);
+        it->second = Write{id, wire};
+    }
+    return id;
+}
+
 }  // namespace engines::dag

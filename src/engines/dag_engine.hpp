@@ -10,6 +10,13 @@
 //  * ThreeQubit: as Grouped, except that when the second and third wires share
 //    a source that the first wire does not have, that shared edge comes first.
 //
+// A measure also writes a classical bit.  Two measures on one wire are
+// ordered by the wire; where a measure writes a bit that a measure on another
+// wire wrote last, it gets one more incoming edge, without wires, from that
+// measure, so that every order of the DAG keeps the writes to each bit in
+// the order of the gate list.  Such an edge comes after the measure's wire
+// edge.  A circuit that writes each bit from one wire only gets no such edge.
+//
 // The builder keeps the last node of every wire, so a caller can also ask
 // "what precedes this wire now" while it adds gates.  No Python here.
 #pragma once
@@ -57,6 +64,11 @@ public:
     // Throws std::out_of_range (nothing changed) for a wire outside range.
     NodeId add_gate(std::span<const std::int64_t> wires, EdgeRule rule = EdgeRule::Grouped);
 
+    // A measure of `wire` into the classical bit `bit` (any key the caller
+    // gives its bits): add_gate over the wire, then the edge without wires
+    // from the bit's last writer where that one stood on another wire.
+    NodeId add_measure(std::int64_t wire, std::int64_t bit);
+
     // The last node of a wire so far, kNoNode when none.
     NodeId last(std::int64_t wire) const;
 
@@ -91,6 +103,12 @@ private:
     // memory only for the wires that are used.
     std::vector<NodeId> dense_;
     std::unordered_map<std::int64_t, NodeId> sparse_;
+    // The last measure into each classical bit, and its wire.
+    struct Write {
+        NodeId node;
+        std::int64_t wire;
+    };
+    std::unordered_map<std::int64_t, Write> last_write_;
     std::vector<Edge> edges_;
     std::vector<std::int64_t> edge_wires_;
     // scratch of add_gate

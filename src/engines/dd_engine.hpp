@@ -85,9 +85,10 @@ inline std::int64_t train_size(std::int64_t n_dd, int sequence_length, bool gaps
 
 // The nodes of a train in order.
 enum class Piece : std::uint8_t { HalfGap, Gap, X, Y };
+// The pulses of an XY4 repetition: even ones X Y X Y, odd ones Y X Y X.
+inline constexpr Piece kXY4Even[] = {Piece::X, Piece::Y, Piece::X, Piece::Y};
+inline constexpr Piece kXY4Odd[] = {Piece::Y, Piece::X, Piece::Y, Piece::X};
 template <class Emit> void train_pieces(std::int64_t n_dd, int sequence_length, bool gaps, Emit emit) {
-    static constexpr Piece kXY4Even[] = {Piece::X, Piece::Y, Piece::X, Piece::Y};
-    static constexpr Piece kXY4Odd[] = {Piece::Y, Piece::X, Piece::Y, Piece::X};
     for (std::int64_t i = 0; i < n_dd; ++i) {
         if (gaps)
             emit(i == 0 ? Piece::HalfGap : Piece::Gap);
@@ -99,6 +100,24 @@ template <class Emit> void train_pieces(std::int64_t n_dd, int sequence_length, 
         if (i == n_dd - 1 && gaps)
             emit(Piece::HalfGap);
     }
+}
+
+// Piece `i` of the train train_pieces lists: each repetition is a gap (half
+// a gap first) and then its pulses with a gap between two, and half a gap
+// closes the train.
+template <int Length> Piece train_piece_of(std::int64_t i, std::int64_t n_dd, bool gaps) {
+    auto pulse = [](std::int64_t rep, std::int64_t j) {
+        return Length == kXY4 ? (rep % 2 == 0 ? kXY4Even : kXY4Odd)[j] : Piece::X;
+    };
+    if (!gaps)
+        return pulse(i / Length, i % Length);
+    const std::int64_t rep = i / (2 * Length), k = i % (2 * Length);
+    if (rep == n_dd || (k == 0 && rep == 0))
+        return Piece::HalfGap;
+    return k % 2 ? pulse(rep, k / 2) : Piece::Gap;
+}
+inline Piece train_piece(std::int64_t i, std::int64_t n_dd, int sequence_length, bool gaps) {
+    return sequence_length == kXY4 ? train_piece_of<kXY4>(i, n_dd, gaps) : train_piece_of<kCPMG>(i, n_dd, gaps);
 }
 
 // The grid step of the gaps, seconds: 0.1 ns as the product 0.1 * 1e-9.

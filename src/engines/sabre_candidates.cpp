@@ -256,7 +256,7 @@ template std::size_t CandidateGroups::scan<false, true>(const ScoreInputs &, std
 template std::size_t CandidateGroups::scan<true, false>(const ScoreInputs &, std::vector<Candidate> &);
 template std::size_t CandidateGroups::scan<true, true>(const ScoreInputs &, std::vector<Candidate> &);
 
-// ---------------------------------------------------------------- plain scoring
+// ---------------------------------------------------------------- one candidate at a time
 
 void CandidateList::collect(const ScoreInputs &in, std::span<const std::int32_t> front, std::vector<Candidate> &out) {
     if (++epoch_ == 0) {  // wrapped: old marks could match again

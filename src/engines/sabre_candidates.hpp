@@ -1,6 +1,7 @@
 // SWAP candidates and their scores: the decay factors, the candidate groups
 // kept from one SWAP cycle to the next when every distance is finite, and
-// the plain per-candidate scoring for couplings with unconnected qubits.
+// the scoring of one candidate at a time for couplings with unconnected
+// qubits.
 // No Python here.
 #pragma once
 

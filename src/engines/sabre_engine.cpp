@@ -16,8 +16,8 @@ Engine::Engine(Topology topo, Options opt, PerQubit<VirtQ, PhysQ> v2p)
 // One traversal: the working state of a single walk over a DAG.
 class Traversal {
 public:
-    Traversal(Engine &e, const Dag &dag, int which, bool emit, Hooks &hooks)
-        : e_(e), dag_(dag), which_(which), emit_(emit), hooks_(hooks) {}
+    Traversal(Engine &e, const Dag &dag, Direction dir, bool emit, Hooks &hooks)
+        : e_(e), dag_(dag), dir_(dir), emit_(emit), hooks_(hooks) {}
     long long run();
 
 private:
@@ -40,7 +40,7 @@ private:
     }
     void build_extended() {
         if (e_.opt_.lookahead)
-            e_.ext_.build(dag_, which_, front_.nodes, static_cast<std::size_t>(e_.layout_.size()), e_.clock_);
+            e_.ext_.build(dag_, dir_, front_.nodes, static_cast<std::size_t>(e_.layout_.size()), e_.clock_);
     }
     void reset_decay();
     void collect_ready();
@@ -53,7 +53,7 @@ private:
 
     Engine &e_;
     const Dag &dag_;
-    const int which_;
+    const Direction dir_;
     const bool emit_;
     Hooks &hooks_;
     FrontLayer front_;
@@ -104,11 +104,11 @@ void Traversal::execute_ready() {
         front_.execute(dag_, node);
         if (emit_)
             hooks_.execute(node, e_.layout_);
-        e_.clock_.touch(which_, QueryClock::Successors, node);
+        e_.clock_.touch(dir_, QueryClock::Successors, node);
         for (std::int32_t s : dag_.succs(node)) {
             if (front_.shares_qubit(dag_, s))
                 continue;
-            e_.clock_.touch(which_, QueryClock::Predecessors, s);
+            e_.clock_.touch(dir_, QueryClock::Predecessors, s);
             if (front_.ready(dag_, s))
                 front_.admit(dag_, s);
         }
@@ -240,7 +240,7 @@ void Traversal::release() {
 
 long long Traversal::run() {
     const std::size_t nq = static_cast<std::size_t>(e_.layout_.size());
-    e_.clock_.prepare(which_, dag_.n);
+    e_.clock_.prepare(dir_, dag_.n);
     front_.start(dag_, nq);
     view_.init(dag_, nq);
     if (e_.all_finite_)
@@ -272,8 +272,8 @@ long long Traversal::run() {
     return nswap_;
 }
 
-long long Engine::traverse(const Dag &dag, int which, bool emit, Hooks &hooks) {
-    Traversal t(*this, dag, which, emit, hooks);
+long long Engine::traverse(const Dag &dag, Direction dir, bool emit, Hooks &hooks) {
+    Traversal t(*this, dag, dir, emit, hooks);
     return t.run();
 }
 

@@ -25,10 +25,10 @@ public:
     // `v2p` must be a permutation of 0..topo.n-1.
     Engine(Topology topo, Options opt, PerQubit<VirtQ, PhysQ> v2p);
 
-    // One traversal of DAG `which` (0 forward, 1 reverse; the query record
-    // keeps them apart); returns the number of SWAPs emitted (0 unless
-    // `emit`).  Throws Failure, or what a hook throws.
-    long long traverse(const Dag &dag, int which, bool emit, Hooks &hooks);
+    // One traversal of the DAG of direction `dir` (the query record keeps
+    // the two apart); returns the number of SWAPs emitted (0 unless `emit`).
+    // Throws Failure, or what a hook throws.
+    long long traverse(const Dag &dag, Direction dir, bool emit, Hooks &hooks);
 
     const Layout &layout() const { return layout_; }
     // Whether any SWAP has been applied since construction.

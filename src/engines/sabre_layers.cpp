@@ -5,8 +5,8 @@
 
 namespace engines::sabre {
 
-void QueryClock::prepare(int which, std::int32_t n) {
-    for (auto &v : last_[which])
+void QueryClock::prepare(Direction dir, std::int32_t n) {
+    for (auto &v : last_[dir])
         if (v.size() != static_cast<std::size_t>(n))
             v.assign(n, 0);
 }
@@ -50,7 +50,7 @@ void FrontLayer::admit(const Dag &dag, std::int32_t node) {
         ++occ[q];
 }
 
-void ExtendedSet::build(const Dag &dag, int which, std::span<const std::int32_t> front, std::size_t bound,
+void ExtendedSet::build(const Dag &dag, Direction dir, std::span<const std::int32_t> front, std::size_t bound,
                         QueryClock &clock) {
     if (mark_.size() < static_cast<std::size_t>(dag.n))
         mark_.resize(dag.n, 0);
@@ -59,9 +59,9 @@ void ExtendedSet::build(const Dag &dag, int which, std::span<const std::int32_t>
         epoch_ = 1;
     }
     nodes_.clear();
-    dag_ = which;
+    dag_ = dir;
     for (std::int32_t f : front) {
-        clock.touch(which, QueryClock::Successors, f);
+        clock.touch(dir, QueryClock::Successors, f);
         for (std::int32_t s : dag.succs(f))
             if (dag.two[s] && nodes_.size() <= bound && mark_[s] != epoch_) {
                 mark_[s] = epoch_;

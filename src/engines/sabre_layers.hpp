@@ -7,6 +7,7 @@
 #include "sabre_types.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -18,14 +19,15 @@ namespace engines::sabre {
 class QueryClock {
 public:
     enum Kind { Successors = 0, Predecessors = 1 };
-    // Sizes the record of DAG `which` (0 forward, 1 reverse) for n nodes.
-    void prepare(int which, std::int32_t n);
-    void touch(int which, Kind kind, std::int32_t node) { last_[which][kind][node] = ++clock_; }
+    static constexpr Kind kKinds[] = {Successors, Predecessors};
+    // Sizes the record of the DAG of direction `dir` for n nodes.
+    void prepare(Direction dir, std::int32_t n);
+    void touch(Direction dir, Kind kind, std::int32_t node) { last_[dir][kind][node] = ++clock_; }
     // Per node: the time of the last query, 0 for never.
-    const std::vector<std::uint64_t> &last_use(int which, int kind) const { return last_[which][kind]; }
+    const std::vector<std::uint64_t> &last_use(Direction dir, Kind kind) const { return last_[dir][kind]; }
 
 private:
-    std::vector<std::uint64_t> last_[2][2];
+    PerDirection<std::vector<std::uint64_t>[2]> last_;
     std::uint64_t clock_ = 0;
 };
 
@@ -55,18 +57,20 @@ struct FrontLayer {
 // nodes.
 class ExtendedSet {
 public:
-    // Rebuilds the set from the successors of `front` in DAG `which`,
-    // recording the successor queries.
-    void build(const Dag &dag, int which, std::span<const std::int32_t> front, std::size_t bound, QueryClock &clock);
+    // Rebuilds the set from the successors of `front` in the DAG of
+    // direction `dir`, recording the successor queries.
+    void build(const Dag &dag, Direction dir, std::span<const std::int32_t> front, std::size_t bound,
+               QueryClock &clock);
     const std::vector<std::int32_t> &nodes() const { return nodes_; }
-    // The DAG the set was last built over; -1 before the first build.
-    int dag() const { return dag_; }
+    // The direction of the DAG the set was last built over; none before the
+    // first build.
+    std::optional<Direction> dag() const { return dag_; }
 
 private:
     std::vector<std::int32_t> nodes_;
     std::vector<std::uint32_t> mark_;
     std::uint32_t epoch_ = 0;
-    int dag_ = -1;
+    std::optional<Direction> dag_;
 };
 
 // The front layer and the extended set as the SWAP cycles see them: the gate

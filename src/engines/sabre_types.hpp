@@ -1,6 +1,6 @@
 // Value types of the SABRE engine: the two kinds of qubit, arrays indexed by
 // one kind, the layout that pairs them, the circuit DAG and the coupling
-// graph as plain arrays.  No Python here.
+// graph as arrays, and the two directions of a run.  No Python here.
 #pragma once
 
 #include <compare>
@@ -81,6 +81,18 @@ private:
 struct Candidate {
     VirtQ a, b;
     static Candidate of(VirtQ x, VirtQ y) { return x < y ? Candidate{x, y} : Candidate{y, x}; }
+};
+
+// Which DAG of a run a traversal walks: the circuit's (forward) or that of
+// its reversed gate list.  Traversals alternate, the first forward.
+enum class Direction : std::uint8_t { Forward = 0, Reverse = 1 };
+inline constexpr Direction kDirections[] = {Direction::Forward, Direction::Reverse};
+
+// One entry per direction; indexed by a Direction only.
+template <class T> struct PerDirection {
+    T entries[2]{};
+    T &operator[](Direction d) { return entries[static_cast<int>(d)]; }
+    const T &operator[](Direction d) const { return entries[static_cast<int>(d)]; }
 };
 
 // A circuit DAG as CSR lists, nodes numbered 0..n-1 in the graph's node order.

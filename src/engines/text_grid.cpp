@@ -5,10 +5,10 @@
 
 namespace engines::text {
 
-void check_cells(std::uint64_t rows, std::uint64_t columns) {
+void check_cells(std::uint64_t rows, std::uint64_t columns, bool at_least) {
     if (columns != 0 && rows > kMaxCells / columns)
-        throw TooLarge("the picture would have " + std::to_string(rows) + " rows by " + std::to_string(columns) +
-                       " columns, more than " + std::to_string(kMaxCells) + " cells");
+        throw TooLarge("the picture would have " + std::to_string(rows) + " rows by " + (at_least ? "at least " : "") +
+                       std::to_string(columns) + " columns, more than " + std::to_string(kMaxCells) + " cells");
 }
 
 int digit_count(std::int64_t v) {
@@ -106,7 +106,7 @@ void Grid::add_layer(const std::vector<Text> &cells) {
 
 void Grid::append_column(const TextId *ids) {
     const auto n = static_cast<std::size_t>(rows_.count);
-    check_cells(n, columns_ + 1);
+    check_cells(n, columns_ + 1, true);  // more layers may follow
     const std::size_t c = columns_;
     cells_.insert(cells_.end(), ids, ids + n);
     ++columns_;

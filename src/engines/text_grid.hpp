@@ -47,8 +47,9 @@ struct TooLarge : std::length_error {
     using std::length_error::length_error;
 };
 
-// Throws TooLarge when `rows` rows by `columns` columns exceed kMaxCells.
-void check_cells(std::uint64_t rows, std::uint64_t columns);
+// Throws TooLarge when `rows` rows by `columns` columns exceed kMaxCells;
+// `at_least`: the picture would have more columns still.
+void check_cells(std::uint64_t rows, std::uint64_t columns, bool at_least = false);
 
 // Number of decimal digits of v >= 0.
 int digit_count(std::int64_t v);

@@ -101,33 +101,27 @@ nb::object rebuilt_record(PyObject *rec, RecordKind kind, Py_ssize_t part) {
 }
 
 namespace {
-
-bool immutable_tuple(PyObject *t) {
-    if (!PyTuple_CheckExact(t))
-        return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i)
+// items [from, to) of a tuple are immutable scalars
+bool scalars(PyObject *t, Py_ssize_t from, Py_ssize_t to) {
+    for (Py_ssize_t i = from; i < to; ++i)
         if (!immutable_scalar(PyTuple_GET_ITEM(t, i)))
             return false;
     return true;
 }
-
 }  // namespace
 
-nb::object rebuilt_or_shared(PyObject *rec, RecordKind kind, Py_ssize_t part) {
-    bool same = false;
+bool shareable_record(PyObject *rec, RecordKind kind) {
     switch (kind) {
-    case RecordKind::Measure: break;
+    case RecordKind::Measure: return false;
     case RecordKind::Barrier:
-        same = PyTuple_CheckExact(rec) && PyTuple_GET_SIZE(rec) == 2 && immutable_scalar(PyTuple_GET_ITEM(rec, 0)) &&
-               immutable_tuple(PyTuple_GET_ITEM(rec, 1));
-        break;
-    case RecordKind::Delay:
-        same = PyTuple_CheckExact(rec) && PyTuple_GET_SIZE(rec) == 3 && immutable_scalar(PyTuple_GET_ITEM(rec, 0)) &&
-               immutable_scalar(PyTuple_GET_ITEM(rec, 1)) && immutable_tuple(PyTuple_GET_ITEM(rec, 2));
-        break;
-    default: same = immutable_tuple(rec); break;
+    case RecordKind::Delay: {
+        const Py_ssize_t at = kind == RecordKind::Delay ? 2 : 1;
+        PyObject *qubits = PyTuple_GET_SIZE(rec) == at + 1 ? PyTuple_GET_ITEM(rec, at) : nullptr;
+        return qubits && PyTuple_CheckExact(qubits) && scalars(qubits, 0, PyTuple_GET_SIZE(qubits)) &&
+               scalars(rec, 0, at);
     }
-    return same ? nb::borrow(rec) : rebuilt_record(rec, kind, part);
+    default: return scalars(rec, 0, PyTuple_GET_SIZE(rec));
+    }
 }
 
 bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out) {

@@ -9,7 +9,7 @@
 // The gate vocabulary is the six tables of vx::kGateTables, module dicts
 // that users may replace or change.  Every answer here is taken from the
 // tables a caller hands in as they stand at call time: a module passes the
-// tables its own namespace holds, as its plain Python code would test them.
+// tables its own namespace holds, as its Python code would test them.
 #pragma once
 
 #include "interop.hpp"
@@ -25,7 +25,7 @@ namespace vx::dagapi {
 
 inline constexpr const char *kCapsuleName = "vexal.circuit.gatework.dag_lists";
 inline constexpr const char *kPackageAttribute = "_gatework_api";
-inline constexpr int kVersion = 3;
+inline constexpr int kVersion = 4;
 
 // ----------------------------------------------------------------- gate kinds
 
@@ -139,7 +139,7 @@ inline void node_name(std::string &out, std::string_view gate, long long positio
     out += ']';
 }
 
-// A circuit DAG (no start nodes) as plain arrays, nodes numbered in the
+// A circuit DAG (no start nodes) as arrays, nodes numbered in the
 // order of the record list read.
 struct Skeleton {
     std::vector<std::int32_t> rec;   // record index in the list given
@@ -147,10 +147,25 @@ struct Skeleton {
     std::vector<RecordKind> kind;
     std::vector<std::int32_t> w_off{0};
     std::vector<std::int64_t> wires;        // in operand order
+    std::vector<std::int64_t> bits;         // the classical-bit key of each measure node, in node order
     std::vector<engines::dag::Edge> edges;  // in the order the graph receives them
 
     std::size_t size() const { return rec.size(); }
 };
+
+// Adds node k of a skeleton to a DAG builder as the builder that made the
+// skeleton added it.  Nodes go in order; `measures` counts the measure nodes
+// added so far (start it at 0).
+inline engines::dag::NodeId add_skeleton_node(engines::dag::DagBuilder &b, const Skeleton &sk, std::size_t k,
+                                              std::size_t &measures) {
+    const std::span<const std::int64_t> wires(sk.wires.data() + sk.w_off[k],
+                                              static_cast<std::size_t>(sk.w_off[k + 1] - sk.w_off[k]));
+    switch (sk.kind[k]) {
+    case RecordKind::Measure: return b.add_measure(wires[0], sk.bits[measures++]);
+    case RecordKind::ThreeQubit: return b.add_gate(wires, engines::dag::EdgeRule::ThreeQubit);
+    default: return b.add_gate(wires);
+    }
+}
 
 // ------------------------------------------------------------------ the offer
 
@@ -261,13 +276,17 @@ void check_circuit(GateKinds &kinds, nb::handle qc, PyObject *gates, const Check
 // add_edges_from leave behind.
 void fill_digraph(nb::handle g, PyObject *nodes, PyObject *edges);
 
+// What nx.topological_sort leaves on a DiGraph it sorts: its cached
+// in_degree view.  A fast path that stands for such a sort leaves it too.
+inline void leave_sort_views(nb::handle dag) { (void)vx::getattr(dag, "in_degree"); }
+
 // The gate name of a DAG node, node.split("_")[0]: for a str, the text
 // before its first "_".
 nb::object node_gate(nb::handle node);
 
 // Every gate table of the namespace `globals` is an exact dict (so asking
 // it about a name runs no Python code).
-inline bool plain_gate_tables(PyObject *globals) {
+inline bool exact_gate_tables(PyObject *globals) {
     for (const char *t : vx::kGateTables) {
         PyObject *d = PyDict_GetItemString(globals, t);
         if (!d || !PyDict_CheckExact(d))
@@ -316,13 +335,14 @@ inline bool plain_wires(PyObject *rec, RecordKind kind) {
 // record): a new tuple of the record's own items, a measure of one qubit and
 // one classical bit in lists, a barrier's or delay's qubits in a tuple.
 nb::object rebuilt_record(PyObject *rec, RecordKind kind, Py_ssize_t part);
-// rebuilt_record, or the tuple `rec` itself where the rebuilt record would
-// be an equal exact tuple of the same immutable values (a gate's record, a
-// barrier's or delay's whose qubits stand in an exact tuple): a record that
-// nothing can change is shared instead of copied.
-nb::object rebuilt_or_shared(PyObject *rec, RecordKind kind, Py_ssize_t part);
 
-// A plain DiGraph in arrays: node i is nodes[i] (in the graph's node order,
+// Whether `rec` itself may stand for that record: it equals the rebuilt one
+// and is made only of immutable scalars (a barrier's or delay's qubits in a
+// tuple of them), so that sharing it cannot be told from a copy but by `is`.
+// Never for a measure, whose record holds lists.
+bool shareable_record(PyObject *rec, RecordKind kind);
+
+// An exact DiGraph in arrays: node i is nodes[i] (in the graph's node order,
 // with its attribute dictionary attrs[i]), its successors are
 // succ[succ_off[i] .. succ_off[i+1]) in their stored order, and npred[i]
 // counts its predecessors; node_map, succ_map and pred_map are the graph's
@@ -335,9 +355,9 @@ struct DigraphArrays {
 };
 
 // Reads `g` when it is an instance of exactly `digraph` (networkx's DiGraph)
-// whose node, successor and predecessor dictionaries are plain dicts listing
+// whose node, successor and predecessor dictionaries are exact dicts listing
 // the same nodes in the same order, every node an exact str or int and
-// every attribute map a plain dict; false (nothing read, no error) for any
+// every attribute map an exact dict; false (nothing read, no error) for any
 // other graph.  Runs no Python code.
 bool read_digraph(nb::handle g, PyObject *digraph, DigraphArrays &out);
 

@@ -2,8 +2,8 @@
 //
 // Every pass has a reference path, the composition of its methods as they
 // are specified, calling whatever the module's names and the instance's
-// methods hold now; most also have a fast path, native code over plain data
-// that gives exactly what the reference path gives, and which is only valid
+// methods hold now; most also have a fast path, C++ over the records and
+// arrays that gives exactly what the reference path gives, and which is only valid
 // while the names and methods it stands in for are the package's own and the
 // input has the shapes it reads.  A pass declares what its fast path needs
 // once, and each call asks:
@@ -57,8 +57,9 @@ public:
     // Whether the fast path still goes on: false once declined; otherwise
     // ok, or decline(why).
     bool require(bool ok, std::string_view why) { return fast_ && (ok || decline(why)); }
-    // A second, slower native tier took the call after the fast path
-    // declined: recorded under its name, with the decline's reason.
+    // The DAG tier (a second, slower C++ path over the networkx DAG) took
+    // the call after the fast path declined: recorded under its name, with
+    // the decline's reason.
     void taken(const char *tier);
 
 private:

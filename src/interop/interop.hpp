@@ -13,7 +13,7 @@
 //  * the small object helpers of objects.hpp (getattr, contains, call, ...);
 //  * the record of the package's own objects (originals.hpp), which fast
 //    paths consult before they trust what they know about a name;
-//  * GcPause, for native builds of many containers.
+//  * GcPause, for C++ builds of many containers.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -199,7 +199,7 @@ template <class F, class R> R guarded(F &&f, R failed) {
     }
 }
 
-// In a native loop that can run long: every `every` steps (a power of two,
+// In a C++ loop that can run long: every `every` steps (a power of two,
 // chosen so that it is a few milliseconds of work), a pending signal's
 // handler runs and its exception (KeyboardInterrupt) is thrown.
 inline void poll_signals(std::size_t step, std::size_t every = 1024) {
@@ -233,7 +233,7 @@ template <class Offer> const Offer *function_offer(PyObject *f, const char *caps
     return offer && offer->version == version ? offer : nullptr;
 }
 
-// Pauses the cyclic collector while a native build makes many containers but
+// Pauses the cyclic collector while a C++ build makes many containers but
 // no cycle and runs no Python code: collections in between would only rescan
 // the heap again and again.  `active` false makes a pause that does nothing;
 // resume() ends one before its scope does.

@@ -1,6 +1,7 @@
 // Small object helpers every module uses: the Python operations a module body
 // writes as `o.name`, `o[k]`, `k in o`, `len(o)`, `f(x, y)`, `a, b = v`,
-// `str(o)`, with the interpreter's own errors thrown as error_already_set.
+// `[]`, `l.append(x)`, `str(o)`, with the interpreter's own errors thrown as
+// error_already_set.
 //
 // interop.hpp includes it; nothing here keeps state.
 #pragma once
@@ -47,6 +48,11 @@ nb::object call(nb::handle f, std::initializer_list<nb::handle> args, PyObject *
 nb::object call_method(nb::handle self, const char *name, std::initializer_list<nb::handle> args);
 // super(cls, self).__init__(), from a method of `cls`
 void init_base(nb::handle cls, nb::handle self);
+
+// [], list.append(item) and list(iterable)
+inline nb::object new_list() { return own(PyList_New(0)); }
+inline void append(nb::handle list, nb::handle item) { check(PyList_Append(list.ptr(), item.ptr())); }
+inline nb::object to_list(nb::handle iterable) { return own(PySequence_List(iterable.ptr())); }
 
 // New int / str objects.
 nb::object int_obj(long long v);

@@ -1,6 +1,6 @@
 // The package's own objects, as a module's names held them when it loaded.
 //
-// A native fast path knows what the package's own objects do (networkx's
+// A fast path knows what the package's own objects do (networkx's
 // DiGraph, the DAG-list builder, a decomposition, a method of a pass), but a
 // user may rebind any module name, or a method on a class or an instance,
 // and the next call must then go through the replacement.  So a module

@@ -1,4 +1,4 @@
-// Native work on threads with the GIL released, interruptible from Python.
+// C++ work on threads with the GIL released, interruptible from Python.
 //
 // run_threads(count, nthreads, body) calls body(i, stop) for i in 0..count-1
 // on up to `nthreads` threads (items taken in order from a shared counter)

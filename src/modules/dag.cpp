@@ -1,11 +1,11 @@
 // vexal.circuit.dag: circuits to circuit DAGs and back, the qubit-interaction
 // graph and qubit groups, and drawing of a DAG or a qubit graph.
 //
-// qc2dag builds the node and edge lists natively when the module's names
-// still hold the package's own converter and networkx's own DiGraph, and then
-// fills the new graph's node, successor and predecessor dictionaries exactly
-// as add_nodes_from/add_edges_from would; otherwise it goes through the names
-// as they stand.
+// qc2dag's fast path builds the node and edge lists itself when the module's
+// names still hold the package's own converter and networkx's own DiGraph,
+// and then fills the new graph's node, successor and predecessor
+// dictionaries exactly as add_nodes_from/add_edges_from would; otherwise it
+// goes through the names as they stand (the reference path).
 #include "dag_api.hpp"
 #include "fast_path.hpp"
 #include "dag_order.hpp"
@@ -163,19 +163,21 @@ struct Rebuild {
     }
 };
 
-// dag2qc reads a plain DiGraph's dictionaries itself, in the order
-// networkx's topological sort gives.
+// dag2qc's fast path reads an exact DiGraph's dictionaries itself, in the
+// order networkx's topological sort gives.
 const vx::FastPathNeeds kDag2qcNeeds{"dag2qc", {"nx.topological_sort"}, {}};
 
-// The nodes of a plain DiGraph in nx.topological_sort's order, read from the
-// graph's dictionaries; false where the graph or the name is not plain.  A
+// The nodes of an exact DiGraph in nx.topological_sort's order, read from
+// the graph's dictionaries; false (declined) where the graph is not exactly
+// networkx's DiGraph of exact dicts or the name is not the package's own.  A
 // cycle is reported, as networkx reports it, after the nodes before it.
-bool rebuild_native(const vx::Args &a, nb::handle dag, Rebuild &r) {
+bool rebuild_fast(const vx::Args &a, nb::handle dag, Rebuild &r) {
     vx::PathChoice path(a, nb::handle(), kDag2qcNeeds);
     vx::dagapi::DigraphArrays g;
     if (!path.fast() || !path.require(vx::dagapi::read_digraph(dag, vx::original(a.func()->globals, "nx.DiGraph"), g),
-                                      "the DAG is not a plain networkx DiGraph"))
+                                      "the DAG is not exactly a networkx DiGraph of dicts"))
         return false;
+    vx::dagapi::leave_sort_views(dag);
     engines::dag::Generations order;
     const bool acyclic = engines::dag::generations(g.succ_off, g.succ, g.npred, order);
     for (std::int32_t u : order.nodes)
@@ -217,13 +219,13 @@ nb::object dag2qc(const vx::Args &a) {
 
     GateKinds kinds(gatework_api(), a.func()->globals);
     Rebuild r{kinds};
-    if (!rebuild_native(a, dag, r)) {
+    if (!rebuild_fast(a, dag, r)) {
         nb::object order = getattr(a.global("nx"), "topological_sort")(dag);
-        // Node attributes: networkx's own dictionary for a plain DiGraph,
+        // Node attributes: networkx's own dictionary for exactly a DiGraph,
         // dag.nodes[...] otherwise.
-        const bool plain_graph =
+        const bool exact_digraph =
             reinterpret_cast<PyObject *>(Py_TYPE(dag.ptr())) == vx::original(a.func()->globals, "nx.DiGraph");
-        nb::object nodes_map = plain_graph ? getattr(dag, "_node") : getattr(dag, "nodes");
+        nb::object nodes_map = exact_digraph ? getattr(dag, "_node") : getattr(dag, "nodes");
         nb::object it = vx::own(PyObject_GetIter(order.ptr()));
         while (nb::object node = vx::next_item(it))
             r.node(node, getitem(nodes_map, node));
@@ -269,7 +271,7 @@ Coupling coupling(const vx::dagapi::GateKind &k) {
 nb::object get_qcgraph_edges(const vx::Args &a) {
     GateKinds kinds(gatework_api(), a.func()->globals);
     nb::object out = vx::own(PyList_New(0));
-    const bool plain_list = PyList_CheckExact(a.ptr(0)) || PyTuple_CheckExact(a.ptr(0));
+    const bool exact_sequence = PyList_CheckExact(a.ptr(0)) || PyTuple_CheckExact(a.ptr(0));
     nb::object it = vx::own(PyObject_GetIter(a.ptr(0)));
     auto pair = [&](PyObject *rec, Py_ssize_t lo, Py_ssize_t hi) {
         nb::object p = vx::own(PySequence_GetSlice(rec, lo, hi));
@@ -287,7 +289,7 @@ nb::object get_qcgraph_edges(const vx::Args &a) {
             break;
         case Coupling::Unknown: vx::dagapi::wrong_gate_type(name.ptr());
         }
-        if (!plain_list || !(PyTuple_CheckExact(rec.ptr()) || PyList_CheckExact(rec.ptr())))
+        if (!exact_sequence || !(PyTuple_CheckExact(rec.ptr()) || PyList_CheckExact(rec.ptr())))
             kinds.forget();  // the iterator's or the record's own code ran: the tables may have changed
     }
     return out;
@@ -303,12 +305,12 @@ nb::object qc2graph(const vx::Args &a) {
     return g;
 }
 
-// The groups natively, when the names split_qubits goes through still hold
-// the package's own objects and every qubit is a plain int: the same
+// The groups worked out directly, when the names split_qubits goes through
+// still hold the package's own objects and every qubit is an exact int: the same
 // adjacency order as qc2graph's graph, the same breadth-first walk as
 // networkx's connected_components, and each group a real set filled in the
 // walk's order, so that listing it gives networkx's order.  Anything unusual
-// (or an error to report) leaves it to the general path.
+// (or an error to report) leaves it to the calls of the names.
 // The qubit graph split_qubits walks: the qubits as nodes in first-seen
 // order (borrowed: the circuit's lists keep them alive during the call) and
 // one neighbour entry per (node, neighbour) in first-insertion order, as
@@ -319,7 +321,7 @@ struct QubitGraph {
     std::vector<std::vector<std::int32_t>> adj;
     std::unordered_set<std::uint64_t> linked;
 
-    // False for a qubit that is not a plain int.
+    // False for a qubit that is not an exact int.
     bool node_of(PyObject *q, std::int32_t &id) {
         long long v;
         if (!vx::exact_ll(q, v))
@@ -342,7 +344,7 @@ struct QubitGraph {
         return true;
     }
 
-    // False for a record the general path must read (or report).
+    // False for a record the calls of the names must read (or report).
     bool add_gate(GateKinds &kinds, PyObject *rec) {
         if (!PyTuple_CheckExact(rec) || PyTuple_GET_SIZE(rec) == 0)
             return false;
@@ -400,7 +402,7 @@ private:
     }
 };
 
-bool split_qubits_native(const vx::Args &a, nb::object &out) {
+bool split_qubits_direct(const vx::Args &a, nb::object &out) {
     for (const char *path : {"qc2graph", "get_qcgraph_edges", "nx.Graph", "nx.connected_components"})
         if (!vx::is_original(a, path))
             return false;
@@ -426,9 +428,9 @@ bool split_qubits_native(const vx::Args &a, nb::object &out) {
 }
 
 nb::object split_qubits(const vx::Args &a) {
-    nb::object fast;
-    if (split_qubits_native(a, fast))
-        return fast;
+    nb::object groups;
+    if (split_qubits_direct(a, groups))
+        return groups;
     nb::object graph = a.global("qc2graph")(a[0]);
     nb::object comps = getattr(a.global("nx"), "connected_components")(graph);
     nb::object out = vx::own(PyList_New(0));
@@ -565,7 +567,7 @@ bool own_dag_check(PyObject *qc2dag_obj, vx::dagapi::OwnDag *out) {
                 return false;
             PyObject *dagns = reinterpret_cast<vx::Function *>(qc2dag_obj)->globals;
             if (!vx::is_original(dagns, "nx.DiGraph") || !vx::is_original(dagns, "nx.topological_sort") ||
-                !vx::dagapi::plain_gate_tables(dagns))
+                !vx::dagapi::exact_gate_tables(dagns))
                 return false;
             PyObject *convert = PyDict_GetItemString(dagns, "convert_gate_info_to_dag_info");
             const vx::dagapi::Api *api = convert ? vx::dagapi::from_function(convert) : nullptr;
@@ -573,7 +575,7 @@ bool own_dag_check(PyObject *qc2dag_obj, vx::dagapi::OwnDag *out) {
             if (!api || !circuit || !vx::is_original(dagns, "QuantumCircuit"))
                 return false;
             PyObject *gatework = reinterpret_cast<vx::Function *>(convert)->globals;
-            if (!vx::dagapi::plain_gate_tables(gatework))
+            if (!vx::dagapi::exact_gate_tables(gatework))
                 return false;
             *out = {api, dagns, gatework, vx::original(dagns, "nx.DiGraph"), circuit};
             return true;

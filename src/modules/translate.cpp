@@ -75,7 +75,7 @@ struct Run {
     bool flag;
     PyObject *basis;
     int kind;
-    bool own;              // the decompositions may be written natively (the checker's answer)
+    bool own;              // the decompositions may be built here (the checker's answer)
     bool foreign = false;  // code other than the package's own ran for the current record
     dec::Shared shared;    // the builders' records of one value, shared
     // the u records of fixed gates worked out from the table's matrices:
@@ -334,7 +334,7 @@ nb::object run(const vx::Args &a) {
     vx::dagapi::check_circuit(kinds, qc, gates.ptr(), {.tables = kHandled});
     nb::object out = vx::own(PyList_New(0));
 
-    // each decomposition is written natively where its name holds decompose's own
+    // each decomposition is built here where its name holds decompose's own
     vx::PathChoice path("TranslateToBasisGates");
     Run r{globals, out.ptr(), flag_obj.ptr(), truth != 0, basis.ptr(), kind, path.fast()};
     const Py_ssize_t n = PyList_GET_SIZE(gates.ptr());
@@ -406,7 +406,7 @@ NB_MODULE(translate, m) {
                             dec::RXX_DEC, dec::RYY_DEC, dec::RZZ_DEC, dec::CP_DEC,   dec::U3_DECOMPOSE};
     for (int fn : imported)
         m.attr(dec::kFnNames[fn]) = decompose.attr(dec::kFnNames[fn]);
-    // decompose's own functions, for the builders that run them natively
+    // decompose's own functions, for the builders that stand in for them
     OWN.keep(decompose);
 
     nb::object TranspilerPass = vx::import("vexal.circuit.keystage").attr("TranspilerPass");

@@ -3,7 +3,15 @@
 //
 // Every pass class, `Layout` and `split_qubits` are looked up in the module
 // namespace at call time, so a replaced name changes what the next run builds.
+#include "dag_api.hpp"
 #include "interop.hpp"
+
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -24,6 +32,92 @@ nb::object read_circuit(const vx::Args &a, nb::handle qc) {
     nb::object type_text = vx::own(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(qc.ptr()))));
     vx::type_error("Expected a Vexal QuantumCircuit or OpenQASM 2.0 or morvo, but got a " + vx::str_text(type_text) +
                    ".");
+}
+
+// The qubits a record of the package's own shape names, handed to `each`
+// one by one; false for a record of any other shape (the passes report it).
+template <class F> bool each_record_qubit(vx::dagapi::GateKinds &kinds, PyObject *rec, F &&each) {
+    using vx::dagapi::RecordKind;
+    if (!PyTuple_CheckExact(rec) || PyTuple_GET_SIZE(rec) == 0)
+        return false;
+    const vx::dagapi::GateKind &k = kinds.of(PyTuple_GET_ITEM(rec, 0));
+    if (!k.shaped)
+        return false;
+    const Py_ssize_t len = PyTuple_GET_SIZE(rec);
+    auto all = [&](PyObject *seq) {
+        if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq))
+            return false;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i)
+            if (!each(PySequence_Fast_GET_ITEM(seq, i)))
+                return false;
+        return true;
+    };
+    switch (k.record) {
+    case RecordKind::Measure:
+    case RecordKind::Barrier: return len == (k.record == RecordKind::Measure ? 3 : 2) && all(PyTuple_GET_ITEM(rec, 1));
+    case RecordKind::Delay: return len == 3 && all(PyTuple_GET_ITEM(rec, 2));
+    default: {
+        const Py_ssize_t nw = vx::dagapi::wire_count(k.record);
+        if (len != 1 + vx::dagapi::record_param_count(k.record, len) + nw)
+            return false;
+        for (Py_ssize_t i = len - nw; i < len; ++i)
+            if (!each(PyTuple_GET_ITEM(rec, i)))
+                return false;
+        return true;
+    }
+    }
+}
+
+// Layout and routing place the qubits the circuit lists, so a gate on a
+// qubit the list leaves out is refused here, naming both, rather than as a
+// count that does not match deep in routing.  Circuits of other shapes than
+// the package's (a gate list that is not a list, a malformed record, a
+// qubit that is not an int) are left to the passes, which report them.
+void check_listed_qubits(nb::handle qc) {
+    nb::object gates = vx::getattr(qc, "gates"), qubits = vx::getattr(qc, "qubits");
+    if (!PyList_CheckExact(gates.ptr()) || !PyList_CheckExact(qubits.ptr()))
+        return;
+    // the listed qubits: a table of the low ones, a set of any others
+    constexpr long long kDense = 1 << 20;
+    std::vector<std::uint8_t> low;
+    std::unordered_set<long long> high;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits.ptr()); ++i) {
+        long long q;
+        if (!vx::exact_ll(PyList_GET_ITEM(qubits.ptr(), i), q))
+            return;
+        if (q >= 0 && q < kDense) {
+            if (static_cast<std::size_t>(q) >= low.size())
+                low.resize(static_cast<std::size_t>(q) + 1, 0);
+            low[static_cast<std::size_t>(q)] = 1;
+        } else {
+            high.insert(q);
+        }
+    }
+    auto is_listed = [&](long long q) {
+        return q >= 0 && q < kDense ? static_cast<std::size_t>(q) < low.size() && low[static_cast<std::size_t>(q)]
+                                    : high.count(q) != 0;
+    };
+    vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), vx::dagapi::gatework_globals());
+    PyObject *missing = nullptr;
+    auto known = [&](PyObject *q) {
+        long long v;
+        if (!vx::exact_ll(q, v))
+            return false;
+        if (!is_listed(v))
+            missing = q;
+        return missing == nullptr;
+    };
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates.ptr()); ++i) {
+        vx::poll_signals(static_cast<std::size_t>(i), 1 << 16);
+        PyObject *rec = PyList_GET_ITEM(gates.ptr(), i);
+        if (!each_record_qubit(kinds, rec, known)) {
+            if (!missing)
+                return;
+            vx::value_error("gate record " + vx::describe(rec) + " uses qubit " + vx::describe(missing) +
+                            ", which the circuit's qubits " + vx::describe(qubits.ptr()) +
+                            " leave out; qubits must list every qubit the gates use");
+        }
+    }
 }
 
 // A chain over the circuit's sorted qubits, their list as its normal order.
@@ -84,6 +178,41 @@ nb::object make_routing(const vx::Args &a, nb::handle subgraph, const char *mapp
                     {subgraph, vx::str_obj(mapping), random_choice ? Py_True : Py_False, iterations}, kwnames.ptr());
 }
 
+// SabreRouting names its argument iterations; at levels 1 and 2 the driver
+// passes it the caller's niter, so a refusal of that value (its type or its
+// range, as the routing's messages start) names niter.
+nb::object make_routing_of_niter(const vx::Args &a, nb::handle subgraph, const char *mapping, bool random_choice,
+                                 nb::handle niter) {
+    try {
+        return make_routing(a, subgraph, mapping, random_choice, niter);
+    } catch (const vx::error_already_set &) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        PyObject *args = value && (type == PyExc_ValueError || type == PyExc_TypeError)
+                             ? PyObject_GetAttrString(value, "args")
+                             : nullptr;
+        if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 1 && PyUnicode_Check(PyTuple_GET_ITEM(args, 0))) {
+            std::string message = vx::str_text(PyTuple_GET_ITEM(args, 0));
+            bool renamed = false;
+            for (auto [from, to] :
+                 {std::pair{"iterations ", "niter "}, {"Argument 'iterations' ", "Argument 'niter' "}})
+                if (!renamed && message.rfind(from, 0) == 0) {
+                    message = to + message.substr(std::string(from).size());
+                    renamed = true;
+                }
+            PyObject *fresh = renamed ? Py_BuildValue("(s)", message.c_str()) : nullptr;
+            if (fresh && PyObject_SetAttrString(value, "args", fresh) < 0)
+                PyErr_Clear();
+            Py_XDECREF(fresh);
+        }
+        Py_XDECREF(args);
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        throw;
+    }
+}
+
 nb::object make_translation(const vx::Args &a, nb::handle self) {
     nb::object flag = vx::getattr(self, "convert_single_qubit_gate_to_u");
     nb::object basis = vx::getattr(self, "two_qubit_gate_basis");
@@ -106,9 +235,9 @@ nb::object pass_list(const vx::Args &a, nb::handle self, nb::handle qc, nb::hand
     if (level == 0)
         add(make_routing(a, subgraph, "trivial", false, vx::int_obj(1)));
     else if (level == 1)
-        add(make_routing(a, subgraph, "trivial", false, niter));
+        add(make_routing_of_niter(a, subgraph, "trivial", false, niter));
     else
-        add(make_routing(a, subgraph, "random", true, niter));
+        add(make_routing_of_niter(a, subgraph, "random", true, niter));
     add(make_translation(a, self));
     if (level > 0)
         add(vx::call(a.global("GateCompressor"), {}));
@@ -141,6 +270,7 @@ nb::object transpiler_init(const vx::Args &a) {
 nb::object transpiler_run(const vx::Args &a) {
     nb::handle self = a[0], target_qubits = a[2], optimize_level = a[3], niter = a[4], use_dd = a[5];
     nb::object qc = read_circuit(a, a[1]);
+    check_listed_qubits(qc);
     nb::object backend = vx::getattr(self, "chip_backend");
     nb::object subgraph =
         backend.is_none() ? chain_subgraph(self, qc) : chip_subgraph(a, self, backend, qc, target_qubits);

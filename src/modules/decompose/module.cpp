@@ -9,22 +9,29 @@ namespace {
 
 dec::Consts K;
 dec::Own OWN;
+dec::Own NONE_OWN;  // the module's namespace with none of its functions
 
 using dec::name_is;
 
+// What a call may stand in for: the module's own functions (a nested
+// decomposition, a conversion, u3_decompose) are built here while the names
+// hold them; with the reference switch on, none is, and every nested call
+// goes through the module's names.
+const dec::Own &own_for_call() { return vx::reference_paths_only() ? NONE_OWN : OWN; }
+
 dec::Ctx make_ctx(PyObject *out, bool flag, PyObject *basis, int kind) {
-    return dec::Ctx{K, OWN, out, flag, basis, kind};
+    return dec::Ctx{K, own_for_call(), out, flag, basis, kind};
 }
 
 // ------------------------------------------------------------ converters
 
-nb::object h2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::H2U, nullptr, a.ptr(0))); }
-nb::object x2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::X2U, nullptr, a.ptr(0))); }
-nb::object sdg2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::SDG2U, nullptr, a.ptr(0))); }
-nb::object s2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::S2U, nullptr, a.ptr(0))); }
-nb::object rx2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::RX2U, a.ptr(0), a.ptr(1))); }
-nb::object ry2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::RY2U, a.ptr(0), a.ptr(1))); }
-nb::object rz2u(const vx::Args &a) { return vx::own(dec::native_convert(K, dec::RZ2U, a.ptr(0), a.ptr(1))); }
+nb::object h2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::H2U, nullptr, a.ptr(0))); }
+nb::object x2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::X2U, nullptr, a.ptr(0))); }
+nb::object sdg2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::SDG2U, nullptr, a.ptr(0))); }
+nb::object s2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::S2U, nullptr, a.ptr(0))); }
+nb::object rx2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::RX2U, a.ptr(0), a.ptr(1))); }
+nb::object ry2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::RY2U, a.ptr(0), a.ptr(1))); }
+nb::object rz2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::RZ2U, a.ptr(0), a.ptr(1))); }
 
 using vx::item;
 
@@ -45,7 +52,7 @@ nb::object u_dot_u(const vx::Args &a) {
     nb::object m2 = mat_of(u2);
     nb::object prod = vx::own(PyNumber_MatrixMultiply(m2.ptr(), m1.ptr()));
     nb::object th, ph, la;
-    dec::u3_angles(a.global("u3_decompose").ptr(), OWN.fn[dec::U3_DECOMPOSE], prod.ptr(), th, ph, la);
+    dec::u3_angles(a.global("u3_decompose").ptr(), own_for_call().fn[dec::U3_DECOMPOSE], prod.ptr(), th, ph, la);
     return vx::own(dec::u_rec(K, th.ptr(), ph.ptr(), la.ptr(), q1.ptr()));
 }
 
@@ -85,8 +92,8 @@ template <void (*Build)(dec::Ctx &, PyObject *, PyObject *, PyObject *)> nb::obj
 
 void build_cswap(dec::Ctx &c, PyObject *c1, PyObject *c2, PyObject *t) {
     c.rec(K.cx, t, c2);
-    PyObject *g = vx::lookup_global(OWN.globals, K.fn_names[dec::CCX_DEC]);
-    if (g == OWN.fn[dec::CCX_DEC]) {
+    PyObject *g = vx::lookup_global(c.own.globals, K.fn_names[dec::CCX_DEC]);
+    if (g == c.own.fn[dec::CCX_DEC]) {
         dec::build_ccx(c, c1, c2, t);
     } else {
         PyObject *args[3] = {c1, c2, t};
@@ -128,7 +135,7 @@ nb::object tqd_run(const vx::Args &a) {
         vx::dagapi::check_circuit(kinds, qc, gates.ptr(),
                                   {.lenient = vx::dagapi::table_bit(vx::dagapi::kThreeQubitTable)});
     }
-    // the decompositions written natively, where the names hold the module's own
+    // the decompositions built here (the fast path), where the names hold the module's own
     vx::PathChoice path("ThreeQubitGateDecompose");
     for (int fn : kThreeFns)
         path.require(a.global(K.fn_names[fn]).ptr() == OWN.fn[fn],
@@ -296,4 +303,5 @@ NB_MODULE(decompose, m) {
     m.attr("ThreeQubitGateDecompose") = cls;
     g_tqd_cls = cls.release().ptr();
     OWN.keep(m);
+    NONE_OWN.globals = OWN.globals;
 }

@@ -193,9 +193,10 @@ std::string quoted(std::string_view w) {
 }
 
 [[noreturn]] void syntax_error(const char *msg) { vx::raise(PyExc_SyntaxError, msg); }
+
+constexpr std::string_view kAllowed = " (only numbers, pi, \u03c0, np.pi, + - * / ** and parentheses are allowed)";
 [[noreturn]] void unsupported(std::string_view what) {
-    vx::value_error("Unsupported parameter expression: " + std::string(what) +
-                    " (only numbers, pi, \u03c0, np.pi, + - * / ** and parentheses are allowed)");
+    vx::value_error("Unsupported parameter expression: " + std::string(what) + std::string(kAllowed));
 }
 
 constexpr int kMaxDepth = 200;           // Python's own parser refuses deeper nesting
@@ -575,6 +576,17 @@ nb::object pi_form_value(std::string_view coef_t, std::string_view den_t, bool h
 }
 
 }  // namespace
+
+std::string statement_terms(std::string message) {
+    // A statement's parameter list ends at its first ')', so none of its
+    // parameters holds a parenthesis.
+    static constexpr std::string_view in_statement =
+        " (only numbers, pi, \u03c0, np.pi and + - * / ** are allowed; the parameter list ends at its first ')')";
+    if (message.size() >= kAllowed.size() &&
+        message.compare(message.size() - kAllowed.size(), kAllowed.size(), kAllowed.data(), kAllowed.size()) == 0)
+        message.replace(message.size() - kAllowed.size(), kAllowed.size(), in_statement);
+    return message;
+}
 
 bool is_own_parse_expression(PyObject *f) { return vx::is_function_of(f, parse_expression); }
 bool is_own_is_multiple_of_pi(PyObject *f) { return vx::is_function_of(f, is_multiple_of_pi); }

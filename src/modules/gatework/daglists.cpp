@@ -1,24 +1,6 @@
 // convert_gate_info_to_dag_info: a gate list as the node list and the edge
 // list of its circuit DAG.
 //
-// The records are read here (names, attributes, wires); which earlier node
-// each wire comes from, and so the edges, is worked out by the DAG engine.
-// The same builder is offered to vexal.circuit.dag through a capsule held by
-// the function object, so qc2dag can load a graph without numpy in between.
-#include "gatework.hpp"
-
-#include "dag_api.hpp"
-#include "dag_engine.hpp"
-
-#include <cstring>
-#include <stdexcept>
-#include <string>
-#include <unordered_map>
-#include <vector>
-
-// convert_gate_info_to_dag_info: a gate list as the node list and the edge
-// list of its circuit DAG.
-//
 // The records are read by the shared record reader (records.hpp: names,
 // attributes, wires); which earlier node each wire comes from, and so the
 // edges, is worked out by the DAG engine.  The same builders, with the gate
@@ -28,8 +10,11 @@
 #include "gatework.hpp"
 #include "records.hpp"
 
+#include "dag_api.hpp"
 #include "dag_engine.hpp"
 
+#include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -66,6 +51,57 @@ nb::object list_of(PyObject *const *objs, Py_ssize_t n) {
     }
     return l;
 }
+
+// Classical bits as keys of the DAG engine, so that the writes to one bit
+// stay in order.  An integer bit (or one that converts to an integer, or a
+// float of an integral value) is its value; any other bit, which no pass's
+// record check lets through, is told apart by equality, as a dict tells its
+// keys apart; a bit that cannot be a dict key cannot be ordered and is
+// refused.
+class BitKeys {
+public:
+    std::int64_t key(PyObject *bit, PyObject *rec) {
+        long long v;
+        if (vx::exact_ll(bit, v) && v >= kFirstOther / 2)
+            return v;
+        if (PyIndex_Check(bit) && !PyLong_CheckExact(bit)) {
+            nb::object i = vx::own(PyNumber_Index(bit));
+            if (vx::exact_ll(i.ptr(), v) && v >= kFirstOther / 2)
+                return v;
+        } else if (PyFloat_Check(bit)) {
+            const double d = PyFloat_AS_DOUBLE(bit);
+            if (d == std::floor(d) && std::fabs(d) < 0x1p62)
+                return static_cast<std::int64_t>(d);
+        }
+        return other(bit, rec);
+    }
+
+private:
+    static constexpr std::int64_t kFirstOther = std::numeric_limits<std::int64_t>::min();
+
+    std::int64_t other(PyObject *bit, PyObject *rec) {
+        if (!others_.is_valid())
+            others_ = vx::own(PyDict_New());
+        if (PyObject_Hash(bit) == -1) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError))
+                throw vx::error_already_set{};
+            PyErr_Clear();
+            vx::type_error("classical bit must be an integer, got " + vx::describe(bit) + " in gate record " +
+                           vx::describe(rec));
+        }
+        PyObject *known = PyDict_GetItemWithError(others_.ptr(), bit);
+        if (known)
+            return kFirstOther + PyLong_AsLongLong(known);
+        if (PyErr_Occurred())
+            throw vx::error_already_set{};
+        const Py_ssize_t id = PyDict_GET_SIZE(others_.ptr());
+        nb::object n = vx::own(PyLong_FromSsize_t(id));
+        vx::check(PyDict_SetItem(others_.ptr(), bit, n.ptr()));
+        return kFirstOther + id;
+    }
+
+    nb::object others_;
+};
 
 extern const vx::dagapi::Api kApi;
 
@@ -139,7 +175,8 @@ private:
             vx::check(PyDict_SetItem(attrs.ptr(), k.duration, n.aux));
         }
 
-        NodeId id = engine_.add_gate({n.qubits, n.nqubits}, rule_of(n.kind));
+        const NodeId id = n.kind == Kind::Measure ? engine_.add_measure(n.qubits[0], bits_.key(n.aux, n.rec))
+                                                  : engine_.add_gate({n.qubits, n.nqubits}, rule_of(n.kind));
         PyObject *given = names_in_ && static_cast<size_t>(id) < names_in_->size() ? (*names_in_)[id] : nullptr;
         if (given) {
             append_node_object(given, attrs);
@@ -169,6 +206,7 @@ private:
     GateKinds kinds_;
     RecordReader reader_;
     DagBuilder engine_;
+    BitKeys bits_;
     long long nqubits_;
     long long position_ = 0;
     nb::object nodes_;
@@ -205,26 +243,32 @@ void build_skeleton(PyObject *globals, long long nqubits, PyObject *gates, bool 
     if (ng >= (Py_ssize_t{1} << 30))
         vx::value_error("too many gate records");
     out = {};
+    // one node and at most two wires and edges a record, mostly: grown
+    // once where the guess is short, rather than step by step
+    const auto hint = static_cast<std::size_t>(ng);
+    out.rec.reserve(hint);
+    out.part.reserve(hint);
+    out.kind.reserve(hint);
+    out.w_off.reserve(hint + 1);
+    out.wires.reserve(2 * hint);
     GateKinds kinds(kApi, globals);
     RecordReader reader(kinds, nqubits);
     DagBuilder engine(nqubits);
     engine.keep_edge_wires(false);  // the skeleton's edges are their ends
-    // one node per record but for measures over several qubits; room that
-    // stays unused costs no memory
-    const auto guess = static_cast<std::size_t>(ng);
-    out.rec.reserve(guess);
-    out.part.reserve(guess);
-    out.kind.reserve(guess);
-    out.w_off.reserve(guess + 1);
-    out.wires.reserve(2 * guess);
-    engine.reserve(0, 2 * guess, 0);
+    engine.reserve(hint, 2 * hint, 0);
+    BitKeys bits;
     for (Py_ssize_t k = 0; k < ng; ++k) {
         vx::poll_signals(k, 1 << 16);
         const Py_ssize_t i = reversed ? ng - 1 - k : k;
         reader.read(PyList_GET_ITEM(gl.ptr(), i), [&](const Node &n) {
             const std::size_t base = out.wires.size();
             out.wires.insert(out.wires.end(), n.qubits, n.qubits + n.nqubits);
-            engine.add_gate({out.wires.data() + base, n.nqubits}, rule_of(n.kind));
+            if (n.kind == Kind::Measure) {
+                out.bits.push_back(bits.key(n.aux, n.rec));
+                engine.add_measure(n.qubits[0], out.bits.back());
+            } else {
+                engine.add_gate({out.wires.data() + base, n.nqubits}, rule_of(n.kind));
+            }
             out.w_off.push_back(static_cast<std::int32_t>(out.wires.size()));
             out.rec.push_back(static_cast<std::int32_t>(i));
             out.part.push_back(static_cast<std::int32_t>(n.part));
@@ -278,7 +322,7 @@ vx::FunctionDef convert_gate_info_to_dag_info_def() {
 }
 Register reg_convert_gate_info_to_dag_info("convert_gate_info_to_dag_info", convert_gate_info_to_dag_info_def);
 
-nb::object record_qubits(const vx::Args &a) {
+nb::object record_wires(const vx::Args &a) {
     PyObject *rec = a.ptr(0);
     if (!PyTuple_Check(rec) || PyTuple_GET_SIZE(rec) == 0)
         vx::type_error("a gate record is a tuple of a name and its operands, got " + vx::describe(rec));
@@ -288,28 +332,26 @@ nb::object record_qubits(const vx::Args &a) {
     if (!k.shaped)
         vx::dagapi::wrong_gate_type(name);
     const Py_ssize_t len = PyTuple_GET_SIZE(rec);
-    auto item_tuple = [&](Py_ssize_t i) {
-        if (i >= len)
+    auto need = [&](bool ok) {
+        if (!ok)
             vx::value_error("malformed gate record " + vx::describe(rec));
-        return vx::own(PySequence_Tuple(PyTuple_GET_ITEM(rec, i)));
     };
+    auto item_tuple = [&](Py_ssize_t i) { return vx::own(PySequence_Tuple(PyTuple_GET_ITEM(rec, i))); };
+    nb::object no_bits = vx::own(PyTuple_New(0));
     switch (k.record) {
-    case Kind::Measure:
-    case Kind::Barrier: return item_tuple(1);
-    case Kind::Delay: return item_tuple(2);
+    case Kind::Measure: need(len == 3); return nb::make_tuple(item_tuple(1), item_tuple(2));
+    case Kind::Barrier: need(len == 2); return nb::make_tuple(item_tuple(1), no_bits);
+    case Kind::Delay: need(len == 3); return nb::make_tuple(item_tuple(2), no_bits);
     default: {
         const Py_ssize_t nw = vx::dagapi::wire_count(k.record);
-        if (len < 1 + nw)
-            vx::value_error("malformed gate record " + vx::describe(rec));
-        return vx::own(PyTuple_GetSlice(rec, len - nw, len));
+        need(k.record == Kind::Reset ? len == 2 : len >= 1 + nw);
+        return nb::make_tuple(vx::own(PyTuple_GetSlice(rec, len - nw, len)), no_bits);
     }
     }
 }
 
 }  // namespace
 
-vx::FunctionDef record_qubits_def() {
-    return {.name = "_record_qubits", .impl = record_qubits, .params = {{"record"}}};
-}
+vx::FunctionDef record_wires_def() { return {.name = "_record_wires", .impl = record_wires, .params = {{"record"}}}; }
 
 }  // namespace gatework

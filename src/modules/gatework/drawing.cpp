@@ -125,13 +125,24 @@ std::vector<tx::TextId> grid_column(const tx::Grid &g, std::size_t c) {
 
 std::int64_t row_count(const Sizes &s) { return 2 * s.nqubits + 1 + tx::digit_count(s.ncbits); }
 
+// The layers of the grid initialize_lines makes, one for every gate and every
+// qubit, refused when the grid would be too large.  Every drawing checks it
+// before it places a gate, whether or not it builds that grid, so that the
+// drawings refuse the same pictures.
+std::uint64_t grid_layers(const Sizes &s, Py_ssize_t ngates) {
+    const auto layers = static_cast<std::uint64_t>(ngates) + static_cast<std::uint64_t>(s.nqubits);
+    const auto rows = static_cast<std::uint64_t>(row_count(s));
+    if (rows > tx::kMaxCells / (layers + 1))
+        vx::raise(PyExc_MemoryError,
+                  "the picture's grid would have " + std::to_string(rows) + " rows by " + std::to_string(layers + 1) +
+                      " columns (the labels and " + std::to_string(ngates) + " + " + std::to_string(s.nqubits) +
+                      " layers, one per gate and per qubit), more than " + std::to_string(tx::kMaxCells) + " cells");
+    return layers;
+}
+
 nb::object initialize_lines(const vx::Args &a) {
     const Sizes s = sized([&] { return sizes(a); });
-    const auto layers = static_cast<std::uint64_t>(PyList_GET_SIZE(a.ptr(2))) + static_cast<std::uint64_t>(s.nqubits);
-    sized([&] {
-        tx::check_cells(static_cast<std::uint64_t>(row_count(s)), layers + 1);
-        return 0;
-    });
+    const std::uint64_t layers = grid_layers(s, PyList_GET_SIZE(a.ptr(2)));
     tx::TextTable texts;
     auto ids = [&](const std::vector<tx::Text> &col) {
         std::vector<tx::TextId> out;
@@ -162,6 +173,7 @@ struct Picture {
 };
 
 Picture draw(const vx::Args &a, const Sizes &s) {
+    grid_layers(s, PyList_GET_SIZE(a.ptr(2)));
     Picture p{sized([&] {
                   return tx::Grid(s.nqubits, tx::blank_column(s.nqubits, s.ncbits),
                                   tx::label_column(s.nqubits, s.ncbits));

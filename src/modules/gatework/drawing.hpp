@@ -50,11 +50,12 @@ public:
     void place_all(PyObject *gates);
     std::vector<std::int64_t> &lines_use() { return layering_.lines_use; }
 
-private:
+    // How a record is drawn, by its kind (see drawing_records.cpp).
     enum class Draw { Skip, One, Two, Three, ControlledPhase, Box, U, R, OneParam, Reset, Barrier, Delay, Measure };
 
+private:
     void place(PyObject *rec_in);
-    void place_parameter_gate(Draw kind, PyObject *rec, PyObject *name, Py_ssize_t len);
+    void place_gate(Draw kind, PyObject *rec, PyObject *name, int nangles, const std::int64_t q[3]);
     void place_functional(Draw kind, PyObject *rec, Py_ssize_t len);
     void place_measure(PyObject *rec);
     Draw kind_of(PyObject *name);

@@ -2,11 +2,15 @@
 //
 // A record's kind is the first of these that holds: a key of the one-qubit,
 // two-qubit, three-qubit, two-qubit parameter or one-qubit parameter table,
-// or the name reset, barrier, delay or measure.  A record of any other name
-// leaves no trace.  Records of a known kind must have its shape (qubits
-// below nqubits, measure lists paired); a "u3" record may carry one angle,
-// or three as a "u" record does.  A gate that names a qubit twice is drawn
-// all the same, its later cells over the earlier ones.
+// or the name reset, barrier, delay or measure.  That is the drawing's own
+// precedence (the shared GateKinds, which the record check and the DAG
+// builder follow, test the one-qubit parameter table before the two-qubit
+// parameter one); the shape a kind gives a record, where its angles and
+// qubits stand, is the shared one (dag_api's RecordKind).  A record of any
+// other name leaves no trace.  Records of a known kind must have its shape
+// (qubits below nqubits, measure lists paired); a "u3" record may carry one
+// angle, or three as a "u" record does.  A gate that names a qubit twice is
+// drawn all the same, its later cells over the earlier ones.
 #include "drawing.hpp"
 
 #include <algorithm>
@@ -27,6 +31,21 @@ bool is_name(PyObject *name, const char *text) {
 }
 
 [[noreturn]] void wrong_length(PyObject *rec) { malformed(rec, "wrong number of elements for its gate kind"); }
+
+// The shared record shape of a gate's drawing kind.
+RecordKind shape_of(Placer::Draw kind) {
+    using enum Placer::Draw;
+    switch (kind) {
+    case One: return RecordKind::OneQubit;
+    case Two: return RecordKind::TwoQubit;
+    case Three: return RecordKind::ThreeQubit;
+    case ControlledPhase:
+    case Box: return RecordKind::TwoParam;
+    case U: return RecordKind::U;
+    case R: return RecordKind::R;
+    default: return RecordKind::OneParam;
+    }
+}
 
 }  // namespace
 
@@ -151,70 +170,64 @@ void Placer::place(PyObject *rec_in) {
     const Py_ssize_t len = PyTuple_GET_SIZE(rec);
     PyObject *name = PyTuple_GET_ITEM(rec, 0);
     const Draw kind = kind_of(name);
-    auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(rec, i); };
     switch (kind) {
     case Draw::Skip: return;
-    case Draw::One: {
-        if (len != 2)
-            wrong_length(rec_in);
-        const std::int64_t q = qubit(item(1));
-        layering_.one(q, symbol(kOneQubitTable, name, 0));
-        return;
+    case Draw::Reset:
+    case Draw::Barrier:
+    case Draw::Delay:
+    case Draw::Measure: place_functional(kind, rec, len); return;
+    default: break;
     }
+    // A gate: its angles after the name, its qubits last.  A "u3" record
+    // with three angles is the "u" gate under its own symbol.
+    const RecordKind shape = shape_of(kind);
+    const bool u3_angles = kind == Draw::OneParam && len == 5 && is_name(name, "u3");
+    const int np = u3_angles ? 3 : vx::dagapi::param_count(shape), nw = vx::dagapi::wire_count(shape);
+    if (len != 1 + np + nw)
+        wrong_length(rec_in);
+    std::int64_t q[3] = {};
+    for (int i = 0; i < nw; ++i)
+        q[i] = qubit(PyTuple_GET_ITEM(rec, 1 + np + i));
+    place_gate(kind, rec, name, np, q);
+}
+
+void Placer::place_gate(Draw kind, PyObject *rec, PyObject *name, int nangles, const std::int64_t q[3]) {
+    auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(rec, i); };
+    switch (kind) {
+    case Draw::One: layering_.one(q[0], symbol(kOneQubitTable, name, 0)); return;
     case Draw::Two: {
-        if (len != 3)
-            wrong_length(rec_in);
-        const std::int64_t q[2] = {qubit(item(1)), qubit(item(2))};
         const tx::Text sym = symbol(kTwoQubitTable, name, 1);
         layering_.two(q[0], q[1], sym.front(), sym.back());
         return;
     }
     case Draw::Three: {
-        if (len != 4)
-            wrong_length(rec_in);
-        const std::int64_t q[3] = {qubit(item(1)), qubit(item(2)), qubit(item(3))};
         const tx::Text sym = symbol(kThreeQubitTable, name, 3);
         layering_.three(q, sym.data());
         return;
     }
-    case Draw::ControlledPhase:
-    case Draw::Box:
-    case Draw::U:
-    case Draw::R:
-    case Draw::OneParam: place_parameter_gate(kind, rec, name, len); return;
-    default: place_functional(kind, rec, len); return;
-    }
-}
-
-void Placer::place_parameter_gate(Draw kind, PyObject *rec, PyObject *name, Py_ssize_t len) {
-    auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(rec, i); };
-    if (kind == Draw::ControlledPhase || kind == Draw::Box) {
-        if (len != 4)
-            wrong_length(rec_);
-        const std::int64_t q[2] = {qubit(item(2)), qubit(item(3))};
+    case Draw::ControlledPhase: {
         const tx::Text t = angle(item(1));
-        if (kind == Draw::ControlledPhase)
-            layering_.controlled_phase(q[0], q[1], symbol(kTwoQubitParamTable, name, 2)[1], t);
-        else
-            layering_.box(q[0], q[1], symbol(kTwoQubitParamTable, name, 0), t);
+        layering_.controlled_phase(q[0], q[1], symbol(kTwoQubitParamTable, name, 2)[1], t);
         return;
     }
-    // ("u", theta, phi, lamda, q), ("r", theta, phi, q), (name, angle, q);
-    // a "u3" record with three angles is the "u" gate under its own symbol.
-    const bool three_angles = kind == Draw::U || (kind == Draw::OneParam && len == 5 && is_name(name, "u3"));
-    const Py_ssize_t angles = three_angles ? 3 : kind == Draw::R ? 2 : 1;
-    if (len != angles + 2)
-        wrong_length(rec_);
-    const std::int64_t q = qubit(item(len - 1));
-    tx::Text cell = kind == Draw::U ? U"U" : kind == Draw::R ? U"R" : symbol(kOneQubitParamTable, name, 0);
-    cell += U'(';
-    for (Py_ssize_t i = 1; i <= angles; ++i) {
-        if (i > 1)
-            cell += U',';
-        cell += angle(item(i));
+    case Draw::Box: {
+        const tx::Text t = angle(item(1));
+        layering_.box(q[0], q[1], symbol(kTwoQubitParamTable, name, 0), t);
+        return;
     }
-    cell += U')';
-    layering_.one(q, cell);
+    default: {  // ("u", theta, phi, lamda, q), ("r", theta, phi, q), (name, angle, q)
+        tx::Text cell = kind == Draw::U ? U"U" : kind == Draw::R ? U"R" : symbol(kOneQubitParamTable, name, 0);
+        cell += U'(';
+        for (int i = 1; i <= nangles; ++i) {
+            if (i > 1)
+                cell += U',';
+            cell += angle(item(i));
+        }
+        cell += U')';
+        layering_.one(q[0], cell);
+        return;
+    }
+    }
 }
 
 void Placer::place_functional(Draw kind, PyObject *rec, Py_ssize_t len) {
@@ -269,7 +282,7 @@ void Placer::place_measure(PyObject *rec) {
     const std::int64_t digit_rows = grid_.rows().count - grid_.rows().classical() - 1;
     for (std::size_t i = 0; i < nbits; ++i) {
         PyObject *c = PyTuple_GET_ITEM(bits.ptr(), static_cast<Py_ssize_t>(i));
-        if (!PyLong_Check(c) && !PyIndex_Check(c))
+        if (!bit_integer(c))
             vx::type_error("classical bit must be an integer, got " + vx::describe(c) + " in gate record " +
                            vx::describe(rec_));
         nb::object bit = vx::own(PyNumber_Index(c));

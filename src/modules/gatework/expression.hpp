@@ -6,6 +6,7 @@
 #include "gatework.hpp"
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace gatework {
@@ -14,6 +15,10 @@ struct Binding {
     std::string_view name;  // UTF-8
     PyObject *value;        // borrowed; a number
 };
+
+// A message of the evaluator as a program reader reports it: what it says
+// is allowed in a parameter text, said of a statement's parameters.
+std::string statement_terms(std::string message);
 
 // True when `f` is the module's own parse_expression function object.
 bool is_own_parse_expression(PyObject *f);

@@ -18,10 +18,14 @@ struct Register {
     Register(const char *name, MakeDef make) { registry().emplace_back(name, make); }
 };
 
-// The private `_record_qubits(record)`: the qubits of a gate record as the
-// shared record shapes read them (dagapi::RecordKind), for the tests, so
-// that they keep no table of shapes of their own.
-vx::FunctionDef record_qubits_def();
+// The private `_record_wires(record)`: (qubits, classical bits) of a gate
+// record, two tuples, as the shared record shapes read them
+// (dagapi::RecordKind): the circuit class reads the records of a reader
+// through it, and the tests, so that neither keeps a table of shapes of its
+// own.  A record that is not a tuple raises TypeError; a name of no shape
+// ("wrong gate type") and a record too short for its shape ("malformed gate
+// record") raise ValueError.
+vx::FunctionDef record_wires_def();
 
 // True when `f` is the module's own is_multiple_of_pi function object.
 bool is_own_is_multiple_of_pi(PyObject *f);

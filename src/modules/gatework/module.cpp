@@ -129,5 +129,5 @@ NB_MODULE(gatework, m) {
     });
 
     gatework::define_functions(m);
-    vx::def(m, gatework::record_qubits_def());
+    vx::def(m, gatework::record_wires_def());
 }

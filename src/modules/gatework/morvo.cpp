@@ -16,21 +16,24 @@ namespace {
                     tail);
 }
 
-// The index of a qubit name: "Q" followed by decimal digits.
-nb::object qubit_index(nb::handle name) {
-    if (!PyUnicode_Check(name.ptr()))
-        vx::type_error("a morvo qubit name is a str such as 'Q0', got " + vx::describe(name.ptr()));
-    Py_ssize_t n = PyUnicode_GET_LENGTH(name.ptr());
-    bool digits = n > 1 && PyUnicode_ReadChar(name.ptr(), 0) == 'Q';
-    for (Py_ssize_t i = 1; i < n && digits; ++i) {
-        Py_UCS4 c = PyUnicode_ReadChar(name.ptr(), i);
-        digits = c >= '0' && c <= '9';
+// An object as a message shows it: its repr, cut short when long.
+std::string shown(nb::handle o) {
+    std::string r = vx::describe(o.ptr());
+    constexpr size_t kMost = 200;
+    if (r.size() > kMost) {
+        size_t cut = kMost;
+        while (cut > 0 && (static_cast<unsigned char>(r[cut]) & 0xc0) == 0x80)
+            --cut;  // not inside a UTF-8 sequence
+        r = r.substr(0, cut) + "...";
     }
-    if (!digits)
-        vx::value_error("a morvo qubit name is Q followed by a decimal index, such as 'Q0', got " +
-                        vx::describe(name.ptr()));
-    nb::object index = vx::own(PyUnicode_Substring(name.ptr(), 1, n));
-    return vx::own(PyLong_FromUnicodeObject(index.ptr(), 10));
+    return r;
+}
+
+// Whether `o` can stand for a list of qubit names or the parts of a gate:
+// a sequence that is no text.
+bool is_parts(nb::handle o) {
+    return PySequence_Check(o.ptr()) && !PyUnicode_Check(o.ptr()) && !PyBytes_Check(o.ptr()) &&
+           !PyByteArray_Check(o.ptr());
 }
 
 nb::object item(nb::handle seq, Py_ssize_t i) { return vx::own(PySequence_GetItem(seq.ptr(), i)); }
@@ -81,7 +84,8 @@ public:
         neg_half_pi_ = vx::own(PyNumber_TrueDivide(neg_pi.ptr(), two.ptr()));
     }
 
-    void read(nb::handle ins);
+    // Reads instruction `k` of the list.
+    void read(Py_ssize_t k, nb::handle ins);
     nb::object result() const {
         nb::object qs = vx::own(PySet_New(qubits_.ptr()));
         nb::object cs = vx::own(PySet_New(cbits_.ptr()));
@@ -93,6 +97,14 @@ private:
     nb::object qubits_ = vx::own(PyList_New(0));
     nb::object cbits_ = vx::own(PyList_New(0));
     nb::object half_pi_, neg_half_pi_;
+    Py_ssize_t at_ = 0;  // the instruction being read, and where it stands
+    nb::handle ins_;
+
+    // Refuses the instruction being read: `what` is wrong with it.
+    [[noreturn]] void refuse(PyObject *type, const std::string &what) const {
+        vx::raise(type, what + ", in instruction " + std::to_string(at_) + " of the morvo list: " + shown(ins_));
+    }
+    nb::object qubit_index(nb::handle name) const;
 
     void add(const nb::object &rec) { vx::check(PyList_Append(gates_.ptr(), rec.ptr())); }
     void use(const std::vector<nb::object> &qs) {
@@ -105,14 +117,40 @@ private:
     void barrier(nb::handle where);
 };
 
+// The index of a qubit name: "Q" followed by decimal digits.
+nb::object MorvoReader::qubit_index(nb::handle name) const {
+    if (!PyUnicode_Check(name.ptr()))
+        refuse(PyExc_TypeError, "a morvo qubit name is a str such as 'Q0', got " + shown(name));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name.ptr());
+    bool digits = n > 1 && PyUnicode_ReadChar(name.ptr(), 0) == 'Q';
+    for (Py_ssize_t i = 1; i < n && digits; ++i) {
+        Py_UCS4 c = PyUnicode_ReadChar(name.ptr(), i);
+        digits = c >= '0' && c <= '9';
+    }
+    if (!digits)
+        refuse(PyExc_ValueError,
+               "a morvo qubit name is Q followed by a decimal index, such as 'Q0', got " + shown(name));
+    nb::object index = vx::own(PyUnicode_Substring(name.ptr(), 1, n));
+    PyObject *q = PyLong_FromUnicodeObject(index.ptr(), 10);
+    if (!q) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            throw vx::error_already_set{};
+        PyErr_Clear();  // more digits than an int may have
+        refuse(PyExc_ValueError, "the qubit index of " + shown(name) + " has too many digits");
+    }
+    return nb::steal(q);
+}
+
 // The qubits named by element 1 of an instruction: one name, or a sequence of
 // exactly `n` names, no qubit twice.
 std::vector<nb::object> MorvoReader::qubits(const std::string &gate, nb::handle where, int n) {
     if (n == 1)
         return {qubit_index(where)};
+    const std::string want = "morvo gate " + gate + " takes a sequence of " + std::to_string(n) + " qubit names";
+    if (!is_parts(where) && !PyUnicode_Check(where.ptr()))
+        refuse(PyExc_TypeError, want + ", got " + shown(where));
     if (PyUnicode_Check(where.ptr()) || vx::length(where) != n)
-        vx::value_error("morvo gate " + gate + " takes a sequence of " + std::to_string(n) + " qubit names, got " +
-                        vx::describe(where.ptr()));
+        refuse(PyExc_ValueError, want + ", got " + shown(where));
     std::vector<nb::object> qs;
     std::vector<PyObject *> raw;
     for (int i = 0; i < n; ++i) {
@@ -120,7 +158,7 @@ std::vector<nb::object> MorvoReader::qubits(const std::string &gate, nb::handle 
         raw.push_back(qs.back().ptr());
     }
     if (PyObject *q = repeated_qubit(raw.data(), n))
-        repeated_qubit_error("morvo gate " + gate, q);
+        refuse(PyExc_ValueError, "morvo gate " + gate + " uses qubit " + vx::describe(q, false) + " more than once");
     return qs;
 }
 
@@ -157,8 +195,19 @@ bool MorvoReader::simple(std::string_view g, nb::handle where) {
 // A barrier over any iterable of names, in the order given; its qubits are
 // not counted as used.
 void MorvoReader::barrier(nb::handle where) {
+    if (PyUnicode_Check(where.ptr()))
+        refuse(PyExc_ValueError,
+               "morvo gate Barrier takes a sequence of qubit names such as ['Q0', 'Q1'], got " + shown(where));
     nb::object qs = vx::own(PyList_New(0));
-    nb::object it = vx::own(PyObject_GetIter(where.ptr()));
+    PyObject *iter = PyObject_GetIter(where.ptr());
+    if (!iter) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            throw vx::error_already_set{};
+        PyErr_Clear();  // not iterable
+        refuse(PyExc_TypeError,
+               "morvo gate Barrier takes a sequence of qubit names such as ['Q0', 'Q1'], got " + shown(where));
+    }
+    nb::object it = nb::steal(iter);
     while (nb::object name = vx::next_item(it))
         vx::check(PyList_Append(qs.ptr(), qubit_index(name).ptr()));
     nb::object t = vx::own(PyList_AsTuple(qs.ptr()));
@@ -168,6 +217,13 @@ void MorvoReader::barrier(nb::handle where) {
 // A gate written as (name, parameters...): exactly as many parameters as it
 // takes, and none that is a number but not finite.
 void MorvoReader::parametric(nb::handle gate, nb::handle where) {
+    if (!is_parts(gate))
+        refuse(PyExc_TypeError, "a morvo gate is a name such as 'H' or a tuple (name, parameters...) such as "
+                                "('Rx', 0.5), got " +
+                                    shown(gate));
+    if (vx::length(gate) == 0)
+        refuse(PyExc_ValueError,
+               "a morvo gate written as a tuple starts with its name, such as ('Rx', 0.5), got " + shown(gate));
     nb::object name = item(gate, 0);
     const Parametric *form = nullptr;
     for (const Parametric &p : kParametric)
@@ -177,12 +233,12 @@ void MorvoReader::parametric(nb::handle gate, nb::handle where) {
         unrecognized(vx::describe(name.ptr(), false));
     std::string label = form->morvo;
     if (label == "CU")
-        vx::value_error("morvo gate CU is not supported: the package has no controlled-U gate of one angle to read "
-                        "it as; write it with the gates it knows (CZ, CX, Rz, u3, ...)");
+        refuse(PyExc_ValueError, "morvo gate CU is not supported: the package has no controlled-U gate of one angle "
+                                 "to read it as; write it with the gates it knows (CZ, CX, Rz, u3, ...)");
     Py_ssize_t nparams = vx::length(gate) - 1;
     if (nparams != form->nparams)
-        vx::value_error("morvo gate " + label + " takes " + std::to_string(form->nparams) + " parameter(s), got " +
-                        std::to_string(nparams) + " in " + vx::describe(gate.ptr()));
+        refuse(PyExc_ValueError, "morvo gate " + label + " takes " + std::to_string(form->nparams) +
+                                     " parameter(s), got " + std::to_string(nparams));
     std::vector<nb::object> ps;
     for (int i = 1; i <= form->nparams; ++i) {
         ps.push_back(item(gate, i));
@@ -191,13 +247,13 @@ void MorvoReader::parametric(nb::handle gate, nb::handle where) {
             continue;  // the classical bit: checked where the circuit is filled
         const bool delay = label == "Delay";
         if (!real_number(p) && (delay || !PyUnicode_Check(p)))
-            vx::type_error("morvo gate " + label + ": parameter " + vx::describe(p) + " is not " +
-                           (delay ? "a number of seconds" : "a number or a parameter name"));
+            refuse(PyExc_TypeError, "morvo gate " + label + ": parameter " + shown(p) + " is not " +
+                                        (delay ? "a number of seconds" : "a number or a parameter name"));
         if (is_nonfinite(p))
-            vx::value_error("morvo gate " + label + ": parameter " + vx::describe(p) + " is not a finite number");
+            refuse(PyExc_ValueError, "morvo gate " + label + ": parameter " + shown(p) + " is not a finite number");
         if (delay && is_negative_number(p))
-            vx::value_error("morvo gate Delay: duration " + vx::describe(p) +
-                            " is negative; a delay lasts 0 seconds or more");
+            refuse(PyExc_ValueError,
+                   "morvo gate Delay: duration " + shown(p) + " is negative; a delay lasts 0 seconds or more");
     }
     std::vector<nb::object> qs = qubits(label, where, form->nqubits);
     PyObject *q = qs[0].ptr();
@@ -225,7 +281,13 @@ void MorvoReader::parametric(nb::handle gate, nb::handle where) {
     use(qs);
 }
 
-void MorvoReader::read(nb::handle ins) {
+void MorvoReader::read(Py_ssize_t k, nb::handle ins) {
+    at_ = k;
+    ins_ = ins;
+    if (!is_parts(ins))
+        refuse(PyExc_TypeError, "a morvo instruction is a tuple or list (gate, qubits) such as ('H', 'Q0')");
+    if (vx::length(ins) < 2)
+        refuse(PyExc_ValueError, "a morvo instruction holds a gate and its qubits, such as ('H', 'Q0')");
     nb::object gate = item(ins, 0);
     nb::object where = item(ins, 1);
     if (!PyUnicode_Check(gate.ptr()))
@@ -246,7 +308,7 @@ nb::object parse_morvo_to_gates(const vx::Args &a) {
     nb::object list = vx::own(PyList_GetSlice(a.ptr(0), 0, PY_SSIZE_T_MAX));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.ptr()); ++k) {
         vx::poll_signals(k, 1 << 12);
-        reader.read(PyList_GET_ITEM(list.ptr(), k));
+        reader.read(k, PyList_GET_ITEM(list.ptr(), k));
     }
     return reader.result();
 }

@@ -64,6 +64,9 @@ bool declares(const View &v, bool &other);
 // -- messages -------------------------------------------------------------------
 
 [[noreturn]] void unrecognized(nb::handle word);
+// The shorter message (no request to contact the developer) of one refusal
+// only: a whole-register barrier of the single-register reader that names
+// no declared register.
 [[noreturn]] void unrecognized_line(nb::handle line);
 [[noreturn]] void wrong_param_count(nb::handle gate, long long expected, long long got);
 [[noreturn]] void count_error(nb::handle gate, long long want, long long got);

@@ -274,6 +274,20 @@ void check_body_statement(const std::vector<Py_UCS4> &buf, const View &v, const 
         }
 }
 
+// A formal name must be one the body can use: a number would be read as the
+// number wherever the body writes it, and pi (or a name holding the sign π,
+// which parameter texts read as pi) as the constant.  `kind` says which
+// formal name it is, `shown` is the name as written.
+void check_formal_name(const std::string &gate, const char *kind, const std::u32string &n, nb::handle shown) {
+    const std::string what = "gate " + gate + ": the " + kind + " " + text(shown);
+    if (is_digit_cp(n[0]))
+        vx::value_error(what + " is not a name: a name starts with a letter");
+    if (n == U"pi")
+        vx::value_error(what + " takes the name of the constant pi; rename it");
+    if (n.find(U'\u03c0') != std::u32string::npos)
+        vx::value_error(what + " holds \u03c0, the sign of the constant pi; rename it");
+}
+
 // The custom gate record of one definition and its number of parameters.
 // A definition is refused when no call could reach it (its name is one the
 // readers take for something else) or when its names are mixed up.
@@ -295,6 +309,8 @@ nb::object read_definition(const std::vector<Py_UCS4> &buf, const View &v, const
     nparams = static_cast<int>(f.params.size());
     for (size_t i = 0; i < f.params.size() + f.qubits.size(); ++i) {
         const std::u32string &n = i < f.params.size() ? f.params[i] : f.qubits[i - f.params.size()];
+        check_formal_name(gate, i < f.params.size() ? "parameter" : "qubit argument", n,
+                          vx::own(PySequence_GetItem(f.list.ptr(), static_cast<Py_ssize_t>(i))));
         size_t first = 0;
         while (first < i && (first < f.params.size() ? f.params[first] : f.qubits[first - f.params.size()]) != n)
             ++first;

@@ -46,6 +46,7 @@ struct Line {
     PyObject *src;
     View v;
     Py_ssize_t b = 0, e = 0;      // the stripped line
+    Py_ssize_t c0 = 0, c1 = 0;    // its code, before any comment, stripped
     nb::object word;              // its first word, cut before "("
     Split sp;                     // the statement before any comment
     Py_ssize_t p0 = -1, p1 = -1;  // the parameter text, -1 when none
@@ -81,27 +82,24 @@ private:
 };
 
 // Lines that are no statements: the version, include, opaque and comment
-// lines pass, and so do the register declarations that the register step
+// lines pass (unless a statement follows on the line, which would be lost
+// with it), and so do the register declarations that the register step
 // read; a declaration or definition it could not read is refused.
 void DumpReader::skip(const Line &ln, const GateInfo &g) {
-    if (!g.declares)
+    if (!g.declares) {
+        if (hides_statement(ln.v, ln.c0, ln.c1))
+            unrecognized(substr(ln.src, ln.c0, ln.c1));
         return;
+    }
     bool other = false;
     bool reg = equals_text(ln.word, "qreg") || equals_text(ln.word, "creg");
     if (!reg || !declares(ln.v, other))
-        unrecognized_line(ln.src);
+        unrecognized(substr(ln.src, ln.c0, ln.c1));
 }
 
 // The statement form of the line's code; the parameter text and operands.
 void DumpReader::split(Line &ln) {
-    Py_ssize_t b = ln.b, e = ln.e;
-    for (Py_ssize_t i = b; i + 1 < e; ++i)
-        if (ln.v[i] == '/' && ln.v[i + 1] == '/') {
-            e = i;
-            break;
-        }
-    strip_range(ln.v, b, e);
-    ln.sp = split_statement(ln.v, b, e);
+    ln.sp = split_statement(ln.v, ln.c0, ln.c1);
     bool ok = false;
     if (ln.sp.form == Form::Measure) {
         ok = parse_operands(ln.src, ln.sp.q0, ln.sp.q1, ln.ops) && parse_operands(ln.src, ln.sp.c0, ln.sp.c1, ln.ops);
@@ -164,7 +162,10 @@ void DumpReader::read_line(PyObject *line) {
     while (cut < ln.e && !is_space_cp(ln.v[cut]) && ln.v[cut] != '(')
         ++cut;
     ln.word = substr(line, ln.b, cut);
-    rd_.new_statement();
+    ln.c0 = ln.b;
+    ln.c1 = comment_start(ln.v, ln.b, ln.e);
+    strip_range(ln.v, ln.c0, ln.c1);
+    rd_.new_statement(line, ln.c0, ln.c1);
     const GateInfo &g = rd_.info(ln.word);
     if (g.row == kSkip)
         return skip(ln, g);
@@ -275,7 +276,7 @@ void DumpReader::whole_measure(const Line &ln, const GateInfo &g) {
     const Operand &qo = ln.ops[0], &co = ln.ops[1];
     nb::object qn = substr(qo.src, qo.n0, qo.n1), cn = substr(co.src, co.n0, co.n1);
     if (!qreg_.declared() || !creg_.declared())
-        unrecognized_line(ln.src);
+        unrecognized(substr(ln.src, ln.c0, ln.c1));
     if (!(vx::equal(qn, qreg_.name) && vx::equal(cn, creg_.name) && vx::equal(qreg_.size, creg_.size))) {
         std::string pad(21, ' ');
         vx::value_error("check qreg name " + text(qreg_.name) + " and parse q_name " + text(qn) + " is consistent," +

@@ -173,14 +173,15 @@ void ProgramReader::positions_by_call(nb::handle word, nb::handle text) {
 }
 
 // The gate word of a line that is no statement, or of a skipped statement:
-// the version, include and opaque lines pass; a register declaration or gate
+// the version, include and opaque lines pass, unless a statement follows on
+// the line (it would be lost with it); a register declaration or gate
 // definition is still here only because the earlier stages could not read it.
 void ProgramReader::skip(nb::handle word, PyObject *line, Py_ssize_t b, Py_ssize_t e) {
     bool declares = false;
     if (!rd_.is_skip(word, declares))
         unrecognized(word);
-    if (declares)
-        unrecognized_line(substr(line, b, e));
+    if (declares || hides_statement(View(line), b, e))
+        unrecognized(substr(line, b, e));
 }
 
 void ProgramReader::read_line(PyObject *line) {
@@ -190,16 +191,11 @@ void ProgramReader::read_line(PyObject *line) {
         tabs_only = v[i] == '\t';
     if (tabs_only)
         return;
-    Py_ssize_t b = 0, e = v.n;
-    for (Py_ssize_t i = 0; i + 1 < v.n; ++i)
-        if (v[i] == '/' && v[i + 1] == '/') {
-            e = i;
-            break;
-        }
+    Py_ssize_t b = 0, e = comment_start(v, 0, v.n);
     strip_range(v, b, e);
 
     keep_.clear();
-    rd_.new_statement();
+    rd_.new_statement(line, b, e);
     Statement st;
     st.psrc = line;
     if (own_sparse_)

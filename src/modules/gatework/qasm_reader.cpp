@@ -74,7 +74,10 @@ Reader::Reader(const vx::Args &a, const CustomGates &custom, bool dump)
     new_ = vx::own(PyList_New(0));
 }
 
-void Reader::new_statement() {
+void Reader::new_statement(PyObject *line, Py_ssize_t b, Py_ssize_t e) {
+    line_ = line;
+    stmt_b_ = b;
+    stmt_e_ = e;
     if (!foreign_ran_)
         return;
     foreign_ran_ = false;
@@ -102,14 +105,74 @@ const GateInfo &Reader::info_ascii(std::string_view w) {
     return infos_.emplace(key_, std::move(g)).first->second;
 }
 
+// The errors a parameter text's evaluation raises.  A replaced
+// parse_expression may raise others (its own kinds), which pass unchanged.
+static bool is_evaluation_error(PyObject *type) {
+    for (PyObject *t : {PyExc_SyntaxError, PyExc_NameError, PyExc_ValueError, PyExc_ZeroDivisionError, PyExc_TypeError,
+                        PyExc_OverflowError})
+        if (type == t)
+            return true;
+    return false;
+}
+
+// `text` + `suffix`, or null (no error set) when `text` is no str.
+// The message an exception shows (its only argument, or a SyntaxError's
+// msg and first argument) with `suffix` appended.  The message a ValueError
+// of the evaluator gives is said of a statement's parameters.
+static void relabel(PyObject *type, PyObject *value, const std::string &suffix) {
+    nb::object args = vx::getattr(value, "args");
+    const Py_ssize_t n = PyTuple_Check(args.ptr()) ? PyTuple_GET_SIZE(args.ptr()) : 0;
+    if (n == 0 || !PyUnicode_Check(PyTuple_GET_ITEM(args.ptr(), 0)) || (n > 1 && type != PyExc_SyntaxError))
+        return;
+    std::string message = text(PyTuple_GET_ITEM(args.ptr(), 0));
+    if (type == PyExc_ValueError)
+        message = statement_terms(std::move(message));
+    message += suffix;
+    nb::object msg = vx::str_obj(message);
+    nb::object fresh = vx::own(PyTuple_New(n));
+    PyTuple_SET_ITEM(fresh.ptr(), 0, nb::object(msg).release().ptr());
+    for (Py_ssize_t k = 1; k < n; ++k) {
+        Py_INCREF(PyTuple_GET_ITEM(args.ptr(), k));
+        PyTuple_SET_ITEM(fresh.ptr(), k, PyTuple_GET_ITEM(args.ptr(), k));
+    }
+    vx::setattr(value, "args", fresh);
+    if (type == PyExc_SyntaxError)
+        vx::setattr(value, "msg", msg);
+}
+
+void Reader::locate_error(const std::function<std::string()> &where) const {
+    if (!PyErr_Occurred())
+        return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && is_evaluation_error(type)) {
+        try {
+            std::string suffix = ", in " + where();
+            if (line_)
+                suffix += " " + vx::describe(substr(line_, stmt_b_, stmt_e_).ptr());
+            relabel(type, value, suffix);
+        } catch (const vx::error_already_set &) {
+            PyErr_Clear();  // the message stays as it was
+        }
+    }
+    PyErr_Restore(type, value, tb);
+}
+
 nb::object Reader::eval(nb::handle word, PyObject *src, Py_ssize_t b, Py_ssize_t e) {
     nb::object value;
-    if (!own_eval_)
-        value = call_parse_expression(substr(src, b, e));
-    else if (View v(src); v.ascii)
-        value = evaluate_ascii_expression(v.bytes(b, e), pi_.ptr(), nullptr, 0);
-    else
-        value = evaluate_expression(substr(src, b, e), np_, re_, nullptr, 0);
+    try {
+        if (!own_eval_)
+            value = call_parse_expression(substr(src, b, e));
+        else if (View v(src); v.ascii)
+            value = evaluate_ascii_expression(v.bytes(b, e), pi_.ptr(), nullptr, 0);
+        else
+            value = evaluate_expression(substr(src, b, e), np_, re_, nullptr, 0);
+    } catch (const vx::error_already_set &) {
+        locate_error(
+            [&] { return "the parameter " + vx::describe(stripped(substr(src, b, e)).ptr()) + " of the statement"; });
+        throw;
+    }
     if (!is_nonfinite(value.ptr()))
         return value;
     return finite(word, substr(src, b, e), value);
@@ -186,6 +249,32 @@ nb::object Reader::tuple(std::initializer_list<PyObject *> head, const std::vect
     return t;
 }
 
+// A call gives each qubit to one argument only, whether or not the body uses
+// them all: the gate acts on each of its qubits once.  `names` holds the
+// formal names, the parameters first.
+namespace {
+void distinct_qubits(nb::handle gate_word, nb::handle names, size_t nparams, const std::vector<PyObject *> &qubits) {
+    PyObject *q = repeated_qubit(qubits.data(), static_cast<int>(qubits.size()));
+    if (!q)
+        return;
+    const std::string what = "custom gate " + text(gate_word);
+    std::vector<std::string> args;
+    const Py_ssize_t nnames = PySequence_Fast_GET_SIZE(names.ptr());
+    for (size_t k = 0; k < qubits.size(); ++k) {
+        const auto at = static_cast<Py_ssize_t>(nparams + k);
+        if (qubits[k] == q || vx::equal(qubits[k], q)) {
+            if (at >= nnames)
+                repeated_qubit_error(what, q);  // a table whose names do not say which
+            args.push_back(text(PySequence_Fast_GET_ITEM(names.ptr(), at)));
+        }
+    }
+    std::string listed = args[0];
+    for (size_t k = 1; k < args.size(); ++k)
+        listed += (k + 1 == args.size() ? " and " : ", ") + args[k];
+    vx::value_error(what + " uses qubit " + text(q) + " more than once, as its qubit arguments " + listed);
+}
+}  // namespace
+
 // The records of one application of a custom gate body.
 void Reader::expand(nb::handle gate_word, const GateInfo &g, const std::vector<nb::object> &params,
                     const std::vector<PyObject *> &qubits) {
@@ -193,6 +282,7 @@ void Reader::expand(nb::handle gate_word, const GateInfo &g, const std::vector<n
     nb::object defn = vx::getitem(g.custom, vx::str_obj("definition"));
     nb::object names = vx::own(PySequence_Fast(pq.ptr(), "params_and_qregs must be a sequence"));
     Py_ssize_t nnames = PySequence_Fast_GET_SIZE(names.ptr());
+    distinct_qubits(gate_word, names, params.size(), qubits);
     // The binding: a later duplicate name wins, as in a dict.
     std::vector<std::pair<nb::object, PyObject *>> bind;
     size_t nvalues = params.size() + qubits.size();
@@ -232,9 +322,20 @@ void Reader::expand(nb::handle gate_word, const GateInfo &g, const std::vector<n
             continue;
         nb::handle bname = PySequence_Fast_GET_ITEM(seq.ptr(), 0);
         args.clear();
-        for (Py_ssize_t k = 1; k < n; ++k)
-            args.push_back(finite(gate_word, PySequence_Fast_GET_ITEM(seq.ptr(), k),
-                                  body_value(PySequence_Fast_GET_ITEM(seq.ptr(), k), bind, binds)));
+        for (Py_ssize_t k = 1; k < n; ++k) {
+            nb::handle arg = PySequence_Fast_GET_ITEM(seq.ptr(), k);
+            nb::object v;
+            try {
+                v = body_value(arg, bind, binds);
+            } catch (const vx::error_already_set &) {
+                locate_error([&] {
+                    return "the parameter " + vx::describe(arg.ptr()) + " of " + text(bname) +
+                           " in the body of custom gate " + text(gate_word) + ", called by the statement";
+                });
+                throw;
+            }
+            args.push_back(finite(gate_word, arg, std::move(v)));
+        }
         body_record(gate_word, bname, args);
     }
     if (PyErr_Occurred())

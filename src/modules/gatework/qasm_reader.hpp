@@ -6,6 +6,7 @@
 #include "qasm.hpp"
 #include "records.hpp"
 
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -62,9 +63,10 @@ public:
     const GateInfo &info(nb::handle word);
     // The same for a word given as ASCII bytes of a line.
     const GateInfo &info_ascii(std::string_view w);
-    // Called before each statement: after a replaced module function ran,
-    // the tables are read afresh.
-    void new_statement();
+    // Called before each statement, [b, e) of `line`: after a replaced module
+    // function ran, the tables are read afresh.  The statement stays named by
+    // the errors of its parameter texts until the next one.
+    void new_statement(PyObject *line, Py_ssize_t b, Py_ssize_t e);
     // A replaced module function ran: it may have changed the tables.
     void foreign_code_ran() { foreign_ran_ = true; }
     // Whether the word starts a line that is no statement; `declares` tells a
@@ -112,7 +114,14 @@ private:
     std::unordered_map<std::string, GateInfo> infos_;
     std::string key_;
 
+    PyObject *line_ = nullptr;  // the statement: [b, e) of the line being read
+    Py_ssize_t stmt_b_ = 0, stmt_e_ = 0;
+
     nb::object call_parse_expression(nb::handle text);
+    // An error evaluating a parameter text, now being raised, gains where the
+    // text stands: `where` ("the parameter '1/0' of the statement"), then the
+    // current statement.
+    void locate_error(const std::function<std::string()> &where) const;
     GateInfo classify(nb::handle word);
     void classify_other(nb::handle word, GateInfo &g);
     nb::object finite(nb::handle word, nb::handle piece, nb::object value);

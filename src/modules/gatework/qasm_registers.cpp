@@ -164,8 +164,10 @@ nb::object generate_reg_map(const vx::Args &a) {
         }
         if (PyErr_Occurred())
             throw vx::error_already_set{};
-        if (PyLong_Check(total.ptr()))
-            checked_size(total);
+        if (PyLong_Check(total.ptr()) && vx::less(vx::int_obj(kMaxRegisterSpan), total))
+            vx::value_error("The registers of one kind hold " + text(total) +
+                            " qubits or classical bits in all: at most " + std::to_string(kMaxRegisterSpan) +
+                            " are supported");
     }
     nb::object map = vx::own(PyDict_New());
     long long start = 0;

@@ -67,6 +67,14 @@ inline void strip_range(const View &v, Py_ssize_t &b, Py_ssize_t &e) {
         --e;
 }
 
+// Where a "//" comment starts in [b, e), or e.
+inline Py_ssize_t comment_start(const View &v, Py_ssize_t b, Py_ssize_t e) {
+    for (Py_ssize_t i = b; i + 1 < e; ++i)
+        if (v[i] == '/' && v[i + 1] == '/')
+            return i;
+    return e;
+}
+
 inline bool has_text_at(const View &v, Py_ssize_t i, Py_ssize_t e, std::string_view lit) {
     if (i + static_cast<Py_ssize_t>(lit.size()) > e)
         return false;
@@ -74,6 +82,34 @@ inline bool has_text_at(const View &v, Py_ssize_t i, Py_ssize_t e, std::string_v
         if (v[i + static_cast<Py_ssize_t>(k)] != static_cast<unsigned char>(lit[k]))
             return false;
     return true;
+}
+
+// The first position after the first ';' of [b, e) that stands outside
+// double quotes (an include's file name may hold one) and after the blanks
+// that follow it; e when there is none.
+inline Py_ssize_t after_statement(const View &v, Py_ssize_t b, Py_ssize_t e) {
+    bool quoted = false;
+    for (Py_ssize_t i = b; i < e; ++i) {
+        if (v[i] == '"')
+            quoted = !quoted;
+        else if (v[i] == ';' && !quoted)
+            return skip_spaces(v, i + 1, e);
+    }
+    return e;
+}
+
+// Whether a line of statements the readers pass over (version, include and
+// opaque lines, [b, e) without its comment) holds another statement after
+// them, which would be lost with the line.
+inline bool hides_statement(const View &v, Py_ssize_t b, Py_ssize_t e) {
+    auto starts = [&](Py_ssize_t i, std::string_view w) {
+        const auto end = i + static_cast<Py_ssize_t>(w.size());
+        return has_text_at(v, i, e, w) && (end >= e || !is_word_cp(v[end]));
+    };
+    for (Py_ssize_t i = after_statement(v, b, e); i < e; i = after_statement(v, i, e))
+        if (!starts(i, "OPENQASM") && !starts(i, "include") && !starts(i, "opaque"))
+            return true;
+    return false;
 }
 
 }  // namespace gatework

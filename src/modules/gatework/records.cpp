@@ -30,6 +30,8 @@ void qubit_out_of_range(PyObject *q, long long nqubits, PyObject *rec) {
 bool qubit_index(PyObject *q, long long nqubits, PyObject *rec, std::int64_t &out, bool lenient) {
     nb::object idx;
     PyObject *v = q;
+    if (PyBool_Check(q) && !lenient)
+        qubit_not_integer(q, rec);  // True is 1 to Python, but no qubit index
     if (!PyLong_Check(q)) {
         if (PyIndex_Check(q)) {
             idx = vx::own(PyNumber_Index(q));
@@ -64,6 +66,8 @@ nb::object record_tuple(PyObject *rec) {
         malformed(rec, "no gate name");
     return t;
 }
+
+bool bit_integer(PyObject *o) { return !PyBool_Check(o) && (PyLong_Check(o) || PyIndex_Check(o)); }
 
 bool real_number(PyObject *o) {
     if (PyLong_Check(o) || PyFloat_Check(o))
@@ -166,7 +170,7 @@ RecordReader::Outcome RecordReader::read_measure() {
         return Outcome::Read;
     for (Py_ssize_t i = 0; i < nc; ++i) {
         PyObject *c = PyTuple_GET_ITEM(cbits_.ptr(), i);
-        if (!PyLong_Check(c) && !PyIndex_Check(c))
+        if (!bit_integer(c))
             vx::type_error("classical bit must be an integer, got " + vx::describe(c) + " in gate record " +
                            vx::describe(orig_));
         nb::object ci = vx::own(PyNumber_Index(c));

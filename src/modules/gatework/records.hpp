@@ -24,10 +24,19 @@ using vx::dagapi::RecordKind;
 // A qubit below 0 or not below nqubits.
 [[noreturn]] void qubit_out_of_range(PyObject *q, long long nqubits, PyObject *rec);
 
+// The package's rule for a qubit or classical-bit index (as the circuit class
+// keeps it too): an operand that is not an integer (a bool is not one) is a
+// TypeError, an integer out of range a ValueError.
+
 // A qubit operand as an index in [0, nqubits).  `lenient`: an operand that is
-// a float counts by its int() value, and the function returns false, not an
-// error, for one that is not a number (the caller leaves the record alone).
+// a float (or a bool) counts by its int() value, and the function returns
+// false, not an error, for one that is not a number (the caller leaves the
+// record alone).
 bool qubit_index(PyObject *q, long long nqubits, PyObject *rec, std::int64_t &out, bool lenient = false);
+
+// Whether a classical-bit operand is an integer by that rule (an int or an
+// object with an index conversion, not a bool).
+bool bit_integer(PyObject *o);
 
 // A gate record as a tuple (a list is read as one); a record that is
 // neither, or that has no gate name, is refused.

@@ -1,12 +1,13 @@
 // vexal.circuit.layout: choosing the physical qubits of a chip for a circuit.
 //
 // Every method of Layout works on its own, on the object's attributes,
-// through the other methods looked up on the object, as plain Python code
-// would.  The collections of connected qubit sets and of their scores, and
-// the rankings built on them, take a native path (native.cpp) when the
-// methods and module names they go through are the package's own: the
-// enumeration and scoring engines run on threads, once per chip graph and
-// size, and Python objects are made only for what a caller receives.
+// through the other methods looked up on the object, as Python code would:
+// the reference path (reference_*.cpp).  The collections of connected qubit
+// sets and of their scores, and the rankings built on them, take the fast
+// path (fast*.cpp) when the methods and module names they go through are
+// the package's own (module.cpp decides): the enumeration and scoring
+// engines run on threads, once per chip graph and size, and Python objects
+// are made only for what a caller receives.
 #pragma once
 
 #include "interop.hpp"
@@ -21,6 +22,11 @@ namespace layout {
 using vx::call_method;
 nb::object call_kw(nb::handle f, std::initializer_list<nb::handle> args,
                    std::initializer_list<std::pair<const char *, nb::handle>> kwargs);
+
+// list(items) sorted by list.sort(key=key, reverse=reverse), so stable, as
+// sorted() sorts; and operator.itemgetter(i).
+nb::object sorted_list(nb::handle items, nb::handle key, bool reverse = false);
+nb::object item_getter(Py_ssize_t i);
 
 // The ordinary error (an Exception) in flight, taken out of the error
 // indicator with its traceback attached; anything else is rethrown.
@@ -76,7 +82,7 @@ nb::object select_layout(const vx::Args &a);
 // The filler entry of the two-column table.
 nb::handle filler();
 
-// -- native path (native.cpp) -------------------------------------------------
+// -- the path choice (module.cpp) and the fast path (fast*.cpp) ----------------
 
 // What a fast path stands in for; each level includes the ones below it.
 enum class Level { Start, Sets, Infos, Classes, Ranks };
@@ -86,22 +92,20 @@ enum class Level { Start, Sets, Infos, Classes, Ranks };
 // that size, and the method returns at once.
 bool beyond_chip(const vx::Args &a, nb::handle self, Level level, nb::handle nqubits);
 
-// The native result of one chip graph and size, or null when the methods,
-// names or inputs are not the package's own plain kind.  Valid until the
-// next call into Python.
-struct Native;
-using NativePtr = std::shared_ptr<Native>;
-NativePtr native(const vx::Args &a, nb::handle self, Level level, long long nqubits);
+// The fast path's result for one chip graph and size, or null when the
+// methods or names the level goes through are not the package's own or the
+// inputs are not of the exact kinds the engines read (the reference path
+// then runs).  Valid until the next call into Python.
+struct FastResult;
+using FastPtr = std::shared_ptr<FastResult>;
+FastPtr fast_result(const vx::Args &a, nb::handle self, Level level, long long nqubits);
 
-// Python results made from a native result (build.cpp).
-nb::object native_sets(const Native &nat);                        // collect_all_subgraph_in_parallel
-nb::object native_infos(const vx::Args &a, const Native &nat);    // collect_all_subgraph_info_in_parallel
-nb::object native_classes(const vx::Args &a, const Native &nat);  // classify_all_subgraph_according_topology
-nb::object native_ranks(const vx::Args &a, const Native &nat, bool by_mean, long long num, bool print);
-void native_by_topology(const vx::Args &a, const Native &nat, nb::handle target, bool print);
-
-// Drops what is kept for `self` (its chip graph changed).
-void forget(nb::handle self);
+// Python results made from a fast result (fast_build.cpp).
+nb::object fast_sets(const FastResult &fr);                        // collect_all_subgraph_in_parallel
+nb::object fast_infos(const vx::Args &a, const FastResult &fr);    // collect_all_subgraph_info_in_parallel
+nb::object fast_classes(const vx::Args &a, const FastResult &fr);  // classify_all_subgraph_according_topology
+nb::object fast_ranks(const vx::Args &a, const FastResult &fr, bool by_mean, long long num, bool print);
+void fast_by_topology(const vx::Args &a, const FastResult &fr, nb::handle target, bool print);
 
 // Records the package's own objects at load.
 void remember(nb::handle module, nb::handle cls);

@@ -1,5 +1,6 @@
-// vexal.circuit.layout: the module body and the Layout class; see layout.hpp.
-#include "layout.hpp"
+// vexal.circuit.layout: the module body, the Layout class and the path
+// choice of its collections; see layout.hpp.
+#include "fast.hpp"
 
 #include <limits>
 
@@ -22,6 +23,16 @@ nb::object call_kw(nb::handle f, std::initializer_list<nb::handle> args,
     }
     return vx::own(PyObject_Vectorcall(f.ptr(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                        kwargs.size() ? names.ptr() : nullptr));
+}
+
+nb::object sorted_list(nb::handle items, nb::handle key, bool reverse) {
+    nb::object lst = vx::to_list(items);
+    call_kw(vx::getattr(lst, "sort"), {}, {{"key", key}, {"reverse", nb::handle(reverse ? Py_True : Py_False)}});
+    return lst;
+}
+
+nb::object item_getter(Py_ssize_t i) {
+    return vx::call(vx::getattr(vx::import("operator"), "itemgetter"), {vx::int_obj(i)});
 }
 
 long long clamped(const vx::Args &a, int i) {
@@ -70,13 +81,39 @@ nb::object pool_size(nb::handle self) {
     return n;
 }
 
+// The pool's `map`.  Ctrl-C reaches the workers as well as the caller: a
+// worker it stops loses its task, and a caller blocked in `map` (a wait that
+// a signal landing on another of its threads does not wake) would then wait
+// for ever while new workers go on.  So with multiprocessing's own Pool the
+// workers ignore SIGINT and the caller waits for the same result in short
+// steps, at which the interrupt is raised; the pool is terminated on the way
+// out.  Any other Pool gets its own `map`.
+nb::object interruptible_map(const vx::Args &a, nb::handle pool, nb::handle func, nb::handle iterable) {
+    if (!vx::is_original(a, "Pool"))
+        return call_method(pool, "map", {func, iterable});
+    nb::object pending = call_method(pool, "map_async", {func, iterable});
+    nb::object step = nb::float_(0.05);
+    while (!vx::truth(call_method(pending, "ready", {})))
+        call_method(pending, "wait", {step});
+    return call_method(pending, "get", {});
+}
+
 nb::object pool_map(const vx::Args &a, nb::handle self, nb::handle func, nb::handle iterable) {
     nb::object processes = pool_size(self);
-    nb::object pool = call_kw(a.global("Pool"), {}, {{"processes", processes}});
+    nb::object pool;
+    if (vx::is_original(a, "Pool")) {
+        nb::object signal = vx::import("signal");
+        nb::object initargs = nb::make_tuple(vx::getattr(signal, "SIGINT"), vx::getattr(signal, "SIG_IGN"));
+        pool =
+            call_kw(a.global("Pool"), {},
+                    {{"processes", processes}, {"initializer", vx::getattr(signal, "signal")}, {"initargs", initargs}});
+    } else {
+        pool = call_kw(a.global("Pool"), {}, {{"processes", processes}});
+    }
     nb::object entered = call_method(pool, "__enter__", {});
     nb::object res;
     try {
-        res = call_method(entered, "map", {func, iterable});
+        res = interruptible_map(a, entered, func, iterable);
     } catch (vx::error_already_set &) {
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
@@ -94,6 +131,78 @@ nb::object pool_map(const vx::Args &a, nb::handle self, nb::handle func, nb::han
     nb::object none = nb::none();
     call_method(pool, "__exit__", {none, none, none});
     return res;
+}
+
+// ---------------------------------------------------------------- the path choice
+
+namespace {
+
+// What each level of the collections goes through besides the levels below
+// it: Layout methods an instance must not override and module names that
+// must still hold the package's objects.
+struct LevelNeeds {
+    std::initializer_list<const char *> methods, names;
+};
+const LevelNeeds kLevelNeeds[] = {
+    // Level::Start
+    {{"Layout._get_node_connect_dict", "Layout._get_node_neighbours"}, {"combinations"}},
+    // Level::Sets
+    {{"Layout.get_one_node_subgraph"}, {"Pool", "partial"}},
+    // Level::Infos
+    {{"Layout.collect_all_subgraph_in_parallel", "Layout.get_one_subgraph_info"},
+     {"np", "np.array", "np.mean", "np.var", "nx", "nx.shortest_path", "nx.simple_cycles"}},
+    // Level::Classes
+    {{"Layout.collect_all_subgraph_info_in_parallel"}, {}},
+    // Level::Ranks
+    {{"Layout.classify_all_subgraph_according_topology"}, {"zip_longest"}},
+};
+
+// Whether what a level goes through is the package's own.
+bool own_chain(const vx::Args &a, nb::handle self, Level level) {
+    for (int l = 0; l <= static_cast<int>(level); ++l) {
+        for (const char *path : kLevelNeeds[l].methods)
+            if (!vx::is_original_method(a.func()->globals, self, path))
+                return false;
+        for (const char *name : kLevelNeeds[l].names)
+            if (!vx::is_original(a, name))
+                return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool beyond_chip(const vx::Args &a, nb::handle self, Level level, nb::handle nqubits) {
+    if (!PyLong_Check(nqubits.ptr()) || !own_chain(a, self, level))
+        return false;
+    nb::object graph = vx::getattr(self, "graph");
+    const Py_ssize_t count = PyObject_Length(graph.ptr());
+    if (count < 0) {  // a graph that cannot tell: the methods run
+        vx::clear_ordinary_error();
+        return false;
+    }
+    const int more = PyObject_RichCompareBool(nqubits.ptr(), vx::int_obj(count).ptr(), Py_GT);
+    vx::check(more);
+    return more != 0;
+}
+
+FastPtr fast_result(const vx::Args &a, nb::handle self, Level level, long long nqubits) {
+    vx::PathChoice path("Layout");
+    if (!path.require(own_chain(a, self, level),
+                      "a Layout method or a name the method chain goes through is not the package's own"))
+        return nullptr;
+    return compute(a, self, level, nqubits, path);
+}
+
+void remember(nb::handle module, nb::handle cls) {
+    (void)cls;
+    for (const LevelNeeds &needs : kLevelNeeds) {
+        for (const char *path : needs.methods)
+            vx::keep_original(module, path);
+        for (const char *name : needs.names)
+            vx::keep_original(module, name);
+    }
+    vx::keep_original(module, "nx.Graph");  // the chip graph type that the engines and the cycle search read
 }
 
 }  // namespace layout

@@ -69,6 +69,7 @@ struct LeanRun final : vx::DeferredSource {
         vx::check(PyObject_SetItem(attrs.ptr(), names().qubits, qubits.ptr()));
         vx::GcPause pause;
         replay(globals.ptr(), g, gates, start, script);
+        vx::dagapi::leave_sort_views(g);  // the run's dag2qc sorted it
         built = g;
         return g;
     }
@@ -308,6 +309,7 @@ bool build_graph(LeanStore &st, vx::dagapi::Skeleton &sk, long long nqubits, Nod
         const std::int32_t gate = gate_id(gates, start_name(w));
         st.g.add_node(gate, gate == ce::kNone ? std::span<const ce::Wire>() : std::span<const ce::Wire>(&w, 1));
     }
+    std::size_t measures = 0;
     for (std::size_t k = 0; k < sk.size(); ++k) {
         vx::poll_signals(k, 1 << 16);
         std::int32_t gate;
@@ -315,16 +317,17 @@ bool build_graph(LeanStore &st, vx::dagapi::Skeleton &sk, long long nqubits, Nod
             return false;
         const std::span<const std::int64_t> ws(sk.wires.data() + sk.w_off[k],
                                                static_cast<size_t>(sk.w_off[k + 1] - sk.w_off[k]));
-        b.add_gate(ws, sk.kind[k] == RecordKind::ThreeQubit ? engines::dag::EdgeRule::ThreeQubit
-                                                            : engines::dag::EdgeRule::Grouped);
+        vx::dagapi::add_skeleton_node(b, sk, k, measures);
         wires.assign(ws.begin(), ws.end());  // in range: below nqubits
         if (gate != ce::kNone && wires.size() > ce::kMaxQubits)
             return false;
         const ce::NodeId id = st.g.add_node(gate, gate == ce::kNone ? std::span<const ce::Wire>() : wires);
+        // the edges into the node: one per earlier node on its wires, and
+        // one without wires from a classical bit's last writer
         for (const auto &e : b.edges()) {
             auto ew = b.wires_of(e);
             wires.assign(ew.begin(), ew.end());
-            st.g.add_new_edge(e.src, id, wires);
+            st.g.add_edge(e.src, id, wires);
         }
         b.clear_edges();
     }
@@ -357,9 +360,12 @@ private:
 // *qubits), a record's as dag2qc rebuilds it (the very record where that is
 // an equal record of immutable values).
 nb::object rebuilt(LeanStore &st, const LeanRun &run, const vx::dagapi::Skeleton &sk, ce::NodeId n, WireInts &ints) {
-    if (const auto k = st.entry(n); k >= 0)
-        return vx::dagapi::rebuilt_or_shared(st.record(static_cast<size_t>(k)), sk.kind[static_cast<size_t>(k)],
-                                             sk.part[static_cast<size_t>(k)]);
+    if (const auto k = st.entry(n); k >= 0) {
+        PyObject *rec = st.record(static_cast<size_t>(k));
+        const vx::dagapi::RecordKind kind = sk.kind[static_cast<size_t>(k)];
+        return vx::dagapi::shareable_record(rec, kind) ? nb::borrow(rec)
+                                                       : vx::dagapi::rebuilt_record(rec, kind, sk.part[static_cast<size_t>(k)]);
+    }
     const std::size_t step = st.step_of(n);
     auto qs = st.g.qubits(n);
     const double *v = run.script.floats(step);

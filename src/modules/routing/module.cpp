@@ -2,11 +2,11 @@
 //
 // Every method of SabreRouting works on its own, on the pass object's
 // attributes, through the other methods looked up on the object
-// (methods_*.cpp).  `run` of a SabreRouting whose methods and inputs are the
-// package's own hands the traversals to the native run (native_run.cpp),
+// (reference_*.cpp).  `run` of a SabreRouting whose methods and inputs are
+// the package's own hands the traversals to the fast path (fast_run.cpp),
 // which gives exactly the result of these methods; anything customised takes
-// the methods one call at a time.
-#include "native.hpp"
+// the reference path, the methods one call at a time.
+#include "fast.hpp"
 
 #include <cmath>
 #include <string>
@@ -66,7 +66,7 @@ nb::object adjacency_items(nb::handle subgraph) {
 
 // Hop counts over a Graph's adjacency by breadth-first searches (O(n*m)), as
 // floyd_warshall_numpy would give them without weights; an invalid object
-// where the graph is not plain enough to read so.
+// where the graph's adjacency cannot be read so.
 nb::object hop_matrix(nb::handle subgraph) {
     nb::object nodes = adjacency_items(subgraph);
     if (PyList_GET_SIZE(nodes.ptr()) >= (1 << 15))
@@ -217,13 +217,15 @@ void print_table(nb::handle init_p2v, nb::handle best_p2v, nb::handle final_p2v,
         {nswap})});
 }
 
-// The physical qubits name the result's wires: non-negative integers.
+// The physical qubits name the result's wires: non-negative integers (a
+// TypeError for any other object, a ValueError for a negative one).
 void check_physical_qubits(nb::handle physical) {
     nb::object pl = to_list(physical);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pl.ptr()); ++i) {
         PyObject *p = PyList_GET_ITEM(pl.ptr(), i);
-        if (!PyLong_Check(p) || PyBool_Check(p) || vx::less(p, vx::int_obj(0)))
-            raise_fmt(PyExc_ValueError,
+        const bool integer = PyLong_Check(p) && !PyBool_Check(p);
+        if (!integer || vx::less(p, vx::int_obj(0)))
+            raise_fmt(integer ? PyExc_ValueError : PyExc_TypeError,
                       "The physical qubits of the coupling graph must be non-negative integers; got {!r}.",
                       {nb::handle(p)});
     }
@@ -325,7 +327,8 @@ nb::object virtual_order(const vx::Args &a, nb::handle qc) {
 
 // The traversals, method by method: forward and reverse DAGs alternately,
 // the last one (forward) emitting.  Returns its (gates, nswap).
-nb::object traverse_plain(const vx::Args &a, nb::handle self, nb::handle qc, long long total, nb::object &best_p2v) {
+nb::object traverse_reference(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
+                              nb::object &best_p2v) {
     nb::handle qc2dag = a.global("qc2dag");
     nb::object dag = nb::borrow(qc2dag)(qc, nb::arg("show_qubits") = false);
     nb::object rev_qc = vx::call(vx::getattr(qc, vx::intern("deepcopy")), {});
@@ -362,7 +365,7 @@ nb::object run(const vx::Args &a) {
         vx::unpack2(vx::call(vx::getattr(self, vx::intern("_initialize_v2p_p2v")), {virtual_order(a, qc)}));
     check_gates(kinds, self, gates, v2p);
     // Cache keys hold node identities, which a new DAG may reuse.
-    vx::call(vx::getattr(native::raw_cache(self), vx::intern("clear")), {});
+    fast::clear_cache(self);
     vx::setattr(self, "v2p", v2p);
     vx::setattr(self, "p2v", p2v);
     nb::object init_p2v = invert(v2p);
@@ -372,9 +375,9 @@ nb::object run(const vx::Args &a) {
     const long long total = iterations % 2 == 0 ? iterations + 1 : iterations;
     nb::object result, best_p2v;
     vx::setattr(self, "do_map_node_to_gate", nb::handle(Py_False));
-    vx::PathChoice path(a, self, native::kNeeds);
-    if (!path.fast() || !native::try_run(a, self, qc, total, result, best_p2v, path))
-        result = traverse_plain(a, self, qc, total, best_p2v);
+    vx::PathChoice path(a, self, fast::kNeeds);
+    if (!path.fast() || !fast::try_run(a, self, qc, total, result, best_p2v, path))
+        result = traverse_reference(a, self, qc, total, best_p2v);
     if (total == 1)
         best_p2v = init_p2v;
     auto [out_gates, nswap] = vx::unpack2(result);
@@ -476,7 +479,7 @@ NB_MODULE(routing, m) {
             {.name = "run", .impl = run, .params = {self, {"qc", Conv::Any, "QuantumCircuit"}}},
         });
     m.attr("SabreRouting") = cls;
-    native::remember(m, cls);
+    fast::remember(m, cls);
     for (const char *path : {"SabreRouting", "floyd_warshall_numpy", "nx.Graph"})
         vx::keep_original(m, path);
 }

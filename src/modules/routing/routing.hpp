@@ -1,15 +1,16 @@
 // vexal.circuit.routing: what the module's files share.
 //
-// The pass's methods live in methods_*.cpp, one file per area (DAG queries
-// and mappings, front layer and scores, the traversal); module.cpp binds them
-// and holds the constructor and `run`; native_*.cpp and deferred.cpp are the
-// native run.
+// The pass's methods, its reference path, live in reference_*.cpp, one file
+// per area (DAG queries and mappings, front layer and scores, the
+// traversal); module.cpp binds them and holds the constructor and `run`,
+// which chooses the path; fast_*.cpp are the fast path.
 #pragma once
 
 #include "dag_api.hpp"
 #include "fast_path.hpp"
 #include "interop.hpp"
 
+#include <cstddef>
 #include <initializer_list>
 #include <utility>
 
@@ -18,9 +19,9 @@ namespace routing {
 // ---------------------------------------------------------------- object helpers
 // (the shared ones are vx::getattr, vx::contains, ... of objects.hpp)
 
-inline nb::object new_list() { return vx::own(PyList_New(0)); }
-inline void append(nb::handle list, nb::handle item) { vx::check(PyList_Append(list.ptr(), item.ptr())); }
-inline nb::object to_list(nb::handle iterable) { return vx::own(PySequence_List(iterable.ptr())); }
+using vx::append;
+using vx::new_list;
+using vx::to_list;
 // {value: key for key, value in d.items()}
 nb::object invert(nb::handle d);
 // Raises `type` with fmt.format(*args).
@@ -44,6 +45,13 @@ inline bool is_two_qubit(GateKinds &kinds, nb::handle name) {
     return k.in(vx::dagapi::kTwoQubitTable) || k.in(vx::dagapi::kTwoQubitParamTable);
 }
 
+// The query cache (`_cache`) holds at most this many (DAG, node, direction)
+// entries once a query returns, the least recently used dropped first: the
+// repeated queries of the front layer and the lookahead stay one look-up
+// each, and a long run's memory stays bounded.  The reference path's
+// `_get_nodes` and the fast path's rebuilt cache both keep to it.
+inline constexpr std::size_t kCacheBound = 10000;
+
 inline constexpr const char *kConflict =
     "A conflict occurred during the Sabre algorithm computation. Please contact the developer for assistance.";
 inline constexpr const char *kDecomposeFirst =
@@ -56,7 +64,7 @@ inline constexpr const char *kUnknownHeuristic =
     "Unknown heuristic {!r}: expected one of 'basic', 'lookahead', 'basic_decay' or 'lookahead_decay'.";
 inline constexpr const char *kHeuristics[] = {"basic", "lookahead", "basic_decay", "lookahead_decay"};
 
-// ---------------------------------------------------------------- the methods
+// ---------------------------------------------------------------- the reference path
 
 // Module-level functions and SabreRouting's methods, as bound in module.cpp.
 nb::object extract_qubits(const vx::Args &a);

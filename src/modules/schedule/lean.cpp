@@ -4,19 +4,29 @@
 // they use) are the package's own and the circuit holds plain records,
 // nothing but the package's code would touch the DAG, and it dies within
 // the call.  Its structure is then read straight from the records (the
-// builder qc2dag uses: the same nodes, positions and edge order), the walk
+// builder qc2dag uses: the same nodes, numbers and edge order), the walk
 // decides every insertion as it does on the real DAG, and the result's
 // records come out in the order dag2qc gives: nx.topological_sort over the
 // enlarged graph, whose nodes are the circuit's and then the inserted ones
 // in the order they were made, each node's successors its remaining ones
 // followed by those added to it, rebuilt as dag2qc rebuilds them.  The
-// numbers drawn skip the positions whose node names the created names would
-// take, as on the real DAG.
+// numbers drawn skip those whose node names the created names would take,
+// as on the real DAG: a node is named by its number, which a measure of
+// several qubits advances once per qubit.
+//
+// The inserted nodes get no arrays of their own: a train is a path whose
+// pieces are read off the train, and the order is walked generation by
+// generation as the records are written.  A record made only of immutable
+// scalars is shared rather than copied (the circuit's own records, and one
+// record for every pulse or delay of one value on one qubit), so the result
+// costs little beyond its list.
 #include "schedule.hpp"
 
 #include "dag_order.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -47,11 +57,22 @@ bool own_road(const vx::Args &a, nb::handle qc, Road &r) {
 struct Lean {
     PyObject *records = nullptr;
     vx::dagapi::Skeleton sk;
+    std::vector<std::uint8_t> shared;  // by node: its record may stand for the one dag2qc rebuilds
     dd::Nodes nodes;
     std::vector<std::int32_t> succ_off{0}, succ, npred;
     std::vector<std::int64_t> qubit_values;  // by qubit id
     std::unordered_map<std::int64_t, std::int32_t> qubit_ids;
     std::unordered_set<std::string> pulse_names;  // circuit node names a created name could take
+
+    // Frees the skeleton's wires and edges once read: the result needs no
+    // more of it than each node's record.
+    void drop_wires() {
+        auto drop = [](auto &v) { std::remove_reference_t<decltype(v)>().swap(v); };
+        drop(sk.edges);
+        drop(sk.wires);
+        drop(sk.w_off);
+        drop(sk.bits);
+    }
 
     std::int32_t qubit_id(std::int64_t v) {
         auto [it, fresh] = qubit_ids.try_emplace(v, static_cast<std::int32_t>(qubit_values.size()));
@@ -89,17 +110,61 @@ bool plain_node(const Lean &L, std::size_t k, vx::dagapi::GateKinds &out_kinds) 
     return true;
 }
 
+// Each node's successors in the order the graph receives its edges, each
+// pair once, laid out node after node.
+void successors(Lean &L) {
+    const std::size_t n = L.sk.size();
+    L.succ_off.assign(n + 1, 0);
+    L.npred.assign(n, 0);
+    for (const auto &e : L.sk.edges)
+        ++L.succ_off[static_cast<std::size_t>(e.src) + 1];
+    for (std::size_t u = 0; u < n; ++u)
+        L.succ_off[u + 1] += L.succ_off[u];
+    L.succ.assign(L.sk.edges.size(), 0);
+    std::vector<std::int32_t> end(L.succ_off.begin(), L.succ_off.end() - 1);
+    bool repeated = false;
+    for (const auto &e : L.sk.edges) {
+        const auto first = L.succ.begin() + L.succ_off[e.src], last = L.succ.begin() + end[e.src];
+        if (std::find(first, last, e.dst) != last) {
+            repeated = true;
+            continue;
+        }
+        *last = e.dst;
+        ++end[e.src];
+        ++L.npred[static_cast<std::size_t>(e.dst)];
+    }
+    if (!repeated)
+        return;
+    std::int32_t w = 0;  // close the holes the repeated pairs left
+    for (std::size_t u = 0; u < n; ++u) {
+        const std::int32_t from = L.succ_off[u];
+        L.succ_off[u] = w;
+        for (std::int32_t i = from; i < end[u]; ++i)
+            L.succ[static_cast<std::size_t>(w++)] = L.succ[static_cast<std::size_t>(i)];
+    }
+    L.succ_off[n] = w;
+    L.succ.resize(static_cast<std::size_t>(w));
+}
+
 bool read(const vx::Args &a, const Road &r, Lean &L) {
     vx::dagapi::GateKinds out_kinds(*r.api, r.dagns);
     vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), a.func()->globals, kTableBits);
     Classifier cls(kinds);
     const vx::dagapi::Skeleton &sk = L.sk;
     std::string name;
+    L.nodes.q.reserve(sk.wires.size());
+    L.nodes.q_off.reserve(sk.size() + 1);
+    L.nodes.duration.reserve(sk.size());
+    L.nodes.slack.reserve(sk.size());
+    L.nodes.barrier.reserve(sk.size());
+    L.shared.reserve(sk.size());
     for (std::size_t k = 0; k < sk.size(); ++k) {
         vx::poll_signals(k, 1 << 16);
         if (!plain_node(L, k, out_kinds))
             return false;
-        const std::string_view gate = vx::utf8(PyTuple_GET_ITEM(PyList_GET_ITEM(L.records, sk.rec[k]), 0));
+        PyObject *rec = PyList_GET_ITEM(L.records, sk.rec[k]);
+        L.shared.push_back(vx::dagapi::shareable_record(rec, sk.kind[k]));
+        const std::string_view gate = vx::utf8(PyTuple_GET_ITEM(rec, 0));
         const Kind kind = cls.classify(gate);
         const std::int64_t *wires = sk.wires.data() + sk.w_off[k];
         const std::size_t nw = static_cast<std::size_t>(sk.w_off[k + 1] - sk.w_off[k]);
@@ -110,60 +175,59 @@ bool read(const vx::Args &a, const Road &r, Lean &L) {
         L.nodes.slack.push_back(kind.slack);
         L.nodes.barrier.push_back(kind.barrier);
         if (nw == 1 && (gate == "x" || gate == "y" || gate == "delay")) {
-            vx::dagapi::node_name(name, gate, sk.rec[k], wires, 1);
+            vx::dagapi::node_name(name, gate, static_cast<long long>(k), wires, 1);  // named by node, not record
             L.pulse_names.insert(name);
         }
     }
-    // successors in the order the graph receives its edges, each pair once
-    std::vector<std::vector<std::int32_t>> out(sk.size());
-    L.npred.assign(sk.size(), 0);
-    for (const auto &e : sk.edges) {
-        auto &s = out[static_cast<std::size_t>(e.src)];
-        if (std::find(s.begin(), s.end(), e.dst) == s.end()) {
-            s.push_back(e.dst);
-            ++L.npred[static_cast<std::size_t>(e.dst)];
-        }
-    }
-    for (const auto &s : out) {
-        L.succ.insert(L.succ.end(), s.begin(), s.end());
-        L.succ_off.push_back(static_cast<std::int32_t>(L.succ.size()));
-    }
+    successors(L);
+    L.drop_wires();
     return true;
 }
 
-// The enlarged graph: the circuit's nodes, then the inserted ones.
+// The enlarged graph, without a node of its own for each inserted one.  The
+// nodes of one insertion are numbered in a row after the circuit's nodes, in
+// the order the insertions were made; a train's pieces are a path from its
+// `pre` to its `node` and a piece is read off the train (dd::train_piece).
 struct Grown {
-    struct Made {
-        dd::Piece piece;  // HalfGap and Gap are delays; a leading delay is a Gap
-        std::int32_t qubit;
-        double duration;
-    };
     const Lean &L;
-    std::vector<std::uint8_t> removed;                         // by edge of L.succ
-    std::vector<std::pair<std::int32_t, std::int32_t>> added;  // edges from the circuit's nodes, in order
-    std::vector<Made> made;
-    std::vector<std::int32_t> next;  // the one successor of each made node
-    std::vector<std::int32_t> npred;
+    const std::vector<dd::Insertion> &ins;
+    int length;
+    std::vector<std::uint8_t> removed;  // by edge of L.succ
+    std::vector<std::int32_t> npred;    // of the circuit's nodes
+    // by circuit node: the trains whose first piece follows it, in order
+    std::vector<std::int32_t> extra_off, extra;
+    std::int64_t made = 0;
 
-    explicit Grown(const Lean &l) : L(l), removed(l.succ.size(), 0), npred(l.npred) {}
+    Grown(const Lean &l, const std::vector<dd::Insertion> &insertions, int sequence_length)
+        : L(l), ins(insertions), length(sequence_length), removed(l.succ.size(), 0), npred(l.npred),
+          extra_off(l.sk.size() + 1, 0) {
+        for (const dd::Insertion &x : ins) {
+            made += size(x);
+            if (x.kind == dd::Insertion::Train) {
+                remove(x.pre, x.node);
+                ++extra_off[static_cast<std::size_t>(x.pre) + 1];
+            }
+            ++npred[static_cast<std::size_t>(x.node)];  // from the delay or the train's last piece
+        }
+        for (std::size_t u = 0; u < l.sk.size(); ++u)
+            extra_off[u + 1] += extra_off[u];
+        extra.resize(static_cast<std::size_t>(extra_off.back()));
+        std::vector<std::int32_t> fill(extra_off.begin(), extra_off.end() - 1);
+        for (std::size_t j = 0; j < ins.size(); ++j)
+            if (ins[j].kind == dd::Insertion::Train)
+                extra[static_cast<std::size_t>(fill[static_cast<std::size_t>(ins[j].pre)]++)] =
+                    static_cast<std::int32_t>(j);
+    }
 
-    std::int32_t id(std::size_t i) const { return static_cast<std::int32_t>(L.sk.size() + i); }
-    bool is_made(std::int32_t u) const { return static_cast<std::size_t>(u) >= L.sk.size(); }
-    // a made node: a leading delay has no predecessor, a train's node one
-    std::int32_t make(dd::Piece p, std::int32_t q, double duration, std::int32_t preds = 1) {
-        made.push_back({p, q, duration});
-        next.push_back(-1);
-        npred.push_back(preds);
-        return id(made.size() - 1);
+    std::int64_t size(const dd::Insertion &x) const {
+        return x.kind == dd::Insertion::Delay ? 1 : dd::train_size(x.n_dd, length, x.tgap > 0);
     }
-    void edge(std::int32_t u, std::int32_t v) {
-        if (is_made(u))
-            next[static_cast<std::size_t>(u) - L.sk.size()] = v;
-        else
-            added.emplace_back(u, v);
-        if (!is_made(v))
-            ++npred[static_cast<std::size_t>(v)];
+    // piece `i` of insertion `x`; a leading delay is a Gap
+    dd::Piece piece(const dd::Insertion &x, std::int64_t i) const {
+        return x.kind == dd::Insertion::Delay ? dd::Piece::Gap : dd::train_piece(i, x.n_dd, length, x.tgap > 0);
     }
+
+private:
     void remove(std::int32_t u, std::int32_t v) {
         for (std::int32_t i = L.succ_off[u]; i < L.succ_off[u + 1]; ++i)
             if (L.succ[i] == v && !removed[i]) {
@@ -172,104 +236,160 @@ struct Grown {
                 return;
             }
     }
-
-    void insert(const dd::Insertion &ins, int length) {
-        if (ins.kind == dd::Insertion::Delay) {
-            edge(make(dd::Piece::Gap, ins.qubit, ins.idle, 0), ins.node);
-            return;
-        }
-        remove(ins.pre, ins.node);
-        std::int32_t first = -1, last = -1;
-        dd::train_pieces(ins.n_dd, length, ins.tgap > 0, [&](dd::Piece p) {
-            const std::int32_t u = make(p, ins.qubit, p == dd::Piece::HalfGap ? ins.tgap / 2 : ins.tgap);
-            if (last >= 0)
-                edge(last, u);
-            else
-                first = u;
-            last = u;
-        });
-        edge(ins.pre, first);
-        edge(last, ins.node);
-    }
-
-    // nx.topological_sort's order of the enlarged graph
-    engines::dag::Generations order() const {
-        const std::size_t n0 = L.sk.size(), n = n0 + made.size();
-        std::vector<std::vector<std::int32_t>> extra(n0);
-        for (const auto &[u, v] : added)
-            extra[static_cast<std::size_t>(u)].push_back(v);
-        std::vector<std::int32_t> off{0}, succ;
-        off.reserve(n + 1);
-        succ.reserve(L.succ.size() + added.size() + made.size());
-        for (std::size_t u = 0; u < n0; ++u) {
-            for (std::int32_t i = L.succ_off[u]; i < L.succ_off[u + 1]; ++i)
-                if (!removed[i])
-                    succ.push_back(L.succ[i]);
-            succ.insert(succ.end(), extra[u].begin(), extra[u].end());
-            off.push_back(static_cast<std::int32_t>(succ.size()));
-        }
-        for (std::int32_t v : next) {
-            succ.push_back(v);
-            off.push_back(static_cast<std::int32_t>(succ.size()));
-        }
-        engines::dag::Generations out;
-        if (!engines::dag::generations(off, succ, npred, out))
-            vx::raise(PyExc_RuntimeError, "dynamical decoupling: the circuit DAG has a cycle");
-        return out;
-    }
 };
 
 // The numbers of the made nodes, in the order they were made: each the next
 // one whose name no circuit node has.
 long long number(const Lean &L, const Grown &G, long long count) {
-    const long long last_position = static_cast<long long>(PyList_GET_SIZE(L.records)) - 1;
+    if (L.pulse_names.empty())
+        return count + G.made;
+    const long long last_position = static_cast<long long>(L.sk.size()) - 1;  // the last node's number
+    std::int64_t left = G.made;
     std::string name;
-    for (const Grown::Made &m : G.made) {
-        const char *prefix = m.piece == dd::Piece::X ? "x" : m.piece == dd::Piece::Y ? "y" : "delay";
-        for (;;) {
-            ++count;
-            if (count > last_position || L.pulse_names.empty())
-                break;
-            vx::dagapi::node_name(name, prefix, count, &L.qubit_values[static_cast<std::size_t>(m.qubit)], 1);
-            if (!L.pulse_names.count(name))
-                break;
+    for (const dd::Insertion &x : G.ins) {
+        const std::int64_t n = G.size(x);
+        for (std::int64_t i = 0; i < n; ++i, --left) {
+            if (count >= last_position)
+                return count + left;  // no circuit node's name holds a later number
+            const dd::Piece p = G.piece(x, i);
+            const char *prefix = p == dd::Piece::X ? "x" : p == dd::Piece::Y ? "y" : "delay";
+            for (;;) {
+                ++count;
+                if (count > last_position)
+                    break;
+                vx::dagapi::node_name(name, prefix, count, &L.qubit_values[static_cast<std::size_t>(x.qubit)], 1);
+                if (!L.pulse_names.count(name))
+                    break;
+            }
         }
     }
     return count;
 }
 
-// The records dag2qc rebuilds, in its order.
-nb::object records(const Lean &L, const Grown &G) {
-    const engines::dag::Generations order = G.order();
-    nb::handle x = vx::intern("x"), y = vx::intern("y"), delay = vx::intern("delay");
-    std::vector<nb::object> qubits(L.qubit_values.size());
-    nb::object out = vx::own(PyList_New(static_cast<Py_ssize_t>(order.nodes.size())));
-    nb::object duration;
-    double last_duration = -1;
-    for (std::size_t i = 0; i < order.nodes.size(); ++i) {
-        vx::poll_signals(i, 1 << 16);
-        const std::int32_t u = order.nodes[i];
-        nb::object rec;
-        if (!G.is_made(u)) {
-            const std::size_t k = static_cast<std::size_t>(u);
-            rec = vx::dagapi::rebuilt_record(PyList_GET_ITEM(L.records, L.sk.rec[k]), L.sk.kind[k], L.sk.part[k]);
-        } else {
-            const Grown::Made &m = G.made[static_cast<std::size_t>(u) - L.sk.size()];
-            nb::object &q = qubits[static_cast<std::size_t>(m.qubit)];
-            if (!q.is_valid())
-                q = vx::int_obj(L.qubit_values[static_cast<std::size_t>(m.qubit)]);
-            if (m.piece == dd::Piece::X || m.piece == dd::Piece::Y) {
-                rec = nb::make_tuple(m.piece == dd::Piece::X ? x : y, q);
-            } else {
-                if (!duration.is_valid() || m.duration != last_duration) {
-                    duration = vx::own(PyFloat_FromDouble(m.duration));
-                    last_duration = m.duration;
-                }
-                rec = nb::make_tuple(delay, duration, nb::make_tuple(q));
-            }
-        }
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), rec.release().ptr());
+// The records of the made nodes.  Each is a tuple of immutable scalars, so
+// one record stands for every node of one value: the pulses on a qubit, the
+// delays of one duration on a qubit.
+class MadeRecords {
+public:
+    explicit MadeRecords(const Lean &L) : L_(L), by_qubit_(L.qubit_values.size()) {}
+
+    PyObject *pulse(dd::Piece p, std::int32_t q) {
+        Qubit &b = qubit(q);
+        nb::object &rec = p == dd::Piece::X ? b.x : b.y;
+        if (!rec.is_valid())
+            rec = nb::make_tuple(nb::handle(vx::intern(p == dd::Piece::X ? "x" : "y")), b.value);
+        return rec.ptr();
     }
+    PyObject *delay(double duration, std::int32_t q) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &duration, sizeof bits);
+        nb::object &rec = delays_[{q, bits}];
+        if (!rec.is_valid()) {
+            Qubit &b = qubit(q);
+            if (!b.one.is_valid())
+                b.one = nb::make_tuple(b.value);
+            rec = nb::make_tuple(nb::handle(vx::intern("delay")), vx::own(PyFloat_FromDouble(duration)), b.one);
+        }
+        return rec.ptr();
+    }
+
+private:
+    struct Qubit {
+        nb::object value, x, y, one;  // the int, ("x", q), ("y", q), (q,)
+    };
+    struct Key {
+        std::int32_t q;
+        std::uint64_t bits;
+        bool operator==(const Key &) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key &k) const {
+            return std::hash<std::uint64_t>{}(k.bits ^ (static_cast<std::uint64_t>(k.q) * 0x9E3779B97F4A7C15ull));
+        }
+    };
+    Qubit &qubit(std::int32_t q) {
+        Qubit &b = by_qubit_[static_cast<std::size_t>(q)];
+        if (!b.value.is_valid())
+            b.value = vx::int_obj(L_.qubit_values[static_cast<std::size_t>(q)]);
+        return b;
+    }
+
+    const Lean &L_;
+    std::vector<Qubit> by_qubit_;
+    std::unordered_map<Key, nb::object, KeyHash> delays_;
+};
+
+// The records dag2qc rebuilds, in its order: nx.topological_sort's, one
+// generation after another, each made as it is reached.
+nb::object records(const Lean &L, Grown &G) {
+    const std::size_t n0 = L.sk.size();
+    const auto total = static_cast<Py_ssize_t>(n0 + static_cast<std::size_t>(G.made));
+    // the records of each insertion: its delay or gap, and its half gap
+    MadeRecords made(L);
+    std::vector<std::pair<PyObject *, PyObject *>> gaps(G.ins.size(), {nullptr, nullptr});
+    for (std::size_t j = 0; j < G.ins.size(); ++j) {
+        const dd::Insertion &x = G.ins[j];
+        if (x.kind == dd::Insertion::Delay)
+            gaps[j].first = made.delay(x.idle, x.qubit);
+        else if (x.tgap > 0)
+            gaps[j] = {made.delay(x.tgap, x.qubit), made.delay(x.tgap / 2, x.qubit)};
+    }
+
+    struct Item {
+        std::int32_t ins;  // the insertion of a made node; -1 for a circuit node
+        std::int32_t at;   // the made node's piece, or the circuit node
+    };
+    std::vector<Item> cur, next;
+    for (std::size_t u = 0; u < n0; ++u)
+        if (G.npred[u] == 0)
+            cur.push_back({-1, static_cast<std::int32_t>(u)});
+    for (std::size_t j = 0; j < G.ins.size(); ++j)
+        if (G.ins[j].kind == dd::Insertion::Delay)
+            cur.push_back({static_cast<std::int32_t>(j), 0});
+
+    nb::object out = vx::own(PyList_New(total));
+    Py_ssize_t pos = 0;
+    auto put = [&](PyObject *rec) { PyList_SET_ITEM(out.ptr(), pos++, rec); };
+    std::vector<std::int32_t> &indegree = G.npred;
+    // a circuit node is written a generation after it is reached: its record
+    // is fetched meanwhile
+    auto reach = [&](std::int32_t v) {
+        __builtin_prefetch(PyList_GET_ITEM(L.records, L.sk.rec[static_cast<std::size_t>(v)]), 1);
+        next.push_back({-1, v});
+    };
+    while (!cur.empty()) {
+        if (pos + static_cast<Py_ssize_t>(cur.size()) > total)  // a node reached twice: never in a DAG
+            vx::raise(PyExc_RuntimeError, "dynamical decoupling: the enlarged DAG is not a DAG");
+        next.clear();
+        for (const Item &it : cur) {
+            vx::poll_signals(static_cast<std::size_t>(pos), 1 << 16);
+            if (it.ins < 0) {
+                const std::int32_t u = it.at;
+                const std::size_t k = static_cast<std::size_t>(u);
+                PyObject *rec = PyList_GET_ITEM(L.records, L.sk.rec[k]);
+                put(L.shared[k] ? Py_NewRef(rec)
+                                : vx::dagapi::rebuilt_record(rec, L.sk.kind[k], L.sk.part[k]).release().ptr());
+                for (std::int32_t e = L.succ_off[u]; e < L.succ_off[u + 1]; ++e)
+                    if (!G.removed[static_cast<std::size_t>(e)] && --indegree[static_cast<std::size_t>(L.succ[e])] == 0)
+                        reach(L.succ[e]);
+                for (std::int32_t e = G.extra_off[k]; e < G.extra_off[k + 1]; ++e)
+                    next.push_back({G.extra[static_cast<std::size_t>(e)], 0});
+                continue;
+            }
+            const dd::Insertion &x = G.ins[static_cast<std::size_t>(it.ins)];
+            const dd::Piece p = G.piece(x, it.at);
+            const auto &g = gaps[static_cast<std::size_t>(it.ins)];
+            PyObject *rec = p == dd::Piece::Gap ? g.first : p == dd::Piece::HalfGap ? g.second : made.pulse(p, x.qubit);
+            put(Py_NewRef(rec));
+            if (it.at + 1 < G.size(x))
+                next.push_back({it.ins, it.at + 1});
+            else if (--indegree[static_cast<std::size_t>(x.node)] == 0)
+                reach(x.node);
+        }
+        std::swap(cur, next);
+    }
+    if (pos != total)
+        vx::raise(PyExc_RuntimeError, "dynamical decoupling: the circuit DAG has a cycle");
     return out;
 }
 
@@ -321,9 +441,9 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_le
     if (!settle(out, missing))
         return path.decline("a duration the walk cannot represent");
 
-    Grown G(L);
-    for (const dd::Insertion &ins : out.insertions)
-        G.insert(ins, sequence_length);
+    L.nodes = dd::Nodes();  // what only the walk reads
+    layers = engines::dag::Generations();
+    Grown G(L, out.insertions, sequence_length);
     const long long end = number(L, G, start);
     nb::object recs = records(L, G);
     pause.resume();

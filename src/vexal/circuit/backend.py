@@ -20,26 +20,15 @@ Builders for common topologies: `Backend.line`, `Backend.grid` and
 
 import math
 import numbers
-import operator
 import random
 
 import networkx as nx
 
+from vexal.circuit.utils import checked_index
+
 BASIS_GATES = ("cz", "cx", "iswap")
 
 __all__ = ["Backend", "BASIS_GATES"]
-
-
-def _qubit(q, what="qubit"):
-    if isinstance(q, bool):
-        raise TypeError(f"{what} must be an integer, not bool")
-    try:
-        i = operator.index(q)
-    except TypeError:
-        raise TypeError(f"{what} must be an integer, not {type(q).__name__}") from None
-    if i < 0:
-        raise ValueError(f"{what} must be non-negative, got {i}")
-    return i
 
 
 def _real(x, what):
@@ -59,9 +48,11 @@ def _fidelity(f, what):
 
 
 def _length(t, what):
+    # decoupling divides by the gate lengths: a chip whose gates take no time
+    # would get none, and the driver would say nothing of it
     t = _real(t, what)
-    if not (t >= 0.0 and math.isfinite(t)):
-        raise ValueError(f"{what} must be a finite non-negative number of seconds, got {t}")
+    if not (t > 0.0 and math.isfinite(t)):
+        raise ValueError(f"{what} must be a finite positive number of seconds, got {t}")
     return t
 
 
@@ -110,7 +101,7 @@ class Backend:
             raise ValueError("a backend needs at least one qubit")
         qf = {}
         for q, f in items:
-            q = _qubit(q)
+            q = checked_index(q, "qubit")
             if q in qf:
                 raise ValueError(f"qubit {q} is listed twice")
             qf[q] = _fidelity(f, f"fidelity of qubit {q}")
@@ -120,7 +111,7 @@ class Backend:
         # key under which the layout looks a coupler's fidelity up
         cf = {}
         for a, b, f in _coupler_items(couplers_fidelity):
-            a, b = _qubit(a, "coupler qubit"), _qubit(b, "coupler qubit")
+            a, b = checked_index(a, "coupler qubit"), checked_index(b, "coupler qubit")
             if a == b:
                 raise ValueError(f"coupler ({a}, {b}) joins a qubit to itself")
             for q in (a, b):
@@ -150,7 +141,7 @@ class Backend:
         for group in priority_qubits:
             if not isinstance(group, (list, tuple)):
                 raise TypeError(f"each priority qubit set must be a list, got {group!r}")
-            g = [_qubit(q, "priority qubit") for q in group]
+            g = [checked_index(q, "priority qubit") for q in group]
             if len(set(g)) != len(g):
                 raise ValueError(f"priority qubit set {g} repeats a qubit")
             for q in g:
@@ -224,7 +215,7 @@ class Backend:
         """A chain of n qubits 0 - 1 - ... - n-1.  Other keyword arguments
         (two_qubit_gate_basis, gate lengths, priority_qubits, name) go to
         the constructor."""
-        n = _qubit(n, "n")
+        n = checked_index(n, "n")
         if n < 1:
             raise ValueError("a line needs at least one qubit")
         edges = [(i, i + 1) for i in range(n - 1)]
@@ -234,7 +225,7 @@ class Backend:
     def grid(cls, rows, cols, qubit_fidelity=None, coupler_fidelity=None, seed=0, **kwargs):
         """A square grid: qubit r*cols + c at row r, column c, coupled to its
         right and lower neighbours."""
-        rows, cols = _qubit(rows, "rows"), _qubit(cols, "cols")
+        rows, cols = checked_index(rows, "rows"), checked_index(cols, "cols")
         if rows < 1 or cols < 1:
             raise ValueError("a grid needs at least one row and one column")
         edges = []
@@ -263,8 +254,8 @@ class Backend:
         to right, then chain 1, and so on.  Chain 0 and the last chain have
         4*cols + 1 qubits, the chains in between 4*cols + 3.  One hexagon
         (rows = cols = 1) is a ring of 12 qubits."""
-        rows = _qubit(rows, "rows")
-        cols = rows if cols is None else _qubit(cols, "cols")
+        rows = checked_index(rows, "rows")
+        cols = rows if cols is None else checked_index(cols, "cols")
         if rows < 1 or cols < 1:
             raise ValueError("a heavy-hex lattice needs at least one row and one column")
 

@@ -7,7 +7,6 @@ morvo instruction list with the parsers of vexal.circuit.gatework.
 """
 
 import copy
-import operator
 
 from vexal.circuit import gatework
 from vexal.circuit.gatework import (
@@ -17,6 +16,7 @@ from vexal.circuit.gatework import (
     two_qubit_gates_available,
     two_qubit_parameter_gates_available,
 )
+from vexal.circuit.utils import checked_index
 
 __all__ = [
     "QuantumCircuit",
@@ -28,52 +28,21 @@ __all__ = [
 ]
 
 
-def _size(value, what):
-    try:
-        n = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{what} must be an integer, not {type(value).__name__}") from None
-    if isinstance(value, bool):
-        raise TypeError(f"{what} must be an integer, not bool")
-    if n < 0:
-        raise ValueError(f"{what} must be non-negative, got {n}")
-    return n
-
-
 def _record_wires(record):
-    """The qubit indices of one gate record, and its classical bits."""
+    """The qubit indices of one gate record, and its classical bits, as the
+    package's one table of record shapes reads them."""
     if not isinstance(record, tuple) or not record:
         raise ValueError(f"malformed gate record {record!r}")
-    name = record[0]
-    if name in one_qubit_gates_available or name in one_qubit_parameter_gates_available:
-        return record[-1:], ()
-    if name in two_qubit_gates_available or name in two_qubit_parameter_gates_available:
-        return record[-2:], ()
-    if name in three_qubit_gates_available:
-        return record[-3:], ()
-    if name == "reset" and len(record) == 2:
-        return record[1:], ()
-    if name == "barrier" and len(record) == 2:
-        return tuple(record[1]), ()
-    if name == "delay" and len(record) == 3:
-        return tuple(record[2]), ()
-    if name == "measure" and len(record) == 3:
-        return tuple(record[1]), tuple(record[2])
-    raise ValueError(f"malformed gate record {record!r}")
+    try:
+        return gatework._record_wires(record)
+    except ValueError:  # a name of no shape, or too few elements for its shape
+        raise ValueError(f"malformed gate record {record!r}") from None
 
 
 def _max_index(values, what):
     top = -1
     for v in values:
-        if isinstance(v, bool):
-            raise ValueError(f"{what} index must be an integer, got {v!r}")
-        try:
-            i = operator.index(v)
-        except TypeError:
-            raise ValueError(f"{what} index must be an integer, got {v!r}") from None
-        if i < 0:
-            raise ValueError(f"{what} index must be non-negative, got {i}")
-        top = max(top, i)
+        top = max(top, checked_index(v, f"{what} index"))
     return top
 
 
@@ -87,8 +56,8 @@ class QuantumCircuit:
     `params_value`."""
 
     def __init__(self, nqubits=0, ncbits=0):
-        self.nqubits = _size(nqubits, "nqubits")
-        self.ncbits = _size(ncbits, "ncbits")
+        self.nqubits = checked_index(nqubits, "nqubits")
+        self.ncbits = checked_index(ncbits, "ncbits")
         self.qubits = []
         self.gates = []
         self.params_value = {}
@@ -101,7 +70,8 @@ class QuantumCircuit:
         # A tuple of immutable scalars is its own deep copy, so the common
         # record is shared rather than walked; anything else (nested or
         # mutable parts) goes through copy.deepcopy with one memo, which
-        # keeps aliasing between records as a plain deep copy would.
+        # keeps aliasing between records as one copy.deepcopy of the whole
+        # circuit would.
         memo = {}
         new_gates = []
         append = new_gates.append

@@ -1,16 +1,36 @@
 """Helpers shared by the transpiler modules."""
 
 import math
+import operator
 
 import numpy as np
 
 __all__ = ["u3_decompose"]
+
+
+def checked_index(value, what):
+    """`value` as an index (a size, a qubit, a classical bit), by the
+    package's one rule for such values, which the record check of the passes
+    keeps too: TypeError for anything that is not an integer (a bool is not
+    one), ValueError for a negative integer."""
+    if isinstance(value, bool):
+        raise TypeError(f"{what} must be an integer, got {value!r}")
+    try:
+        i = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be an integer, got {value!r}") from None
+    if i < 0:
+        raise ValueError(f"{what} must be non-negative, got {i}")
+    return i
+
 
 # Relative size below which sin(theta/2) (or cos(theta/2)) counts as zero, so
 # that theta snaps to exactly 0 (or pi).
 _SNAP = 1e-12
 # Largest deviation from unitarity accepted (entries of M^dagger M - I).
 _UNITARY_TOL = 1e-6
+# Both are named here only: the package's C++ port of u3_decompose
+# (src/decompositions) reads them from this module.
 
 
 def _arg_rel(x1, y1, x2, y2):

@@ -1,5 +1,5 @@
-// Reading a Layout's chip graph into arrays for the native path.
-#include "native.hpp"
+// Reading a Layout's chip graph into arrays for the fast path.
+#include "fast.hpp"
 
 #include <cmath>
 #include <unordered_map>
@@ -11,7 +11,7 @@ namespace {
 constexpr long long kMaxNode = 1LL << 60;  // hash(q) == q far below 2**61 - 1
 
 // An int qubit the engines can take, as its value; -1 otherwise.
-long long plain_qubit(PyObject *q) {
+long long engine_qubit(PyObject *q) {
     if (!PyLong_CheckExact(q))
         return -1;
     int overflow = 0;
@@ -90,8 +90,8 @@ std::optional<Snapshot> take_snapshot(const vx::Args &a, nb::handle self, bool s
     index.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *q = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), i), 0);
-        const long long v = plain_qubit(q);
-        if (v < 0 || plain_qubit(PyList_GET_ITEM(node_keys.ptr(), i)) != v)
+        const long long v = engine_qubit(q);
+        if (v < 0 || engine_qubit(PyList_GET_ITEM(node_keys.ptr(), i)) != v)
             return std::nullopt;
         if (!index.emplace(v, static_cast<std::int32_t>(i)).second)
             return std::nullopt;
@@ -104,7 +104,7 @@ std::optional<Snapshot> take_snapshot(const vx::Args &a, nb::handle self, bool s
             return std::nullopt;
         nb::object keys = vx::own(PyDict_Keys(nbrs));
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(keys.ptr()); ++j) {
-            auto it = index.find(plain_qubit(PyList_GET_ITEM(keys.ptr(), j)));
+            auto it = index.find(engine_qubit(PyList_GET_ITEM(keys.ptr(), j)));
             if (it == index.end() || it->second == i)
                 return std::nullopt;  // not a qubit of the graph, or a self-loop
             chip.adj.push_back(it->second);

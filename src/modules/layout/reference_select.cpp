@@ -15,9 +15,7 @@ bool cmp(nb::handle a, int op, nb::handle b) {
 
 // sorted(items, key=lambda x: x[1], reverse=True)[0][0]
 nb::object best_by_second(nb::handle items) {
-    nb::object lst = vx::own(PySequence_List(items.ptr()));
-    nb::object getter = vx::call(vx::getattr(vx::import("operator"), "itemgetter"), {vx::int_obj(1)});
-    call_kw(vx::getattr(lst, "sort"), {}, {{"key", getter}, {"reverse", nb::handle(Py_True)}});
+    nb::object lst = sorted_list(items, item_getter(1), true);
     nb::object first = vx::own(vx::item(lst.ptr(), 0));
     return vx::own(vx::item(first.ptr(), 0));
 }

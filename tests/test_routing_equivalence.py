@@ -1,7 +1,8 @@
-"""SabreRouting's native run against the plain methods: the same routed
+"""SabreRouting's fast path gives what its methods give: the same routed
 circuit, printed table, state left on the pass and draws from `random`, on
 random circuits and chips, released traversals, malformed input and
-interruptions; and where the native run is not taken."""
+interruptions; where the fast path is not taken; the deferred dag and
+query cache it leaves."""
 
 import random
 import types
@@ -19,8 +20,8 @@ from helpers import (
     circuit_state,
     graph_state,
     outcome,
-    plain_methods,
     random_gates,
+    reference_subclass,
     routing_table,
     virtual_order,
 )
@@ -31,11 +32,11 @@ from vexal.circuit.dag import qc2dag, split_qubits
 from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.routing import SabreRouting
 
-# the native run's own pieces (deferred attributes, snapshots) and its
-# comparison with the methods: the reference switch does not apply here
+# the fast path's own pieces (deferred attributes, snapshots) and its
+# comparison with the methods: the reference switch stays off here
 pytestmark = pytest.mark.usefixtures("fast_paths_only")
 
-PlainSabreRouting = plain_methods(SabreRouting, "_heuristic_score")
+ReferenceSabreRouting = reference_subclass(SabreRouting, "_heuristic_score")
 
 
 def routing_outcome(cls, graph, qc, seed, kw):
@@ -67,7 +68,7 @@ def routing_outcome(cls, graph, qc, seed, kw):
         )
 
     got = outcome(run, state, seed=seed)
-    if isinstance(got["result"], Raised):  # the plain class names itself in its messages
+    if isinstance(got["result"], Raised):  # the subclass names itself in its messages
         _, kind, message = got["result"]
         got["result"] = Raised(kind, message.replace(cls.__name__, "SabreRouting"))
     return got
@@ -125,9 +126,9 @@ def varied_circuit(rng, qubits, ngates):
 # ---------------------------------------------------------------- random circuits and chips
 
 
-@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # 0 * inf in the plain scores
+@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # 0 * inf in the methods' scores
 @pytest.mark.parametrize("kind", ["line", "ring", "grid", "heavy-hex", "spare"])
-def test_native_run_matches_the_plain_methods(kind):
+def test_fast_path_matches_the_methods(kind):
     rng = random.Random(zlib.crc32(kind.encode()))
     errors = 0
     for case in range(24):
@@ -148,15 +149,15 @@ def test_native_run_matches_the_plain_methods(kind):
             heuristic=["basic", "lookahead", "basic_decay", "lookahead_decay"][(case // 4) % 4],
             max_extended_set_weight=rng.choice([0.5, 0.5, 0.0, 2.0]),
         )
-        native = routing_outcome(SabreRouting, graph, qc, case, kw)
-        assert_paths_agree(native, routing_outcome(PlainSabreRouting, graph, qc, case, kw), (kind, case, kw))
-        errors += isinstance(native["result"], Raised)
+        fast = routing_outcome(SabreRouting, graph, qc, case, kw)
+        assert_paths_agree(fast, routing_outcome(ReferenceSabreRouting, graph, qc, case, kw), (kind, case, kw))
+        errors += isinstance(fast["result"], Raised)
     if kind == "spare":
         assert errors  # gates across the components cannot be routed
 
 
 @pytest.mark.parametrize("heuristic", ["lookahead_decay", "lookahead", "basic_decay"])
-def test_native_run_matches_the_plain_methods_on_larger_chips(heuristic):
+def test_fast_path_matches_the_methods_on_larger_chips(heuristic):
     # long runs of SWAPs over one front layer, where the engine reuses its scores
     rng = random.Random(zlib.crc32(heuristic.encode()))
     for case in range(3):
@@ -165,12 +166,12 @@ def test_native_run_matches_the_plain_methods_on_larger_chips(heuristic):
         nodes = list(graph.nodes)
         qc = circuit(None, varied_circuit(rng, nodes, rng.randint(120, 250)), qubits=nodes)
         kw = dict(initial_mapping="random", do_random_choice=case != 1, iterations=3, heuristic=heuristic)
-        native = routing_outcome(SabreRouting, graph, qc, case, kw)
-        assert_paths_agree(native, routing_outcome(PlainSabreRouting, graph, qc, case, kw), case)
+        fast = routing_outcome(SabreRouting, graph, qc, case, kw)
+        assert_paths_agree(fast, routing_outcome(ReferenceSabreRouting, graph, qc, case, kw), case)
 
 
 @pytest.mark.not_under_sanitizer
-def test_native_run_matches_the_plain_methods_over_long_swap_runs():
+def test_fast_path_matches_the_methods_over_long_swap_runs():
     # a long line: thousands of SWAPs, decay factors climbing far between resets
     rng = random.Random(11)
     graph = nx.path_graph(30)
@@ -178,12 +179,12 @@ def test_native_run_matches_the_plain_methods_over_long_swap_runs():
     for case, heuristic in enumerate(["lookahead_decay", "basic_decay"]):
         qc = circuit(None, varied_circuit(rng, nodes, 300), qubits=nodes)
         kw = dict(initial_mapping="random", do_random_choice=True, iterations=3, heuristic=heuristic)
-        native = routing_outcome(SabreRouting, graph, qc, case, kw)
-        assert_paths_agree(native, routing_outcome(PlainSabreRouting, graph, qc, case, kw), case)
+        fast = routing_outcome(SabreRouting, graph, qc, case, kw)
+        assert_paths_agree(fast, routing_outcome(ReferenceSabreRouting, graph, qc, case, kw), case)
 
 
 def test_malformed_circuits_fail_or_route_alike():
-    # odd records and sizes: the native run must fail (or not) exactly as the methods do
+    # odd records and sizes: the fast path must fail (or not) exactly as the methods do
     weird = [0, 1, 2, 3, -1, 4, 99, True, np.int64(2), 2.0, "1", None, (1,), [2], 10**30]
     names = [
         "cx",
@@ -218,17 +219,17 @@ def test_malformed_circuits_fail_or_route_alike():
             rng.choice([4, 4, 3, 5]), gates, qubits=rng.choice([[0, 1, 2, 3], [0, 1, 2], [3, 2, 1, 0], [0, 1, 2, 3, 4]])
         )
         kw = dict(iterations=3)
-        native = routing_outcome(SabreRouting, graph, qc, case, kw)
-        assert_paths_agree(native, routing_outcome(PlainSabreRouting, graph, qc, case, kw), (case, gates))
+        fast = routing_outcome(SabreRouting, graph, qc, case, kw)
+        assert_paths_agree(fast, routing_outcome(ReferenceSabreRouting, graph, qc, case, kw), (case, gates))
 
 
-@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # 0 * inf in the plain scores
+@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # 0 * inf in the methods' scores
 def test_nan_scores_are_reported():
     # a zero weight times an unreachable lookahead gate makes every score NaN
     g = nx.Graph([(0, 1), (1, 2), (3, 4)])
     qc = circuit(None, [("cx", 0, 2), ("cx", 2, 3)], qubits=[0, 1, 2, 3, 4])
     order = [q for grp in split_qubits(qc) for q in grp]
-    for cls in (SabreRouting, PlainSabreRouting):
+    for cls in (SabreRouting, ReferenceSabreRouting):
         r = cls(g, initial_mapping=order, iterations=1, heuristic="lookahead", max_extended_set_weight=0.0)
         with pytest.raises(ValueError, match="cannot be compared: the least one is not a number"):
             r.run(qc)
@@ -276,7 +277,7 @@ def stuck_circuit(n, pairs):
     return circuit(None, [("cx", *map(int, p.split("-"))) for p in pairs.split()], qubits=list(range(n)))
 
 
-class Counting(PlainSabreRouting):
+class Counting(ReferenceSabreRouting):
     """Counts the SWAPs chosen by their score (a release's SWAPs are not)."""
 
     scored = 0
@@ -290,9 +291,9 @@ class Counting(PlainSabreRouting):
 def test_a_stuck_traversal_is_released_alike_in_both_runs(iterations, capsys):
     qc = circuit(None, STUCK_ON_A_LINE, qubits=list(range(14)))
     kw = dict(heuristic="lookahead", iterations=iterations)
-    native = routing_outcome(SabreRouting, nx.path_graph(14), qc, 0, kw)
-    assert_paths_agree(native, routing_outcome(PlainSabreRouting, nx.path_graph(14), qc, 0, kw))
-    assert not isinstance(native["result"], Raised)
+    fast = routing_outcome(SabreRouting, nx.path_graph(14), qc, 0, kw)
+    assert_paths_agree(fast, routing_outcome(ReferenceSabreRouting, nx.path_graph(14), qc, 0, kw))
+    assert not isinstance(fast["result"], Raised)
     Counting.scored = 0
     r = Counting(nx.path_graph(14), **kw)
     out = r.run(qc)
@@ -303,7 +304,7 @@ def test_a_stuck_traversal_is_released_alike_in_both_runs(iterations, capsys):
 
 
 @pytest.mark.parametrize("heuristic", ["basic", "lookahead", "basic_decay", "lookahead_decay"])
-def test_released_runs_match_the_plain_methods(heuristic):
+def test_released_runs_match_the_methods(heuristic):
     rng = random.Random(heuristic)
     circuits = [(14, circuit(None, STUCK_ON_A_LINE, qubits=list(range(14))))]
     circuits += [(n, stuck_circuit(n, pairs)) for n, pairs in MORE_STUCK]
@@ -318,9 +319,9 @@ def test_released_runs_match_the_plain_methods(heuristic):
             iterations=case % 4 + 1,
             heuristic=heuristic,
         )
-        native = routing_outcome(SabreRouting, graph, qc, case, kw)
-        assert_paths_agree(native, routing_outcome(PlainSabreRouting, graph, qc, case, kw), (case, kw))
-        assert not any(rec[0] == "swap" and rec[1] == rec[2] for rec in native["result"][0])
+        fast = routing_outcome(SabreRouting, graph, qc, case, kw)
+        assert_paths_agree(fast, routing_outcome(ReferenceSabreRouting, graph, qc, case, kw), (case, kw))
+        assert not any(rec[0] == "swap" and rec[1] == rec[2] for rec in fast["result"][0])
 
 
 # ---------------------------------------------------------------- interruptions
@@ -343,16 +344,16 @@ def test_an_interruption_leaves_the_state_the_methods_leave(monkeypatch):
         qc = circuit(None, random_gates(rng, list(range(8)), 40, **ROUTABLE), qubits=list(range(8)))
         kw = dict(initial_mapping="random", do_random_choice=True, iterations=3, heuristic="lookahead_decay")
         runs = []
-        for cls in (SabreRouting, PlainSabreRouting):
+        for cls in (SabreRouting, ReferenceSabreRouting):
             state["left"] = case * 3
             runs.append(routing_outcome(cls, graph, qc, case, kw))
         assert_paths_agree(*runs, case)
 
 
-# ---------------------------------------------------------------- where the native run is not taken, and what it leaves
+# ---------------------------------------------------------------- where the fast path is not taken, and what it leaves
 
 
-def test_native_run_is_used_only_for_the_package_own_pieces(monkeypatch, capsys):
+def test_fast_path_is_taken_only_for_the_package_own_pieces(monkeypatch, capsys):
     qc = circuit(None, [("cx", 0, 3), ("cx", 1, 2), ("cx", 0, 2)])
     calls = []
 

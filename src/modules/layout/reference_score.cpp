@@ -13,8 +13,8 @@ namespace {
 // Whether the longest of networkx's simple cycles of the subgraph of `graph`
 // induced by the qubits of `degree` runs through all of them, decided
 // without listing the cycles while simple_cycles is networkx's and the graph
-// a plain Graph (a self-loop is a cycle of one qubit and passes no other);
-// -1 when that does not hold or the search cannot tell soon.
+// exactly a networkx Graph (a self-loop is a cycle of one qubit and passes
+// no other); -1 when that does not hold or the search cannot tell soon.
 int ring_through_all(const vx::Args &a, nb::handle graph, nb::handle degree) {
     if (!vx::is_original(a, "nx.simple_cycles") ||
         reinterpret_cast<PyObject *>(Py_TYPE(graph.ptr())) != vx::original(a.func()->globals, "nx.Graph"))
@@ -46,18 +46,6 @@ int ring_through_all(const vx::Args &a, nb::handle graph, nb::handle degree) {
     }
     engines::layout::RingCheck ring;  // past 23 qubits a bounded search, then the cycles listed
     return ring(masks.data(), static_cast<int>(k), std::uint64_t{1} << 24);
-}
-
-// sorted(cycles, key=len)
-nb::object sorted_by_len(nb::handle cycles) {
-    nb::object lst = vx::own(PySequence_List(cycles.ptr()));
-    nb::object kw = vx::own(PyDict_New());
-    nb::object len = nb::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), "len"));
-    vx::check(PyDict_SetItemString(kw.ptr(), "key", len.ptr()));
-    nb::object sort = vx::getattr(lst, "sort");
-    nb::object noargs = vx::own(PyTuple_New(0));
-    vx::own(PyObject_Call(sort.ptr(), noargs.ptr(), kw.ptr()));
-    return lst;
 }
 
 }  // namespace
@@ -110,7 +98,8 @@ nb::object get_one_subgraph_info(const vx::Args &a) {
     } else if (const int ring = ring_through_all(a, vx::getattr(self, "graph"), degree); ring >= 0) {
         topology = ring ? "circular" : "nonlinear";
     } else {
-        nb::object cycles = sorted_by_len(vx::call(vx::getattr(nx, "simple_cycles"), {subgraph}));
+        nb::handle len = PyDict_GetItemString(PyEval_GetBuiltins(), "len");
+        nb::object cycles = sorted_list(vx::call(vx::getattr(nx, "simple_cycles"), {subgraph}), len);  // key=len
         const Py_ssize_t ncycles = PyList_GET_SIZE(cycles.ptr());
         topology = ncycles > 0 && vx::length(PyList_GET_ITEM(cycles.ptr(), ncycles - 1)) == vx::length(degree)
                        ? "circular"
@@ -123,8 +112,8 @@ nb::object collect_all_subgraph_info_in_parallel(const vx::Args &a) {
     nb::handle self = a[0];
     if (beyond_chip(a, self, Level::Infos, a[1]))
         return vx::own(PyList_New(0));
-    if (NativePtr nat = native(a, self, Level::Infos, clamped(a, 1)))
-        return native_infos(a, *nat);
+    if (FastPtr fr = fast_result(a, self, Level::Infos, clamped(a, 1)))
+        return fast_infos(a, *fr);
     nb::object all = call_method(self, "collect_all_subgraph_in_parallel", {a[1]});
     nb::object func = vx::call(a.global("partial"), {vx::getattr(self, "get_one_subgraph_info")});
     return pool_map(a, self, func, all);

@@ -1,7 +1,7 @@
-// The native run of SabreRouting.run: the pass object's state as the engine
-// sees it and back (native_state.cpp), the run fed from the circuit's records
-// (native_run.cpp) and the deferred `dag` and `_cache` it leaves behind
-// (deferred.cpp).
+// The fast path of SabreRouting.run: the pass object's state as the engine
+// sees it and back (fast_state.cpp), the run fed from the circuit's records
+// (fast_run.cpp) and the deferred `dag` and `_cache` it leaves behind
+// (fast_deferred.cpp).
 #pragma once
 
 #include "routing.hpp"
@@ -13,9 +13,13 @@
 #include <unordered_map>
 #include <vector>
 
-namespace routing::native {
+namespace routing::fast {
 
 namespace es = engines::sabre;
+using es::Direction;
+
+// The pass's `dag_id` of a direction: "forward" or "reverse".
+const char *dag_id(Direction dir);
 
 // The pass object's state as the engine sees it.  Virtual qubits are
 // numbered in ascending order of their values, physical qubits in the order
@@ -49,22 +53,26 @@ std::int32_t phys_num(const Setup &s, PyObject *o);
 // A new p2v dictionary for the layout, in v2p's key order.
 nb::object p2v_of(const Setup &s, const es::Layout &layout);
 
-// A node-name object (borrowed) by DAG (0 forward, 1 reverse) and node.
-using NameOf = std::function<PyObject *(int which, std::int32_t node)>;
+// A node-name object (borrowed) by DAG direction and node.
+using NameOf = std::function<PyObject *(Direction dir, std::int32_t node)>;
 
 // Writes v2p, p2v, decay_parameter and extended_successor_set as the
 // methods would have left them.
 void flush_state(nb::handle self, const Setup &s, const es::Engine &eng, const NameOf &name);
 
-// The query cache the methods would have left: the 10000 most recently used
-// (dag, node, kind) entries, oldest first.
+// The DAGs of a run, by direction.
+using Dags = es::PerDirection<const es::Dag *>;
+
+// The query cache the methods would have left: the kCacheBound most recently
+// used (dag, node, kind) entries, oldest first.
 struct CacheEntry {
     std::uint64_t t;
     std::int32_t node;
-    std::uint8_t which, kind;  // kind 0 successors, 1 predecessors
+    Direction dir;
+    es::QueryClock::Kind kind;
 };
 std::vector<CacheEntry> cache_entries(const es::Engine &eng);
-void fill_cache(nb::handle cache, const std::vector<CacheEntry> &entries, const es::Dag *dags[2], const NameOf &name);
+void fill_cache(nb::handle cache, const std::vector<CacheEntry> &entries, const Dags &dags, const NameOf &name);
 
 // Emits SWAP records, breaks ties with random.choice as the methods do and
 // lets signal handlers run.
@@ -78,7 +86,7 @@ public:
 
 protected:
     void append_record(nb::handle record);  // appends to the output
-    static void untrack_plain(nb::handle tuple);
+    static void untrack_scalars(nb::handle tuple);
     PyObject *phys(const es::Layout &layout, es::VirtQ v) const { return s_.phys[layout.phys(v).i].ptr(); }
     const vx::Args &a_;
     const Setup &s_;
@@ -87,23 +95,26 @@ protected:
 
 // Runs the traversals: the last one emits; the attributes hold the state the
 // methods would leave, also when a traversal fails or is interrupted.
-// `place` runs before each traversal with its DAG number; `flush` writes the
-// state back.  Returns the SWAP count of the last traversal; `best_p2v` is
-// the mapping the last traversal started from.
-long long traverse_all(nb::handle self, const Setup &s, es::Engine &eng, const es::Dag *dags[2], long long total,
-                       HooksBase &hooks, nb::object &best_p2v, const std::function<void(int)> &place,
+// `place` runs before each traversal with its DAG's direction; `flush`
+// writes the state back.  Returns the SWAP count of the last traversal;
+// `best_p2v` is the mapping the last traversal started from.
+long long traverse_all(nb::handle self, const Setup &s, es::Engine &eng, const Dags &dags, long long total,
+                       HooksBase &hooks, nb::object &best_p2v, const std::function<void(Direction)> &place,
                        const std::function<void()> &flush, const NameOf &name);
 
 // Keeps what the module bound at load, to tell later whether a name was replaced.
 void remember_run(nb::handle module);
-// Runs `run`'s traversals natively from the circuit's records (the networkx
-// DAGs are built only if `dag` is read), or returns false, having changed
-// nothing, where that cannot give the methods' result.
+// Runs `run`'s traversals on the engine from the circuit's records (the
+// networkx DAGs are built only if `dag` is read), or declines, having
+// changed nothing, where that cannot give the methods' result.
 bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total, nb::object &result,
              nb::object &best_p2v, vx::PathChoice &path);
 
 // The pass object's query cache without building a deferred one: the
 // dictionary itself, put back in place of a deferred value.
 nb::object raw_cache(nb::handle self);
+// Empties the pass object's query cache (`self._cache.clear()`), a deferred
+// one included, without building it: what run does before its traversals.
+void clear_cache(nb::handle self);
 
-}  // namespace routing::native
+}  // namespace routing::fast

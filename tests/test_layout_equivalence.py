@@ -1,32 +1,31 @@
-"""The native collections and rankings of vexal.circuit.layout against the
-plain composition of the Layout methods (per-qubit methods in process, and
-the whole chain with its process pools through a subclass)."""
+"""The collections and rankings of vexal.circuit.layout give what the Layout
+methods give (the per-qubit methods in process, and the whole chain with its
+process pools through a subclass); shapes of dense sets; long enumerations
+stop on a signal."""
 
-import contextlib
-import io
 import os
 import random
 
 import networkx as nx
 import numpy as np
 import pytest
-from helpers import interrupt_after
+from helpers import circuit, interrupt_after, quiet
 from layout_chips import GraphBackend, eagle, graph_of, random_chip
 
 from vexal.circuit import layout as layout_module
 from vexal.circuit.layout import Layout
-from vexal.circuit.quantumcircuit import QuantumCircuit
 
-# the native enumeration against the per-qubit methods, on chips and sizes
-# that the reference path's process-pool growth could not finish
+# the fast enumeration against the per-qubit methods, on chips and sizes
+# that the reference path's process-pool growth could not finish: the
+# reference switch stays off here
 pytestmark = pytest.mark.usefixtures("fast_paths_only")
 
 LONG = bool(os.environ.get("VEXAL_LONG_TESTS"))
 
 
-class PlainLayout(Layout):
-    """Overrides a method the collections use, so every call goes through
-    the plain methods and the real process pools."""
+class ReferenceLayout(Layout):
+    """Overrides a method the collections use, so every call takes the
+    reference path: the methods and the real process pools."""
 
     def _get_node_neighbours(self, node):
         return super()._get_node_neighbours(node)
@@ -46,13 +45,6 @@ def same_records(got, want):
         # the very bits of numpy's mean and variance
         assert type(g[2]) is type(w[2]) is np.float64 and g[2].tobytes() == w[2].tobytes()
         assert g[3].tobytes() == w[3].tobytes()
-
-
-def printed(fn, *args, **kw):
-    out = io.StringIO()
-    with contextlib.redirect_stdout(out):
-        result = fn(*args, **kw)
-    return result, out.getvalue()
 
 
 def test_random_chips_against_the_per_qubit_methods():
@@ -136,10 +128,10 @@ def chain_calls(lay, n):
     out["infos"] = lay.collect_all_subgraph_info_in_parallel(n)
     out["classes"] = lay.classify_all_subgraph_according_topology(n)
     for num in (0, 1, 3, -1):
-        out["mean", num] = printed(lay.sort_subgraph_according_mean_fidelity, n, num)
-        out["var", num] = printed(lay.sort_subgraph_according_var_fidelity, n, num=num)
+        out["mean", num] = quiet(lay.sort_subgraph_according_mean_fidelity, n, num)
+        out["var", num] = quiet(lay.sort_subgraph_according_var_fidelity, n, num=num)
     for topology in ("linear", "circular", "nonlinear"):
-        out["topology", topology] = printed(lay.select_subgraph_by_topology, n, topology)
+        out["topology", topology] = quiet(lay.select_subgraph_by_topology, n, topology)
     return out
 
 
@@ -153,40 +145,37 @@ def compare_chain(a, b):
 
 
 def circuit_of(n, groups=1):
-    qc = QuantumCircuit(n, n)
-    qc.qubits = list(range(n))
-    qc.gates = [("cx", i, i + 1) for i in range(n - 1) if (i + 1) % max(1, n // groups)]
-    return qc
+    return circuit(n, [("cx", i, i + 1) for i in range(n - 1) if (i + 1) % max(1, n // groups)])
 
 
 def selection(cls, backend, qc, **kw):
     lay = cls(backend)
     try:
-        sub, text = printed(lay.select_layout, qc, **kw)
+        sub, text = quiet(lay.select_layout, qc, **kw)
     except ValueError as e:
         return ("error", str(e))
     return (sub.graph["normal_order"], sorted(sub.edges), text, sorted(lay.graph.nodes))
 
 
 @pytest.mark.not_under_sanitizer
-def test_plain_composition_with_process_pools():
+def test_the_methods_composed_with_process_pools():
     rng = random.Random(21)
     chips = [random_chip(rng) for _ in range(6 if LONG else 3)]
     for chip in chips:
         backend = GraphBackend(chip, priority_qubits=[])
         for n in range(2, 6 if LONG else 5):
-            compare_chain(chain_calls(PlainLayout(backend), n), chain_calls(Layout(backend), n))
+            compare_chain(chain_calls(ReferenceLayout(backend), n), chain_calls(Layout(backend), n))
     backend = layout_module.Backend.grid(3, 4, seed=4)
     for n, groups, kw in [(3, 1, {}), (4, 2, {"skip_split_qc": False}), (5, 1, {"use_chip_priority": False})]:
         qc = circuit_of(n, groups)
         np.random.seed(n)
-        want = selection(PlainLayout, backend, qc, **kw)
+        want = selection(ReferenceLayout, backend, qc, **kw)
         np.random.seed(n)
         assert selection(Layout, backend, qc, **kw) == want
 
 
 class InlinePool:
-    """The plain chain in process: a pool that maps here."""
+    """The methods' chain in process: a pool that maps here."""
 
     def __init__(self, processes=None):
         assert processes >= 1
@@ -208,10 +197,10 @@ def test_rankings_with_every_key_tied(monkeypatch):
     edges += [(r * 4 + c, r * 4 + c + 4) for r in range(2) for c in range(4)]
     backend = GraphBackend(graph_of(edges))
     fast = {n: chain_calls(Layout(backend), n) for n in range(2, 6)}
-    # a replaced Pool turns the native path off: the plain chain in process
+    # a replaced Pool turns the fast path off: the methods' chain in process
     monkeypatch.setattr(layout_module, "Pool", InlinePool)
     for n in range(2, 6):
-        compare_chain(chain_calls(PlainLayout(backend), n), fast[n])
+        compare_chain(chain_calls(ReferenceLayout(backend), n), fast[n])
 
 
 def test_selection_on_complete_chips_with_every_coupler_alike(monkeypatch):
@@ -225,7 +214,7 @@ def test_selection_on_complete_chips_with_every_coupler_alike(monkeypatch):
             assert selection(Layout, backend, qc) == fast
 
 
-def test_selection_on_random_chips_matches_plain_in_process(monkeypatch):
+def test_selection_on_random_chips_matches_the_methods_in_process(monkeypatch):
     rng = random.Random(8)
     for _ in range(12 if LONG else 5):
         chip = random_chip(rng)
@@ -288,7 +277,7 @@ def test_cycle_through_every_qubit_decided_as_by_listing_the_cycles(monkeypatch)
     assert shapes == ["nonlinear", "circular", "nonlinear", "nonlinear", "nonlinear", "circular"]
 
 
-def test_native_shapes_of_dense_sets():
+def test_fast_shapes_of_dense_sets():
     for edges in [HIDDEN_RING, list(nx.complete_bipartite_graph(5, 6).edges), list(nx.complete_graph(11).edges)]:
         lay = Layout(GraphBackend(graph_of(edges)))
         n = lay.graph.number_of_nodes()

@@ -7,8 +7,8 @@ namespace layout {
 
 namespace {
 
-nb::object new_list() { return vx::own(PyList_New(0)); }
-void append(nb::handle list, nb::handle item) { vx::check(PyList_Append(list.ptr(), item.ptr())); }
+using vx::append;
+using vx::new_list;
 
 // q not in [0, 1, ..., node]: for ints within long long, a comparison;
 // for anything else the membership test of the range.
@@ -71,21 +71,21 @@ nb::object init(const vx::Args &a) {
     vx::setattr(self, "fidelity_mean_threshold", nb::float_(0.9));
     nb::object fids = vx::call(vx::getattr(a.global("nx"), "get_edge_attributes"), {graph, vx::str_obj("fidelity")});
     // A coupler listed high-first is still found under (smaller, larger).
+    auto high_first = [](nb::handle key) {
+        return PyTuple_CheckExact(key.ptr()) && PyTuple_GET_SIZE(key.ptr()) == 2 &&
+               vx::less(PyTuple_GET_ITEM(key.ptr(), 1), PyTuple_GET_ITEM(key.ptr(), 0));
+    };
     if (PyDict_CheckExact(fids.ptr())) {
         nb::object items = vx::own(PyDict_Items(fids.ptr()));
-        bool high_first = false;
-        for (nb::handle item : items) {
-            nb::handle key = PyTuple_GET_ITEM(item.ptr(), 0);
-            if (PyTuple_CheckExact(key.ptr()) && PyTuple_GET_SIZE(key.ptr()) == 2 &&
-                vx::less(PyTuple_GET_ITEM(key.ptr(), 1), PyTuple_GET_ITEM(key.ptr(), 0)))
-                high_first = true;
-        }
-        if (high_first) {
+        bool any_high_first = false;
+        for (nb::handle item : items)
+            if (high_first(PyTuple_GET_ITEM(item.ptr(), 0)))
+                any_high_first = true;
+        if (any_high_first) {
             nb::object keyed = vx::own(PyDict_New());
             for (nb::handle item : items) {
                 nb::handle key = PyTuple_GET_ITEM(item.ptr(), 0);
-                if (PyTuple_CheckExact(key.ptr()) && PyTuple_GET_SIZE(key.ptr()) == 2 &&
-                    vx::less(PyTuple_GET_ITEM(key.ptr(), 1), PyTuple_GET_ITEM(key.ptr(), 0)))
+                if (high_first(key))
                     key = nb::make_tuple(nb::handle(PyTuple_GET_ITEM(key.ptr(), 1)),
                                          nb::handle(PyTuple_GET_ITEM(key.ptr(), 0)))
                               .release();
@@ -197,8 +197,8 @@ nb::object collect_all_subgraph_in_parallel(const vx::Args &a) {
     if (beyond_chip(a, self, Level::Sets, nqubits))
         return new_list();
     if (PyLong_CheckExact(nqubits.ptr()))
-        if (NativePtr nat = native(a, self, Level::Sets, clamped(a, 1)))
-            return native_sets(*nat);
+        if (FastPtr fr = fast_result(a, self, Level::Sets, clamped(a, 1)))
+            return fast_sets(*fr);
     nb::object func =
         call_kw(a.global("partial"), {vx::getattr(self, "get_one_node_subgraph")}, {{"nqubits", nqubits}});
     nb::object nodes = call_method(vx::getattr(self, "graph"), "nodes", {});

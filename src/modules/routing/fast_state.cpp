@@ -1,8 +1,8 @@
 // The pass object's state as the SABRE engine sees it, and back: options,
-// mapping and coupling graph read into plain arrays, and v2p, p2v,
+// mapping and coupling graph read into arrays, and v2p, p2v,
 // decay_parameter, extended_successor_set and the query cache written as
 // the methods would have left them.
-#include "deferred.hpp"
+#include "fast_deferred.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -10,9 +10,9 @@
 #include <string>
 #include <unordered_set>
 
-namespace routing::native {
+namespace routing::fast {
 
-namespace {}  // namespace
+const char *dag_id(Direction dir) { return dir == Direction::Forward ? "forward" : "reverse"; }
 
 // What the fast run stands in for: the pass's methods and module names.
 const vx::FastPathNeeds kNeeds{
@@ -43,7 +43,7 @@ const vx::FastPathNeeds kNeeds{
 namespace {
 
 // numpy's ndarray: a distance matrix of any other type may index otherwise.
-bool plain_array(nb::handle dm) {
+bool exact_ndarray(nb::handle dm) {
     PyObject *np = PyImport_GetModule(vx::intern("numpy"));  // loaded: the routing module imports networkx's numpy
     if (!np) {
         vx::clear_ordinary_error();
@@ -127,7 +127,7 @@ bool prepare_topology(nb::handle self, Setup &s) {
     const std::int32_t n = s.n;
     nb::object index = vx::getattr(self, vx::intern("physical_qubits_index"));
     nb::object dm = vx::getattr(self, vx::intern("distance_matrix"));
-    if (!PyDict_CheckExact(index.ptr()) || !plain_array(dm))
+    if (!PyDict_CheckExact(index.ptr()) || !exact_ndarray(dm))
         return false;
     std::vector<long long> row(n);
     std::vector<std::uint8_t> used(n, 0);
@@ -227,8 +227,8 @@ void HooksBase::swap(es::Candidate c, const es::Layout &layout) {
 
 void HooksBase::poll() { vx::check(PyErr_CheckSignals()); }
 
-void HooksBase::untrack_plain(nb::handle tuple) {
-    // A tuple of plain values can hold no reference cycle: the collector
+void HooksBase::untrack_scalars(nb::handle tuple) {
+    // A tuple of scalars can hold no reference cycle: the collector
     // need not track it (as it would decide itself on its first pass).
     PyObject *t = tuple.ptr();
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i) {
@@ -243,7 +243,7 @@ void HooksBase::untrack_plain(nb::handle tuple) {
 }
 
 void HooksBase::append_record(nb::handle record) {
-    untrack_plain(record);
+    untrack_scalars(record);
     vx::check(PyList_Append(out_.ptr(), record.ptr()));
 }
 
@@ -274,67 +274,69 @@ void flush_state(nb::handle self, const Setup &s, const es::Engine &eng, const N
         }
         vx::setattr(self, "decay_parameter", d);
     }
-    if (s.opt.lookahead && eng.extended().dag() >= 0) {
+    if (s.opt.lookahead && eng.extended().dag()) {
         nb::object set = vx::own(PySet_New(nullptr));
         for (std::int32_t u : eng.extended().nodes())
-            vx::check(PySet_Add(set.ptr(), name(eng.extended().dag(), u)));
+            vx::check(PySet_Add(set.ptr(), name(*eng.extended().dag(), u)));
         vx::setattr(self, "extended_successor_set", vx::own(PySequence_List(set.ptr())));
     }
 }
 
 std::vector<CacheEntry> cache_entries(const es::Engine &eng) {
     std::vector<CacheEntry> entries;
-    for (int w = 0; w < 2; ++w)
-        for (int k = 0; k < 2; ++k) {
-            const auto &lu = eng.queries().last_use(w, k);
+    for (Direction dir : es::kDirections)
+        for (es::QueryClock::Kind kind : es::QueryClock::kKinds) {
+            const auto &lu = eng.queries().last_use(dir, kind);
             for (std::size_t u = 0; u < lu.size(); ++u)
                 if (lu[u])
-                    entries.push_back({lu[u], static_cast<std::int32_t>(u), static_cast<std::uint8_t>(w),
-                                       static_cast<std::uint8_t>(k)});
+                    entries.push_back({lu[u], static_cast<std::int32_t>(u), dir, kind});
         }
-    constexpr std::size_t kBound = 10000;
+    const auto bound = static_cast<std::ptrdiff_t>(kCacheBound);
     auto by_time = [](const CacheEntry &x, const CacheEntry &y) { return x.t < y.t; };
-    if (entries.size() > kBound) {
-        std::nth_element(entries.begin(), entries.end() - kBound, entries.end(), by_time);
-        entries.erase(entries.begin(), entries.end() - kBound);
+    if (entries.size() > kCacheBound) {
+        std::nth_element(entries.begin(), entries.end() - bound, entries.end(), by_time);
+        entries.erase(entries.begin(), entries.end() - bound);
     }
     std::sort(entries.begin(), entries.end(), by_time);
     return entries;
 }
 
-void fill_cache(nb::handle cache, const std::vector<CacheEntry> &entries, const es::Dag *dags[2], const NameOf &name) {
-    nb::object ids[2] = {vx::str_obj("forward"), vx::str_obj("reverse")};
+void fill_cache(nb::handle cache, const std::vector<CacheEntry> &entries, const Dags &dags, const NameOf &name) {
+    es::PerDirection<nb::object> ids;
+    for (Direction dir : es::kDirections)
+        ids[dir] = vx::str_obj(dag_id(dir));
     nb::handle kinds[2] = {vx::intern("successors"), vx::intern("predecessors")};
     for (const CacheEntry &e : entries) {
-        const es::Dag &g = *dags[e.which];
-        auto nodes = e.kind == 0 ? g.succs(e.node) : g.preds(e.node);
+        const es::Dag &g = *dags[e.dir];
+        const bool successors = e.kind == es::QueryClock::Successors;
+        auto nodes = successors ? g.succs(e.node) : g.preds(e.node);
         nb::object l = vx::own(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
         for (std::size_t i = 0; i < nodes.size(); ++i) {
-            PyObject *o = name(e.which, nodes[i]);
+            PyObject *o = name(e.dir, nodes[i]);
             Py_INCREF(o);
             PyList_SET_ITEM(l.ptr(), static_cast<Py_ssize_t>(i), o);
         }
-        nb::object id = vx::own(PyLong_FromVoidPtr(name(e.which, e.node)));
-        nb::object key = vx::own(PyTuple_Pack(3, ids[e.which].ptr(), id.ptr(), kinds[e.kind].ptr()));
+        nb::object id = vx::own(PyLong_FromVoidPtr(name(e.dir, e.node)));
+        nb::object key = vx::own(PyTuple_Pack(3, ids[e.dir].ptr(), id.ptr(), kinds[successors ? 0 : 1].ptr()));
         vx::check(PyObject_SetItem(cache.ptr(), key.ptr(), l.ptr()));
     }
 }
 
 namespace {
 
-[[noreturn]] void raise_failure(const es::Failure &f, int which, const NameOf &name) {
+[[noreturn]] void raise_failure(const es::Failure &f, Direction dir, const NameOf &name) {
     if (f.kind == es::Failure::Conflict)
         vx::value_error(kConflict);
     nb::object front = vx::own(PyList_New(0));
     for (std::int32_t u : f.front)
-        vx::check(PyList_Append(front.ptr(), name(which, u)));
+        vx::check(PyList_Append(front.ptr(), name(dir, u)));
     raise_fmt(PyExc_ValueError, f.kind == es::Failure::NoCandidate ? kNoCandidate : kUnscorable, {front});
 }
 
 }  // namespace
 
-long long traverse_all(nb::handle self, const Setup &s, es::Engine &eng, const es::Dag *dags[2], long long total,
-                       HooksBase &hooks, nb::object &best_p2v, const std::function<void(int)> &place,
+long long traverse_all(nb::handle self, const Setup &s, es::Engine &eng, const Dags &dags, long long total,
+                       HooksBase &hooks, nb::object &best_p2v, const std::function<void(Direction)> &place,
                        const std::function<void()> &flush, const NameOf &name) {
     // The records the run makes hold no cycles: the collector need not walk
     // the heap over and over meanwhile.
@@ -344,16 +346,16 @@ long long traverse_all(nb::handle self, const Setup &s, es::Engine &eng, const e
         for (long long idx = 0; idx < total; ++idx) {
             hooks.poll();
             const bool last = idx == total - 1;
-            const int which = idx % 2 == 0 ? 0 : 1;
+            const Direction dir = idx % 2 == 0 ? Direction::Forward : Direction::Reverse;
             if (last) {
                 vx::setattr(self, "do_map_node_to_gate", nb::handle(Py_True));
                 best_p2v = p2v_of(s, eng.layout());
             }
-            place(which);
+            place(dir);
             try {
-                nswap = eng.traverse(*dags[which], which, last, hooks);
+                nswap = eng.traverse(*dags[dir], dir, last, hooks);
             } catch (const es::Failure &f) {
-                raise_failure(f, which, name);
+                raise_failure(f, dir, name);
             }
         }
     } catch (vx::error_already_set &) {
@@ -414,4 +416,4 @@ void remember(nb::handle module, nb::handle cls) {
     install_deferred(module, cls);
 }
 
-}  // namespace routing::native
+}  // namespace routing::fast

@@ -116,7 +116,7 @@ nb::object get_nodes(const vx::Args &a) {
     const bool succ = vx::equal(query_type, nb::handle(vx::intern("successors")));
     nb::object nodes = to_list(vx::call_method(dag, succ ? "successors" : "predecessors", {node}));
     vx::check(PyObject_SetItem(cache.ptr(), key.ptr(), nodes.ptr()));
-    if (vx::length(cache) > 10000) {
+    if (static_cast<std::size_t>(vx::length(cache)) > kCacheBound) {
         nb::object popitem = vx::getattr(cache, vx::intern("popitem"));
         nb::object kw = vx::own(Py_BuildValue("{s:O}", "last", Py_False));
         nb::object args = vx::own(PyTuple_New(0));
@@ -126,6 +126,25 @@ nb::object get_nodes(const vx::Args &a) {
 }
 
 // ---------------------------------------------------------------- initial mapping
+
+namespace {
+
+// The first element of a list that an earlier one equals, or none.
+nb::object repeated_element(nb::handle list) {
+    nb::object seen = vx::own(PySet_New(nullptr));
+    nb::object items = vx::own(PySequence_List(list.ptr()));  // a snapshot
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        PyObject *item = PyList_GET_ITEM(items.ptr(), i);
+        const int found = PySet_Contains(seen.ptr(), item);
+        vx::check(found);
+        if (found)
+            return nb::borrow(item);
+        vx::check(PySet_Add(seen.ptr(), item));
+    }
+    return {};
+}
+
+}  // namespace
 
 nb::object initialize_v2p_p2v(const vx::Args &a) {
     nb::handle self = a[0], virtual_qubits = a[1];
@@ -137,12 +156,18 @@ nb::object initialize_v2p_p2v(const vx::Args &a) {
     };
     nb::object order;
     if (PyList_Check(mapping.ptr())) {
-        if (nset(mapping) != nset(physical))
+        // A list as long as the physical qubits whose distinct qubits fall
+        // short repeats one: it is named below, not counted.
+        if (nset(mapping) != nset(physical) && vx::length(mapping) != nset(physical))
             raise_fmt(PyExc_ValueError,
                       "The number of initial_mapping does not match the number of physical qubits.{} {}",
                       {mapping, physical});
         // A mapping that repeats or invents a qubit would leave v2p and p2v
         // disagreeing; a mapping too short would leave qubits unplaced.
+        if (nb::object q = repeated_element(mapping); q.is_valid())
+            raise_fmt(PyExc_ValueError,
+                      "initial_mapping {} repeats the physical qubit {}; each physical qubit takes one virtual qubit.",
+                      {mapping, q});
         nb::object ms = vx::own(PySet_New(mapping.ptr()));
         nb::object ps = vx::own(PySet_New(physical.ptr()));
         if (vx::length(mapping) != vx::length(physical) || !vx::equal(ms, ps))

@@ -1,4 +1,4 @@
-"""Which way each pass goes: a plain input takes the fast path, a replaced
+"""Which way each pass goes: an input of the package's exact types takes the fast path, a replaced
 name or method sends the call along the reference path with the reason
 recorded, and VEXAL_REFERENCE_PATHS=1 sends every call there, with the same
 results as the fast paths give."""

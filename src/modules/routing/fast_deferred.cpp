@@ -1,34 +1,34 @@
-// Deferred `dag` and `_cache`; see deferred.hpp.
-#include "deferred.hpp"
+// Deferred `dag` and `_cache`; see fast_deferred.hpp.
+#include "fast_deferred.hpp"
 
-namespace routing::native {
+namespace routing::fast {
 
 Snapshot::~Snapshot() {
-    for (auto &x : d)
-        for (PyObject *o : x.names)
+    for (Direction dir : es::kDirections)
+        for (PyObject *o : d[dir].names)
             Py_XDECREF(o);
 }
 
-PyObject *Snapshot::name(int which, std::int32_t u) {
-    auto &names = d[which].names;
-    if (names.size() < d[which].sk.size())
-        names.resize(d[which].sk.size(), nullptr);
+PyObject *Snapshot::name(Direction dir, std::int32_t u) {
+    auto &names = d[dir].names;
+    if (names.size() < d[dir].sk.size())
+        names.resize(d[dir].sk.size(), nullptr);
     if (!names[u]) {
-        const auto &sk = d[which].sk;
+        const auto &sk = d[dir].sk;
         std::string text;
-        vx::dagapi::node_name(text, vx::utf8(PyTuple_GET_ITEM(record(which, u), 0)), u, sk.wires.data() + sk.w_off[u],
+        vx::dagapi::node_name(text, vx::utf8(PyTuple_GET_ITEM(record(dir, u), 0)), u, sk.wires.data() + sk.w_off[u],
                               static_cast<std::size_t>(sk.w_off[u + 1] - sk.w_off[u]));
         names[u] = vx::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
     return names[u];
 }
 
-nb::object Snapshot::graph(int which) {
-    SnapshotDag &x = d[which];
+nb::object Snapshot::graph(Direction dir) {
+    SnapshotDag &x = d[dir];
     if (x.value.is_valid())
         return x.value;
     nb::object gates = records, qs = qubits;
-    if (which == 1) {  // the deep copy's records, read backwards
+    if (dir == Direction::Reverse) {  // the deep copy's records, read backwards
         gates = vx::own(PyList_GetSlice(records.ptr(), 0, PY_SSIZE_T_MAX));
         vx::check(PyList_Reverse(gates.ptr()));
         qs = vx::own(PyList_GetSlice(qubits.ptr(), 0, PY_SSIZE_T_MAX));
@@ -46,8 +46,8 @@ nb::object Snapshot::graph(int which) {
 
 nb::object Snapshot::filled_cache() {
     if (!cache_filled) {
-        const es::Dag *dags[2] = {&d[0].dag, &d[1].dag};
-        fill_cache(cache, entries, dags, [this](int w, std::int32_t u) { return name(w, u); });
+        const Dags dags{&d[Direction::Forward].dag, &d[Direction::Reverse].dag};
+        fill_cache(cache, entries, dags, [this](Direction dir, std::int32_t u) { return name(dir, u); });
         cache_filled = true;
         entries = {};
     }
@@ -56,8 +56,8 @@ nb::object Snapshot::filled_cache() {
 
 nb::object Snapshot::value(int what) {
     switch (static_cast<Deferred>(what)) {
-    case Deferred::ForwardDag: return graph(0);
-    case Deferred::ReverseDag: return graph(1);
+    case Deferred::ForwardDag: return graph(Direction::Forward);
+    case Deferred::ReverseDag: return graph(Direction::Reverse);
     case Deferred::Cache: break;
     }
     return filled_cache();
@@ -92,4 +92,6 @@ nb::object raw_cache(nb::handle self) {
     return vx::getattr(self, vx::intern("_cache"));
 }
 
-}  // namespace routing::native
+void clear_cache(nb::handle self) { vx::call_method(raw_cache(self), "clear", {}); }
+
+}  // namespace routing::fast

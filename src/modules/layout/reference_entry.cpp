@@ -5,7 +5,7 @@ namespace layout {
 
 namespace {
 
-nb::object new_list() { return vx::own(PyList_New(0)); }
+using vx::new_list;
 
 // graph.subgraph(nodes).copy()
 nb::object induced_copy(nb::handle graph, nb::handle nodes) {
@@ -28,26 +28,27 @@ nb::object finish(nb::handle self, nb::handle new_qubits) {
     return view;
 }
 
-// graph.remove_nodes_from(the qubits chosen so far); what was kept for the
-// old graph goes.
+// graph.remove_nodes_from(the qubits chosen so far)
 void remove_chosen(nb::handle self, nb::handle new_qubits) {
     if (PyList_GET_SIZE(new_qubits.ptr()) == 0)
         return;
-    forget(self);
     call_method(vx::getattr(self, "graph"), "remove_nodes_from", {flat(new_qubits)});
 }
 
-// A physical qubit is an integer (True and 1.0 are not, though they equal 1;
-// a name no chip has is reported as missing later), and one of them carries
-// one circuit qubit: say which entry breaks that.
+// A physical qubit is an integer (True and 1.0 are not, though they equal 1:
+// a TypeError; a name no chip has is reported as missing later), and one of
+// them carries one circuit qubit: say which entry breaks that.
 void refuse_unusable_targets(nb::handle target) {
     nb::object seen = vx::own(PySet_New(nullptr));
     const Py_ssize_t given = PyList_GET_SIZE(target.ptr());
     for (Py_ssize_t i = 0; i < given; ++i) {
         nb::object q = nb::borrow(PyList_GET_ITEM(target.ptr(), i));  // the list may change under __eq__
-        if (PyBool_Check(q.ptr()) || (PyNumber_Check(q.ptr()) && !PyIndex_Check(q.ptr())))
-            raise_value(concat({vx::str_obj("target_qubits entry "), vx::own(PyObject_Repr(q.ptr())),
-                                vx::str_obj(" is not a qubit index; physical qubits are integers.")}));
+        if (PyBool_Check(q.ptr()) || (PyNumber_Check(q.ptr()) && !PyIndex_Check(q.ptr()))) {
+            nb::object msg = concat({vx::str_obj("target_qubits entry "), vx::own(PyObject_Repr(q.ptr())),
+                                     vx::str_obj(" is not a qubit index; physical qubits are integers.")});
+            PyErr_SetObject(PyExc_TypeError, msg.ptr());
+            throw vx::error_already_set{};
+        }
         const int there = PySet_Contains(seen.ptr(), q.ptr());
         vx::check(there);
         if (there)

@@ -1,7 +1,7 @@
-// Python results of the native path: the very lists, records, ranking
-// entries and tables that the plain methods give, made only for what the
-// caller receives.
-#include "native.hpp"
+// Python results of the fast path: the very lists, records, ranking
+// entries and tables that the methods give, made only for what the caller
+// receives.
+#include "fast.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -15,28 +15,26 @@ using engines::layout::Shape;
 
 namespace {
 
-nb::object node_tuple(const Native &nat, const std::int32_t *p) {
-    const auto n = static_cast<Py_ssize_t>(nat.n);
-    nb::object t = vx::own(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyTuple_SET_ITEM(t.ptr(), i, nb::object(nat.snap->nodes[p[i]]).release().ptr());
-    return t;
-}
-
-nb::object node_list(const Native &nat, const std::int32_t *p) {
-    const auto n = static_cast<Py_ssize_t>(nat.n);
-    nb::object l = vx::own(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(l.ptr(), i, nb::object(nat.snap->nodes[p[i]]).release().ptr());
-    return l;
+// The node objects of the n node indices from p, as a tuple or a list.
+nb::object node_sequence(const FastResult &fr, const std::int32_t *p, bool tuple = true) {
+    const auto n = static_cast<Py_ssize_t>(fr.n);
+    nb::object seq = vx::own(tuple ? PyTuple_New(n) : PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *node = nb::object(fr.snap->nodes[p[i]]).release().ptr();
+        if (tuple)
+            PyTuple_SET_ITEM(seq.ptr(), i, node);
+        else
+            PyList_SET_ITEM(seq.ptr(), i, node);
+    }
+    return seq;
 }
 
 // The record's nodes: the path as a list for a linear set, else the tuple.
-nb::object record_nodes(const Native &nat, std::size_t c) {
-    const std::size_t n = static_cast<std::size_t>(nat.n);
-    if (nat.scores[c].shape == Shape::Linear)
-        return node_list(nat, nat.paths.data() + static_cast<std::size_t>(nat.path_at[c]) * n);
-    return node_tuple(nat, nat.sets.data() + c * n);
+nb::object record_nodes(const FastResult &fr, std::size_t c) {
+    const std::size_t n = static_cast<std::size_t>(fr.n);
+    if (fr.scores[c].shape == Shape::Linear)
+        return node_sequence(fr, fr.paths.data() + static_cast<std::size_t>(fr.path_at[c]) * n, false);
+    return node_sequence(fr, fr.sets.data() + c * n);
 }
 
 // numpy float64 scalars of the values, as numpy's mean and var return them.
@@ -64,9 +62,9 @@ const char *shape_name(Shape s) {
 }
 
 // Scalars of every kept set's mean and var, in candidate order.
-std::pair<nb::object, nb::object> scalars(const vx::Args &a, const Native &nat) {
+std::pair<nb::object, nb::object> scalars(const vx::Args &a, const FastResult &fr) {
     std::vector<double> means, vars;
-    for (const Score &s : nat.scores)
+    for (const Score &s : fr.scores)
         if (s.shape != Shape::Rejected) {
             means.push_back(s.mean);
             vars.push_back(s.var);
@@ -86,12 +84,12 @@ struct Ranked {
     std::size_t total = 0;
 };
 
-template <class Keep> Ranked ranked(const Native &nat, bool by_mean, Keep keep, std::size_t need) {
+template <class Keep> Ranked ranked(const FastResult &fr, bool by_mean, Keep keep, std::size_t need) {
     std::vector<std::pair<double, std::size_t>> keyed;
     bool nan = false;
-    for (std::size_t c = 0; c < nat.count; ++c)
-        if (nat.scores[c].shape != Shape::Rejected && keep(nat.scores[c].shape)) {
-            const double v = by_mean ? -nat.scores[c].mean : nat.scores[c].var;
+    for (std::size_t c = 0; c < fr.count; ++c)
+        if (fr.scores[c].shape != Shape::Rejected && keep(fr.scores[c].shape)) {
+            const double v = by_mean ? -fr.scores[c].mean : fr.scores[c].var;
             nan = nan || std::isnan(v);
             keyed.emplace_back(v == 0 ? 0.0 : v, c);  // -0.0 and 0.0 tie
         }
@@ -113,15 +111,15 @@ template <class Keep> Ranked ranked(const Native &nat, bool by_mean, Keep keep, 
         r.idx[i] = keyed[i].second;
     if (by_mean)
         std::stable_sort(r.idx.begin(), r.idx.end(),
-                         [&](std::size_t x, std::size_t y) { return nat.scores[x].mean > nat.scores[y].mean; });
+                         [&](std::size_t x, std::size_t y) { return fr.scores[x].mean > fr.scores[y].mean; });
     else
         std::stable_sort(r.idx.begin(), r.idx.end(),
-                         [&](std::size_t x, std::size_t y) { return nat.scores[x].var < nat.scores[y].var; });
+                         [&](std::size_t x, std::size_t y) { return fr.scores[x].var < fr.scores[y].var; });
     return r;
 }
 
-nb::object entry(const Native &nat, const Floats &f, std::size_t c) {
-    return nb::make_tuple(record_nodes(nat, c), f(nat.scores[c].mean), f(nat.scores[c].var));
+nb::object entry(const FastResult &fr, const Floats &f, std::size_t c) {
+    return nb::make_tuple(record_nodes(fr, c), f(fr.scores[c].mean), f(fr.scores[c].var));
 }
 
 // The entries that lst[:num] and a table of rows 0 to num need.
@@ -130,53 +128,54 @@ std::size_t needed(long long num) {
 }
 
 // lst[:num] of the ranked entries
-nb::object head(const Native &nat, const Floats &f, const Ranked &r, long long num) {
+nb::object head(const FastResult &fr, const Floats &f, const Ranked &r, long long num) {
     const std::vector<std::size_t> &idx = r.idx;
     const auto size = static_cast<long long>(r.total);
     long long end = num >= 0 ? std::min(num, size) : std::max(0LL, size + num);
     nb::object out = vx::own(PyList_New(0));
     for (long long i = 0; i < end; ++i)
-        vx::check(PyList_Append(out.ptr(), entry(nat, f, idx[static_cast<std::size_t>(i)]).ptr()));
+        vx::check(PyList_Append(out.ptr(), entry(fr, f, idx[static_cast<std::size_t>(i)]).ptr()));
     return out;
 }
 
 struct RankedSource final : TableSource {
-    const Native &nat;
+    const FastResult &fr;
     const Floats &f;
     const Ranked &lin, &non;  // holding the rows printed
-    RankedSource(const Native &n, const Floats &fl, const Ranked &l, const Ranked &r) : nat(n), f(fl), lin(l), non(r) {
+    RankedSource(const FastResult &res, const Floats &fl, const Ranked &l, const Ranked &r)
+        : fr(res), f(fl), lin(l), non(r) {
         nlinear = static_cast<Py_ssize_t>(l.total);
         nnonlinear = static_cast<Py_ssize_t>(r.total);
     }
-    nb::object linear(Py_ssize_t i) override { return entry(nat, f, lin.idx.at(static_cast<std::size_t>(i))); }
-    nb::object nonlinear(Py_ssize_t i) override { return entry(nat, f, non.idx.at(static_cast<std::size_t>(i))); }
+    nb::object linear(Py_ssize_t i) override { return entry(fr, f, lin.idx.at(static_cast<std::size_t>(i))); }
+    nb::object nonlinear(Py_ssize_t i) override { return entry(fr, f, non.idx.at(static_cast<std::size_t>(i))); }
 };
 
 bool is_linear_class(Shape s) { return s == Shape::Linear || s == Shape::Circular; }
 
 }  // namespace
 
-nb::object native_sets(const Native &nat) {
-    nb::object out = vx::own(PyList_New(static_cast<Py_ssize_t>(nat.count)));
+nb::object fast_sets(const FastResult &fr) {
+    nb::object out = vx::own(PyList_New(static_cast<Py_ssize_t>(fr.count)));
     vx::GcPause pause;
-    const std::size_t n = static_cast<std::size_t>(nat.n);
-    for (std::size_t c = 0; c < nat.count; ++c)
+    const std::size_t n = static_cast<std::size_t>(fr.n);
+    for (std::size_t c = 0; c < fr.count; ++c)
         PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(c),
-                        node_tuple(nat, nat.sets.data() + c * n).release().ptr());
+                        node_sequence(fr, fr.sets.data() + c * n).release().ptr());
     return out;
 }
 
-nb::object native_infos(const vx::Args &a, const Native &nat) {
-    auto [means, vars] = scalars(a, nat);
-    nb::object out = vx::own(PyList_New(static_cast<Py_ssize_t>(nat.count)));
+nb::object fast_infos(const vx::Args &a, const FastResult &fr) {
+    auto [means, vars] = scalars(a, fr);
+    nb::object out = vx::own(PyList_New(static_cast<Py_ssize_t>(fr.count)));
     vx::GcPause pause;
     Py_ssize_t kept = 0;
     nb::object names[4] = {nb::none(), vx::str_obj("linear"), vx::str_obj("circular"), vx::str_obj("nonlinear")};
-    for (std::size_t c = 0; c < nat.count; ++c) {
-        const Score &s = nat.scores[c];
+    for (std::size_t c = 0; c < fr.count; ++c) {
+        const Score &s = fr.scores[c];
         nb::object rec = nb::none();
         if (s.shape != Shape::Rejected) {
-            rec = nb::make_tuple(record_nodes(nat, c), names[static_cast<int>(s.shape)],
+            rec = nb::make_tuple(record_nodes(fr, c), names[static_cast<int>(s.shape)],
                                  nb::handle(PyList_GET_ITEM(means.ptr(), kept)),
                                  nb::handle(PyList_GET_ITEM(vars.ptr(), kept)));
             ++kept;
@@ -186,16 +185,16 @@ nb::object native_infos(const vx::Args &a, const Native &nat) {
     return out;
 }
 
-nb::object native_classes(const vx::Args &a, const Native &nat) {
-    auto [means, vars] = scalars(a, nat);
+nb::object fast_classes(const vx::Args &a, const FastResult &fr) {
+    auto [means, vars] = scalars(a, fr);
     nb::object lin = vx::own(PyList_New(0)), non = vx::own(PyList_New(0));
     vx::GcPause pause;
     Py_ssize_t kept = 0;
-    for (std::size_t c = 0; c < nat.count; ++c) {
-        const Score &s = nat.scores[c];
+    for (std::size_t c = 0; c < fr.count; ++c) {
+        const Score &s = fr.scores[c];
         if (s.shape == Shape::Rejected)
             continue;
-        nb::object e = nb::make_tuple(record_nodes(nat, c), nb::handle(PyList_GET_ITEM(means.ptr(), kept)),
+        nb::object e = nb::make_tuple(record_nodes(fr, c), nb::handle(PyList_GET_ITEM(means.ptr(), kept)),
                                       nb::handle(PyList_GET_ITEM(vars.ptr(), kept)));
         ++kept;
         vx::check(PyList_Append(is_linear_class(s.shape) ? lin.ptr() : non.ptr(), e.ptr()));
@@ -203,23 +202,23 @@ nb::object native_classes(const vx::Args &a, const Native &nat) {
     return nb::make_tuple(lin, non);
 }
 
-nb::object native_ranks(const vx::Args &a, const Native &nat, bool by_mean, long long num, bool print) {
-    const Ranked lin = ranked(nat, by_mean, is_linear_class, needed(num));
-    const Ranked non = ranked(nat, by_mean, [](Shape s) { return s == Shape::Nonlinear; }, needed(num));
+nb::object fast_ranks(const vx::Args &a, const FastResult &fr, bool by_mean, long long num, bool print) {
+    const Ranked lin = ranked(fr, by_mean, is_linear_class, needed(num));
+    const Ranked non = ranked(fr, by_mean, [](Shape s) { return s == Shape::Nonlinear; }, needed(num));
     Floats f(a);
     if (print) {
-        RankedSource src(nat, f, lin, non);
+        RankedSource src(fr, f, lin, non);
         print_two_column_table(a[1], num, src);
     }
-    return nb::make_tuple(head(nat, f, lin, num), head(nat, f, non, num));
+    return nb::make_tuple(head(fr, f, lin, num), head(fr, f, non, num));
 }
 
-void native_by_topology(const vx::Args &a, const Native &nat, nb::handle target, bool print) {
+void fast_by_topology(const vx::Args &a, const FastResult &fr, nb::handle target, bool print) {
     if (!print)
         return;
     const std::vector<std::size_t> idx =
         ranked(
-            nat, true,
+            fr, true,
             [&](Shape s) {
                 return shape_name(s) && PyUnicode_CompareWithASCIIString(target.ptr(), shape_name(s)) == 0;
             },
@@ -229,7 +228,7 @@ void native_by_topology(const vx::Args &a, const Native &nat, nb::handle target,
     vx::print({vx::int_obj(static_cast<long long>(idx.size()))});
     print_header(a[1]);
     for (std::size_t i = 0; i < idx.size(); ++i)
-        print_one_column_row(static_cast<Py_ssize_t>(i), entry(nat, f, idx[i]), a[1]);
+        print_one_column_row(static_cast<Py_ssize_t>(i), entry(fr, f, idx[i]), a[1]);
 }
 
 }  // namespace layout

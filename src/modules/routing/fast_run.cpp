@@ -1,23 +1,23 @@
-// SabreRouting.run natively, fed from the circuit's records.
+// The fast path of SabreRouting.run, fed from the circuit's records.
 //
 // When the circuit, the pass object and every name run goes through are the
-// package's own, the traversals run on DAGs read natively from a frozen copy
-// of the gate records, and the two networkx DAGs and the deep copy of the
-// circuit are never made: `dag` and `_cache` are left as deferred values
-// (deferred.cpp).  Everything else (gate list, SWAPs, printed table, v2p,
+// package's own, the traversals run on the engine over DAGs read from a
+// frozen copy of the gate records, and the two networkx DAGs and the deep
+// copy of the circuit are never made: `dag` and `_cache` are left as
+// deferred values (fast_deferred.cpp).  Everything else (gate list, SWAPs, printed table, v2p,
 // p2v, decay_parameter, extended_successor_set, random draws) comes out at
 // once, exactly as the methods make it.  Anything customised (an overridden
 // method, a replaced module name, a circuit subclass with its own deepcopy,
 // records the builder does not read) is declined before anything changes,
 // and run takes the methods.
-#include "deferred.hpp"
+#include "fast_deferred.hpp"
 
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
-namespace routing::native {
+namespace routing::fast {
 
 namespace {
 
@@ -39,7 +39,7 @@ bool wire_sequence(PyObject *name, Py_ssize_t k) {
 
 // The records as they stand, each frozen so that later changes to the
 // caller's lists cannot reach them: a tuple of immutable items is taken as
-// it is; a list record becomes a tuple, and so do lists of plain ints where
+// it is; a list record becomes a tuple, and so do lists of exact ints where
 // the record holds qubits or bits.  False for any other item, whose deep
 // copy the circuit's own copy would have to make.
 bool snapshot_of(PyObject *gates, nb::object &out) {
@@ -90,11 +90,11 @@ bool snapshot_of(PyObject *gates, nb::object &out) {
 
 // What routing's tables make of one gate name.
 struct NameInfo {
-    bool ok;   // a plain ASCII word, so the node name reads back as qc2dag wrote it
+    bool ok;   // an ASCII word, so the node name reads back as qc2dag wrote it
     bool two;  // a two-qubit gate for the front layer
 };
 
-bool plain_word(PyObject *name) {
+bool ascii_word(PyObject *name) {
     if (!PyUnicode_CheckExact(name) || !PyUnicode_IS_ASCII(name) || PyUnicode_GET_LENGTH(name) == 0)
         return false;
     const char *p = PyUnicode_AsUTF8(name);
@@ -106,19 +106,19 @@ bool plain_word(PyObject *name) {
 
 // The engine's view of a skeleton; false where a node is one the engine
 // leaves to the methods (unknown qubit, malformed two-qubit gate).
-bool engine_dag(GateKinds &kinds, const Setup &s, Snapshot &st, int which,
+bool engine_dag(GateKinds &kinds, const Setup &s, Snapshot &st, Direction dir,
                 std::unordered_map<PyObject *, NameInfo> &info) {
-    const auto &sk = st.d[which].sk;
-    es::Dag &g = st.d[which].dag;
+    const auto &sk = st.d[dir].sk;
+    es::Dag &g = st.d[dir].dag;
     const auto n = static_cast<std::int32_t>(sk.size());
     g.n = n;
     g.two.reserve(n);
     g.q.reserve(sk.wires.size());
     for (std::int32_t u = 0; u < n; ++u) {
-        PyObject *name = PyTuple_GET_ITEM(st.record(which, u), 0);
+        PyObject *name = PyTuple_GET_ITEM(st.record(dir, u), 0);
         auto it = info.find(name);
         if (it == info.end()) {
-            NameInfo ni{plain_word(name), false};
+            NameInfo ni{ascii_word(name), false};
             if (ni.ok)
                 ni.two = is_two_qubit(kinds, name);
             it = info.emplace(name, ni).first;
@@ -167,13 +167,13 @@ bool engine_dag(GateKinds &kinds, const Setup &s, Snapshot &st, int which,
 class RecordHooks : public HooksBase {
 public:
     RecordHooks(const vx::Args &a, const Setup &s, Snapshot &st) : HooksBase(a, s), st_(st) {}
-    int which = 0;
+    Direction dir = Direction::Forward;
 
     void execute(std::int32_t node, const es::Layout &layout) override {
-        const auto &sk = st_.d[which].sk;
-        PyObject *rec = st_.record(which, node);
+        const auto &sk = st_.d[dir].sk;
+        PyObject *rec = st_.record(dir, node);
         PyObject *gate = PyTuple_GET_ITEM(rec, 0);
-        auto qs = st_.d[which].dag.qubits(node);
+        auto qs = st_.d[dir].dag.qubits(node);
         auto p = [&](std::size_t i) { return phys(layout, qs[i]); };
         auto phys_tuple = [&]() {
             nb::object t = vx::own(PyTuple_New(static_cast<Py_ssize_t>(qs.size())));
@@ -181,7 +181,7 @@ public:
                 Py_INCREF(p(i));
                 PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i), p(i));
             }
-            untrack_plain(t);
+            untrack_scalars(t);
             return t;
         };
         nb::object out;
@@ -237,7 +237,7 @@ private:
 
 // The builders qc2dag would use now, or null when any name it goes through
 // is not the package's own; `digraph` is the DAG class it would make.
-const vx::dagapi::Api *plain_qc2dag(const vx::Args &a, nb::object &gatework, nb::object &digraph) {
+const vx::dagapi::Api *own_qc2dag(const vx::Args &a, nb::object &gatework, nb::object &digraph) {
     vx::dagapi::OwnDag own;
     if (!vx::dagapi::own_dag(a.global("qc2dag"), own))  // the pass's own qc2dag is among its needs
         return nullptr;
@@ -246,7 +246,7 @@ const vx::dagapi::Api *plain_qc2dag(const vx::Args &a, nb::object &gatework, nb:
     return own.api;
 }
 
-bool plain_circuit(const vx::Args &a, nb::handle qc) {
+bool exact_circuit(const vx::Args &a, nb::handle qc) {
     return reinterpret_cast<PyObject *>(Py_TYPE(qc.ptr())) == vx::original(a.func()->globals, "QuantumCircuit") &&
            vx::is_original_method(a.func()->globals, qc, "QuantumCircuit.deepcopy");
 }
@@ -264,7 +264,7 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
     if (!deferred_descriptors(a, tp))
         return path.decline("the class replaces the dag or _cache attribute");
     auto st = std::make_shared<Snapshot>();
-    st->api = plain_qc2dag(a, st->gatework, st->digraph);
+    st->api = own_qc2dag(a, st->gatework, st->digraph);
     if (!st->api)
         return path.decline("qc2dag or what it goes through is not the package's own");
     // the methods and the DAG builder must read the same tables
@@ -273,8 +273,8 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
         if (!PyDict_CheckExact(mine) || PyDict_GetItemString(st->gatework.ptr(), t) != mine)
             return path.decline(std::string(t) + " is not gatework's own dict");
     }
-    if (!plain_circuit(a, qc))
-        return path.decline("the circuit is not a plain QuantumCircuit");
+    if (!exact_circuit(a, qc))
+        return path.decline("the circuit is not exactly a QuantumCircuit with its own deepcopy");
     st->nqubits = vx::getattr(qc, vx::intern("nqubits"));
     st->qubits = vx::getattr(qc, vx::intern("qubits"));
     nb::object gates = vx::getattr(qc, vx::intern("gates"));
@@ -285,40 +285,41 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
     if (!vx::exact_ll(st->nqubits.ptr(), nq))
         return path.decline("nqubits is too large");
     if (!snapshot_of(gates.ptr(), st->records))
-        return path.decline("a gate record is not a plain tuple");
+        return path.decline("a gate record is not a tuple of immutable values and lists of ints");
 
     Setup s;
     if (!prepare(a, self, s))
         return path.decline("an option, the mapping or the coupling graph is of a kind the engine does not read");
     {
         vx::GcPause pause;
-        for (int which = 0; which < 2; ++which)
-            if (!st->api->skeleton(st->gatework.ptr(), nq, st->records.ptr(), which == 1, st->d[which].sk))
+        for (Direction dir : es::kDirections)
+            if (!st->api->skeleton(st->gatework.ptr(), nq, st->records.ptr(), dir == Direction::Reverse, st->d[dir].sk))
                 throw vx::error_already_set{};  // checked records: an interrupt or a real error
         std::unordered_map<PyObject *, NameInfo> info;
         GateKinds kinds = gate_kinds(a);
-        for (int which = 0; which < 2; ++which)
-            if (!engine_dag(kinds, s, *st, which, info))
+        for (Direction dir : es::kDirections)
+            if (!engine_dag(kinds, s, *st, dir, info))
                 return path.decline("a node name or gate is of a kind the engine does not read");
     }
 
     // From here on the run is the engine's.
-    const es::Dag *dags[2] = {&st->d[0].dag, &st->d[1].dag};
-    NameOf name = [&](int which, std::int32_t u) { return st->name(which, u); };
+    const Dags dags{&st->d[Direction::Forward].dag, &st->d[Direction::Reverse].dag};
+    NameOf name = [&](Direction dir, std::int32_t u) { return st->name(dir, u); };
     es::Engine eng(std::move(s.topo), s.opt, std::move(s.v2p));
     RecordHooks hooks(a, s, *st);
-    int current = 0;
+    Direction current = Direction::Forward;
     nb::object cache = raw_cache(self);
     const long long nswap = traverse_all(
         self, s, eng, dags, total, hooks, best_p2v,
-        [&](int which) {
-            current = which;
-            hooks.which = which;
+        [&](Direction dir) {
+            current = dir;
+            hooks.dir = dir;
         },
         [&] {
             flush_state(self, s, eng, name);
-            vx::setattr(self, "dag_id", vx::str_obj(current == 0 ? "forward" : "reverse"));
-            vx::setattr(self, "dag", make_deferred(st, current == 0 ? Deferred::ForwardDag : Deferred::ReverseDag));
+            vx::setattr(self, "dag_id", vx::str_obj(dag_id(current)));
+            const bool forward = current == Direction::Forward;
+            vx::setattr(self, "dag", make_deferred(st, forward ? Deferred::ForwardDag : Deferred::ReverseDag));
             st->entries = cache_entries(eng);
             if (!st->entries.empty()) {
                 st->cache = cache;
@@ -330,4 +331,4 @@ bool try_run(const vx::Args &a, nb::handle self, nb::handle qc, long long total,
     return true;
 }
 
-}  // namespace routing::native
+}  // namespace routing::fast

@@ -1,7 +1,8 @@
-// The native path's data: a chip graph read into arrays, and the candidate
+// The fast path's data: a chip graph read into arrays, and the candidate
 // sets and scores of one size on it.
 #pragma once
 
+#include "fast_path.hpp"
 #include "layout.hpp"
 
 #include "layout_enum.hpp"
@@ -35,10 +36,11 @@ struct Snapshot {
 };
 
 // Reads self.graph (and, with `scores`, self.edge_fidelitys and
-// self.fidelity_mean_threshold); nothing when they are not of the plain kind.
+// self.fidelity_mean_threshold); nothing when they are not of the exact kinds
+// the engines read (a networkx Graph of int qubits, float fidelities).
 std::optional<Snapshot> take_snapshot(const vx::Args &a, nb::handle self, bool scores);
 
-struct Native {
+struct FastResult {
     std::shared_ptr<const Snapshot> snap;
     long long n = 0;
     bool enumerated = false, scored = false;
@@ -58,5 +60,10 @@ struct Native {
         std::vector<engines::layout::Score>().swap(scores);
     }
 };
+
+// The fast result of one chip graph and size, once the path choice has let
+// the call through; null (declined on `path`) where the inputs are not of
+// the exact kinds the engines read.
+FastPtr compute(const vx::Args &a, nb::handle self, Level level, long long nqubits, vx::PathChoice &path);
 
 }  // namespace layout

@@ -1,4 +1,4 @@
-// The deferred `dag` and `_cache` of a natively routed pass: values that
+// The deferred `dag` and `_cache` of a pass routed on the fast path: values that
 // stand in the instance dictionary until the attribute is first read, and
 // then build the very objects the methods would have left (the circuit DAG
 // of the records as they were at run time, the query cache keyed by that
@@ -8,13 +8,13 @@
 
 #include "dag_api.hpp"
 #include "deferred_values.hpp"
-#include "native.hpp"
+#include "fast.hpp"
 
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace routing::native {
+namespace routing::fast {
 
 // One DAG of a run: the skeleton the DAG builder read from the records, the
 // engine's view of it, and the node-name objects and networkx DAG once made.
@@ -36,8 +36,8 @@ struct Snapshot : vx::DeferredSource {
     nb::object nqubits;
     nb::object qubits;   // qc.qubits, the forward DAG's graph attribute
     nb::object records;  // the records at run time, in circuit order, frozen
-    SnapshotDag d[2];    // forward, reverse
-    nb::object cache;    // the pass's OrderedDict, filled on first read
+    es::PerDirection<SnapshotDag> d;
+    nb::object cache;  // the pass's OrderedDict, filled on first read
     std::vector<CacheEntry> entries;
     bool cache_filled = false;
 
@@ -49,11 +49,11 @@ struct Snapshot : vx::DeferredSource {
     nb::object value(int what) override;
     const char *describe(int what) const override;
 
-    PyObject *record(int which, std::int32_t u) const { return PyList_GET_ITEM(records.ptr(), d[which].sk.rec[u]); }
+    PyObject *record(Direction dir, std::int32_t u) const { return PyList_GET_ITEM(records.ptr(), d[dir].sk.rec[u]); }
     // The node-name object of node u, made as qc2dag makes it (borrowed).
-    PyObject *name(int which, std::int32_t u);
+    PyObject *name(Direction dir, std::int32_t u);
     // The networkx DAG, built on first use.
-    nb::object graph(int which);
+    nb::object graph(Direction dir);
     // The query cache, filled on first use.
     nb::object filled_cache();
 };
@@ -65,4 +65,4 @@ bool deferred_descriptors(const vx::Args &a, PyTypeObject *tp);
 // Creates the deferred-value type and puts the descriptors on the class.
 void install_deferred(nb::handle module, nb::handle cls);
 
-}  // namespace routing::native
+}  // namespace routing::fast

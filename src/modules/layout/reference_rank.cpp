@@ -20,17 +20,9 @@ nb::object nodes_text(nb::handle entry) {
     return vx::own(PyObject_Str(nodes.ptr()));
 }
 
-// sorted(entries, key=lambda e: e[i], reverse=reverse), stable
+// sorted(entries, key=lambda e: e[i], reverse=reverse)
 nb::object sorted_by(nb::handle entries, Py_ssize_t i, bool reverse) {
-    nb::object lst = vx::own(PySequence_List(entries.ptr()));
-    nb::object getter = vx::call(vx::getattr(vx::import("operator"), "itemgetter"), {vx::int_obj(i)});
-    nb::object kw = vx::own(PyDict_New());
-    vx::check(PyDict_SetItemString(kw.ptr(), "key", getter.ptr()));
-    vx::check(PyDict_SetItemString(kw.ptr(), "reverse", reverse ? Py_True : Py_False));
-    nb::object sort = vx::getattr(lst, "sort");
-    nb::object noargs = vx::own(PyTuple_New(0));
-    vx::own(PyObject_Call(sort.ptr(), noargs.ptr(), kw.ptr()));
-    return lst;
+    return sorted_list(entries, item_getter(i), reverse);
 }
 
 nb::object head(nb::handle lst, long long num) {
@@ -67,8 +59,8 @@ nb::object sort_by(const vx::Args &a, bool by_mean) {
         return nb::make_tuple(vx::own(PyList_New(0)), vx::own(PyList_New(0)));
     const long long nqubits = clamped(a, 1), num = clamped(a, 2);
     const bool print = a.b(3);
-    if (NativePtr nat = native(a, self, Level::Ranks, nqubits))
-        return native_ranks(a, *nat, by_mean, num, print);
+    if (FastPtr fr = fast_result(a, self, Level::Ranks, nqubits))
+        return fast_ranks(a, *fr, by_mean, num, print);
     nb::object classes = call_method(self, "classify_all_subgraph_according_topology", {a[1]});
     auto [lin, non] = vx::unpack2(classes);
     nb::object slin = sorted_by(lin, by_mean ? 1 : 2, by_mean);
@@ -119,8 +111,8 @@ nb::object classify_all_subgraph_according_topology(const vx::Args &a) {
     nb::handle self = a[0];
     if (beyond_chip(a, self, Level::Classes, a[1]))
         return nb::make_tuple(vx::own(PyList_New(0)), vx::own(PyList_New(0)));
-    if (NativePtr nat = native(a, self, Level::Classes, clamped(a, 1)))
-        return native_classes(a, *nat);
+    if (FastPtr fr = fast_result(a, self, Level::Classes, clamped(a, 1)))
+        return fast_classes(a, *fr);
     nb::object lin = vx::own(PyList_New(0)), non = vx::own(PyList_New(0));
     nb::object infos = call_method(self, "collect_all_subgraph_info_in_parallel", {a[1]});
     nb::object s_linear = vx::str_obj("linear"), s_circular = vx::str_obj("circular"),
@@ -147,8 +139,8 @@ nb::object select_subgraph_by_topology(const vx::Args &a) {
     if (beyond_chip(a, self, Level::Infos, a[1]))
         return nb::none();
     const bool print = a.b(3);
-    if (NativePtr nat = native(a, self, Level::Infos, clamped(a, 1))) {
-        native_by_topology(a, *nat, target, print);
+    if (FastPtr fr = fast_result(a, self, Level::Infos, clamped(a, 1))) {
+        fast_by_topology(a, *fr, target, print);
         return nb::none();
     }
     nb::object infos = call_method(self, "collect_all_subgraph_info_in_parallel", {a[1]});
