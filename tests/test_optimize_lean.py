@@ -3,17 +3,20 @@ leaves `dag` to be built when it is read: everything it leaves must be what
 the methods leave."""
 
 import copy
+import math
 import pickle
 import random
 
 import pytest
-from helpers import ANGLES, plain_methods, random_gates
+from helpers import ANGLES, plain_methods, quiet, random_gates
 from helpers import compressor_outcome as outcome
 
+import vexal.circuit as package
 from vexal.circuit import dag as D
 from vexal.circuit import optimize as O
 from vexal.circuit.optimize import GateCompressor
 from vexal.circuit.quantumcircuit import QuantumCircuit
+from vexal.circuit.translate import TranslateToBasisGates
 
 Plain = plain_methods(GateCompressor, "run_compress_once")
 
@@ -121,3 +124,112 @@ def test_names_on_the_road_are_used_as_they_stand(monkeypatch):
     p = GateCompressor()
     assert p.run(qc).gates == [("cz", 0, 1)]
     assert not lean(p) and seen == [p.dag]
+
+
+# ------------------------------------------------ large and rotation-heavy
+
+
+class Subclassed(QuantumCircuit):
+    """A circuit the lean run does not read: run goes over the networkx DAG,
+    the tier the lean run was first checked against."""
+
+
+def over_the_dag(qc):
+    other = Subclassed(qc.nqubits, qc.ncbits)
+    other.qubits, other.gates = qc.qubits, qc.gates
+    return other
+
+
+def rotation_mix(rng, n, count):
+    """90 % one-qubit gates (rx, ry, rz, h, s, t, sx), 10 % cx: what runs of
+    one-qubit gates merge from; angles now and then cancel or nearly do."""
+    gates = []
+    for _ in range(count):
+        q = rng.randrange(n)
+        if n > 1 and rng.random() < 0.1:
+            gates.append(("cx", q, rng.choice([x for x in range(n) if x != q])))
+        elif rng.random() < 0.7:
+            a = rng.choice([rng.uniform(-3, 3), rng.uniform(-3, 3), 0.0, 2 * math.pi, 1e-13])
+            gates.append((rng.choice(["rx", "ry", "rz"]), a, q))
+            if rng.random() < 0.1:
+                gates.append((gates[-1][0], -a + rng.choice([0.0, 1e-14, 3e-13]), q))
+        else:
+            gates.append((rng.choice(["h", "s", "t", "sx"]), q))
+    qc = QuantumCircuit(n, n)
+    qc.qubits = list(range(n))
+    qc.gates = gates
+    return qc
+
+
+def in_u_gates(qc):
+    out, _ = quiet(TranslateToBasisGates(True, "cz").run, qc)
+    out.qubits = list(qc.qubits)
+    return out
+
+
+@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
+def test_rotation_heavy_circuits_merge_as_the_methods_do():
+    rng = random.Random(26)
+    for size in (200, 400, 700):
+        for n in (1, 2, 4):
+            qc = rotation_mix(rng, n, size)
+            for case in (qc, in_u_gates(qc)):
+                p = GateCompressor()
+                p.run(case)
+                assert lean(p)
+                assert outcome(GateCompressor, case) == outcome(Plain, case), (size, n)
+
+
+def heavy_circuit(rng, n, count):
+    """A large circuit of everything the lean graph keeps apart: runs of one-
+    and two-qubit gates that merge or cancel, barriers over many wires,
+    measures of several qubits into a few shared bits (edges without wires
+    between their writers), delays and resets."""
+    gates = random_gates(rng, n, count, cbits=3, measured=(1, 3), mirror=0)
+    for _ in range(count // 50):
+        at = rng.randrange(len(gates) + 1)
+        q = rng.sample(range(n), 2)
+        run = rng.choice(
+            [
+                [("cz", *q)] * rng.randint(2, 5),
+                [("u", 0.3, 0.2, 0.1, q[0]), ("u", -0.3, -0.1, -0.2, q[0])],
+                [("barrier", tuple(rng.sample(range(n), rng.randint(n // 2, n))))],
+                [("measure", q, [0, 0])],
+                [("rzz", 0.5, *q), ("rzz", -0.5, *q), ("rzz", 0.25, *q)],
+            ]
+        )
+        gates[at:at] = run
+    qc = QuantumCircuit(n, max(n, 3))
+    qc.qubits = list(range(n))
+    qc.gates = gates
+    return qc
+
+
+@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
+@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
+def test_large_circuits_leave_what_the_dag_tier_leaves():
+    rng = random.Random(260)
+    cases = [heavy_circuit(rng, n, count) for n, count in ((6, 20000), (30, 30000))]
+    cases.append(in_u_gates(rotation_mix(rng, 5, 30000)))
+    for qc in cases:
+        p = GateCompressor()
+        p.run(qc)
+        assert lean(p)
+        got = outcome(GateCompressor, qc)
+        assert got == outcome(GateCompressor, over_the_dag(qc))
+        assert package._paths["GateCompressor"][0] == "fast over the DAG"
+
+
+@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
+def test_measures_into_shared_bits_merge_as_the_methods_do():
+    rng = random.Random(2600)
+    wireless = 0
+    for _ in range(60):
+        n = rng.choice([2, 3, 4])
+        qc = heavy_circuit(rng, n, rng.randint(30, 120))
+        out = outcome(GateCompressor, qc)
+        assert out == outcome(Plain, qc), qc.gates
+        p = GateCompressor()
+        p.run(qc)
+        wireless += sum(1 for _, _, d in p.dag.edges(data=True) if d["qubit"] == [])
+    assert wireless > 20

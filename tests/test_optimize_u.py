@@ -226,3 +226,49 @@ def test_a_numpy_with_another_product_is_found_out():
     if got["products"] == numpy_products() or not O._native_product:
         pytest.skip("numpy's product here is not the native one, or not changed by OPENBLAS_CORETYPE")
     assert got["native"] is False
+
+
+# ------------------------------------------------------ identity tests
+
+
+@contextlib.contextmanager
+def every_function_called():
+    """Every matrix function of the table replaced by a Python wrapper of
+    itself: each identity test then makes the array and asks np.allclose."""
+    saved = O.gate_matrix_dict
+    O.gate_matrix_dict = {k: (lambda f: lambda *a: f(*a))(f) for k, f in matrix.gate_matrix_dict.items()}
+    try:
+        yield
+    finally:
+        O.gate_matrix_dict = saved
+
+
+def near_identity(rng):
+    """An angle at which a rotation is, or nearly is, the identity (or minus
+    it): 0 and multiples of 2 pi, give or take rounding or a little more."""
+    base = rng.choice([0.0, -0.0, 2 * PI, -2 * PI, 4 * PI, 8 * PI, 1e3 * PI])
+    return base + rng.choice([0.0, 0.0, 1e-16, -3e-15, 1e-13, 2e-13, -4e-13, 1e-12, 1e-9, 5e-324])
+
+
+def test_identity_tests_answer_as_the_matrix_functions_and_allclose():
+    """Records and merges that are the identity or nearly: the native
+    answers (from the matrix module's entries, or where a u gate's sine is
+    far from zero, from that sine) against the arrays and np.allclose."""
+    rng = random.Random(2626)
+    cases = []
+    for _ in range(300):
+        gates = []
+        for _ in range(rng.randint(1, 8)):
+            name = rng.choice(["rx", "ry", "rz", "p", "u", "rxx", "ryy", "rzz"])
+            a = near_identity(rng) if rng.random() < 0.7 else rng.uniform(-PI, PI)
+            if name == "u":
+                gates.append(("u", a, near_identity(rng), near_identity(rng), 0))
+            elif name in ("rxx", "ryy", "rzz"):
+                gates.append((name, a, 0, 1))
+            else:
+                gates.append((name, a, 0))
+        cases.append(circuit(2, gates))
+    native = [exact(outcome(GateCompressor, qc)) for qc in cases]
+    with every_function_called():
+        called = [exact(outcome(Plain, qc)) for qc in cases]
+    assert [qc.gates for qc, a, b in zip(cases, native, called) if a != b] == []

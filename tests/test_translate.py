@@ -168,7 +168,8 @@ def test_u3_port_matches_python_bit_for_bit(monkeypatch):
     rng = np.random.default_rng(3)
     recs = [(g, 0) for g in FIXED_1Q]
     recs += [(g, float(a), 0) for g in ANGLE_1Q for a in rng.uniform(-10, 10, 200)]
-    recs += [(g, float(a), 0) for g in ANGLE_1Q for a in (0.0, PI, -PI, PI / 2, 2 * PI, 1e-14)]
+    specials = (0.0, -0.0, PI, -PI, PI / 2, 2 * PI, 1e-14, 5e-324, 1e-310, 3e300, -1e17)
+    recs += [(g, float(a), 0) for g in ANGLE_1Q for a in specials]
     out = p.run(circuit(1, recs)).gates
     for rec, got in zip(recs, out):
         m = M.gate_matrix_dict[rec[0]]
@@ -209,6 +210,45 @@ def test_u3_port_matches_python_bit_for_bit(monkeypatch):
     # other array kinds take the Python function
     monkeypatch.setattr(T, "gate_matrix_dict", {"rx": lambda i: [[0, 1], [1, 0]]})
     assert p.run(circuit(1, [("rx", 0, 0)])).gates[0] == ("u", *utils.u3_decompose([[0, 1], [1, 0]])[:3], 0)
+
+
+def test_records_of_one_value_are_made_as_the_reference_path_makes_them(monkeypatch):
+    """The fast path makes each record of one value once (a fixed gate's u
+    record on a qubit, the records of a decomposition) and shares it; the
+    records are those the reference path makes one by one."""
+    import vexal.circuit as package
+
+    rng = random.Random(261)
+    gates = []
+    for _ in range(3000):
+        q = rng.sample(range(6), 2)
+        gates.append(
+            rng.choice(
+                [
+                    (rng.choice(FIXED_1Q), q[0]),
+                    (rng.choice(ANGLE_1Q), rng.choice([0.5, -1.25, 0.0, 2.0]), q[0]),
+                    (rng.choice(FIXED_2Q), *q),
+                    (rng.choice(PARAM_2Q), 0.75, *q),
+                ]
+            )
+        )
+    qc = circuit(6, gates)
+    for basis in BASES:
+        monkeypatch.setattr(package, "_reference_paths", False)
+        fast = T.TranslateToBasisGates(True, basis).run(qc).gates
+        monkeypatch.setattr(package, "_reference_paths", True)
+        reference = T.TranslateToBasisGates(True, basis).run(qc).gates
+        assert [[x.hex() if isinstance(x, float) else x for x in r] for r in fast] == [
+            [x.hex() if isinstance(x, float) else x for x in r] for r in reference
+        ]
+
+
+def test_a_replaced_u3_decompose_is_asked_for_every_record(monkeypatch):
+    # a record made once and shared would not be asked again
+    seen = iter(range(100))
+    monkeypatch.setattr(T, "u3_decompose", lambda m: (float(next(seen)), 0.0, 0.0, 0.0))
+    out = T.TranslateToBasisGates(True, "cz").run(circuit(2, [("h", 0), ("h", 0), ("rx", 0.5, 1), ("rx", 0.5, 1)]))
+    assert [r[1] for r in out.gates] == [0.0, 1.0, 2.0, 3.0]
 
 
 def test_replacements_are_called(monkeypatch):
