@@ -65,6 +65,11 @@ inline bool allclose_to_identity(const std::complex<double> *m, int n, double at
     return true;
 }
 
+// Whether numpy's `@` of two 2x2 complex128 arrays gives engines::cproduct's
+// product on this machine, found by a check the first time a module asks
+// (numpy_product.cpp).
+bool numpy_product_is_cpp();
+
 // The offer held by `f`, when `f` is the matrix module's own u_mat; null
 // otherwise.
 inline const Api *from_u_mat(PyObject *f) { return function_offer<Api>(f, kCapsuleName, kVersion); }

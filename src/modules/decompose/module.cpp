@@ -4,6 +4,8 @@
 #include "fast_path.hpp"
 #include "dag_api.hpp"
 #include "decompositions.hpp"
+#include "complex_product.hpp"
+#include "matrix_api.hpp"
 
 namespace {
 
@@ -35,6 +37,36 @@ nb::object rz2u(const vx::Args &a) { return vx::own(dec::convert(K, dec::RZ2U, a
 
 using vx::item;
 
+// u_dot_u where the names it calls (u_mat, u3_decompose, numpy's `@`)
+// stand for the package's own C++: u_mat's entries from the matrix module,
+// their product as numpy forms it, the C++ port of u3_decompose; invalid
+// (nothing done) otherwise, or where an angle is not an exact float.
+nb::object u_dot_u_cpp(const vx::Args &a, PyObject *u1, PyObject *u2, PyObject *u_mat, nb::handle q) {
+    const vx::matrixapi::Api *offer = vx::matrixapi::from_u_mat(u_mat);
+    PyObject *own_u3 = own_for_call().fn[dec::U3_DECOMPOSE];
+    if (!offer || !own_u3 || a.global("u3_decompose").ptr() != own_u3 || !PyTuple_CheckExact(u1) ||
+        !PyTuple_CheckExact(u2) || PyTuple_GET_SIZE(u1) != 5 || PyTuple_GET_SIZE(u2) != 5)
+        return {};
+    double x[3], y[3];
+    for (int i = 0; i < 3; ++i) {
+        PyObject *s = PyTuple_GET_ITEM(u1, 1 + i), *t = PyTuple_GET_ITEM(u2, 1 + i);
+        if (!PyFloat_CheckExact(s) || !PyFloat_CheckExact(t))
+            return {};
+        x[i] = PyFloat_AS_DOUBLE(s);
+        y[i] = PyFloat_AS_DOUBLE(t);
+    }
+    std::complex<double> m1[4], m2[4], product[4];
+    if (!offer->u_entries(x[0], x[1], x[2], m1) || !offer->u_entries(y[0], y[1], y[2], m2) ||
+        !vx::matrixapi::numpy_product_is_cpp())
+        return {};
+    engines::cproduct::product(m2, m1, product);
+    double r[4];
+    dec::u3_or_raise(product, r);
+    nb::object th = vx::own(PyFloat_FromDouble(r[0])), ph = vx::own(PyFloat_FromDouble(r[1])),
+               la = vx::own(PyFloat_FromDouble(r[2]));
+    return vx::own(dec::u_rec(K, th.ptr(), ph.ptr(), la.ptr(), q.ptr()));
+}
+
 nb::object u_dot_u(const vx::Args &a) {
     PyObject *u1 = a.ptr(0), *u2 = a.ptr(1);
     nb::object q1 = nb::steal(item(u1, -1));
@@ -43,6 +75,8 @@ nb::object u_dot_u(const vx::Args &a) {
         vx::value_error("u_dot_u merges two u gates on one qubit, got qubits " + vx::describe(q1.ptr()) + " and " +
                         vx::describe(q2.ptr()));
     PyObject *u_mat = a.global("u_mat").ptr();
+    if (nb::object r = u_dot_u_cpp(a, u1, u2, u_mat, q1); r.is_valid())
+        return r;
     auto mat_of = [&](PyObject *u) {
         Py_ssize_t n = PyTuple_GET_SIZE(u);
         nb::object params = vx::own(PyTuple_GetSlice(u, 1, n > 0 ? n - 1 : 0));

@@ -252,5 +252,6 @@ NB_MODULE(optimize, m) {
     remember_lean(m, cls);
     g_cls = cls.release().ptr();  // lives as long as the process
     remember(m);
-    check_product(m);
+    // the verdict of the product check, for the tests
+    vx::setattr(m, "_native_product", nb::bool_(native_product()));
 }

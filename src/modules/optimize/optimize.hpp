@@ -5,8 +5,6 @@
 //              _idx, compressible_gates), and the loop that drives them
 // merge.cpp    the merged angles of a parameter pair and the identity test,
 //              shared by the methods and the native run
-// product.cpp  numpy's 2x2 complex product, natively where the check made
-//              at load finds it gives numpy's doubles
 // native.cpp   what run's native path relies on; the identity-free copy
 //              made without the deep copy
 // loop.cpp    the merge loop without the methods' repeated walks: the
@@ -120,13 +118,8 @@ enum class FloatMerge { Merged, Vanished, Declined };
 FloatMerge merge_floats(const Maths &m, nb::handle gate, const double *a1, const double *a2, int n, bool one_qubit,
                         double out[3]);
 
-// ------------------------------------------------------------- product.cpp
-
-// Compares the native 2x2 product with numpy's and records the verdict
-// (module body).
-void check_product(nb::handle module);
-// The native product gives numpy's doubles on this machine.
-bool native_product();
+// numpy's product is engines::cproduct's here (matrix_api.hpp).
+inline bool native_product() { return vx::matrixapi::numpy_product_is_cpp(); }
 
 // --------------------------------------------------------------- methods.cpp
 

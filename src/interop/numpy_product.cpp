@@ -1,19 +1,18 @@
-// numpy's product of two 2x2 complex matrices, worked out natively where it
+// numpy's product of two 2x2 complex matrices, worked out in C++ where it
 // gives numpy's very doubles on this machine.
 //
 // A u merge multiplies two u_mat matrices with numpy's `@`, which hands the
 // product to the BLAS numpy was built with: how the sums are ordered and
 // which multiply-adds are fused is that kernel's own, and differs between
 // libraries and processors.  engines/complex_product.hpp reproduces one
-// kernel.  When the module loads it compares that with numpy's `@` on a few
-// thousand pairs of matrices (random entries, unitary matrices, products
-// that cancel to zero or nearly, zeros of either sign, products that
-// underflow) and takes the native product only where every double agrees;
-// elsewhere the merges go on calling numpy.  The verdict is the private
-// module attribute `_native_product`.  The environment variable
+// kernel.  The first time a module asks, it compares that with numpy's `@`
+// on a few thousand pairs of matrices (random entries, unitary matrices,
+// products that cancel to zero or nearly, zeros of either sign, products
+// that underflow) and takes the C++ product only where every double agrees;
+// elsewhere the merges go on calling numpy.  The environment variable
 // _VEXAL_CIRCUIT_FAIL_PRODUCT_CHECK, when set, makes the check fail (tests
 // of the fallback use it).
-#include "optimize.hpp"
+#include "matrix_api.hpp"
 
 #include "complex_product.hpp"
 
@@ -23,13 +22,11 @@
 #include <cstring>
 #include <vector>
 
-namespace optimize {
+namespace vx::matrixapi {
 
 namespace {
 
 using cplx = std::complex<double>;
-
-bool g_native_product = false;
 
 // A fixed stream of test values (splitmix64), the same on every load.
 struct Stream {
@@ -126,7 +123,7 @@ void fill(nb::handle array, const cplx m[4]) {
         std::memcpy(view.buf, m, 4 * sizeof(cplx));
     PyBuffer_Release(&view);
     if (!ok)
-        vx::raise(PyExc_SystemError, "a 2x2 complex array has an unexpected size");
+        raise(PyExc_SystemError, "a 2x2 complex array has an unexpected size");
 }
 
 // Whether numpy's `@` gives the native product's doubles on every test pair.
@@ -155,11 +152,9 @@ bool product_is_numpys(nb::handle np) {
 
 }  // namespace
 
-void check_product(nb::handle module) {
-    g_native_product = product_is_numpys(vx::getattr(module, "np"));
-    vx::setattr(module, "_native_product", nb::bool_(g_native_product));
+bool numpy_product_is_cpp() {
+    static const bool verdict = product_is_numpys(vx::import("numpy"));
+    return verdict;
 }
 
-bool native_product() { return g_native_product; }
-
-}  // namespace optimize
+}  // namespace vx::matrixapi
