@@ -12,7 +12,8 @@ seed_transpiler=1) runs when it is installed. A second table times the
 rotation-heavy rows with the circuits read into memory first on both sides
 (our QuantumCircuit, Qiskit's qasm2.loads): the clock starts after reading.
 --stages prints the time of each pass of our run on the slowest row of each
-table. --rotations runs the rotation-heavy rows alone.
+table. --rotations runs the rotation-heavy rows alone (from text, then in
+memory).
 
     PYTHONPATH=build/<name>/pkg python bench/bench_transpiler.py [--max-gates N] [--repeat N]
         [--basis cz|cx|iswap] [--no-qiskit] [--stages] [--rotations] [--corpus DIR]
@@ -230,20 +231,17 @@ def main():
         for nq, ng in ((4, 10**4), (10, 10**5), (20, 10**5))
         if ng <= args.max_gates
     ]
-    if args.rotations:
-        print(f"heavy-hex chip of {len(backend.qubits)} qubits, basis {args.basis}, optimization level 1")
-        in_memory(backend, peer, rotations, args.repeat, args.stages, args.basis)
-        return
     rows = []
-    for name in CORPUS_FILES:
+    for name in [] if args.rotations else CORPUS_FILES:
         with open(supported_program(args.corpus, name)) as f:
             rows.append((name.split("__")[1], f.read()))
     n = 1000
-    while n <= args.max_gates:
+    while n <= args.max_gates and not args.rotations:
         rows.append((f"random q100 g{n}", random_program(100, n, seed=n)))
         n *= 10
-    with open(supported_program(args.corpus, "small__basis_trotter_n4__basis_test_n4.qasm")) as f:
-        rows.append(("basis_trotter_n4", f.read()))
+    if not args.rotations:
+        with open(supported_program(args.corpus, "small__basis_trotter_n4__basis_test_n4.qasm")) as f:
+            rows.append(("basis_trotter_n4", f.read()))
     rows += rotations
 
     print(f"heavy-hex chip of {len(backend.qubits)} qubits, basis {args.basis}, optimization level 1")
