@@ -1,8 +1,10 @@
 // What vexal.circuit.matrix offers the other modules: the entries of u_mat
-// and of the one-angle gates' matrices, and numpy's product of two 2x2
-// complex matrices, worked out without making arrays or calling numpy.  The offer travels in a capsule that the
-// matrix module's own u_mat function holds, so a module whose `u_mat` name
-// still holds that function finds it there (`from_u_mat`).
+// and of the one-angle gates' matrices worked out without making arrays or
+// calling numpy, and whether they are the identity's.  The offer travels in
+// a capsule that the matrix module's own u_mat function holds, so a module
+// whose `u_mat` name still holds that function finds it there
+// (`from_u_mat`).  Beside it, whether numpy's 2x2 product is the C++ one
+// (numpy_product_is_cpp).
 #pragma once
 
 #include "interop.hpp"
@@ -32,10 +34,6 @@ struct Api {
     // module, angles or entries that numpy's own arithmetic must handle):
     // the caller then calls u_mat.
     bool (*u_entries)(double theta, double phi, double lamda, std::complex<double> out[4]);
-    // out = a @ b for 2x2 complex128 arrays, the very doubles numpy gives on
-    // this machine; null where the check made when the matrix module loaded
-    // found numpy's product different (the caller then uses numpy's).
-    void (*product)(const std::complex<double> a[4], const std::complex<double> b[4], std::complex<double> out[4]);
     // Whether np.allclose(u_mat(theta, phi, lamda), np.eye(2), rtol=0,
     // atol=atol) holds: 1 or 0; -1, with nothing done, where u_entries
     // would decline (the caller then calls u_mat).

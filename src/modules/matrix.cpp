@@ -474,7 +474,7 @@ int param_identity(vx::matrixapi::ParamGate g, double theta, double atol) {
     return vx::matrixapi::allclose_to_identity(e, vx::matrixapi::param_dim(g), atol);
 }
 
-const vx::matrixapi::Api kOffer = {vx::matrixapi::kVersion, u_entries,     nullptr,      u_identity,
+const vx::matrixapi::Api kOffer = {vx::matrixapi::kVersion, u_entries,     u_identity,
                                    param_identity,          param_entries, param_gate_of};
 
 // u1_mat and u2_mat go through the module's current u_mat; the module's own
