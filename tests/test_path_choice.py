@@ -75,7 +75,7 @@ def test_decoupling_paths(monkeypatch, reference_switch):
     qc = circuit(3, GATES)
     qc.__class__ = Odd
     assert run(qc) == fast
-    assert path_of("DynamicalDecoupling")[0] == "fast over the DAG"
+    assert path_of("DynamicalDecoupling")[0] == "DAG tier"
     monkeypatch.setattr(S.nx, "topological_generations", S.nx.topological_generations)  # same object: still ours
     run()
     assert path_of("DynamicalDecoupling") == ("fast", "")
@@ -193,7 +193,7 @@ def test_compression_paths(monkeypatch, reference_switch):
     qc = circuit(3, gates)
     qc.__class__ = Mine
     assert run(qc) == fast
-    assert path_of("GateCompressor")[0] == "fast over the DAG"
+    assert path_of("GateCompressor")[0] == "DAG tier"
     real = O.u_mat
     monkeypatch.setattr(O, "u_mat", lambda *a: real(*a))
     assert run() == fast

@@ -12,7 +12,7 @@ import networkx as nx
 import numpy as np
 import oracle
 import pytest
-from helpers import CORPUS, DagRecorder, circuit, plain_methods, random_gates, read_program, wires
+from helpers import CORPUS, DagRecorder, circuit, random_gates, read_program, reference_subclass, wires
 
 from vexal.circuit import schedule
 from vexal.circuit.backend import Backend
@@ -34,7 +34,7 @@ GRID = 0.1 * 1e-9
 ONE = set(one_qubit_gates_available) | set(one_qubit_parameter_gates_available)
 TWO = set(two_qubit_gates_available) | set(two_qubit_parameter_gates_available)
 INSERTED = ("x", "y", "delay")
-Plain = plain_methods(DynamicalDecoupling, "counter")
+Reference = reference_subclass(DynamicalDecoupling, "counter")
 
 
 @pytest.fixture
@@ -257,7 +257,7 @@ def test_created_names_never_take_a_node_name(recorder):
     # numbers that conversion positions also take: the pass skips to free names
     gates = [("x", 0), ("h", 1), ("h", 2), ("cz", 1, 2), ("cz", 0, 1), ("x", 0), ("y", 0)]
     qc = circuit(None, gates)
-    for cls in (DynamicalDecoupling, Plain):
+    for cls in (DynamicalDecoupling, Reference):
         dd = cls(T1, 4 * T1)
         dd._count = 4
         out = dd.run(qc, align_right=False)
@@ -277,7 +277,7 @@ def test_created_names_never_take_a_node_name(recorder):
 
 def test_failures_leave_the_numbering_and_input_alone():
     qc = circuit(4, [("x", 0), ("h", 1), ("h", 2), ("cz", 1, 2), ("cz", 0, 1), ("h", 3)], qubits=[0, 1, 2])
-    for cls in (DynamicalDecoupling, Plain):
+    for cls in (DynamicalDecoupling, Reference):
         dd = cls(T1, 1e-7)
         with pytest.raises(KeyError, match="^3$"):  # qubit 3 has no idle record
             dd.run(qc)
@@ -290,7 +290,7 @@ def test_failures_leave_the_numbering_and_input_alone():
     for enabled in (True, False):
         (gc.enable if enabled else gc.disable)()
         try:
-            for cls in (DynamicalDecoupling, Plain):
+            for cls in (DynamicalDecoupling, Reference):
                 cls(T1, 1e-7).run(circuit(None, qc.gates[:5]))
                 assert gc.isenabled() is enabled
                 with pytest.raises(KeyError):

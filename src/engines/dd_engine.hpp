@@ -1,4 +1,4 @@
-// Dynamical decoupling over the layers of a circuit DAG held in plain
+// Dynamical decoupling over the layers of a circuit DAG held in C++
 // arrays: the idle time of every qubit layer by layer, and where leading
 // delays and pulse trains go.
 //
@@ -120,12 +120,18 @@ inline Piece train_piece(std::int64_t i, std::int64_t n_dd, int sequence_length,
     return sequence_length == kXY4 ? train_piece_of<kXY4>(i, n_dd, gaps) : train_piece_of<kCPMG>(i, n_dd, gaps);
 }
 
-// The grid step of the gaps, seconds: 0.1 ns as the product 0.1 * 1e-9.
-inline constexpr double kGridSeconds = 0.1 * 1e-9;
+// The grid of the gaps, 0.1 ns, reckoned as the pass writes it in Python:
+// with the two factors 0.1 and 1e-9.  The step a gap is divided by is their
+// product, 1.0000000000000002e-10 and not 1e-10; a gap of u steps is
+// (u * 0.1) * 1e-9, two multiplications, each rounded.  Every copy of this
+// arithmetic (here, the reference walk's Python numbers) keeps both factors.
+inline constexpr double kGridNs = 0.1;
+inline constexpr double kNanosecond = 1e-9;
+inline constexpr double kGridSeconds = kGridNs * kNanosecond;
 
 // The gap of a train of `n_dd` repetitions filling `idle`, in grid steps,
 // rounded half to even; false where the count is too large for an int64.
 bool gap_units(double idle, std::int64_t n_dd, int sequence_length, double t1g, std::int64_t &units);
-inline double gap_seconds(std::int64_t units) { return static_cast<double>(units) * 0.1 * 1e-9; }
+inline double gap_seconds(std::int64_t units) { return static_cast<double>(units) * kGridNs * kNanosecond; }
 
 }  // namespace engines::dd

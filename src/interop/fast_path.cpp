@@ -38,17 +38,13 @@ bool reference_paths_only() {
 }
 
 PathChoice::PathChoice(const char *pass) : pass_(pass) {
-    if (reference_paths_only())
-        decline("VEXAL_REFERENCE_PATHS is set");
-    else
-        record("fast", "");
+    if (need(!reference_paths_only(), "VEXAL_REFERENCE_PATHS is set"))
+        record(kFast, "");
 }
 
 PathChoice::PathChoice(const Args &a, nb::handle self, const FastPathNeeds &needs) : pass_(needs.pass) {
-    if (reference_paths_only()) {
-        decline("VEXAL_REFERENCE_PATHS is set");
+    if (!need(!reference_paths_only(), "VEXAL_REFERENCE_PATHS is set"))
         return;
-    }
     // a need the module never recorded is a fault of the module, not an
     // answer: it would send every call along the reference path unseen
     for (const char *path : needs.names)
@@ -58,29 +54,23 @@ PathChoice::PathChoice(const Args &a, nb::handle self, const FastPathNeeds &need
         if (!original(a.func()->globals, path))
             raise(PyExc_SystemError, std::string(needs.pass) + ": the module never recorded " + path);
     for (const char *name : needs.names)
-        if (!is_original(a, name)) {
-            decline(std::string(name) + " is not the package's own");
+        if (!need(is_original(a, name), std::string(name) + " is not the package's own"))
             return;
-        }
     if (self.is_valid())
         for (const char *method : needs.methods)
-            if (!is_original_method(a.func()->globals, self, method)) {
-                decline(std::string(method) + " is overridden");
+            if (!need(is_original_method(a.func()->globals, self, method), std::string(method) + " is overridden"))
                 return;
-            }
-    record("fast", "");
+    record(kFast, "");
 }
 
 bool PathChoice::decline(std::string_view why) {
     if (fast_) {
         fast_ = false;
         why_ = why;
-        record("reference", why);
+        record(kReference, why);
     }
     return false;
 }
-
-void PathChoice::taken(const char *tier) { record(tier, why_); }
 
 void PathChoice::record(const char *path, std::string_view why) {
     // written beside whatever error may be pending, which it leaves as it is

@@ -1,26 +1,33 @@
 // Which way a call of a pass goes, decided in one place.
 //
-// Every pass has a reference path, the composition of its methods as they
-// are specified, calling whatever the module's names and the instance's
-// methods hold now; most also have a fast path, C++ over the records and
-// arrays that gives exactly what the reference path gives, and which is only valid
-// while the names and methods it stands in for are the package's own and the
-// input has the shapes it reads.  A pass declares what its fast path needs
-// once, and each call asks:
+// Every pass has a reference path, the composition of its methods, calling
+// whatever the module's names and the instance's methods hold now; most also
+// have a fast path, C++ over the records and arrays that gives exactly what
+// the reference path gives, and which is only valid while the names and
+// methods it stands in for are the package's own and the input has the
+// shapes it reads.  Two passes (decoupling, compression) have a DAG tier
+// between them: C++ over the real networkx DAG, for inputs the fast path
+// does not read (a circuit subclass, say) while the pass itself is still the
+// package's own.  A pass declares what its fast path needs once, and each
+// call walks the ladder fast -> DAG tier -> reference:
 //
 //     const vx::FastPathNeeds kNeeds{"SabreRouting", kNames, kMethods};
-//     vx::PathChoice path(a, self, kNeeds);           // switch, names, methods
-//     if (path.fast() && fast_run(a, ..., path)) ...  // else the reference path
+//     vx::PathChoice path(a, self, kNeeds);          // switch, names, methods
+//     path.need(own_tables(a), "a gate table ...");   // more of the pass's own
+//     if (path.fast() && fast_run(a, ..., path))      // declines an input it
+//         return ...;                                 //   does not read
+//     path.below_fast([&] { return dag_tier(...); },  // where the pass has one
+//                     [&] { reference(...); });
 //
-// Inside the fast path, an input it does not take is declined with its
-// reason, `return path.decline("gates is not a list")`, and the reference
-// path takes over.  A decline is an answer, never an exception: errors and
-// interrupts raised on the way propagate (see clear_ordinary_error).
+// A pass without a DAG tier takes its reference path where fast() is false
+// or its fast path declined.  A decline is an answer, never an exception:
+// errors and interrupts raised on the way propagate (clear_ordinary_error).
 //
-// The choice is written to the package's `_paths` dictionary, pass name ->
-// ("fast" | "reference", reason), so tests can see which way a call went.
-// VEXAL_REFERENCE_PATHS=1 in the environment when the package is imported
-// (the package attribute `_reference_paths`) declines every fast path.
+// The outcome is written to the package's `_paths` dictionary, pass name ->
+// (path, reason), the path one of kFast, kDagTier and kReference, so tests
+// can see which way a call went.  VEXAL_REFERENCE_PATHS=1 in the environment
+// when the package is imported (the package attribute `_reference_paths`)
+// sends every call along the reference path.
 #pragma once
 
 #include "interop.hpp"
@@ -40,6 +47,11 @@ struct FastPathNeeds {
     std::initializer_list<const char *> methods;
 };
 
+// The three values of a `_paths` record.
+inline constexpr const char *kFast = "fast";
+inline constexpr const char *kDagTier = "DAG tier";
+inline constexpr const char *kReference = "reference";
+
 class PathChoice {
 public:
     // Asks the switch, the names (in `a`'s module) and the methods (on
@@ -51,21 +63,40 @@ public:
     PathChoice &operator=(const PathChoice &) = delete;
 
     bool fast() const { return fast_; }
-    // The fast path does not take this input: the reference path will.
+    // The fast path does not take this input: the tiers below it will.
     // Returns false, for `return path.decline(...)`.
     bool decline(std::string_view why);
     // Whether the fast path still goes on: false once declined; otherwise
     // ok, or decline(why).
     bool require(bool ok, std::string_view why) { return fast_ && (ok || decline(why)); }
-    // The DAG tier (a second, slower C++ path over the networkx DAG) took
-    // the call after the fast path declined: recorded under its name, with
-    // the decline's reason.
-    void taken(const char *tier);
+    // A need of the pass itself, as its names and methods are: where it
+    // fails, neither the fast path nor the DAG tier takes the call.
+    bool need(bool ok, std::string_view why) {
+        if (!ok)
+            dag_tier_ = false;
+        return require(ok, why);
+    }
+    // Whether the DAG tier may take the call: the pass's needs hold, whatever
+    // the input's shape.
+    bool dag_tier() const { return dag_tier_; }
+    // The ladder below a fast path that did not take the call: `dag()`
+    // (true where it took the call) where the DAG tier may, else
+    // `reference()`; records which took it.
+    template <class Dag, class Reference> void below_fast(Dag &&dag, Reference &&reference) {
+        if (dag_tier_ && dag()) {
+            record(kDagTier, why_);
+            return;
+        }
+        reference();
+    }
+    // Kept while a pass still records its DAG tier by hand.
+    void taken(const char *) { record(kDagTier, why_); }
 
 private:
     void record(const char *path, std::string_view why);
     const char *pass_;
     bool fast_ = true;
+    bool dag_tier_ = true;
     std::string why_;
 };
 

@@ -1,10 +1,13 @@
 // Shared pieces of vexal.circuit.schedule (dynamical decoupling).
 //
-// `run` walks the circuit DAG either through the pass's methods, one Python
-// call at a time (module.cpp), or natively (native.cpp) when the pass, its
-// methods and the names it goes through are the package's own; both change
-// the same DAG in the same way.  Where qc2dag and dag2qc are the package's
-// own as well, no DAG is made (lean.cpp).
+// module.cpp     the class, its methods and run, which walks the ladder of
+//                paths (vx::PathChoice)
+// fast.cpp       the fast path: no DAG at all, where qc2dag, dag2qc and
+//                everything they go through are the package's own
+// dag_tier.cpp   the DAG tier: the walk over the real DAG in C++, where the
+//                pass and the names the walk goes through are
+// reference.cpp  the reference walk, through the methods
+// The last two change the same DAG in the same way.
 #pragma once
 
 #include "dag_api.hpp"
@@ -30,7 +33,7 @@ inline constexpr std::uint8_t kTableBits =
     vx::dagapi::table_bit(vx::dagapi::kOneQubitTable) | vx::dagapi::table_bit(vx::dagapi::kTwoQubitTable) |
     vx::dagapi::table_bit(vx::dagapi::kOneQubitParamTable) | vx::dagapi::table_bit(vx::dagapi::kTwoQubitParamTable);
 
-// How a gate name counts, as the methods test it against the tables.
+// How a gate name counts, as the pass's methods test it against the tables.
 struct Kind {
     dd::Duration duration;
     dd::Slack slack;
@@ -90,33 +93,45 @@ inline nb::object list1(nb::handle item) {
     return l;
 }
 
-// Records the names the native walk relies on (module body).
+// Numbers the walks hand to Python, made once: 0, 1, 2, and the grid's
+// factors 0.1 and 1e-9 and their product (see dd::kGridSeconds).
+struct Numbers {
+    nb::handle zero, one, two, tenth, nano, grid;
+};
+const Numbers &numbers();
+
+// Records the names the fast path and the DAG tier rely on (module body).
 void remember(nb::handle module);
 
-// What the native walks need left as the package made them: the module's
-// names and the pass's methods.
+// What the fast path and the DAG tier need left as the package made them:
+// the module's names and the pass's methods.
 extern const vx::FastPathNeeds kNeeds;
-// Whether the gate tables the walks read are plain dicts.
-bool plain_tables(const vx::Args &a);
+// Whether the gate tables the walks read are exact dicts.
+bool exact_tables(const vx::Args &a);
 
-// `run` without the networkx DAG (lean.cpp), where nothing but the
-// package's own code would touch it: the result of dag2qc(dag, nqubits,
-// ncbits) over the DAG the walk leaves, in `out`, with `_count` advanced.
-// False, with nothing changed, where the DAG must be made.
-bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_length, bool align_right,
+// The fast path (fast.cpp), where nothing but the package's own code would
+// touch the DAG: the result of dag2qc(dag, nqubits, ncbits) over the DAG the
+// walk leaves, in `out`, with `_count` advanced.  False, with nothing
+// changed, where it declines the input (through `path`).
+bool fast_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_length, bool align_right,
               bool insert_before_barrier, nb::object &out, vx::PathChoice &path);
 
 // Raises what the walk's outcome stands for (the KeyError of a qubit
 // without idle record, too many nodes, an interruption); false where the
-// methods must do the work, true when the walk is done.
+// reference walk must do the work, true when the walk is done.
 bool settle(const dd::Outcome &out, nb::handle qubit);
 
-// The native walk over `dag` (made by qc2dag, not yet changed), when the pass
-// and everything it reads are plain: inserts the delays and trains into
+// The DAG tier (dag_tier.cpp) over `dag` (made by qc2dag, not yet changed),
+// where everything it reads is exact: inserts the delays and trains into
 // `dag` and advances `_count`, and returns true.  Returns false, with
-// nothing changed, where the plain methods must do the work.  Raises, with
-// nothing changed, the error the plain walk would raise.
-bool run_native(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle qubits, int sequence_length,
-                bool align_right, bool insert_before_barrier);
+// nothing changed, where the reference walk must do the work.  Raises, with
+// nothing changed, the error the reference walk would raise.
+bool dag_tier_walk(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle qubits, int sequence_length,
+                   bool align_right, bool insert_before_barrier);
+
+// The reference walk (reference.cpp): the same insertions through the
+// pass's methods and the module's names.
+void reference_walk(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle qubits, int sequence_length,
+                    bool align_right, bool insert_before_barrier);
 
 }  // namespace schedule

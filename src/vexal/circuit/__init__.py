@@ -9,7 +9,7 @@ import os as _os
 _reference_paths = _os.environ.get("VEXAL_REFERENCE_PATHS", "") == "1"
 
 # The way each pass's last run went: pass name -> (path, reason), path
-# "fast", "fast over the DAG" (the DAG tier of the passes that have one) or
+# "fast", "DAG tier" (the passes that have one) or
 # "reference", reason why the fast path was declined ("" when it was taken).
 # Written by the passes; read by tests.
 _paths = {}

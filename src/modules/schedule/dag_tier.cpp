@@ -1,9 +1,10 @@
-// The native walk of DynamicalDecoupling.run: the DAG that qc2dag made is
+// The DAG tier of DynamicalDecoupling.run: the DAG that qc2dag made is
 // read into arrays, the engine decides every insertion, and the insertions
 // go straight into the graph's own dictionaries, exactly as remove_edge,
 // add_nodes_from and add_edges_from would leave them.  It is taken only when
 // the pass's methods and the names the walk goes through are the package's
-// own and every value is a plain one; otherwise run uses the methods.
+// own and every value is an exact one; otherwise run takes the reference
+// walk.
 #include "schedule.hpp"
 
 #include "dag_api.hpp"
@@ -96,7 +97,7 @@ bool read_node(Graph &G, Classifier &cls, PyObject *name, PyObject *attrs) {
     return true;
 }
 
-// Reads a plain DiGraph of str nodes with lists of int qubits; false for
+// Reads an exact DiGraph of str nodes with lists of int qubits; false for
 // anything else.
 bool read(const vx::Args &a, nb::handle dag, vx::dagapi::GateKinds &kinds, Graph &G) {
     if (!vx::dagapi::read_digraph(dag, vx::original(a.func()->globals, "nx.DiGraph"), G.arrays))
@@ -222,7 +223,7 @@ void remember(nb::handle module) {
     vx::keep_original(module, "dag2qc");
 }
 
-bool plain_tables(const vx::Args &a) {
+bool exact_tables(const vx::Args &a) {
     for (int t : kWalkTables)
         if (!PyDict_CheckExact(a.global(vx::kGateTables[t]).ptr()))
             return false;
@@ -240,8 +241,8 @@ bool settle(const dd::Outcome &out, nb::handle qubit) {
     return false;
 }
 
-bool run_native(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle qubits, int sequence_length,
-                bool align_right, bool insert_before_barrier) {
+bool dag_tier_walk(const vx::Args &a, nb::handle self, nb::handle dag, nb::handle qubits, int sequence_length,
+                   bool align_right, bool insert_before_barrier) {
     PyObject *globals = a.func()->globals;
     nb::object t1g = vx::getattr(self, "t1g"), t2g = vx::getattr(self, "t2g"), count = vx::getattr(self, "_count");
     long long start;

@@ -1,7 +1,7 @@
-// DynamicalDecoupling.run without the networkx DAG.
+// The fast path of DynamicalDecoupling.run: no networkx DAG at all.
 //
 // Where the pass, the names it goes through, qc2dag and dag2qc (and what
-// they use) are the package's own and the circuit holds plain records,
+// they use) are the package's own and the circuit holds exact records,
 // nothing but the package's code would touch the DAG, and it dies within
 // the call.  Its structure is then read straight from the records (the
 // builder qc2dag uses: the same nodes, numbers and edge order), the walk
@@ -54,7 +54,7 @@ bool own_road(const vx::Args &a, nb::handle qc, Road &r) {
 
 // The DAG qc2dag would build, as arrays, with what the walk and dag2qc
 // need of each node.
-struct Lean {
+struct FastWalk {
     PyObject *records = nullptr;
     vx::dagapi::Skeleton sk;
     std::vector<std::uint8_t> shared;  // by node: its record may stand for the one dag2qc rebuilds
@@ -87,8 +87,8 @@ bool sequence_operand(PyObject *x) { return PyList_CheckExact(x) || PyTuple_Chec
 // Node k stands for what dag2qc would rebuild: its record is a tuple whose
 // name has no "_" (so it is the node's gate name) and that dag2qc's tables
 // read as the builder read it, with exact int qubits and sequences that are
-// plain lists or tuples.
-bool plain_node(const Lean &L, std::size_t k, vx::dagapi::GateKinds &out_kinds) {
+// exact lists or tuples.
+bool exact_node(const FastWalk &L, std::size_t k, vx::dagapi::GateKinds &out_kinds) {
     PyObject *rec = PyList_GET_ITEM(L.records, L.sk.rec[k]);
     if (!PyTuple_CheckExact(rec) || PyTuple_GET_SIZE(rec) < 2)
         return false;
@@ -112,7 +112,7 @@ bool plain_node(const Lean &L, std::size_t k, vx::dagapi::GateKinds &out_kinds) 
 
 // Each node's successors in the order the graph receives its edges, each
 // pair once, laid out node after node.
-void successors(Lean &L) {
+void successors(FastWalk &L) {
     const std::size_t n = L.sk.size();
     L.succ_off.assign(n + 1, 0);
     L.npred.assign(n, 0);
@@ -146,7 +146,7 @@ void successors(Lean &L) {
     L.succ.resize(static_cast<std::size_t>(w));
 }
 
-bool read(const vx::Args &a, const Road &r, Lean &L) {
+bool read(const vx::Args &a, const Road &r, FastWalk &L) {
     vx::dagapi::GateKinds out_kinds(*r.api, r.dagns);
     vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), a.func()->globals, kTableBits);
     Classifier cls(kinds);
@@ -160,7 +160,7 @@ bool read(const vx::Args &a, const Road &r, Lean &L) {
     L.shared.reserve(sk.size());
     for (std::size_t k = 0; k < sk.size(); ++k) {
         vx::poll_signals(k, 1 << 16);
-        if (!plain_node(L, k, out_kinds))
+        if (!exact_node(L, k, out_kinds))
             return false;
         PyObject *rec = PyList_GET_ITEM(L.records, sk.rec[k]);
         L.shared.push_back(vx::dagapi::shareable_record(rec, sk.kind[k]));
@@ -189,7 +189,7 @@ bool read(const vx::Args &a, const Road &r, Lean &L) {
 // the order the insertions were made; a train's pieces are a path from its
 // `pre` to its `node` and a piece is read off the train (dd::train_piece).
 struct Grown {
-    const Lean &L;
+    const FastWalk &L;
     const std::vector<dd::Insertion> &ins;
     int length;
     std::vector<std::uint8_t> removed;  // by edge of L.succ
@@ -198,7 +198,7 @@ struct Grown {
     std::vector<std::int32_t> extra_off, extra;
     std::int64_t made = 0;
 
-    Grown(const Lean &l, const std::vector<dd::Insertion> &insertions, int sequence_length)
+    Grown(const FastWalk &l, const std::vector<dd::Insertion> &insertions, int sequence_length)
         : L(l), ins(insertions), length(sequence_length), removed(l.succ.size(), 0), npred(l.npred),
           extra_off(l.sk.size() + 1, 0) {
         for (const dd::Insertion &x : ins) {
@@ -240,7 +240,7 @@ private:
 
 // The numbers of the made nodes, in the order they were made: each the next
 // one whose name no circuit node has.
-long long number(const Lean &L, const Grown &G, long long count) {
+long long number(const FastWalk &L, const Grown &G, long long count) {
     if (L.pulse_names.empty())
         return count + G.made;
     const long long last_position = static_cast<long long>(L.sk.size()) - 1;  // the last node's number
@@ -271,7 +271,7 @@ long long number(const Lean &L, const Grown &G, long long count) {
 // delays of one duration on a qubit.
 class MadeRecords {
 public:
-    explicit MadeRecords(const Lean &L) : L_(L), by_qubit_(L.qubit_values.size()) {}
+    explicit MadeRecords(const FastWalk &L) : L_(L), by_qubit_(L.qubit_values.size()) {}
 
     PyObject *pulse(dd::Piece p, std::int32_t q) {
         Qubit &b = qubit(q);
@@ -314,14 +314,14 @@ private:
         return b;
     }
 
-    const Lean &L_;
+    const FastWalk &L_;
     std::vector<Qubit> by_qubit_;
     std::unordered_map<Key, nb::object, KeyHash> delays_;
 };
 
 // The records dag2qc rebuilds, in its order: nx.topological_sort's, one
 // generation after another, each made as it is reached.
-nb::object records(const Lean &L, Grown &G) {
+nb::object records(const FastWalk &L, Grown &G) {
     const std::size_t n0 = L.sk.size();
     const auto total = static_cast<Py_ssize_t>(n0 + static_cast<std::size_t>(G.made));
     // the records of each insertion: its delay or gap, and its half gap
@@ -395,7 +395,7 @@ nb::object records(const Lean &L, Grown &G) {
 
 }  // namespace
 
-bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_length, bool align_right,
+bool fast_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_length, bool align_right,
               bool insert_before_barrier, nb::object &result, vx::PathChoice &path) {
     Road road;
     if (!own_road(a, qc, road))
@@ -408,10 +408,10 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_le
     if (!PyFloat_CheckExact(t1g.ptr()) || !PyFloat_CheckExact(t2g.ptr()) || !vx::exact_ll(count.ptr(), start) ||
         start < 0 || start > (std::int64_t{1} << 62) || !vx::exact_ll(nqubits.ptr(), nq) ||
         !PyList_CheckExact(gates.ptr()) || !PyList_CheckExact(qubits.ptr()))
-        return path.decline("t1g, t2g, _count, nqubits, gates or qubits is not of the plain type the walk reads");
+        return path.decline("t1g, t2g, _count, nqubits, gates or qubits is not of the exact type the walk reads");
 
-    vx::GcPause pause;  // many tuples of plain values, no Python code
-    Lean L;
+    vx::GcPause pause;  // many tuples of exact values, no Python code
+    FastWalk L;
     L.records = gates.ptr();
     if (!road.api->skeleton(road.gatework, nq, gates.ptr(), false, L.sk))
         throw vx::error_already_set{};  // checked records: an interrupt or a real error
@@ -421,7 +421,7 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, int sequence_le
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits.ptr()); ++i) {
         long long v;
         if (!vx::exact_ll(PyList_GET_ITEM(qubits.ptr(), i), v))
-            return path.decline("a qubit is not a plain int");
+            return path.decline("a qubit is not an exact int");
         auto it = L.qubit_ids.find(v);
         if (it != L.qubit_ids.end())
             has_record[static_cast<std::size_t>(it->second)] = 1;

@@ -1,7 +1,7 @@
-"""DynamicalDecoupling's native walks against its methods: the same result,
-printed text, inserted nodes (down to the order of every dictionary of the
-DAG handed to dag2qc) and numbering, on random circuits; and the pieces
-that make a run take the methods."""
+"""DynamicalDecoupling's fast path and DAG tier against its reference path:
+the same result, printed text, inserted nodes (down to the order of every
+dictionary of the DAG handed to dag2qc) and numbering, on random circuits;
+and the pieces that send a run along the reference path."""
 
 import copy
 import random
@@ -17,8 +17,8 @@ from helpers import (
     circuit_state,
     graph_state,
     outcome,
-    plain_methods,
     random_gates,
+    reference_subclass,
 )
 
 from vexal.circuit import schedule
@@ -26,7 +26,10 @@ from vexal.circuit.dag import dag2qc, qc2dag
 from vexal.circuit.schedule import DynamicalDecoupling
 
 T1, T2 = 2e-8, 4e-8
-Plain = plain_methods(DynamicalDecoupling, "counter")
+Reference = reference_subclass(DynamicalDecoupling, "counter")
+
+# each test compares a path with the reference: the reference switch stays off here
+pytestmark = pytest.mark.usefixtures("fast_paths_only")
 
 # random_gates(..., **SCHEDULABLE): gates of one and two qubits with parameters
 # and a parameter name, barriers, measures, Toffolis, resets and delays
@@ -92,22 +95,22 @@ def random_case(rng, counts, pulses=False):
 
 
 @pytest.mark.parametrize("seed", range(4))
-def test_native_walk_matches_the_methods(seed):
+def test_the_dag_tier_matches_the_reference_path(seed):
     rng = random.Random(zlib.crc32(f"dd{seed}".encode()))
     for case in range(60):
         args = random_case(rng, [86751, 86751, 0, 7, 10**20])
-        native = decoupling_outcome(DynamicalDecoupling, *args)
-        assert_paths_agree(native, decoupling_outcome(Plain, *args), (case, args[1]))
+        dag_tier = decoupling_outcome(DynamicalDecoupling, *args)
+        assert_paths_agree(dag_tier, decoupling_outcome(Reference, *args), (case, args[1]))
 
 
 @pytest.mark.parametrize("seed", range(3))
-def test_run_without_the_dag_matches_the_methods(seed):
+def test_the_fast_path_matches_the_reference_path(seed):
     # nothing replaced: the result is made straight from the records
-    rng = random.Random(zlib.crc32(f"lean{seed}".encode()))
+    rng = random.Random(zlib.crc32(f"fast{seed}".encode()))
     for case in range(80):
         args = random_case(rng, [86751, -1, 0, 3, 10**20], pulses=True)
-        lean = decoupling_outcome(DynamicalDecoupling, *args, record=False)
-        assert_paths_agree(lean, decoupling_outcome(Plain, *args, record=False), (case, args[1]))
+        fast = decoupling_outcome(DynamicalDecoupling, *args, record=False)
+        assert_paths_agree(fast, decoupling_outcome(Reference, *args, record=False), (case, args[1]))
 
 
 def heavy_case(rng):
@@ -150,16 +153,16 @@ def heavy_case(rng):
 
 
 @pytest.mark.parametrize("seed", range(3))
-def test_long_trains_match_the_methods(seed):
-    # both native walks, over the DAG and without it
+def test_long_trains_agree_on_every_path(seed):
+    # the DAG tier and the fast path
     rng = random.Random(zlib.crc32(f"heavy{seed}".encode()))
     for case in range(12):
         args = heavy_case(rng)
-        reference = decoupling_outcome(Plain, *args)
+        reference = decoupling_outcome(Reference, *args)
         assert_paths_agree(decoupling_outcome(DynamicalDecoupling, *args), reference, (case, args[1]))
-        lean = decoupling_outcome(DynamicalDecoupling, *args, record=False)
-        assert_paths_agree(lean, dict(reference, dags=[]), (case, args[1]))
-        assert len(lean["result"][0]) > len(args[0].gates) or case % 4  # trains, most of the time
+        fast = decoupling_outcome(DynamicalDecoupling, *args, record=False)
+        assert_paths_agree(fast, dict(reference, dags=[]), (case, args[1]))
+        assert len(fast["result"][0]) > len(args[0].gates) or case % 4  # trains, most of the time
 
 
 def test_result_records_share_only_what_cannot_change():
@@ -168,7 +171,7 @@ def test_result_records_share_only_what_cannot_change():
     gates += [("cz", 1, 2), ("measure", [2], [1])]
     qc = circuit(None, gates)
     before = copy.deepcopy(qc.gates)
-    for cls in (DynamicalDecoupling, Plain):
+    for cls in (DynamicalDecoupling, Reference):
         out = cls(1e-9, 1e-7).run(qc, align_right=False).gates
         lists = [part for g in out if g[0] == "measure" for part in g[1:]]
         assert len(lists) == 6 and len({id(x) for x in lists}) == 6
@@ -181,10 +184,10 @@ def test_result_records_share_only_what_cannot_change():
         assert ("barrier", (0, 1)) in out and sum(g[0] in ("x", "y") for g in out) > 50
 
 
-def test_plain_values_and_customised_pieces_take_the_methods(monkeypatch):
+def test_numbers_of_other_types_and_customised_pieces_take_the_reference_path(monkeypatch):
     qc = circuit(None, [("x", 0), ("h", 1), ("h", 2), ("cz", 1, 2), ("cz", 0, 1)])
     base = DynamicalDecoupling(2e-8, 2e-7).run(qc, align_right=False).gates
-    # numbers of other types keep their own arithmetic through the methods
+    # numbers of other types keep their own arithmetic on the reference path
     out = DynamicalDecoupling(np.float64(2e-8), np.float64(2e-7)).run(qc, align_right=False).gates
     assert out == base
     out = DynamicalDecoupling(Fraction(1, 50_000_000), Fraction(1, 5_000_000)).run(qc, align_right=False).gates
