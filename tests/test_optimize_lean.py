@@ -217,7 +217,7 @@ def test_large_circuits_leave_what_the_dag_tier_leaves():
         assert lean(p)
         got = outcome(GateCompressor, qc)
         assert got == outcome(GateCompressor, over_the_dag(qc))
-        assert package._paths["GateCompressor"][0] == "fast over the DAG"
+        assert package._paths["GateCompressor"][0] == "DAG tier"
 
 
 @pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
