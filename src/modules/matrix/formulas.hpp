@@ -23,6 +23,40 @@ namespace matrix {
 
 struct Fast;
 
+// ---------------------------------------------------------------- what the fast path needs
+
+// The rules of arithmetic the fast domain reproduces only where the load-time
+// probes confirmed them (Cache::confirmed), by the operations that use them.
+enum Rule : unsigned {
+    kPyTimesFloat = 1u << 0,  // py_times_float
+    kPyTimesF64 = 1u << 1,    // py_times_f64
+    kNpTimesF64 = 1u << 2,    // np_times_f64
+    kNpNeg = 1u << 3,         // neg of a numpy.complex128
+    kPyTimesNp = 1u << 4,     // py_times_np
+};
+
+// What a formula asks of the fast path at given angles: the angles it hands
+// its trigonometry and the rules it multiplies by.  Each formula states its
+// own below it.
+struct Needs {
+    double angles[4];
+    int count;
+    unsigned rules;
+};
+
+// The one rule of every matrix function: the fast path takes a formula
+// whose every angle for the trigonometry is finite and not subnormal and
+// whose every rule the probes confirmed (and then only while the module's
+// `np` is the numpy it imported, and where no entry comes out subnormal).
+inline bool fast_takes(const Needs &n) {
+    if ((n.rules & ~C.confirmed) != 0)
+        return false;
+    for (int i = 0; i < n.count; ++i)
+        if (!fast_angle(n.angles[i]))
+            return false;
+    return true;
+}
+
 // ---------------------------------------------------------------- one-qubit gates
 
 // Each one-angle formula fills the entries (row-major) of its matrix.
@@ -64,6 +98,9 @@ template <class D> nb::object u(const D &d, double theta, double phi, double lam
     u_values(d, theta, phi, lamda, e);
     return d.mat(2, e);
 }
+inline Needs u_needs(double theta, double phi, double lamda) {
+    return {{theta * 0.5, phi, lamda, phi + lamda}, 4, kNpTimesF64 | kNpNeg};
+}
 
 // theta2: theta / 2 as the caller computed it; phi as given.
 template <class D> nb::object r(const D &d, const typename D::V &theta2, const typename D::V &phi) {
@@ -75,6 +112,7 @@ template <class D> nb::object r(const D &d, const typename D::V &theta2, const t
     typename D::V e[] = {c, e01, e10, c};
     return d.mat(2, e);
 }
+inline Needs r_needs(double theta2, double phi) { return {{theta2, phi}, 2, kPyTimesFloat | kNpTimesF64 | kPyTimesNp}; }
 
 // ---------------------------------------------------------------- two-qubit gates
 
@@ -137,35 +175,27 @@ template <class D> void param_values(ParamGate g, const D &d, double theta, type
     }
 }
 
-template <class D> nb::object param_matrix(ParamGate g, const D &d, double theta) {
-    typename D::V e[16];
-    param_values(g, d, theta, e);
-    return d.mat(vx::matrixapi::param_dim(g), e);
-}
-
-// ---------------------------------------------------------------- what the fast path takes
-
-// An angle given to numpy's trigonometry by the fast path.
-inline bool half_ok(double theta) { return fast_angle(theta * 0.5); }
-
-inline bool param_fast(ParamGate g, double t) {
+// rx, rxx and ryy multiply (-)1j by the sine of half theta; ry, rz and rzz
+// multiply nothing; p and cp take theta whole.
+inline Needs param_needs(ParamGate g, double theta) {
     using enum ParamGate;
     switch (g) {
     case RX:
     case RXX:
-    case RYY: return half_ok(t) && C.py_f64 != Mul::Unknown;
+    case RYY: return {{theta * 0.5}, 1, kPyTimesF64};
     case RY:
     case RZ:
-    case RZZ: return half_ok(t);
+    case RZZ: return {{theta * 0.5}, 1, 0};
     case P:
-    case CP: return fast_angle(t);
+    case CP: return {{theta}, 1, 0};
     }
-    return false;
+    return {{}, 0, ~0u};  // no such gate: no fast path
 }
 
-inline bool u_fast(double theta, double phi, double lamda) {
-    return half_ok(theta) && fast_angle(phi) && fast_angle(lamda) && fast_angle(phi + lamda) &&
-           C.np_f64 != Mul::Unknown && C.np_neg;
+template <class D> nb::object param_matrix(ParamGate g, const D &d, double theta) {
+    typename D::V e[16];
+    param_values(g, d, theta, e);
+    return d.mat(vx::matrixapi::param_dim(g), e);
 }
 
 // ---------------------------------------------------------------- the two paths

@@ -1,36 +1,43 @@
 // vexal.circuit.matrix: the matrix functions of the parameterised gates.
-// Their arguments are converted by the shared parser (a float parameter
-// takes any real number); each function then runs its formula on the fast
-// path or the reference path (formulas.hpp).
+// Their float parameters are converted on entry by the shared argument
+// parser, alike for every function: any real number (an int, a bool, a numpy
+// scalar) becomes a float, anything else (a str, None, a complex) raises
+// TypeError; r_mat converts nothing.  Every function then goes through one
+// wrapper, matrix_of, which takes its formula (formulas.hpp) along the fast
+// path or the reference path by one rule.
 #include "formulas.hpp"
+
+#include <optional>
 
 namespace matrix {
 
 namespace {
 
-// Runs the fast path when the module's `np` is the numpy it imported, `ok`
-// holds and the result has no subnormal entry; otherwise the reference path
-// through `np`.
-template <class F, class R> nb::object dispatch(const vx::Args &a, bool ok, F &&fast, R &&reference) {
-    if (ok && vx::is_original(a, "np")) {
+// The one wrapper of every matrix function: the fast path where its formula's
+// `needs` hold (fast_takes), the module's `np` is the numpy it imported and
+// no entry comes out subnormal; otherwise the reference path.  No `needs`:
+// inputs of types the fast path does not read.
+template <class F, class R>
+nb::object matrix_of(const vx::Args &a, const std::optional<Needs> &needs, F &&fast, R &&reference) {
+    if (needs && fast_takes(*needs) && vx::is_original(a, "np")) {
         nb::object m = fast();
         if (m.is_valid())
             return m;
     }
-    return reference(np_of(a));
+    return reference();
 }
 
 template <ParamGate G> nb::object param_mat(const vx::Args &a) {
     const double t = a.f(0);
-    return dispatch(
-        a, param_fast(G, t), [&] { return fast_param_matrix(G, t); },
-        [&](nb::handle np) { return reference_param_matrix(np, G, t); });
+    return matrix_of(
+        a, param_needs(G, t), [&] { return fast_param_matrix(G, t); },
+        [&] { return reference_param_matrix(np_of(a), G, t); });
 }
 
 nb::object u_of(const vx::Args &a, double theta, double phi, double lamda) {
-    return dispatch(
-        a, u_fast(theta, phi, lamda), [&] { return fast_u_matrix(theta, phi, lamda); },
-        [&](nb::handle np) { return reference_u_matrix(np, theta, phi, lamda); });
+    return matrix_of(
+        a, u_needs(theta, phi, lamda), [&] { return fast_u_matrix(theta, phi, lamda); },
+        [&] { return reference_u_matrix(np_of(a), theta, phi, lamda); });
 }
 
 }  // namespace
@@ -71,25 +78,20 @@ nb::object u2_mat(const vx::Args &a) {
     return call(um.ptr(), {half.ptr(), a.ptr(0), a.ptr(1)});
 }
 
-// r_mat converts nothing: the fast path takes theta / 2 as a float or a
+// r_mat converts nothing: the fast path reads theta / 2 as a float or a
 // numpy.float64 and phi as an exact float.
 nb::object r_mat(const vx::Args &a) {
     nb::object np = np_of(a);
     nb::object theta2 = vx::own(PyNumber_TrueDivide(a.ptr(0), C.two));
-    nb::object phi = nb::borrow(a[1]);
+    nb::handle phi = a[1];
     PyObject *t2 = theta2.ptr();
-    bool ok = vx::is_original(a, "np") && C.py_float != Mul::Unknown && C.np_f64 != Mul::Unknown && C.np_cmul &&
-              (PyFloat_CheckExact(t2) || Py_TYPE(t2) == reinterpret_cast<PyTypeObject *>(C.float64)) &&
-              PyFloat_CheckExact(phi.ptr());
-    if (ok) {
-        const double h = PyFloat_AS_DOUBLE(t2), ph = PyFloat_AS_DOUBLE(phi.ptr());
-        if (fast_angle(h) && fast_angle(ph)) {
-            nb::object res = fast_r_matrix(h, ph);
-            if (res.is_valid())
-                return res;
-        }
-    }
-    return reference_r_matrix(np, theta2, phi);
+    std::optional<Needs> needs;
+    if ((PyFloat_CheckExact(t2) || Py_TYPE(t2) == reinterpret_cast<PyTypeObject *>(C.float64)) &&
+        PyFloat_CheckExact(phi.ptr()))
+        needs = r_needs(PyFloat_AS_DOUBLE(t2), PyFloat_AS_DOUBLE(phi.ptr()));
+    return matrix_of(
+        a, needs, [&] { return fast_r_matrix(PyFloat_AS_DOUBLE(t2), PyFloat_AS_DOUBLE(phi.ptr())); },
+        [&] { return reference_r_matrix(np, theta2, phi); });
 }
 
 }  // namespace matrix

@@ -18,7 +18,7 @@ namespace {
 bool own_np() { return PyDict_GetItem(C.globals, C.s_np) == C.own_np; }
 
 bool u_entries(double theta, double phi, double lamda, cplx out[4]) {
-    if (!C.trig_is_cpp || !u_fast(theta, phi, lamda) || !own_np())
+    if (!C.trig_is_cpp || !fast_takes(u_needs(theta, phi, lamda)) || !own_np())
         return false;
     cplx e[4];
     fast_u_values(theta, phi, lamda, e);
@@ -35,7 +35,7 @@ bool u_entries(double theta, double phi, double lamda, cplx out[4]) {
 // below 1e-19), so the other entries are not worked out.  The sine is the
 // fast path's, the C library's trigonometry being numpy's here.
 int u_identity(double theta, double phi, double lamda, double atol) {
-    if (!C.trig_is_cpp || !u_fast(theta, phi, lamda) || !own_np())
+    if (!C.trig_is_cpp || !fast_takes(u_needs(theta, phi, lamda)) || !own_np())
         return -1;
     if (std::fabs(std::sin(theta * 0.5)) > 2 * atol)
         return 0;
@@ -47,7 +47,7 @@ int u_identity(double theta, double phi, double lamda, double atol) {
 
 // The same for the one-angle gates.
 bool param_entries(ParamGate g, double theta, cplx *out) {
-    if (!C.trig_is_cpp || !param_fast(g, theta) || !own_np())
+    if (!C.trig_is_cpp || !fast_takes(param_needs(g, theta)) || !own_np())
         return false;
     cplx e[16];
     fast_param_values(g, theta, e);

@@ -51,6 +51,9 @@ void probe_arithmetic() {
             C.np_cmul = C.np_cmul && same(got, mul_full(z, w));
         }
     }
+    C.confirmed = (C.py_float != Mul::Unknown ? kPyTimesFloat : 0u) | (C.py_f64 != Mul::Unknown ? kPyTimesF64 : 0u) |
+                  (C.np_f64 != Mul::Unknown ? kNpTimesF64 : 0u) | (C.np_neg ? kNpNeg : 0u) |
+                  (C.np_cmul ? kPyTimesNp : 0u);
 }
 
 // Compares the C library's cos, sin and exp(i a) with numpy's on a spread of
