@@ -98,7 +98,7 @@ struct Cache {
     Mul np_f64 = Mul::Unknown;    // numpy.complex128 * numpy.float64
     bool np_neg = false;          // -numpy.complex128 negates both parts
     bool np_cmul = false;         // Python complex * numpy.complex128 is the full product
-    unsigned confirmed = 0;       // the Rules (formulas.hpp) of the products above found
+    unsigned confirmed = 0;       // the Rules (formulas.hpp) the probes above confirmed
 };
 extern Cache C;
 
