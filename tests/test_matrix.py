@@ -347,7 +347,7 @@ def angle_pool(rng, n):
     return pool
 
 
-def test_results_are_bit_identical_to_numpy():
+def test_results_are_bit_identical_to_numpy(fast_paths_only):
     rng = random.Random(20240611)
     pool = angle_pool(rng, 3000)
     reference_calls = []
@@ -421,3 +421,17 @@ def test_u1_u2_call_the_current_u_mat(monkeypatch):
     assert mx.u1_mat(3) == "fake" and mx.u2_mat(1, 2) == "fake"
     assert calls == [(0.0, 0.0, 3.0), (PI / 2, 1.0, 2.0)]
     assert all(type(x) is float for c in calls for x in c)
+
+
+def test_the_reference_switch_reaches_the_matrix_functions(monkeypatch):
+    import vexal.circuit as package
+
+    expected = [ref(0.25) for _, ref in ONE_ANGLE] + [ref_u(0.1, 0.2, 0.3)]
+    calls = []
+    real_array = np.array
+    monkeypatch.setattr(np, "array", lambda *a, **k: calls.append(a) or real_array(*a, **k))
+    monkeypatch.setattr(package, "_reference_paths", True)
+    got = [f(0.25) for f, _ in ONE_ANGLE] + [mx.u_mat(0.1, 0.2, 0.3)]
+    monkeypatch.undo()
+    assert all(identical(g, e) for g, e in zip(got, expected))
+    assert len(calls) == len(got)  # each made its array through numpy

@@ -7,6 +7,8 @@
 // path or the reference path by one rule.
 #include "formulas.hpp"
 
+#include "fast_path.hpp"
+
 #include <optional>
 
 namespace matrix {
@@ -14,12 +16,13 @@ namespace matrix {
 namespace {
 
 // The one wrapper of every matrix function: the fast path where its formula's
-// `needs` hold (fast_takes), the module's `np` is the numpy it imported and
-// no entry comes out subnormal; otherwise the reference path.  No `needs`:
-// inputs of types the fast path does not read.
+// `needs` hold (fast_takes), the module's `np` is the numpy it imported, no
+// entry comes out subnormal and the reference switch (VEXAL_REFERENCE_PATHS)
+// is off; otherwise the reference path.  No `needs`: inputs of types the
+// fast path does not read.
 template <class F, class R>
 nb::object matrix_of(const vx::Args &a, const std::optional<Needs> &needs, F &&fast, R &&reference) {
-    if (needs && fast_takes(*needs) && vx::is_original(a, "np")) {
+    if (needs && fast_takes(*needs) && vx::is_original(a, "np") && !vx::reference_paths_only()) {
         nb::object m = fast();
         if (m.is_valid())
             return m;
