@@ -19,7 +19,7 @@ enum Name : int { N_U, N_U3, N_R, N_SX, N_CZ, N_CX, N_CNOT, N_SWAP, N_ISWAP, N_C
 PyObject *g_names[N_COUNT];
 PyObject *g_attr_flag, *g_attr_basis, *g_gates, *g_gmd, *g_u3;
 PyObject *g_half_pi;                                 // np.pi / 2
-const vx::matrixapi::Api *g_matrix_offer = nullptr;  // the matrix module's native entries
+const vx::matrixapi::Api *g_matrix_offer = nullptr;  // the matrix module's entries, in C++
 
 using vx::dagapi::GateKind;
 using vx::dagapi::table_bit;
@@ -226,7 +226,7 @@ struct Run {
             dec::append_new(out, dec::u_rec(K, v[0].ptr(), p.ptr(), l.ptr(), v[2].ptr()));
             return;
         }
-        if (native_rotation(rec, name))
+        if (fast_rotation(rec, name))
             return;
         nb::object gmd = nb::borrow(vx::lookup_global(globals, g_gmd));
         foreign |= !PyDict_CheckExact(gmd.ptr());
@@ -241,8 +241,8 @@ struct Run {
     // The u record of a one-angle gate (name, angle, q) whose matrix function
     // in the table is the matrix module's own, worked out from its entries
     // as u3_decompose of the function's array would give it; false (nothing
-    // done) where anything on the way is not the package's own or plain.
-    bool native_rotation(PyObject *rec, PyObject *name) {
+    // done) where anything on the way is not the package's own or exact.
+    bool fast_rotation(PyObject *rec, PyObject *name) {
         if (!own || !g_matrix_offer || !PyTuple_CheckExact(rec) || PyTuple_GET_SIZE(rec) != 3 ||
             !PyFloat_CheckExact(PyTuple_GET_ITEM(rec, 1)) ||
             vx::lookup_global(globals, g_u3) != OWN.fn[dec::U3_DECOMPOSE] || !OWN.fn[dec::U3_DECOMPOSE])

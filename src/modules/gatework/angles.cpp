@@ -522,11 +522,11 @@ nb::object parse_expression(const vx::Args &a) {
     if (matched) {
         nb::object coef, den;
         if (coef_g.is_valid()) {
-            bool plain = coef_g.is_none() || PyUnicode_GET_LENGTH(coef_g.ptr()) == 0 ||
-                         (PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 && PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '+');
+            bool unit = coef_g.is_none() || PyUnicode_GET_LENGTH(coef_g.ptr()) == 0 ||
+                        (PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 && PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '+');
             bool minus = !coef_g.is_none() && PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 &&
                          PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '-';
-            coef = plain   ? vx::own(PyFloat_FromDouble(1.0))
+            coef = unit    ? vx::own(PyFloat_FromDouble(1.0))
                    : minus ? vx::own(PyFloat_FromDouble(-1.0))
                            : vx::own(PyFloat_FromString(coef_g.ptr()));
             den = (!den_g.is_none() && PyUnicode_GET_LENGTH(den_g.ptr()) > 0) ? vx::own(PyFloat_FromString(den_g.ptr()))
@@ -637,11 +637,11 @@ nb::object evaluate_expression(nb::handle text, nb::handle np, nb::handle re, co
         if (!mo.is_none()) {
             nb::object coef_g = mo.attr("group")(1);
             nb::object den_g = mo.attr("group")(2);
-            bool plain = coef_g.is_none() || PyUnicode_GET_LENGTH(coef_g.ptr()) == 0 ||
-                         (PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 && PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '+');
+            bool unit = coef_g.is_none() || PyUnicode_GET_LENGTH(coef_g.ptr()) == 0 ||
+                        (PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 && PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '+');
             bool minus = !coef_g.is_none() && PyUnicode_GET_LENGTH(coef_g.ptr()) == 1 &&
                          PyUnicode_READ_CHAR(coef_g.ptr(), 0) == '-';
-            nb::object coef = plain   ? vx::own(PyFloat_FromDouble(1.0))
+            nb::object coef = unit    ? vx::own(PyFloat_FromDouble(1.0))
                               : minus ? vx::own(PyFloat_FromDouble(-1.0))
                                       : vx::own(PyFloat_FromString(coef_g.ptr()));
             nb::object den = (!den_g.is_none() && PyUnicode_GET_LENGTH(den_g.ptr()) > 0)

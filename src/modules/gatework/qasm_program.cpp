@@ -3,7 +3,7 @@
 // A pipeline over the module's functions, called by name: registers, custom
 // gates, then per line the statement split and the operand look-up.  While
 // those names hold the module's own functions, the split and the look-up run
-// natively on the line; otherwise the functions the names hold are called.
+// in C++ on the line (the fast path); otherwise the functions the names hold are called.
 #include "qasm_reader.hpp"
 #include "reader_checks.hpp"
 
@@ -30,7 +30,7 @@ struct Statement {
     PyObject *psrc = nullptr;  // where the parameter text lies
     Py_ssize_t p0 = -1, p1 = -1;
     nb::object qregs;  // the operand text, when the split was a Python call
-    Split sp;          // where the pieces lie, when the split ran natively
+    Split sp;          // where the pieces lie, when the split ran in C++
 };
 
 class ProgramReader {
@@ -60,7 +60,7 @@ private:
     std::vector<PyObject *> actual_;
     Positions pos_;
 
-    void split_native(PyObject *line, const View &v, Py_ssize_t b, Py_ssize_t e, Statement &st);
+    void split_fast(PyObject *line, const View &v, Py_ssize_t b, Py_ssize_t e, Statement &st);
     void split_by_call(PyObject *line, Py_ssize_t b, Py_ssize_t e, Statement &st);
     void read_params(const Statement &st);
     void read_positions(PyObject *line, const Statement &st);
@@ -74,7 +74,7 @@ private:
     void custom(nb::handle word, const GateInfo &g);
 };
 
-void ProgramReader::split_native(PyObject *line, const View &v, Py_ssize_t b, Py_ssize_t e, Statement &st) {
+void ProgramReader::split_fast(PyObject *line, const View &v, Py_ssize_t b, Py_ssize_t e, Statement &st) {
     st.sp = split_statement(v, b, e);
     if (st.sp.form == Form::Measure) {
         st.word = measure_word_;
@@ -199,7 +199,7 @@ void ProgramReader::read_line(PyObject *line) {
     Statement st;
     st.psrc = line;
     if (own_sparse_)
-        split_native(line, v, b, e, st);
+        split_fast(line, v, b, e, st);
     else
         split_by_call(line, b, e, st);
     if (!st.word.is_valid()) {
