@@ -265,7 +265,7 @@ public:
         if (!it->second.ok)
             return false;
         gate = it->second.gate;
-        if (!vx::dagapi::plain_wires(rec, kind))
+        if (!vx::dagapi::exact_wires(rec, kind))
             return false;
         const int np = vx::dagapi::record_param_count(kind, PyTuple_GET_SIZE(rec));
         if (np && gate != ce::kNone) {
