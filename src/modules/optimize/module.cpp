@@ -1,6 +1,6 @@
 // vexal.circuit.optimize: the module body, the GateCompressor class, its
 // constructor, the idx counter and run.
-#include "loop.hpp"
+#include "worklist.hpp"
 #include "optimize.hpp"
 
 namespace optimize {

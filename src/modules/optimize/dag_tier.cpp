@@ -12,7 +12,7 @@
 // names, int wires, int or float angles); nothing that runs meanwhile can
 // then change the DAG behind the engine's back.  The same store replays a
 // lean run's merges (lean.cpp) on the DAG it builds when `dag` is read.
-#include "loop.hpp"
+#include "worklist.hpp"
 
 #include <algorithm>
 #include <string>

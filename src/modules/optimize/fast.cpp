@@ -16,7 +16,7 @@
 // native loop, which leaves exactly the graph (nodes, attributes, edge and
 // adjacency order, cached views) the methods leave.  `_idx` advances as the
 // methods advance it.
-#include "loop.hpp"
+#include "worklist.hpp"
 
 #include "dag_engine.hpp"
 #include "dag_order.hpp"

@@ -1,6 +1,6 @@
 // The merge loop shared by the native ways of running GateCompressor; see
 // loop.hpp.
-#include "loop.hpp"
+#include "worklist.hpp"
 
 #include <algorithm>
 #include <stdexcept>
