@@ -186,7 +186,7 @@ def test_the_check_takes_the_native_product_where_numpy_gives_it():
         a, b = (values[k % 3]((2, 2)) + 1j * values[(k // 3) % 3]((2, 2)) for _ in range(2))
         ours = [entry(a[i, 0], a[i, 1], b[0, j], b[1, j]) for i in (0, 1) for j in (0, 1)]
         agree = agree and exact(ours) == exact((a @ b).view(float).reshape(4, 2).tolist())
-    assert O._native_product == agree
+    assert O._numpy_product_is_cpp == agree
 
 
 def numpy_products():
@@ -200,7 +200,7 @@ def report():
     """Run in a subprocess: the check's verdict, numpy's products, and the
     circuits on which the native run and the calls differ."""
     cases = list(circuits(40, 60)) + list(u_pairs(41, 200))
-    print(json.dumps({"native": O._native_product, "products": numpy_products(), "differences": differences(cases)}))
+    print(json.dumps({"native": O._numpy_product_is_cpp, "products": numpy_products(), "differences": differences(cases)}))
 
 
 def report_with(**env):
@@ -223,7 +223,7 @@ def test_a_numpy_with_another_product_is_found_out():
     the check finds it, and the merges follow that numpy."""
     got = report_with(OPENBLAS_CORETYPE="Prescott")
     assert got["differences"] == []
-    if got["products"] == numpy_products() or not O._native_product:
+    if got["products"] == numpy_products() or not O._numpy_product_is_cpp:
         pytest.skip("numpy's product here is not the native one, or not changed by OPENBLAS_CORETYPE")
     assert got["native"] is False
 

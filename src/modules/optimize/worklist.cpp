@@ -1,5 +1,5 @@
-// The merge loop shared by the native ways of running GateCompressor; see
-// loop.hpp.
+// The merge loop shared by the fast path and the DAG tier of
+// GateCompressor; see worklist.hpp.
 #include "worklist.hpp"
 
 #include <algorithm>
@@ -30,17 +30,6 @@ nb::object int_list(std::span<const ce::Wire> ws) {
         PyList_SET_ITEM(l.ptr(), static_cast<Py_ssize_t>(i), vx::int_obj(ws[i]).release().ptr());
     return l;
 }
-
-namespace {
-
-nb::object float_list(const double *v, int n) {
-    nb::object out = vx::own(PyList_New(n));
-    for (int i = 0; i < n; ++i)
-        PyList_SET_ITEM(out.ptr(), i, vx::check(PyFloat_FromDouble(v[i])));
-    return out;
-}
-
-}  // namespace
 
 nb::object Merged::object() const {
     switch (kind) {
@@ -116,14 +105,6 @@ bool read_gates(const vx::Args &a, nb::handle self, Gates &g) {
         g.rule.push_back(r);
     }
     return true;
-}
-
-bool own_names(PyObject *globals) {
-    if (!plain_tables(globals) || !vx::is_original(globals, "gate_matrix_dict") || !vx::is_original(globals, "u_mat") ||
-        !own_matrix_function(PyDict_GetItemString(globals, "u_mat")))
-        return false;
-    Maths m(globals);
-    return m.native_allclose && m.own_u3;
 }
 
 bool Loop::run() {
