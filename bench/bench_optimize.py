@@ -2,11 +2,11 @@
 
 For each circuit: CPU seconds of qc2dag on the circuit (the DAG the pass
 works on), of run, their ratio, of run the DAG way (the networkx DAG built,
-merged in by the native loop and turned back into a circuit, as when a
+merged in by the DAG tier and turned back into a circuit, as when a
 module name on the way is replaced: the way run took before it could work
-without the DAG), and CPU seconds of the plain loop (the pass's methods
-driving the merges, as a subclass that overrides a method gets them) where
-it finishes within a time limit; then input and output gate counts.
+without the DAG), and CPU seconds of the reference path (the pass's
+methods driving the merges, VEXAL_REFERENCE_PATHS set) where it finishes
+within a time limit; then input and output gate counts.
 
 Whole road: the circuit the driver hands the pass at level 1 (a random
 circuit of 10^4 gates on 100 qubits, routed on a line and translated to the
@@ -24,7 +24,7 @@ ansatzes are) translated to u and cx gates, so that runs of u gates merge,
 and the programs of the corpus's supported/ folder that the reader takes.
 
     PYTHONPATH=build/<name>/pkg python bench/bench_optimize.py [--max-gates N]
-        [--plain-limit SECONDS] [--corpus DIR] [--peers]
+        [--reference-limit SECONDS] [--corpus DIR] [--peers]
 """
 
 import argparse
@@ -38,7 +38,7 @@ import time
 
 from bench_translate import ONE_P, TWO_P, random_circuit
 from corpus import add_corpus_argument, default_corpus
-from timing import best_of
+from timing import best_of, reference_paths
 
 from vexal.circuit import optimize
 from vexal.circuit import transpiler as driver
@@ -48,13 +48,6 @@ from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.translate import TranslateToBasisGates
 
 SELF_INVERSE = [("h", 1), ("x", 1), ("y", 1), ("z", 1), ("cx", 2), ("cz", 2), ("swap", 2), ("ccx", 3)]
-
-
-class PlainGateCompressor(GateCompressor):
-    """The same pass, driven through its methods one walk at a time."""
-
-    def run_compress_once(self, node1, node2):
-        return super().run_compress_once(node1, node2)
 
 
 @contextlib.contextmanager
@@ -167,17 +160,18 @@ def corpus_circuits(folder):
     return out
 
 
-def _plain_worker(qc, conn):
+def _reference_worker(qc, conn):
     t0 = time.process_time()
-    PlainGateCompressor().run(qc)
+    with reference_paths():
+        GateCompressor().run(qc)
     conn.send(time.process_time() - t0)
 
 
-def plain_seconds(qc, limit):
-    """CPU seconds of the plain loop, or None when it takes longer than limit
+def reference_seconds(qc, limit):
+    """CPU seconds of the reference path, or None when it takes longer than limit
     (wall time)."""
     parent, child = multiprocessing.Pipe(duplex=False)
-    proc = multiprocessing.Process(target=_plain_worker, args=(qc, child))
+    proc = multiprocessing.Process(target=_reference_worker, args=(qc, child))
     proc.start()
     proc.join(limit)
     if proc.is_alive():
@@ -187,18 +181,18 @@ def plain_seconds(qc, limit):
     return parent.recv() if parent.poll() else None
 
 
-def row(label, qc, plain_limit):
+def row(label, qc, reference_limit):
     repeat = 3 if len(qc.gates) <= 10**4 else 2
     # CPU time of this process: on a shared machine, wall time also counts
     # the other processes' turns
     t_dag, _ = best_of(lambda: qc2dag(qc), repeat, time.process_time)
     t_run, out = best_of(lambda: GateCompressor().run(qc), repeat, time.process_time)
     t_way, _ = best_of(lambda: run_dag_way(qc), repeat, time.process_time)
-    plain = plain_seconds(qc, plain_limit) if plain_limit > 0 else None
-    plain_text = f"{plain:>9.3f}" if plain is not None else f"{'> ' + str(int(plain_limit)):>9}"
+    reference = reference_seconds(qc, reference_limit) if reference_limit > 0 else None
+    reference_text = f"{reference:>9.3f}" if reference is not None else f"{'> ' + str(int(reference_limit)):>9}"
     print(
         f"{label:<34} {len(qc.gates):>8} {t_dag:>9.3f} {t_run:>9.3f} {t_run / t_dag:>6.2f} {t_way:>9.3f} "
-        f"{plain_text} {len(out.gates):>8}",
+        f"{reference_text} {len(out.gates):>8}",
         flush=True,
     )
 
@@ -252,29 +246,29 @@ def whole_road(peers):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--max-gates", type=int, default=10**5)
-    ap.add_argument("--plain-limit", type=float, default=60.0)
+    ap.add_argument("--reference-limit", type=float, default=60.0)
     ap.add_argument("--peers", action="store_true", help="also time Qiskit's transpile on the whole road")
     add_corpus_argument(ap)
     args = ap.parse_args()
     rng = random.Random(7)
     print(
-        f"{'circuit':<34} {'gates':>8} {'qc2dag s':>9} {'run s':>9} {'ratio':>6} {'DAG way s':>9} {'plain s':>9} "
+        f"{'circuit':<34} {'gates':>8} {'qc2dag s':>9} {'run s':>9} {'ratio':>6} {'DAG way s':>9} {'reference s':>9} "
         f"{'out':>8}"
     )
     for n in (10**3, 10**4, 10**5):
         if n > args.max_gates:
             continue
         gates = random_gates(20, n, rng)
-        row("random 20q", circuit(20, gates), args.plain_limit)
+        row("random 20q", circuit(20, gates), args.reference_limit)
         half = random_gates(20, n // 2, rng)
         mirror = [inverse(g) for g in reversed(half)]
-        row("random + its inverse 20q", circuit(20, half + mirror), args.plain_limit)
-        row("nested palindromes 3q", circuit(3, nested_palindrome(n, rng)), args.plain_limit)
-        row("u and cz gates 20q", circuit(20, translated_like(20, n, rng)), args.plain_limit)
-        row("rotation-heavy 4q, translated", rotation_heavy(4, n, rng), args.plain_limit)
+        row("random + its inverse 20q", circuit(20, half + mirror), args.reference_limit)
+        row("nested palindromes 3q", circuit(3, nested_palindrome(n, rng)), args.reference_limit)
+        row("u and cz gates 20q", circuit(20, translated_like(20, n, rng)), args.reference_limit)
+        row("rotation-heavy 4q, translated", rotation_heavy(4, n, rng), args.reference_limit)
     for name, qc in corpus_circuits(args.corpus or default_corpus()):
         if len(qc.gates) <= args.max_gates:
-            row(f"corpus {name}", qc, args.plain_limit)
+            row(f"corpus {name}", qc, args.reference_limit)
     whole_road(args.peers)
 
 

@@ -2,13 +2,13 @@
 
 Rows: corpus circuits (when the OpenQASM parser is present) and random
 circuits of 10^3 .. 10^5 two-qubit gates, each on a line, a grid and a
-heavy-hex coupling graph.  Columns: our run, the plain method-by-method
-composition (a subclass that overrides one method, measured up to
---plain-max gates), and Qiskit's SabreSwap with the "lookahead" and "decay"
+heavy-hex coupling graph.  Columns: our run, the reference path
+(VEXAL_REFERENCE_PATHS: the methods composed, measured up to --reference-max
+gates), and Qiskit's SabreSwap with the "lookahead" and "decay"
 heuristics (one trial, fixed seed, DAG conversion included) when Qiskit is
 installed.  Our run counts its best of --repeat runs.
 
-    PYTHONPATH=build/<name>/pkg python bench/bench_routing.py [--max-gates N] [--plain-max N] [--repeat N]
+    PYTHONPATH=build/<name>/pkg python bench/bench_routing.py [--max-gates N] [--reference-max N] [--repeat N]
         [--corpus DIR]
 """
 
@@ -20,7 +20,7 @@ import time
 
 import networkx as nx
 from corpus import add_corpus_argument, supported_program
-from timing import best_of
+from timing import best_of, reference_paths
 
 from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.routing import SabreRouting
@@ -33,13 +33,6 @@ CORPUS_FILES = [
     "large__ising_n66__ising_n66.qasm",
 ]
 TWO_Q = {"cx", "cnot", "cy", "cz", "swap", "iswap", "rxx", "ryy", "rzz", "cp"}
-
-
-class PlainSabreRouting(SabreRouting):
-    """Overrides one method, so run takes the method-by-method path."""
-
-    def _heuristic_score(self, swap_gate_info, front_layer):
-        return super()._heuristic_score(swap_gate_info, front_layer)
 
 
 # ---------------------------------------------------------------- graphs
@@ -165,7 +158,7 @@ def qiskit_runner():
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--max-gates", type=int, default=100000)
-    ap.add_argument("--plain-max", type=int, default=1000)
+    ap.add_argument("--reference-max", type=int, default=1000)
     ap.add_argument("--no-corpus", action="store_true")
     ap.add_argument("--repeat", type=int, default=3, help="runs of ours per row; the best time counts")
     add_corpus_argument(ap)
@@ -185,7 +178,7 @@ def main():
         for gname, g in coupling_graphs(64).items():
             rows.append((f"random {n2q}", gname, random_circuit(g.number_of_nodes(), n2q, n2q), g))
 
-    head = f"{'circuit':<18} {'graph':<9} {'2q gates':>8} | {'ours s':>8} {'swaps':>6} | {'plain s':>8} {'x':>6}"
+    head = f"{'circuit':<18} {'graph':<9} {'2q gates':>8} | {'ours s':>8} {'swaps':>6} | {'ref s':>8} {'x':>6}"
     if qiskit:
         head += f" | {'qk-look s':>9} {'swaps':>6} {'qk-decay s':>10} {'swaps':>6}"
     print(head)
@@ -195,8 +188,9 @@ def main():
         n2q = sum(1 for x in qc.gates if x[0] in TWO_Q)
         t, s = time_ours(SabreRouting, qc, g, "lookahead_decay", args.repeat)
         line = f"{name:<18} {gname:<9} {n2q:>8} | {t:>8.3f} {s:>6}"
-        if n2q <= args.plain_max:
-            tp, sp = time_ours(PlainSabreRouting, qc, g, "lookahead_decay", 1)
+        if n2q <= args.reference_max:
+            with reference_paths():
+                tp, sp = time_ours(SabreRouting, qc, g, "lookahead_decay", 1)
             line += f" | {tp:>8.3f} {tp / t:>6.1f}" + ("" if sp == s else " (swaps differ!)")
         else:
             line += f" | {'-':>8} {'-':>6}"

@@ -9,8 +9,8 @@ and corpus circuits routed and translated to cz and u on a heavy-hex chip.
 Columns: gates in and out, the time of dag2qc(qc2dag(qc)), the time of run
 (XY4, the driver's defaults) and their ratio, that ratio per gate (run per
 gate out over the pair per gate in: flat when run is linear in gates plus
-inserted nodes), and the plain method-by-method walk (a subclass that
-overrides one method) up to --plain-max gates.  Times are the least CPU time
+inserted nodes), and the reference path (VEXAL_REFERENCE_PATHS: the walk
+through the methods) up to --reference-max gates.  Times are the least CPU time
 of this process over --repeat calls (the machine may be shared).
 
 Memory rows (--no-memory leaves them out): the rotation-heavy circuit of 20
@@ -22,7 +22,7 @@ program text.  Peak is the resident-memory high-water mark during the call
 less what the process held before it (its imports and input); time is the
 child's CPU time of the call.
 
-    PYTHONPATH=build/<name>/pkg python bench/bench_schedule.py [--max-gates N] [--skew-max N] [--plain-max N]
+    PYTHONPATH=build/<name>/pkg python bench/bench_schedule.py [--max-gates N] [--skew-max N] [--reference-max N]
         [--road N] [--no-memory] [--corpus DIR]
 """
 
@@ -41,7 +41,7 @@ import time
 
 import networkx as nx
 from corpus import add_corpus_argument, supported_program
-from timing import best_of
+from timing import best_of, reference_paths
 
 from vexal.circuit.backend import Backend
 from vexal.circuit.dag import dag2qc, qc2dag
@@ -55,13 +55,6 @@ CORPUS_FILES = [
     "large__ising_n66__ising_n66.qasm",
     "large__QV_n100__100.qasm",
 ]
-
-
-class PlainDynamicalDecoupling(DynamicalDecoupling):
-    """Overrides one method, so run walks through the methods."""
-
-    def counter(self):
-        return super().counter()
 
 
 def chip(n):
@@ -274,7 +267,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--max-gates", type=int, default=100000)
     ap.add_argument("--skew-max", type=int, default=30000)
-    ap.add_argument("--plain-max", type=int, default=10000)
+    ap.add_argument("--reference-max", type=int, default=10000)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--no-corpus", action="store_true")
     ap.add_argument("--road", type=int, default=10000, help="gates of the whole-road row (0: none)")
@@ -294,7 +287,7 @@ def main():
 
     head = (
         f"{'circuit':<20} {'gates':>7} {'out':>8} | {'pair s':>8} {'run s':>8} {'x pair':>6} {'x/gate':>6} "
-        f"| {'plain s':>8} {'x run':>6}"
+        f"| {'ref s':>8} {'x run':>6}"
     )
     print(head)
     print("-" * len(head))
@@ -305,9 +298,10 @@ def main():
         per_gate = (run / len(out.gates)) / (pair / len(qc.gates))
         line = f"{name:<20} {len(qc.gates):>7} {len(out.gates):>8} | {pair:>8.3f} {run:>8.3f} {run / pair:>6.2f}"
         line += f" {per_gate:>6.2f}"
-        if len(qc.gates) <= args.plain_max:
-            plain, pout = best_of(lambda: PlainDynamicalDecoupling(T1G, T2G).run(qc), 1, cpu)
-            line += f" | {plain:>8.3f} {plain / run:>6.1f}" + ("" if pout.gates == out.gates else " (differs!)")
+        if len(qc.gates) <= args.reference_max:
+            with reference_paths():
+                ref, pout = best_of(lambda: DynamicalDecoupling(T1G, T2G).run(qc), 1, cpu)
+            line += f" | {ref:>8.3f} {ref / run:>6.1f}" + ("" if pout.gates == out.gates else " (differs!)")
         print(line, flush=True)
     if args.road:
         road(args.road)

@@ -2,9 +2,10 @@
 qubits and on the largest programs of the corpus.
 
 For the random circuits the table also gives the time of the same drawing
-with the four functions called one by one as Python callables (the grid of
-initialize_lines made in full, its lists padded and joined by the next
-functions), which is what a replaced function of the chain costs.
+on the reference path (VEXAL_REFERENCE_PATHS: the four functions called one
+by one, the grid of initialize_lines made in full, its lists padded and
+joined by the next functions), which is what a replaced function of the
+chain costs.
 
 Usage: python bench/bench_text_drawing.py [--max-gates N] [--programs K] [--corpus DIR]
 """
@@ -17,23 +18,10 @@ import sys
 
 from bench_dag import NQ, make_circuit
 from corpus import add_corpus_argument, default_corpus
-from timing import best_of
+from timing import best_of, reference_paths
 
 import vexal.circuit.gatework as gw
 from vexal.circuit.quantumcircuit import QuantumCircuit
-
-
-@contextlib.contextmanager
-def plain_chain():
-    """Each drawing function calls the one before it as a Python callable."""
-    saved = {n: getattr(gw, n) for n in ("initialize_lines", "generate_gates_layerd", "format_gates_layerd")}
-    for name, f in saved.items():
-        setattr(gw, name, lambda *a, f=f: f(*a))
-    try:
-        yield
-    finally:
-        for name, f in saved.items():
-            setattr(gw, name, f)
 
 
 def draw(nq, nc, gates, pv):
@@ -41,7 +29,7 @@ def draw(nq, nc, gates, pv):
 
 
 def random_table(top):
-    head = ("gates", "layers", "row chars", "draw ms", "draw us/g", "plain ms", "plain/draw")
+    head = ("gates", "layers", "row chars", "draw ms", "draw us/g", "ref ms", "ref/draw")
     print(" ".join(f"{h:>11}" for h in head))
     for n in (10**3, 10**4, 10**5, 10**6):
         if n > top:
@@ -50,13 +38,13 @@ def random_table(top):
         repeat = 5 if n <= 10**4 else 3 if n <= 10**5 else 1
         t, (rows, _) = best_of(lambda: draw(NQ, NQ, gates, {}), repeat)
         layers = len(gw.generate_gates_layerd(NQ, NQ, gates, {})[0]) - 1
-        with plain_chain():
-            t_plain, plain = best_of(lambda: draw(NQ, NQ, gates, {}), repeat)
-        assert plain[0] == rows
-        del plain
+        with reference_paths():
+            t_ref, ref = best_of(lambda: draw(NQ, NQ, gates, {}), repeat)
+        assert ref[0] == rows
+        del ref
         print(
             f"{n:>11} {layers:>11} {len(rows[0]):>11} {t * 1e3:>11.1f} {t * 1e6 / n:>11.2f}"
-            f" {t_plain * 1e3:>11.1f} {t_plain / t:>11.2f}"
+            f" {t_ref * 1e3:>11.1f} {t_ref / t:>11.2f}"
         )
         sys.stdout.flush()
 

@@ -1,4 +1,4 @@
-"""Timing helper shared by the benchmark scripts."""
+"""Timing helpers shared by the benchmark scripts."""
 
 import contextlib
 import gc
@@ -23,3 +23,17 @@ def best_of(fn, repeat, clock=time.perf_counter):
             out = fn()
         best = min(best, clock() - t0)
     return best, out
+
+
+@contextlib.contextmanager
+def reference_paths():
+    """Every call inside takes its reference path, as with
+    VEXAL_REFERENCE_PATHS=1 (the package's switch, set for the duration)."""
+    import vexal.circuit as package
+
+    before = package._reference_paths
+    package._reference_paths = True
+    try:
+        yield
+    finally:
+        package._reference_paths = before

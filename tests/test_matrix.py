@@ -2,6 +2,7 @@ import math
 import random
 import types
 import warnings
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -194,6 +195,15 @@ def test_argument_errors():
         mx.cp_mat(theta=1.0, phi=2.0)
     assert identical(mx.rx_mat(True), mx.rx_mat(1.0))
     assert identical(mx.u_mat(lamda=0.3, phi=0.2, theta=np.float64(0.1)), mx.u_mat(0.1, 0.2, 0.3))
+    # every float parameter of every matrix function converts by the same rule
+    float_functions = [f for f, _ in ONE_ANGLE] + [mx.u_mat, mx.u2_mat]
+    for f in float_functions:
+        n = f.__code__.co_argcount
+        for good, as_float in ((True, 1.0), (np.float32(0.5), 0.5), (Fraction(1, 4), 0.25), (np.int64(-3), -3.0)):
+            assert identical(f(*[good] * n), f(*[as_float] * n)), (f.__name__, good)
+        for bad in ("1", None, 1j, "theta"):
+            with pytest.raises(TypeError):
+                f(*[0.5] * (n - 1), bad)
     assert mx.rx_mat.__annotations__ == {"theta": "float", "return": "np.ndarray"}
     assert mx.ketn1.__annotations__ == {"nqubits": "int", "return": "np.ndarray"}
     assert mx.r_mat.__annotations__ == {} and mx.u2_mat.__annotations__ == {"phi": "float", "lamda": "float"}
@@ -340,7 +350,7 @@ def angle_pool(rng, n):
 def test_results_are_bit_identical_to_numpy():
     rng = random.Random(20240611)
     pool = angle_pool(rng, 3000)
-    native_calls = []
+    reference_calls = []
     with np.errstate(all="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore")
         for t in pool:
@@ -354,9 +364,10 @@ def test_results_are_bit_identical_to_numpy():
         for t, p in ((3, 1), (np.float64(0.7), -0.0), (-0.0, np.float64(-0.0)), (2**80 + 1, 0.5)):
             assert identical(mx.r_mat(t, p), ref_r(t, p)), (t, p)
 
-    # the comparisons above ran the native path: finite angles never reach np.array
+    # the comparisons above ran the fast path: finite angles never reach np.array,
+    # which only the reference path calls
     def spy(*a, **k):
-        native_calls.append(a)
+        reference_calls.append(a)
         return real_array(*a, **k)
 
     real_array = np.array
@@ -367,7 +378,7 @@ def test_results_are_bit_identical_to_numpy():
         mx.u_mat(0.1, 0.2, 0.3), mx.r_mat(0.1, 0.2)
     finally:
         np.array = real_array
-    assert native_calls == []
+    assert reference_calls == []
 
 
 def test_non_finite_angles_behave_like_numpy():

@@ -14,7 +14,7 @@
 
 namespace vx::matrixapi {
 
-inline constexpr const char *kCapsuleName = "vexal.circuit.matrix.native";
+inline constexpr const char *kCapsuleName = "vexal.circuit.matrix.entries";
 inline constexpr int kVersion = 2;
 
 // The gates of one angle whose matrices the offer gives, with the names of
@@ -30,8 +30,9 @@ struct Api {
     int version;
     // The four entries (row-major) of u_mat(theta, phi, lamda) as u_mat
     // computes them; false, with nothing written, where u_mat would not
-    // compute them natively at this moment (numpy replaced in the matrix
-    // module, angles or entries that numpy's own arithmetic must handle):
+    // take its fast path at this moment, or would call numpy on it (numpy
+    // replaced in the matrix module, angles or entries that numpy's own
+    // arithmetic must handle, numpy's trigonometry not the C library's):
     // the caller then calls u_mat.
     bool (*u_entries)(double theta, double phi, double lamda, std::complex<double> out[4]);
     // Whether np.allclose(u_mat(theta, phi, lamda), np.eye(2), rtol=0,

@@ -126,7 +126,7 @@ void fill(nb::handle array, const cplx m[4]) {
         raise(PyExc_SystemError, "a 2x2 complex array has an unexpected size");
 }
 
-// Whether numpy's `@` gives the native product's doubles on every test pair.
+// Whether numpy's `@` gives the C++ product's doubles on every test pair.
 bool product_is_numpys(nb::handle np) {
     if (std::getenv("_VEXAL_CIRCUIT_FAIL_PRODUCT_CHECK"))
         return false;
