@@ -26,10 +26,6 @@ namespace optimize {
 
 namespace {
 
-using vx::dagapi::GateKinds;
-using vx::dagapi::table_bit;
-using enum vx::dagapi::GateTable;
-
 constexpr const char *kGraphPaths[] = {
     "DiGraph",
     "DiGraph.remove_nodes_from",

@@ -16,12 +16,6 @@ namespace optimize {
 namespace {
 
 using vx::dagapi::GateKinds;
-using vx::dagapi::table_bit;
-using enum vx::dagapi::GateTable;
-
-constexpr std::uint8_t kRuleTables = table_bit(kOneQubitTable) | table_bit(kTwoQubitTable) |
-                                     table_bit(kThreeQubitTable) | table_bit(kOneQubitParamTable) |
-                                     table_bit(kTwoQubitParamTable);
 
 bool exact_int_list(PyObject *o) {
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o))
@@ -121,7 +115,7 @@ nb::object identity_free_records(const vx::Args &a, nb::handle qc, PyObject *gat
     if (!m.own_allclose)
         return {};
     PyObject *gmd = PyDict_GetItemString(globals, "gate_matrix_dict");
-    GateKinds kinds(vx::dagapi::gatework_api(), globals, kRuleTables);
+    GateKinds kinds(vx::dagapi::gatework_api(), globals, kRuleTableBits);
     // `gates` is the run's own list: it is the result until a record leaves
     // or changes
     nb::object kept;
@@ -142,7 +136,7 @@ nb::object identity_free_records(const vx::Args &a, nb::handle qc, PyObject *gat
         PyObject *rec = PyList_GET_ITEM(gates, i);
         PyObject *gate = PyTuple_GET_ITEM(rec, 0);
         const auto &kind = kinds.of(gate);
-        const Py_ssize_t wires = kind.in(kOneQubitParamTable) ? 1 : kind.in(kTwoQubitParamTable) ? 2 : 0;
+        const Py_ssize_t wires = param_gate_wires(kind);
         if (!wires) {
             keep(i, rec);
             continue;

@@ -52,7 +52,7 @@ bool own_pass_state(PyObject *globals, nb::handle self) {
 // The five gate tables of the namespace are exact dicts (asking them runs
 // no code).
 bool exact_tables(PyObject *globals) {
-    for (int t : {kOneQubitTable, kTwoQubitTable, kThreeQubitTable, kOneQubitParamTable, kTwoQubitParamTable}) {
+    for (int t : kRuleTables) {
         PyObject *d = PyDict_GetItemString(globals, vx::kGateTables[t]);
         if (!d || !PyDict_CheckExact(d))
             return false;
@@ -160,15 +160,12 @@ nb::object idx(const vx::Args &a) {
 // The merge arithmetic needs numbers: a parameter gate whose angle is the
 // name of a circuit parameter is refused before anything is made.
 void refuse_parameter_names(PyObject *globals, PyObject *gates) {
-    using vx::dagapi::table_bit;
-    using enum vx::dagapi::GateTable;
-    vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), globals,
-                                table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable));
+    vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), globals, kParamTableBits);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates); ++i) {
         PyObject *rec = PyList_GET_ITEM(gates, i);
         nb::object seq = vx::own(PySequence_Tuple(rec));
         const auto &kind = kinds.of(PyTuple_GET_ITEM(seq.ptr(), 0));
-        const Py_ssize_t wires = kind.in(kOneQubitParamTable) ? 1 : kind.in(kTwoQubitParamTable) ? 2 : 0;
+        const Py_ssize_t wires = param_gate_wires(kind);
         for (Py_ssize_t k = 1; wires && k < PyTuple_GET_SIZE(seq.ptr()) - wires; ++k) {
             PyObject *angle = PyTuple_GET_ITEM(seq.ptr(), k);
             if (PyUnicode_Check(angle))
@@ -196,13 +193,10 @@ nb::object run(const vx::Args &a) {
     nb::object qubits = vx::getattr(qc, k.qubits);
     nb::object gates = vx::own(PySequence_List(vx::getattr(qc, k.gates).ptr()));
     {
-        using vx::dagapi::table_bit;
-        using enum vx::dagapi::GateTable;
         // the records are read by the DAG conversion; the matrix functions
         // count and convert the operands of parameter gates themselves
         vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), vx::dagapi::gatework_globals());
-        vx::dagapi::check_circuit(kinds, qc, gates.ptr(),
-                                  {.lenient = table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable)});
+        vx::dagapi::check_circuit(kinds, qc, gates.ptr(), {.lenient = kParamTableBits});
     }
     refuse_parameter_names(a.func()->globals, gates.ptr());
 
@@ -256,8 +250,7 @@ NB_MODULE(optimize, m) {
     m.attr("np") = vx::import("numpy");
     nb::object qcmod = vx::import("vexal.circuit.quantumcircuit");
     m.attr("QuantumCircuit") = qcmod.attr("QuantumCircuit");
-    using enum vx::dagapi::GateTable;
-    for (int t : {kOneQubitTable, kTwoQubitTable, kOneQubitParamTable, kTwoQubitParamTable, kThreeQubitTable})
+    for (int t : kRuleTables)
         m.attr(vx::kGateTables[t]) = qcmod.attr(vx::kGateTables[t]);
     nb::object dagmod = vx::import("vexal.circuit.dag");
     m.attr("qc2dag") = dagmod.attr("qc2dag");

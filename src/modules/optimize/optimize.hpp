@@ -65,6 +65,25 @@ enum Method : int {
     M_IDX,
 };
 
+// The five gate tables the pass binds and its rules read, in the order the
+// module binds them, and as bits of a GateKinds.
+inline constexpr int kRuleTables[] = {vx::dagapi::kOneQubitTable, vx::dagapi::kTwoQubitTable,
+                                      vx::dagapi::kOneQubitParamTable, vx::dagapi::kTwoQubitParamTable,
+                                      vx::dagapi::kThreeQubitTable};
+inline constexpr std::uint8_t kRuleTableBits =
+    vx::dagapi::table_bit(vx::dagapi::kOneQubitTable) | vx::dagapi::table_bit(vx::dagapi::kTwoQubitTable) |
+    vx::dagapi::table_bit(vx::dagapi::kOneQubitParamTable) | vx::dagapi::table_bit(vx::dagapi::kTwoQubitParamTable) |
+    vx::dagapi::table_bit(vx::dagapi::kThreeQubitTable);
+
+// The two parameter tables, as bits of a GateKinds, and the wires of a gate
+// of theirs as identity removal and the parameter check read its records:
+// 1 (one-qubit table first), 2, or 0 for a gate of neither.
+inline constexpr std::uint8_t kParamTableBits =
+    vx::dagapi::table_bit(vx::dagapi::kOneQubitParamTable) | vx::dagapi::table_bit(vx::dagapi::kTwoQubitParamTable);
+inline Py_ssize_t param_gate_wires(const vx::dagapi::GateKind &k) {
+    return k.in(vx::dagapi::kOneQubitParamTable) ? 1 : k.in(vx::dagapi::kTwoQubitParamTable) ? 2 : 0;
+}
+
 // The merge rule of a gate name: the first of the five tables, in the order
 // run_compress_once tests them, that holds the name.
 enum class Rule : std::uint8_t { None, OneQubit, OneParam, TwoQubit, TwoParam, ThreeQubit };

@@ -15,8 +15,6 @@ namespace optimize {
 namespace {
 
 using vx::dagapi::GateKinds;
-using vx::dagapi::table_bit;
-using enum vx::dagapi::GateTable;
 
 nb::object dag_of(nb::handle self) { return vx::getattr(self, names().dag); }
 
@@ -166,21 +164,15 @@ nb::object remove_identity_gates(const vx::Args &a) {
     PyObject *globals = a.func()->globals;
     nb::object new_qc = vx::call_method(qc, "deepcopy", {});
     nb::object gates = vx::getattr(qc, names().gates);
-    GateKinds kinds(vx::dagapi::gatework_api(), globals,
-                    table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable));
+    GateKinds kinds(vx::dagapi::gatework_api(), globals, kParamTableBits);
     Maths m(globals);
     nb::object kept = vx::new_list();
     nb::object it = vx::own(PyObject_GetIter(gates.ptr()));
     for (std::size_t step = 0; nb::object rec = vx::next_item(it); ++step) {
         vx::poll_signals(step);
         nb::object gate = nb::steal(vx::item(rec.ptr(), 0));
-        const auto &kind = kinds.of(gate.ptr());
-        Py_ssize_t wires;
-        if (kind.in(kOneQubitParamTable))
-            wires = 1;
-        else if (kind.in(kTwoQubitParamTable))
-            wires = 2;
-        else {
+        const Py_ssize_t wires = param_gate_wires(kinds.of(gate.ptr()));
+        if (!wires) {
             vx::append(kept, rec);
             continue;
         }
@@ -293,9 +285,7 @@ nb::object compress_three(const vx::Args &a) { return compress_two(a); }
 nb::object run_compress_once(const vx::Args &a) {
     nb::handle self = a[0], n1 = a[1], n2 = a[2];
     nb::object gate = vx::dagapi::node_gate(n1);
-    GateKinds kinds(vx::dagapi::gatework_api(), a.func()->globals,
-                    table_bit(kOneQubitTable) | table_bit(kTwoQubitTable) | table_bit(kThreeQubitTable) |
-                        table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable));
+    GateKinds kinds(vx::dagapi::gatework_api(), a.func()->globals, kRuleTableBits);
     const int method = rule_method(rule_of(kinds.of(gate.ptr())));
     if (method < 0)
         return nb::none();

@@ -8,8 +8,6 @@
 namespace optimize {
 
 using vx::dagapi::GateKinds;
-using vx::dagapi::table_bit;
-using enum vx::dagapi::GateTable;
 
 bool read_wires(PyObject *o, std::vector<ce::Wire> &out) {
     out.clear();
@@ -81,9 +79,7 @@ bool read_gates(const vx::Args &a, nb::handle self, Gates &g) {
     nb::object list = vx::getattr(self, names().compressible);
     if (!PyList_CheckExact(list.ptr()))
         return false;
-    GateKinds kinds(vx::dagapi::gatework_api(), globals,
-                    table_bit(kOneQubitTable) | table_bit(kTwoQubitTable) | table_bit(kThreeQubitTable) |
-                        table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable));
+    GateKinds kinds(vx::dagapi::gatework_api(), globals, kRuleTableBits);
     PyObject *gmd = PyDict_GetItemString(globals, "gate_matrix_dict");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
         PyObject *name = PyList_GET_ITEM(list.ptr(), i);
