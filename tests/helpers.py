@@ -264,10 +264,6 @@ def reference_subclass(cls, method):
     return sub
 
 
-# the name the compression and decoupling tests still import
-plain_methods = reference_subclass
-
-
 def graph_state(g):
     """A graph down to the order of every dictionary: its type, nodes with
     their attributes, each node's successors and predecessors with the edge

@@ -1,8 +1,9 @@
 """GateCompressor's u merges: where u_mat, u3_decompose and numpy's product
-are worked out natively, every merge must give the very doubles of
+are worked out in C++, every merge must give the very doubles of
 u3_decompose(u_mat(*params2) @ u_mat(*params1)) as Python computes it, and
-where numpy's product on the machine is not the native one, the merges call
-numpy."""
+where numpy's product on the machine is not the C++ one, the merges call
+numpy.  The fast path is compared with the reference path and with the
+reference path's calls: the reference switch stays off here."""
 
 import contextlib
 import json
@@ -15,14 +16,16 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from helpers import circuit, quiet
-from test_optimize_paths import Plain, outcome
+from helpers import circuit, compressor_outcome, quiet, reference_subclass
 
 from vexal.circuit import matrix, utils
 from vexal.circuit import optimize as O
 from vexal.circuit.optimize import GateCompressor
 from vexal.circuit.translate import TranslateToBasisGates
 
+pytestmark = pytest.mark.usefixtures("fast_paths_only")
+
+Reference = reference_subclass(GateCompressor, "run_compress_once")
 PI = math.pi
 ROTATIONS = ["rx", "ry", "rz", "h", "s", "t", "sx", "u"]
 
@@ -103,14 +106,14 @@ def exact(x):
 
 
 def differences(cases):
-    """The circuits on which the native run, the methods and the methods'
-    calls of u_mat, numpy's product and u3_decompose leave anything
-    different, down to the bits of every angle."""
-    native = [exact(outcome(GateCompressor, qc)) for qc in cases]
-    plain = [exact(outcome(Plain, qc)) for qc in cases]
+    """The circuits on which the fast path, the reference path and the
+    reference path's calls of u_mat, numpy's product and u3_decompose leave
+    anything different, down to the bits of every angle."""
+    fast = [exact(compressor_outcome(GateCompressor, qc)) for qc in cases]
+    reference = [exact(compressor_outcome(Reference, qc)) for qc in cases]
     with through_calls():
-        called = [exact(outcome(Plain, qc)) for qc in cases]
-    return [qc.gates for qc, a, b, c in zip(cases, native, plain, called) if not a == b == c]
+        called = [exact(compressor_outcome(Reference, qc)) for qc in cases]
+    return [qc.gates for qc, a, b, c in zip(cases, fast, reference, called) if not a == b == c]
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -159,7 +162,7 @@ def fma(x, y, z):
 
 def entry(a0, a1, b0, b1):
     """Entry of a @ b from row (a0, a1) of a and column (b0, b1) of b, in
-    the order of operations the native product follows."""
+    the order of operations the C++ product follows."""
     r = a0.imag * b0.imag
     r = fma(a0.real, b0.real, -r)
     r = fma(a1.imag, b1.imag, -r)
@@ -171,8 +174,8 @@ def entry(a0, a1, b0, b1):
     return [r - i * 0.0, i + 0.0]
 
 
-def test_the_check_takes_the_native_product_where_numpy_gives_it():
-    """numpy's products against the native product's order of operations
+def test_the_check_takes_the_cpp_product_where_numpy_gives_it():
+    """numpy's products against the C++ product's order of operations
     (zeros of either sign, cancelling and underflowing sums among them): the
     check must have found what is found here."""
     rng = np.random.default_rng(3)
@@ -186,7 +189,7 @@ def test_the_check_takes_the_native_product_where_numpy_gives_it():
         a, b = (values[k % 3]((2, 2)) + 1j * values[(k // 3) % 3]((2, 2)) for _ in range(2))
         ours = [entry(a[i, 0], a[i, 1], b[0, j], b[1, j]) for i in (0, 1) for j in (0, 1)]
         agree = agree and exact(ours) == exact((a @ b).view(float).reshape(4, 2).tolist())
-    assert O._native_product == agree
+    assert O._numpy_product_is_cpp == agree
 
 
 def numpy_products():
@@ -198,14 +201,17 @@ def numpy_products():
 
 def report():
     """Run in a subprocess: the check's verdict, numpy's products, and the
-    circuits on which the native run and the calls differ."""
+    circuits on which the fast path and the calls differ."""
     cases = list(circuits(40, 60)) + list(u_pairs(41, 200))
-    print(json.dumps({"native": O._native_product, "products": numpy_products(), "differences": differences(cases)}))
+    verdict = O._numpy_product_is_cpp
+    print(json.dumps({"cpp_product": verdict, "products": numpy_products(), "differences": differences(cases)}))
 
 
 def report_with(**env):
     tests = os.path.dirname(os.path.abspath(__file__))
-    env = {**os.environ, **env, "PYTHONPATH": os.pathsep.join([tests, os.environ.get("PYTHONPATH", "")])}
+    path = os.pathsep.join([tests, os.environ.get("PYTHONPATH", "")])
+    # the child compares the fast path too: the reference switch is off there
+    env = {**os.environ, **env, "PYTHONPATH": path, "VEXAL_REFERENCE_PATHS": "0"}
     code = "import test_optimize_u as t; t.report()"
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
     return json.loads(done.stdout.splitlines()[-1])
@@ -214,7 +220,7 @@ def report_with(**env):
 @pytest.mark.not_under_sanitizer
 def test_a_failed_check_leaves_the_merges_to_numpy():
     got = report_with(_VEXAL_CIRCUIT_FAIL_PRODUCT_CHECK="1")
-    assert got["native"] is False and got["differences"] == []
+    assert got["cpp_product"] is False and got["differences"] == []
 
 
 @pytest.mark.not_under_sanitizer
@@ -223,9 +229,9 @@ def test_a_numpy_with_another_product_is_found_out():
     the check finds it, and the merges follow that numpy."""
     got = report_with(OPENBLAS_CORETYPE="Prescott")
     assert got["differences"] == []
-    if got["products"] == numpy_products() or not O._native_product:
-        pytest.skip("numpy's product here is not the native one, or not changed by OPENBLAS_CORETYPE")
-    assert got["native"] is False
+    if got["products"] == numpy_products() or not O._numpy_product_is_cpp:
+        pytest.skip("numpy's product here is not the C++ one, or not changed by OPENBLAS_CORETYPE")
+    assert got["cpp_product"] is False
 
 
 # ------------------------------------------------------ identity tests
@@ -251,9 +257,9 @@ def near_identity(rng):
 
 
 def test_identity_tests_answer_as_the_matrix_functions_and_allclose():
-    """Records and merges that are the identity or nearly: the native
-    answers (from the matrix module's entries, or where a u gate's sine is
-    far from zero, from that sine) against the arrays and np.allclose."""
+    """Records and merges that are the identity or nearly: the answers in
+    C++ (from the matrix module's entries, or where a u gate's sine is far
+    from zero, from that sine) against the arrays and np.allclose."""
     rng = random.Random(2626)
     cases = []
     for _ in range(300):
@@ -268,7 +274,7 @@ def test_identity_tests_answer_as_the_matrix_functions_and_allclose():
             else:
                 gates.append((name, a, 0))
         cases.append(circuit(2, gates))
-    native = [exact(outcome(GateCompressor, qc)) for qc in cases]
+    fast = [exact(compressor_outcome(GateCompressor, qc)) for qc in cases]
     with every_function_called():
-        called = [exact(outcome(Plain, qc)) for qc in cases]
-    assert [qc.gates for qc, a, b in zip(cases, native, called) if a != b] == []
+        called = [exact(compressor_outcome(Reference, qc)) for qc in cases]
+    assert [qc.gates for qc, a, b in zip(cases, fast, called) if a != b] == []

@@ -329,7 +329,7 @@ const U3Limits &u3_limits() {
     return limits;
 }
 
-U3Status u3_native(const std::complex<double> m[4], double out[4]) {
+U3Status u3_port(const std::complex<double> m[4], double out[4]) {
     const double ax = m[0].real(), ay = m[0].imag();
     const double bx = m[1].real(), by = m[1].imag();
     const double cx = m[2].real(), cy = m[2].imag();
@@ -374,7 +374,7 @@ U3Status u3_native(const std::complex<double> m[4], double out[4]) {
 }
 
 void u3_or_raise(const std::complex<double> m[4], double out[4]) {
-    switch (u3_native(m, out)) {
+    switch (u3_port(m, out)) {
     case U3_NONFINITE: vx::value_error("u3_decompose expects finite matrix entries");
     case U3_NONUNITARY: vx::value_error("u3_decompose expects a unitary matrix");
     default: break;

@@ -327,8 +327,8 @@ struct U3Limits {
 const U3Limits &u3_limits();
 
 // (theta, phi, lamda, phase) of the matrix m, as u3_decompose gives them.
-U3Status u3_native(const std::complex<double> m[4], double out[4]);
-// u3_native, with the errors u3_decompose raises for a matrix it refuses.
+U3Status u3_port(const std::complex<double> m[4], double out[4]);
+// u3_port, with the errors u3_decompose raises for a matrix it refuses.
 void u3_or_raise(const std::complex<double> m[4], double out[4]);
 
 // The three angles of u3_decompose(m): by the port when `u3` is the

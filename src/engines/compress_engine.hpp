@@ -7,7 +7,7 @@
 // the incoming edges of a node are listed in the order they entered the
 // graph, and an edge whose wires are replaced keeps its place.
 //
-// The graph is lean, as it holds every gate of circuits of millions: a node
+// The graph is compact, as it holds every gate of circuits of millions: a node
 // is four numbers, an edge seven.  Each node's outgoing and incoming edges
 // are rings linked through the edges themselves, so adding and removing an
 // edge costs O(1) whatever the node's degree, and no node owns a heap block

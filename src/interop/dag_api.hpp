@@ -318,7 +318,7 @@ inline constexpr const char *kOwnDagCapsule = "vexal.circuit._own_dag";
 // A record tuple of a kind whose qubits stand in the record itself has
 // exactly its parameters and qubits, the qubits exact ints; true for the
 // other kinds.
-inline bool plain_wires(PyObject *rec, RecordKind kind) {
+inline bool exact_wires(PyObject *rec, RecordKind kind) {
     const int np = record_param_count(kind, PyTuple_GET_SIZE(rec)), nw = wire_count(kind);
     if (!nw)
         return true;

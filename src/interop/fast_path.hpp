@@ -89,8 +89,6 @@ public:
         }
         reference();
     }
-    // Kept while a pass still records its DAG tier by hand.
-    void taken(const char *) { record(kDagTier, why_); }
 
 private:
     void record(const char *path, std::string_view why);

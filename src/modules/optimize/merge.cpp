@@ -11,14 +11,14 @@
 // identity and drop it before it could be merged with its neighbours.
 // Where np still is numpy the test is worked out on the array's entries with
 // the same operations, and where u3_decompose is the package's own, its
-// angles come from the decomposition module's native code; both give what
+// angles come from the C++ port of it (src/decompositions); both give what
 // the calls give.  Where the matrix function of a gate is the matrix
 // module's own (u_mat, rx_mat, ..., cp_mat), its entries come from that
-// module's native code without an array.  Where u_mat is the matrix
-// module's own as well, and numpy's product is the native one on this
-// machine (product.cpp), a u merge makes no array and calls nothing: u_mat's
-// entries come from the matrix module's native code, the product from
-// engines/complex_product, the angles from the native u3_decompose, the
+// module's C++ (matrix_api.hpp) without an array.  Where u_mat is the matrix
+// module's own as well, and numpy's product is the C++ one on this machine
+// (interop/numpy_product.cpp), a u merge makes no array and calls nothing:
+// u_mat's entries come from the matrix module, the product from
+// engines/complex_product, the angles from the port of u3_decompose, the
 // identity test from the entries of the merged gate.  Angles that are all
 // exact floats are merged from their doubles (merge_floats) without an
 // object.
@@ -27,12 +27,25 @@
 #include "decompositions.hpp"
 #include "complex_product.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
+#include <iterator>
 
 namespace optimize {
 
 namespace {
+
+constexpr const char *kMatrixFunctions[] = {"rx_mat", "ry_mat",  "rz_mat",  "p_mat",   "u_mat",
+                                            "r_mat",  "rxx_mat", "ryy_mat", "rzz_mat", "cp_mat"};
+
+PyObject *g_matrix = nullptr;                                    // the namespace of vexal.circuit.matrix
+PyObject *g_matrix_functions[std::size(kMatrixFunctions)] = {};  // its own of kMatrixFunctions
+PyObject *g_matrix_np = nullptr;                                 // its own `np`
+
+// The matrix module's own function of that name (null where it held
+// something else when the module loaded).
+PyObject *matrix_function(const char *name) { return vx::original(g_matrix, name); }
 
 bool allclose_to_identity(const std::complex<double> *m, int n) {
     return vx::matrixapi::allclose_to_identity(m, n, kIdentityTol);
@@ -56,10 +69,11 @@ bool read_angles(PyObject *params, double out[3], int &n) {
     return optimize::read_angles(PySequence_Fast_ITEMS(params), n, out);
 }
 
-// The U3 angles of u_mat(*a2) @ u_mat(*a1), worked out without a call
-// where every name on the way is the package's own; false otherwise.
-bool native_u_angles(const Maths &m, const double a1[3], const double a2[3], double out[3]) {
-    if (!m.u_offer || !m.own_u3 || !native_product() || vx::lookup_global(m.globals, names().u3_decompose) != m.own_u3)
+// The U3 angles of u_mat(*a2) @ u_mat(*a1), worked out in C++ without a
+// call where every name on the way is the package's own; false otherwise.
+bool u_angles_in_cpp(const Maths &m, const double a1[3], const double a2[3], double out[3]) {
+    if (!m.u_offer || !m.own_u3 || !vx::matrixapi::numpy_product_is_cpp() ||
+        vx::lookup_global(m.globals, names().u3_decompose) != m.own_u3)
         return false;
     std::complex<double> m1[4], m2[4], product[4];
     if (!m.u_offer->u_entries(a2[0], a2[1], a2[2], m2) || !m.u_offer->u_entries(a1[0], a1[1], a1[2], m1))
@@ -71,11 +85,31 @@ bool native_u_angles(const Maths &m, const double a1[3], const double a2[3], dou
     return true;
 }
 
+}  // namespace
+
+void remember_matrix() {
+    nb::object matrix = vx::import("vexal.circuit.matrix");
+    g_matrix = vx::check(PyModule_GetDict(matrix.ptr()));
+    vx::keep_original(matrix, "np");
+    for (const char *name : kMatrixFunctions)
+        vx::keep_original(matrix, name);
+    for (std::size_t i = 0; i < std::size(kMatrixFunctions); ++i)
+        g_matrix_functions[i] = vx::original(g_matrix, kMatrixFunctions[i]);
+    g_matrix_np = vx::original(g_matrix, "np");
+}
+
+bool own_matrix_function(PyObject *f) {
+    // the matrix module's `np` is the numpy it recorded (vx::is_original, in one look-up)
+    if (PyDict_GetItem(g_matrix, names().np) != g_matrix_np)
+        return false;
+    return std::find(std::begin(g_matrix_functions), std::end(g_matrix_functions), f) != std::end(g_matrix_functions);
+}
+
 // Whether gate_matrix_dict[gate](*angles) is the identity, in `identity`,
 // where that function is one of the matrix module's own (u_mat or a
-// one-angle gate's) and its entries are native; false otherwise.
-bool native_identity_of(const Maths &m, nb::handle gate, const double *angles, int n, bool &identity) {
-    if (!m.offer || !m.own_gmd || !m.native_allclose || !PyUnicode_CheckExact(gate.ptr()))
+// one-angle gate's), whose entries are worked out in C++; false otherwise.
+bool identity_in_cpp(const Maths &m, nb::handle gate, const double *angles, int n, bool &identity) {
+    if (!m.offer || !m.own_gmd || !m.own_allclose || !PyUnicode_CheckExact(gate.ptr()))
         return false;
     PyObject *f = PyDict_GetItemWithError(vx::lookup_global(m.globals, names().gmd), gate.ptr());
     if (!f) {
@@ -101,8 +135,6 @@ nb::object float_list(const double *v, int n) {
     return out;
 }
 
-}  // namespace
-
 bool read_angles(PyObject *const *items, Py_ssize_t n, double out[3]) {
     if (n > 3)
         return false;
@@ -123,8 +155,8 @@ bool read_angles(PyObject *const *items, Py_ssize_t n, double out[3]) {
 }
 
 Maths::Maths(PyObject *g) : globals(g) {
-    native_allclose = vx::is_original(g, "np") && vx::is_original(g, "np.allclose") && vx::is_original(g, "np.eye") &&
-                      vx::is_original(g, "np.ndarray");
+    own_allclose = vx::is_original(g, "np") && vx::is_original(g, "np.allclose") && vx::is_original(g, "np.eye") &&
+                   vx::is_original(g, "np.ndarray");
     own_u3 = vx::is_original(g, "u3_decompose") ? dec::package_u3(g) : nullptr;
     own_u_mat = vx::is_original(g, "u_mat") ? vx::lookup_global(g, names().u_mat) : nullptr;
     u_offer = own_u_mat ? vx::matrixapi::from_u_mat(own_u_mat) : nullptr;
@@ -141,7 +173,7 @@ nb::object gate_matrix(const Maths &m, nb::handle gate, nb::handle params) {
 }
 
 bool is_identity(const Maths &m, nb::handle mat) {
-    if (m.native_allclose &&
+    if (m.own_allclose &&
         Py_TYPE(mat.ptr()) == reinterpret_cast<PyTypeObject *>(vx::original(m.globals, "np.ndarray"))) {
         std::complex<double> v[16];
         for (int n : {2, 4})
@@ -161,15 +193,11 @@ bool is_identity(const Maths &m, nb::handle mat) {
     return vx::truth(vx::own(PyObject_Call(allclose.ptr(), args.ptr(), kw.ptr())));
 }
 
-bool native_identity(const Maths &m, nb::handle gate, const double *angles, int n, bool &identity) {
-    return native_identity_of(m, gate, angles, n, identity);
-}
-
 bool is_identity_gate(const Maths &m, nb::handle gate, nb::handle params) {
     double a[3];
     int n;
     bool identity;
-    if (read_angles(params.ptr(), a, n) && native_identity_of(m, gate, a, n, identity))
+    if (read_angles(params.ptr(), a, n) && identity_in_cpp(m, gate, a, n, identity))
         return identity;
     return is_identity(m, gate_matrix(m, gate, params));
 }
@@ -179,7 +207,7 @@ nb::object merged_params(const Maths &m, nb::handle gate, nb::handle params1, nb
         double a1[3], a2[3], angles[3];
         int n1, n2;
         if (read_angles(params2.ptr(), a2, n2) && n2 == 3 && read_angles(params1.ptr(), a1, n1) && n1 == 3 &&
-            native_u_angles(m, a1, a2, angles))
+            u_angles_in_cpp(m, a1, a2, angles))
             return float_list(angles, 3);
         nb::handle u_mat = vx::lookup_global(m.globals, names().u_mat);
         nb::object t2 = as_tuple(params2), t1 = as_tuple(params1);
@@ -213,14 +241,14 @@ nb::object merged_or_null(const Maths &m, nb::handle gate, nb::handle params1, n
 FloatMerge merge_floats(const Maths &m, nb::handle gate, const double *a1, const double *a2, int n, bool one_qubit,
                         double out[3]) {
     if (one_qubit && dec::name_is(gate.ptr(), names().u)) {
-        if (n != 3 || !native_u_angles(m, a1, a2, out))
+        if (n != 3 || !u_angles_in_cpp(m, a1, a2, out))
             return FloatMerge::Declined;
     } else {
         for (int i = 0; i < n; ++i)
             out[i] = a1[i] + a2[i];  // float + float, as PyNumber_Add adds them
     }
     bool identity;
-    if (!native_identity_of(m, gate, out, n, identity)) {
+    if (!identity_in_cpp(m, gate, out, n, identity)) {
         nb::object list = float_list(out, n);
         identity = is_identity(m, gate_matrix(m, gate, list));
     }

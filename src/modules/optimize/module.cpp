@@ -1,7 +1,15 @@
 // vexal.circuit.optimize: the module body, the GateCompressor class, its
 // constructor, the idx counter and run.
-#include "loop.hpp"
+//
+// `run` walks the ladder of paths: the fast path makes no networkx DAG at
+// all (fast.cpp) where everything it would go through is the package's own
+// and the circuit is exact; the DAG tier runs the same merges in C++ over
+// the pass's networkx DAG (dag_tier.cpp) where the pass and its names are;
+// the reference path composes the methods (reference.cpp).  All leave the
+// same result, `dag` and `_idx`.
 #include "optimize.hpp"
+
+#include "deferred_values.hpp"
 
 namespace optimize {
 
@@ -13,6 +21,53 @@ PyObject *g_cls = nullptr;  // GateCompressor, for super()
 constexpr const char *kCompressible[21] = {"id", "x",  "y", "z", "h",   "cx",  "cnot", "cy",  "cz",  "swap", "rx",
                                            "ry", "rz", "p", "u", "rxx", "ryy", "rzz",  "ccx", "ccz", "cswap"};
 constexpr long kFirstIdx = 1000000;
+
+using enum vx::dagapi::GateTable;
+
+// What the fast path and the DAG tier need left as the package made them:
+// the module's names and the pass's methods (the path checker asks, in run).
+const vx::FastPathNeeds kNeeds{
+    "GateCompressor",
+    {"np", "np.allclose", "np.eye", "np.ndarray", "u3_decompose", "u_mat", "gate_matrix_dict", "QuantumCircuit",
+     "QuantumCircuit.deepcopy", "qc2dag", "dag2qc"},
+    {"GateCompressor.remove_identity_gates", "GateCompressor.is_adjacent_gates", "GateCompressor.has_adjacent_gates",
+     "GateCompressor.compress_adjacent_single_qubit_gates",
+     "GateCompressor.compress_adjacent_single_parameter_qubit_gates",
+     "GateCompressor.compress_adjacent_two_qubit_gates", "GateCompressor.compress_adjacent_two_qubit_parameter_gates",
+     "GateCompressor.compress_adjacent_three_qubit_gates", "GateCompressor.run_compress_once", "GateCompressor.idx"},
+};
+
+// The pass keeps its state in ordinary instance attributes, and its `dag` is
+// the instance's own, through the class's descriptor.
+bool own_pass_state(PyObject *globals, nb::handle self) {
+    PyTypeObject *tp = Py_TYPE(self.ptr());
+    if (tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_setattro != PyObject_GenericSetAttr)
+        return false;
+    for (PyObject *state : {names()._idx, names().compressible})
+        if (_PyType_Lookup(tp, state))
+            return false;
+    return vx::deferred_descriptors(globals, tp, "GateCompressor", {"dag"});
+}
+
+// The five gate tables of the namespace are exact dicts (asking them runs
+// no code).
+bool exact_tables(PyObject *globals) {
+    for (int t : kRuleTables) {
+        PyObject *d = PyDict_GetItemString(globals, vx::kGateTables[t]);
+        if (!d || !PyDict_CheckExact(d))
+            return false;
+    }
+    return true;
+}
+
+// The names the merges go through are the package's own.
+bool own_names(PyObject *globals) {
+    if (!exact_tables(globals) || !vx::is_original(globals, "gate_matrix_dict") || !vx::is_original(globals, "u_mat") ||
+        !own_matrix_function(PyDict_GetItemString(globals, "u_mat")))
+        return false;
+    Maths m(globals);
+    return m.own_allclose && m.own_u3;
+}
 
 }  // namespace
 
@@ -105,15 +160,12 @@ nb::object idx(const vx::Args &a) {
 // The merge arithmetic needs numbers: a parameter gate whose angle is the
 // name of a circuit parameter is refused before anything is made.
 void refuse_parameter_names(PyObject *globals, PyObject *gates) {
-    using vx::dagapi::table_bit;
-    using enum vx::dagapi::GateTable;
-    vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), globals,
-                                table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable));
+    vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), globals, kParamTableBits);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates); ++i) {
         PyObject *rec = PyList_GET_ITEM(gates, i);
         nb::object seq = vx::own(PySequence_Tuple(rec));
         const auto &kind = kinds.of(PyTuple_GET_ITEM(seq.ptr(), 0));
-        const Py_ssize_t wires = kind.in(kOneQubitParamTable) ? 1 : kind.in(kTwoQubitParamTable) ? 2 : 0;
+        const Py_ssize_t wires = param_gate_wires(kind);
         for (Py_ssize_t k = 1; wires && k < PyTuple_GET_SIZE(seq.ptr()) - wires; ++k) {
             PyObject *angle = PyTuple_GET_ITEM(seq.ptr(), k);
             if (PyUnicode_Check(angle))
@@ -141,27 +193,22 @@ nb::object run(const vx::Args &a) {
     nb::object qubits = vx::getattr(qc, k.qubits);
     nb::object gates = vx::own(PySequence_List(vx::getattr(qc, k.gates).ptr()));
     {
-        using vx::dagapi::table_bit;
-        using enum vx::dagapi::GateTable;
         // the records are read by the DAG conversion; the matrix functions
         // count and convert the operands of parameter gates themselves
         vx::dagapi::GateKinds kinds(vx::dagapi::gatework_api(), vx::dagapi::gatework_globals());
-        vx::dagapi::check_circuit(kinds, qc, gates.ptr(),
-                                  {.lenient = table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable)});
+        vx::dagapi::check_circuit(kinds, qc, gates.ptr(), {.lenient = kParamTableBits});
     }
     refuse_parameter_names(a.func()->globals, gates.ptr());
-    // the fast path over arrays, else the same merges over the networkx DAG
-    // ("fast over the DAG"), else the methods
+
     vx::PathChoice path(a, self, kNeeds);
-    path.require(own_pass_state(a.func()->globals, self), "the pass's state or dag is not kept as the class keeps it");
-    path.require(own_names(a.func()->globals), "a gate table, a matrix function or numpy is not the package's own");
-    const bool own_walk = path.fast();
-    if (nb::object result; own_walk && lean_run(a, self, qc, qubits, gates.ptr(), result, path))
+    path.need(own_pass_state(a.func()->globals, self), "the pass's state or dag is not kept as the class keeps it");
+    path.need(own_names(a.func()->globals), "a gate table, a matrix function or numpy is not the package's own");
+    if (nb::object result; path.fast() && fast_run(a, self, qc, qubits, gates.ptr(), result, path))
         return result;
-    nb::object qc1 = own_walk ? identity_free_copy(a, self, qc, gates.ptr()) : nb::object();
-    // Where only the package's code runs from here (a plain circuit, the
-    // DAG conversions and the native loop), the collector waits until run
-    // is done: the DAG's containers are many and hold no cycle that could
+    nb::object qc1 = path.dag_tier() ? identity_free_copy(a, qc, gates.ptr()) : nb::object();
+    // Where only the package's code runs from here (an exact circuit, the
+    // DAG conversions and the DAG tier), the collector waits until run is
+    // done: the DAG's containers are many and hold no cycle that could
     // become garbage meanwhile.
     vx::GcPause pause(qc1.is_valid());
     if (!qc1.is_valid())
@@ -169,12 +216,11 @@ nb::object run(const vx::Args &a) {
     nb::object dag = vx::call(a.global(k.qc2dag), {qc1});
     vx::check(PyObject_SetAttr(self.ptr(), k.dag, dag.ptr()));
     number_past_names(self, dag);
-    if (own_walk && compress_natively(a, self)) {
-        path.taken("fast over the DAG");
-    } else {
-        pause.resume();  // the methods run whatever a subclass gives them
-        compress_with_methods(self);
-    }
+    path.below_fast([&] { return dag_tier_loop(a, self); },
+                    [&] {
+                        pause.resume();  // the methods run whatever a subclass gives them
+                        reference_loop(self);
+                    });
     dag = vx::getattr(self, k.dag);
     nb::object nq = vx::getattr(qc1, k.nqubits);
     nb::object nc = vx::getattr(qc1, k.ncbits);
@@ -204,8 +250,7 @@ NB_MODULE(optimize, m) {
     m.attr("np") = vx::import("numpy");
     nb::object qcmod = vx::import("vexal.circuit.quantumcircuit");
     m.attr("QuantumCircuit") = qcmod.attr("QuantumCircuit");
-    using enum vx::dagapi::GateTable;
-    for (int t : {kOneQubitTable, kTwoQubitTable, kOneQubitParamTable, kTwoQubitParamTable, kThreeQubitTable})
+    for (int t : kRuleTables)
         m.attr(vx::kGateTables[t]) = qcmod.attr(vx::kGateTables[t]);
     nb::object dagmod = vx::import("vexal.circuit.dag");
     m.attr("qc2dag") = dagmod.attr("qc2dag");
@@ -249,9 +294,11 @@ NB_MODULE(optimize, m) {
                        },
                        {{"idx", idx_property}, {"run", run_fn}});
     m.attr("GateCompressor") = cls;
-    remember_lean(m, cls);
+    remember_fast(m, cls);
     g_cls = cls.release().ptr();  // lives as long as the process
-    remember(m);
+    vx::keep_needs(m, kNeeds);
+    remember_matrix();
+    remember_dag_tier();
     // the verdict of the product check, for the tests
-    vx::setattr(m, "_native_product", nb::bool_(native_product()));
+    vx::setattr(m, "_numpy_product_is_cpp", nb::bool_(vx::matrixapi::numpy_product_is_cpp()));
 }

@@ -100,7 +100,7 @@ bool exact_node(const FastWalk &L, std::size_t k, vx::dagapi::GateKinds &out_kin
     if (!out.shaped || out.record != kind)
         return false;
     if (vx::dagapi::wire_count(kind))
-        return vx::dagapi::plain_wires(rec, kind);
+        return vx::dagapi::exact_wires(rec, kind);
     const Py_ssize_t seqs = kind == RecordKind::Measure ? 2 : 1, first = kind == RecordKind::Delay ? 2 : 1;
     if (PyTuple_GET_SIZE(rec) != first + seqs)
         return false;

@@ -1,7 +1,7 @@
 // The merge loop of GateCompressor.run without the methods' repeated walks,
-// shared by the two native ways of running it: over the pass's networkx DAG
-// (native_loop.cpp) and over the circuit's records alone, leaving the DAG to
-// be built when it is first read (lean.cpp).
+// shared by the DAG tier, over the pass's networkx DAG (dag_tier.cpp), and
+// the fast path, over the circuit's records alone, leaving the DAG to be
+// built when it is first read (fast.cpp).
 //
 // The worklist engine (engines/compress_engine) keeps the candidate pairs
 // ordered by their place in the DAG's edge order and is told only of the
@@ -31,10 +31,9 @@ struct Gates {
 };
 
 // The compressible gate names of the pass, with their rules; false where a
-// name or a matrix function it would use is not plain.
+// name is not an exact str or a matrix function it would use is not the
+// matrix module's own.
 bool read_gates(const vx::Args &a, nb::handle self, Gates &g);
-// The names the merges go through are the package's own.
-bool own_names(PyObject *globals);
 // The gate id of a node-name prefix, kNone where it is not compressible.
 inline std::int32_t gate_id(const Gates &g, std::string_view prefix) {
     auto it = g.id.find(std::string(prefix));
@@ -61,7 +60,7 @@ public:
     ce::Graph g;
 
     // Reads what the rules need for the pair n1 -> n2; false where anything
-    // is not plain (the methods go on from here).
+    // is not of the exact types the loop reads (the methods go on from here).
     virtual bool prepare(ce::NodeId n1, ce::NodeId n2) = 0;
     // Called once, before the first merge changes anything.
     virtual void before_first_merge() {}
@@ -120,8 +119,8 @@ private:
     std::vector<nb::object> objects_;
 };
 
-// Makes on `dag` (the networkx DAG of the records a lean run read, just
-// built) the merges `script` holds, as the native loop would have made them,
+// Makes on `dag` (the networkx DAG of the records a fast run read, just
+// built) the merges `script` holds, as the DAG tier would have made them,
 // numbering created nodes from `start` + 1.
 void replay(PyObject *globals, nb::handle dag, const Gates &gates, long long start, const Script &script);
 

@@ -1,4 +1,5 @@
-// The methods of GateCompressor.  Each works alone on the pass's state (dag,
+// The reference path of GateCompressor: its methods, and the loop of run
+// that composes them.  Each method works alone on the pass's state (dag,
 // _idx, compressible_gates) through the graph's own methods, and calls the
 // other methods through the pass object, so that a subclass's override is
 // the one used.
@@ -14,8 +15,6 @@ namespace optimize {
 namespace {
 
 using vx::dagapi::GateKinds;
-using vx::dagapi::table_bit;
-using enum vx::dagapi::GateTable;
 
 nb::object dag_of(nb::handle self) { return vx::getattr(self, names().dag); }
 
@@ -37,8 +36,6 @@ nb::object edge_triple(nb::handle u, nb::handle v, nb::handle label) {
     return vx::own(PyTuple_Pack(3, u.ptr(), v.ptr(), data.ptr()));
 }
 
-void append(nb::handle list, nb::handle item) { vx::check(PyList_Append(list.ptr(), item.ptr())); }
-
 // The one neighbour of a one-qubit node through dag.<way>(node), or None
 // where it has none.  A one-qubit gate has one wire, so it cannot have two.
 nb::object only_neighbour(nb::handle dag, nb::handle node, const char *way) {
@@ -53,7 +50,7 @@ nb::object only_neighbour(nb::handle dag, nb::handle node, const char *way) {
 // carrying the pair's wire.  Where that edge is there already, its label
 // becomes the wires it then carries: its own and the pair's, sorted.
 nb::object bridge_one(nb::handle dag, nb::handle n1, nb::handle n2, nb::handle pre, nb::handle suc) {
-    nb::object edges = vx::own(PyList_New(0));
+    nb::object edges = vx::new_list();
     if (pre.is_none() || suc.is_none())
         return edges;
     nb::object pair = edge_label(dag, n1, n2);
@@ -68,7 +65,7 @@ nb::object bridge_one(nb::handle dag, nb::handle n1, nb::handle n2, nb::handle p
     } else {
         label = pair;
     }
-    append(edges, edge_triple(pre, suc, label));
+    vx::append(edges, edge_triple(pre, suc, label));
     return edges;
 }
 
@@ -88,7 +85,7 @@ nb::object neighbour_map(nb::handle dag, nb::handle node, bool predecessors) {
 // The edges that bridge a vanished multi-qubit pair: each predecessor to
 // each successor it shares wires with, predecessor-major.
 nb::object bridge_multi(nb::handle dag, nb::handle pre_dic, nb::handle suc_dic) {
-    nb::object edges = vx::own(PyList_New(0));
+    nb::object edges = vx::new_list();
     if (pre_dic.is_none() || suc_dic.is_none())
         return edges;
     Py_ssize_t i = 0;
@@ -97,11 +94,11 @@ nb::object bridge_multi(nb::handle dag, nb::handle pre_dic, nb::handle suc_dic) 
         Py_ssize_t j = 0;
         PyObject *suc, *q2;
         while (PyDict_Next(suc_dic.ptr(), &j, &suc, &q2)) {
-            nb::object common = vx::own(PyList_New(0));
+            nb::object common = vx::new_list();
             nb::object it = vx::own(PyObject_GetIter(q1));
             while (nb::object w = vx::next_item(it))
                 if (vx::contains(q2, w))
-                    append(common, w);
+                    vx::append(common, w);
             if (PyList_GET_SIZE(common.ptr()) == 0)
                 continue;
             if (vx::truth(vx::call_method(dag, "has_edge", {pre, suc}))) {
@@ -110,7 +107,7 @@ nb::object bridge_multi(nb::handle dag, nb::handle pre_dic, nb::handle suc_dic) 
                 nb::object set = vx::own(PySet_New(joined.ptr()));
                 common = vx::own(PySequence_List(set.ptr()));
             }
-            append(edges, edge_triple(pre, suc, common));
+            vx::append(edges, edge_triple(pre, suc, common));
         }
     }
     return edges;
@@ -167,22 +164,16 @@ nb::object remove_identity_gates(const vx::Args &a) {
     PyObject *globals = a.func()->globals;
     nb::object new_qc = vx::call_method(qc, "deepcopy", {});
     nb::object gates = vx::getattr(qc, names().gates);
-    GateKinds kinds(vx::dagapi::gatework_api(), globals,
-                    table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable));
+    GateKinds kinds(vx::dagapi::gatework_api(), globals, kParamTableBits);
     Maths m(globals);
-    nb::object kept = vx::own(PyList_New(0));
+    nb::object kept = vx::new_list();
     nb::object it = vx::own(PyObject_GetIter(gates.ptr()));
     for (std::size_t step = 0; nb::object rec = vx::next_item(it); ++step) {
         vx::poll_signals(step);
         nb::object gate = nb::steal(vx::item(rec.ptr(), 0));
-        const auto &kind = kinds.of(gate.ptr());
-        Py_ssize_t wires;
-        if (kind.in(kOneQubitParamTable))
-            wires = 1;
-        else if (kind.in(kTwoQubitParamTable))
-            wires = 2;
-        else {
-            append(kept, rec);
+        const Py_ssize_t wires = param_gate_wires(kinds.of(gate.ptr()));
+        if (!wires) {
+            vx::append(kept, rec);
             continue;
         }
         nb::object params = vx::own(PySequence_GetSlice(rec.ptr(), 1, -wires));
@@ -194,7 +185,7 @@ nb::object remove_identity_gates(const vx::Args &a) {
         const bool identity = is_identity_gate(m, gate, params);
         kinds.forget();  // the matrix function may have been a replacement
         if (!identity)
-            append(kept, rec);
+            vx::append(kept, rec);
     }
     vx::setattr(new_qc, "gates", kept);
     return new_qc;
@@ -235,7 +226,7 @@ nb::object compress_one(const vx::Args &a) {
     nb::object dag = dag_of(self);
     nb::object pre = only_neighbour(dag, n1, "predecessors");
     nb::object suc = only_neighbour(dag, n2, "successors");
-    return outcome(n1, n2, vx::own(PyList_New(0)), bridge_one(dag, n1, n2, pre, suc));
+    return outcome(n1, n2, vx::new_list(), bridge_one(dag, n1, n2, pre, suc));
 }
 
 nb::object compress_one_param(const vx::Args &a) {
@@ -246,14 +237,14 @@ nb::object compress_one_param(const vx::Args &a) {
     nb::object gate = vx::dagapi::node_gate(n1);
     nb::object params = merge_or_vanish(a, dag, gate, n1, n2, true);
     if (!params.is_valid())
-        return outcome(n1, n2, vx::own(PyList_New(0)), bridge_one(dag, n1, n2, pre, suc));
+        return outcome(n1, n2, vx::new_list(), bridge_one(dag, n1, n2, pre, suc));
     nb::object added = created_node(self, gate, node_attr(dag, n1, names().qubits), params);
     nb::object created = nb::borrow(PyTuple_GET_ITEM(PyList_GET_ITEM(added.ptr(), 0), 0));
-    nb::object edges = vx::own(PyList_New(0));
+    nb::object edges = vx::new_list();
     if (!pre.is_none())
-        append(edges, edge_triple(pre, created, edge_label(dag, pre, n1)));
+        vx::append(edges, edge_triple(pre, created, edge_label(dag, pre, n1)));
     if (!suc.is_none())
-        append(edges, edge_triple(created, suc, edge_label(dag, n2, suc)));
+        vx::append(edges, edge_triple(created, suc, edge_label(dag, n2, suc)));
     return outcome(n1, n2, added, edges);
 }
 
@@ -262,7 +253,7 @@ nb::object compress_two(const vx::Args &a) {
     nb::object dag = dag_of(self);
     nb::object pre_dic = neighbour_map(dag, n1, true);
     nb::object suc_dic = neighbour_map(dag, n2, false);
-    return outcome(n1, n2, vx::own(PyList_New(0)), bridge_multi(dag, pre_dic, suc_dic));
+    return outcome(n1, n2, vx::new_list(), bridge_multi(dag, pre_dic, suc_dic));
 }
 
 nb::object compress_two_param(const vx::Args &a) {
@@ -273,19 +264,19 @@ nb::object compress_two_param(const vx::Args &a) {
     nb::object gate = vx::dagapi::node_gate(n1);
     nb::object params = merge_or_vanish(a, dag, gate, n1, n2, false);
     if (!params.is_valid())
-        return outcome(n1, n2, vx::own(PyList_New(0)), bridge_multi(dag, pre_dic, suc_dic));
+        return outcome(n1, n2, vx::new_list(), bridge_multi(dag, pre_dic, suc_dic));
     nb::object added = created_node(self, gate, node_attr(dag, n1, names().qubits), params);
     nb::object created = nb::borrow(PyTuple_GET_ITEM(PyList_GET_ITEM(added.ptr(), 0), 0));
-    nb::object edges = vx::own(PyList_New(0));
+    nb::object edges = vx::new_list();
     Py_ssize_t i = 0;
     PyObject *k, *v;
     if (!pre_dic.is_none())
         while (PyDict_Next(pre_dic.ptr(), &i, &k, &v))
-            append(edges, edge_triple(k, created, v));
+            vx::append(edges, edge_triple(k, created, v));
     i = 0;
     if (!suc_dic.is_none())
         while (PyDict_Next(suc_dic.ptr(), &i, &k, &v))
-            append(edges, edge_triple(created, k, v));
+            vx::append(edges, edge_triple(created, k, v));
     return outcome(n1, n2, added, edges);
 }
 
@@ -294,9 +285,7 @@ nb::object compress_three(const vx::Args &a) { return compress_two(a); }
 nb::object run_compress_once(const vx::Args &a) {
     nb::handle self = a[0], n1 = a[1], n2 = a[2];
     nb::object gate = vx::dagapi::node_gate(n1);
-    GateKinds kinds(vx::dagapi::gatework_api(), a.func()->globals,
-                    table_bit(kOneQubitTable) | table_bit(kTwoQubitTable) | table_bit(kThreeQubitTable) |
-                        table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable));
+    GateKinds kinds(vx::dagapi::gatework_api(), a.func()->globals, kRuleTableBits);
     const int method = rule_method(rule_of(kinds.of(gate.ptr())));
     if (method < 0)
         return nb::none();
@@ -305,7 +294,7 @@ nb::object run_compress_once(const vx::Args &a) {
 
 // ------------------------------------------------------------------- loop
 
-void compress_with_methods(nb::handle self) {
+void reference_loop(nb::handle self) {
     const Names &k = names();
     bool compress = vx::truth(call_method(self, k.method[M_HAS_ADJACENT], {}));
     while (compress) {

@@ -1,6 +1,6 @@
-"""GateCompressor.run on a plain circuit works without the networkx DAG and
+"""GateCompressor.run on an exact circuit works without the networkx DAG and
 leaves `dag` to be built when it is read: everything it leaves must be what
-the methods leave."""
+the methods leave, on varied, rotation-heavy and large circuits."""
 
 import copy
 import math
@@ -8,8 +8,7 @@ import pickle
 import random
 
 import pytest
-from helpers import ANGLES, plain_methods, quiet, random_gates
-from helpers import compressor_outcome as outcome
+from helpers import ANGLES, circuit, compressor_outcome, quiet, random_gates, reference_subclass
 
 import vexal.circuit as package
 from vexal.circuit import dag as D
@@ -18,10 +17,15 @@ from vexal.circuit.optimize import GateCompressor
 from vexal.circuit.quantumcircuit import QuantumCircuit
 from vexal.circuit.translate import TranslateToBasisGates
 
-Plain = plain_methods(GateCompressor, "run_compress_once")
+# the fast path's own results (a deferred dag) and their comparison with the
+# reference path: the reference switch stays off here
+pytestmark = pytest.mark.usefixtures("fast_paths_only")
+
+Reference = reference_subclass(GateCompressor, "run_compress_once")
 
 
-def lean(p):
+def deferred(p):
+    """Whether the run left `dag` to be built when it is read."""
     return type(vars(p).get("dag")).__name__ == "_Deferred"
 
 
@@ -50,16 +54,15 @@ def varied_circuit(rng):
     return qc
 
 
-@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
-def test_plain_circuits_take_the_lean_run_and_leave_the_methods_dag():
+def test_exact_circuits_leave_the_dag_the_methods_leave():
     rng = random.Random(21)
     taken = 0
     for _ in range(600):
         qc = varied_circuit(rng)
         p = GateCompressor()
         p.run(qc)
-        taken += lean(p)
-        assert outcome(GateCompressor, qc) == outcome(Plain, qc), qc.gates
+        taken += deferred(p)
+        assert compressor_outcome(GateCompressor, qc) == compressor_outcome(Reference, qc), qc.gates
     assert taken > 500
 
 
@@ -69,7 +72,7 @@ def test_counter_numbering_and_second_runs_follow_the_methods():
         circuits = [varied_circuit(rng) for _ in range(2)]
         start = rng.choice([None, 0, 3, 10**6, 10**12])
         states = []
-        for cls in (GateCompressor, Plain):
+        for cls in (GateCompressor, Reference):
             p = cls()
             if start is not None:
                 p._idx = start
@@ -78,12 +81,9 @@ def test_counter_numbering_and_second_runs_follow_the_methods():
         assert states[0] == states[1]
 
 
-@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
 def test_the_dag_is_the_runs_even_when_read_late():
-    qc = QuantumCircuit(3, 3)
-    qc.qubits = [0, 1, 2]
-    qc.gates = [("measure", [0, 1], [1, 0]), ("x", 2), ("x", 2), ("rz", 0.5, 1), ("rz", 0.25, 1), ("h", 0)]
-    p, q = GateCompressor(), Plain()
+    qc = circuit(3, [("measure", [0, 1], [1, 0]), ("x", 2), ("x", 2), ("rz", 0.5, 1), ("rz", 0.25, 1), ("h", 0)])
+    p, q = GateCompressor(), Reference()
     p.run(qc)
     q.run(qc)
     assert "built when the attribute is read" in repr(vars(p)["dag"])
@@ -95,10 +95,8 @@ def test_the_dag_is_the_runs_even_when_read_late():
 
 
 def test_a_pass_with_an_unread_dag_copies_and_pickles_as_its_dag():
-    qc = QuantumCircuit(2, 2)
-    qc.qubits = [0, 1]
-    qc.gates = [("h", 0), ("h", 0), ("cx", 0, 1), ("rx", 0.5, 1), ("rx", 0.5, 1)]
-    expected = Plain()
+    qc = circuit(2, [("h", 0), ("h", 0), ("cx", 0, 1), ("rx", 0.5, 1), ("rx", 0.5, 1)])
+    expected = Reference()
     expected.run(qc)
     for make in (copy.deepcopy, lambda p: pickle.loads(pickle.dumps(p))):
         p = GateCompressor()
@@ -112,9 +110,7 @@ def test_names_on_the_road_are_used_as_they_stand(monkeypatch):
     class Recorded(QuantumCircuit):
         pass
 
-    qc = QuantumCircuit(2, 2)
-    qc.qubits = [0, 1]
-    qc.gates = [("x", 0), ("x", 0), ("cz", 0, 1)]
+    qc = circuit(2, [("x", 0), ("x", 0), ("cz", 0, 1)])
     monkeypatch.setattr(D, "QuantumCircuit", Recorded)
     out = GateCompressor().run(qc)
     assert type(out) is Recorded and out.gates == [("cz", 0, 1)]
@@ -123,15 +119,15 @@ def test_names_on_the_road_are_used_as_they_stand(monkeypatch):
     monkeypatch.setattr(O, "dag2qc", lambda dag, nq, nc: seen.append(dag) or D.dag2qc(dag, nq, nc))
     p = GateCompressor()
     assert p.run(qc).gates == [("cz", 0, 1)]
-    assert not lean(p) and seen == [p.dag]
+    assert not deferred(p) and seen == [p.dag]
 
 
 # ------------------------------------------------ large and rotation-heavy
 
 
 class Subclassed(QuantumCircuit):
-    """A circuit the lean run does not read: run goes over the networkx DAG,
-    the tier the lean run was first checked against."""
+    """A circuit the fast path does not read: run goes over the networkx DAG
+    (the DAG tier), which the fast path was first checked against."""
 
 
 def over_the_dag(qc):
@@ -155,9 +151,7 @@ def rotation_mix(rng, n, count):
                 gates.append((gates[-1][0], -a + rng.choice([0.0, 1e-14, 3e-13]), q))
         else:
             gates.append((rng.choice(["h", "s", "t", "sx"]), q))
-    qc = QuantumCircuit(n, n)
-    qc.qubits = list(range(n))
-    qc.gates = gates
+    qc = circuit(n, gates)
     return qc
 
 
@@ -167,7 +161,6 @@ def in_u_gates(qc):
     return out
 
 
-@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
 def test_rotation_heavy_circuits_merge_as_the_methods_do():
     rng = random.Random(26)
     for size in (200, 400, 700):
@@ -176,12 +169,12 @@ def test_rotation_heavy_circuits_merge_as_the_methods_do():
             for case in (qc, in_u_gates(qc)):
                 p = GateCompressor()
                 p.run(case)
-                assert lean(p)
-                assert outcome(GateCompressor, case) == outcome(Plain, case), (size, n)
+                assert deferred(p)
+                assert compressor_outcome(GateCompressor, case) == compressor_outcome(Reference, case), (size, n)
 
 
 def heavy_circuit(rng, n, count):
-    """A large circuit of everything the lean graph keeps apart: runs of one-
+    """A large circuit of everything the fast path's graph keeps apart: runs of one-
     and two-qubit gates that merge or cancel, barriers over many wires,
     measures of several qubits into a few shared bits (edges without wires
     between their writers), delays and resets."""
@@ -199,14 +192,9 @@ def heavy_circuit(rng, n, count):
             ]
         )
         gates[at:at] = run
-    qc = QuantumCircuit(n, max(n, 3))
-    qc.qubits = list(range(n))
-    qc.gates = gates
-    return qc
+    return circuit(n, gates, ncbits=max(n, 3))
 
 
-@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
-@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
 def test_large_circuits_leave_what_the_dag_tier_leaves():
     rng = random.Random(260)
     cases = [heavy_circuit(rng, n, count) for n, count in ((6, 20000), (30, 30000))]
@@ -214,21 +202,20 @@ def test_large_circuits_leave_what_the_dag_tier_leaves():
     for qc in cases:
         p = GateCompressor()
         p.run(qc)
-        assert lean(p)
-        got = outcome(GateCompressor, qc)
-        assert got == outcome(GateCompressor, over_the_dag(qc))
+        assert deferred(p)
+        got = compressor_outcome(GateCompressor, qc)
+        assert got == compressor_outcome(GateCompressor, over_the_dag(qc))
         assert package._paths["GateCompressor"][0] == "DAG tier"
 
 
-@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
 def test_measures_into_shared_bits_merge_as_the_methods_do():
     rng = random.Random(2600)
     wireless = 0
     for _ in range(60):
         n = rng.choice([2, 3, 4])
         qc = heavy_circuit(rng, n, rng.randint(30, 120))
-        out = outcome(GateCompressor, qc)
-        assert out == outcome(Plain, qc), qc.gates
+        out = compressor_outcome(GateCompressor, qc)
+        assert out == compressor_outcome(Reference, qc), qc.gates
         p = GateCompressor()
         p.run(qc)
         wireless += sum(1 for _, _, d in p.dag.edges(data=True) if d["qubit"] == [])

@@ -1,41 +1,40 @@
-"""GateCompressor.run: the native run against the methods' loop, and what
-the compressed circuit must be."""
+"""GateCompressor's fast path and DAG tier against its reference path: the
+same result, DAG (down to the order of every dictionary), counter and
+printed text on random circuits and the corpus; the customised pieces that
+send a run down the ladder; and what the compressed circuit must be."""
 
-import glob
-import os
 import random
 import sys
 
 import networkx as nx
 import oracle
 import pytest
-from helpers import compressor_outcome as outcome
-from helpers import plain_methods, random_gates
+from helpers import PROGRAMS, circuit, compressor_outcome, corpus, random_gates, read_program, reference_subclass
 
 from vexal.circuit import optimize as O
 from vexal.circuit.dag import qc2dag
 from vexal.circuit.optimize import GateCompressor
 from vexal.circuit.quantumcircuit import QuantumCircuit
 
-DATA = os.path.join(os.path.dirname(__file__), "data")
-Plain = plain_methods(GateCompressor, "run_compress_once")
+# each test compares a path with the reference, or checks the circuits they
+# agree on: the reference switch stays off here
+pytestmark = pytest.mark.usefixtures("fast_paths_only")
+
+Reference = reference_subclass(GateCompressor, "run_compress_once")
 
 
 def random_circuit(rng, unitary=False):
     n = rng.choice([1, 2, 3, 4, 5, 20, 70])
     pool = rng.sample(range(n), min(n, rng.randint(1, 5)))
-    qc = QuantumCircuit(n, n)
-    qc.qubits = list(range(n))
-    qc.gates = random_gates(rng, pool, rng.randint(0, 40), unitary)
-    return qc
+    return circuit(n, random_gates(rng, pool, rng.randint(0, 40), unitary))
 
 
 @pytest.mark.parametrize("seed", range(8))
-def test_native_run_equals_the_methods(seed):
+def test_fast_path_matches_the_methods(seed):
     rng = random.Random(seed)
     for _ in range(150):
         qc = random_circuit(rng)
-        assert outcome(GateCompressor, qc) == outcome(Plain, qc), qc.gates
+        assert compressor_outcome(GateCompressor, qc) == compressor_outcome(Reference, qc), qc.gates
 
 
 def python_calls(fn):
@@ -54,23 +53,18 @@ def python_calls(fn):
     return seen
 
 
-@pytest.mark.usefixtures("fast_paths_only")  # a test of the fast path itself
-def test_the_native_run_calls_no_graph_method():
-    qc = QuantumCircuit(2, 2)
-    qc.qubits = [0, 1]
-    qc.gates = [("h", 0), ("x", 1), ("x", 1), ("rz", 0.3, 0), ("rz", 0.2, 0), ("cx", 0, 1), ("cx", 0, 1)]
-    native = python_calls(lambda: GateCompressor().run(qc))
-    plain = python_calls(lambda: Plain().run(qc))
-    assert {"remove_nodes_from", "add_edges_from"} <= plain
-    assert not {"deepcopy", "remove_nodes_from", "add_nodes_from", "add_edges_from", "has_edge"} & native
+def test_the_fast_path_calls_no_graph_method():
+    qc = circuit(2, [("h", 0), ("x", 1), ("x", 1), ("rz", 0.3, 0), ("rz", 0.2, 0), ("cx", 0, 1), ("cx", 0, 1)])
+    fast = python_calls(lambda: GateCompressor().run(qc))
+    reference = python_calls(lambda: Reference().run(qc))
+    assert {"remove_nodes_from", "add_edges_from"} <= reference
+    assert not {"deepcopy", "remove_nodes_from", "add_nodes_from", "add_edges_from", "has_edge"} & fast
 
 
 def test_symbolic_angles_fail_alike():
-    qc = QuantumCircuit(2, 2)
-    qc.qubits = [0, 1]
-    qc.gates = [("h", 0), ("rz", "theta", 1), ("cp", "phi", 0, 1)]
-    assert outcome(GateCompressor, qc) == outcome(Plain, qc)
-    assert outcome(GateCompressor, qc)[0] == "raised"
+    qc = circuit(2, [("h", 0), ("rz", "theta", 1), ("cp", "phi", 0, 1)])
+    assert compressor_outcome(GateCompressor, qc) == compressor_outcome(Reference, qc)
+    assert compressor_outcome(GateCompressor, qc)[0] == "raised"
 
 
 def test_replaced_names_take_the_methods(monkeypatch):
@@ -84,9 +78,9 @@ def test_replaced_names_take_the_methods(monkeypatch):
 
     rng = random.Random(11)
     circuits = [random_circuit(rng) for _ in range(40)]
-    expected = [outcome(Plain, qc) for qc in circuits]
+    expected = [compressor_outcome(Reference, qc) for qc in circuits]
     monkeypatch.setattr(O, "u3_decompose", u3)
-    assert [outcome(GateCompressor, qc) for qc in circuits] == expected
+    assert [compressor_outcome(GateCompressor, qc) for qc in circuits] == expected
     assert calls
 
 
@@ -98,9 +92,7 @@ def test_overridden_methods_are_used():
             seen.append((node1, node2))
             return super().is_adjacent_gates(node1, node2)
 
-    qc = QuantumCircuit(1, 1)
-    qc.qubits = [0]
-    qc.gates = [("h", 0), ("x", 0), ("x", 0), ("h", 0)]
+    qc = circuit(1, [("h", 0), ("x", 0), ("x", 0), ("h", 0)])
     assert Counting().run(qc).gates == []
     assert ("x_1_[0]", "x_2_[0]") in seen
 
@@ -118,12 +110,12 @@ def test_circuit_subclass_is_copied_its_way():
         src = random_circuit(rng)
         qc = Traced(src.nqubits, src.ncbits)
         qc.qubits, qc.gates = src.qubits, src.gates
-        assert outcome(GateCompressor, qc)[:3] == outcome(Plain, src)[:3]
+        assert compressor_outcome(GateCompressor, qc)[:3] == compressor_outcome(Reference, src)[:3]
     assert Traced.copies == 20
 
 
-def test_the_methods_take_over_where_the_dag_is_not_plain(monkeypatch):
-    # a DAG whose labels are tuples: the native loop leaves off at the first
+def test_the_methods_take_over_where_the_dag_is_not_exact(monkeypatch):
+    # a DAG whose labels are tuples: the DAG tier leaves off at the first
     # merge that reads one, and the methods go on from there
     def tuple_labels(qc, show_qubits=True):
         g = qc2dag(qc, show_qubits)
@@ -136,7 +128,7 @@ def test_the_methods_take_over_where_the_dag_is_not_plain(monkeypatch):
     circuits = [random_circuit(rng) for _ in range(60)]
     monkeypatch.setattr(O, "qc2dag", tuple_labels)
     for qc in circuits:
-        assert outcome(GateCompressor, qc) == outcome(Plain, qc), qc.gates
+        assert compressor_outcome(GateCompressor, qc) == compressor_outcome(Reference, qc), qc.gates
 
 
 def test_a_graph_with_its_own_methods_takes_the_methods(monkeypatch):
@@ -147,9 +139,7 @@ def test_a_graph_with_its_own_methods_takes_the_methods(monkeypatch):
         g.remove_nodes_from = lambda nodes: removed.append(list(nodes)) or nx.DiGraph.remove_nodes_from(g, nodes)
         return g
 
-    qc = QuantumCircuit(1, 1)
-    qc.qubits = [0]
-    qc.gates = [("h", 0), ("x", 0), ("x", 0), ("h", 0)]
+    qc = circuit(1, [("h", 0), ("x", 0), ("x", 0), ("h", 0)])
     monkeypatch.setattr(O, "qc2dag", own_remove)
     assert GateCompressor().run(qc).gates == []
     assert removed == [["x_1_[0]", "x_2_[0]"], ["h_0_[0]", "h_3_[0]"]]
@@ -170,38 +160,31 @@ def final_dag_is_its_circuits_dag(p, out):
     return ours == theirs
 
 
+# With the reference switch off in this file, the properties are checked on
+# both paths by name: the pass itself and its reference subclass.
+@pytest.mark.parametrize("cls", [GateCompressor, Reference], ids=["fast", "reference"])
 @pytest.mark.parametrize("seed", range(4))
-def test_compressed_circuits_are_equivalent(seed):
+def test_compressed_circuits_are_equivalent(seed, cls):
     rng = random.Random(100 + seed)
     for _ in range(60):
         qc = random_circuit(rng, unitary=True)
         if qc.nqubits > 10:
             continue
-        p = GateCompressor()
+        p = cls()
         out = p.run(qc)
         oracle.assert_equivalent(qc.gates, out.gates, qc.nqubits)
         assert len(out.gates) <= len(qc.gates)
         assert final_dag_is_its_circuits_dag(p, out)
-        again = GateCompressor().run(out)
+        again = cls().run(out)
         assert len(again.gates) == len(out.gates)
 
 
-def corpus():
-    paths = sorted(glob.glob(os.path.join(DATA, "qasmbench", "supported", "*.qasm")))
-    paths += sorted(glob.glob(os.path.join(DATA, "qasm", "*.qasm")))
-    for path in paths:
-        with open(path) as f:
-            text = f.read()
-        try:
-            qc = QuantumCircuit().from_openqasm2(text)
-        except Exception:  # noqa: BLE001 - a program the reader does not take
-            continue
-        yield os.path.basename(path), qc
-
-
 def test_corpus_circuits(capsys):
+    """The fast path on the corpus, compared with the reference path on its
+    programs of at most 400 gates."""
     checked = 0
-    for name, qc in corpus():
+    for path in corpus() + sorted(PROGRAMS.glob("*.qasm")):
+        name, qc = path.name, read_program(path)
         capsys.readouterr()
         p = GateCompressor()
         out = p.run(qc)
@@ -209,7 +192,7 @@ def test_corpus_circuits(capsys):
         assert final_dag_is_its_circuits_dag(p, out), name
         assert len(GateCompressor().run(out).gates) == len(out.gates), name
         if len(qc.gates) <= 400:
-            assert outcome(GateCompressor, qc)[:6] == outcome(Plain, qc)[:6], name
+            assert compressor_outcome(GateCompressor, qc)[:6] == compressor_outcome(Reference, qc)[:6], name
         # measures and resets stay where they are on their wires; the gates
         # between them must keep their product
         if qc.nqubits <= 6:

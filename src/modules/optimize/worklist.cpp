@@ -1,6 +1,6 @@
-// The merge loop shared by the native ways of running GateCompressor; see
-// loop.hpp.
-#include "loop.hpp"
+// The merge loop shared by the fast path and the DAG tier of
+// GateCompressor; see worklist.hpp.
+#include "worklist.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -8,8 +8,6 @@
 namespace optimize {
 
 using vx::dagapi::GateKinds;
-using vx::dagapi::table_bit;
-using enum vx::dagapi::GateTable;
 
 bool read_wires(PyObject *o, std::vector<ce::Wire> &out) {
     out.clear();
@@ -30,17 +28,6 @@ nb::object int_list(std::span<const ce::Wire> ws) {
         PyList_SET_ITEM(l.ptr(), static_cast<Py_ssize_t>(i), vx::int_obj(ws[i]).release().ptr());
     return l;
 }
-
-namespace {
-
-nb::object float_list(const double *v, int n) {
-    nb::object out = vx::own(PyList_New(n));
-    for (int i = 0; i < n; ++i)
-        PyList_SET_ITEM(out.ptr(), i, vx::check(PyFloat_FromDouble(v[i])));
-    return out;
-}
-
-}  // namespace
 
 nb::object Merged::object() const {
     switch (kind) {
@@ -92,9 +79,7 @@ bool read_gates(const vx::Args &a, nb::handle self, Gates &g) {
     nb::object list = vx::getattr(self, names().compressible);
     if (!PyList_CheckExact(list.ptr()))
         return false;
-    GateKinds kinds(vx::dagapi::gatework_api(), globals,
-                    table_bit(kOneQubitTable) | table_bit(kTwoQubitTable) | table_bit(kThreeQubitTable) |
-                        table_bit(kOneQubitParamTable) | table_bit(kTwoQubitParamTable));
+    GateKinds kinds(vx::dagapi::gatework_api(), globals, kRuleTableBits);
     PyObject *gmd = PyDict_GetItemString(globals, "gate_matrix_dict");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
         PyObject *name = PyList_GET_ITEM(list.ptr(), i);
@@ -116,14 +101,6 @@ bool read_gates(const vx::Args &a, nb::handle self, Gates &g) {
         g.rule.push_back(r);
     }
     return true;
-}
-
-bool own_names(PyObject *globals) {
-    if (!plain_tables(globals) || !vx::is_original(globals, "gate_matrix_dict") || !vx::is_original(globals, "u_mat") ||
-        !own_matrix_function(PyDict_GetItemString(globals, "u_mat")))
-        return false;
-    Maths m(globals);
-    return m.native_allclose && m.own_u3;
 }
 
 bool Loop::run() {

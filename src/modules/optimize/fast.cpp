@@ -1,22 +1,22 @@
-// GateCompressor.run without the networkx DAG.
+// The fast path of GateCompressor.run: no networkx DAG.
 //
 // Where the pass, its class, the module's names, what qc2dag and dag2qc go
-// through and the circuit are all the package's own and plain, nothing but
+// through and the circuit are all the package's own and exact, nothing but
 // the package's code would run between reading the records and returning
 // the result.  The DAG the methods would build is then only a means: its
 // structure is read straight from the identity-free records (the same
 // builder qc2dag uses, with the same start nodes, node numbers and edge
-// order), the merge loop (loop.hpp) runs over it with the same arithmetic,
-// and the result's records come out in the order dag2qc gives
+// order), the merge loop (worklist.hpp) runs over it with the same
+// arithmetic, and the result's records come out in the order dag2qc gives
 // (nx.topological_sort over the final graph), rebuilt as dag2qc rebuilds
 // them.
 //
 // `dag` is left as a deferred value: on first read the DAG of the records
 // is built as qc2dag builds it and the recorded merges are made on it by the
-// native loop, which leaves exactly the graph (nodes, attributes, edge and
-// adjacency order, cached views) the methods leave.  `_idx` advances as the
-// methods advance it.
-#include "loop.hpp"
+// DAG tier's store (dag_tier.cpp), which leaves exactly the graph (nodes,
+// attributes, edge and adjacency order, cached views) the methods leave.
+// `_idx` advances as the methods advance it.
+#include "worklist.hpp"
 
 #include "dag_engine.hpp"
 #include "dag_order.hpp"
@@ -46,7 +46,7 @@ std::string start_name(ce::Wire w) {
 }
 
 // What a run left for its DAG to be built from.
-struct LeanRun final : vx::DeferredSource {
+struct FastRun final : vx::DeferredSource {
     const vx::dagapi::Api *api = nullptr;
     nb::object globals;   // the module's namespace
     nb::object gatework;  // the namespace the DAG builder reads the tables of
@@ -76,12 +76,12 @@ struct LeanRun final : vx::DeferredSource {
     const char *describe(int) const override { return "<circuit DAG, built when the attribute is read>"; }
 };
 
-// The lean graph's nodes: the start nodes (one per wire of `starts`), then
+// The fast path's graph: the start nodes (one per wire of `starts`), then
 // the skeleton's nodes (a record's node; measures over several qubits give
 // one per qubit), then the nodes merges made, in the order they were made.
-class LeanStore final : public Store {
+class FastStore final : public Store {
 public:
-    LeanStore(LeanRun &run, const vx::dagapi::Skeleton &sk, std::vector<ce::Wire> starts)
+    FastStore(FastRun &run, const vx::dagapi::Skeleton &sk, std::vector<ce::Wire> starts)
         : run_(run), sk_(sk), starts_(std::move(starts)) {}
 
     std::size_t num_starts() const { return starts_.size(); }
@@ -167,7 +167,7 @@ public:
     std::size_t bytes() const { return g.bytes() + made_step_.capacity() * sizeof(std::uint32_t); }
 
 private:
-    LeanRun &run_;
+    FastRun &run_;
     const vx::dagapi::Skeleton &sk_;
     std::vector<ce::Wire> starts_;
     std::vector<std::uint32_t> made_step_;  // by made node
@@ -209,7 +209,7 @@ nb::object frozen(PyObject *records) {
 
 // Every name the run goes through is the package's own: the pass's methods
 // and `dag` descriptor, the module's names, what qc2dag and dag2qc use.
-const vx::dagapi::Api *own_road(const vx::Args &a, LeanRun &run) {
+const vx::dagapi::Api *own_road(const vx::Args &a, FastRun &run) {
     vx::dagapi::OwnDag own;
     if (!own_networkx() || !vx::dagapi::own_dag(a.global("qc2dag"), own))
         return nullptr;
@@ -233,19 +233,19 @@ bool start_wires(PyObject *qubits, long long nqubits, std::vector<ce::Wire> &out
     return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
 }
 
-bool plain_number(PyObject *x) { return PyLong_CheckExact(x) || PyFloat_CheckExact(x); }
+bool exact_number(PyObject *x) { return PyLong_CheckExact(x) || PyFloat_CheckExact(x); }
 
-// The node of skeleton entry k is one the lean run can stand for: a record
+// The node of skeleton entry k is one the fast path can stand for: a record
 // whose name has no "_" (so it is the node's gate name), that dag2qc's
-// tables give the kind the builder read it as, with plain int qubits and,
-// for a compressible parameter gate, plain numbers as angles.
+// tables give the kind the builder read it as, with exact int qubits and,
+// for a compressible parameter gate, exact ints or floats as angles.
 class NodeCheck {
 public:
     NodeCheck(const vx::dagapi::Skeleton &sk, PyObject *records, GateKinds &out_kinds, const Gates &gates)
         : sk_(sk), records_(records), out_(out_kinds), gates_(gates) {}
 
     // The gate id of the node (kNone where not compressible); false where
-    // the node is not plain.
+    // the node is not one the fast path reads.
     bool operator()(std::size_t k, std::int32_t &gate) {
         PyObject *rec = PyList_GET_ITEM(records_, sk_.rec[k]);
         PyObject *name = PyTuple_GET_ITEM(rec, 0);
@@ -265,13 +265,13 @@ public:
         if (!it->second.ok)
             return false;
         gate = it->second.gate;
-        if (!vx::dagapi::plain_wires(rec, kind))
+        if (!vx::dagapi::exact_wires(rec, kind))
             return false;
         const int np = vx::dagapi::record_param_count(kind, PyTuple_GET_SIZE(rec));
         if (np && gate != ce::kNone) {
             const Rule r = gates_.rule[static_cast<size_t>(gate)];
             for (int i = 1; (r == Rule::OneParam || r == Rule::TwoParam) && i <= np; ++i)
-                if (!plain_number(PyTuple_GET_ITEM(rec, i)))
+                if (!exact_number(PyTuple_GET_ITEM(rec, i)))
                     return false;
         }
         return true;
@@ -296,7 +296,7 @@ private:
 // successors and predecessors in the graph's own order), taken gate by gate
 // so that no list of them all is kept.  The skeleton's wires are let go
 // once read.
-bool build_graph(LeanStore &st, vx::dagapi::Skeleton &sk, long long nqubits, NodeCheck &check, const Gates &gates) {
+bool build_graph(FastStore &st, vx::dagapi::Skeleton &sk, long long nqubits, NodeCheck &check, const Gates &gates) {
     engines::dag::DagBuilder b(nqubits);
     const std::size_t n = st.num_starts() + sk.size();
     // merges make fewer nodes than there are, and take as many edges as they
@@ -359,12 +359,13 @@ private:
 // The record dag2qc rebuilds from node n: a made node's (gate, *params,
 // *qubits), a record's as dag2qc rebuilds it (the very record where that is
 // an equal record of immutable values).
-nb::object rebuilt(LeanStore &st, const LeanRun &run, const vx::dagapi::Skeleton &sk, ce::NodeId n, WireInts &ints) {
+nb::object rebuilt(FastStore &st, const FastRun &run, const vx::dagapi::Skeleton &sk, ce::NodeId n, WireInts &ints) {
     if (const auto k = st.entry(n); k >= 0) {
         PyObject *rec = st.record(static_cast<size_t>(k));
         const vx::dagapi::RecordKind kind = sk.kind[static_cast<size_t>(k)];
-        return vx::dagapi::shareable_record(rec, kind) ? nb::borrow(rec)
-                                                       : vx::dagapi::rebuilt_record(rec, kind, sk.part[static_cast<size_t>(k)]);
+        return vx::dagapi::shareable_record(rec, kind)
+                   ? nb::borrow(rec)
+                   : vx::dagapi::rebuilt_record(rec, kind, sk.part[static_cast<size_t>(k)]);
     }
     const std::size_t step = st.step_of(n);
     auto qs = st.g.qubits(n);
@@ -383,7 +384,7 @@ nb::object rebuilt(LeanStore &st, const LeanRun &run, const vx::dagapi::Skeleton
 
 // The result's records: the live nodes but the start nodes, in
 // nx.topological_sort's order.
-nb::object result_records(LeanStore &st, const LeanRun &run, const vx::dagapi::Skeleton &sk) {
+nb::object result_records(FastStore &st, const FastRun &run, const vx::dagapi::Skeleton &sk) {
     Py_ssize_t count = 0;
     for (ce::NodeId u = static_cast<ce::NodeId>(st.num_starts()); u < static_cast<ce::NodeId>(st.g.num_nodes()); ++u)
         count += st.g.node(u).alive();
@@ -401,7 +402,7 @@ nb::object result_records(LeanStore &st, const LeanRun &run, const vx::dagapi::S
 }
 
 // The circuit dag2qc makes of the records, with what run sets on it.
-nb::object result_circuit(nb::handle qc, nb::handle qubits, const LeanRun &run, nb::handle records) {
+nb::object result_circuit(nb::handle qc, nb::handle qubits, const FastRun &run, nb::handle records) {
     const Names &k = names();
     nb::object cls = nb::borrow(PyDict_GetItemString(dag_globals(), "QuantumCircuit"));
     nb::object nq = vx::getattr(qc, k.nqubits), nc = vx::getattr(qc, k.ncbits);
@@ -416,24 +417,24 @@ nb::object result_circuit(nb::handle qc, nb::handle qubits, const LeanRun &run, 
 
 }  // namespace
 
-bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubits, PyObject *records,
+bool fast_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubits, PyObject *records,
               nb::object &result, vx::PathChoice &path) {
-    auto run = std::make_shared<LeanRun>();
+    auto run = std::make_shared<FastRun>();
     const vx::dagapi::Api *api = own_road(a, *run);
     if (!api)
         return path.decline("what qc2dag and dag2qc go through is not the package's own");
     long long idx, nq;
     if (!vx::exact_ll(vx::getattr(self, names()._idx).ptr(), idx) || idx > (1LL << 62) || idx < -(1LL << 62) ||
         !read_gates(a, self, run->gates))
-        return path.decline("_idx or compressible_gates is not of the plain kind the run reads");
-    nb::object kept = identity_free_records(a, self, qc, records);
+        return path.decline("_idx or compressible_gates is not of the exact kind the run reads");
+    nb::object kept = identity_free_records(a, qc, records);
     if (!kept.is_valid() || !vx::exact_ll(vx::getattr(qc, names().nqubits).ptr(), nq))
-        return path.decline("the circuit is not a plain QuantumCircuit of plain records");
+        return path.decline("the circuit is not an exact QuantumCircuit of exact records");
     run->records = frozen(kept.ptr());
     run->qubits = vx::own(PySequence_List(qubits.ptr()));
     run->nqubits = nq;
     if (nq > ce::kMaxWire + 1)
-        return path.decline("the circuit has more qubits than the lean graph numbers");
+        return path.decline("the circuit has more qubits than the fast path's graph numbers");
     std::vector<ce::Wire> starts;
     if (!start_wires(run->qubits.ptr(), nq, starts))
         return path.decline("the circuit's qubits are not distinct ints in range");
@@ -446,7 +447,7 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubi
     if (!api->skeleton(run->gatework.ptr(), nq, run->records.ptr(), false, sk))
         throw vx::error_already_set{};                 // checked records: an interrupt or a real error
     std::vector<engines::dag::Edge>().swap(sk.edges);  // the graph's edges are its own, with start nodes
-    LeanStore st(*run, sk, std::move(starts));
+    FastStore st(*run, sk, std::move(starts));
     NodeCheck check(sk, run->records.ptr(), out_kinds, run->gates);
     if (!build_graph(st, sk, nq, check, run->gates))
         return path.decline("a node is of a kind the run does not read");
@@ -466,7 +467,7 @@ bool lean_run(const vx::Args &a, nb::handle self, nb::handle qc, nb::handle qubi
     return true;
 }
 
-void remember_lean(nb::handle module, nb::handle cls) {
+void remember_fast(nb::handle module, nb::handle cls) {
     vx::install_deferred(module, cls, "GateCompressor", "vexal.circuit.optimize._Deferred", {"dag"});
 }
 

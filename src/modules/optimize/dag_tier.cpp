@@ -1,18 +1,19 @@
-// The merge loop of GateCompressor.run over the pass's networkx DAG.
+// The DAG tier of GateCompressor.run: the merge loop over the pass's
+// networkx DAG.
 //
 // The networkx DAG stays the pass's state.  Each merge of the loop
-// (loop.hpp) is applied to the graph's own dictionaries exactly as
+// (worklist.hpp) is applied to the graph's own dictionaries exactly as
 // remove_nodes_from, add_nodes_from and add_edges_from apply the rules'
 // lists, with the same labels (the very objects the rules hand on), the same
 // names and the same merge arithmetic (merge.cpp); the engine follows every
 // change.  So `dag` and `_idx` come out as the methods leave them.
 //
 // Taken only when the pass, its class and the names the rules go through are
-// the package's own and the DAG is a networkx DiGraph of plain values (str
+// the package's own and the DAG is a networkx DiGraph of exact values (str
 // names, int wires, int or float angles); nothing that runs meanwhile can
 // then change the DAG behind the engine's back.  The same store replays a
-// lean run's merges (lean.cpp) on the DAG it builds when `dag` is read.
-#include "loop.hpp"
+// fast run's merges (fast.cpp) on the DAG it builds when `dag` is read.
+#include "worklist.hpp"
 
 #include <algorithm>
 #include <string>
@@ -24,10 +25,6 @@
 namespace optimize {
 
 namespace {
-
-using vx::dagapi::GateKinds;
-using vx::dagapi::table_bit;
-using enum vx::dagapi::GateTable;
 
 constexpr const char *kGraphPaths[] = {
     "DiGraph",
@@ -53,7 +50,7 @@ constexpr const char *kGraphPaths[] = {
 PyObject *g_dag = nullptr;  // the namespace of vexal.circuit.dag, read, never recorded into
 PyObject *g_nx = nullptr;   // networkx's namespace, where the graph methods the store stands for are recorded
 
-bool plain_numbers(PyObject *o) {
+bool exact_numbers(PyObject *o) {
     if (!PyList_CheckExact(o))
         return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
@@ -65,7 +62,7 @@ bool plain_numbers(PyObject *o) {
 }
 
 // A networkx DiGraph whose methods are networkx's own (on its class and not
-// shadowed on the graph) and whose dictionaries are plain.
+// shadowed on the graph) and whose dictionaries are exact dicts.
 bool own_graph(nb::handle dag) {
     if (reinterpret_cast<PyObject *>(Py_TYPE(dag.ptr())) != vx::original(g_nx, "DiGraph"))
         return false;
@@ -119,7 +116,8 @@ public:
         cache_ = nb::borrow(PyDict_GetItemString(dict.ptr(), "__networkx_cache__"));
     }
 
-    // Reads nodes and edges; false where anything is not plain.
+    // Reads nodes and edges; false where anything is not of the exact types
+    // the loop reads.
     bool read(const Gates &gates);
 
     bool any_edge = false;    // the graph had an edge to walk
@@ -191,7 +189,7 @@ bool Mirror::read(const Gates &gates) {
                 return false;
             const Rule r = gates.rule[static_cast<size_t>(gate)];
             PyObject *params = PyDict_GetItem(attrs, names().params);
-            if ((r == Rule::OneParam || r == Rule::TwoParam) && params && !plain_numbers(params))
+            if ((r == Rule::OneParam || r == Rule::TwoParam) && params && !exact_numbers(params))
                 return false;
         }
         g.add_node(gate, qubits);
@@ -346,7 +344,7 @@ void touch_views(nb::handle dag, const Mirror &mm) {
 
 }  // namespace
 
-bool compress_natively(const vx::Args &a, nb::handle self) {
+bool dag_tier_loop(const vx::Args &a, nb::handle self) {
     PyObject *globals = a.func()->globals;
     nb::object idx = vx::getattr(self, names()._idx);
     long long start;
@@ -388,8 +386,7 @@ bool own_networkx() {
     return true;
 }
 
-void remember_loop(nb::handle module) {
-    (void)module;
+void remember_dag_tier() {
     g_dag = vx::check(PyModule_GetDict(vx::import("vexal.circuit.dag").ptr()));
     nb::object nx = vx::import("networkx");
     g_nx = vx::check(PyModule_GetDict(nx.ptr()));
