@@ -164,9 +164,9 @@ STATEMENT_PARAMETERS = [
 def test_refused_parameters_name_their_statement(read, line, exc, message, monkeypatch):
     statement = line.split("//")[0].strip()
     expected = f"{message} of the statement {statement!r}"
-    with pytest.raises(exc) as native:
+    with pytest.raises(exc) as refused:
         quiet(read, DECLS + line)
-    assert str(native.value) == expected
+    assert str(refused.value) == expected
     # the same through a replaced parse_expression
     original = gw.parse_expression
     monkeypatch.setattr(gw, "parse_expression", lambda text: original(text))
@@ -602,11 +602,11 @@ def test_corpus_respaced_reads_the_same():
         assert quiet(gw.parse_openqasm2_to_gates, respaced)[0] == expected, path.name
 
 
-# ---------------------------------------------------------------- native and plain composition
+# ---------------------------------------------------------------- the fast path and the composition
 
 
-def test_native_reading_matches_the_plain_composition(monkeypatch):
-    """The reader reads lines natively while the module's names hold its own
+def test_the_fast_reading_matches_the_composition_of_the_functions(monkeypatch):
+    """The reader reads lines in C++ while the module's names hold its own
     functions; through wrappers it calls them.  Both give the same result."""
     rnd = random.Random(3)
     lines = PROGRAM.splitlines()
@@ -615,11 +615,11 @@ def test_native_reading_matches_the_plain_composition(monkeypatch):
         k = rnd.randrange(5, len(lines))
         texts.append("\n".join(lines[:k] + [mutations(rnd, lines[k])] + lines[k + 1 :]))
 
-    native = [outcome(lambda t=t: gw.parse_openqasm2_to_gates(t)) for t in texts]
+    fast_outcomes = [outcome(lambda t=t: gw.parse_openqasm2_to_gates(t)) for t in texts]
     for name in ("sparse_gate_params_qregs", "get_positions_list", "parse_expression"):
         original = getattr(gw, name)
         monkeypatch.setattr(gw, name, lambda *a, _f=original: _f(*a))
-    for text, fast in zip(texts, native):
+    for text, fast in zip(texts, fast_outcomes):
         assert_paths_agree(fast, outcome(lambda: gw.parse_openqasm2_to_gates(text)), text)
 
 
@@ -638,9 +638,9 @@ def test_custom_gate_calls_read_alike_through_a_replaced_definition_reader(read,
         call = f"{name}({params}) {operands};" if params else f"{name} {operands};"
         texts.append(DECLS + defs + call)
 
-    native = [outcome(lambda t=t: read(t)) for t in texts]
+    own_reader = [outcome(lambda t=t: read(t)) for t in texts]
     original = gw.parse_openqasm2_custom_gates
     monkeypatch.setattr(gw, "parse_openqasm2_custom_gates", lambda text: original(text))
-    for text, fast in zip(texts, native):
+    for text, fast in zip(texts, own_reader):
         assert_paths_agree(fast, outcome(lambda: read(text)), text)
-    assert sum(not isinstance(r["result"], Raised) for r in native) > 20
+    assert sum(not isinstance(r["result"], Raised) for r in own_reader) > 20
