@@ -69,60 +69,32 @@ EdgeId Graph::new_edge() {
     return static_cast<EdgeId>(edges_.size() - 1);
 }
 
-void Graph::link_out(NodeId u, EdgeId e) {
-    Node &a = nodes_[static_cast<std::size_t>(u)];
+void Graph::link(const Ring &r, NodeId n, EdgeId e) {
+    Node &a = nodes_[static_cast<std::size_t>(n)];
     Edge &x = edges_[static_cast<std::size_t>(e)];
-    if (a.first_out == kNone) {
-        a.first_out = x.next_out = x.prev_out = e;
+    if (a.*r.first == kNone) {
+        a.*r.first = x.*r.next = x.*r.prev = e;
         return;
     }
-    Edge &first = edges_[static_cast<std::size_t>(a.first_out)];
-    const EdgeId last = first.prev_out;
-    x.next_out = a.first_out;
-    x.prev_out = last;
-    first.prev_out = e;
-    edges_[static_cast<std::size_t>(last)].next_out = e;
+    Edge &first = edges_[static_cast<std::size_t>(a.*r.first)];
+    const EdgeId last = first.*r.prev;
+    x.*r.next = a.*r.first;
+    x.*r.prev = last;
+    first.*r.prev = e;
+    edges_[static_cast<std::size_t>(last)].*r.next = e;
 }
 
-void Graph::link_in(NodeId v, EdgeId e) {
-    Node &b = nodes_[static_cast<std::size_t>(v)];
+void Graph::unlink(const Ring &r, EdgeId e) {
     Edge &x = edges_[static_cast<std::size_t>(e)];
-    if (b.first_in == kNone) {
-        b.first_in = x.next_in = x.prev_in = e;
+    Node &a = nodes_[static_cast<std::size_t>(x.*r.end)];
+    if (x.*r.next == e) {
+        a.*r.first = kNone;
         return;
     }
-    Edge &first = edges_[static_cast<std::size_t>(b.first_in)];
-    const EdgeId last = first.prev_in;
-    x.next_in = b.first_in;
-    x.prev_in = last;
-    first.prev_in = e;
-    edges_[static_cast<std::size_t>(last)].next_in = e;
-}
-
-void Graph::unlink_out(EdgeId e) {
-    Edge &x = edges_[static_cast<std::size_t>(e)];
-    Node &a = nodes_[static_cast<std::size_t>(x.src)];
-    if (x.next_out == e) {
-        a.first_out = kNone;
-        return;
-    }
-    edges_[static_cast<std::size_t>(x.prev_out)].next_out = x.next_out;
-    edges_[static_cast<std::size_t>(x.next_out)].prev_out = x.prev_out;
-    if (a.first_out == e)
-        a.first_out = x.next_out;
-}
-
-void Graph::unlink_in(EdgeId e) {
-    Edge &x = edges_[static_cast<std::size_t>(e)];
-    Node &b = nodes_[static_cast<std::size_t>(x.dst)];
-    if (x.next_in == e) {
-        b.first_in = kNone;
-        return;
-    }
-    edges_[static_cast<std::size_t>(x.prev_in)].next_in = x.next_in;
-    edges_[static_cast<std::size_t>(x.next_in)].prev_in = x.prev_in;
-    if (b.first_in == e)
-        b.first_in = x.next_in;
+    edges_[static_cast<std::size_t>(x.*r.prev)].*r.next = x.*r.next;
+    edges_[static_cast<std::size_t>(x.*r.next)].*r.prev = x.*r.prev;
+    if (a.*r.first == e)
+        a.*r.first = x.*r.next;
 }
 
 EdgeId Graph::link_new(NodeId u, NodeId v, std::int32_t w) {

@@ -170,10 +170,22 @@ private:
     static constexpr std::uint32_t kInPlace = 1u << 28;
     EdgeId new_edge();
     EdgeId link_new(NodeId u, NodeId v, std::int32_t w);
-    void link_out(NodeId u, EdgeId e);
-    void link_in(NodeId v, EdgeId e);
-    void unlink_out(EdgeId e);
-    void unlink_in(EdgeId e);
+    // A node's ring of outgoing or incoming edges: where it starts in the
+    // node, and the edge's links and end along it.
+    struct Ring {
+        EdgeId Node::*first;
+        EdgeId Edge::*next, Edge::*prev;
+        NodeId Edge::*end;
+    };
+    static constexpr Ring kOutRing{&Node::first_out, &Edge::next_out, &Edge::prev_out, &Edge::src};
+    static constexpr Ring kInRing{&Node::first_in, &Edge::next_in, &Edge::prev_in, &Edge::dst};
+    // Puts e last in node n's ring; takes e out of its end's ring.
+    void link(const Ring &r, NodeId n, EdgeId e);
+    void unlink(const Ring &r, EdgeId e);
+    void link_out(NodeId u, EdgeId e) { link(kOutRing, u, e); }
+    void link_in(NodeId v, EdgeId e) { link(kInRing, v, e); }
+    void unlink_out(EdgeId e) { unlink(kOutRing, e); }
+    void unlink_in(EdgeId e) { unlink(kInRing, e); }
     std::int32_t store_wires(std::span<const Wire> wires);
 
     std::vector<Node> nodes_;
