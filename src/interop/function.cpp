@@ -473,6 +473,7 @@ PyObject *call_function(Function *f, PyObject *const *args, size_t nargsf, PyObj
                 a.vals_[i] = c;
             }
         }
+        clean_vector_state();
         nb::object r = f->impl(a);
         if (!r.is_valid()) {
             if (!PyErr_Occurred())

@@ -28,6 +28,16 @@ namespace nb = nanobind;
 
 namespace vx {
 
+// This package's code is plain SSE.  Where code of another library left the
+// upper halves of the AVX registers in use (without the vzeroupper that
+// ends such code by convention), every SSE instruction pays for the mixed
+// state: translation and gate compression ran at less than half their speed
+// in a process whose start-up had left it so, until a BLAS call cleared it.
+// Every call of the package's functions clears it on entry (one
+// instruction; the registers' upper halves are not kept across calls
+// anyway).
+void clean_vector_state();
+
 // The names of the six gate tables, in the order a gate name is looked up in
 // them.
 inline constexpr const char *kGateTables[6] = {

@@ -7,6 +7,14 @@
 
 namespace vx {
 
+void clean_vector_state() {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    static const bool avx = __builtin_cpu_supports("avx");
+    if (avx)
+        __asm__ volatile("vzeroupper");
+#endif
+}
+
 void raise(PyObject *type, const std::string &msg) {
     PyErr_SetString(type, msg.c_str());
     throw error_already_set{};
