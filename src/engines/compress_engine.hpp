@@ -113,37 +113,11 @@ public:
     std::span<const Wire> wires(EdgeId e) const;
     // The live edges out of / into a node, in order.  f may not change the
     // graph.
-    template <class F> void each_out(NodeId n, F &&f) const {
-        const EdgeId first = node(n).first_out;
-        if (first == kNone)
-            return;
-        EdgeId e = first;
-        do {
-            const EdgeId next = edge(e).next_out;
-            f(e);
-            e = next;
-        } while (e != first);
-    }
-    template <class F> void each_in(NodeId n, F &&f) const {
-        const EdgeId first = node(n).first_in;
-        if (first == kNone)
-            return;
-        EdgeId e = first;
-        do {
-            const EdgeId next = edge(e).next_in;
-            f(e);
-            e = next;
-        } while (e != first);
-    }
+    template <class F> void each_out(NodeId n, F &&f) const { each(kOutRing, n, f); }
+    template <class F> void each_in(NodeId n, F &&f) const { each(kInRing, n, f); }
     // The only edge out of / into a node, kNone where it has none or several.
-    EdgeId only_out(NodeId n) const {
-        const EdgeId e = node(n).first_out;
-        return e != kNone && edge(e).next_out == e ? e : kNone;
-    }
-    EdgeId only_in(NodeId n) const {
-        const EdgeId e = node(n).first_in;
-        return e != kNone && edge(e).next_in == e ? e : kNone;
-    }
+    EdgeId only_out(NodeId n) const { return only(kOutRing, n); }
+    EdgeId only_in(NodeId n) const { return only(kInRing, n); }
     bool has_out(NodeId n) const { return node(n).first_out != kNone; }
     bool has_in(NodeId n) const { return node(n).first_in != kNone; }
     // More than one edge out of / into a node.
@@ -179,6 +153,21 @@ private:
     };
     static constexpr Ring kOutRing{&Node::first_out, &Edge::next_out, &Edge::prev_out, &Edge::src};
     static constexpr Ring kInRing{&Node::first_in, &Edge::next_in, &Edge::prev_in, &Edge::dst};
+    template <class F> void each(const Ring &r, NodeId n, F &f) const {
+        const EdgeId first = node(n).*r.first;
+        if (first == kNone)
+            return;
+        EdgeId e = first;
+        do {
+            const EdgeId next = edge(e).*r.next;
+            f(e);
+            e = next;
+        } while (e != first);
+    }
+    EdgeId only(const Ring &r, NodeId n) const {
+        const EdgeId e = node(n).*r.first;
+        return e != kNone && edge(e).*r.next == e ? e : kNone;
+    }
     // Puts e last in node n's ring; takes e out of its end's ring.
     void link(const Ring &r, NodeId n, EdgeId e);
     void unlink(const Ring &r, EdgeId e);
